@@ -1,0 +1,215 @@
+// parlavant-chatclient: the stand-in chat client as a program. See the README for its command
+// line and command language.
+#include <poll.h>
+#include <csignal>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include "platform/desktop.h"
+#include "platform/error.h"
+#include "tools/chatclient/stand_in_client.h"
+
+namespace {
+
+volatile sig_atomic_t gStop = 0;
+void OnSignal(int) { gStop = 1; }
+
+void Usage() {
+  std::cerr <<
+      "usage: parlavant-chatclient [options]\n"
+      "  --desktop DIR        desktop directory (default: the user's desktop)\n"
+      "  --transcript FILE    write every line in both directions to FILE\n"
+      "  --script FILE        run the commands in FILE before reading standard input\n"
+      "  --user NAME          the signed-in user (default alice)\n"
+      "  --contacts A,B,...   the contact list (default bob,carol; empty for none)\n"
+      "  --protocol N         the highest protocol version the client speaks (default 4)\n"
+      "  --attach MODE        success | pending | refused | unavailable (default success)\n"
+      "  --search-reply WORD  USERS or FRIENDS: how a friends search is answered (default USERS)\n"
+      "  --no-announce        do not announce the API at start\n";
+}
+
+std::vector<std::string> SplitList(const std::string& text, char separator) {
+  std::vector<std::string> items;
+  std::stringstream in(text);
+  std::string item;
+  while (std::getline(in, item, separator)) {
+    if (!item.empty()) items.push_back(item);
+  }
+  return items;
+}
+
+class Runner {
+ public:
+  Runner(platform::Desktop& desktop, standin::StandInClient& client)
+      : desktop_(desktop), client_(client) {}
+
+  // Handles desktop traffic for up to `ms` milliseconds, or until `until` holds.
+  template <typename Pred>
+  bool PumpUntil(int ms, Pred until) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!gStop && !until()) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now()).count();
+      if (left <= 0) return false;
+      platform::WaitAndProcess(desktop_, static_cast<int>(std::min<long long>(left, 100)));
+    }
+    return until();
+  }
+
+  // Runs one command line; false when it asks to quit.
+  bool Execute(const std::string& raw) {
+    std::string line = raw;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty() || line[0] == '#') return true;
+    const std::size_t space = line.find(' ');
+    const std::string command = line.substr(0, space);
+    const std::string args = space == std::string::npos ? "" : line.substr(space + 1);
+    if (command == "quit") return false;
+    if (command == "receive") {
+      const std::size_t sep = args.find(' ');
+      if (sep == std::string::npos) {
+        std::cerr << "receive needs a sender and a text\n";
+        return true;
+      }
+      client_.Receive(args.substr(0, sep), standin::UnescapeArgument(args.substr(sep + 1)));
+    } else if (command == "send") {
+      client_.SendRaw(standin::UnescapeArgument(args));
+    } else if (command == "protocol") {
+      client_.SetProtocol(std::atoi(args.c_str()));
+    } else if (command == "announce") {
+      client_.AnnounceApi();
+    } else if (command == "contacts") {
+      client_.SetContacts(SplitList(args, ' '));
+    } else if (command == "user") {
+      client_.SetUser(args);
+    } else if (command == "wait-attached") {
+      const int ms = args.empty() ? 10000 : std::atoi(args.c_str());
+      if (!PumpUntil(ms, [&] { return !client_.Programs().empty(); })) {
+        std::cerr << "no program attached within " << ms << " ms\n";
+      }
+    } else if (command == "sleep") {
+      PumpUntil(std::atoi(args.c_str()), [] { return false; });
+    } else {
+      std::cerr << "unknown command: " << command << '\n';
+    }
+    return true;
+  }
+
+ private:
+  platform::Desktop& desktop_;
+  standin::StandInClient& client_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string desktopDir, transcriptPath, scriptPath;
+  standin::ClientOptions options;
+  bool announce = true;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= argc) {
+        Usage();
+        std::exit(2);
+      }
+      return argv[++i];
+    };
+    if (arg == "--desktop") desktopDir = value();
+    else if (arg == "--transcript") transcriptPath = value();
+    else if (arg == "--script") scriptPath = value();
+    else if (arg == "--user") options.user = value();
+    else if (arg == "--contacts") options.contacts = SplitList(value(), ',');
+    else if (arg == "--protocol") options.protocol = std::atoi(value().c_str());
+    else if (arg == "--search-reply") options.searchReply = value();
+    else if (arg == "--no-announce") announce = false;
+    else if (arg == "--attach") {
+      const std::string mode = value();
+      if (mode == "success") options.attach = standin::AttachMode::kSuccess;
+      else if (mode == "pending") options.attach = standin::AttachMode::kPendingThenSuccess;
+      else if (mode == "refused") options.attach = standin::AttachMode::kRefused;
+      else if (mode == "unavailable") options.attach = standin::AttachMode::kNotAvailable;
+      else {
+        Usage();
+        return 2;
+      }
+    } else {
+      Usage();
+      return arg == "--help" ? 0 : 2;
+    }
+  }
+
+  std::signal(SIGTERM, OnSignal);
+  std::signal(SIGINT, OnSignal);
+  std::signal(SIGPIPE, SIG_IGN);
+
+  std::ofstream transcript;
+  if (!transcriptPath.empty()) {
+    transcript.open(transcriptPath, std::ios::out | std::ios::trunc | std::ios::binary);
+    if (!transcript) {
+      std::cerr << "cannot write " << transcriptPath << '\n';
+      return 1;
+    }
+  }
+  auto sink = [&](standin::Direction direction, std::string_view line) {
+    if (!transcript.is_open()) return;
+    static const char* names[] = {"in", "out", "attach", "discover"};
+    transcript << names[static_cast<int>(direction)] << ' ' << standin::EscapeBytes(line) << '\n';
+    transcript.flush();
+  };
+
+  try {
+    auto desktop = platform::OpenDesktop(desktopDir);
+    standin::StandInClient client(*desktop, options, sink);
+    Runner runner(*desktop, client);
+    if (announce) client.AnnounceApi();
+
+    if (!scriptPath.empty()) {
+      std::ifstream script(scriptPath, std::ios::binary);
+      if (!script) {
+        std::cerr << "cannot read " << scriptPath << '\n';
+        return 1;
+      }
+      std::string line;
+      while (!gStop && std::getline(script, line)) {
+        if (!runner.Execute(line)) return 0;
+      }
+    }
+
+    // Commands from standard input as they come; at its end the client goes on serving until
+    // it is told to stop.
+    bool inputOpen = true;
+    std::string pending;
+    while (!gStop) {
+      pollfd fds[2] = {{desktop->EventHandle(), POLLIN, 0}, {inputOpen ? 0 : -1, POLLIN, 0}};
+      if (::poll(fds, 2, 200) < 0 && errno != EINTR) break;
+      if (fds[0].revents) desktop->ProcessPending();
+      if (inputOpen && (fds[1].revents & (POLLIN | POLLHUP))) {
+        char buf[4096];
+        const ssize_t n = ::read(0, buf, sizeof buf);
+        if (n <= 0) {
+          inputOpen = false;
+          if (!pending.empty() && !runner.Execute(pending)) return 0;
+          continue;
+        }
+        pending.append(buf, static_cast<std::size_t>(n));
+        std::size_t newline;
+        while ((newline = pending.find('\n')) != std::string::npos) {
+          const std::string line = pending.substr(0, newline);
+          pending.erase(0, newline + 1);
+          if (!runner.Execute(line)) return 0;
+        }
+      }
+    }
+  } catch (const platform::Error& e) {
+    std::cerr << "parlavant-chatclient: " << e.what() << '\n';
+    return 1;
+  }
+  return 0;
+}

@@ -1,0 +1,96 @@
+// parlavant-linkdemo: the program's side of the chat client link on a console. It attaches to
+// the chat client on the desktop, lists the contacts, prints every received chat message, and
+// sends "to HANDLE TEXT" lines typed on standard input as chat messages.
+#include <poll.h>
+#include <csignal>
+#include <unistd.h>
+
+#include <iostream>
+#include <map>
+#include <string>
+
+#include "chatlink/skype_control.h"
+#include "platform/app_window.h"
+#include "platform/desktop.h"
+#include "platform/error.h"
+
+namespace {
+volatile sig_atomic_t gStop = 0;
+void OnSignal(int) { gStop = 1; }
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::signal(SIGTERM, OnSignal);
+  std::signal(SIGINT, OnSignal);
+  std::signal(SIGPIPE, SIG_IGN);
+  const std::string where = argc > 1 ? argv[1] : "";
+  try {
+    auto desktop = platform::OpenDesktop(where);
+    platform::ApplicationWindow application(*desktop, "Parlavant");
+    chatlink::TSkypeControl link(application);
+    link.IdentName = "Parlavant";
+    link.AutoReAttach = true;
+
+    struct Pending {
+      std::string from, body;
+    };
+    std::map<std::int32_t, Pending> pending;
+
+    link.OnAttachSuccess = [&](chatlink::TSkypeControl& sender) {
+      std::cout << "attached" << std::endl;
+      sender.Search(chatlink::stFriends, "");
+    };
+    link.OnAttachRefused = [](chatlink::TSkypeControl&) { std::cout << "attach refused" << std::endl; };
+    link.OnCurrentUserHandle = [](const std::string& handle) {
+      std::cout << "signed in as " << handle << std::endl;
+    };
+    link.OnSearchResult = [](chatlink::TSkypeSearchType, chatlink::TStringList list) {
+      std::cout << "contacts:";
+      for (const auto& name : list) std::cout << ' ' << name;
+      std::cout << std::endl;
+    };
+    link.OnChatMsgInfo = [&](std::int32_t id, chatlink::TSkypeChatMsgProperty property,
+                             const std::string& data) {
+      if (property == chatlink::cmStatus && data == "RECEIVED") {
+        link.GetChatMessageProperty(id, chatlink::cmFromHandle);
+        link.GetChatMessageProperty(id, chatlink::cmBody);
+        return;
+      }
+      if (property != chatlink::cmFromHandle && property != chatlink::cmBody) return;
+      Pending& p = pending[id];
+      (property == chatlink::cmBody ? p.body : p.from) = data;
+      if (p.from.empty() || p.body.empty()) return;
+      std::cout << p.from << ": " << p.body << std::endl;
+      pending.erase(id);
+    };
+    link.Attach(4);
+    std::cout << "type: to HANDLE TEXT   (end with Ctrl-D)" << std::endl;
+
+    std::string input;
+    while (!gStop) {
+      pollfd fds[2] = {{desktop->EventHandle(), POLLIN, 0}, {0, POLLIN, 0}};
+      if (::poll(fds, 2, 500) < 0 && errno != EINTR) break;
+      if (fds[0].revents) desktop->ProcessPending();
+      if (fds[1].revents & (POLLIN | POLLHUP)) {
+        char buf[4096];
+        const ssize_t n = ::read(0, buf, sizeof buf);
+        if (n <= 0) break;
+        input.append(buf, static_cast<std::size_t>(n));
+        std::size_t newline;
+        while ((newline = input.find('\n')) != std::string::npos) {
+          std::string line = input.substr(0, newline);
+          input.erase(0, newline + 1);
+          if (line.rfind("to ", 0) != 0) continue;
+          line.erase(0, 3);
+          const std::size_t space = line.find(' ');
+          if (space == std::string::npos) continue;
+          link.SendChatMessage(line.substr(0, space), line.substr(space + 1));
+        }
+      }
+    }
+  } catch (const platform::Error& e) {
+    std::cerr << "parlavant-linkdemo: " << e.what() << '\n';
+    return 1;
+  }
+  return 0;
+}
