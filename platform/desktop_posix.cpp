@@ -705,6 +705,11 @@ bool SocketDesktop::SendNotify(Hwnd window, MsgId msg, WParam wParam, LParam lPa
 }
 
 LResult SocketDesktop::Send(Hwnd window, MsgId msg, WParam wParam, LParam lParam) {
+  const auto* cds = reinterpret_cast<const CopyDataStruct*>(lParam);
+  if (msg == kWmCopyData && (cds == nullptr || cds->cbData > kMaxCopyDataBytes ||
+                             (cds->cbData > 0 && cds->lpData == nullptr))) {
+    return 0;
+  }
   if (windows_.count(window)) return Deliver(window, msg, wParam, lParam);
   wire::Frame frame;
   frame.type = wire::FrameType::kSend;
@@ -713,9 +718,6 @@ LResult SocketDesktop::Send(Hwnd window, MsgId msg, WParam wParam, LParam lParam
   frame.wParam = wParam;
   frame.lParam = lParam;
   if (msg == kWmCopyData) {
-    const auto* cds = reinterpret_cast<const CopyDataStruct*>(lParam);
-    if (cds == nullptr || cds->cbData > kMaxCopyDataBytes) return 0;
-    if (cds->cbData > 0 && cds->lpData == nullptr) return 0;
     frame.hasCopyData = true;
     frame.dwData = cds->dwData;
     frame.lParam = 0;
