@@ -354,6 +354,7 @@ struct Row {
   int protocol;
   std::vector<std::string> events;
 };
+void PrintTo(const Row& row, std::ostream* os) { *os << '"' << row.line << "\" under " << row.protocol; }
 
 class DispatchTest : public LinkTest, public ::testing::WithParamInterface<Row> {};
 

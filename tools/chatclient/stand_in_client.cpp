@@ -67,6 +67,8 @@ std::string UnescapeArgument(std::string_view text) {
              HexDigit(text[i + 2]) >= 0) {
       out.push_back(static_cast<char>(HexDigit(text[i + 1]) * 16 + HexDigit(text[i + 2])));
       i += 2;
+    } else if (next == 'x') {
+      out += "\\x";  // not a whole \xHH: kept as written
     } else {
       out.push_back(next);
     }
