@@ -1,0 +1,153 @@
+// The program's side of the link against the stand-in chat client running as its own process,
+// over a socket desktop of the test's own.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+
+#include "chatlink/skype_control.h"
+#include "platform/app_window.h"
+#include "tests/child_process.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testsupport::ChildProcess;
+
+class LinkProcessTest : public ::testing::Test {
+ protected:
+  LinkProcessTest() {
+    char pattern[] = "/tmp/plink.XXXXXX";
+    dir_ = ::mkdtemp(pattern);
+    desktop = platform::OpenDesktop(dir_ + "/d");
+    app = std::make_unique<platform::ApplicationWindow>(*desktop, "Parlavant");
+    link = std::make_unique<chatlink::TSkypeControl>(*app);
+    link->IdentName = "Parlavant";
+    link->AutoReAttach = true;
+    link->OnAttachSuccess = [this](chatlink::TSkypeControl& l) {
+      ++successes;
+      l.Search(chatlink::stFriends, "");
+    };
+    link->OnCurrentUserHandle = [this](const std::string& h) { users.push_back(h); };
+    link->OnSearchResult = [this](chatlink::TSkypeSearchType, chatlink::TStringList list) {
+      contacts = std::move(list);
+    };
+    link->OnChatMsgInfo = [this](int id, chatlink::TSkypeChatMsgProperty p, const std::string& d) {
+      if (p == chatlink::cmStatus && d == "RECEIVED") {
+        inRequest = true;
+        link->GetChatMessageProperty(id, chatlink::cmFromHandle);
+        link->GetChatMessageProperty(id, chatlink::cmBody);
+        inRequest = false;
+        return;
+      }
+      if (p == chatlink::cmFromHandle) {
+        from[id] = d;
+        answeredInsideRequest += inRequest;
+      }
+      if (p == chatlink::cmBody) {
+        body[id] = d;
+        answeredInsideRequest += inRequest;
+      }
+    };
+  }
+  ~LinkProcessTest() override {
+    client.reset();
+    link.reset();
+    app.reset();
+    desktop.reset();
+    fs::remove_all(dir_);
+  }
+
+  std::unique_ptr<ChildProcess> StartClient(std::vector<std::string> extra = {}) {
+    std::vector<std::string> argv = {CHATCLIENT_PATH, "--desktop", dir_ + "/d", "--transcript",
+                                     Transcript()};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    auto child = std::make_unique<ChildProcess>(argv);
+    EXPECT_TRUE(child->Running());
+    return child;
+  }
+  std::string Transcript() const { return dir_ + "/transcript"; }
+  std::vector<std::string> TranscriptLines() const {
+    std::ifstream in(Transcript());
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+  }
+  // Serves the desktop until `done` holds; at most 20 s.
+  bool PumpUntil(const std::function<bool()>& done) {
+    for (int i = 0; i < 400 && !done(); ++i) platform::WaitAndProcess(*desktop, 50);
+    return done();
+  }
+
+  std::string dir_;
+  std::unique_ptr<platform::Desktop> desktop;
+  std::unique_ptr<platform::ApplicationWindow> app;
+  std::unique_ptr<chatlink::TSkypeControl> link;
+  std::unique_ptr<ChildProcess> client;
+  int successes = 0;
+  std::vector<std::string> users;
+  chatlink::TStringList contacts;
+  std::map<int, std::string> from, body;
+  bool inRequest = false;
+  int answeredInsideRequest = 0;
+};
+
+TEST_F(LinkProcessTest, AttachesIdentifiesAndFetchesAChatMessageWhileAskingForIt) {
+  client = StartClient({"--user", "alice", "--contacts", "bob,carol"});
+  link->Attach(4);
+  ASSERT_TRUE(PumpUntil([&] { return !contacts.empty() && !users.empty(); }));
+  EXPECT_THAT(contacts, ::testing::ElementsAre("bob", "carol"));
+  EXPECT_EQ(users.back(), "alice");
+  EXPECT_EQ(link->ProtocolNumber, 4);
+
+  ASSERT_TRUE(client->Write("receive bob Hola  amigo \\xC3\\xA9\n"));
+  ASSERT_TRUE(PumpUntil([&] { return body.size() == 1 && from.size() == 1; }));
+  const int id = body.begin()->first;
+  EXPECT_EQ(from[id], "bob");
+  EXPECT_EQ(body[id], "Hola  amigo \xC3\xA9");
+  EXPECT_EQ(answeredInsideRequest, 2);
+
+  std::vector<std::string> in;
+  for (const auto& line : TranscriptLines()) {
+    if (line.rfind("in ", 0) == 0) in.push_back(line);
+  }
+  ASSERT_GE(in.size(), 3u);
+  // The identification goes out first, whichever side started the attach.
+  EXPECT_THAT(std::vector<std::string>(in.begin(), in.begin() + 3),
+              ::testing::ElementsAre("in NAME Parlavant", "in PROTOCOL 4", "in SEARCH FRIENDS "));
+}
+
+TEST_F(LinkProcessTest, ReattachesWhenTheClientComesBack) {
+  client = StartClient({"--user", "alice"});
+  link->Attach(4);
+  ASSERT_TRUE(PumpUntil([&] { return successes >= 1 && !users.empty(); }));
+  const platform::Hwnd first = link->SkypeWindow();
+  client->Kill();
+
+  // Commands to the vanished client are dropped without waiting.
+  link->SendChatMessage("bob", "anyone there?");
+  EXPECT_TRUE(link->Attached());
+
+  users.clear();
+  client = StartClient({"--user", "dave", "--contacts", "erin"});
+  ASSERT_TRUE(PumpUntil([&] { return !users.empty() && contacts == chatlink::TStringList{"erin"}; }));
+  EXPECT_EQ(users.back(), "dave");
+  EXPECT_NE(link->SkypeWindow(), first);
+
+  ASSERT_TRUE(client->Write("receive erin back again\n"));
+  ASSERT_TRUE(PumpUntil([&] { return !body.empty() && !from.empty(); }));
+  EXPECT_EQ(body.begin()->second, "back again");
+}
+
+TEST_F(LinkProcessTest, RefusedAttachLeavesTheLinkDetached) {
+  bool refused = false;
+  link->OnAttachRefused = [&](chatlink::TSkypeControl&) { refused = true; };
+  client = StartClient({"--attach", "refused"});
+  link->Attach(4);
+  ASSERT_TRUE(PumpUntil([&] { return refused; }));
+  EXPECT_FALSE(link->Attached());
+}
+
+}  // namespace
