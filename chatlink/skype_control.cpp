@@ -16,7 +16,9 @@ std::int32_t IntegerOr(std::string_view word, std::int32_t fallback) {
   return value;
 }
 
-bool IsSeparator(char c, bool alsoComma) { return c == ' ' || (alsoComma && c == ','); }
+bool IsSeparator(char c, bool alsoComma) {
+  return c == ' ' || (alsoComma && c == ',');
+}
 
 }  // namespace
 
@@ -36,7 +38,8 @@ TSkypeControl::TSkypeControl(platform::ApplicationWindow& application) : applica
   attachMessageId_ = desktop.RegisterMessage(kAttachMessageName);
   discoverMessageId_ = desktop.RegisterMessage(kDiscoverMessageName);
   if (attachMessageId_ != 0 && discoverMessageId_ != 0) {
-    hookToken_ = application_.HookMainWindow([this](platform::TMessage& m) { return WindowHook(m); });
+    hookToken_ =
+        application_.HookMainWindow([this](platform::TMessage& m) { return WindowHook(m); });
     hooked_ = true;
   }
 }

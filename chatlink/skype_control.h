@@ -27,9 +27,8 @@ using TStringList = std::vector<std::string>;
 using TNotifyEvent = std::function<void(TSkypeControl& Sender)>;
 using TSkypeErrorNotify = std::function<void(std::int32_t Code, const std::string& Description)>;
 using TSkypeUserStatusNotify = std::function<void(TSkypeUserStatus UserStatus)>;
-using TSkypeUserNotify = std::function<void(const std::string& Username,
-                                            TSkypeUserProperty UserProperty,
-                                            const std::string& data)>;
+using TSkypeUserNotify = std::function<void(
+    const std::string& Username, TSkypeUserProperty UserProperty, const std::string& data)>;
 using TSkypeNameNotify = std::function<void(const std::string& Name)>;
 using TSkypeProtocolNotify = std::function<void(std::int32_t ProtocolNumber)>;
 using TSkypeCallNotify = std::function<void(std::int32_t CallId, TSkypeCallProperty CallProperty,
@@ -45,9 +44,8 @@ using TSkypeMuteNotify = std::function<void(bool Muted)>;
 using TSkypePrivilegeNotify = std::function<void(TSkypePrivilege priv, bool granted)>;
 using TSkypeProfileNotify = std::function<void(TSkypeProfile priv, const std::string& data)>;
 using TSkypeVersionNotify = std::function<void(const std::string& Version)>;
-using TSkypeChatNotify = std::function<void(const std::string& Chatname,
-                                            TSkypeChatProperty ChatProperty,
-                                            const std::string& data)>;
+using TSkypeChatNotify = std::function<void(
+    const std::string& Chatname, TSkypeChatProperty ChatProperty, const std::string& data)>;
 using TSkypeChatMsgNotify = std::function<void(
     std::int32_t ChatMsgID, TSkypeChatMsgProperty ChatMsgProperty, const std::string& data)>;
 using TNotSupportedErrorNotify = std::function<void(const std::string& errormsg)>;

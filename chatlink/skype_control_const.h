@@ -10,57 +10,167 @@
 namespace chatlink {
 
 enum TSkypeUserStatus {
-  usUnknown, usOnline, usOffline, usAway, usNA, usDND, usInvisible, usLoggedOut, usSkypeMe
+  usUnknown,
+  usOnline,
+  usOffline,
+  usAway,
+  usNA,
+  usDND,
+  usInvisible,
+  usLoggedOut,
+  usSkypeMe
 };
 enum TSkypeConnStatus { csOffline, csConnecting, csPausing, csOnline, csLoggedOut };
 enum TSkypeSearchType {
-  stUsers, stFriends, stCalls, stActiveCalls, stMissedCalls, stMessages, stMissedMessages,
-  stChats, stActiveChats, stMissedChats, stRecentChats, stBookmarkedChats, stChatMsgs,
+  stUsers,
+  stFriends,
+  stCalls,
+  stActiveCalls,
+  stMissedCalls,
+  stMessages,
+  stMissedMessages,
+  stChats,
+  stActiveChats,
+  stMissedChats,
+  stRecentChats,
+  stBookmarkedChats,
+  stChatMsgs,
   stMissedChatMsgs
 };
 enum TSkypeUserProperty {
-  upHandle, upFullname, upBirthday, upSex, upLanguage, upCountry, upProvince, upCity,
-  upPhoneHome, upPhoneOffice, upPhoneMobile, upHomepage, upAbout, upHasCallEquipment,
-  upBuddyStatus, upIsAuthorized, upIsBlocked, upDisplayname, upOnlineStatus,
+  upHandle,
+  upFullname,
+  upBirthday,
+  upSex,
+  upLanguage,
+  upCountry,
+  upProvince,
+  upCity,
+  upPhoneHome,
+  upPhoneOffice,
+  upPhoneMobile,
+  upHomepage,
+  upAbout,
+  upHasCallEquipment,
+  upBuddyStatus,
+  upIsAuthorized,
+  upIsBlocked,
+  upDisplayname,
+  upOnlineStatus,
   upLastOnlineTimeStamp
 };
 enum TSkypeCallProperty {
-  cpTimestamp, cpPartnerHandle, cpPartnerDispname, cpConfId, cpJoinConference,
-  cpConfParticipant, cpConfParticipantsCount, cpType, cpStatus, cpFailureReason, cpSubject,
-  cpPSTNNumber, cpDuration, cpSeen, cpDTMF, cpPSTNStatus
+  cpTimestamp,
+  cpPartnerHandle,
+  cpPartnerDispname,
+  cpConfId,
+  cpJoinConference,
+  cpConfParticipant,
+  cpConfParticipantsCount,
+  cpType,
+  cpStatus,
+  cpFailureReason,
+  cpSubject,
+  cpPSTNNumber,
+  cpDuration,
+  cpSeen,
+  cpDTMF,
+  cpPSTNStatus
 };
 enum TSkypeMessageProperty {
-  mpTimestamp, mpPartnerHandle, mpPartnerDispname, mpConfId, mpType, mpStatus, mpSeen,
-  mpFailureReason, mpBody
+  mpTimestamp,
+  mpPartnerHandle,
+  mpPartnerDispname,
+  mpConfId,
+  mpType,
+  mpStatus,
+  mpSeen,
+  mpFailureReason,
+  mpBody
 };
 enum TSkypeChatProperty {
-  chName, chTimestamp, chAdder, chStatus, chPosters, chMembers, chTopic, chChatMessages,
-  chActiveMembers, chFriendlyname
+  chName,
+  chTimestamp,
+  chAdder,
+  chStatus,
+  chPosters,
+  chMembers,
+  chTopic,
+  chChatMessages,
+  chActiveMembers,
+  chFriendlyname
 };
 enum TSkypeChatMsgProperty {
-  cmChatname, cmTimestamp, cmFromHandle, cmFromDispname, cmType, cmUsers, cmLeaveReason, cmBody,
-  cmStatus, cmSeen
+  cmChatname,
+  cmTimestamp,
+  cmFromHandle,
+  cmFromDispname,
+  cmType,
+  cmUsers,
+  cmLeaveReason,
+  cmBody,
+  cmStatus,
+  cmSeen
 };
 enum TSkypePrivilege { spSkypeOut };
 enum TSkypeProfile { spfPSTNBalance, spfPSTNBalanceCurrency };
 
 // Names the ten enumerations for the generic lookups below.
 enum class Vocabulary {
-  kUserStatus, kConnStatus, kSearchType, kUserProperty, kCallProperty, kMessageProperty,
-  kChatProperty, kChatMsgProperty, kPrivilege, kProfile
+  kUserStatus,
+  kConnStatus,
+  kSearchType,
+  kUserProperty,
+  kCallProperty,
+  kMessageProperty,
+  kChatProperty,
+  kChatMsgProperty,
+  kPrivilege,
+  kProfile
 };
 
-template <typename E> struct VocabularyOf;
-template <> struct VocabularyOf<TSkypeUserStatus> { static constexpr auto value = Vocabulary::kUserStatus; };
-template <> struct VocabularyOf<TSkypeConnStatus> { static constexpr auto value = Vocabulary::kConnStatus; };
-template <> struct VocabularyOf<TSkypeSearchType> { static constexpr auto value = Vocabulary::kSearchType; };
-template <> struct VocabularyOf<TSkypeUserProperty> { static constexpr auto value = Vocabulary::kUserProperty; };
-template <> struct VocabularyOf<TSkypeCallProperty> { static constexpr auto value = Vocabulary::kCallProperty; };
-template <> struct VocabularyOf<TSkypeMessageProperty> { static constexpr auto value = Vocabulary::kMessageProperty; };
-template <> struct VocabularyOf<TSkypeChatProperty> { static constexpr auto value = Vocabulary::kChatProperty; };
-template <> struct VocabularyOf<TSkypeChatMsgProperty> { static constexpr auto value = Vocabulary::kChatMsgProperty; };
-template <> struct VocabularyOf<TSkypePrivilege> { static constexpr auto value = Vocabulary::kPrivilege; };
-template <> struct VocabularyOf<TSkypeProfile> { static constexpr auto value = Vocabulary::kProfile; };
+template <typename E>
+struct VocabularyOf;
+template <>
+struct VocabularyOf<TSkypeUserStatus> {
+  static constexpr auto value = Vocabulary::kUserStatus;
+};
+template <>
+struct VocabularyOf<TSkypeConnStatus> {
+  static constexpr auto value = Vocabulary::kConnStatus;
+};
+template <>
+struct VocabularyOf<TSkypeSearchType> {
+  static constexpr auto value = Vocabulary::kSearchType;
+};
+template <>
+struct VocabularyOf<TSkypeUserProperty> {
+  static constexpr auto value = Vocabulary::kUserProperty;
+};
+template <>
+struct VocabularyOf<TSkypeCallProperty> {
+  static constexpr auto value = Vocabulary::kCallProperty;
+};
+template <>
+struct VocabularyOf<TSkypeMessageProperty> {
+  static constexpr auto value = Vocabulary::kMessageProperty;
+};
+template <>
+struct VocabularyOf<TSkypeChatProperty> {
+  static constexpr auto value = Vocabulary::kChatProperty;
+};
+template <>
+struct VocabularyOf<TSkypeChatMsgProperty> {
+  static constexpr auto value = Vocabulary::kChatMsgProperty;
+};
+template <>
+struct VocabularyOf<TSkypePrivilege> {
+  static constexpr auto value = Vocabulary::kPrivilege;
+};
+template <>
+struct VocabularyOf<TSkypeProfile> {
+  static constexpr auto value = Vocabulary::kProfile;
+};
 
 // Number of values of an enumeration.
 int ValueCount(Vocabulary v);

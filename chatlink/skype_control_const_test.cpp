@@ -30,7 +30,8 @@ TEST(Vocabulary, SupportRowsMatchThePublishedBitSets) {
     SCOPED_TRACE(static_cast<int>(p.vocabulary));
     EXPECT_EQ(ValueCount(p.vocabulary), p.count);
     for (int protocol = 1; protocol <= 4; ++protocol) {
-      EXPECT_EQ(SupportRow(p.vocabulary, protocol), p.rows[protocol - 1]) << "protocol " << protocol;
+      EXPECT_EQ(SupportRow(p.vocabulary, protocol), p.rows[protocol - 1])
+          << "protocol " << protocol;
     }
   }
 }

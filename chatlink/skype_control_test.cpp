@@ -84,7 +84,9 @@ void RecordAll(TSkypeControl& link, std::vector<std::string>& log) {
   link.OnAttachRefused = [&](TSkypeControl&) { log.push_back("AttachRefused"); };
   link.OnAPINotAvailable = [&](TSkypeControl&) { log.push_back("APINotAvailable"); };
   link.OnAPIAvailable = [&](TSkypeControl&) { log.push_back("APIAvailable"); };
-  link.OnError = [&, b](int c, const std::string& d) { log.push_back("Error " + std::to_string(c) + " " + b(d)); };
+  link.OnError = [&, b](int c, const std::string& d) {
+    log.push_back("Error " + std::to_string(c) + " " + b(d));
+  };
   link.OnUserStatus = [&](TSkypeUserStatus s) { log.push_back("UserStatus " + std::to_string(s)); };
   link.OnUserInfo = [&, b](const std::string& n, TSkypeUserProperty p, const std::string& d) {
     log.push_back("User " + b(n) + " " + std::to_string(p) + " " + b(d));
@@ -126,7 +128,8 @@ void RecordAll(TSkypeControl& link, std::vector<std::string>& log) {
 
 class LinkTest : public ::testing::Test {
  protected:
-  LinkTest() : desktop(platform::MakeInProcessDesktop()), app(*desktop, "Parlavant"), client(*desktop) {
+  LinkTest()
+      : desktop(platform::MakeInProcessDesktop()), app(*desktop, "Parlavant"), client(*desktop) {
     app.SetExceptionHandler([this](std::exception_ptr e) {
       errors.push_back(platform::ApplicationWindow::MessageOf(e));
     });
@@ -299,8 +302,8 @@ TEST_F(LinkTest, HandlerErrorReachesTheApplicationAndTheLineIsAnsweredZero) {
   EXPECT_EQ(client.Line(app.Handle(), "CHATMESSAGE 1 SEEN TRUE"), 0);  // event never raised
   EXPECT_EQ(client.Line(app.Handle(), "CHATMESSAGE 1 BODY fine"), 1);
   EXPECT_THAT(events, ElementsAre("fine"));
-  EXPECT_THAT(errors, ElementsAre("attach handler failed", "Socket Error # 111\r\nConnection refused.",
-                                  "warning handler"));
+  EXPECT_THAT(errors, ElementsAre("attach handler failed",
+                                  "Socket Error # 111\r\nConnection refused.", "warning handler"));
 }
 
 TEST_F(LinkTest, LongCommandsGoOutWhole) {
@@ -328,9 +331,10 @@ TEST_F(LinkTest, OutgoingChecksRefuseWhatTheProtocolLacks) {
   EXPECT_THAT(client.Lines(),
               ElementsAre("GET CHATMESSAGE 1234 FROM_HANDLE", "GET CHATMESSAGE 1234 BODY",
                           "SEARCH FRIENDS ", "MESSAGE bob Hello, world ", "SEARCH MESSAGES x"));
-  EXPECT_THAT(log, ElementsAre("NotSupported Chatmessage property \"SEEN\" not supported (Protocol 4)",
-                               "NotSupported Searchtype \"MESSAGES\" not supported (Protocol 4)",
-                               "NotSupported Chatmessage property \"BODY\" not supported (Protocol 2)"));
+  EXPECT_THAT(log,
+              ElementsAre("NotSupported Chatmessage property \"SEEN\" not supported (Protocol 4)",
+                          "NotSupported Searchtype \"MESSAGES\" not supported (Protocol 4)",
+                          "NotSupported Chatmessage property \"BODY\" not supported (Protocol 2)"));
 }
 
 TEST(NextWord, SkipsSeparatorsAroundTheWordAndKeepsTheRestByteForByte) {
@@ -354,7 +358,9 @@ struct Row {
   int protocol;
   std::vector<std::string> events;
 };
-void PrintTo(const Row& row, std::ostream* os) { *os << '"' << row.line << "\" under " << row.protocol; }
+void PrintTo(const Row& row, std::ostream* os) {
+  *os << '"' << row.line << "\" under " << row.protocol;
+}
 
 class DispatchTest : public LinkTest, public ::testing::WithParamInterface<Row> {};
 
@@ -372,81 +378,77 @@ INSTANTIATE_TEST_SUITE_P(
     Rows, DispatchTest,
     ::testing::Values(
         Row{"ERROR 7 Invalid command", 4, {"Error 7 [Invalid command]"}},
-        Row{"ERROR 0 text", 4, {}},
-        Row{"ERROR abc", 4, {}},
-        Row{"USERSTATUS SKYPEME", 1,
+        Row{"ERROR 0 text", 4, {}}, Row{"ERROR abc", 4, {}},
+        Row{"USERSTATUS SKYPEME",
+            1,
             {"NotSupported Received Userstatus \"SKYPEME\"" + kReveived + "1)", "UserStatus 8"}},
-        Row{"USERSTATUS away", 4, {"UserStatus 0"}},
-        Row{"USERSTATUS", 4, {}},
+        Row{"USERSTATUS away", 4, {"UserStatus 0"}}, Row{"USERSTATUS", 4, {}},
         Row{"USER bob FULLNAME Bob  Smith ", 4, {"User [bob] 1 [Bob  Smith ]"}},
-        Row{"USER bob", 4, {"User [bob] 0 []"}},
-        Row{"USER", 4, {}},
-        Row{"NAME  two words", 4, {"Name [two words]"}},
-        Row{"PROTOCOL 3", 4, {"Protocol 3"}},
-        Row{"PROTOCOL abc", 4, {"Protocol 1"}},
-        Row{"PONG extra", 4, {"Pong"}},
+        Row{"USER bob", 4, {"User [bob] 0 []"}}, Row{"USER", 4, {}},
+        Row{"NAME  two words", 4, {"Name [two words]"}}, Row{"PROTOCOL 3", 4, {"Protocol 3"}},
+        Row{"PROTOCOL abc", 4, {"Protocol 1"}}, Row{"PONG extra", 4, {"Pong"}},
         Row{"CALL 5 STATUS INPROGRESS", 4, {"Call 5 8 [INPROGRESS]"}},
-        Row{"CALL 5 SEEN", 4,
+        Row{"CALL 5 SEEN",
+            4,
             {"NotSupported Received call property \"SEEN\"" + kReveived + "4)", "Call 5 13 []"}},
         Row{"CALL x STATUS y", 4, {}},
-        Row{"MESSAGE 3 BODY hi", 4,
-            {"NotSupported Received message property \"BODY\"" + kReveived + "4)", "Message 3 8 [hi]"}},
+        Row{"MESSAGE 3 BODY hi",
+            4,
+            {"NotSupported Received message property \"BODY\"" + kReveived + "4)",
+             "Message 3 8 [hi]"}},
         Row{"MESSAGE 3 BODY hi", 2, {"Message 3 8 [hi]"}},
-        Row{"CONNSTATUS ONLINE", 4, {"ConnStatus 3"}},
-        Row{"CONNSTATUS", 4, {}},
+        Row{"CONNSTATUS ONLINE", 4, {"ConnStatus 3"}}, Row{"CONNSTATUS", 4, {}},
         Row{"CURRENTUSERHANDLE alice extra", 4, {"CurrentUser [alice]"}},
         Row{"CURRENTUSERHANDLE", 4, {}},
         Row{"USERS alice, bob,carol", 4, {"Search 0 [alice|bob|carol]"}},
-        Row{"USERS", 4, {"Search 0 []"}},
-        Row{"FRIENDS bob", 4, {"Search 1 [bob]"}},
-        Row{"CALLS 1 2", 4, {"Search 2 [1|2]"}},
-        Row{"MISSEDCALLS", 4, {"Search 4 []"}},
-        Row{"MESSAGES 9", 4,
-            {"NotSupported Search result of type \"MESSAGES\" should not have been received (Protocol 4)",
+        Row{"USERS", 4, {"Search 0 []"}}, Row{"FRIENDS bob", 4, {"Search 1 [bob]"}},
+        Row{"CALLS 1 2", 4, {"Search 2 [1|2]"}}, Row{"MISSEDCALLS", 4, {"Search 4 []"}},
+        Row{"MESSAGES 9",
+            4,
+            {"NotSupported Search result of type \"MESSAGES\" should not have been received "
+             "(Protocol 4)",
              "Search 5 [9]"}},
         Row{"MISSEDMESSAGES", 4, {"Search 6 []"}},
-        Row{"CHATS #a", 2,
-            {"NotSupported Search result of type \"CHATS\" should not have been received (Protocol 2)",
+        Row{"CHATS #a",
+            2,
+            {"NotSupported Search result of type \"CHATS\" should not have been received (Protocol "
+             "2)",
              "Search 7 [#a]"}},
         Row{"CHATMESSAGES 1, 2", 4, {"Search 12 [1|2]"}},
         Row{"CALLHISTORYCHANGED", 4, {"CallHistoryChanged"}},
-        Row{"IMHISTORYCHANGED", 4, {"IMHistoryChanged"}},
-        Row{"AUDIO_IN", 4, {"AudioIn []"}},
-        Row{"AUDIO_OUT Speakers (USB)", 4, {"AudioOut [Speakers]"}},
-        Row{"MUTE ON", 4, {"Mute 1"}},
-        Row{"MUTE OFF", 4, {"Mute 0"}},
-        Row{"MUTE on", 4, {"Mute 0"}},
-        Row{"MUTE", 4, {}},
+        Row{"IMHISTORYCHANGED", 4, {"IMHistoryChanged"}}, Row{"AUDIO_IN", 4, {"AudioIn []"}},
+        Row{"AUDIO_OUT Speakers (USB)", 4, {"AudioOut [Speakers]"}}, Row{"MUTE ON", 4, {"Mute 1"}},
+        Row{"MUTE OFF", 4, {"Mute 0"}}, Row{"MUTE on", 4, {"Mute 0"}}, Row{"MUTE", 4, {}},
         Row{"PRIVILEGE SKYPEOUT TRUE", 4, {"Privilege 0 1"}},
-        Row{"PRIVILEGE SKYPEOUT yes", 4, {"Privilege 0 0"}},
-        Row{"PRIVILEGE SKYPEOUT", 4, {}},
-        Row{"PROFILE PSTN_BALANCE 100 EUR", 3,
+        Row{"PRIVILEGE SKYPEOUT yes", 4, {"Privilege 0 0"}}, Row{"PRIVILEGE SKYPEOUT", 4, {}},
+        Row{"PROFILE PSTN_BALANCE 100 EUR",
+            3,
             {"NotSupported Received profile info \"PSTN_BALANCE\"" + kReveived + "3)",
              "Profile 0 [100]"}},
-        Row{"PROFILE PSTN_BALANCE", 3,
+        Row{"PROFILE PSTN_BALANCE",
+            3,
             {"NotSupported Received profile info \"PSTN_BALANCE\"" + kReveived + "3)"}},
-        Row{"SKYPEVERSION 1.2.3 beta", 4, {"Version [1.2.3]"}},
-        Row{"SKYPEVERSION", 4, {}},
+        Row{"SKYPEVERSION 1.2.3 beta", 4, {"Version [1.2.3]"}}, Row{"SKYPEVERSION", 4, {}},
         Row{"CHAT #a/$b;1 TOPIC Hello  world", 4, {"Chat [#a/$b;1] 6 [Hello  world]"}},
-        Row{"CHAT #a TOPIC x", 2,
-            {"NotSupported Received chat property \"TOPIC\"" + kReveived + "2)", "Chat [#a] 6 [x]"}},
+        Row{"CHAT #a TOPIC x",
+            2,
+            {"NotSupported Received chat property \"TOPIC\"" + kReveived + "2)",
+             "Chat [#a] 6 [x]"}},
         Row{"CHAT", 4, {}},
         Row{"CHATMESSAGE 1234 STATUS RECEIVED", 4, {"ChatMsg 1234 8 [RECEIVED]"}},
         Row{"CHATMESSAGE 1234 BODY  Hi there ", 4, {"ChatMsg 1234 7 [Hi there ]"}},
-        Row{"CHATMESSAGE 1234 SEEN TRUE", 4,
+        Row{"CHATMESSAGE 1234 SEEN TRUE",
+            4,
             {"NotSupported Received chatmessage property \"SEEN\"" + kReveived + "4)",
              "ChatMsg 1234 9 [TRUE]"}},
         Row{"CHATMESSAGE 1 NOSUCH x", 4, {"ChatMsg 1 0 [x]"}},
-        Row{"CHATMESSAGE 1 NOSUCH x", -1,
+        Row{"CHATMESSAGE 1 NOSUCH x",
+            -1,
             {"NotSupported Received chatmessage property \"NOSUCH\"" + kReveived + "-1)",
              "ChatMsg 1 0 [x]"}},
-        Row{"CHATMESSAGE 0 BODY x", 4, {"ChatMsg 0 7 [x]"}},
-        Row{"CHATMESSAGE abc BODY x", 4, {}},
-        Row{"CHATMESSAGE -5 BODY x", 4, {}},
-        Row{"CHATMESSAGE 99999999999 BODY x", 4, {}},
-        Row{"chatmessage 1 BODY x", 4, {}},
-        Row{"", 4, {}},
-        Row{"   ", 4, {}}));
+        Row{"CHATMESSAGE 0 BODY x", 4, {"ChatMsg 0 7 [x]"}}, Row{"CHATMESSAGE abc BODY x", 4, {}},
+        Row{"CHATMESSAGE -5 BODY x", 4, {}}, Row{"CHATMESSAGE 99999999999 BODY x", 4, {}},
+        Row{"chatmessage 1 BODY x", 4, {}}, Row{"", 4, {}}, Row{"   ", 4, {}}));
 
 }  // namespace
 }  // namespace chatlink

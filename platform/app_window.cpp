@@ -13,7 +13,9 @@ ApplicationWindow::ApplicationWindow(Desktop& desktop, std::string_view title) :
   if (handle_ == 0) throw Error("Cannot create the application window");
 }
 
-ApplicationWindow::~ApplicationWindow() { desktop_.DestroyWindow(handle_); }
+ApplicationWindow::~ApplicationWindow() {
+  desktop_.DestroyWindow(handle_);
+}
 
 int ApplicationWindow::HookMainWindow(Hook hook) {
   const int token = nextToken_++;

@@ -35,9 +35,8 @@ TEST(ApplicationWindow, ErrorFromAHookGoesToTheHandlerAndKeepsTheResultSoFar) {
   auto desktop = MakeInProcessDesktop();
   ApplicationWindow app(*desktop, "Parlavant");
   std::vector<std::string> reported;
-  app.SetExceptionHandler([&](std::exception_ptr e) {
-    reported.push_back(ApplicationWindow::MessageOf(e));
-  });
+  app.SetExceptionHandler(
+      [&](std::exception_ptr e) { reported.push_back(ApplicationWindow::MessageOf(e)); });
   app.HookMainWindow([](TMessage& m) -> bool {
     m.Result = m.wParam;
     throw Error("Socket Error # 111");

@@ -26,7 +26,8 @@ class InProcessDesktop final : public Desktop {
 
   Hwnd MakeWindow(std::string_view title, WindowProc proc) override {
     const Hwnd handle = nextHandle_++;
-    windows_.emplace(handle, Window{std::string(title), std::make_shared<WindowProc>(std::move(proc))});
+    windows_.emplace(handle,
+                     Window{std::string(title), std::make_shared<WindowProc>(std::move(proc))});
     return handle;
   }
 

@@ -23,13 +23,14 @@ TEST(InProcessDesktop, SendCallsTheProcedureDirectlyWithTheCopiedBytes) {
   auto desktop = MakeInProcessDesktop();
   std::string seen;
   std::uintptr_t seenTag = 0;
-  const Hwnd target = desktop->MakeWindow("target", [&](Hwnd, MsgId msg, WParam, LParam l) -> LResult {
-    if (msg != kWmCopyData) return 0;
-    const auto* cds = reinterpret_cast<const CopyDataStruct*>(l);
-    seen.assign(static_cast<const char*>(cds->lpData), cds->cbData);
-    seenTag = cds->dwData;
-    return 7;
-  });
+  const Hwnd target =
+      desktop->MakeWindow("target", [&](Hwnd, MsgId msg, WParam, LParam l) -> LResult {
+        if (msg != kWmCopyData) return 0;
+        const auto* cds = reinterpret_cast<const CopyDataStruct*>(l);
+        seen.assign(static_cast<const char*>(cds->lpData), cds->cbData);
+        seenTag = cds->dwData;
+        return 7;
+      });
   const char bytes[] = "PING";
   CopyDataStruct cds{3, 5, bytes};
   EXPECT_EQ(desktop->Send(target, kWmCopyData, 0, reinterpret_cast<LParam>(&cds)), 7);
@@ -70,9 +71,8 @@ TEST(InProcessDesktop, BroadcastReachesEveryWindowAndEnumerationReadsTitles) {
 
 TEST(InProcessDesktop, ProcedureThatThrowsAnswersZero) {
   auto desktop = MakeInProcessDesktop();
-  const Hwnd w = desktop->MakeWindow("w", [](Hwnd, MsgId, WParam, LParam) -> LResult {
-    throw std::runtime_error("boom");
-  });
+  const Hwnd w = desktop->MakeWindow(
+      "w", [](Hwnd, MsgId, WParam, LParam) -> LResult { throw std::runtime_error("boom"); });
   EXPECT_EQ(desktop->Send(w, 0xC000, 0, 0), 0);
 }
 

@@ -9,14 +9,14 @@
 // A window whose endpoint lock is free belongs to a process that is gone; whoever notices
 // removes its file. Messages travel as frames (platform/frame.h) over connections that a sender
 // opens to the receiving endpoint and keeps.
+#include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <dirent.h>
-#include <poll.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -46,7 +46,9 @@ constexpr std::size_t kMaxReadPerEvent = 4u * 1024u * 1024u;
 constexpr Hwnd kFirstWindowHandle = 0x10000;
 constexpr Hwnd kLastWindowHandle = 0x7FFFFFFF;
 
-std::string OsErrorText(int err) { return std::strerror(err); }
+std::string OsErrorText(int err) {
+  return std::strerror(err);
+}
 
 [[noreturn]] void ThrowOs(const std::string& what, int err) {
   throw Error(what + ": " + OsErrorText(err));
@@ -67,9 +69,12 @@ std::optional<std::uint64_t> ParseHex(std::string_view text) {
   std::uint64_t v = 0;
   for (char c : text) {
     int d;
-    if (c >= '0' && c <= '9') d = c - '0';
-    else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
-    else return std::nullopt;
+    if (c >= '0' && c <= '9')
+      d = c - '0';
+    else if (c >= 'a' && c <= 'f')
+      d = c - 'a' + 10;
+    else
+      return std::nullopt;
     v = (v << 4) | static_cast<std::uint64_t>(d);
   }
   return v;
@@ -213,7 +218,8 @@ class SocketDesktop final : public Desktop {
 std::atomic<unsigned> gEndpointCounter{0};
 
 void SocketDesktop::Open() {
-  if (::mkdir(dir_.c_str(), 0700) < 0 && errno != EEXIST) ThrowOs("Cannot create desktop " + dir_, errno);
+  if (::mkdir(dir_.c_str(), 0700) < 0 && errno != EEXIST)
+    ThrowOs("Cannot create desktop " + dir_, errno);
   struct stat st {};
   if (::lstat(dir_.c_str(), &st) < 0) ThrowOs("Cannot open desktop " + dir_, errno);
   if (!S_ISDIR(st.st_mode)) throw Error("Desktop " + dir_ + " is not a directory");
@@ -224,7 +230,9 @@ void SocketDesktop::Open() {
 
   SweepDeadEndpoints();
 
-  endpoint_ = "e" + std::to_string(::getpid()) + "-" + std::to_string(gEndpointCounter++);
+  char name[48];
+  std::snprintf(name, sizeof name, "e%ld-%u", static_cast<long>(::getpid()), gEndpointCounter++);
+  endpoint_ = name;
   lock_.Reset(::open(Path(endpoint_ + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
   if (!lock_) ThrowOs("Cannot create desktop endpoint", errno);
   if (::flock(lock_.Get(), LOCK_EX | LOCK_NB) < 0) ThrowOs("Cannot lock desktop endpoint", errno);
@@ -379,7 +387,8 @@ Hwnd SocketDesktop::MakeWindow(std::string_view title, WindowProc proc) {
     }
   }
   if (!WriteWindowFile(handle, title)) return 0;
-  windows_.emplace(handle, LocalWindow{std::string(title), std::make_shared<WindowProc>(std::move(proc))});
+  windows_.emplace(handle,
+                   LocalWindow{std::string(title), std::make_shared<WindowProc>(std::move(proc))});
   return handle;
 }
 

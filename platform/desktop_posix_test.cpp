@@ -173,15 +173,16 @@ TEST(SocketDesktop, SendCarriesTheBytesAndReturnsTheReceiversResult) {
   const Hwnd own = desktop->MakeWindow("parent", [](Hwnd, MsgId, WParam, LParam) { return 0; });
   Child child([&](int down, int up) {
     auto d = OpenDesktop(dir.Desktop());
-    const Hwnd w = d->MakeWindow("Tessavo Verbalinx 3.0", [](Hwnd, MsgId msg, WParam wp, LParam lp) -> LResult {
-      if (msg == kWmCopyData) {
-        const auto* cds = reinterpret_cast<const CopyDataStruct*>(lp);
-        std::string bytes = BytesOf(lp);
-        return static_cast<LResult>(cds->dwData * 1000000 + bytes.size() * 1000 +
-                                    static_cast<unsigned char>(bytes.back()) + wp * 0);
-      }
-      return static_cast<LResult>(wp) + lp;
-    });
+    const Hwnd w = d->MakeWindow(
+        "Tessavo Verbalinx 3.0", [](Hwnd, MsgId msg, WParam wp, LParam lp) -> LResult {
+          if (msg == kWmCopyData) {
+            const auto* cds = reinterpret_cast<const CopyDataStruct*>(lp);
+            std::string bytes = BytesOf(lp);
+            return static_cast<LResult>(cds->dwData * 1000000 + bytes.size() * 1000 +
+                                        static_cast<unsigned char>(bytes.back()) + wp * 0);
+          }
+          return static_cast<LResult>(wp) + lp;
+        });
     Write(up, &w, sizeof w);
     Serve(*d, down);
     return 0;
@@ -199,7 +200,7 @@ TEST(SocketDesktop, SendCarriesTheBytesAndReturnsTheReceiversResult) {
     return true;
   }));
   EXPECT_EQ(seen, (std::vector<std::pair<Hwnd, std::string>>{{own, "parent"},
-                                                               {theirs, "Tessavo Verbalinx 3.0"}}));
+                                                             {theirs, "Tessavo Verbalinx 3.0"}}));
 
   std::string payload = "CHATMESSAGE 1 BODY caf\xC3\xA9";
   payload.push_back('\0');
@@ -219,10 +220,11 @@ TEST(SocketDesktop, MessagesSentToTheWaitingProcessAreHandledBeforeItsSendReturn
   auto desktop = OpenDesktop(dir.Desktop());
   bool inFlight = false;
   std::vector<std::string> handledInFlight;
-  const Hwnd own = desktop->MakeWindow("program", [&](Hwnd, MsgId msg, WParam, LParam lp) -> LResult {
-    if (msg == kWmCopyData && inFlight) handledInFlight.push_back(BytesOf(lp));
-    return 1;
-  });
+  const Hwnd own =
+      desktop->MakeWindow("program", [&](Hwnd, MsgId msg, WParam, LParam lp) -> LResult {
+        if (msg == kWmCopyData && inFlight) handledInFlight.push_back(BytesOf(lp));
+        return 1;
+      });
   Child child([&](int down, int up) {
     auto d = OpenDesktop(dir.Desktop());
     Hwnd self = 0;
@@ -242,8 +244,8 @@ TEST(SocketDesktop, MessagesSentToTheWaitingProcessAreHandledBeforeItsSendReturn
   inFlight = true;
   EXPECT_EQ(SendBytes(*desktop, client, own, "SEARCH FRIENDS "), 5);
   inFlight = false;
-  EXPECT_EQ(handledInFlight,
-            (std::vector<std::string>{"reply to SEARCH FRIENDS ", "CHATMESSAGE 1 STATUS RECEIVED"}));
+  EXPECT_EQ(handledInFlight, (std::vector<std::string>{"reply to SEARCH FRIENDS ",
+                                                       "CHATMESSAGE 1 STATUS RECEIVED"}));
   child.CloseInput();
   EXPECT_EQ(child.Wait(), 0);
 }
@@ -295,7 +297,8 @@ TEST(SocketDesktop, WindowOfAGoneProcessIsSkippedCleanedUpAndAnswersZero) {
   auto desktop = OpenDesktop(dir.Desktop());
   Child child([&](int, int up) {
     auto d = OpenDesktop(dir.Desktop());
-    const Hwnd w = d->MakeWindow("Tessavo Verbalinx 3.0", [](Hwnd, MsgId, WParam, LParam) { return 1; });
+    const Hwnd w =
+        d->MakeWindow("Tessavo Verbalinx 3.0", [](Hwnd, MsgId, WParam, LParam) { return 1; });
     Write(up, &w, sizeof w);
     ::_exit(0);  // gone without tidying up, as a crash would leave it
     return 0;
@@ -321,7 +324,8 @@ TEST(SocketDesktop, PeerThatVanishesDuringASendAnswersZero) {
   auto desktop = OpenDesktop(dir.Desktop());
   Child child([&](int down, int up) {
     auto d = OpenDesktop(dir.Desktop());
-    const Hwnd w = d->MakeWindow("client", [](Hwnd, MsgId, WParam, LParam) -> LResult { ::_exit(0); });
+    const Hwnd w =
+        d->MakeWindow("client", [](Hwnd, MsgId, WParam, LParam) -> LResult { ::_exit(0); });
     Write(up, &w, sizeof w);
     Serve(*d, down);
     return 1;
@@ -385,9 +389,8 @@ TEST(SocketDesktop, BadFramesCloseOnlyTheirConnection) {
   TempDir dir;
   auto desktop = OpenDesktop(dir.Desktop());
   int handled = 0;
-  const Hwnd own = desktop->MakeWindow("program", [&](Hwnd, MsgId, WParam, LParam) -> LResult {
-    return ++handled;
-  });
+  const Hwnd own = desktop->MakeWindow(
+      "program", [&](Hwnd, MsgId, WParam, LParam) -> LResult { return ++handled; });
 
   // A lying length: closed at once, without waiting for 4 GiB.
   const int liar = ConnectRaw(dir.Desktop());

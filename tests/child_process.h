@@ -41,7 +41,8 @@ class ChildProcess {
   pid_t Pid() const { return pid_; }
 
   bool Write(const std::string& text) {
-    return stdin_ >= 0 && ::write(stdin_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    return stdin_ >= 0 &&
+           ::write(stdin_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
   }
 
   // Ends the program: SIGTERM, up to 5 s to go, then SIGKILL. Returns its exit status, or -1.

@@ -132,7 +132,8 @@ TEST_F(LinkProcessTest, ReattachesWhenTheClientComesBack) {
 
   users.clear();
   client = StartClient({"--user", "dave", "--contacts", "erin"});
-  ASSERT_TRUE(PumpUntil([&] { return !users.empty() && contacts == chatlink::TStringList{"erin"}; }));
+  ASSERT_TRUE(
+      PumpUntil([&] { return !users.empty() && contacts == chatlink::TStringList{"erin"}; }));
   EXPECT_EQ(users.back(), "dave");
   EXPECT_NE(link->SkypeWindow(), first);
 

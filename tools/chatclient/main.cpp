@@ -1,8 +1,8 @@
 // parlavant-chatclient: the stand-in chat client as a program. See the README for its command
 // line and command language.
 #include <poll.h>
-#include <csignal>
 #include <unistd.h>
+#include <csignal>
 
 #include <chrono>
 #include <cstdio>
@@ -18,20 +18,23 @@
 namespace {
 
 volatile sig_atomic_t gStop = 0;
-void OnSignal(int) { gStop = 1; }
+void OnSignal(int) {
+  gStop = 1;
+}
 
 void Usage() {
-  std::cerr <<
-      "usage: parlavant-chatclient [options]\n"
-      "  --desktop DIR        desktop directory (default: the user's desktop)\n"
-      "  --transcript FILE    write every line in both directions to FILE\n"
-      "  --script FILE        run the commands in FILE before reading standard input\n"
-      "  --user NAME          the signed-in user (default alice)\n"
-      "  --contacts A,B,...   the contact list (default bob,carol; empty for none)\n"
-      "  --protocol N         the highest protocol version the client speaks (default 4)\n"
-      "  --attach MODE        success | pending | refused | unavailable (default success)\n"
-      "  --search-reply WORD  USERS or FRIENDS: how a friends search is answered (default USERS)\n"
-      "  --no-announce        do not announce the API at start\n";
+  std::cerr
+      << "usage: parlavant-chatclient [options]\n"
+         "  --desktop DIR        desktop directory (default: the user's desktop)\n"
+         "  --transcript FILE    write every line in both directions to FILE\n"
+         "  --script FILE        run the commands in FILE before reading standard input\n"
+         "  --user NAME          the signed-in user (default alice)\n"
+         "  --contacts A,B,...   the contact list (default bob,carol; empty for none)\n"
+         "  --protocol N         the highest protocol version the client speaks (default 4)\n"
+         "  --attach MODE        success | pending | refused | unavailable (default success)\n"
+         "  --search-reply WORD  USERS or FRIENDS: how a friends search is answered (default "
+         "USERS)\n"
+         "  --no-announce        do not announce the API at start\n";
 }
 
 std::vector<std::string> SplitList(const std::string& text, char separator) {
@@ -55,7 +58,8 @@ class Runner {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     while (!gStop && !until()) {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          deadline - std::chrono::steady_clock::now()).count();
+                            deadline - std::chrono::steady_clock::now())
+                            .count();
       if (left <= 0) return false;
       platform::WaitAndProcess(desktop_, static_cast<int>(std::min<long long>(left, 100)));
     }
@@ -121,20 +125,32 @@ int main(int argc, char** argv) {
       }
       return argv[++i];
     };
-    if (arg == "--desktop") desktopDir = value();
-    else if (arg == "--transcript") transcriptPath = value();
-    else if (arg == "--script") scriptPath = value();
-    else if (arg == "--user") options.user = value();
-    else if (arg == "--contacts") options.contacts = SplitList(value(), ',');
-    else if (arg == "--protocol") options.protocol = std::atoi(value().c_str());
-    else if (arg == "--search-reply") options.searchReply = value();
-    else if (arg == "--no-announce") announce = false;
+    if (arg == "--desktop")
+      desktopDir = value();
+    else if (arg == "--transcript")
+      transcriptPath = value();
+    else if (arg == "--script")
+      scriptPath = value();
+    else if (arg == "--user")
+      options.user = value();
+    else if (arg == "--contacts")
+      options.contacts = SplitList(value(), ',');
+    else if (arg == "--protocol")
+      options.protocol = std::atoi(value().c_str());
+    else if (arg == "--search-reply")
+      options.searchReply = value();
+    else if (arg == "--no-announce")
+      announce = false;
     else if (arg == "--attach") {
       const std::string mode = value();
-      if (mode == "success") options.attach = standin::AttachMode::kSuccess;
-      else if (mode == "pending") options.attach = standin::AttachMode::kPendingThenSuccess;
-      else if (mode == "refused") options.attach = standin::AttachMode::kRefused;
-      else if (mode == "unavailable") options.attach = standin::AttachMode::kNotAvailable;
+      if (mode == "success")
+        options.attach = standin::AttachMode::kSuccess;
+      else if (mode == "pending")
+        options.attach = standin::AttachMode::kPendingThenSuccess;
+      else if (mode == "refused")
+        options.attach = standin::AttachMode::kRefused;
+      else if (mode == "unavailable")
+        options.attach = standin::AttachMode::kNotAvailable;
       else {
         Usage();
         return 2;

@@ -60,9 +60,12 @@ std::string UnescapeArgument(std::string_view text) {
       continue;
     }
     const char next = text[++i];
-    if (next == 'n') out.push_back('\n');
-    else if (next == 'r') out.push_back('\r');
-    else if (next == 't') out.push_back('\t');
+    if (next == 'n')
+      out.push_back('\n');
+    else if (next == 'r')
+      out.push_back('\r');
+    else if (next == 't')
+      out.push_back('\t');
     else if (next == 'x' && i + 2 < text.size() && HexDigit(text[i + 1]) >= 0 &&
              HexDigit(text[i + 2]) >= 0) {
       out.push_back(static_cast<char>(HexDigit(text[i + 1]) * 16 + HexDigit(text[i + 2])));
@@ -81,10 +84,9 @@ StandInClient::StandInClient(platform::Desktop& desktop, ClientOptions options,
     : desktop_(desktop), options_(std::move(options)), transcript_(std::move(transcript)) {
   attachMessage_ = desktop_.RegisterMessage(kAttachName);
   discoverMessage_ = desktop_.RegisterMessage(kDiscoverName);
-  window_ = desktop_.MakeWindow("Chat client API", [this](platform::Hwnd, platform::MsgId msg,
-                                                          platform::WParam w, platform::LParam l) {
-    return WindowProc(msg, w, l);
-  });
+  window_ = desktop_.MakeWindow("Chat client API",
+                                [this](platform::Hwnd, platform::MsgId msg, platform::WParam w,
+                                       platform::LParam l) { return WindowProc(msg, w, l); });
 }
 
 StandInClient::~StandInClient() {
@@ -153,13 +155,19 @@ void StandInClient::Answer(platform::Hwnd program) {
     desktop_.Send(program, attachMessage_, window_, status);
   };
   switch (options_.attach) {
-    case AttachMode::kSuccess: attach(0); break;
+    case AttachMode::kSuccess:
+      attach(0);
+      break;
     case AttachMode::kPendingThenSuccess:
       attach(1);
       attach(0);
       break;
-    case AttachMode::kRefused: attach(2); break;
-    case AttachMode::kNotAvailable: attach(3); break;
+    case AttachMode::kRefused:
+      attach(2);
+      break;
+    case AttachMode::kNotAvailable:
+      attach(3);
+      break;
   }
 }
 
@@ -204,13 +212,18 @@ void StandInClient::HandleCommand(platform::Hwnd program, const std::string& lin
       return;
     }
     const std::string prefix = "CHATMESSAGE " + std::to_string(id) + " ";
-    if (property == "FROM_HANDLE") SendLine(program, prefix + "FROM_HANDLE " + it->second.from);
-    else if (property == "BODY") SendLine(program, prefix + "BODY " + it->second.body);
-    else if (property == "STATUS") SendLine(program, prefix + "STATUS RECEIVED");
-    else SendLine(program, "ERROR 15 Invalid property");
+    if (property == "FROM_HANDLE")
+      SendLine(program, prefix + "FROM_HANDLE " + it->second.from);
+    else if (property == "BODY")
+      SendLine(program, prefix + "BODY " + it->second.body);
+    else if (property == "STATUS")
+      SendLine(program, prefix + "STATUS RECEIVED");
+    else
+      SendLine(program, "ERROR 15 Invalid property");
   } else if (command == "MESSAGE") {
     // The text is everything after the one space that ends the handle, byte for byte.
-    std::string_view args = std::string_view(line).substr(std::min(line.size(), command.size() + 1));
+    std::string_view args =
+        std::string_view(line).substr(std::min(line.size(), command.size() + 1));
     const std::size_t space = args.find(' ');
     const std::string_view handle = args.substr(0, space);
     if (handle.empty() || space == std::string_view::npos) {

@@ -65,7 +65,8 @@ class StandInClient {
   std::function<void(const SentMessage&)> OnMessageSent;
 
  private:
-  platform::LResult WindowProc(platform::MsgId msg, platform::WParam wParam, platform::LParam lParam);
+  platform::LResult WindowProc(platform::MsgId msg, platform::WParam wParam,
+                               platform::LParam lParam);
   void Answer(platform::Hwnd program);
   void HandleCommand(platform::Hwnd program, const std::string& line);
   void SendLine(platform::Hwnd program, const std::string& line);

@@ -59,14 +59,15 @@ TEST_F(ClientTest, PlaysTheWholeExchange) {
   link.Attach(4);
   const std::int32_t id = client->Receive("bob", "Hallo  Welt ");
   link.SendChatMessage("bob", " Hello\r\nworld");
-  EXPECT_THAT(traffic.lines,
-              ElementsAre("discover " + std::to_string(app.Handle()), "attach 0", "in NAME Parlavant",
-                          "out OK", "in PROTOCOL 4", "out PROTOCOL 4", "out CURRENTUSERHANDLE alice",
-                          "in SEARCH FRIENDS ", "out USERS bob, carol",
-                          "out CHATMESSAGE 1000 STATUS RECEIVED",
-                          "in GET CHATMESSAGE 1000 FROM_HANDLE", "out CHATMESSAGE 1000 FROM_HANDLE bob",
-                          "in GET CHATMESSAGE 1000 BODY", "out CHATMESSAGE 1000 BODY Hallo  Welt ",
-                          "in MESSAGE bob  Hello\r\nworld", "out CHATMESSAGE 1001 STATUS SENDING"));
+  EXPECT_THAT(
+      traffic.lines,
+      ElementsAre("discover " + std::to_string(app.Handle()), "attach 0", "in NAME Parlavant",
+                  "out OK", "in PROTOCOL 4", "out PROTOCOL 4", "out CURRENTUSERHANDLE alice",
+                  "in SEARCH FRIENDS ", "out USERS bob, carol",
+                  "out CHATMESSAGE 1000 STATUS RECEIVED", "in GET CHATMESSAGE 1000 FROM_HANDLE",
+                  "out CHATMESSAGE 1000 FROM_HANDLE bob", "in GET CHATMESSAGE 1000 BODY",
+                  "out CHATMESSAGE 1000 BODY Hallo  Welt ", "in MESSAGE bob  Hello\r\nworld",
+                  "out CHATMESSAGE 1001 STATUS SENDING"));
   EXPECT_EQ(id, 1000);
   EXPECT_THAT(events, ElementsAre("user alice", "search 0 bob carol", "chatmsg 1000 2 bob",
                                   "chatmsg 1000 7 Hallo  Welt ", "chatmsg 1000 8 RECEIVED",
@@ -129,9 +130,9 @@ TEST_F(ClientTest, MalformedAndUnknownCommandsAreAnsweredWithErrors) {
   Start();
   link.Attach(4);
   events.clear();
-  for (const char* command : {"FLY AWAY", "GET CHATMESSAGE 5 BODY", "GET CHATMESSAGE x BODY",
-                              "GET USER bob FULLNAME", "MESSAGE bob", "MESSAGE  text",
-                              "PROTOCOL four", "SEARCH CALLS"}) {
+  for (const char* command :
+       {"FLY AWAY", "GET CHATMESSAGE 5 BODY", "GET CHATMESSAGE x BODY", "GET USER bob FULLNAME",
+        "MESSAGE bob", "MESSAGE  text", "PROTOCOL four", "SEARCH CALLS"}) {
     link.SendCommand(command);
   }
   client->Receive("bob", "hi");

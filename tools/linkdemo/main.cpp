@@ -2,9 +2,11 @@
 // the chat client on the desktop, lists the contacts, prints every received chat message, and
 // sends "to HANDLE TEXT" lines typed on standard input as chat messages.
 #include <poll.h>
-#include <csignal>
 #include <unistd.h>
+#include <csignal>
 
+#include <chrono>
+#include <cstdlib>
 #include <iostream>
 #include <map>
 #include <string>
@@ -16,14 +18,27 @@
 
 namespace {
 volatile sig_atomic_t gStop = 0;
-void OnSignal(int) { gStop = 1; }
+void OnSignal(int) {
+  gStop = 1;
+}
 }  // namespace
 
 int main(int argc, char** argv) {
   std::signal(SIGTERM, OnSignal);
   std::signal(SIGINT, OnSignal);
   std::signal(SIGPIPE, SIG_IGN);
-  const std::string where = argc > 1 ? argv[1] : "";
+  // parlavant-linkdemo [DESKTOP-DIR] [--seconds N]: with --seconds it runs that long, whatever
+  // standard input does; without, it ends with standard input.
+  std::string where;
+  int seconds = -1;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--seconds" && i + 1 < argc)
+      seconds = std::atoi(argv[++i]);
+    else
+      where = arg;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
   try {
     auto desktop = platform::OpenDesktop(where);
     platform::ApplicationWindow application(*desktop, "Parlavant");
@@ -40,7 +55,9 @@ int main(int argc, char** argv) {
       std::cout << "attached" << std::endl;
       sender.Search(chatlink::stFriends, "");
     };
-    link.OnAttachRefused = [](chatlink::TSkypeControl&) { std::cout << "attach refused" << std::endl; };
+    link.OnAttachRefused = [](chatlink::TSkypeControl&) {
+      std::cout << "attach refused" << std::endl;
+    };
     link.OnCurrentUserHandle = [](const std::string& handle) {
       std::cout << "signed in as " << handle << std::endl;
     };
@@ -67,14 +84,19 @@ int main(int argc, char** argv) {
     std::cout << "type: to HANDLE TEXT   (end with Ctrl-D)" << std::endl;
 
     std::string input;
-    while (!gStop) {
-      pollfd fds[2] = {{desktop->EventHandle(), POLLIN, 0}, {0, POLLIN, 0}};
+    bool inputOpen = true;
+    while (!gStop && (seconds < 0 || std::chrono::steady_clock::now() < deadline)) {
+      pollfd fds[2] = {{desktop->EventHandle(), POLLIN, 0}, {inputOpen ? 0 : -1, POLLIN, 0}};
       if (::poll(fds, 2, 500) < 0 && errno != EINTR) break;
       if (fds[0].revents) desktop->ProcessPending();
       if (fds[1].revents & (POLLIN | POLLHUP)) {
         char buf[4096];
         const ssize_t n = ::read(0, buf, sizeof buf);
-        if (n <= 0) break;
+        if (n <= 0 && seconds < 0) break;
+        if (n <= 0) {
+          inputOpen = false;
+          continue;
+        }
         input.append(buf, static_cast<std::size_t>(n));
         std::size_t newline;
         while ((newline = input.find('\n')) != std::string::npos) {
