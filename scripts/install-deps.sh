@@ -6,8 +6,13 @@ set -euo pipefail
 packages=(
   # build
   cmake ninja-build g++ pkg-config
+  # the program: Qt Network keeps the translation client's cookies
+  qt6-base-dev
+  # the stand-in translator: HTTP server, language detection, translation engine and pairs
+  libcpp-httplib-dev libcld2-dev apertium
+  apertium-eng-spa apertium-fr-es apertium-spa-ita apertium-mkd-eng apertium-mkd-bul
   # tests, benchmarks, fuzzing
-  libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
+  libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev curl
 )
 
 missing=()
