@@ -1,0 +1,108 @@
+#pragma once
+
+// A scripted HTTP server for tests, on 127.0.0.1 at a port the system picks. It serves one
+// connection per scripted reply, in order: reads the request (headers and Content-Length body),
+// records it, writes the reply bytes as given and closes. Its thread waits at most a few seconds
+// for each connection and stops with the object.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace testsupport {
+
+class HttpTestServer {
+ public:
+  explicit HttpTestServer(std::vector<std::string> replies) : replies_(std::move(replies)) {
+    listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    ::setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = 0;
+    ::bind(listen_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    ::listen(listen_, 16);
+    socklen_t len = sizeof addr;
+    ::getsockname(listen_, reinterpret_cast<sockaddr*>(&addr), &len);
+    port_ = ntohs(addr.sin_port);
+    thread_ = std::thread([this] { Serve(); });
+  }
+  ~HttpTestServer() {
+    stop_ = true;
+    thread_.join();
+    ::close(listen_);
+  }
+
+  std::uint16_t Port() const { return port_; }
+  std::vector<std::string> Requests() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return requests_;
+  }
+
+ private:
+  void Serve() {
+    for (const std::string& reply : replies_) {
+      int fd = -1;
+      for (int waited = 0; fd < 0 && waited < 100 && !stop_; ++waited) {
+        pollfd p{listen_, POLLIN, 0};
+        if (::poll(&p, 1, 50) == 1) fd = ::accept(listen_, nullptr, nullptr);
+      }
+      if (fd < 0) return;
+      std::string request = ReadRequest(fd);
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        requests_.push_back(request);
+      }
+      std::size_t sent = 0;
+      while (sent < reply.size()) {
+        const ssize_t n = ::send(fd, reply.data() + sent, reply.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) break;
+        sent += static_cast<std::size_t>(n);
+      }
+      ::shutdown(fd, SHUT_WR);
+      char drain[256];
+      pollfd p{fd, POLLIN, 0};
+      while (::poll(&p, 1, 200) == 1 && ::read(fd, drain, sizeof drain) > 0) {
+      }
+      ::close(fd);
+    }
+  }
+
+  static std::string ReadRequest(int fd) {
+    std::string data;
+    char buf[4096];
+    for (int rounds = 0; rounds < 1000; ++rounds) {
+      const std::size_t end = data.find("\r\n\r\n");
+      if (end != std::string::npos) {
+        std::size_t length = 0;
+        const std::size_t at = data.find("Content-Length: ");
+        if (at != std::string::npos && at < end) length = std::stoul(data.substr(at + 16));
+        if (data.size() >= end + 4 + length) return data;
+      }
+      pollfd p{fd, POLLIN, 0};
+      if (::poll(&p, 1, 2000) != 1) return data;
+      const ssize_t n = ::read(fd, buf, sizeof buf);
+      if (n <= 0) return data;
+      data.append(buf, static_cast<std::size_t>(n));
+    }
+    return data;
+  }
+
+  std::vector<std::string> replies_;
+  int listen_ = -1;
+  std::uint16_t port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::mutex mutex_;
+  std::vector<std::string> requests_;
+  std::thread thread_;
+};
+
+}  // namespace testsupport

@@ -1,0 +1,65 @@
+#include "translate/translate.h"
+
+#include <cstring>
+#include <vector>
+
+#include "platform/codepage.h"
+#include "platform/error.h"
+#include "translate/web_codec.h"
+
+namespace translate {
+namespace {
+
+constexpr std::string_view kTitlePrefix = "Tessavo Verbalinx 3.";
+constexpr std::size_t kMaxWindows = 5000;
+constexpr int kTitleBuffer = 255;
+
+}  // namespace
+
+bool IsLocalTranslatorTitle(std::string_view title) {
+  return title.size() >= kTitlePrefix.size() && title.starts_with(kTitlePrefix) &&
+         title.find('(') == std::string_view::npos && title.find(')') == std::string_view::npos;
+}
+
+bool LocalTranslatorRunning(platform::Desktop& desktop) {
+  try {
+    std::vector<platform::Hwnd> windows;
+    const bool ok = desktop.EnumWindows([&](platform::Hwnd window) {
+      windows.push_back(window);
+      return windows.size() < kMaxWindows;
+    });
+    if (!ok) return false;
+    for (platform::Hwnd window : windows) {
+      char title[kTitleBuffer] = {};
+      desktop.GetTitle(window, title, kTitleBuffer);
+      if (IsLocalTranslatorTitle(std::string_view(title, ::strnlen(title, kTitleBuffer)))) return true;
+    }
+  } catch (...) {
+  }
+  return false;
+}
+
+std::u16string ExtractTranslation(std::string_view body) {
+  const std::size_t start = body.find("l1=");
+  if (start == std::string_view::npos) {
+    throw platform::Error("The translation service's reply holds no translation");
+  }
+  std::string_view value = body.substr(start + 3);
+  value = value.substr(0, value.find('&'));
+  return WebDecode(platform::Utf8Decode(PercentDecode(value)));
+}
+
+std::u16string Translate(HttpClient& http, platform::Desktop& desktop, const TranslationService& service,
+                         std::u16string_view text, std::int32_t languageCode) {
+  const Form form = {{"l1", WebEncode(text)}, {"TargetLang", std::to_string(languageCode)}};
+  http.AllowCookies = true;
+  Endpoint endpoint;
+  if (LocalTranslatorRunning(desktop)) {
+    endpoint = Endpoint{service.localHost, service.localPort, "/"};
+  } else {
+    endpoint = ParseHostSetting(service.webServiceHost, "/st.asp");
+  }
+  return ExtractTranslation(http.Post(endpoint, form));
+}
+
+}  // namespace translate
