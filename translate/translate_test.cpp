@@ -1,0 +1,200 @@
+#include "translate/translate.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include "platform/error.h"
+#include "tests/http_test_server.h"
+#include "translate/web_codec.h"
+
+namespace translate {
+namespace {
+
+using testsupport::HttpTestServer;
+
+std::string Ok(const std::string& body, const std::string& extraHeaders = "") {
+  return "HTTP/1.1 200 OK\r\n" + extraHeaders + "Content-Length: " + std::to_string(body.size()) +
+         "\r\n\r\n" + body;
+}
+
+std::string ErrorOf(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (const platform::Error& e) {
+    return e.what();
+  }
+  return "(no error)";
+}
+
+// A loopback port where nothing listens.
+std::uint16_t ClosedPort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  socklen_t len = sizeof addr;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  ::close(fd);
+  return ntohs(addr.sin_port);
+}
+
+class TranslateTest : public ::testing::Test {
+ protected:
+  TranslationService WebAt(std::uint16_t port) {
+    TranslationService s;
+    s.webServiceHost = "127.0.0.1:" + std::to_string(port);
+    s.localPort = ClosedPort();
+    return s;
+  }
+  std::unique_ptr<platform::Desktop> desktop = platform::MakeInProcessDesktop();
+  HttpClient http;
+};
+
+TEST_F(TranslateTest, RequestGoesOutByteForByte) {
+  HttpTestServer server({Ok("l1=Hallo")});
+  EXPECT_EQ(http.ContentType, "text/html");
+  EXPECT_EQ(Translate(http, *desktop, WebAt(server.Port()), u"Hi", 4), u"Hallo");
+  const std::string port = std::to_string(server.Port());
+  EXPECT_EQ(server.Requests().at(0),
+            "POST /st.asp HTTP/1.0\r\n"
+            "Connection: keep-alive\r\n"
+            "Content-Type: application/x-www-form-urlencoded\r\n"
+            "Content-Length: 40\r\n"
+            "Host: 127.0.0.1:" + port + "\r\n"
+            "Accept: text/html, */*\r\n"
+            "User-Agent: Mozilla/3.0 (compatible; Indy Library)\r\n"
+            "\r\n"
+            "l1=%26%2372%3B%26%23105%3B&TargetLang=4&");
+  EXPECT_EQ(http.ContentType, "application/x-www-form-urlencoded");
+}
+
+TEST_F(TranslateTest, EmptyTextSendsAnEmptyValue) {
+  HttpTestServer server({Ok("l1=")});
+  EXPECT_EQ(Translate(http, *desktop, WebAt(server.Port()), u"", 7), u"");
+  EXPECT_THAT(server.Requests().at(0), ::testing::EndsWith("\r\n\r\nl1=&TargetLang=7&"));
+}
+
+TEST_F(TranslateTest, DesktopTranslatorWindowChoosesTheLoopbackEndpoint) {
+  HttpTestServer server({Ok("l1=local"), Ok("l1=web")});
+  TranslationService service;
+  service.localPort = server.Port();
+  service.webServiceHost = "127.0.0.1:" + std::to_string(server.Port());
+  const platform::Hwnd window = desktop->MakeWindow("Tessavo Verbalinx 3.0", nullptr);
+  EXPECT_EQ(Translate(http, *desktop, service, u"x", 1), u"local");
+  desktop->DestroyWindow(window);
+  EXPECT_EQ(Translate(http, *desktop, service, u"x", 1), u"web");
+  const auto requests = server.Requests();
+  EXPECT_THAT(requests.at(0), ::testing::StartsWith("POST / HTTP/1.0\r\n"));
+  EXPECT_THAT(requests.at(0), ::testing::HasSubstr("\r\nHost: 127.0.0.1:" + std::to_string(server.Port()) + "\r\n"));
+  EXPECT_THAT(requests.at(1), ::testing::StartsWith("POST /st.asp HTTP/1.0\r\n"));
+}
+
+TEST_F(TranslateTest, CookieFromTheFirstReplyGoesBackAsTheLastHeader) {
+  HttpTestServer server({Ok("l1=one", "Set-Cookie: session=abc; Path=/\r\nset-cookie2: lang=de\r\n"),
+                         Ok("l1=two")});
+  const auto service = WebAt(server.Port());
+  EXPECT_EQ(Translate(http, *desktop, service, u"a", 1), u"one");
+  EXPECT_EQ(Translate(http, *desktop, service, u"b", 1), u"two");
+  const auto requests = server.Requests();
+  EXPECT_THAT(requests.at(0), ::testing::Not(::testing::HasSubstr("Cookie:")));
+  EXPECT_THAT(requests.at(1), ::testing::HasSubstr("User-Agent: Mozilla/3.0 (compatible; Indy Library)\r\n"
+                                                   "Cookie: session=abc; lang=de\r\n\r\n"));
+}
+
+TEST_F(TranslateTest, ReplyIsCutDecodedAndResolved) {
+  struct Case {
+    std::string body;
+    std::u16string text;
+  };
+  const Case cases[] = {
+      {"l1=Hallo+Welt&x=1", u"Hallo Welt"},
+      {"abc l1=Ol%C3%A1", u"Olá"},
+      {"l1=a%2Bb", u"a+b"},
+      {"l1=a+b", u"a b"},
+      {"l1=%00x", u"x"},
+      {"l1=caf%26%23233%3B", u"café"},
+      {"l1=Tom+%26+Jerry", u"Tom & Jerry"},
+      {"l1=%C3", u""},
+      {"l1=%F0%9F%98%80", u"\U0001F600"},
+      {"<html>l1=first&l1=second", u"first"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(ExtractTranslation(c.body), c.text) << c.body;
+  EXPECT_EQ(ErrorOf([] { ExtractTranslation("<html>Service unavailable</html>"); }),
+            "The translation service's reply holds no translation");
+}
+
+TEST_F(TranslateTest, FailuresCarryTheClientsMessages) {
+  EXPECT_EQ(ErrorOf([&] { Translate(http, *desktop, WebAt(ClosedPort()), u"x", 1); }),
+            "Socket Error # 111\r\nConnection refused.");
+  {
+    HttpTestServer server({"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n"});
+    EXPECT_EQ(ErrorOf([&] { Translate(http, *desktop, WebAt(server.Port()), u"x", 1); }),
+              "Connection Closed Gracefully.");
+  }
+  {
+    HttpTestServer server({"HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\n\r\n"});
+    EXPECT_EQ(ErrorOf([&] { Translate(http, *desktop, WebAt(server.Port()), u"x", 1); }),
+              "HTTP/1.1 500 Internal Server Error");
+  }
+  {
+    HttpTestServer server({"HTTP/1.1 302 Found\r\nLocation: http://127.0.0.1:1/\r\nContent-Length: 0\r\n\r\n"});
+    EXPECT_EQ(ErrorOf([&] { Translate(http, *desktop, WebAt(server.Port()), u"x", 1); }),
+              "HTTP/1.1 302 Found");
+    EXPECT_EQ(server.Requests().size(), 1u);
+  }
+  {
+    HttpTestServer server({"HTTP/1.1 200 OK\r\nX: " + std::string(20000, 'x') + "\r\n\r\n"});
+    EXPECT_EQ(ErrorOf([&] { Translate(http, *desktop, WebAt(server.Port()), u"x", 1); }),
+              "Max line length exceeded.");
+  }
+  TranslationService unresolvable;
+  unresolvable.webServiceHost = "no-such-host.invalid";
+  EXPECT_THAT(ErrorOf([&] { Translate(http, *desktop, unresolvable, u"x", 1); }),
+              ::testing::StartsWith("Socket Error # "));
+}
+
+TEST(HostSetting, HostWithOptionalPort) {
+  const Endpoint plain = ParseHostSetting("translate.example", "/st.asp");
+  EXPECT_EQ(plain.host, "translate.example");
+  EXPECT_EQ(plain.port, 80);
+  EXPECT_EQ(ParseHostSetting("127.0.0.1:4358", "/st.asp").port, 4358);
+  for (const char* bad : {"host:", "host:0", "host:65536", "host:8o"}) {
+    EXPECT_THROW(ParseHostSetting(bad, "/"), platform::Error) << bad;
+  }
+  // Port 80 is not written into the Host line; any other port is.
+  EXPECT_THAT(BuildPostRequest(plain, "", "t", "a", "u", ""), ::testing::HasSubstr("\r\nHost: translate.example\r\n"));
+}
+
+TEST(LocalTranslator, TitleTest) {
+  EXPECT_TRUE(IsLocalTranslatorTitle("Tessavo Verbalinx 3.0"));
+  EXPECT_TRUE(IsLocalTranslatorTitle("Tessavo Verbalinx 3."));
+  EXPECT_TRUE(IsLocalTranslatorTitle("Tessavo Verbalinx 3.5 - document.txt"));
+  EXPECT_FALSE(IsLocalTranslatorTitle("Tessavo Verbalinx 3.0 (Demo)"));
+  EXPECT_FALSE(IsLocalTranslatorTitle("Tessavo Verbalinx 3.0 )"));
+  EXPECT_FALSE(IsLocalTranslatorTitle("Tessavo Verbalinx 2.5"));
+  EXPECT_FALSE(IsLocalTranslatorTitle("tessavo verbalinx 3.0"));
+  EXPECT_FALSE(IsLocalTranslatorTitle("Tessavo Verbalinx 3"));
+}
+
+TEST(LocalTranslator, FoundFirstOrLastAndOnlyAmongTheFirst5000Windows) {
+  auto desktop = platform::MakeInProcessDesktop();
+  EXPECT_FALSE(LocalTranslatorRunning(*desktop));
+  const platform::Hwnd first = desktop->MakeWindow("Tessavo Verbalinx 3.0", nullptr);
+  for (int i = 0; i < 4998; ++i) desktop->MakeWindow("Tessavo Verbalinx 3.0 (Demo)", nullptr);
+  EXPECT_TRUE(LocalTranslatorRunning(*desktop));
+  desktop->DestroyWindow(first);
+  desktop->MakeWindow(std::string("Tessavo Verbalinx 3.0\0hidden(", 29), nullptr);  // the 5000th
+  EXPECT_TRUE(LocalTranslatorRunning(*desktop));
+  desktop->MakeWindow("Tessavo Verbalinx 3.1", nullptr);  // the 5001st: never read
+  auto fresh = platform::MakeInProcessDesktop();
+  for (int i = 0; i < 5000; ++i) fresh->MakeWindow("other", nullptr);
+  fresh->MakeWindow("Tessavo Verbalinx 3.1", nullptr);
+  EXPECT_FALSE(LocalTranslatorRunning(*fresh));
+}
+
+}  // namespace
+}  // namespace translate
