@@ -3,11 +3,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include "platform/error.h"
 #include "tests/http_test_server.h"
+#include "tests/net_util.h"
 #include "translate/web_codec.h"
 
 namespace translate {
@@ -29,25 +27,12 @@ std::string ErrorOf(const std::function<void()>& call) {
   return "(no error)";
 }
 
-// A loopback port where nothing listens.
-std::uint16_t ClosedPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  socklen_t len = sizeof addr;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  ::close(fd);
-  return ntohs(addr.sin_port);
-}
-
 class TranslateTest : public ::testing::Test {
  protected:
   TranslationService WebAt(std::uint16_t port) {
     TranslationService s;
     s.webServiceHost = "127.0.0.1:" + std::to_string(port);
-    s.localPort = ClosedPort();
+    s.localPort = testsupport::FreeLoopbackPort();
     return s;
   }
   std::unique_ptr<platform::Desktop> desktop = platform::MakeInProcessDesktop();
@@ -128,7 +113,7 @@ TEST_F(TranslateTest, ReplyIsCutDecodedAndResolved) {
 }
 
 TEST_F(TranslateTest, FailuresCarryTheClientsMessages) {
-  EXPECT_EQ(ErrorOf([&] { Translate(http, *desktop, WebAt(ClosedPort()), u"x", 1); }),
+  EXPECT_EQ(ErrorOf([&] { Translate(http, *desktop, WebAt(testsupport::FreeLoopbackPort()), u"x", 1); }),
             "Socket Error # 111\r\nConnection refused.");
   {
     HttpTestServer server({"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n"});

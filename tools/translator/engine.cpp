@@ -1,0 +1,200 @@
+#include "tools/translator/engine.h"
+
+// The detector's header uses FILE without including its declaration.
+#include <cstdio>
+
+#include <cld2/public/compact_lang_det.h>
+#include <cld2/public/encodings.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <deque>
+
+extern char** environ;
+
+namespace standin {
+namespace {
+
+// Apertium names languages by two or three letters; the stand-in speaks of them by two.
+std::string TwoLetter(const std::string& code) {
+  static const std::map<std::string, std::string> three = {
+      {"eng", "en"}, {"spa", "es"}, {"ita", "it"}, {"fra", "fr"}, {"fre", "fr"},
+      {"deu", "de"}, {"ger", "de"}, {"tur", "tr"}, {"bul", "bg"}, {"mkd", "mk"}};
+  auto it = three.find(code);
+  return it == three.end() ? code : it->second;
+}
+
+class EchoEngine final : public Engine {
+ public:
+  std::string Translate(const std::string& text, const std::string& target, std::string&) override {
+    return "[" + target + "] " + text;
+  }
+};
+
+// Runs `apertium -u MODE` on the text and returns what it prints; empty `ok` on failure.
+std::string RunApertium(const std::string& mode, const std::string& text, bool& ok) {
+  ok = false;
+  int in[2], out[2];
+  if (::pipe2(in, O_CLOEXEC) != 0) return {};
+  if (::pipe2(out, O_CLOEXEC) != 0) {
+    ::close(in[0]);
+    ::close(in[1]);
+    return {};
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  const char* argv[] = {"apertium", "-u", mode.c_str(), nullptr};
+  pid_t pid = -1;
+  const int rc = ::posix_spawnp(&pid, "apertium", &actions, nullptr, const_cast<char**>(argv), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(in[0]);
+  ::close(out[1]);
+  if (rc != 0) {
+    ::close(in[1]);
+    ::close(out[0]);
+    return {};
+  }
+  // Write and read at once: a long text must not fill one pipe while we wait on the other.
+  std::string result;
+  std::size_t written = 0;
+  int writeFd = in[1];
+  if (text.empty()) {
+    ::close(writeFd);
+    writeFd = -1;
+  }
+  for (;;) {
+    pollfd fds[2] = {{out[0], POLLIN, 0}, {writeFd, POLLOUT, 0}};
+    if (::poll(fds, 2, -1) < 0 && errno != EINTR) break;
+    if (writeFd >= 0 && (fds[1].revents & (POLLOUT | POLLERR | POLLHUP))) {
+      const ssize_t n = ::write(writeFd, text.data() + written, text.size() - written);
+      if (n > 0) written += static_cast<std::size_t>(n);
+      if (n <= 0 || written == text.size()) {
+        ::close(writeFd);
+        writeFd = -1;
+      }
+    }
+    if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+      char buf[4096];
+      const ssize_t n = ::read(out[0], buf, sizeof buf);
+      if (n <= 0) break;
+      result.append(buf, static_cast<std::size_t>(n));
+    }
+  }
+  if (writeFd >= 0) ::close(writeFd);
+  ::close(out[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return result;
+}
+
+class ApertiumEngine final : public Engine {
+ public:
+  ApertiumEngine(const std::string& modesDir, std::string fallbackSource)
+      : pairs_(ReadPairs(modesDir)), fallback_(std::move(fallbackSource)) {}
+
+  std::string Translate(const std::string& text, const std::string& target, std::string& note) override {
+    // Chat lines are short: the detector is asked for its best guess even on a word or two.
+    CLD2::CLDHints hints = {nullptr, nullptr, CLD2::UNKNOWN_ENCODING, CLD2::UNKNOWN_LANGUAGE};
+    CLD2::Language top3[3];
+    int percent3[3];
+    double scores3[3];
+    int textBytes = 0;
+    int validPrefix = 0;
+    bool reliable = false;
+    const CLD2::Language language = CLD2::ExtDetectLanguageSummaryCheckUTF8(
+        text.data(), static_cast<int>(text.size()), true, &hints, CLD2::kCLDFlagBestEffort, top3,
+        percent3, scores3, nullptr, &textBytes, &reliable, &validPrefix);
+    std::string source = CLD2::LanguageCode(language);
+    if (language == CLD2::UNKNOWN_LANGUAGE) source = fallback_;
+    if (source == target) return text;
+    const std::vector<std::string> route = Route(pairs_, source, target);
+    if (route.empty()) {
+      note = "no installed language pair leads from " + source + " to " + target +
+             "; the text is returned unchanged";
+      return text;
+    }
+    std::string current = text;
+    for (std::size_t i = 0; i + 1 < route.size(); ++i) {
+      bool ok = false;
+      std::string next = RunApertium(pairs_.at(route[i]).at(route[i + 1]), current, ok);
+      if (!ok) {
+        note = "apertium failed from " + route[i] + " to " + route[i + 1] + "; the text is returned unchanged";
+        return text;
+      }
+      // Apertium ends its output with a line break whether or not the input had one.
+      if (!current.empty() && current.back() != '\n' && !next.empty() && next.back() == '\n') next.pop_back();
+      current = std::move(next);
+    }
+    return current;
+  }
+
+ private:
+  Pairs pairs_;
+  std::string fallback_;
+};
+
+}  // namespace
+
+std::string IsoOfLanguageCode(int code) {
+  static const char* iso[] = {"", "en", "bg", "tr", "de", "es", "fr", "it"};
+  return code >= 1 && code <= 7 ? iso[code] : "";
+}
+
+Pairs ReadPairs(const std::string& modesDir) {
+  Pairs pairs;
+  DIR* d = ::opendir(modesDir.c_str());
+  if (d == nullptr) return pairs;
+  while (dirent* e = ::readdir(d)) {
+    std::string name = e->d_name;
+    if (!name.ends_with(".mode")) continue;
+    name.resize(name.size() - 5);
+    const std::size_t dash = name.find('-');
+    // Variants ("spa-eng_US") and multi-step modes ("eco-es-fr") are left out.
+    if (dash == std::string::npos || name.find('-', dash + 1) != std::string::npos ||
+        name.find('_') != std::string::npos) {
+      continue;
+    }
+    pairs[TwoLetter(name.substr(0, dash))][TwoLetter(name.substr(dash + 1))] = name;
+  }
+  ::closedir(d);
+  return pairs;
+}
+
+std::vector<std::string> Route(const Pairs& pairs, const std::string& from, const std::string& to) {
+  if (from == to) return {};
+  // Breadth first: the fewest pairs, so a direct pair wins over a pivot.
+  std::map<std::string, std::string> cameFrom{{from, ""}};
+  std::deque<std::string> queue{from};
+  while (!queue.empty()) {
+    const std::string at = queue.front();
+    queue.pop_front();
+    auto it = pairs.find(at);
+    if (it == pairs.end()) continue;
+    for (const auto& [next, mode] : it->second) {
+      if (cameFrom.count(next)) continue;
+      cameFrom[next] = at;
+      if (next == to) {
+        std::vector<std::string> route{to};
+        for (std::string step = at; !step.empty(); step = cameFrom[step]) route.insert(route.begin(), step);
+        return route;
+      }
+      queue.push_back(next);
+    }
+  }
+  return {};
+}
+
+std::unique_ptr<Engine> MakeEchoEngine() { return std::make_unique<EchoEngine>(); }
+
+std::unique_ptr<Engine> MakeApertiumEngine(const std::string& modesDir, const std::string& fallbackSource) {
+  return std::make_unique<ApertiumEngine>(modesDir, fallbackSource);
+}
+
+}  // namespace standin

@@ -1,0 +1,39 @@
+#pragma once
+
+// Translation engines of the stand-in translator. Texts are UTF-8; languages are two-letter codes.
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace standin {
+
+// The stand-in's languages by the service's language codes 1 to 7; empty for any other code.
+std::string IsoOfLanguageCode(int code);
+
+class Engine {
+ public:
+  virtual ~Engine() = default;
+  // Returns the translation; `note` receives a line for the log when the text could not be
+  // translated and is returned as it came. Never fails a request for want of a language pair.
+  virtual std::string Translate(const std::string& text, const std::string& target, std::string& note) = 0;
+};
+
+// Returns the text tagged with the target: "[es] text".
+std::unique_ptr<Engine> MakeEchoEngine();
+
+// Apertium with the language pairs installed under `modesDir`, going through other languages
+// (Spanish, usually) where no direct pair exists. The source language is detected; when that
+// fails, `fallbackSource` is assumed.
+std::unique_ptr<Engine> MakeApertiumEngine(const std::string& modesDir = "/usr/share/apertium/modes",
+                                           const std::string& fallbackSource = "en");
+
+// The pairs a modes directory offers: source -> target -> the name of Apertium's mode.
+using Pairs = std::map<std::string, std::map<std::string, std::string>>;
+Pairs ReadPairs(const std::string& modesDir);
+// The shortest chain of languages from one to another, both ends included; empty when no chain
+// of pairs leads there or the two are the same.
+std::vector<std::string> Route(const Pairs& pairs, const std::string& from, const std::string& to);
+
+}  // namespace standin

@@ -1,0 +1,76 @@
+#include "tools/translator/engine.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+namespace standin {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+class ModesDir {
+ public:
+  explicit ModesDir(std::initializer_list<const char*> modes) {
+    char pattern[] = "/tmp/pmodes.XXXXXX";
+    path_ = ::mkdtemp(pattern);
+    for (const char* mode : modes) std::ofstream(path_ + "/" + mode + ".mode") << "";
+    std::ofstream(path_ + "/README") << "";
+  }
+  ~ModesDir() { std::filesystem::remove_all(path_); }
+  const std::string& Path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+TEST(Pairs, ReadFromModeNamesWithTwoLetterCodes) {
+  ModesDir dir({"eng-spa", "spa-eng", "spa-eng_US", "eco-es-fr", "fr-es", "mkd-bul"});
+  const Pairs pairs = ReadPairs(dir.Path());
+  ASSERT_EQ(pairs.size(), 4u);
+  EXPECT_EQ(pairs.at("en").at("es"), "eng-spa");
+  EXPECT_EQ(pairs.at("es").at("en"), "spa-eng");
+  EXPECT_EQ(pairs.at("fr").at("es"), "fr-es");
+  EXPECT_EQ(pairs.at("mk").at("bg"), "mkd-bul");
+  EXPECT_THAT(ReadPairs("/nonexistent/modes"), IsEmpty());
+}
+
+TEST(Pairs, RouteTakesTheFewestPairsAndPivotsWhereNeeded) {
+  ModesDir dir({"eng-spa", "spa-eng", "es-fr", "fr-es", "spa-ita", "ita-spa", "mkd-eng", "mkd-bul",
+                "bul-mkd", "eng-fra"});
+  const Pairs pairs = ReadPairs(dir.Path());
+  EXPECT_THAT(Route(pairs, "es", "en"), ElementsAre("es", "en"));
+  EXPECT_THAT(Route(pairs, "en", "fr"), ElementsAre("en", "fr"));
+  EXPECT_THAT(Route(pairs, "fr", "it"), ElementsAre("fr", "es", "it"));
+  EXPECT_THAT(Route(pairs, "bg", "es"), ElementsAre("bg", "mk", "en", "es"));
+  EXPECT_THAT(Route(pairs, "en", "de"), IsEmpty());
+  EXPECT_THAT(Route(pairs, "en", "bg"), IsEmpty());
+  EXPECT_THAT(Route(pairs, "es", "es"), IsEmpty());
+}
+
+TEST(Engines, EchoTagsTheTargetAndCodesMapToLanguages) {
+  std::string note;
+  EXPECT_EQ(MakeEchoEngine()->Translate("Hola  amigo\n", "en", note), "[en] Hola  amigo\n");
+  EXPECT_EQ(note, "");
+  EXPECT_EQ(IsoOfLanguageCode(1), "en");
+  EXPECT_EQ(IsoOfLanguageCode(2), "bg");
+  EXPECT_EQ(IsoOfLanguageCode(4), "de");
+  EXPECT_EQ(IsoOfLanguageCode(7), "it");
+  EXPECT_EQ(IsoOfLanguageCode(0), "");
+  EXPECT_EQ(IsoOfLanguageCode(8), "");
+}
+
+TEST(Engines, ApertiumWithoutARouteReturnsTheTextAndSaysSo) {
+  ModesDir dir({"eng-spa"});
+  std::string note;
+  auto engine = MakeApertiumEngine(dir.Path());
+  EXPECT_EQ(engine->Translate("Guten Morgen, wie geht es dir heute?", "tr", note),
+            "Guten Morgen, wie geht es dir heute?");
+  EXPECT_THAT(note, ::testing::HasSubstr("no installed language pair leads from de to tr"));
+}
+
+}  // namespace
+}  // namespace standin

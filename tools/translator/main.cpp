@@ -1,0 +1,247 @@
+// parlavant-translator: the stand-in desktop translator and web service. See the README for its
+// options.
+#include <httplib.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstring>
+#include <iostream>
+#include <mutex>
+#include <thread>
+
+#include "platform/codepage.h"
+#include "platform/desktop.h"
+#include "platform/error.h"
+#include "tools/translator/engine.h"
+#include "translate/web_codec.h"
+
+namespace {
+
+volatile std::sig_atomic_t gStop = 0;
+void OnSignal(int) { gStop = 1; }
+
+struct Options {
+  std::string desktop;
+  std::string title = "Tessavo Verbalinx 3.0";
+  int port = 4357;
+  int webPort = 0;
+  std::string engine = "apertium";
+  bool window = true;
+  bool http = true;
+  std::string cookie;
+  int status = 200;
+  bool closeEarly = false;
+};
+
+void Usage() {
+  std::cerr << "usage: parlavant-translator [options]\n"
+               "  --desktop DIR      desktop directory (default: the user's desktop)\n"
+               "  --title TEXT       title of its window (default \"Tessavo Verbalinx 3.0\")\n"
+               "  --port N           port of the desktop translator's \"/\" (default 4357)\n"
+               "  --web-port N       also serve the web service's \"/st.asp\" on port N\n"
+               "  --engine NAME      apertium (default) or echo\n"
+               "  --window-only      put the window up, serve no HTTP\n"
+               "  --no-window        serve HTTP, put no window up\n"
+               "  --cookie NAME=VAL  set this cookie on the first reply\n"
+               "  --status N         answer every request with status N\n"
+               "  --close-early      close every connection before the reply's headers end\n";
+}
+
+std::mutex gLogMutex;
+void Log(const std::string& line) {
+  std::lock_guard<std::mutex> lock(gLogMutex);
+  std::cerr << "parlavant-translator: " << line << std::endl;
+}
+
+// Percent-encoding of the reply value: a blank as "+", letters and digits as themselves.
+std::string EncodeValue(const std::string& utf8) {
+  static const char* hex = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : utf8) {
+    if (c == ' ') {
+      out += '+';
+    } else if (c < 0x80 && std::isalnum(c)) {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += hex[c >> 4];
+      out += hex[c & 15];
+    }
+  }
+  return out;
+}
+
+// The form fields of a request body: name=value pairs joined by "&", values form-encoded.
+std::map<std::string, std::string> ParseForm(const std::string& body) {
+  std::map<std::string, std::string> fields;
+  std::size_t pos = 0;
+  while (pos <= body.size()) {
+    std::size_t end = body.find('&', pos);
+    if (end == std::string::npos) end = body.size();
+    const std::string item = body.substr(pos, end - pos);
+    const std::size_t eq = item.find('=');
+    if (eq != std::string::npos) fields[item.substr(0, eq)] = translate::PercentDecode(item.substr(eq + 1));
+    pos = end + 1;
+  }
+  return fields;
+}
+
+class Service {
+ public:
+  Service(const Options& options, std::unique_ptr<standin::Engine> engine)
+      : options_(options), engine_(std::move(engine)) {}
+
+  void Handle(const httplib::Request& request, httplib::Response& response) {
+    auto fields = ParseForm(request.body);
+    // The text arrives as character references of its UTF-16 units.
+    const std::string references = fields["l1"];
+    const std::u16string text = translate::WebDecode(std::u16string(references.begin(), references.end()));
+    const int code = std::atoi(fields["TargetLang"].c_str());
+    const std::string target = standin::IsoOfLanguageCode(code);
+    std::string translation = platform::Utf8Encode(text);
+    if (target.empty()) {
+      Log("unknown language code " + fields["TargetLang"] + "; the text is returned unchanged");
+    } else {
+      std::string note;
+      translation = engine_->Translate(translation, target, note);
+      if (!note.empty()) Log(note);
+    }
+    if (!options_.cookie.empty() && !cookieSent_.exchange(true)) {
+      response.set_header("Set-Cookie", options_.cookie + "; Path=/");
+    }
+    response.status = options_.status;
+    response.set_content("l1=" + EncodeValue(translation), "text/html");
+  }
+
+ private:
+  const Options& options_;
+  std::unique_ptr<standin::Engine> engine_;
+  std::atomic<bool> cookieSent_{false};
+};
+
+// Accepts on 127.0.0.1:port and closes every connection in the middle of the reply's headers.
+void ServeClosingEarly(int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int one = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(static_cast<std::uint16_t>(port));
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 16) != 0) {
+    Log("cannot listen on 127.0.0.1:" + std::to_string(port) + ": " + std::strerror(errno));
+    gStop = 1;
+    return;
+  }
+  while (!gStop) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 200) != 1) continue;
+    const int c = ::accept(fd, nullptr, nullptr);
+    if (c < 0) continue;
+    char buf[4096];
+    pollfd r{c, POLLIN, 0};
+    if (::poll(&r, 1, 1000) == 1 && ::read(c, buf, sizeof buf) > 0) {
+      const char partial[] = "HTTP/1.1 200 OK\r\nContent-Type: text/";
+      if (::send(c, partial, sizeof partial - 1, MSG_NOSIGNAL) < 0) Log("send failed");
+    }
+    ::close(c);
+  }
+  ::close(fd);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= argc) {
+        Usage();
+        std::exit(2);
+      }
+      return argv[++i];
+    };
+    if (arg == "--desktop") options.desktop = value();
+    else if (arg == "--title") options.title = value();
+    else if (arg == "--port") options.port = std::atoi(value().c_str());
+    else if (arg == "--web-port") options.webPort = std::atoi(value().c_str());
+    else if (arg == "--engine") options.engine = value();
+    else if (arg == "--window-only") options.http = false;
+    else if (arg == "--no-window") options.window = false;
+    else if (arg == "--cookie") options.cookie = value();
+    else if (arg == "--status") options.status = std::atoi(value().c_str());
+    else if (arg == "--close-early") options.closeEarly = true;
+    else {
+      Usage();
+      return arg == "--help" ? 0 : 2;
+    }
+  }
+  if (options.engine != "apertium" && options.engine != "echo") {
+    Usage();
+    return 2;
+  }
+  std::signal(SIGTERM, OnSignal);
+  std::signal(SIGINT, OnSignal);
+  std::signal(SIGPIPE, SIG_IGN);
+
+  Service service(options, options.engine == "echo" ? standin::MakeEchoEngine() : standin::MakeApertiumEngine());
+  std::vector<std::unique_ptr<httplib::Server>> servers;
+  std::vector<std::thread> threads;
+  // One server per port; the web service may share the desktop translator's port.
+  auto serve = [&](int port, const std::vector<std::string>& documents) {
+    if (options.closeEarly) {
+      threads.emplace_back(ServeClosingEarly, port);
+      return;
+    }
+    auto server = std::make_unique<httplib::Server>();
+    for (const std::string& document : documents) {
+      server->Post(document, [&](const httplib::Request& rq, httplib::Response& rs) { service.Handle(rq, rs); });
+    }
+    if (!server->bind_to_port("127.0.0.1", port)) {
+      Log("cannot listen on 127.0.0.1:" + std::to_string(port));
+      std::exit(1);
+    }
+    threads.emplace_back([s = server.get()] { s->listen_after_bind(); });
+    servers.push_back(std::move(server));
+  };
+
+  try {
+    std::unique_ptr<platform::Desktop> desktop;
+    platform::Hwnd window = 0;
+    if (options.window) {
+      desktop = platform::OpenDesktop(options.desktop);
+      window = desktop->MakeWindow(options.title, [](platform::Hwnd, platform::MsgId, platform::WParam,
+                                                     platform::LParam) { return platform::LResult{0}; });
+      if (window == 0) throw platform::Error("cannot put the window on the desktop");
+    }
+    if (options.http) {
+      if (options.webPort == options.port) {
+        serve(options.port, {"/", "/st.asp"});
+      } else {
+        serve(options.port, {"/"});
+        if (options.webPort > 0) serve(options.webPort, {"/st.asp"});
+      }
+    }
+    Log("ready: engine " + options.engine + (options.http ? ", port " + std::to_string(options.port) : "") +
+        (options.webPort > 0 ? ", web service port " + std::to_string(options.webPort) : ""));
+    // The window answers what the desktop sends it (discovery broadcasts among others).
+    while (!gStop) {
+      if (desktop) {
+        platform::WaitAndProcess(*desktop, 200);
+      } else {
+        ::poll(nullptr, 0, 200);
+      }
+    }
+  } catch (const platform::Error& e) {
+    Log(e.what());
+    gStop = 1;
+  }
+  for (auto& server : servers) server->stop();
+  for (auto& thread : threads) thread.join();
+  return 0;
+}
