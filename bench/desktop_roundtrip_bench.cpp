@@ -150,6 +150,7 @@ BENCHMARK(BM_LinkCommandAndReply)->UseRealTime()->MinTime(1.0);
 
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
+  RatioReporter() : ConsoleReporter(OO_Tabular) {}
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs) {
       nanos_[run.run_name.function_name] = run.GetAdjustedRealTime();

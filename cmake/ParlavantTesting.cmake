@@ -8,6 +8,8 @@ function(parlavant_test)
   endif()
   add_executable(${T_NAME} ${T_SOURCES})
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gmock GTest::gtest_main)
+  # Tests may use the helpers in tests/.
+  target_include_directories(${T_NAME} PRIVATE ${PROJECT_SOURCE_DIR})
   add_test(NAME ${T_NAME} COMMAND ${T_NAME})
   set_tests_properties(${T_NAME} PROPERTIES TIMEOUT 300)
   if(T_LABELS)

@@ -9,8 +9,8 @@ TEST(Utf8Decode, OneToThreeByteSequencesIncludingOverlongForms) {
   EXPECT_EQ(Utf8Decode("caf\xC3\xA9"), u"café");
   EXPECT_EQ(Utf8Decode("\xE2\x82\xAC 5"), u"€ 5");
   EXPECT_EQ(Utf8Decode("\xD0\x9F\xD1\x80\xD0\xB8"), u"При");
-  EXPECT_EQ(Utf8Decode("\xC1\x81"), u"A");           // overlong two-byte "A"
-  EXPECT_EQ(Utf8Decode("\xE0\x80\xAF"), u"/");       // overlong three-byte "/"
+  EXPECT_EQ(Utf8Decode("\xC1\x81"), u"A");      // overlong two-byte "A"
+  EXPECT_EQ(Utf8Decode("\xE0\x80\xAF"), u"/");  // overlong three-byte "/"
   EXPECT_EQ(Utf8Decode(std::string("a\0b", 3)), std::u16string(u"a\0b", 3));
   EXPECT_EQ(Utf8Decode(""), u"");
 }
@@ -38,15 +38,21 @@ TEST(Utf8Encode, WritesPairsAsOneSequenceAndLoneSurrogatesAsReplacement) {
 }
 
 TEST(CyrillicToWide, UpperBytesBecomeCyrillicAndTheRestKeepTheirValue) {
-  EXPECT_EQ(CyrillicToWide("\xC0\xE0\xFF\xA9\xBF" "A"), u"Аая©¿A");
+  EXPECT_EQ(CyrillicToWide("\xC0\xE0\xFF\xA9\xBF"
+                           "A"),
+            u"Аая©¿A");
   EXPECT_EQ(CyrillicToWide("\xCF\xF0\xE5\xE2\xE5\xE4\xE5\xED\xEE"), u"Преведено");
 }
 
 TEST(AnsiCodePage, Windows1252BothWays) {
-  EXPECT_EQ(WideToAnsi(u"Français €"), "Fran\xE7" "ais \x80");
+  EXPECT_EQ(WideToAnsi(u"Français €"),
+            "Fran\xE7"
+            "ais \x80");
   EXPECT_EQ(WideToAnsi(u"Български"), "?????????");
   EXPECT_EQ(WideToAnsi(u"\u0081\u0080", '#'), "\x81#");
-  EXPECT_EQ(AnsiToWide("Fran\xE7" "ais \x80\x9F\x81"), u"Français €Ÿ\u0081");
+  EXPECT_EQ(AnsiToWide("Fran\xE7"
+                       "ais \x80\x9F\x81"),
+            u"Français €Ÿ\u0081");
 }
 
 }  // namespace

@@ -67,7 +67,8 @@ TEST_F(TranslatorProcessTest, DesktopTranslatorOnItsFixedPortThroughItsWindow) {
   ASSERT_TRUE(WindowUp());
   translate::TranslationService service;
   service.webServiceHost = "127.0.0.1:" + std::to_string(testsupport::FreeLoopbackPort());
-  EXPECT_EQ(translate::Translate(http, *desktop, service, u"Hi \U0001F600 & ça", 5), u"[es] Hi \U0001F600 & ça");
+  EXPECT_EQ(translate::Translate(http, *desktop, service, u"Hi \U0001F600 & ça", 5),
+            u"[es] Hi \U0001F600 & ça");
   EXPECT_EQ(translate::Translate(http, *desktop, service, u"Привет", 2), u"[bg] Привет");
 }
 
@@ -105,7 +106,8 @@ TEST_F(TranslatorProcessTest, ItsFailureModesReachTheCallerAsErrors) {
   EXPECT_EQ(ErrorOf(at(port)), "HTTP/1.1 503 Service Unavailable");
 
   port = testsupport::FreeLoopbackPort();
-  Start({"--no-window", "--port", std::to_string(port), "--web-port", std::to_string(port), "--close-early"},
+  Start({"--no-window", "--port", std::to_string(port), "--web-port", std::to_string(port),
+         "--close-early"},
         port);
   EXPECT_EQ(ErrorOf(at(port)), "Connection Closed Gracefully.");
 }
@@ -120,7 +122,8 @@ TEST_F(TranslatorProcessTest, ApertiumTranslatesSpanishIntoEnglish) {
   translate::TranslationService service;
   service.localPort = port;
   service.webServiceHost = "127.0.0.1:" + std::to_string(port);
-  const std::u16string english = translate::Translate(http, *desktop, service, u"El perro come la manzana.", 1);
+  const std::u16string english =
+      translate::Translate(http, *desktop, service, u"El perro come la manzana.", 1);
   EXPECT_NE(english.find(u"dog"), std::u16string::npos);
   EXPECT_NE(english.find(u"apple"), std::u16string::npos);
   // No installed pair leads to German: the text comes back as it went.

@@ -1,12 +1,12 @@
 #include "translate/http_client.h"
 
+#include <netdb.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <QList>
 #include <QNetworkCookie>
 #include <QNetworkCookieJar>
 #include <QUrl>
-#include <netdb.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
@@ -43,7 +43,8 @@ platform::UniqueFd Connect(const Endpoint& endpoint) {
   const int rc = ::getaddrinfo(endpoint.host.c_str(), port.c_str(), &hints, &found);
   if (rc != 0) {
     // Name resolution has no errno; its own code and text stand in.
-    ThrowSocketError(rc == EAI_SYSTEM ? errno : -rc, rc == EAI_SYSTEM ? std::strerror(errno) : ::gai_strerror(rc));
+    ThrowSocketError(rc == EAI_SYSTEM ? errno : -rc,
+                     rc == EAI_SYSTEM ? std::strerror(errno) : ::gai_strerror(rc));
   }
   int lastError = ECONNREFUSED;
   platform::UniqueFd fd;
@@ -89,7 +90,8 @@ Endpoint ParseHostSetting(std::string_view setting, std::string document) {
   const std::string_view port = setting.substr(colon + 1);
   unsigned value = 0;
   for (char c : port) {
-    if (c < '0' || c > '9' || value > 65535) throw platform::Error("Invalid port in " + std::string(setting));
+    if (c < '0' || c > '9' || value > 65535)
+      throw platform::Error("Invalid port in " + std::string(setting));
     value = value * 10 + static_cast<unsigned>(c - '0');
   }
   if (port.empty() || value == 0 || value > 65535) {
@@ -172,9 +174,8 @@ std::string HttpClient::Post(const Endpoint& endpoint, const Form& form) {
   // A form post always goes out form-encoded, and the content type stays so from then on.
   ContentType = "application/x-www-form-urlencoded";
   const std::string body = EncodeForm(form);
-  const std::string request =
-      BuildPostRequest(endpoint, body, ContentType, Accept, UserAgent,
-                       AllowCookies ? CookiesFor(endpoint) : std::string());
+  const std::string request = BuildPostRequest(endpoint, body, ContentType, Accept, UserAgent,
+                                               AllowCookies ? CookiesFor(endpoint) : std::string());
   platform::UniqueFd fd = Connect(endpoint);
   SendAll(fd.Get(), request);
 

@@ -25,7 +25,8 @@ Endpoint ParseHostSetting(std::string_view setting, std::string document);
 using Form = std::vector<std::pair<std::string, std::string>>;
 
 // name=value lines joined by "&", with one more "&" after the last; values form-encoded: a blank
-// becomes "+", ASCII letters and digits stay, every other byte is "%" and two upper-case hex digits.
+// becomes "+", ASCII letters and digits stay, every other byte is "%" and two upper-case hex
+// digits.
 std::string EncodeForm(const Form& form);
 
 // The whole request: request line, the seven header lines in their order, an empty line, the

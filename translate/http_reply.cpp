@@ -18,7 +18,8 @@ std::string_view Trim(std::string_view s) {
 bool SameHeaderName(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i]))) {
       return false;
     }
   }
@@ -106,7 +107,8 @@ void ReplyReader::OnHeadersDone() {
 }
 
 void ReplyReader::AppendBody(std::string_view bytes) {
-  if (body_.size() + bytes.size() > kMaxBodyBytes) throw platform::Error("Max body length exceeded.");
+  if (body_.size() + bytes.size() > kMaxBodyBytes)
+    throw platform::Error("Max body length exceeded.");
   body_.append(bytes);
 }
 
@@ -135,7 +137,8 @@ bool ReplyReader::Feed(std::string_view bytes) {
         if (state_ == State::kTrailers) break;
         const std::size_t colon = line.find(':');
         if (colon == std::string::npos) break;  // not a header: ignored
-        headers_.emplace_back(line.substr(0, colon), std::string(Trim(std::string_view(line).substr(colon + 1))));
+        headers_.emplace_back(line.substr(0, colon),
+                              std::string(Trim(std::string_view(line).substr(colon + 1))));
         break;
       }
       case State::kBody:
@@ -162,9 +165,11 @@ bool ReplyReader::Feed(std::string_view bytes) {
         if (size.empty()) throw platform::Error("Invalid chunk size.");
         std::size_t n = 0;
         for (char c : size) {
-          const int d = std::isxdigit(static_cast<unsigned char>(c))
-                            ? (std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : (std::tolower(c) - 'a' + 10))
-                            : -1;
+          const int d =
+              std::isxdigit(static_cast<unsigned char>(c))
+                  ? (std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
+                                                                 : (std::tolower(c) - 'a' + 10))
+                  : -1;
           if (d < 0) throw platform::Error("Invalid chunk size.");
           n = n * 16 + static_cast<std::size_t>(d);
           if (n > kMaxBodyBytes) throw platform::Error("Max body length exceeded.");

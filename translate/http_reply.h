@@ -38,7 +38,16 @@ class ReplyReader {
   const std::string& Body() const { return body_; }
 
  private:
-  enum class State { kStatus, kHeaders, kBody, kChunkSize, kChunkData, kChunkEnd, kTrailers, kDone };
+  enum class State {
+    kStatus,
+    kHeaders,
+    kBody,
+    kChunkSize,
+    kChunkData,
+    kChunkEnd,
+    kTrailers,
+    kDone
+  };
   enum class Framing { kLength, kChunked, kClose };
 
   bool TakeLine(std::string& line);

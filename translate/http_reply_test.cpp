@@ -52,7 +52,8 @@ TEST(ReplyReader, BodyByLengthChunksOrClose) {
                    EXPECT_EQ(r.Body(), "l1=Hallo+");
                  });
   ForEachFeeding(
-      "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n4;ext=1\r\nl1=O\r\nC\r\nl%C3%A1+0123\r\n0\r\nX-Trailer: "
+      "HTTP/1.1 200 OK\r\nTransfer-Encoding: "
+      "chunked\r\n\r\n4;ext=1\r\nl1=O\r\nC\r\nl%C3%A1+0123\r\n0\r\nX-Trailer: "
       "1\r\n\r\n",
       false, [](ReplyReader& r) {
         EXPECT_TRUE(r.Complete());
@@ -69,7 +70,8 @@ TEST(ReplyReader, BodyByLengthChunksOrClose) {
 
 TEST(ReplyReader, SkipsAnInterimContinueAndKeepsTheFinalHeaders) {
   ForEachFeeding(
-      "HTTP/1.1 100 Continue\r\nX-Interim: 1\r\n\r\nHTTP/1.1 200 OK\r\nset-COOKIE: a=1\r\nContent-Length: "
+      "HTTP/1.1 100 Continue\r\nX-Interim: 1\r\n\r\nHTTP/1.1 200 OK\r\nset-COOKIE: "
+      "a=1\r\nContent-Length: "
       "5\r\n\r\nl1=ok",
       false, [](ReplyReader& r) {
         EXPECT_TRUE(r.Complete());
@@ -86,10 +88,12 @@ TEST(ReplyReader, RefusesWhatCannotBeUsed) {
   EXPECT_EQ(ErrorOf("HTTP/1.1 500 Internal Server Error\r\nContent-Length: 2\r\n\r\nno"),
             "HTTP/1.1 500 Internal Server Error");
   EXPECT_EQ(ErrorOf("HTTP/1.1 302 Found\r\nLocation: /elsewhere\r\n\r\n"), "HTTP/1.1 302 Found");
-  EXPECT_EQ(ErrorOf("HTTP/1.1 200 OK\r\nlocation: /x\r\nContent-Length: 0\r\n\r\n"), "HTTP/1.1 200 OK");
+  EXPECT_EQ(ErrorOf("HTTP/1.1 200 OK\r\nlocation: /x\r\nContent-Length: 0\r\n\r\n"),
+            "HTTP/1.1 200 OK");
   EXPECT_EQ(ErrorOf("HTTP/1.1 200 OK\r\nContent-Le"), "Connection Closed Gracefully.");
   EXPECT_EQ(ErrorOf(""), "Connection Closed Gracefully.");
-  EXPECT_EQ(ErrorOf("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nl1=short"), "Connection Closed Gracefully.");
+  EXPECT_EQ(ErrorOf("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nl1=short"),
+            "Connection Closed Gracefully.");
   EXPECT_EQ(ErrorOf("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nl1=ab"),
             "Connection Closed Gracefully.");
   EXPECT_EQ(ErrorOf("HTTP/1.1 200 OK\r\nX: " + std::string(kMaxLineBytes, 'a') + "\r\n\r\n"),
@@ -102,11 +106,13 @@ TEST(ReplyReader, RefusesWhatCannotBeUsed) {
 
 TEST(ReplyReader, HostileRepliesHitTheirBounds) {
   std::string endless = "HTTP/1.1 200 OK\r\n";
-  while (endless.size() <= kMaxHeaderBytes) endless += "X-Filler: " + std::string(1000, 'f') + "\r\n";
+  while (endless.size() <= kMaxHeaderBytes)
+    endless += "X-Filler: " + std::string(1000, 'f') + "\r\n";
   EXPECT_EQ(ErrorOf(endless, false), "Max header length exceeded.");
   EXPECT_EQ(ErrorOf("HTTP/1.1 200 OK\r\nContent-Length: 99999999999999999999\r\n\r\n", false),
             "Max body length exceeded.");
-  EXPECT_EQ(ErrorOf("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nFFFFFFFFFFFFFFFFFFFF\r\n", false),
+  EXPECT_EQ(ErrorOf("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nFFFFFFFFFFFFFFFFFFFF\r\n",
+                    false),
             "Max body length exceeded.");
   EXPECT_EQ(ErrorOf("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n", false),
             "Invalid chunk size.");

@@ -32,7 +32,8 @@ bool LocalTranslatorRunning(platform::Desktop& desktop) {
     for (platform::Hwnd window : windows) {
       char title[kTitleBuffer] = {};
       desktop.GetTitle(window, title, kTitleBuffer);
-      if (IsLocalTranslatorTitle(std::string_view(title, ::strnlen(title, kTitleBuffer)))) return true;
+      if (IsLocalTranslatorTitle(std::string_view(title, ::strnlen(title, kTitleBuffer))))
+        return true;
     }
   } catch (...) {
   }
@@ -49,8 +50,9 @@ std::u16string ExtractTranslation(std::string_view body) {
   return WebDecode(platform::Utf8Decode(PercentDecode(value)));
 }
 
-std::u16string Translate(HttpClient& http, platform::Desktop& desktop, const TranslationService& service,
-                         std::u16string_view text, std::int32_t languageCode) {
+std::u16string Translate(HttpClient& http, platform::Desktop& desktop,
+                         const TranslationService& service, std::u16string_view text,
+                         std::int32_t languageCode) {
   const Form form = {{"l1", WebEncode(text)}, {"TargetLang", std::to_string(languageCode)}};
   http.AllowCookies = true;
   Endpoint endpoint;

@@ -40,7 +40,8 @@ std::u16string ExtractTranslation(std::string_view body);
 
 // Posts the text and the language code and returns the translation. Errors of the exchange pass
 // through as platform::Error; nothing is retried.
-std::u16string Translate(HttpClient& http, platform::Desktop& desktop, const TranslationService& service,
-                         std::u16string_view text, std::int32_t languageCode);
+std::u16string Translate(HttpClient& http, platform::Desktop& desktop,
+                         const TranslationService& service, std::u16string_view text,
+                         std::int32_t languageCode);
 
 }  // namespace translate

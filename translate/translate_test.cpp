@@ -49,11 +49,13 @@ TEST_F(TranslateTest, RequestGoesOutByteForByte) {
             "Connection: keep-alive\r\n"
             "Content-Type: application/x-www-form-urlencoded\r\n"
             "Content-Length: 40\r\n"
-            "Host: 127.0.0.1:" + port + "\r\n"
-            "Accept: text/html, */*\r\n"
-            "User-Agent: Mozilla/3.0 (compatible; Indy Library)\r\n"
-            "\r\n"
-            "l1=%26%2372%3B%26%23105%3B&TargetLang=4&");
+            "Host: 127.0.0.1:" +
+                port +
+                "\r\n"
+                "Accept: text/html, */*\r\n"
+                "User-Agent: Mozilla/3.0 (compatible; Indy Library)\r\n"
+                "\r\n"
+                "l1=%26%2372%3B%26%23105%3B&TargetLang=4&");
   EXPECT_EQ(http.ContentType, "application/x-www-form-urlencoded");
 }
 
@@ -74,20 +76,22 @@ TEST_F(TranslateTest, DesktopTranslatorWindowChoosesTheLoopbackEndpoint) {
   EXPECT_EQ(Translate(http, *desktop, service, u"x", 1), u"web");
   const auto requests = server.Requests();
   EXPECT_THAT(requests.at(0), ::testing::StartsWith("POST / HTTP/1.0\r\n"));
-  EXPECT_THAT(requests.at(0), ::testing::HasSubstr("\r\nHost: 127.0.0.1:" + std::to_string(server.Port()) + "\r\n"));
+  EXPECT_THAT(requests.at(0), ::testing::HasSubstr(
+                                  "\r\nHost: 127.0.0.1:" + std::to_string(server.Port()) + "\r\n"));
   EXPECT_THAT(requests.at(1), ::testing::StartsWith("POST /st.asp HTTP/1.0\r\n"));
 }
 
 TEST_F(TranslateTest, CookieFromTheFirstReplyGoesBackAsTheLastHeader) {
-  HttpTestServer server({Ok("l1=one", "Set-Cookie: session=abc; Path=/\r\nset-cookie2: lang=de\r\n"),
-                         Ok("l1=two")});
+  HttpTestServer server(
+      {Ok("l1=one", "Set-Cookie: session=abc; Path=/\r\nset-cookie2: lang=de\r\n"), Ok("l1=two")});
   const auto service = WebAt(server.Port());
   EXPECT_EQ(Translate(http, *desktop, service, u"a", 1), u"one");
   EXPECT_EQ(Translate(http, *desktop, service, u"b", 1), u"two");
   const auto requests = server.Requests();
   EXPECT_THAT(requests.at(0), ::testing::Not(::testing::HasSubstr("Cookie:")));
-  EXPECT_THAT(requests.at(1), ::testing::HasSubstr("User-Agent: Mozilla/3.0 (compatible; Indy Library)\r\n"
-                                                   "Cookie: session=abc; lang=de\r\n\r\n"));
+  EXPECT_THAT(requests.at(1),
+              ::testing::HasSubstr("User-Agent: Mozilla/3.0 (compatible; Indy Library)\r\n"
+                                   "Cookie: session=abc; lang=de\r\n\r\n"));
 }
 
 TEST_F(TranslateTest, ReplyIsCutDecodedAndResolved) {
@@ -113,8 +117,9 @@ TEST_F(TranslateTest, ReplyIsCutDecodedAndResolved) {
 }
 
 TEST_F(TranslateTest, FailuresCarryTheClientsMessages) {
-  EXPECT_EQ(ErrorOf([&] { Translate(http, *desktop, WebAt(testsupport::FreeLoopbackPort()), u"x", 1); }),
-            "Socket Error # 111\r\nConnection refused.");
+  EXPECT_EQ(
+      ErrorOf([&] { Translate(http, *desktop, WebAt(testsupport::FreeLoopbackPort()), u"x", 1); }),
+      "Socket Error # 111\r\nConnection refused.");
   {
     HttpTestServer server({"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n"});
     EXPECT_EQ(ErrorOf([&] { Translate(http, *desktop, WebAt(server.Port()), u"x", 1); }),
@@ -126,7 +131,8 @@ TEST_F(TranslateTest, FailuresCarryTheClientsMessages) {
               "HTTP/1.1 500 Internal Server Error");
   }
   {
-    HttpTestServer server({"HTTP/1.1 302 Found\r\nLocation: http://127.0.0.1:1/\r\nContent-Length: 0\r\n\r\n"});
+    HttpTestServer server(
+        {"HTTP/1.1 302 Found\r\nLocation: http://127.0.0.1:1/\r\nContent-Length: 0\r\n\r\n"});
     EXPECT_EQ(ErrorOf([&] { Translate(http, *desktop, WebAt(server.Port()), u"x", 1); }),
               "HTTP/1.1 302 Found");
     EXPECT_EQ(server.Requests().size(), 1u);
@@ -151,7 +157,8 @@ TEST(HostSetting, HostWithOptionalPort) {
     EXPECT_THROW(ParseHostSetting(bad, "/"), platform::Error) << bad;
   }
   // Port 80 is not written into the Host line; any other port is.
-  EXPECT_THAT(BuildPostRequest(plain, "", "t", "a", "u", ""), ::testing::HasSubstr("\r\nHost: translate.example\r\n"));
+  EXPECT_THAT(BuildPostRequest(plain, "", "t", "a", "u", ""),
+              ::testing::HasSubstr("\r\nHost: translate.example\r\n"));
 }
 
 TEST(LocalTranslator, TitleTest) {

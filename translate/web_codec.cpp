@@ -17,11 +17,10 @@ struct Replacement {
 
 // Lowercase names of Latin-1 letters, compared with the name as received.
 constexpr Replacement kLowercaseNames[] = {
-    {u"uuml", u"ü"},   {u"auml", u"ä"},   {u"euml", u"ë"},   {u"iuml", u"ï"},
-    {u"ouml", u"ö"},   {u"szlig", u"ß"},  {u"aacute", u"á"}, {u"eacute", u"é"},
-    {u"iacute", u"í"}, {u"oacute", u"ó"}, {u"uacute", u"ú"}, {u"ntilde", u"ñ"},
-    {u"yuml", u"ÿ"},   {u"agrave", u"à"}, {u"egrave", u"è"}, {u"igrave", u"ì"},
-    {u"ograve", u"ò"}, {u"ugrave", u"ù"}, {u"acirc", u"â"},  {u"ecirc", u"ê"},
+    {u"uuml", u"ü"},   {u"auml", u"ä"},   {u"euml", u"ë"},   {u"iuml", u"ï"},   {u"ouml", u"ö"},
+    {u"szlig", u"ß"},  {u"aacute", u"á"}, {u"eacute", u"é"}, {u"iacute", u"í"}, {u"oacute", u"ó"},
+    {u"uacute", u"ú"}, {u"ntilde", u"ñ"}, {u"yuml", u"ÿ"},   {u"agrave", u"à"}, {u"egrave", u"è"},
+    {u"igrave", u"ì"}, {u"ograve", u"ò"}, {u"ugrave", u"ù"}, {u"acirc", u"â"},  {u"ecirc", u"ê"},
     {u"icirc", u"î"},  {u"ocirc", u"ô"},  {u"ucirc", u"û"},  {u"ccedil", u"ç"},
 };
 
@@ -70,7 +69,8 @@ std::optional<std::int32_t> NumericValue(std::u16string_view name) {
   std::int64_t value = 0;
   std::size_t i = 0;
   for (; i < s.size(); ++i) {
-    const int digit = base == 16 ? HexValue(s[i]) : (s[i] >= u'0' && s[i] <= u'9' ? s[i] - u'0' : -1);
+    const int digit =
+        base == 16 ? HexValue(s[i]) : (s[i] >= u'0' && s[i] <= u'9' ? s[i] - u'0' : -1);
     if (digit < 0) break;
     value = value * base + digit;
     if (value > 0x80000000LL) return std::nullopt;

@@ -51,7 +51,8 @@ std::string RunApertium(const std::string& mode, const std::string& text, bool& 
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
   const char* argv[] = {"apertium", "-u", mode.c_str(), nullptr};
   pid_t pid = -1;
-  const int rc = ::posix_spawnp(&pid, "apertium", &actions, nullptr, const_cast<char**>(argv), environ);
+  const int rc =
+      ::posix_spawnp(&pid, "apertium", &actions, nullptr, const_cast<char**>(argv), environ);
   posix_spawn_file_actions_destroy(&actions);
   ::close(in[0]);
   ::close(out[1]);
@@ -99,7 +100,8 @@ class ApertiumEngine final : public Engine {
   ApertiumEngine(const std::string& modesDir, std::string fallbackSource)
       : pairs_(ReadPairs(modesDir)), fallback_(std::move(fallbackSource)) {}
 
-  std::string Translate(const std::string& text, const std::string& target, std::string& note) override {
+  std::string Translate(const std::string& text, const std::string& target,
+                        std::string& note) override {
     // Chat lines are short: the detector is asked for its best guess even on a word or two.
     CLD2::CLDHints hints = {nullptr, nullptr, CLD2::UNKNOWN_ENCODING, CLD2::UNKNOWN_LANGUAGE};
     CLD2::Language top3[3];
@@ -125,11 +127,13 @@ class ApertiumEngine final : public Engine {
       bool ok = false;
       std::string next = RunApertium(pairs_.at(route[i]).at(route[i + 1]), current, ok);
       if (!ok) {
-        note = "apertium failed from " + route[i] + " to " + route[i + 1] + "; the text is returned unchanged";
+        note = "apertium failed from " + route[i] + " to " + route[i + 1] +
+               "; the text is returned unchanged";
         return text;
       }
       // Apertium ends its output with a line break whether or not the input had one.
-      if (!current.empty() && current.back() != '\n' && !next.empty() && next.back() == '\n') next.pop_back();
+      if (!current.empty() && current.back() != '\n' && !next.empty() && next.back() == '\n')
+        next.pop_back();
       current = std::move(next);
     }
     return current;
@@ -182,7 +186,8 @@ std::vector<std::string> Route(const Pairs& pairs, const std::string& from, cons
       cameFrom[next] = at;
       if (next == to) {
         std::vector<std::string> route{to};
-        for (std::string step = at; !step.empty(); step = cameFrom[step]) route.insert(route.begin(), step);
+        for (std::string step = at; !step.empty(); step = cameFrom[step])
+          route.insert(route.begin(), step);
         return route;
       }
       queue.push_back(next);
@@ -191,9 +196,12 @@ std::vector<std::string> Route(const Pairs& pairs, const std::string& from, cons
   return {};
 }
 
-std::unique_ptr<Engine> MakeEchoEngine() { return std::make_unique<EchoEngine>(); }
+std::unique_ptr<Engine> MakeEchoEngine() {
+  return std::make_unique<EchoEngine>();
+}
 
-std::unique_ptr<Engine> MakeApertiumEngine(const std::string& modesDir, const std::string& fallbackSource) {
+std::unique_ptr<Engine> MakeApertiumEngine(const std::string& modesDir,
+                                           const std::string& fallbackSource) {
   return std::make_unique<ApertiumEngine>(modesDir, fallbackSource);
 }
 

@@ -17,7 +17,8 @@ class Engine {
   virtual ~Engine() = default;
   // Returns the translation; `note` receives a line for the log when the text could not be
   // translated and is returned as it came. Never fails a request for want of a language pair.
-  virtual std::string Translate(const std::string& text, const std::string& target, std::string& note) = 0;
+  virtual std::string Translate(const std::string& text, const std::string& target,
+                                std::string& note) = 0;
 };
 
 // Returns the text tagged with the target: "[es] text".
@@ -26,8 +27,9 @@ std::unique_ptr<Engine> MakeEchoEngine();
 // Apertium with the language pairs installed under `modesDir`, going through other languages
 // (Spanish, usually) where no direct pair exists. The source language is detected; when that
 // fails, `fallbackSource` is assumed.
-std::unique_ptr<Engine> MakeApertiumEngine(const std::string& modesDir = "/usr/share/apertium/modes",
-                                           const std::string& fallbackSource = "en");
+std::unique_ptr<Engine> MakeApertiumEngine(
+    const std::string& modesDir = "/usr/share/apertium/modes",
+    const std::string& fallbackSource = "en");
 
 // The pairs a modes directory offers: source -> target -> the name of Apertium's mode.
 using Pairs = std::map<std::string, std::map<std::string, std::string>>;

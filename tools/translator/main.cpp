@@ -22,7 +22,9 @@
 namespace {
 
 volatile std::sig_atomic_t gStop = 0;
-void OnSignal(int) { gStop = 1; }
+void OnSignal(int) {
+  gStop = 1;
+}
 
 struct Options {
   std::string desktop;
@@ -84,7 +86,8 @@ std::map<std::string, std::string> ParseForm(const std::string& body) {
     if (end == std::string::npos) end = body.size();
     const std::string item = body.substr(pos, end - pos);
     const std::size_t eq = item.find('=');
-    if (eq != std::string::npos) fields[item.substr(0, eq)] = translate::PercentDecode(item.substr(eq + 1));
+    if (eq != std::string::npos)
+      fields[item.substr(0, eq)] = translate::PercentDecode(item.substr(eq + 1));
     pos = end + 1;
   }
   return fields;
@@ -99,7 +102,8 @@ class Service {
     auto fields = ParseForm(request.body);
     // The text arrives as character references of its UTF-16 units.
     const std::string references = fields["l1"];
-    const std::u16string text = translate::WebDecode(std::u16string(references.begin(), references.end()));
+    const std::u16string text =
+        translate::WebDecode(std::u16string(references.begin(), references.end()));
     const int code = std::atoi(fields["TargetLang"].c_str());
     const std::string target = standin::IsoOfLanguageCode(code);
     std::string translation = platform::Utf8Encode(text);
@@ -166,16 +170,26 @@ int main(int argc, char** argv) {
       }
       return argv[++i];
     };
-    if (arg == "--desktop") options.desktop = value();
-    else if (arg == "--title") options.title = value();
-    else if (arg == "--port") options.port = std::atoi(value().c_str());
-    else if (arg == "--web-port") options.webPort = std::atoi(value().c_str());
-    else if (arg == "--engine") options.engine = value();
-    else if (arg == "--window-only") options.http = false;
-    else if (arg == "--no-window") options.window = false;
-    else if (arg == "--cookie") options.cookie = value();
-    else if (arg == "--status") options.status = std::atoi(value().c_str());
-    else if (arg == "--close-early") options.closeEarly = true;
+    if (arg == "--desktop")
+      options.desktop = value();
+    else if (arg == "--title")
+      options.title = value();
+    else if (arg == "--port")
+      options.port = std::atoi(value().c_str());
+    else if (arg == "--web-port")
+      options.webPort = std::atoi(value().c_str());
+    else if (arg == "--engine")
+      options.engine = value();
+    else if (arg == "--window-only")
+      options.http = false;
+    else if (arg == "--no-window")
+      options.window = false;
+    else if (arg == "--cookie")
+      options.cookie = value();
+    else if (arg == "--status")
+      options.status = std::atoi(value().c_str());
+    else if (arg == "--close-early")
+      options.closeEarly = true;
     else {
       Usage();
       return arg == "--help" ? 0 : 2;
@@ -189,7 +203,8 @@ int main(int argc, char** argv) {
   std::signal(SIGINT, OnSignal);
   std::signal(SIGPIPE, SIG_IGN);
 
-  Service service(options, options.engine == "echo" ? standin::MakeEchoEngine() : standin::MakeApertiumEngine());
+  Service service(options, options.engine == "echo" ? standin::MakeEchoEngine()
+                                                    : standin::MakeApertiumEngine());
   std::vector<std::unique_ptr<httplib::Server>> servers;
   std::vector<std::thread> threads;
   // One server per port; the web service may share the desktop translator's port.
@@ -200,7 +215,9 @@ int main(int argc, char** argv) {
     }
     auto server = std::make_unique<httplib::Server>();
     for (const std::string& document : documents) {
-      server->Post(document, [&](const httplib::Request& rq, httplib::Response& rs) { service.Handle(rq, rs); });
+      server->Post(document, [&](const httplib::Request& rq, httplib::Response& rs) {
+        service.Handle(rq, rs);
+      });
     }
     if (!server->bind_to_port("127.0.0.1", port)) {
       Log("cannot listen on 127.0.0.1:" + std::to_string(port));
@@ -215,8 +232,9 @@ int main(int argc, char** argv) {
     platform::Hwnd window = 0;
     if (options.window) {
       desktop = platform::OpenDesktop(options.desktop);
-      window = desktop->MakeWindow(options.title, [](platform::Hwnd, platform::MsgId, platform::WParam,
-                                                     platform::LParam) { return platform::LResult{0}; });
+      window =
+          desktop->MakeWindow(options.title, [](platform::Hwnd, platform::MsgId, platform::WParam,
+                                                platform::LParam) { return platform::LResult{0}; });
       if (window == 0) throw platform::Error("cannot put the window on the desktop");
     }
     if (options.http) {
@@ -227,7 +245,8 @@ int main(int argc, char** argv) {
         if (options.webPort > 0) serve(options.webPort, {"/st.asp"});
       }
     }
-    Log("ready: engine " + options.engine + (options.http ? ", port " + std::to_string(options.port) : "") +
+    Log("ready: engine " + options.engine +
+        (options.http ? ", port " + std::to_string(options.port) : "") +
         (options.webPort > 0 ? ", web service port " + std::to_string(options.webPort) : ""));
     // The window answers what the desktop sends it (discovery broadcasts among others).
     while (!gStop) {
