@@ -1,0 +1,43 @@
+#include "platform/component.h"
+
+namespace platform {
+namespace {
+
+// The class each kind derives from directly; kComponent derives from nothing.
+ComponentKind Parent(ComponentKind kind) {
+  switch (kind) {
+    case ComponentKind::kTntForm: return ComponentKind::kForm;
+    case ComponentKind::kTntMenuItem: return ComponentKind::kMenuItem;
+    case ComponentKind::kTntTabSheet: return ComponentKind::kTabSheet;
+    case ComponentKind::kTntSpeedButton: return ComponentKind::kSpeedButton;
+    case ComponentKind::kTntButton: return ComponentKind::kButton;
+    case ComponentKind::kBitBtn: return ComponentKind::kButton;
+    case ComponentKind::kTntBitBtn: return ComponentKind::kBitBtn;
+    case ComponentKind::kTntCheckBox: return ComponentKind::kCheckBox;
+    case ComponentKind::kTntComboBox: return ComponentKind::kComboBox;
+    case ComponentKind::kTntMemo: return ComponentKind::kMemo;
+    default: return ComponentKind::kComponent;
+  }
+}
+
+}  // namespace
+
+bool KindDerivesFrom(ComponentKind kind, ComponentKind base) {
+  for (;;) {
+    if (kind == base) return true;
+    if (kind == ComponentKind::kComponent) return false;
+    kind = Parent(kind);
+  }
+}
+
+TComponent::TComponent(ComponentKind kind, std::string name, TComponent* owner)
+    : kind_(kind), name_(std::move(name)), owner_(owner) {
+  if (owner_ != nullptr) owner_->components_.emplace_back(this);
+}
+
+TComponent::~TComponent() {
+  // Owned components go first, newest first, as their owner frees them.
+  while (!components_.empty()) components_.pop_back();
+}
+
+}  // namespace platform
