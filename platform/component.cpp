@@ -6,17 +6,28 @@ namespace {
 // The class each kind derives from directly; kComponent derives from nothing.
 ComponentKind Parent(ComponentKind kind) {
   switch (kind) {
-    case ComponentKind::kTntForm: return ComponentKind::kForm;
-    case ComponentKind::kTntMenuItem: return ComponentKind::kMenuItem;
-    case ComponentKind::kTntTabSheet: return ComponentKind::kTabSheet;
-    case ComponentKind::kTntSpeedButton: return ComponentKind::kSpeedButton;
-    case ComponentKind::kTntButton: return ComponentKind::kButton;
-    case ComponentKind::kBitBtn: return ComponentKind::kButton;
-    case ComponentKind::kTntBitBtn: return ComponentKind::kBitBtn;
-    case ComponentKind::kTntCheckBox: return ComponentKind::kCheckBox;
-    case ComponentKind::kTntComboBox: return ComponentKind::kComboBox;
-    case ComponentKind::kTntMemo: return ComponentKind::kMemo;
-    default: return ComponentKind::kComponent;
+    case ComponentKind::kTntForm:
+      return ComponentKind::kForm;
+    case ComponentKind::kTntMenuItem:
+      return ComponentKind::kMenuItem;
+    case ComponentKind::kTntTabSheet:
+      return ComponentKind::kTabSheet;
+    case ComponentKind::kTntSpeedButton:
+      return ComponentKind::kSpeedButton;
+    case ComponentKind::kTntButton:
+      return ComponentKind::kButton;
+    case ComponentKind::kBitBtn:
+      return ComponentKind::kButton;
+    case ComponentKind::kTntBitBtn:
+      return ComponentKind::kBitBtn;
+    case ComponentKind::kTntCheckBox:
+      return ComponentKind::kCheckBox;
+    case ComponentKind::kTntComboBox:
+      return ComponentKind::kComboBox;
+    case ComponentKind::kTntMemo:
+      return ComponentKind::kMemo;
+    default:
+      return ComponentKind::kComponent;
   }
 }
 
@@ -36,8 +47,20 @@ TComponent::TComponent(ComponentKind kind, std::string name, TComponent* owner)
 }
 
 TComponent::~TComponent() {
-  // Owned components go first, newest first, as their owner frees them.
+  // Owned components go first, newest first; they need not unlink themselves from us.
+  for (auto& component : components_) component->owner_ = nullptr;
   while (!components_.empty()) components_.pop_back();
+  // Freed by someone other than its owner: the owner lets go of it.
+  if (owner_ != nullptr) {
+    auto& siblings = owner_->components_;
+    for (auto it = siblings.begin(); it != siblings.end(); ++it) {
+      if (it->get() == this) {
+        it->release();
+        siblings.erase(it);
+        break;
+      }
+    }
+  }
 }
 
 }  // namespace platform

@@ -50,7 +50,8 @@ bool KindDerivesFrom(ComponentKind kind, ComponentKind base);
 class TComponent {
  public:
   // Made with new: it is appended to the owner's components, and the owner frees it. A
-  // component without owner belongs to whoever made it.
+  // component without owner belongs to whoever made it. Deleting an owned component removes it
+  // from its owner.
   TComponent(ComponentKind kind, std::string name, TComponent* owner);
   virtual ~TComponent();
   TComponent(const TComponent&) = delete;
@@ -60,7 +61,9 @@ class TComponent {
   const std::string& Name() const { return name_; }
   TComponent* Owner() const { return owner_; }
   int ComponentCount() const { return static_cast<int>(components_.size()); }
-  TComponent* Components(int index) const { return components_.at(static_cast<std::size_t>(index)).get(); }
+  TComponent* Components(int index) const {
+    return components_.at(static_cast<std::size_t>(index)).get();
+  }
   bool InheritsFrom(ComponentKind base) const { return KindDerivesFrom(kind_, base); }
 
   virtual void SetCaptionAnsi(std::string_view) {}

@@ -35,6 +35,9 @@ TEST(ComponentTree, OwnersKeepTheirComponentsInOrderAndFreeThem) {
     EXPECT_EQ(form->Components(1), pages);
     EXPECT_EQ(sheet->Owner(), pages);
     EXPECT_EQ(sheet->Components(0)->Name(), "Memo");
+    delete sheet;  // freed before its owner: the owner lets go of it and its memo
+    EXPECT_EQ(freed, 2);
+    EXPECT_EQ(pages->ComponentCount(), 0);
   }
   EXPECT_EQ(freed, 5);
 }

@@ -11,14 +11,16 @@ namespace {
 
 std::string_view Trim(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r'))
+    s.remove_suffix(1);
   return s;
 }
 
 bool SameName(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i]))) {
       return false;
     }
   }
@@ -26,8 +28,8 @@ bool SameName(std::string_view a, std::string_view b) {
 }
 
 struct Line {
-  std::string_view text;     // without its line end
-  std::string_view ending;   // "\n", "\r\n" or empty for a last line without one
+  std::string_view text;    // without its line end
+  std::string_view ending;  // "\n", "\r\n" or empty for a last line without one
 };
 
 std::vector<Line> SplitLines(std::string_view text) {
@@ -78,7 +80,8 @@ std::optional<std::string> ProfileLookup(std::string_view text, std::string_view
     auto k = KeyOf(line.text);
     if (!k || !SameName(*k, key)) continue;
     std::string_view value = Trim(line.text.substr(line.text.find('=') + 1));
-    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front()) {
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+        value.back() == value.front()) {
       value = value.substr(1, value.size() - 2);
     }
     return std::string(value.substr(0, kMaxProfileValue));
@@ -135,7 +138,8 @@ std::string ProfileAssign(std::string_view text, std::string_view section, std::
     return out;
   }
   if (!out.empty() && out.back() != '\n') out += newline;
-  out += "[" + std::string(section) + "]" + std::string(newline) + assignment + std::string(newline);
+  out +=
+      "[" + std::string(section) + "]" + std::string(newline) + assignment + std::string(newline);
   return out;
 }
 
@@ -144,10 +148,14 @@ std::optional<std::int32_t> ParseProfileInteger(std::string_view value) {
     std::int64_t v = 0;
     for (char c : value.substr(2)) {
       int d;
-      if (c >= '0' && c <= '9') d = c - '0';
-      else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
-      else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
-      else return std::nullopt;
+      if (c >= '0' && c <= '9')
+        d = c - '0';
+      else if (c >= 'a' && c <= 'f')
+        d = c - 'a' + 10;
+      else if (c >= 'A' && c <= 'F')
+        d = c - 'A' + 10;
+      else
+        return std::nullopt;
       v = v * 16 + d;
       if (v > 0xFFFFFFFFLL) return std::nullopt;
     }
@@ -190,7 +198,8 @@ std::int32_t ProfileFile::ReadInteger(std::string_view section, std::string_view
   return value ? *value : fallback;
 }
 
-bool ProfileFile::WriteString(std::string_view section, std::string_view key, std::string_view value) {
+bool ProfileFile::WriteString(std::string_view section, std::string_view key,
+                              std::string_view value) {
   namespace fs = std::filesystem;
   std::string text;
   {

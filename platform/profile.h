@@ -33,8 +33,10 @@ class ProfileFile {
   const std::string& Path() const { return path_; }
 
   // GetPrivateProfileStringA: the value, or `fallback` when absent or unreadable.
-  std::string ReadString(std::string_view section, std::string_view key, std::string_view fallback) const;
-  std::int32_t ReadInteger(std::string_view section, std::string_view key, std::int32_t fallback) const;
+  std::string ReadString(std::string_view section, std::string_view key,
+                         std::string_view fallback) const;
+  std::int32_t ReadInteger(std::string_view section, std::string_view key,
+                           std::int32_t fallback) const;
   // WritePrivateProfileStringA: false when the file (or its directory) cannot be written.
   bool WriteString(std::string_view section, std::string_view key, std::string_view value);
 

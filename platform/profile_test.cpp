@@ -16,7 +16,8 @@ namespace fs = std::filesystem;
 
 TEST(ProfileText, LooksUpKeysOfTheirOwnSectionWithoutRegardToCase) {
   const std::string text =
-      "; settings\r\n[Other]\r\nLeft=1\r\n[general]\r\n  left =  230 \r\nTop=\"160\"\r\nName='a b'\r\n"
+      "; settings\r\n[Other]\r\nLeft=1\r\n[general]\r\n  left =  230 \r\nTop=\"160\"\r\nName='a "
+      "b'\r\n"
       "Empty=\r\nnot a pair\r\n[General2]\r\nWidth=9\r\n";
   EXPECT_EQ(ProfileLookup(text, "General", "Left"), "230");
   EXPECT_EQ(ProfileLookup(text, "GENERAL", "top"), "160");
@@ -24,11 +25,13 @@ TEST(ProfileText, LooksUpKeysOfTheirOwnSectionWithoutRegardToCase) {
   EXPECT_EQ(ProfileLookup(text, "General", "Empty"), "");
   EXPECT_EQ(ProfileLookup(text, "General", "Width"), std::nullopt);
   EXPECT_EQ(ProfileLookup(text, "Missing", "Left"), std::nullopt);
-  EXPECT_EQ(ProfileLookup("[General]\nKey=" + std::string(3000, 'v'), "General", "Key")->size(), kMaxProfileValue);
+  EXPECT_EQ(ProfileLookup("[General]\nKey=" + std::string(3000, 'v'), "General", "Key")->size(),
+            kMaxProfileValue);
 }
 
 TEST(ProfileText, AssignChangesOneLineAndKeepsEveryOtherAsItWas) {
-  const std::string text = "; mine\r\n[General]\r\nReceive=1\r\nOdd line\r\n\r\n[Other]\r\nSend=9\r\n";
+  const std::string text =
+      "; mine\r\n[General]\r\nReceive=1\r\nOdd line\r\n\r\n[Other]\r\nSend=9\r\n";
   EXPECT_EQ(ProfileAssign(text, "general", "receive", "4"),
             "; mine\r\n[General]\r\nreceive=4\r\nOdd line\r\n\r\n[Other]\r\nSend=9\r\n");
   EXPECT_EQ(ProfileAssign(text, "General", "Send", "2"),
@@ -47,7 +50,8 @@ TEST(ProfileText, IntegersDecimalOrHexadecimal) {
   EXPECT_EQ(ParseProfileInteger("0xFFFFFFFF"), -1);
   EXPECT_EQ(ParseProfileInteger("2147483647"), 2147483647);
   EXPECT_EQ(ParseProfileInteger("-2147483648"), -2147483647 - 1);
-  for (const char* bad : {"", "0x", "0x1G", "12a", "abc", "2147483648", "0x100000000", "1 2", "-"}) {
+  for (const char* bad :
+       {"", "0x", "0x1G", "12a", "abc", "2147483648", "0x100000000", "1 2", "-"}) {
     EXPECT_EQ(ParseProfileInteger(bad), std::nullopt) << bad;
   }
 }
@@ -102,7 +106,10 @@ TEST_F(ProfileFileTest, StartupTempDirectoryIsCreatedLevelByLevel) {
   ::setenv("TMPDIR", wanted.c_str(), 1);
   EnsureStartupTempDirectory();
   EnsureStartupTempDirectory();  // already there: nothing to do, nothing fails
-  if (saved) ::setenv("TMPDIR", before.c_str(), 1); else ::unsetenv("TMPDIR");
+  if (saved)
+    ::setenv("TMPDIR", before.c_str(), 1);
+  else
+    ::unsetenv("TMPDIR");
   EXPECT_TRUE(fs::is_directory(wanted));
 }
 

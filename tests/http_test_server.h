@@ -1,9 +1,9 @@
 #pragma once
 
-// A scripted HTTP server for tests, on 127.0.0.1 at a port the system picks. It serves one
-// connection per scripted reply, in order: reads the request (headers and Content-Length body),
-// records it, writes the reply bytes as given and closes. Its thread waits at most a few seconds
-// for each connection and stops with the object.
+// A scripted HTTP server for tests, on 127.0.0.1 at a port the system picks. Each connection: it
+// reads the request (headers and Content-Length body), records it, writes the reply and closes.
+// Scripted: one connection per reply given, in order, waiting at most a few seconds for each.
+// With a handler: the handler makes each reply from the request, until the object goes.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -20,7 +21,26 @@ namespace testsupport {
 
 class HttpTestServer {
  public:
+  using Handler = std::function<std::string(const std::string& request)>;
+
   explicit HttpTestServer(std::vector<std::string> replies) : replies_(std::move(replies)) {
+    Open();
+  }
+  explicit HttpTestServer(Handler handler) : handler_(std::move(handler)) { Open(); }
+  ~HttpTestServer() {
+    stop_ = true;
+    thread_.join();
+    ::close(listen_);
+  }
+
+  std::uint16_t Port() const { return port_; }
+  std::vector<std::string> Requests() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return requests_;
+  }
+
+ private:
+  void Open() {
     listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int one = 1;
     ::setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -35,23 +55,11 @@ class HttpTestServer {
     port_ = ntohs(addr.sin_port);
     thread_ = std::thread([this] { Serve(); });
   }
-  ~HttpTestServer() {
-    stop_ = true;
-    thread_.join();
-    ::close(listen_);
-  }
 
-  std::uint16_t Port() const { return port_; }
-  std::vector<std::string> Requests() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return requests_;
-  }
-
- private:
   void Serve() {
-    for (const std::string& reply : replies_) {
+    for (std::size_t served = 0; handler_ || served < replies_.size(); ++served) {
       int fd = -1;
-      for (int waited = 0; fd < 0 && waited < 100 && !stop_; ++waited) {
+      for (int waited = 0; fd < 0 && (handler_ || waited < 100) && !stop_; ++waited) {
         pollfd p{listen_, POLLIN, 0};
         if (::poll(&p, 1, 50) == 1) fd = ::accept(listen_, nullptr, nullptr);
       }
@@ -61,6 +69,7 @@ class HttpTestServer {
         std::lock_guard<std::mutex> lock(mutex_);
         requests_.push_back(request);
       }
+      const std::string reply = handler_ ? handler_(request) : replies_[served];
       std::size_t sent = 0;
       while (sent < reply.size()) {
         const ssize_t n = ::send(fd, reply.data() + sent, reply.size() - sent, MSG_NOSIGNAL);
@@ -97,6 +106,7 @@ class HttpTestServer {
   }
 
   std::vector<std::string> replies_;
+  Handler handler_;
   int listen_ = -1;
   std::uint16_t port_ = 0;
   std::atomic<bool> stop_{false};

@@ -1,0 +1,52 @@
+#pragma once
+
+// The application object: it owns the forms (in the component tree), the hidden application
+// window on the desktop, whose messages it pumps from Qt's event loop, and the standard error
+// box through which every error that leaves a handler is shown.
+
+#include <QSocketNotifier>
+
+#include <exception>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "platform/app_window.h"
+#include "platform/component.h"
+#include "platform/desktop.h"
+
+namespace app {
+
+class TApplication {
+ public:
+  // `title` is the program file's name without its extension.
+  TApplication(platform::Desktop& desktop, std::string title);
+  ~TApplication();
+
+  platform::Desktop& Desktop() const { return desktop_; }
+  platform::ApplicationWindow& Window() { return window_; }
+  // The nameless root of the component tree; it owns the forms.
+  platform::TComponent& Root() { return root_; }
+  const std::string& Title() const { return title_; }
+
+  // Runs a handler as the toolkit runs one: an error that leaves it is shown in the error box,
+  // and the program goes on. Returns false when the handler raised.
+  bool Guard(const std::function<void()>& handler);
+  void HandleException(std::exception_ptr error);
+
+  // The standard error box: a modal message box with the stop icon and an OK button. Tests put
+  // a recorder here.
+  std::function<void(const std::string& title, const std::string& text)> ErrorBox;
+  // The box's text for an error message: a full stop is added when the last character sorts
+  // after ".".
+  static std::string ErrorBoxText(std::string message);
+
+ private:
+  platform::Desktop& desktop_;
+  std::string title_;
+  platform::ApplicationWindow window_;
+  platform::TComponent root_;
+  std::unique_ptr<QSocketNotifier> notifier_;
+};
+
+}  // namespace app

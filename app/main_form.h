@@ -1,0 +1,107 @@
+#pragma once
+
+// TMainForm: Parlavant's one window. It restores its settings, attaches to the chat client,
+// fills the contact list, shows every received chat message translated beside the original in
+// a tab per contact, and sends the user's messages translated, optionally signed.
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QWidget>
+
+#include <cstdint>
+#include <string>
+
+#include "app/application.h"
+#include "app/pending.h"
+#include "app/widgets.h"
+#include "chatlink/skype_control.h"
+#include "platform/profile.h"
+#include "translate/translate.h"
+
+namespace app {
+
+// The settings file's name, section and keys.
+inline constexpr std::string_view kSettingsFile = "parlavant.ini";
+inline constexpr std::string_view kSection = "General";
+// Read at creation, never written: the web service's "host" or "host:port".
+inline constexpr std::string_view kWebServiceKey = "WebService";
+
+class TMainForm : public QWidget {
+ public:
+  // Creates the window from its design and runs FormCreate; an error there is shown in the
+  // application's error box and the window stays as far as it was set up. `settingsPath` is
+  // where "parlavant.ini" lives.
+  TMainForm(TApplication& application, std::string settingsPath);
+  ~TMainForm() override;
+
+  // Controls, named as designed.
+  QLabel* l_Translate_To;
+  QComboBox* TranslateTo;
+  QCheckBox* WarnCB;
+  QTabWidget* PageControl1;
+  QPlainTextEdit* SendMessage;
+  QPushButton* btnSend;
+  QLabel* l_Send_To;
+  QComboBox* ToUsers;
+  QLabel* l_in;
+  QComboBox* SendIn;
+  // Non-visual components.
+  chatlink::TSkypeControl SkypeControl;
+  translate::HttpClient HTTP;
+
+  // Handlers, as the toolkit and the link call them (errors pass through to the caller).
+  void FormCreate();
+  void FormClose();
+  void TranslateToChange();
+  void SendMessageChange();
+  void SkypeControlAttachSuccess(chatlink::TSkypeControl& sender);
+  void SkypeControlCurrentUserHandle(const std::string& userHandle);
+  void SkypeControlSearchResult(chatlink::TSkypeSearchType searchType, chatlink::TStringList aList);
+  void SkypeControlChatMsgInfo(std::int32_t chatMsgId, chatlink::TSkypeChatMsgProperty property,
+                               const std::string& value);
+  void btnSendClick();
+
+  std::u16string Translate(std::u16string_view text, std::int32_t languageCode);
+  static std::int32_t LangCodeFromComboIndex(int index);
+
+  // The conversation tab for a handle (its caption compared exactly), made when missing; and the
+  // text box named "Memo" on a page (the name compared without regard to letter case), or null.
+  QWidget* FindOrCreateConversationTab(const std::string& handle);
+  static QPlainTextEdit* FindMemo(QWidget* page);
+
+  // The window caption in 8 bits, as the caption holds it.
+  const std::string& CaptionAnsi() const { return form_->CaptionAnsi(); }
+  platform::TComponent& Component() const { return *form_; }
+  const std::string& SettingsPath() const { return settings_.Path(); }
+  // The language the interface was last switched to.
+  std::int32_t InterfaceLanguage() const { return interfaceLanguage_; }
+
+  // Program-wide state, alive as long as the program's one window.
+  std::string CurrentUserHandle;
+  TPendingChatMsgList PendingChatMessages;
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+
+ private:
+  void Design();
+  void Place(QWidget* control, int left, int top, int width, int height, int anchors);
+  void SetClientSize(int width, int height);
+  static void AppendLine(QPlainTextEdit* memo, const std::u16string& line);
+
+  TApplication& application_;
+  platform::ProfileFile settings_;
+  translate::TranslationService service_;
+  WidgetComponent* form_ = nullptr;
+  WidgetComponent* pageControl_ = nullptr;
+  AnchorLayout layout_;
+  std::string captionSuffix_;
+  std::int32_t interfaceLanguage_ = 0;
+};
+
+}  // namespace app

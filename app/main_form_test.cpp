@@ -1,0 +1,429 @@
+// The main window with the in-process desktop, the stand-in chat client on it, and a translator
+// on 127.0.0.1 that answers "[code] text" (or fails, when told to).
+#include "app/main_form.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "platform/codepage.h"
+#include "tests/http_test_server.h"
+#include "tools/chatclient/stand_in_client.h"
+#include "translate/web_codec.h"
+
+namespace app {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+// The text of a request's "l1" field and its language code.
+std::pair<std::u16string, std::string> ReadForm(const std::string& request) {
+  const std::string body = request.substr(request.find("\r\n\r\n") + 4);
+  const std::size_t l1 = body.find("l1=") + 3;
+  const std::string encoded = translate::PercentDecode(body.substr(l1, body.find('&', l1) - l1));
+  const std::size_t code = body.find("TargetLang=") + 11;
+  return {translate::WebDecode(std::u16string(encoded.begin(), encoded.end())),
+          body.substr(code, body.find('&', code) - code)};
+}
+
+std::string PercentEncode(const std::string& bytes) {
+  static const char* hex = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : bytes) {
+    out += '%';
+    out += hex[c >> 4];
+    out += hex[c & 15];
+  }
+  return out;
+}
+
+// Answers "[code] text"; a text that holds "FAIL" gets a 500, and "EMPTY" an empty translation.
+std::string EchoTranslator(const std::string& request) {
+  const auto [text, code] = ReadForm(request);
+  const std::string utf8 = platform::Utf8Encode(text);
+  std::string body;
+  if (utf8.find("FAIL") != std::string::npos) {
+    return "HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\n\r\n";
+  }
+  body = utf8.find("EMPTY") != std::string::npos ? "l1="
+                                                 : "l1=" + PercentEncode("[" + code + "] " + utf8);
+  return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+std::u16string W(const QString& s) {
+  return s.toStdU16String();
+}
+
+class MainFormTest : public ::testing::Test {
+ protected:
+  MainFormTest() {
+    char pattern[] = "/tmp/pform.XXXXXX";
+    dir_ = ::mkdtemp(pattern);
+  }
+  ~MainFormTest() override {
+    form.reset();
+    client.reset();
+    application.reset();
+    fs::remove_all(dir_);
+  }
+
+  std::string Ini() const { return dir_ + "/parlavant.ini"; }
+  void WriteIni(const std::string& general) {
+    std::ofstream(Ini()) << "[General]\r\nWebService=127.0.0.1:" << translator.Port() << "\r\n"
+                         << general;
+  }
+  std::string ReadIni() const {
+    std::ifstream in(Ini());
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+
+  // The stand-in client first (unless told not to), then the window: it attaches while created.
+  void Start(bool withClient = true, standin::ClientOptions options = {}) {
+    if (!fs::exists(Ini())) WriteIni("");
+    if (withClient) {
+      client = std::make_unique<standin::StandInClient>(
+          *desktop, options, [this](standin::Direction d, std::string_view line) {
+            if (d == standin::Direction::kIn) commands.emplace_back(line);
+          });
+    }
+    application = std::make_unique<TApplication>(*desktop, "parlavant");
+    application->ErrorBox = [this](const std::string& title, const std::string& text) {
+      EXPECT_EQ(title, "parlavant");
+      boxes.push_back(text);
+    };
+    form = std::make_unique<TMainForm>(*application, Ini());
+  }
+
+  QString Memo(const std::string& handle) {
+    for (int i = 0; i < form->PageControl1->count(); ++i) {
+      if (form->PageControl1->tabText(i) == FromAnsi(handle)) {
+        return TMainForm::FindMemo(form->PageControl1->widget(i))->toPlainText();
+      }
+    }
+    return "(no tab)";
+  }
+  std::vector<std::string> Gets() const {
+    std::vector<std::string> gets;
+    for (const auto& c : commands) {
+      if (c.rfind("GET ", 0) == 0) gets.push_back(c);
+    }
+    return gets;
+  }
+  // Closes the window as the user would; true when it closed.
+  bool Close() {
+    QCloseEvent event;
+    QCoreApplication::sendEvent(form.get(), &event);
+    return event.isAccepted();
+  }
+  void Type(const QString& text) { form->SendMessage->setPlainText(text); }
+
+  std::string dir_;
+  testsupport::HttpTestServer translator{EchoTranslator};
+  std::unique_ptr<platform::Desktop> desktop = platform::MakeInProcessDesktop();
+  std::unique_ptr<standin::StandInClient> client;
+  std::unique_ptr<TApplication> application;
+  std::unique_ptr<TMainForm> form;
+  std::vector<std::string> boxes;
+  std::vector<std::string> commands;
+};
+
+TEST_F(MainFormTest, FirstStartWithoutSettingsFile) {
+  Start(false);
+  EXPECT_EQ(form->TranslateTo->currentText(), "Deutch");
+  EXPECT_EQ(form->SendIn->currentText(), "Deutch");
+  EXPECT_EQ(form->pos(), QPoint(230, 160));
+  EXPECT_EQ(form->height(), 338);
+  EXPECT_EQ(form->width(), 480);  // 370 is below the minimum
+  EXPECT_TRUE(form->WarnCB->isChecked());
+  EXPECT_FALSE(form->PageControl1->isVisibleTo(form.get()));
+  EXPECT_FALSE(form->btnSend->isEnabled());
+  EXPECT_EQ(form->CaptionAnsi(), "Parlavant 1.0:04");
+  EXPECT_EQ(form->windowTitle(), "Parlavant 1.0:04");
+  EXPECT_THAT(boxes, IsEmpty());
+}
+
+TEST_F(MainFormTest, DesignedControlsAndLanguageLists) {
+  Start(false);
+  const QStringList expected = {"Deutch",   "English", "Espanol",  "Francais",
+                                "Italiano", "Turkce",  "Български"};
+  for (QComboBox* list : {form->TranslateTo, form->SendIn}) {
+    QStringList items;
+    for (int i = 0; i < list->count(); ++i) items << list->itemText(i);
+    EXPECT_EQ(items, expected);
+  }
+  EXPECT_EQ(form->l_Translate_To->text(), "Receive in:");
+  EXPECT_EQ(form->WarnCB->text(), "Warning");
+  EXPECT_EQ(form->btnSend->text(), "Send");
+  EXPECT_EQ(form->l_Send_To->text(), "To");
+  EXPECT_EQ(form->l_in->text(), "in");
+  EXPECT_EQ(form->font().family(), "MS Sans Serif");
+  EXPECT_EQ(form->btnSend->font().family(), "Microsoft Sans Serif");
+  EXPECT_EQ(form->ToUsers->font().family(), "MS Sans Serif");
+  // Design order of the component tree, the non-visual components included.
+  std::vector<std::string> names;
+  for (int i = 0; i < form->Component().ComponentCount(); ++i)
+    names.push_back(form->Component().Components(i)->Name());
+  EXPECT_THAT(names, ElementsAre("l_Translate_To", "TranslateTo", "WarnCB", "PageControl1",
+                                 "SendMessage", "btnSend", "l_Send_To", "ToUsers", "l_in", "SendIn",
+                                 "SkypeControl", "HTTP"));
+  EXPECT_EQ(&application->Root(), form->Component().Owner());
+  // Keyboard order.
+  std::vector<QWidget*> order;
+  for (QWidget* w = form->TranslateTo; order.size() < 7; w = w->nextInFocusChain()) {
+    if ((w->focusPolicy() & Qt::TabFocus) && w->parentWidget() == form.get()) order.push_back(w);
+  }
+  EXPECT_THAT(order, ElementsAre(form->TranslateTo, form->SendMessage, form->btnSend, form->ToUsers,
+                                 form->PageControl1, form->SendIn, form->WarnCB));
+  for (int index : {-1, 0, 1, 2, 3, 4, 5, 6, 7, 100}) {
+    static const std::map<int, int> codes = {{0, 4}, {1, 1}, {2, 5}, {3, 6},
+                                             {4, 7}, {5, 3}, {6, 2}};
+    EXPECT_EQ(TMainForm::LangCodeFromComboIndex(index), codes.count(index) ? codes.at(index) : 1)
+        << index;
+  }
+}
+
+TEST_F(MainFormTest, EverySettingSurvivesARestart) {
+  WriteIni(
+      "Receive=3\r\nSend=6\r\nLeft=40\r\nTop=0x32\r\nWidth=600\r\nHeight=420\r\nShowWarn=0\r\n");
+  Start(false);
+  EXPECT_EQ(form->TranslateTo->currentIndex(), 3);
+  EXPECT_EQ(form->SendIn->currentIndex(), 6);
+  EXPECT_EQ(form->pos(), QPoint(40, 50));
+  EXPECT_EQ(form->size(), QSize(600, 420));
+  EXPECT_FALSE(form->WarnCB->isChecked());
+  form->TranslateTo->setCurrentIndex(5);
+  form->move(77, 88);
+  form->resize(640, 400);
+  form->WarnCB->setChecked(true);
+  ASSERT_TRUE(Close());
+  EXPECT_THAT(ReadIni(), ::testing::HasSubstr("WebService=127.0.0.1:"));  // never written, kept
+
+  form.reset();
+  form = std::make_unique<TMainForm>(*application, Ini());
+  EXPECT_EQ(form->TranslateTo->currentIndex(), 5);
+  EXPECT_EQ(form->SendIn->currentIndex(), 6);
+  EXPECT_EQ(form->pos(), QPoint(77, 88));
+  EXPECT_EQ(form->size(), QSize(640, 400));
+  EXPECT_TRUE(form->WarnCB->isChecked());
+}
+
+TEST_F(MainFormTest, ShowWarnOtherThanOneAndABadIndex) {
+  WriteIni("ShowWarn=2\r\nReceive=9\r\nSend=x\r\n");
+  Start(false);
+  EXPECT_FALSE(form->WarnCB->isChecked());
+  EXPECT_EQ(form->TranslateTo->currentIndex(), -1);
+  EXPECT_EQ(form->SendIn->currentIndex(), 0);
+  EXPECT_EQ(form->InterfaceLanguage(), 1);
+  ASSERT_TRUE(Close());
+  EXPECT_THAT(ReadIni(), ::testing::HasSubstr("ShowWarn=0\r\n"));
+  EXPECT_THAT(ReadIni(), ::testing::HasSubstr("Receive=-1\r\n"));
+}
+
+TEST_F(MainFormTest, UnwritableSettingsKeepTheWindowOpen) {
+  Start(false);
+  fs::remove(Ini());
+  fs::create_directory(Ini());  // a directory where the file should be: nothing can write it
+  EXPECT_FALSE(Close());
+  EXPECT_THAT(boxes, ElementsAre("Unable to write to parlavant.ini."));
+}
+
+TEST_F(MainFormTest, BottomRowFollowsTheRestoredHeightAndThenTheAnchors) {
+  WriteIni("Height=400\r\nWidth=500\r\n");
+  Start(false);
+  EXPECT_EQ(form->btnSend->geometry(), QRect(1, 377, 75, 21));
+  EXPECT_EQ(form->ToUsers->geometry(), QRect(99, 377, 275, 21));
+  EXPECT_EQ(form->SendIn->geometry(), QRect(397, 377, 103, 21));
+  EXPECT_EQ(form->l_Send_To->geometry(), QRect(82, 380, 13, 13));
+  EXPECT_EQ(form->l_in->geometry(), QRect(384, 380, 8, 13));
+  // The box followed the bottom edge when the height was restored, then reaches down to the row.
+  EXPECT_EQ(form->SendMessage->geometry(), QRect(1, 263, 498, 111));
+  EXPECT_EQ(form->PageControl1->geometry(), QRect(1, 24, 498, 237));
+  form->show();
+  form->resize(560, 450);
+  EXPECT_EQ(form->btnSend->geometry(), QRect(1, 427, 75, 21));
+  EXPECT_EQ(form->SendMessage->geometry(), QRect(1, 313, 558, 111));
+  EXPECT_EQ(form->TranslateTo->geometry(), QRect(463, 3, 97, 21));
+  EXPECT_EQ(form->WarnCB->geometry(), QRect(224, 5, 97, 17));
+}
+
+TEST_F(MainFormTest, SendButtonFollowsVisibleText) {
+  Start(false);
+  Type(" \t\r\n ");
+  EXPECT_FALSE(form->btnSend->isEnabled());
+  Type(" \n x");
+  EXPECT_TRUE(form->btnSend->isEnabled());
+  Type("");
+  EXPECT_FALSE(form->btnSend->isEnabled());
+}
+
+TEST_F(MainFormTest, AttachFillsTheContactsAndShowsTheHandleOnce) {
+  standin::ClientOptions options;
+  options.contacts = {"zoe", "Bob", "carol", "bob"};
+  Start(true, options);
+  QStringList items;
+  for (int i = 0; i < form->ToUsers->count(); ++i) items << form->ToUsers->itemText(i);
+  EXPECT_EQ(items, QStringList({"Bob", "bob", "carol", "zoe"}));
+  EXPECT_EQ(form->ToUsers->currentIndex(), 0);
+  EXPECT_EQ(form->CaptionAnsi(), "Parlavant 1.0:04 - alice");
+  EXPECT_EQ(form->CurrentUserHandle, "alice");
+  EXPECT_THAT(commands,
+              ::testing::IsSupersetOf({"NAME Parlavant", "PROTOCOL 4", "SEARCH FRIENDS "}));
+
+  client->SetContacts({});
+  client->SetUser("alice2");
+  client->AnnounceApi();  // re-attach: a second report of the handle
+  EXPECT_EQ(form->CaptionAnsi(), "Parlavant 1.0:04 - alice2");
+  EXPECT_EQ(form->ToUsers->count(), 0);
+  EXPECT_EQ(form->ToUsers->currentIndex(), -1);
+}
+
+TEST_F(MainFormTest, ReceivedMessageIsTranslatedIntoTheSendersTab) {
+  WriteIni("Receive=1\r\n");
+  Start();
+  client->Receive("bob", "Hola  amigo \xF0\x9F\x98\x80");
+  EXPECT_EQ(W(Memo("bob")), u"bob: [1] Hola  amigo \U0001F600(Hola  amigo \U0001F600)");
+  EXPECT_TRUE(form->PageControl1->isVisibleTo(form.get()));
+  EXPECT_EQ(form->ToUsers->currentText(), "bob");
+  EXPECT_EQ(form->PendingChatMessages.Count(), 0u);
+  EXPECT_THAT(Gets(), ElementsAre("GET CHATMESSAGE 1000 FROM_HANDLE", "GET CHATMESSAGE 1000 BODY"));
+  EXPECT_EQ(form->PageControl1->currentIndex(), 0);
+  client->Receive("carol", "second");
+  EXPECT_EQ(form->PageControl1->count(), 2);
+  EXPECT_EQ(form->PageControl1->currentIndex(), 0);  // never selected by the program
+}
+
+TEST_F(MainFormTest, PropertiesInEitherOrderAndInterleaved) {
+  Start();
+  // Body before handle, for an id nobody asked about: still one line.
+  client->SendRaw("CHATMESSAGE 7 BODY first");
+  EXPECT_EQ(form->PendingChatMessages.Count(), 1u);
+  client->SendRaw("CHATMESSAGE 7 FROM_HANDLE carol");
+  // Interleaved: handle of A, handle of B, body of A, body of B.
+  client->SendRaw("CHATMESSAGE 8 FROM_HANDLE bob");
+  client->SendRaw("CHATMESSAGE 9 FROM_HANDLE dave");
+  client->SendRaw("CHATMESSAGE 8 BODY a");
+  client->SendRaw("CHATMESSAGE 9 BODY b");
+  EXPECT_EQ(Memo("carol"), "carol: [4] first(first)");
+  EXPECT_EQ(Memo("bob"), "bob: [4] a(a)");
+  EXPECT_EQ(Memo("dave"), "dave: [4] b(b)");
+  EXPECT_EQ(form->ToUsers->currentIndex(), -1);  // dave is no contact
+  EXPECT_EQ(form->PendingChatMessages.Count(), 0u);
+  EXPECT_EQ(form->PendingChatMessages.Head(), nullptr);
+}
+
+TEST_F(MainFormTest, OtherStatusesEmptyBodiesAndBadUtf8) {
+  Start();
+  client->SendRaw("CHATMESSAGE 5 STATUS SENT");
+  client->SendRaw("CHATMESSAGE 5 STATUS received");
+  EXPECT_THAT(Gets(), IsEmpty());
+  client->Receive("bob", "");
+  EXPECT_EQ(form->PendingChatMessages.Count(), 1u);  // an empty body never completes
+  EXPECT_EQ(form->PageControl1->count(), 0);
+  client->Receive("carol", "caf\xC3");
+  EXPECT_EQ(Memo("carol"), "carol: [4] ()");
+  const std::size_t gets = Gets().size();
+  client->SendRaw("CHATMESSAGE 1001 STATUS RECEIVED");  // reported again: shown again
+  EXPECT_EQ(Gets().size(), gets + 2);
+  EXPECT_EQ(Memo("carol"), "carol: [4] ()\ncarol: [4] ()");
+}
+
+TEST_F(MainFormTest, FailedTranslationKeepsTheRecordUntilALaterPropertyCompletesIt) {
+  Start();
+  client->Receive("bob", "FAIL please");
+  EXPECT_THAT(boxes, ElementsAre("HTTP/1.1 500 Internal Server Error."));
+  EXPECT_EQ(Memo("bob"), "");
+  EXPECT_TRUE(form->PageControl1->isVisibleTo(form.get()));
+  ASSERT_EQ(form->PendingChatMessages.Count(), 1u);
+  EXPECT_TRUE(form->PendingChatMessages.Head()->Complete());
+  client->SendRaw("CHATMESSAGE 1000 BODY now it works");
+  EXPECT_EQ(Memo("bob"), "bob: [4] now it works(now it works)");
+  EXPECT_EQ(form->PendingChatMessages.Count(), 0u);
+}
+
+TEST_F(MainFormTest, HandlesDifferingInCaseGetTwoPagesAndOneSelection) {
+  Start();
+  client->Receive("Bob", "one");
+  client->Receive("bob", "two");
+  EXPECT_EQ(form->PageControl1->count(), 2);
+  EXPECT_EQ(Memo("Bob"), "Bob: [4] one(one)");
+  EXPECT_EQ(Memo("bob"), "bob: [4] two(two)");
+  EXPECT_EQ(form->ToUsers->currentText(), "bob");
+}
+
+TEST_F(MainFormTest, SendTranslatesSignsAndLogs) {
+  WriteIni("Send=2\r\n");
+  Start();
+  Type("Hello\nworld");
+  form->btnSend->click();
+  ASSERT_EQ(client->Sent().size(), 1u);
+  EXPECT_EQ(client->Sent()[0].handle, "bob");
+  EXPECT_EQ(client->Sent()[0].text, "[5] Hello\r\nworld - Translated with Parlavant");
+  EXPECT_EQ(Memo("bob"), "alice: Hello\nworld ([5] Hello\nworld)");
+  EXPECT_EQ(form->SendMessage->toPlainText(), "");
+  EXPECT_FALSE(form->btnSend->isEnabled());
+
+  form->SendIn->setCurrentIndex(6);  // Български
+  form->ToUsers->setCurrentIndex(1);
+  Type("Zdravei");
+  form->btnSend->click();
+  EXPECT_EQ(
+      client->Sent()[1].text,
+      "[2] Zdravei - \xD0\x9F\xD1\x80\xD0\xB5\xD0\xB2\xD0\xB5\xD0\xB4\xD0\xB5\xD0\xBD\xD0\xBE "
+      "\xD1\x81\xD1\x8A\xD1\x81 Parlavant");
+  EXPECT_EQ(client->Sent()[1].handle, "carol");
+
+  form->WarnCB->setChecked(false);
+  Type("EMPTY");
+  form->btnSend->click();
+  EXPECT_EQ(client->Sent()[2].text, "");
+  EXPECT_EQ(Memo("carol"), "alice: Zdravei ([2] Zdravei)\nalice: EMPTY");
+}
+
+TEST_F(MainFormTest, FailedSendKeepsTheTypedText) {
+  Start();
+  Type("FAIL");
+  form->btnSend->click();
+  EXPECT_THAT(boxes, ElementsAre("HTTP/1.1 500 Internal Server Error."));
+  EXPECT_TRUE(client->Sent().empty());
+  EXPECT_EQ(form->SendMessage->toPlainText(), "FAIL");
+  EXPECT_TRUE(form->btnSend->isEnabled());
+  EXPECT_EQ(form->PageControl1->count(), 0);
+}
+
+TEST_F(MainFormTest, SendBeforeAttachOrWithoutRecipient) {
+  Start(false);
+  Type("hi");
+  form->btnSend->click();
+  EXPECT_EQ(Memo(""), ": hi ([4] hi)");  // no handle yet, no recipient
+  EXPECT_EQ(form->SendMessage->toPlainText(), "");
+}
+
+TEST_F(MainFormTest, ErrorInAHandlerGoesToTheBoxAndTheLoopGoesOn) {
+  Start();
+  EXPECT_EQ(TApplication::ErrorBoxText("Connection Closed Gracefully."),
+            "Connection Closed Gracefully.");
+  EXPECT_EQ(TApplication::ErrorBoxText("HTTP/1.1 500 Internal Server Error"),
+            "HTTP/1.1 500 Internal Server Error.");
+  EXPECT_EQ(TApplication::ErrorBoxText("Socket Error # 111\r\nConnection refused."),
+            "Socket Error # 111\r\nConnection refused.");
+  EXPECT_EQ(TApplication::ErrorBoxText("ends in a blank "), "ends in a blank ");
+  EXPECT_EQ(TApplication::ErrorBoxText("count: 5"), "count: 5.");
+  EXPECT_EQ(TApplication::ErrorBoxText(""), "");
+  client->Receive("bob", "FAIL");
+  client->Receive("bob", "fine");  // the link goes on after the box
+  EXPECT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(Memo("bob"), "bob: [4] fine(fine)");
+}
+
+}  // namespace
+}  // namespace app

@@ -1,0 +1,112 @@
+#include "app/widgets.h"
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QPushButton>
+
+#include "platform/codepage.h"
+
+namespace app {
+
+QString FromAnsi(std::string_view bytes) {
+  return FromWide(platform::AnsiToWide(bytes));
+}
+std::string ToAnsi(const QString& text) {
+  return platform::WideToAnsi(ToWide(text));
+}
+QString FromWide(std::u16string_view text) {
+  return QString::fromUtf16(text.data(), static_cast<qsizetype>(text.size()));
+}
+std::u16string ToWide(const QString& text) {
+  return text.toStdU16String();
+}
+
+void AnchorLayout::Place(QWidget* control, const QRect& bounds, int anchors, const QSize& client) {
+  rules_[control].anchors = anchors;
+  Move(control, bounds, client);
+}
+
+void AnchorLayout::Move(QWidget* control, const QRect& bounds, const QSize& client) {
+  Rule& rule = rules_[control];
+  rule.left = bounds.x();
+  rule.top = bounds.y();
+  rule.width = bounds.width();
+  rule.height = bounds.height();
+  rule.right = client.width() - bounds.x() - bounds.width();
+  rule.bottom = client.height() - bounds.y() - bounds.height();
+  control->setGeometry(bounds);
+}
+
+void AnchorLayout::Apply(const QSize& client) {
+  for (auto& [control, rule] : rules_) {
+    int x = rule.left, w = rule.width, y = rule.top, h = rule.height;
+    if ((rule.anchors & akLeft) && (rule.anchors & akRight)) {
+      w = client.width() - rule.left - rule.right;
+    } else if (rule.anchors & akRight) {
+      x = client.width() - rule.right - rule.width;
+    }
+    if ((rule.anchors & akTop) && (rule.anchors & akBottom)) {
+      h = client.height() - rule.top - rule.bottom;
+    } else if (rule.anchors & akBottom) {
+      y = client.height() - rule.bottom - rule.height;
+    }
+    control->setGeometry(x, y, std::max(0, w), std::max(0, h));
+  }
+}
+
+WidgetComponent::WidgetComponent(platform::ComponentKind kind, std::string name,
+                                 platform::TComponent* owner, QWidget* widget)
+    : platform::TComponent(kind, std::move(name), owner), widget_(widget) {
+  if (widget_ != nullptr && !Name().empty()) widget_->setObjectName(QString::fromStdString(Name()));
+}
+
+void WidgetComponent::ShowCaption(const QString& text) {
+  if (widget_ == nullptr) return;
+  if (InheritsFrom(platform::ComponentKind::kForm)) {
+    widget_->setWindowTitle(text);
+  } else if (InheritsFrom(platform::ComponentKind::kTabSheet)) {
+    // A sheet's caption is its tab's text; the page control holds the tabs.
+    for (QWidget* p = widget_->parentWidget(); p != nullptr; p = p->parentWidget()) {
+      if (auto* tabs = qobject_cast<QTabWidget*>(p)) {
+        tabs->setTabText(tabs->indexOf(widget_), text);
+        break;
+      }
+    }
+  } else if (auto* label = qobject_cast<QLabel*>(widget_)) {
+    label->setText(text);
+  } else if (auto* button = qobject_cast<QAbstractButton*>(widget_)) {
+    button->setText(text);
+  }
+}
+
+void WidgetComponent::SetCaptionAnsi(std::string_view text) {
+  caption_ = std::string(text);
+  ShowCaption(FromAnsi(text));
+}
+
+void WidgetComponent::SetCaptionWide(std::u16string_view text) {
+  caption_ = platform::WideToAnsi(text);
+  ShowCaption(FromWide(text));
+}
+
+void WidgetComponent::SetHintAnsi(std::string_view text) {
+  if (widget_ != nullptr) widget_->setToolTip(FromAnsi(text));
+}
+
+void WidgetComponent::SetHintWide(std::u16string_view text) {
+  if (widget_ != nullptr) widget_->setToolTip(FromWide(text));
+}
+
+int AddSorted(QComboBox* list, const QString& item) {
+  int at = list->count();
+  for (int i = 0; i < list->count(); ++i) {
+    if (QString::compare(item, list->itemText(i), Qt::CaseInsensitive) < 0) {
+      at = i;
+      break;
+    }
+  }
+  list->insertItem(at, item);
+  return at;
+}
+
+}  // namespace app

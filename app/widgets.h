@@ -1,0 +1,72 @@
+#pragma once
+
+// Qt's side of the toolkit seam: anchored placement, components that stand for Qt widgets in the
+// component tree, and sorted drop-down lists.
+
+#include <QComboBox>
+#include <QPointer>
+#include <QRect>
+#include <QString>
+#include <QTabWidget>
+#include <QWidget>
+
+#include <map>
+#include <string>
+
+#include "platform/component.h"
+
+namespace app {
+
+enum Anchor { akLeft = 1, akTop = 2, akRight = 4, akBottom = 8 };
+
+// Keeps each anchored edge of a control at its distance to the same edge of the client area, as
+// the window is resized; a control anchored on both sides of an axis stretches.
+class AnchorLayout {
+ public:
+  // Places the control and takes its distances against the client size now in force.
+  void Place(QWidget* control, const QRect& bounds, int anchors, const QSize& client);
+  // Moves a placed control; its distances are taken again, as setting a bound does.
+  void Move(QWidget* control, const QRect& bounds, const QSize& client);
+  void Apply(const QSize& client);
+
+ private:
+  struct Rule {
+    int anchors;
+    int left, top, right, bottom, width, height;
+  };
+  std::map<QWidget*, Rule> rules_;
+};
+
+// A component standing for a Qt widget: its caption goes to the widget's text (or window title,
+// or tab text), its hint to the tool tip. The 8-bit form of a caption is kept as bytes, since the
+// program compares tab captions with handles byte for byte.
+class WidgetComponent : public platform::TComponent {
+ public:
+  WidgetComponent(platform::ComponentKind kind, std::string name, platform::TComponent* owner,
+                  QWidget* widget);
+
+  QWidget* Widget() const { return widget_; }
+  // The caption as last set, in 8 bits (the UTF-16 form converted to the ANSI code page).
+  const std::string& CaptionAnsi() const { return caption_; }
+
+  void SetCaptionAnsi(std::string_view text) override;
+  void SetCaptionWide(std::u16string_view text) override;
+  void SetHintAnsi(std::string_view text) override;
+  void SetHintWide(std::u16string_view text) override;
+
+ private:
+  void ShowCaption(const QString& text);
+
+  QPointer<QWidget> widget_;
+  std::string caption_;
+};
+
+// Inserts an item where a sorted list keeps it: letter case ignored, after equal items.
+int AddSorted(QComboBox* list, const QString& item);
+
+QString FromAnsi(std::string_view bytes);
+std::string ToAnsi(const QString& text);
+QString FromWide(std::u16string_view text);
+std::u16string ToWide(const QString& text);
+
+}  // namespace app
