@@ -11,8 +11,11 @@
 #include <iostream>
 #include <sstream>
 
+#include <QApplication>
+
 #include "platform/desktop.h"
 #include "platform/error.h"
+#include "tools/chatclient/client_window.h"
 #include "tools/chatclient/stand_in_client.h"
 
 namespace {
@@ -34,7 +37,8 @@ void Usage() {
          "  --attach MODE        success | pending | refused | unavailable (default success)\n"
          "  --search-reply WORD  USERS or FRIENDS: how a friends search is answered (default "
          "USERS)\n"
-         "  --no-announce        do not announce the API at start\n";
+         "  --no-announce        do not announce the API at start\n"
+      "  --window             show a window to chat in as the contacts (no command language)\n";
 }
 
 std::vector<std::string> SplitList(const std::string& text, char separator) {
@@ -116,6 +120,7 @@ int main(int argc, char** argv) {
   std::string desktopDir, transcriptPath, scriptPath;
   standin::ClientOptions options;
   bool announce = true;
+  bool window = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     auto value = [&]() -> std::string {
@@ -184,6 +189,13 @@ int main(int argc, char** argv) {
     auto desktop = platform::OpenDesktop(desktopDir);
     standin::StandInClient client(*desktop, options, sink);
     Runner runner(*desktop, client);
+    if (window) {
+      QApplication qt(argc, argv);
+      standin::ClientWindow clientWindow(*desktop, client);
+      clientWindow.show();
+      if (announce) client.AnnounceApi();
+      return qt.exec();
+    }
     if (announce) client.AnnounceApi();
 
     if (!scriptPath.empty()) {
