@@ -1,5 +1,6 @@
 #include "app/application.h"
 
+#include <QFont>
 #include <QMessageBox>
 #include <QString>
 
@@ -10,6 +11,11 @@ TApplication::TApplication(platform::Desktop& desktop, std::string title)
       title_(std::move(title)),
       window_(desktop, title_),
       root_(platform::ComponentKind::kApplication, "", nullptr) {
+  // The window's fonts are those of another system; where they are missing, a face of the same
+  // metrics fits the designed sizes better than the system's default face.
+  for (const char* family : {"MS Sans Serif", "Microsoft Sans Serif"}) {
+    QFont::insertSubstitutions(family, {"Liberation Sans", "Arial"});
+  }
   ErrorBox = [](const std::string& boxTitle, const std::string& text) {
     QMessageBox box(QMessageBox::Critical, QString::fromStdString(boxTitle),
                     QString::fromStdString(text), QMessageBox::Ok);

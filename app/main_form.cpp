@@ -85,6 +85,8 @@ void TMainForm::Design() {
 
   SendMessage = new QPlainTextEdit(this);
   MakeFlat(SendMessage);
+  // Tab moves on to the next control, as in every text box of the window; it types no tab.
+  SendMessage->setTabChangesFocus(true);
   new WidgetComponent(ComponentKind::kTntMemo, "SendMessage", form_, SendMessage);
 
   btnSend = new QPushButton(this);

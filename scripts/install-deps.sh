@@ -1,19 +1,26 @@
 #!/usr/bin/env bash
 # Installs what Parlavant needs to build, test and run on Debian 12, from Debian's packages only.
 # Idempotent: packages already installed are left alone, and apt-get runs only when one is missing.
+#   scripts/install-deps.sh              what building, testing and running need
+#   scripts/install-deps.sh screenshot   also a virtual display and the tools to photograph it
 set -euo pipefail
 
 packages=(
   # build
   cmake ninja-build g++ pkg-config
-  # the program: Qt Network keeps the translation client's cookies
-  qt6-base-dev
+  # the program: Qt for the window (Qt Network keeps the translation client's cookies), and a
+  # face with the metrics of the window's designed fonts
+  qt6-base-dev fonts-liberation2
   # the stand-in translator: HTTP server, language detection, translation engine and pairs
   libcpp-httplib-dev libcld2-dev apertium
   apertium-eng-spa apertium-fr-es apertium-spa-ita apertium-mkd-eng apertium-mkd-bul
   # tests, benchmarks, fuzzing
   libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev curl
 )
+
+if [ "${1:-}" = screenshot ]; then
+  packages+=(xvfb xdotool imagemagick)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs Parlavant's side of the chat client link against the
-# stand-in chat client on a desktop of their own. The client announces itself, a contact writes
-# twice, and whatever you type as "to HANDLE TEXT" is sent through the link. Ctrl-D ends it.
+# Installs what is missing, builds, and starts Parlavant on this display with the stand-in
+# translator (Apertium) and the stand-in chat client (a window with a few contacts), all on a
+# desktop of their own. Parlavant reads in English and sends in Spanish: type as a contact in the
+# chat client's window in Spanish and read the English in Parlavant; send from Parlavant and the
+# contact reads Spanish. Closing Parlavant stops the other two.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -9,34 +11,37 @@ scripts/install-deps.sh
 cmake --preset default >/dev/null
 cmake --build --preset default
 
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+  echo "run.sh: no display to show the windows on (DISPLAY is not set)" >&2
+  exit 1
+fi
+
+bin=build/default
 work=$(mktemp -d /tmp/parlavant-run.XXXXXX)
-client_pid=""
+pids=()
 cleanup() {
-  if [ -n "$client_pid" ]; then
-    kill "$client_pid" 2>/dev/null || true
-    wait "$client_pid" 2>/dev/null || true
-  fi
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
   rm -rf "$work"
 }
 trap cleanup EXIT
 
-cat > "$work/script" <<'SCRIPT'
-wait-attached 10000
-sleep 300
-receive bob Hola, \xC2\xBFqu\xC3\xA9 tal?
-sleep 300
-receive carol Bonjour  tout le monde
-SCRIPT
+# The demo's own settings: read English (item 1), send Spanish (item 2), sign what is sent.
+mkdir -p "$work/config/parlavant"
+printf '[General]\r\nReceive=1\r\nSend=2\r\nShowWarn=1\r\n' > "$work/config/parlavant/parlavant.ini"
 
-build/default/tools/parlavant-chatclient --desktop "$work/desktop" --user alice \
-  --contacts bob,carol --script "$work/script" --transcript "$work/transcript" </dev/null &
-client_pid=$!
+"$bin/tools/parlavant-translator" --desktop "$work/desktop" &
+pids+=($!)
+for _ in $(seq 100); do
+  if (exec 3<>/dev/tcp/127.0.0.1/4357) 2>/dev/null; then break; fi
+  if ! kill -0 "${pids[0]}" 2>/dev/null; then
+    echo "run.sh: the stand-in translator did not start (is port 4357 taken?)" >&2
+    exit 1
+  fi
+  sleep 0.1
+done
 
-if [ -t 0 ]; then
-  build/default/tools/parlavant-linkdemo "$work/desktop"
-else
-  # Nobody to type: show the exchange for a few seconds.
-  build/default/tools/parlavant-linkdemo "$work/desktop" --seconds 3 </dev/null
-fi
-echo "--- what the chat client saw ---"
-cat "$work/transcript"
+"$bin/tools/parlavant-chatclient" --desktop "$work/desktop" --window --user alice --contacts bob,carol,dave &
+pids+=($!)
+
+PARLAVANT_DESKTOP="$work/desktop" XDG_CONFIG_HOME="$work/config" "$bin/app/parlavant"

@@ -9,7 +9,8 @@ ClientWindow::ClientWindow(platform::Desktop& desktop, StandInClient& client) : 
   setWindowTitle("Chat client (stand-in)");
   user_ = new QLabel(QString::fromStdString("Signed in as " + client_.Options().user), this);
   contacts_ = new QListWidget(this);
-  for (const std::string& contact : client_.Options().contacts) contacts_->addItem(QString::fromStdString(contact));
+  for (const std::string& contact : client_.Options().contacts)
+    contacts_->addItem(QString::fromStdString(contact));
   view_ = new QPlainTextEdit(this);
   view_->setReadOnly(true);
   input_ = new QLineEdit(this);
@@ -41,7 +42,8 @@ ClientWindow::ClientWindow(platform::Desktop& desktop, StandInClient& client) : 
   };
   if (desktop.EventHandle() >= 0) {
     notifier_ = std::make_unique<QSocketNotifier>(desktop.EventHandle(), QSocketNotifier::Read);
-    connect(notifier_.get(), &QSocketNotifier::activated, this, [&desktop] { desktop.ProcessPending(); });
+    connect(notifier_.get(), &QSocketNotifier::activated, this,
+            [&desktop] { desktop.ProcessPending(); });
   }
 }
 

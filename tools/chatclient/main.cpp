@@ -38,7 +38,7 @@ void Usage() {
          "  --search-reply WORD  USERS or FRIENDS: how a friends search is answered (default "
          "USERS)\n"
          "  --no-announce        do not announce the API at start\n"
-      "  --window             show a window to chat in as the contacts (no command language)\n";
+         "  --window             show a window to chat in as the contacts (no command language)\n";
 }
 
 std::vector<std::string> SplitList(const std::string& text, char separator) {

@@ -113,10 +113,23 @@ class ApertiumEngine final : public Engine {
     const CLD2::Language language = CLD2::ExtDetectLanguageSummaryCheckUTF8(
         text.data(), static_cast<int>(text.size()), true, &hints, CLD2::kCLDFlagBestEffort, top3,
         percent3, scores3, nullptr, &textBytes, &reliable, &validPrefix);
-    std::string source = CLD2::LanguageCode(language);
-    if (language == CLD2::UNKNOWN_LANGUAGE) source = fallback_;
-    if (source == target) return text;
-    const std::vector<std::string> route = Route(pairs_, source, target);
+    // The best guess that some chain of pairs can translate: a short Spanish line may look a
+    // little more like Galician.
+    std::string source = fallback_;
+    std::vector<std::string> route;
+    for (CLD2::Language candidate : {language, top3[0], top3[1], top3[2]}) {
+      if (candidate == CLD2::UNKNOWN_LANGUAGE) continue;
+      const std::string code = CLD2::LanguageCode(candidate);
+      if (code == target) return text;
+      route = Route(pairs_, code, target);
+      source = code;
+      if (!route.empty()) break;
+    }
+    if (route.empty() && source != fallback_) {
+      if (fallback_ == target) return text;
+      route = Route(pairs_, fallback_, target);
+      if (!route.empty()) source = fallback_;
+    }
     if (route.empty()) {
       note = "no installed language pair leads from " + source + " to " + target +
              "; the text is returned unchanged";

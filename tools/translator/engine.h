@@ -25,11 +25,12 @@ class Engine {
 std::unique_ptr<Engine> MakeEchoEngine();
 
 // Apertium with the language pairs installed under `modesDir`, going through other languages
-// (Spanish, usually) where no direct pair exists. The source language is detected; when that
-// fails, `fallbackSource` is assumed.
+// (Spanish, usually) where no direct pair exists. The source language is detected; when the
+// detector knows no language that a chain of pairs leads from, `fallbackSource` is assumed (the
+// pivot language: short lines fool the detector more often than they are in another language).
 std::unique_ptr<Engine> MakeApertiumEngine(
     const std::string& modesDir = "/usr/share/apertium/modes",
-    const std::string& fallbackSource = "en");
+    const std::string& fallbackSource = "es");
 
 // The pairs a modes directory offers: source -> target -> the name of Apertium's mode.
 using Pairs = std::map<std::string, std::map<std::string, std::string>>;

@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# Photographs Parlavant in a conversation on a virtual display: the stand-in translator
+# (Apertium) and a scripted stand-in chat client run beside it; two contacts write in Spanish and
+# French, and the user answers one of them through the window. Writes docs/screenshot.png.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh screenshot
+cmake --preset default >/dev/null
+cmake --build --preset default >/dev/null
+
+bin=build/default
+work=$(mktemp -d /tmp/parlavant-shot.XXXXXX)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+display=:$((90 + RANDOM % 9))
+Xvfb "$display" -screen 0 640x480x24 -nolisten tcp &
+pids+=($!)
+export DISPLAY=$display
+sleep 1
+
+mkdir -p "$work/config/parlavant"
+printf '[General]\r\nReceive=1\r\nSend=2\r\nShowWarn=1\r\nLeft=20\r\nTop=20\r\nWidth=560\r\nHeight=380\r\n' \
+  > "$work/config/parlavant/parlavant.ini"
+
+"$bin/tools/parlavant-translator" --desktop "$work/desktop" 2>/dev/null &
+pids+=($!)
+cat > "$work/script" <<'SCRIPT'
+wait-attached 20000
+sleep 500
+receive bob Hola, \xC2\xBFc\xC3\xB3mo est\xC3\xA1s? Nos vemos ma\xC3\xB1ana en la estaci\xC3\xB3n.
+sleep 500
+receive carol Bonjour, le train arrive \xC3\xA0 huit heures.
+sleep 500
+receive bob \xC2\xBFVienes a la fiesta?
+SCRIPT
+"$bin/tools/parlavant-chatclient" --desktop "$work/desktop" --user alice --contacts bob,carol \
+  --script "$work/script" </dev/null &
+pids+=($!)
+
+PARLAVANT_DESKTOP="$work/desktop" XDG_CONFIG_HOME="$work/config" "$bin/app/parlavant" &
+pids+=($!)
+sleep 6
+
+# Answer bob through the window: from the first control, Tab reaches the text box.
+window=$(xdotool search --sync --name "Parlavant 1.0" | head -n 1)
+xdotool windowfocus --sync "$window"
+xdotool key --window "$window" Tab
+xdotool type --window "$window" --delay 20 "Yes, I am coming to the party!"
+xdotool key --window "$window" Tab space
+sleep 3
+
+mkdir -p docs
+import -window "$window" docs/screenshot.png
+echo "wrote docs/screenshot.png"
