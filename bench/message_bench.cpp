@@ -1,0 +1,262 @@
+// One received chat message from the client's "RECEIVED" line to its line in the contact's tab,
+// through Parlavant's window (offscreen) on the socket desktop, with the stand-in translator on
+// its echo engine; against the floor measured in the same run: the same five desktop round
+// trips (the status line, two requests and their two answers) plus one loopback HTTP exchange
+// with the same translator made directly. Then the memory that 10,000 messages cost, against
+// the text they leave in the tabs.
+#include <QApplication>
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <QTextBlock>
+
+#include <benchmark/benchmark.h>
+#include <poll.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <thread>
+
+#include "app/main_form.h"
+#include "tests/child_process.h"
+#include "tests/net_util.h"
+#include "tools/chatclient/stand_in_client.h"
+#include "translate/web_codec.h"
+
+namespace {
+
+constexpr int kDesktopRoundTripsPerMessage = 5;
+const std::string kBody =
+    "Hola, \xC2\xBFqu\xC3\xA9 tal? Nos vemos ma\xC3\xB1"
+    "ana en la estaci\xC3\xB3n.";
+
+long ResidentKiB() {
+  std::ifstream status("/proc/self/status");
+  std::string key;
+  long value = 0;
+  while (status >> key) {
+    if (key == "VmRSS:") {
+      status >> value;
+      return value;
+    }
+    status.ignore(1 << 20, '\n');
+  }
+  return 0;
+}
+
+// The stand-in chat client on a thread of its own with a desktop object of its own (a separate
+// endpoint), told what to do through a pipe.
+class ClientThread {
+ public:
+  explicit ClientThread(const std::string& desktopDir) {
+    if (::pipe(pipe_) != 0 || ::pipe(wake_) != 0) std::abort();
+    wakeNotifier_ = std::make_unique<QSocketNotifier>(wake_[0], QSocketNotifier::Read);
+    QObject::connect(wakeNotifier_.get(), &QSocketNotifier::activated, [this] {
+      char drain[64];
+      if (::read(wake_[0], drain, sizeof drain) < 0) std::abort();
+    });
+    thread_ = std::thread([this, desktopDir] { Run(desktopDir); });
+    while (!ready_) std::this_thread::yield();
+  }
+  ~ClientThread() {
+    Tell('q');
+    thread_.join();
+    wakeNotifier_.reset();
+    for (int fd : {pipe_[0], pipe_[1], wake_[0], wake_[1]}) ::close(fd);
+  }
+  // 'r': a message from bob arrives; 'p': one bare round trip to the program's window.
+  void Tell(char c) {
+    if (::write(pipe_[1], &c, 1) != 1) std::abort();
+  }
+  std::atomic<int> roundTrips{0};
+  std::atomic<platform::Hwnd> program{0};
+
+ private:
+  void Run(const std::string& desktopDir) {
+    auto desktop = platform::OpenDesktop(desktopDir);
+    standin::ClientOptions options;
+    options.contacts = {"bob", "carol"};
+    standin::StandInClient client(*desktop, options);
+    ready_ = true;
+    for (;;) {
+      pollfd fds[2] = {{desktop->EventHandle(), POLLIN, 0}, {pipe_[0], POLLIN, 0}};
+      ::poll(fds, 2, -1);
+      if (fds[0].revents) desktop->ProcessPending();
+      if (!(fds[1].revents & POLLIN)) continue;
+      char c = 0;
+      if (::read(pipe_[0], &c, 1) != 1 || c == 'q') return;
+      if (c == 'r') client.Receive("bob", kBody);
+      if (c == 'p') {
+        // A line the program ignores: one bare desktop round trip.
+        client.SendRaw("PONGX");
+        ++roundTrips;
+      }
+      // Wakes the main thread's event loop, which waits for events, not for the counter.
+      if (::write(wake_[1], &c, 1) != 1) std::abort();
+    }
+  }
+  int pipe_[2];
+  int wake_[2];
+  std::unique_ptr<QSocketNotifier> wakeNotifier_;
+  std::thread thread_;
+  std::atomic<bool> ready_{false};
+};
+
+struct World {
+  std::string dir;
+  std::uint16_t port = testsupport::FreeLoopbackPort();
+  std::unique_ptr<testsupport::ChildProcess> translator;
+  std::unique_ptr<platform::Desktop> desktop;
+  std::unique_ptr<ClientThread> client;
+  std::unique_ptr<app::TApplication> application;
+  std::unique_ptr<app::TMainForm> form;
+  QPlainTextEdit* memo = nullptr;
+
+  World() {
+    char pattern[] = "/tmp/pbmsg.XXXXXX";
+    dir = ::mkdtemp(pattern);
+    const std::string p = std::to_string(port);
+    translator = std::make_unique<testsupport::ChildProcess>(
+        std::vector<std::string>{TRANSLATOR_PATH, "--desktop", dir + "/d", "--no-window",
+                                 "--engine", "echo", "--port", p, "--web-port", p});
+    if (!testsupport::WaitUntilListening(port)) std::abort();
+    desktop = platform::OpenDesktop(dir + "/d");
+    client = std::make_unique<ClientThread>(dir + "/d");
+    std::ofstream(dir + "/parlavant.ini")
+        << "[General]\r\nReceive=1\r\nWebService=127.0.0.1:" << port << "\r\n";
+    application = std::make_unique<app::TApplication>(*desktop, "parlavant");
+    application->ErrorBox = [](const std::string&, const std::string& text) {
+      std::fprintf(stderr, "error box: %s\n", text.c_str());
+      std::abort();
+    };
+    form = std::make_unique<app::TMainForm>(*application, dir + "/parlavant.ini");
+    while (form->ToUsers->count() == 0)
+      QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+  }
+  ~World() {
+    form.reset();
+    application.reset();
+    client.reset();
+    desktop.reset();
+    translator.reset();
+    std::filesystem::remove_all(dir);
+  }
+  int Lines() {
+    if (memo == nullptr && form->PageControl1->count() > 0) {
+      memo = app::TMainForm::FindMemo(form->PageControl1->widget(0));
+    }
+    return memo == nullptr ? 0 : memo->blockCount() - (memo->toPlainText().isEmpty() ? 1 : 0);
+  }
+  // One message from bob, until its line is in the tab.
+  void ReceiveOne() {
+    const int before = Lines();
+    client->Tell('r');
+    while (Lines() == before) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+  }
+};
+
+World& TheWorld() {
+  static World world;
+  return world;
+}
+
+void BM_ReceivedMessage(benchmark::State& state) {
+  World& world = TheWorld();
+  for (auto _ : state) world.ReceiveOne();
+  state.counters["messages_per_s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+
+void BM_DesktopRoundTrip(benchmark::State& state) {
+  World& world = TheWorld();
+  for (auto _ : state) {
+    const int before = world.client->roundTrips;
+    world.client->Tell('p');
+    // The client's send returns once our window has handled the line.
+    while (world.client->roundTrips == before)
+      QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+  }
+}
+
+void BM_HttpExchange(benchmark::State& state) {
+  World& world = TheWorld();
+  translate::HttpClient http;
+  const translate::Endpoint endpoint{"127.0.0.1", world.port, "/st.asp"};
+  const translate::Form form = {
+      {"l1", translate::WebEncode(
+                 u"Hola, \u00bfqu\u00e9 tal? Nos vemos ma\u00f1ana en la estaci\u00f3n.")},
+      {"TargetLang", "1"}};
+  for (auto _ : state) benchmark::DoNotOptimize(http.Post(endpoint, form));
+}
+
+BENCHMARK(BM_DesktopRoundTrip)->UseRealTime()->MinTime(1.0);
+BENCHMARK(BM_HttpExchange)->UseRealTime()->MinTime(1.0);
+BENCHMARK(BM_ReceivedMessage)->UseRealTime()->MinTime(1.0);
+
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  RatioReporter() : ConsoleReporter(OO_Tabular) {}
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& run : runs) nanos_[run.run_name.function_name] = run.GetAdjustedRealTime();
+    ConsoleReporter::ReportRuns(runs);
+  }
+  void Finalize() override {
+    ConsoleReporter::Finalize();
+    const double trip = nanos_["BM_DesktopRoundTrip"], http = nanos_["BM_HttpExchange"],
+                 message = nanos_["BM_ReceivedMessage"];
+    const double floor = kDesktopRoundTripsPerMessage * trip + http;
+    if (floor <= 0) return;
+    std::printf("\ndesktop round trip             %9.1f us\n", trip / 1e3);
+    std::printf("HTTP exchange with the echo    %9.1f us\n", http / 1e3);
+    std::printf("floor (5 round trips + 1 HTTP) %9.1f us\n", floor / 1e3);
+    std::printf(
+        "received message to tab line  %9.1f us  %7.0f messages/s  ratio %.2f to the floor\n",
+        message / 1e3, 1e9 / message, message / floor);
+  }
+
+ private:
+  std::map<std::string, double> nanos_;
+};
+
+// The same number of lines appended straight to a text box: what the text alone costs.
+long DirectAppendKiB(int lines, const QString& line) {
+  QPlainTextEdit box;
+  const long before = ResidentKiB();
+  for (int i = 0; i < lines; ++i) box.appendPlainText(line);
+  return ResidentKiB() - before;
+}
+
+void ReportMemory() {
+  World& world = TheWorld();
+  for (int i = 0; i < 200; ++i) world.ReceiveOne();  // the first ones allocate what stays
+  const long before = ResidentKiB();
+  const long textBefore = world.memo->toPlainText().size();
+  constexpr int kMessages = 10000;
+  for (int i = 0; i < kMessages; ++i) world.ReceiveOne();
+  const long after = ResidentKiB();
+  const long textBytes = (world.memo->toPlainText().size() - textBefore) * 2;
+  const QString line = world.memo->document()->lastBlock().text();
+  const long direct = DirectAppendKiB(kMessages, line);
+  std::printf(
+      "\nmemory after %d messages: resident +%ld KiB; %ld KiB of new text in the tab; the same "
+      "lines "
+      "appended straight to a text box: +%ld KiB (ratio %.2f); pending records %zu\n",
+      kMessages, after - before, textBytes / 1024, direct,
+      direct > 0 ? static_cast<double>(after - before) / static_cast<double>(direct) : 0.0,
+      world.form->PendingChatMessages.Count());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+  QApplication qt(argc, argv);
+  benchmark::Initialize(&argc, argv);
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  ReportMemory();
+  benchmark::Shutdown();
+  return 0;
+}
