@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/app_window.h"
 #include "platform/component.h"
@@ -33,6 +34,9 @@ class TApplication {
   // and the program goes on. Returns false when the handler raised.
   bool Guard(const std::function<void()>& handler);
   void HandleException(std::exception_ptr error);
+
+  // Where the program's data files are looked for when they are not in the current directory.
+  std::vector<std::string> DataDirectories;
 
   // The standard error box: a modal message box with the stop icon and an OK button. Tests put
   // a recorder here.

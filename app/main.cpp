@@ -8,6 +8,7 @@
 #include "app/main_form.h"
 #include "platform/error.h"
 #include "platform/profile.h"
+#include "uilocal/translate_interface.h"
 
 int main(int argc, char** argv) {
   platform::EnsureStartupTempDirectory();
@@ -24,7 +25,16 @@ int main(int argc, char** argv) {
     return 1;
   }
   app::TApplication application(*desktop, title);
+  const std::string programDirectory = platform::ProgramDirectory();
+  if (!programDirectory.empty()) {
+    application.DataDirectories = {programDirectory, programDirectory + "/../share/parlavant"};
+  }
   app::TMainForm mainForm(application, platform::ProfilePath(app::kSettingsFile));
+  // Now that every form exists, once more in the reading language.
+  application.Guard([&] {
+    uilocal::SetInterfaceLanguage(application.Root(), app::TMainForm::LangCodeFromComboIndex(
+                                                          mainForm.TranslateTo->currentIndex()));
+  });
   mainForm.show();
   return qt.exec();
 }

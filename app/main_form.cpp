@@ -5,6 +5,7 @@
 
 #include "platform/codepage.h"
 #include "platform/error.h"
+#include "uilocal/translate_interface.h"
 
 namespace app {
 namespace {
@@ -52,6 +53,10 @@ void TMainForm::Place(QWidget* control, int left, int top, int width, int height
   layout_.Place(control, QRect(left, top, width, height), anchors, size());
 }
 
+void TMainForm::Label(WidgetComponent* component, QLabel* label) {
+  component->AfterCaption = [this, label] { FitLabel(label); };
+}
+
 void TMainForm::Design() {
   // Client area 480 x 343 at 96 dpi; the minimum outer size 488 x 365 leaves a client area of at
   // least 480 x 338 with the frame the design allowed for.
@@ -68,7 +73,8 @@ void TMainForm::Design() {
 
   l_Translate_To = new QLabel(this);
   l_Translate_To->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-  new WidgetComponent(ComponentKind::kTntLabel, "l_Translate_To", form_, l_Translate_To);
+  Label(new WidgetComponent(ComponentKind::kTntLabel, "l_Translate_To", form_, l_Translate_To),
+        l_Translate_To);
 
   TranslateTo = new QComboBox(this);
   new WidgetComponent(ComponentKind::kTntComboBox, "TranslateTo", form_, TranslateTo);
@@ -94,7 +100,7 @@ void TMainForm::Design() {
   new WidgetComponent(ComponentKind::kTntButton, "btnSend", form_, btnSend);
 
   l_Send_To = new QLabel(this);
-  new WidgetComponent(ComponentKind::kTntLabel, "l_Send_To", form_, l_Send_To);
+  Label(new WidgetComponent(ComponentKind::kTntLabel, "l_Send_To", form_, l_Send_To), l_Send_To);
 
   ToUsers = new QComboBox(this);
   ToUsers->setFrame(false);
@@ -102,7 +108,7 @@ void TMainForm::Design() {
 
   l_in = new QLabel(this);
   l_in->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-  new WidgetComponent(ComponentKind::kTntLabel, "l_in", form_, l_in);
+  Label(new WidgetComponent(ComponentKind::kTntLabel, "l_in", form_, l_in), l_in);
 
   SendIn = new QComboBox(this);
   new WidgetComponent(ComponentKind::kTntComboBox, "SendIn", form_, SendIn);
@@ -207,6 +213,7 @@ void TMainForm::FormCreate() {
   service_.webServiceHost =
       settings_.ReadString(kSection, kWebServiceKey, translate::kDefaultWebServiceHost);
 
+  uilocal::LoadTranslations(std::string(kInterfaceFile), application_.DataDirectories);
   SkypeControl.Attach(4);
   PendingChatMessages.Clear();
   TranslateToChange();
@@ -250,6 +257,19 @@ void TMainForm::FormClose() {
 
 void TMainForm::TranslateToChange() {
   interfaceLanguage_ = LangCodeFromComboIndex(TranslateTo->currentIndex());
+  uilocal::SetInterfaceLanguage(application_.Root(), interfaceLanguage_);
+}
+
+void TMainForm::FitLabel(QLabel* label) {
+  // A label is as wide as its text; a right-aligned one keeps its right edge.
+  const int width = label->fontMetrics().horizontalAdvance(label->text());
+  QRect bounds = label->geometry();
+  if (label->alignment() & Qt::AlignRight) {
+    bounds.setLeft(bounds.right() + 1 - width);
+  } else {
+    bounds.setWidth(width);
+  }
+  layout_.Move(label, bounds, size());
 }
 
 void TMainForm::SendMessageChange() {

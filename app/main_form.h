@@ -29,6 +29,8 @@ inline constexpr std::string_view kSettingsFile = "parlavant.ini";
 inline constexpr std::string_view kSection = "General";
 // Read at creation, never written: the web service's "host" or "host:port".
 inline constexpr std::string_view kWebServiceKey = "WebService";
+// The interface texts, by their bare name.
+inline constexpr std::string_view kInterfaceFile = "stintf.dat";
 
 class TMainForm : public QWidget {
  public:
@@ -92,6 +94,8 @@ class TMainForm : public QWidget {
   void Design();
   void Place(QWidget* control, int left, int top, int width, int height, int anchors);
   void SetClientSize(int width, int height);
+  void Label(WidgetComponent* component, QLabel* label);
+  void FitLabel(QLabel* label);
   static void AppendLine(QPlainTextEdit* memo, const std::u16string& line);
 
   TApplication& application_;

@@ -15,7 +15,9 @@
 #include "platform/codepage.h"
 #include "tests/http_test_server.h"
 #include "tools/chatclient/stand_in_client.h"
+#include "tools/stintf/stintf_writer.h"
 #include "translate/web_codec.h"
+#include "uilocal/translate_interface.h"
 
 namespace app {
 namespace {
@@ -64,14 +66,18 @@ std::u16string W(const QString& s) {
 
 class MainFormTest : public ::testing::Test {
  protected:
+  // In a directory of the test's own: "stintf.dat" is looked for in the current directory.
   MainFormTest() {
     char pattern[] = "/tmp/pform.XXXXXX";
     dir_ = ::mkdtemp(pattern);
+    previous_ = fs::current_path();
+    fs::current_path(dir_);
   }
   ~MainFormTest() override {
     form.reset();
     client.reset();
     application.reset();
+    fs::current_path(previous_);
     fs::remove_all(dir_);
   }
 
@@ -128,6 +134,7 @@ class MainFormTest : public ::testing::Test {
   void Type(const QString& text) { form->SendMessage->setPlainText(text); }
 
   std::string dir_;
+  fs::path previous_;
   testsupport::HttpTestServer translator{EchoTranslator};
   std::unique_ptr<platform::Desktop> desktop = platform::MakeInProcessDesktop();
   std::unique_ptr<standin::StandInClient> client;
@@ -423,6 +430,98 @@ TEST_F(MainFormTest, ErrorInAHandlerGoesToTheBoxAndTheLoopGoesOn) {
   client->Receive("bob", "fine");  // the link goes on after the box
   EXPECT_EQ(boxes.size(), 1u);
   EXPECT_EQ(Memo("bob"), "bob: [4] fine(fine)");
+}
+
+// The shipped interface texts, written into the test's directory as "stintf.dat".
+std::string ShippedSource() {
+  std::ifstream in(std::string(PARLAVANT_SOURCE_DIR) + "/data/stintf.txt", std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+void WriteInterfaceFile(const std::string& utf8Source) {
+  std::ofstream("stintf.dat", std::ios::binary)
+      << stintf::InterfaceFile(stintf::TextFromSource(utf8Source));
+}
+
+TEST_F(MainFormTest, StartsInEachLanguageWithEveryDesignedText) {
+  WriteInterfaceFile(ShippedSource());
+  const char* const names[] = {"l_Translate_To", "btnSend", "l_Send_To", "l_in"};
+  for (int index = 0; index < 7; ++index) {
+    SCOPED_TRACE(index);
+    WriteIni("Receive=" + std::to_string(index) + "\r\n");
+    form.reset();
+    Start(false);
+    const std::int32_t code = TMainForm::LangCodeFromComboIndex(index);
+    QLabel* labels[] = {form->l_Translate_To, nullptr, form->l_Send_To, form->l_in};
+    for (int i = 0; i < 4; ++i) {
+      const int record = uilocal::FindTranslation(std::string("MainForm.") + names[i], code);
+      ASSERT_NE(record, -1) << names[i];
+      const QString expected =
+          FromWide(uilocal::Translations()[static_cast<std::size_t>(record)].Text);
+      EXPECT_EQ(labels[i] != nullptr ? labels[i]->text() : form->btnSend->text(), expected)
+          << names[i];
+    }
+    EXPECT_EQ(form->windowTitle(), "Parlavant 1.0:04");
+    EXPECT_EQ(form->WarnCB->text(), "Warning");
+  }
+  // A label is as wide as its new text and keeps its right edge when right-aligned.
+  EXPECT_EQ(form->l_Translate_To->geometry().right(), 377);
+  EXPECT_EQ(form->l_Translate_To->width(),
+            form->l_Translate_To->fontMetrics().horizontalAdvance(form->l_Translate_To->text()));
+}
+
+TEST_F(MainFormTest, ChangingReceiveInRelabelsAtOnceAndChangingInDoesNot) {
+  WriteInterfaceFile(ShippedSource());
+  WriteIni("Receive=1\r\n");
+  Start(false);
+  EXPECT_EQ(form->btnSend->text(), "Send");
+  form->SendIn->setCurrentIndex(4);
+  emit form->SendIn->activated(4);
+  EXPECT_EQ(form->btnSend->text(), "Send");
+  form->TranslateTo->setCurrentIndex(4);
+  emit form->TranslateTo->activated(4);
+  EXPECT_EQ(form->btnSend->text(), "Invia");
+  EXPECT_EQ(form->l_in->text(), "in");
+  form->TranslateTo->setCurrentIndex(6);
+  emit form->TranslateTo->activated(6);
+  EXPECT_EQ(W(form->btnSend->text()), u"Изпрати");
+  EXPECT_EQ(form->InterfaceLanguage(), 2);
+}
+
+TEST_F(MainFormTest, TitleTakesTheAnsiFormAndNewTabsWaitForTheNextSwitch) {
+  WriteInterfaceFile(
+      "MainForm;2;\"Парлавант 1\"\nMainForm.btnSend;2;Изпрати\nMainForm.PageControl1.;2;Chat\n");
+  WriteIni("Receive=6\r\n");
+  Start();
+  // The handle came while the window was created; the switch after it set the whole title.
+  EXPECT_EQ(form->windowTitle(), "????????? 1");
+  client->AnnounceApi();
+  EXPECT_EQ(form->windowTitle(), "????????? 1 - alice");
+  EXPECT_EQ(W(form->btnSend->text()), u"Изпрати");
+  client->Receive("bob", "hi");
+  EXPECT_EQ(form->PageControl1->tabText(0), "bob");
+  emit form->TranslateTo->activated(6);
+  EXPECT_EQ(form->PageControl1->tabText(0), "Chat");
+  EXPECT_EQ(Memo("Chat"), "bob: [2] hi(hi)");
+}
+
+TEST_F(MainFormTest, BrokenInterfaceFileEndsFormCreate) {
+  WriteInterfaceFile("MainForm.btnSend;1;Go\nbroken\nMainForm.l_in;1;x\n");
+  WriteIni("Receive=1\r\n");
+  Start();
+  EXPECT_THAT(boxes, ElementsAre("LoadTranslations:List index out of bounds (1)"));
+  // Neither attach nor language switch nor the bottom row's layout happened.
+  EXPECT_THAT(commands, IsEmpty());
+  EXPECT_EQ(form->InterfaceLanguage(), 0);
+  EXPECT_EQ(form->btnSend->text(), "Send");
+  EXPECT_EQ(form->btnSend->y(), 302);
+  // What was loaded before the broken line is there for the next switch.
+  uilocal::SetInterfaceLanguage(application->Root(), 1);
+  EXPECT_EQ(form->btnSend->text(), "Go");
+  // The link can still attach when the client announces its API.
+  client->AnnounceApi();
+  EXPECT_THAT(commands, ::testing::Contains("NAME Parlavant"));
 }
 
 }  // namespace

@@ -77,6 +77,7 @@ void WidgetComponent::ShowCaption(const QString& text) {
   } else if (auto* button = qobject_cast<QAbstractButton*>(widget_)) {
     button->setText(text);
   }
+  if (AfterCaption) AfterCaption();
 }
 
 void WidgetComponent::SetCaptionAnsi(std::string_view text) {

@@ -10,6 +10,7 @@
 #include <QTabWidget>
 #include <QWidget>
 
+#include <functional>
 #include <map>
 #include <string>
 
@@ -53,6 +54,9 @@ class WidgetComponent : public platform::TComponent {
   void SetCaptionWide(std::u16string_view text) override;
   void SetHintAnsi(std::string_view text) override;
   void SetHintWide(std::u16string_view text) override;
+
+  // Runs after each caption change (a label fits its width to the new text).
+  std::function<void()> AfterCaption;
 
  private:
   void ShowCaption(const QString& text);

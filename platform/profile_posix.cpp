@@ -18,6 +18,12 @@ std::string ProfilePath(std::string_view bareName) {
   return base + "/parlavant/" + std::string(bareName);
 }
 
+std::string ProgramDirectory() {
+  std::error_code ec;
+  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+  return ec ? std::string() : self.parent_path().string();
+}
+
 void EnsureStartupTempDirectory() {
   // The system's temporary directory as the environment names it, whether or not it exists yet
   // (the standard library's lookup refuses a directory that is missing).

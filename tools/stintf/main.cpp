@@ -1,0 +1,55 @@
+// parlavant-stintf: writes and reads interface-translation files.
+//   parlavant-stintf write SOURCE FILE   SOURCE: "path;language;text" lines in UTF-8
+//   parlavant-stintf read FILE           prints the records of FILE as such lines
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include "platform/codepage.h"
+#include "platform/error.h"
+#include "tools/stintf/stintf_writer.h"
+#include "uilocal/translate_interface.h"
+
+namespace {
+
+std::string Quoted(const std::string& field) {
+  if (!field.empty() && field.find_first_of(" \t;\"") == std::string::npos) return field;
+  std::string out = "\"";
+  for (char c : field) out += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return out + "\"";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string verb = argc > 1 ? argv[1] : "";
+  try {
+    if (verb == "write" && argc == 4) {
+      std::ifstream in(argv[2], std::ios::binary);
+      if (!in) throw platform::Error(std::string("Cannot read ") + argv[2]);
+      std::stringstream source;
+      source << in.rdbuf();
+      const std::string file = stintf::InterfaceFile(stintf::TextFromSource(source.str()));
+      std::ofstream out(argv[3], std::ios::binary | std::ios::trunc);
+      if (!out.write(file.data(), static_cast<std::streamsize>(file.size()))) {
+        throw platform::Error(std::string("Cannot write ") + argv[3]);
+      }
+      return 0;
+    }
+    if (verb == "read" && argc == 3) {
+      std::ifstream probe(argv[2], std::ios::binary);
+      if (!probe) throw platform::Error(std::string("Cannot read ") + argv[2]);
+      uilocal::LoadTranslations(argv[2]);
+      for (const auto& record : uilocal::Translations()) {
+        std::cout << Quoted(record.ComponentPath) << ';' << record.Language << ';'
+                  << Quoted(platform::Utf8Encode(record.Text)) << '\n';
+      }
+      return 0;
+    }
+  } catch (const platform::Error& e) {
+    std::cerr << "parlavant-stintf: " << e.what() << '\n';
+    return 1;
+  }
+  std::cerr << "usage: parlavant-stintf write SOURCE FILE | parlavant-stintf read FILE\n";
+  return 2;
+}
