@@ -11,7 +11,7 @@ scripts/install-deps.sh
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
 
-for target in fuzz_dispatch fuzz_frame fuzz_webdecode fuzz_reply fuzz_percent; do
+for target in fuzz_dispatch fuzz_frame fuzz_webdecode fuzz_reply fuzz_percent fuzz_loader; do
   corpus=build/fuzz/corpus/$target
   mkdir -p "$corpus"
   echo "== $target, $seconds s =="

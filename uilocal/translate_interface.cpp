@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <fstream>
+#include <limits>
 
 #include "platform/codepage.h"
 #include "platform/error.h"
@@ -30,51 +31,72 @@ bool IsBlank(char c) {
 }
 
 // A line as a delimited list: ";" separates, double quotes enclose (two stand for one), and an
-// unquoted blank ends a field as ";" does.
-std::vector<std::string> SplitFields(std::string_view line) {
-  std::vector<std::string> fields;
-  std::size_t i = 0;
-  const std::size_t n = line.size();
-  auto skipBlanks = [&] {
-    while (i < n && IsBlank(line[i])) ++i;
-  };
-  skipBlanks();
-  while (i < n) {
-    std::string field;
-    if (line[i] == '"') {
-      ++i;
-      // A quote that is never closed takes the rest of the line.
-      while (i < n) {
-        if (line[i] == '"') {
-          if (i + 1 < n && line[i + 1] == '"') {
-            field += '"';
-            i += 2;
-            continue;
+// unquoted blank ends a field as ";" does; a ";" as the line's last byte adds an empty field.
+class FieldSplitter {
+ public:
+  explicit FieldSplitter(std::string_view line) : line_(line) { SkipBlanks(); }
+
+  // The next field, viewing the line or, for a quoted field, `scratch`; false when none is left.
+  bool Next(std::string_view& field, std::string& scratch) {
+    if (emptyPending_) {
+      emptyPending_ = false;
+      field = {};
+      return true;
+    }
+    if (i_ >= line_.size()) return false;
+    if (line_[i_] == '"') {
+      ++i_;
+      const std::size_t start = i_;
+      // Usually the closing quote is the next one: the field is then a view of the line.
+      const std::size_t close = line_.find('"', start);
+      if (close == std::string_view::npos || close + 1 >= line_.size() || line_[close + 1] != '"') {
+        // A quote that is never closed takes the rest of the line.
+        const std::size_t stop = close == std::string_view::npos ? line_.size() : close;
+        field = line_.substr(start, stop - start);
+        i_ = close == std::string_view::npos ? line_.size() : close + 1;
+      } else {
+        scratch.assign(line_.substr(start, close - start));
+        i_ = close;
+        while (i_ < line_.size()) {
+          if (line_[i_] == '"') {
+            if (i_ + 1 < line_.size() && line_[i_ + 1] == '"') {
+              scratch += '"';
+              i_ += 2;
+              continue;
+            }
+            ++i_;
+            break;
           }
-          ++i;
-          break;
+          scratch += line_[i_++];
         }
-        field += line[i++];
+        field = scratch;
       }
     } else {
-      const std::size_t start = i;
-      while (i < n && !IsBlank(line[i]) && line[i] != ';') ++i;
-      field.assign(line.substr(start, i - start));
+      const std::size_t start = i_;
+      while (i_ < line_.size() && !IsBlank(line_[i_]) && line_[i_] != ';') ++i_;
+      field = line_.substr(start, i_ - start);
     }
-    fields.push_back(std::move(field));
-    skipBlanks();
-    if (i < n && line[i] == ';') {
-      if (i == n - 1) fields.emplace_back();
-      ++i;
-      skipBlanks();
+    SkipBlanks();
+    if (i_ < line_.size() && line_[i_] == ';') {
+      emptyPending_ = i_ == line_.size() - 1;
+      ++i_;
+      SkipBlanks();
     }
+    return true;
   }
-  return fields;
-}
+
+ private:
+  void SkipBlanks() {
+    while (i_ < line_.size() && IsBlank(line_[i_])) ++i_;
+  }
+  std::string_view line_;
+  std::size_t i_ = 0;
+  bool emptyPending_ = false;
+};
 
 // A field read as a signed 32-bit integer: decimal, or hexadecimal after "$" or "0x", with
 // optional blanks before it.
-std::int32_t ToInteger(const std::string& field) {
+std::int32_t ToInteger(std::string_view field) {
   std::string_view s = field;
   while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
   bool negative = false;
@@ -108,7 +130,7 @@ std::int32_t ToInteger(const std::string& field) {
   }
   if (negative) value = -value;
   if (!ok || value > 0x7FFFFFFFLL || value < -0x80000000LL) {
-    throw platform::Error("'" + field + "' is not a valid integer value");
+    throw platform::Error("'" + std::string(field) + "' is not a valid integer value");
   }
   return static_cast<std::int32_t>(value);
 }
@@ -119,15 +141,56 @@ std::int32_t ToInteger(const std::string& field) {
 
 }  // namespace
 
-std::vector<ComponentTrRec>& Translations() {
-  static std::vector<ComponentTrRec> table;
+namespace {
+
+struct Table {
+  std::vector<ComponentTrRec> records;
+  std::string paths;     // every record's path, end to end
+  std::u16string texts;  // every record's text, end to end
+};
+
+Table& TheTable() {
+  static Table table;
   return table;
+}
+
+}  // namespace
+
+const std::vector<ComponentTrRec>& Translations() {
+  return TheTable().records;
 }
 
 std::uint8_t KeystreamByte(std::uint32_t offset) {
   const auto product = static_cast<std::int32_t>(offset * 871043u);
   const std::int32_t remainder = product % 402817;
   return static_cast<std::uint8_t>(static_cast<std::uint32_t>(remainder) & 0xFF);
+}
+
+namespace {
+constexpr std::int32_t kModulus = 402817;
+constexpr std::uint32_t kMultiplier = 871043;
+constexpr std::int32_t kStep = static_cast<std::int32_t>(kMultiplier % kModulus);  // 65409
+constexpr std::int32_t kWrap =
+    static_cast<std::int32_t>((std::uint64_t{1} << 32) % kModulus);  // 132442
+}  // namespace
+
+Keystream::Keystream(std::uint32_t offset)
+    : product_(static_cast<std::int32_t>(offset * kMultiplier)), remainder_(product_ % kModulus) {}
+
+void Keystream::Next() {
+  // The product grows by the multiplier, less 2^32 when it wraps; the remainder follows in
+  // residues and is brought back into the range that the product's sign asks for.
+  const bool wraps =
+      product_ > std::numeric_limits<std::int32_t>::max() - static_cast<std::int32_t>(kMultiplier);
+  product_ = static_cast<std::int32_t>(static_cast<std::uint32_t>(product_) + kMultiplier);
+  remainder_ += kStep - (wraps ? kWrap : 0);
+  if (product_ >= 0) {
+    while (remainder_ < 0) remainder_ += kModulus;
+    while (remainder_ >= kModulus) remainder_ -= kModulus;
+  } else {
+    while (remainder_ > 0) remainder_ -= kModulus;
+    while (remainder_ <= -kModulus) remainder_ += kModulus;
+  }
 }
 
 struct ContentDecoder::Inflater {
@@ -144,6 +207,11 @@ ContentDecoder::~ContentDecoder() {
   delete inflater_;
 }
 
+namespace {
+// Content beyond this is not reserved ahead, whatever a (hostile) length claims.
+constexpr std::size_t kMaxReserve = 64u << 20;
+}  // namespace
+
 bool ContentDecoder::Enough() const {
   if (content_.size() < 4) return false;
   const auto length = static_cast<std::int32_t>(Le32(content_.data()));
@@ -155,15 +223,21 @@ void ContentDecoder::Stop(bool damaged) {
   state_ = State::kDone;
 }
 
+std::uint32_t ContentDecoder::MemberCrc() const {
+  const std::size_t length = content_.size() - memberStart_;
+  return static_cast<std::uint32_t>(
+      crc32(crc32(0, nullptr, 0), reinterpret_cast<const Bytef*>(content_.data() + memberStart_),
+            static_cast<uInt>(length)));
+}
+
 bool ContentDecoder::Feed(std::string_view fileBytes) {
   if (state_ == State::kDone) return false;
   // Unscrambled by absolute file offsets, whatever the size of the piece.
   std::string plain(fileBytes);
-  for (std::size_t i = 0; i < plain.size(); ++i) {
-    plain[i] = static_cast<char>(static_cast<std::uint8_t>(plain[i]) ^
-                                 KeystreamByte(offset_ + static_cast<std::uint32_t>(i)));
+  for (char& c : plain) {
+    c = static_cast<char>(static_cast<std::uint8_t>(c) ^ keystream_.Byte());
+    keystream_.Next();
   }
-  offset_ += static_cast<std::uint32_t>(plain.size());
   Take(reinterpret_cast<const std::uint8_t*>(plain.data()), plain.size());
   return state_ != State::kDone;
 }
@@ -172,19 +246,21 @@ void ContentDecoder::Inflate(const std::uint8_t*& p, std::size_t& n) {
   z_stream& z = inflater_->stream;
   z.next_in = const_cast<Bytef*>(p);
   z.avail_in = static_cast<uInt>(n);
-  char out[65536];
+  constexpr std::size_t kChunk = 65536;
   for (;;) {
-    z.next_out = reinterpret_cast<Bytef*>(out);
-    z.avail_out = sizeof out;
+    // Straight into the content: it was reserved once its length was known.
+    const std::size_t before = content_.size();
+    content_.resize(before + kChunk);
+    z.next_out = reinterpret_cast<Bytef*>(content_.data() + before);
+    z.avail_out = kChunk;
     const int rc = inflate(&z, Z_NO_FLUSH);
-    const std::size_t produced = sizeof out - z.avail_out;
-    if (produced > 0) {
-      crc_ = static_cast<std::uint32_t>(
-          crc32(crc_, reinterpret_cast<const Bytef*>(out), static_cast<uInt>(produced)));
-      memberBytes_ += static_cast<std::uint32_t>(produced);
-      content_.append(out, produced);
-      if (Enough()) break;
+    content_.resize(before + kChunk - z.avail_out);
+    if (before < 4 && content_.size() >= 4) {
+      const auto length = static_cast<std::int32_t>(Le32(content_.data()));
+      if (length > 0)
+        content_.reserve(4 + std::min<std::size_t>(static_cast<std::size_t>(length), kMaxReserve));
     }
+    if (Enough()) break;
     if (rc == Z_STREAM_END) {
       state_ = State::kTrailer;
       field_.clear();
@@ -214,8 +290,7 @@ void ContentDecoder::Take(const std::uint8_t* p, std::size_t n) {
   auto startInflate = [&] {
     if (inflater_ == nullptr) inflater_ = new Inflater;
     if (!inflater_->ready || inflateReset(&inflater_->stream) != Z_OK) return Stop(true);
-    crc_ = static_cast<std::uint32_t>(crc32(0, nullptr, 0));
-    memberBytes_ = 0;
+    memberStart_ = content_.size();
     state_ = State::kInflate;
   };
   auto afterComment = [&] {
@@ -304,8 +379,11 @@ void ContentDecoder::Take(const std::uint8_t* p, std::size_t n) {
         break;
       case State::kTrailer:
         if (!collect(8)) break;
-        // A mismatch ends the reading; what was decompressed is used all the same.
-        if (Le32(field_.data()) != crc_ || Le32(field_.data() + 4) != memberBytes_) {
+        // Reached only when the content goes on past this member (a member that completes the
+        // text is never checked): a mismatch ends the reading, and what was decompressed is
+        // used all the same.
+        if (Le32(field_.data()) != MemberCrc() ||
+            Le32(field_.data() + 4) != static_cast<std::uint32_t>(content_.size() - memberStart_)) {
           Stop(false);
           break;
         }
@@ -323,6 +401,7 @@ void ContentDecoder::Take(const std::uint8_t* p, std::size_t n) {
         }
         break;
       case State::kPlain:
+        // At most one piece more than the length asks for; what lies beyond it is never read.
         content_.append(reinterpret_cast<const char*>(p), n);
         n = 0;
         break;
@@ -334,8 +413,10 @@ void ContentDecoder::Take(const std::uint8_t* p, std::size_t n) {
 }
 
 void ReadRecords(std::string_view content) {
-  std::vector<ComponentTrRec>& table = Translations();
-  table.clear();
+  Table& table = TheTable();
+  table.records.clear();
+  table.paths.clear();
+  table.texts.clear();
   if (content.size() < 4) return;
   const auto length = static_cast<std::int32_t>(Le32(content.data()));
   if (length < 0) return;
@@ -344,27 +425,72 @@ void ReadRecords(std::string_view content) {
   if (const std::size_t nul = text.find('\0'); nul != std::string_view::npos)
     text = text.substr(0, nul);
 
-  std::vector<std::string_view> lines;
-  std::size_t start = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '\r' && text[i] != '\n') continue;
-    lines.push_back(text.substr(start, i - start));
-    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
-    start = i + 1;
-  }
-  // The last line needs no line break, unless the content was cut off in it.
-  if (start < text.size() && !cut) lines.push_back(text.substr(start));
-
-  table.resize(lines.size());
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    const std::vector<std::string> fields = SplitFields(lines[i]);
-    ComponentTrRec& record = table[i];
-    if (fields.empty()) IndexOutOfBounds(0);
-    record.ComponentPath = fields[0];
-    if (fields.size() < 2) IndexOutOfBounds(1);
-    record.Language = ToInteger(fields[1]);
-    if (fields.size() < 3) IndexOutOfBounds(2);
-    record.Text = platform::CyrillicToWide(fields[2]);
+  // Paths and texts are never longer than the text they come from: storage reserved once never
+  // moves, so the records' views into it stay valid.
+  table.paths.reserve(text.size());
+  table.texts.reserve(text.size());
+  std::string scratch;
+  const char* p = text.data();
+  const char* const end = p + text.size();
+  // The next CR and the next LF, each searched for again only once passed.
+  const char* nextCr = nullptr;
+  const char* nextLf = nullptr;
+  auto lineEndFrom = [&](const char* from) {
+    if (nextCr < from) {
+      nextCr =
+          static_cast<const char*>(std::memchr(from, '\r', static_cast<std::size_t>(end - from)));
+      if (nextCr == nullptr) nextCr = end;
+    }
+    if (nextLf < from) {
+      nextLf =
+          static_cast<const char*>(std::memchr(from, '\n', static_cast<std::size_t>(end - from)));
+      if (nextLf == nullptr) nextLf = end;
+    }
+    return std::min(nextCr, nextLf);
+  };
+  // Skips the line break at p, if any; the text's last line break adds no line.
+  auto nextLine = [&] {
+    if (p < end && *p == '\r' && p + 1 < end && p[1] == '\n')
+      p += 2;
+    else if (p < end)
+      ++p;
+  };
+  while (p < end) {
+    const char* lineEnd = lineEndFrom(p);
+    // The last line needs no line break, unless the content was cut off in it.
+    if (lineEnd == end && cut) break;
+    ComponentTrRec& record = table.records.emplace_back();
+    FieldSplitter fields(std::string_view(p, static_cast<std::size_t>(lineEnd - p)));
+    p = lineEnd;
+    nextLine();
+    try {
+      std::string_view field;
+      if (!fields.Next(field, scratch)) IndexOutOfBounds(0);
+      const std::size_t pathAt = table.paths.size();
+      table.paths.append(field);
+      record.ComponentPath = std::string_view(table.paths).substr(pathAt);
+      if (!fields.Next(field, scratch)) IndexOutOfBounds(1);
+      record.Language = ToInteger(field);
+      if (!fields.Next(field, scratch)) IndexOutOfBounds(2);
+      const std::size_t textAt = table.texts.size();
+      table.texts.resize(textAt + field.size());
+      char16_t* out = table.texts.data() + textAt;
+      for (char c : field) {
+        const auto b = static_cast<std::uint8_t>(c);
+        *out++ = static_cast<char16_t>(b >= 0xC0 ? b + 0x350 : b);
+      }
+      record.Text = std::u16string_view(table.texts).substr(textAt);
+    } catch (const platform::Error&) {
+      // Every line still has its record: the ones after this stay empty.
+      while (p < end) {
+        const char* next = lineEndFrom(p);
+        if (next == end && cut) break;
+        table.records.emplace_back();
+        p = next;
+        nextLine();
+      }
+      throw;
+    }
   }
 }
 
@@ -399,7 +525,7 @@ int FindTranslation(std::string_view path, std::int32_t language) {
 
 namespace {
 
-void Apply(platform::TComponent& c, const std::u16string& text) {
+void Apply(platform::TComponent& c, std::u16string_view text) {
   using K = platform::ComponentKind;
   const std::string ansi = platform::WideToAnsi(text);
   if (c.InheritsFrom(K::kForm)) c.SetCaptionAnsi(ansi);

@@ -23,19 +23,34 @@
 
 namespace uilocal {
 
+// A record's strings live in storage the table owns; they stay valid until the next load.
 struct ComponentTrRec {
-  std::string ComponentPath;
+  std::string_view ComponentPath;
   std::int32_t Language = 0;
-  std::u16string Text;
+  std::u16string_view Text;
 };
 
-// The table, in file order; one for the whole process.
-std::vector<ComponentTrRec>& Translations();
+// The table, in file order; one for the whole process. Only loading changes it.
+const std::vector<ComponentTrRec>& Translations();
 
 inline constexpr std::size_t kReadBlock = 16384;
 
 // The keystream byte for a file offset.
 std::uint8_t KeystreamByte(std::uint32_t offset);
+
+// The keystream from an offset on, one byte after another without a division each.
+class Keystream {
+ public:
+  explicit Keystream(std::uint32_t offset);
+  std::uint8_t Byte() const {
+    return static_cast<std::uint8_t>(static_cast<std::uint32_t>(remainder_) & 0xFF);
+  }
+  void Next();
+
+ private:
+  std::int32_t product_;
+  std::int32_t remainder_;
+};
 
 // Layers 1 and 2, fed the file's bytes in pieces of any size. It stops taking bytes once it
 // holds the content it was asked for (4 + L bytes), and stops quietly at damaged compressed
@@ -73,15 +88,15 @@ class ContentDecoder {
   bool Enough() const;
   void Inflate(const std::uint8_t*& p, std::size_t& n);
   void Stop(bool damaged);
+  std::uint32_t MemberCrc() const;
 
   State state_ = State::kStart;
-  std::uint32_t offset_ = 0;
+  Keystream keystream_{0};
   std::string content_;
   std::string field_;  // header bytes being collected
   std::size_t need_ = 0;
   std::uint8_t flags_ = 0;
-  std::uint32_t crc_ = 0;
-  std::uint32_t memberBytes_ = 0;
+  std::size_t memberStart_ = 0;  // where the current member's output begins in content_
   bool damaged_ = false;
   struct Inflater;
   Inflater* inflater_ = nullptr;

@@ -41,7 +41,7 @@ int main(int argc, char** argv) {
       if (!probe) throw platform::Error(std::string("Cannot read ") + argv[2]);
       uilocal::LoadTranslations(argv[2]);
       for (const auto& record : uilocal::Translations()) {
-        std::cout << Quoted(record.ComponentPath) << ';' << record.Language << ';'
+        std::cout << Quoted(std::string(record.ComponentPath)) << ';' << record.Language << ';'
                   << Quoted(platform::Utf8Encode(record.Text)) << '\n';
       }
       return 0;
