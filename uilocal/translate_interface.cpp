@@ -208,8 +208,9 @@ ContentDecoder::~ContentDecoder() {
 }
 
 namespace {
-// Content beyond this is not reserved ahead, whatever a (hostile) length claims.
-constexpr std::size_t kMaxReserve = 64u << 20;
+// A length up to this is reserved ahead in one piece; a longer claim (most likely a hostile one)
+// has the content grow as it really arrives.
+constexpr std::size_t kMaxReserve = 1u << 20;
 }  // namespace
 
 bool ContentDecoder::Enough() const {
