@@ -4,14 +4,15 @@
 //   link command and reply / 2 raw round trips (a command whose reply line is sent back
 //                                               while the command is in flight, as the client does)
 #include <benchmark/benchmark.h>
+
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include "bench/ratio_reporter.h"
 
 #include <cstdio>
 #include <filesystem>
-#include <map>
 #include <string>
 
 #include "chatlink/skype_control.h"
@@ -148,38 +149,17 @@ BENCHMARK(BM_RawRoundTrip)->UseRealTime()->MinTime(1.0);
 BENCHMARK(BM_DesktopSend)->UseRealTime()->MinTime(1.0);
 BENCHMARK(BM_LinkCommandAndReply)->UseRealTime()->MinTime(1.0);
 
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  RatioReporter() : ConsoleReporter(OO_Tabular) {}
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
-      nanos_[run.run_name.function_name] = run.GetAdjustedRealTime();
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  void Finalize() override {
-    ConsoleReporter::Finalize();
-    const double raw = nanos_["BM_RawRoundTrip"];
-    const double send = nanos_["BM_DesktopSend"];
-    const double link = nanos_["BM_LinkCommandAndReply"];
-    if (raw <= 0) return;
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchsupport::RunBenchmarks(argc, argv, [](const benchsupport::Figures& f) {
+    const double raw = f.at("BM_RawRoundTrip"), send = f.at("BM_DesktopSend"),
+                 link = f.at("BM_LinkCommandAndReply");
     std::printf("\nraw socketpair round trip      %9.2f us  %9.0f /s\n", raw / 1e3, 1e9 / raw);
     std::printf("desktop send (one round trip)  %9.2f us  %9.0f /s  ratio %.2f\n", send / 1e3,
                 1e9 / send, send / raw);
     std::printf("link command and its reply     %9.2f us  %9.0f /s  ratio %.2f (against 2 raw)\n",
                 link / 1e3, 1e9 / link, link / (2 * raw));
-  }
-
- private:
-  std::map<std::string, double> nanos_;
-};
-
-}  // namespace
-
-int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
+  });
   return 0;
 }

@@ -1,12 +1,13 @@
 // Loading a 100,000-record interface-translation file against zlib inflating the same
 // compressed bytes alone (both reading the file), in the same run. Prints both and the ratio.
 #include <benchmark/benchmark.h>
+
 #include <zlib.h>
+#include "bench/ratio_reporter.h"
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <sstream>
 
 #include "tools/stintf/stintf_writer.h"
@@ -82,36 +83,15 @@ void BM_PlainInflate(benchmark::State& state) {
 BENCHMARK(BM_PlainInflate)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_LoadTranslations)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  RatioReporter() : ConsoleReporter(OO_Tabular) {}
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
-      nanos_[run.run_name.function_name] =
-          run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit) * 1e9;
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  void Finalize() override {
-    ConsoleReporter::Finalize();
-    const double plain = nanos_["BM_PlainInflate"], load = nanos_["BM_LoadTranslations"];
-    if (plain <= 0) return;
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchsupport::RunBenchmarks(argc, argv, [](const benchsupport::Figures& f) {
+    const double plain = f.at("BM_PlainInflate"), load = f.at("BM_LoadTranslations");
     std::printf("\n%d records, %zu bytes of text, %zu compressed\n", kRecords, TheFile().textBytes,
                 TheFile().compressed.size());
     std::printf("plain inflate             %8.2f ms\n", plain / 1e6);
     std::printf("LoadTranslations          %8.2f ms  ratio %.2f\n", load / 1e6, load / plain);
-  }
-
- private:
-  std::map<std::string, double> nanos_;
-};
-
-}  // namespace
-
-int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
+  });
   return 0;
 }

@@ -10,13 +10,14 @@
 #include <QTextBlock>
 
 #include <benchmark/benchmark.h>
+
 #include <poll.h>
+#include "bench/ratio_reporter.h"
 
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <thread>
 
 #include "app/main_form.h"
@@ -195,31 +196,6 @@ BENCHMARK(BM_DesktopRoundTrip)->UseRealTime()->MinTime(1.0);
 BENCHMARK(BM_HttpExchange)->UseRealTime()->MinTime(1.0);
 BENCHMARK(BM_ReceivedMessage)->UseRealTime()->MinTime(1.0);
 
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  RatioReporter() : ConsoleReporter(OO_Tabular) {}
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) nanos_[run.run_name.function_name] = run.GetAdjustedRealTime();
-    ConsoleReporter::ReportRuns(runs);
-  }
-  void Finalize() override {
-    ConsoleReporter::Finalize();
-    const double trip = nanos_["BM_DesktopRoundTrip"], http = nanos_["BM_HttpExchange"],
-                 message = nanos_["BM_ReceivedMessage"];
-    const double floor = kDesktopRoundTripsPerMessage * trip + http;
-    if (floor <= 0) return;
-    std::printf("\ndesktop round trip             %9.1f us\n", trip / 1e3);
-    std::printf("HTTP exchange with the echo    %9.1f us\n", http / 1e3);
-    std::printf("floor (5 round trips + 1 HTTP) %9.1f us\n", floor / 1e3);
-    std::printf(
-        "received message to tab line  %9.1f us  %7.0f messages/s  ratio %.2f to the floor\n",
-        message / 1e3, 1e9 / message, message / floor);
-  }
-
- private:
-  std::map<std::string, double> nanos_;
-};
-
 // The same number of lines appended straight to a text box: what the text alone costs.
 long DirectAppendKiB(int lines, const QString& line) {
   QPlainTextEdit box;
@@ -253,10 +229,17 @@ void ReportMemory() {
 int main(int argc, char** argv) {
   ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
   QApplication qt(argc, argv);
-  benchmark::Initialize(&argc, argv);
-  RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
+  benchsupport::RunBenchmarks(argc, argv, [](const benchsupport::Figures& f) {
+    const double trip = f.at("BM_DesktopRoundTrip"), http = f.at("BM_HttpExchange"),
+                 message = f.at("BM_ReceivedMessage");
+    const double floor = kDesktopRoundTripsPerMessage * trip + http;
+    std::printf("\ndesktop round trip             %9.1f us\n", trip / 1e3);
+    std::printf("HTTP exchange with the echo    %9.1f us\n", http / 1e3);
+    std::printf("floor (5 round trips + 1 HTTP) %9.1f us\n", floor / 1e3);
+    std::printf(
+        "received message to tab line  %9.1f us  %7.0f messages/s  ratio %.2f to the floor\n",
+        message / 1e3, 1e9 / message, message / floor);
+  });
   ReportMemory();
-  benchmark::Shutdown();
   return 0;
 }

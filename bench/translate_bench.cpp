@@ -2,11 +2,12 @@
 // measured beside curl posting the same body to the same server and a raw-socket exchange of the
 // same request bytes (the floor), in the same run. Prints the figures and the ratios.
 #include <benchmark/benchmark.h>
+
 #include <spawn.h>
 #include <sys/wait.h>
+#include "bench/ratio_reporter.h"
 
 #include <filesystem>
-#include <map>
 
 #include "tests/child_process.h"
 #include "tests/net_util.h"
@@ -121,35 +122,16 @@ BENCHMARK(BM_RawExchange)->UseRealTime()->MinTime(1.0);
 BENCHMARK(BM_Translate)->UseRealTime()->MinTime(1.0);
 BENCHMARK(BM_Curl)->UseRealTime()->MinTime(1.0);
 
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  RatioReporter() : ConsoleReporter(OO_Tabular) {}
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) nanos_[run.run_name.function_name] = run.GetAdjustedRealTime();
-    ConsoleReporter::ReportRuns(runs);
-  }
-  void Finalize() override {
-    ConsoleReporter::Finalize();
-    const double raw = nanos_["BM_RawExchange"], ours = nanos_["BM_Translate"],
-                 curl = nanos_["BM_Curl"];
-    if (raw <= 0 || curl <= 0) return;
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchsupport::RunBenchmarks(argc, argv, [](const benchsupport::Figures& f) {
+    const double raw = f.at("BM_RawExchange"), ours = f.at("BM_Translate"), curl = f.at("BM_Curl");
     std::printf("\nraw-socket exchange (floor)   %9.1f us\n", raw / 1e3);
     std::printf("Translate round trip          %9.1f us  ratio %.2f to the floor\n", ours / 1e3,
                 ours / raw);
     std::printf("curl posting the same body    %9.1f us  Translate / curl %.2f\n", curl / 1e3,
                 ours / curl);
-  }
-
- private:
-  std::map<std::string, double> nanos_;
-};
-
-}  // namespace
-
-int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
+  });
   return 0;
 }

@@ -1,0 +1,45 @@
+#pragma once
+
+// The console report of a benchmark program, followed by its own summary: the figures of every
+// benchmark, in nanoseconds of real time per iteration, by the benchmark's name.
+#include <benchmark/benchmark.h>
+
+#include <functional>
+#include <map>
+#include <string>
+
+namespace benchsupport {
+
+using Figures = std::map<std::string, double>;
+
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  explicit RatioReporter(std::function<void(const Figures&)> summary)
+      : ConsoleReporter(OO_Tabular), summary_(std::move(summary)) {}
+
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& run : runs) {
+      figures_[run.run_name.function_name] =
+          run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit) * 1e9;
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+  void Finalize() override {
+    ConsoleReporter::Finalize();
+    summary_(figures_);
+  }
+
+ private:
+  std::function<void(const Figures&)> summary_;
+  Figures figures_;
+};
+
+// Runs the benchmarks the command line selects, then the summary.
+inline void RunBenchmarks(int& argc, char** argv, std::function<void(const Figures&)> summary) {
+  benchmark::Initialize(&argc, argv);
+  RatioReporter reporter(std::move(summary));
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  benchmark::Shutdown();
+}
+
+}  // namespace benchsupport
