@@ -3,6 +3,7 @@
 # Idempotent: packages already installed are left alone, and apt-get runs only when one is missing.
 #   scripts/install-deps.sh              what building, testing and running need
 #   scripts/install-deps.sh screenshot   also a virtual display and the tools to photograph it
+#   scripts/install-deps.sh package      also what building and checking the Debian package takes
 set -euo pipefail
 
 packages=(
@@ -18,9 +19,10 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev curl
 )
 
-if [ "${1:-}" = screenshot ]; then
-  packages+=(xvfb xdotool imagemagick)
-fi
+case "${1:-}" in
+  screenshot) packages+=(xvfb xdotool imagemagick) ;;
+  package) packages+=(dpkg-dev strace) ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,0 +1,258 @@
+// Parlavant's window (offscreen, in this process) under load and through failures of its peers:
+// the stand-in chat client and the stand-in translator (echo engine, web service on a port of
+// the test's own) run as processes; every loop is bounded in count and time.
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTimer>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "app/main_form.h"
+#include "platform/codepage.h"
+#include "tests/child_process.h"
+#include "tests/net_util.h"
+#include "tools/chatclient/stand_in_client.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testsupport::ChildProcess;
+
+bool PumpUntil(const std::function<bool()>& done, int ms = 60000) {
+  QTimer tick;
+  tick.start(20);
+  QElapsedTimer clock;
+  clock.start();
+  while (!done() && clock.elapsed() < ms) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+  return done();
+}
+
+long ResidentKiB() {
+  std::ifstream status("/proc/self/status");
+  std::string key;
+  long value = 0;
+  while (status >> key) {
+    if (key == "VmRSS:") {
+      status >> value;
+      return value;
+    }
+    status.ignore(1 << 20, '\n');
+  }
+  return 0;
+}
+
+class LoadTest : public ::testing::Test {
+ protected:
+  LoadTest() {
+    char pattern[] = "/tmp/pload.XXXXXX";
+    dir_ = ::mkdtemp(pattern);
+    previous_ = fs::current_path();
+    fs::current_path(dir_);  // no interface texts here: the designed ones stay
+    desktop = platform::OpenDesktop(dir_ + "/d");
+    StartTranslator();
+  }
+  ~LoadTest() override {
+    forms.clear();
+    applications.clear();
+    client.reset();
+    translator.reset();
+    desktop.reset();
+    fs::current_path(previous_);
+    fs::remove_all(dir_);
+  }
+
+  void StartTranslator(std::vector<std::string> extra = {}) {
+    translator.reset();
+    std::vector<std::string> argv = {TRANSLATOR_PATH, "--desktop", dir_ + "/d", "--no-window", "--engine", "echo",
+                                     "--port", std::to_string(port_), "--web-port", std::to_string(port_)};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    translator = std::make_unique<ChildProcess>(argv);
+    ASSERT_TRUE(testsupport::WaitUntilListening(port_));
+  }
+  void StartClient(std::vector<std::string> extra = {}) {
+    std::vector<std::string> argv = {CHATCLIENT_PATH, "--desktop", dir_ + "/d", "--transcript", Transcript()};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    client = std::make_unique<ChildProcess>(argv);
+  }
+  app::TMainForm& StartParlavant(platform::Desktop& on) {
+    std::ofstream(dir_ + "/parlavant.ini") << "[General]\r\nReceive=1\r\nSend=2\r\nShowWarn=1\r\nWebService=127.0.0.1:"
+                                           << port_ << "\r\n";
+    applications.push_back(std::make_unique<app::TApplication>(on, "parlavant"));
+    applications.back()->ErrorBox = [this](const std::string&, const std::string& text) { boxes.push_back(text); };
+    forms.push_back(std::make_unique<app::TMainForm>(*applications.back(), dir_ + "/parlavant.ini"));
+    return *forms.back();
+  }
+  std::string Transcript() const { return dir_ + "/transcript"; }
+  std::vector<std::string> TranscriptLines(std::string_view prefix) const {
+    std::ifstream in(Transcript());
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) {
+      if (line.rfind(prefix, 0) == 0) lines.push_back(line.substr(prefix.size()));
+    }
+    return lines;
+  }
+  static QString Memo(app::TMainForm& form, const QString& caption) {
+    for (int i = 0; i < form.PageControl1->count(); ++i) {
+      if (form.PageControl1->tabText(i) == caption) {
+        return app::TMainForm::FindMemo(form.PageControl1->widget(i))->toPlainText();
+      }
+    }
+    return {};
+  }
+
+  std::string dir_;
+  fs::path previous_;
+  std::uint16_t port_ = testsupport::FreeLoopbackPort();
+  std::unique_ptr<platform::Desktop> desktop;
+  std::unique_ptr<ChildProcess> translator, client;
+  std::vector<std::unique_ptr<app::TApplication>> applications;
+  std::vector<std::unique_ptr<app::TMainForm>> forms;
+  std::vector<std::string> boxes;
+};
+
+TEST_F(LoadTest, BurstOfTenThousandMessagesFromTwentyContacts) {
+  constexpr int kMessages = 10000, kContacts = 20;
+  std::ofstream script(dir_ + "/script");
+  script << "wait-attached 20000\n";
+  for (int i = 0; i < kMessages; ++i) {
+    script << "receive c" << i % kContacts << " m" << i << " \\xD0\\x9F\\xF0\\x9F\\x98\\x80\n";
+  }
+  script.close();
+  app::TMainForm& form = StartParlavant(*desktop);
+  const long before = ResidentKiB();
+  StartClient({"--script", dir_ + "/script"});
+  auto lines = [&] {
+    int n = 0;
+    for (int i = 0; i < form.PageControl1->count(); ++i) {
+      n += app::TMainForm::FindMemo(form.PageControl1->widget(i))->document()->blockCount();
+    }
+    return n;
+  };
+  ASSERT_TRUE(PumpUntil([&] { return form.PageControl1->count() == kContacts && lines() == kMessages; }, 240000))
+      << lines() << " lines";
+  long textKiB = 0;
+  for (int c = 0; c < kContacts; ++c) {
+    const QStringList got = Memo(form, QString("c%1").arg(c)).split('\n');
+    ASSERT_EQ(got.size(), kMessages / kContacts) << "contact " << c;
+    for (int k = 0; k < got.size(); ++k) {
+      const int i = c + k * kContacts;
+      ASSERT_EQ(got[k], QString::fromUtf8("c%1: [en] m%2 П😀(m%2 П😀)").arg(c).arg(i));
+    }
+    textKiB += Memo(form, QString("c%1").arg(c)).size() * 2 / 1024;
+  }
+  EXPECT_EQ(form.PendingChatMessages.Count(), 0u);
+  EXPECT_TRUE(boxes.empty());
+  // Nothing but the text shown grows: a generous bound, far below what keeping a record, a
+  // connection or a page per message would cost.
+  EXPECT_LT(ResidentKiB() - before, 12 * textKiB + 16 * 1024) << "text " << textKiB << " KiB";
+}
+
+TEST_F(LoadTest, TwoThousandSendsArriveWholeAsUtf8) {
+  StartClient({"--contacts", "bob"});
+  app::TMainForm& form = StartParlavant(*desktop);
+  ASSERT_TRUE(PumpUntil([&] { return form.ToUsers->count() == 1; }));
+  const std::u16string pieces[] = {u"a", u"Ж", u"\U0001F600", u"\r\n", u" ", u"ç", u"z"};
+  std::vector<std::string> expected;
+  for (int i = 0; i < 2000; ++i) {
+    // From one byte up to 64 KiB of UTF-8, most of them short.
+    const std::size_t bytes = i == 0 ? 1 : (i % 100 == 0 ? 65536 : 1 + (static_cast<std::size_t>(i) * 37) % 2048);
+    std::u16string text;
+    while (platform::Utf8Encode(text).size() < bytes) text += pieces[(text.size() + static_cast<std::size_t>(i)) % 7];
+    std::string utf8 = platform::Utf8Encode(text);
+    while (utf8.size() > bytes) {
+      text.pop_back();
+      if (!text.empty() && text.back() >= 0xD800 && text.back() <= 0xDBFF) text.pop_back();
+      if (!text.empty() && text.back() == u'\r') text.pop_back();
+      utf8 = platform::Utf8Encode(text);
+    }
+    if (text.empty() || text.back() == u'\n' || text.front() == u'\r') text = u"x" + text;
+    form.SendMessage->setPlainText(QString::fromStdU16String(text));
+    // The box keeps lines apart with LF; what goes out has CR LF.
+    std::u16string typed = form.SendMessage->toPlainText().toStdU16String();
+    std::u16string withCrLf;
+    for (char16_t c : typed) withCrLf += c == u'\n' ? std::u16string(u"\r\n") : std::u16string(1, c);
+    expected.push_back("bob [es] " + platform::Utf8Encode(withCrLf) + " - Translated with Parlavant");
+    form.btnSend->click();
+    ASSERT_TRUE(boxes.empty()) << boxes.front();
+  }
+  ASSERT_TRUE(PumpUntil([&] { return TranscriptLines("in MESSAGE ").size() == expected.size(); }));
+  const auto sent = TranscriptLines("in MESSAGE ");
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    const std::string got = standin::UnescapeArgument(sent[i]);
+    ASSERT_EQ(got, expected[i]) << "send " << i;
+    ASSERT_FALSE(platform::Utf8Decode(got.substr(4)).empty()) << "send " << i << " is not UTF-8";
+  }
+}
+
+TEST_F(LoadTest, TranslatorFailuresShowAndTheNextTranslationWorks) {
+  StartClient({"--contacts", "bob"});
+  app::TMainForm& form = StartParlavant(*desktop);
+  ASSERT_TRUE(PumpUntil([&] { return form.ToUsers->count() == 1; }));
+
+  StartTranslator({"--close-early"});  // dies in the middle of every reply
+  ASSERT_TRUE(client->Write("receive bob first\n"));
+  ASSERT_TRUE(PumpUntil([&] { return boxes.size() == 1; }));
+  EXPECT_EQ(boxes[0], "Connection Closed Gracefully.");
+
+  translator.reset();  // stopped
+  ASSERT_TRUE(client->Write("receive bob second\n"));
+  ASSERT_TRUE(PumpUntil([&] { return boxes.size() == 2; }));
+  EXPECT_EQ(boxes[1], "Socket Error # 111\r\nConnection refused.");
+  EXPECT_EQ(form.PendingChatMessages.Count(), 2u);
+
+  StartTranslator();  // back, without restarting Parlavant
+  ASSERT_TRUE(client->Write("send CHATMESSAGE 1000 BODY first, again\n"));
+  ASSERT_TRUE(client->Write("receive bob third\n"));
+  ASSERT_TRUE(PumpUntil([&] { return Memo(form, "bob").count('\n') == 1; }));
+  EXPECT_EQ(Memo(form, "bob"), "bob: [en] first, again(first, again)\nbob: [en] third(third)");
+  EXPECT_EQ(form.PendingChatMessages.Count(), 1u);  // the second waits for a property line
+  EXPECT_EQ(boxes.size(), 2u);
+}
+
+TEST_F(LoadTest, ChatClientKilledAndRestarted) {
+  StartClient({"--user", "alice", "--contacts", "bob"});
+  app::TMainForm& form = StartParlavant(*desktop);
+  ASSERT_TRUE(PumpUntil([&] { return form.ToUsers->count() == 1 && !form.CurrentUserHandle.empty(); }));
+  client->Kill();
+  form.SendMessage->setPlainText("nobody hears this");
+  form.btnSend->click();  // the command goes nowhere and nothing waits for it
+
+  StartClient({"--user", "alice", "--contacts", "bob,carol"});
+  ASSERT_TRUE(PumpUntil([&] { return form.ToUsers->count() == 2; }));
+  EXPECT_EQ(form.CaptionAnsi(), "Parlavant 1.0:04 - alice");
+  ASSERT_TRUE(client->Write("receive carol hello again\n"));
+  ASSERT_TRUE(PumpUntil([&] { return !Memo(form, "carol").isEmpty(); }));
+  EXPECT_EQ(Memo(form, "carol"), "carol: [en] hello again(hello again)");
+  EXPECT_TRUE(boxes.empty());
+}
+
+TEST_F(LoadTest, SecondParlavantForeignFilesAndAVanishingDesktop) {
+  for (const char* name : {"wxyz", "w10", "e1-1.lock", "README", "messages.bak"}) {
+    std::ofstream(dir_ + "/d/" + name) << "not ours\n";
+  }
+  StartClient({"--contacts", "bob"});
+  auto secondDesktop = platform::OpenDesktop(dir_ + "/d");
+  app::TMainForm& first = StartParlavant(*desktop);
+  app::TMainForm& second = StartParlavant(*secondDesktop);
+  ASSERT_TRUE(PumpUntil([&] { return first.ToUsers->count() == 1 && second.ToUsers->count() == 1; }));
+  ASSERT_TRUE(client->Write("receive bob to both\n"));
+  ASSERT_TRUE(PumpUntil([&] { return !Memo(first, "bob").isEmpty() && !Memo(second, "bob").isEmpty(); }));
+
+  // The directory goes away under everyone's feet: open connections go on working.
+  fs::remove_all(dir_ + "/d");
+  ASSERT_TRUE(client->Write("receive bob still here\n"));
+  ASSERT_TRUE(PumpUntil([&] { return Memo(first, "bob").count('\n') == 1 && Memo(second, "bob").count('\n') == 1; }));
+  first.SendMessage->setPlainText("and back");
+  first.btnSend->click();
+  ASSERT_TRUE(PumpUntil([&] { return !TranscriptLines("in MESSAGE bob").empty(); }));
+  EXPECT_TRUE(boxes.empty());
+  secondDesktop.reset();
+}
+
+}  // namespace
