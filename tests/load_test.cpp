@@ -29,7 +29,8 @@ bool PumpUntil(const std::function<bool()>& done, int ms = 60000) {
   tick.start(20);
   QElapsedTimer clock;
   clock.start();
-  while (!done() && clock.elapsed() < ms) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+  while (!done() && clock.elapsed() < ms)
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
   return done();
 }
 
@@ -69,23 +70,29 @@ class LoadTest : public ::testing::Test {
 
   void StartTranslator(std::vector<std::string> extra = {}) {
     translator.reset();
-    std::vector<std::string> argv = {TRANSLATOR_PATH, "--desktop", dir_ + "/d", "--no-window", "--engine", "echo",
-                                     "--port", std::to_string(port_), "--web-port", std::to_string(port_)};
+    std::vector<std::string> argv = {
+        TRANSLATOR_PATH, "--desktop", dir_ + "/d",           "--no-window", "--engine",
+        "echo",          "--port",    std::to_string(port_), "--web-port",  std::to_string(port_)};
     argv.insert(argv.end(), extra.begin(), extra.end());
     translator = std::make_unique<ChildProcess>(argv);
     ASSERT_TRUE(testsupport::WaitUntilListening(port_));
   }
   void StartClient(std::vector<std::string> extra = {}) {
-    std::vector<std::string> argv = {CHATCLIENT_PATH, "--desktop", dir_ + "/d", "--transcript", Transcript()};
+    std::vector<std::string> argv = {CHATCLIENT_PATH, "--desktop", dir_ + "/d", "--transcript",
+                                     Transcript()};
     argv.insert(argv.end(), extra.begin(), extra.end());
     client = std::make_unique<ChildProcess>(argv);
   }
   app::TMainForm& StartParlavant(platform::Desktop& on) {
-    std::ofstream(dir_ + "/parlavant.ini") << "[General]\r\nReceive=1\r\nSend=2\r\nShowWarn=1\r\nWebService=127.0.0.1:"
-                                           << port_ << "\r\n";
+    std::ofstream(dir_ + "/parlavant.ini")
+        << "[General]\r\nReceive=1\r\nSend=2\r\nShowWarn=1\r\nWebService=127.0.0.1:" << port_
+        << "\r\n";
     applications.push_back(std::make_unique<app::TApplication>(on, "parlavant"));
-    applications.back()->ErrorBox = [this](const std::string&, const std::string& text) { boxes.push_back(text); };
-    forms.push_back(std::make_unique<app::TMainForm>(*applications.back(), dir_ + "/parlavant.ini"));
+    applications.back()->ErrorBox = [this](const std::string&, const std::string& text) {
+      boxes.push_back(text);
+    };
+    forms.push_back(
+        std::make_unique<app::TMainForm>(*applications.back(), dir_ + "/parlavant.ini"));
     return *forms.back();
   }
   std::string Transcript() const { return dir_ + "/transcript"; }
@@ -134,7 +141,8 @@ TEST_F(LoadTest, BurstOfTenThousandMessagesFromTwentyContacts) {
     }
     return n;
   };
-  ASSERT_TRUE(PumpUntil([&] { return form.PageControl1->count() == kContacts && lines() == kMessages; }, 240000))
+  ASSERT_TRUE(PumpUntil(
+      [&] { return form.PageControl1->count() == kContacts && lines() == kMessages; }, 240000))
       << lines() << " lines";
   long textKiB = 0;
   for (int c = 0; c < kContacts; ++c) {
@@ -161,23 +169,31 @@ TEST_F(LoadTest, TwoThousandSendsArriveWholeAsUtf8) {
   std::vector<std::string> expected;
   for (int i = 0; i < 2000; ++i) {
     // From one byte up to 64 KiB of UTF-8, most of them short.
-    const std::size_t bytes = i == 0 ? 1 : (i % 100 == 0 ? 65536 : 1 + (static_cast<std::size_t>(i) * 37) % 2048);
+    const std::size_t bytes =
+        i == 0 ? 1 : (i % 100 == 0 ? 65536 : 1 + (static_cast<std::size_t>(i) * 37) % 2048);
+    // Pieces added while they fit: exactly `bytes` of UTF-8 or a few bytes less.
     std::u16string text;
-    while (platform::Utf8Encode(text).size() < bytes) text += pieces[(text.size() + static_cast<std::size_t>(i)) % 7];
-    std::string utf8 = platform::Utf8Encode(text);
-    while (utf8.size() > bytes) {
-      text.pop_back();
-      if (!text.empty() && text.back() >= 0xD800 && text.back() <= 0xDBFF) text.pop_back();
-      if (!text.empty() && text.back() == u'\r') text.pop_back();
-      utf8 = platform::Utf8Encode(text);
+    std::size_t size = 0;
+    for (std::size_t k = static_cast<std::size_t>(i);; ++k) {
+      const std::u16string& piece = pieces[k % 7];
+      const std::size_t pieceBytes = platform::Utf8Encode(piece).size();
+      if (size + pieceBytes > bytes) break;
+      text += piece;
+      size += pieceBytes;
     }
-    if (text.empty() || text.back() == u'\n' || text.front() == u'\r') text = u"x" + text;
+    // A line break at either end would not survive the box's own line handling.
+    while (!text.empty() && (text.back() == u'\n' || text.back() == u'\r' || text.back() == u' '))
+      text.pop_back();
+    while (!text.empty() && (text.front() == u'\r' || text.front() == u'\n')) text.erase(0, 1);
+    if (text.empty()) text = u"x";
     form.SendMessage->setPlainText(QString::fromStdU16String(text));
     // The box keeps lines apart with LF; what goes out has CR LF.
     std::u16string typed = form.SendMessage->toPlainText().toStdU16String();
     std::u16string withCrLf;
-    for (char16_t c : typed) withCrLf += c == u'\n' ? std::u16string(u"\r\n") : std::u16string(1, c);
-    expected.push_back("bob [es] " + platform::Utf8Encode(withCrLf) + " - Translated with Parlavant");
+    for (char16_t c : typed)
+      withCrLf += c == u'\n' ? std::u16string(u"\r\n") : std::u16string(1, c);
+    expected.push_back("bob [es] " + platform::Utf8Encode(withCrLf) +
+                       " - Translated with Parlavant");
     form.btnSend->click();
     ASSERT_TRUE(boxes.empty()) << boxes.front();
   }
@@ -218,7 +234,8 @@ TEST_F(LoadTest, TranslatorFailuresShowAndTheNextTranslationWorks) {
 TEST_F(LoadTest, ChatClientKilledAndRestarted) {
   StartClient({"--user", "alice", "--contacts", "bob"});
   app::TMainForm& form = StartParlavant(*desktop);
-  ASSERT_TRUE(PumpUntil([&] { return form.ToUsers->count() == 1 && !form.CurrentUserHandle.empty(); }));
+  ASSERT_TRUE(
+      PumpUntil([&] { return form.ToUsers->count() == 1 && !form.CurrentUserHandle.empty(); }));
   client->Kill();
   form.SendMessage->setPlainText("nobody hears this");
   form.btnSend->click();  // the command goes nowhere and nothing waits for it
@@ -240,18 +257,24 @@ TEST_F(LoadTest, SecondParlavantForeignFilesAndAVanishingDesktop) {
   auto secondDesktop = platform::OpenDesktop(dir_ + "/d");
   app::TMainForm& first = StartParlavant(*desktop);
   app::TMainForm& second = StartParlavant(*secondDesktop);
-  ASSERT_TRUE(PumpUntil([&] { return first.ToUsers->count() == 1 && second.ToUsers->count() == 1; }));
+  ASSERT_TRUE(
+      PumpUntil([&] { return first.ToUsers->count() == 1 && second.ToUsers->count() == 1; }));
   ASSERT_TRUE(client->Write("receive bob to both\n"));
-  ASSERT_TRUE(PumpUntil([&] { return !Memo(first, "bob").isEmpty() && !Memo(second, "bob").isEmpty(); }));
+  ASSERT_TRUE(
+      PumpUntil([&] { return !Memo(first, "bob").isEmpty() && !Memo(second, "bob").isEmpty(); }));
 
   // The directory goes away under everyone's feet: open connections go on working.
   fs::remove_all(dir_ + "/d");
   ASSERT_TRUE(client->Write("receive bob still here\n"));
-  ASSERT_TRUE(PumpUntil([&] { return Memo(first, "bob").count('\n') == 1 && Memo(second, "bob").count('\n') == 1; }));
+  ASSERT_TRUE(PumpUntil(
+      [&] { return Memo(first, "bob").count('\n') == 1 && Memo(second, "bob").count('\n') == 1; }));
   first.SendMessage->setPlainText("and back");
   first.btnSend->click();
   ASSERT_TRUE(PumpUntil([&] { return !TranscriptLines("in MESSAGE bob").empty(); }));
   EXPECT_TRUE(boxes.empty());
+  // The windows go before the desktop they are on.
+  forms.clear();
+  applications.clear();
   secondDesktop.reset();
 }
 

@@ -98,8 +98,8 @@ class Service {
   Service(const Options& options, std::unique_ptr<standin::Engine> engine)
       : options_(options), engine_(std::move(engine)) {}
 
-  void Handle(const httplib::Request& request, httplib::Response& response) {
-    auto fields = ParseForm(request.body);
+  void Handle(const std::string& body, httplib::Response& response) {
+    auto fields = ParseForm(body);
     // The text arrives as character references of its UTF-16 units.
     const std::string references = fields["l1"];
     const std::u16string text =
@@ -132,6 +132,9 @@ void ServeClosingEarly(int port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int one = 1;
   ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  // As the HTTP library does: the connections it closes first wait in TIME_WAIT, and a translator
+  // started next on the same port must still be able to listen there.
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -215,8 +218,16 @@ int main(int argc, char** argv) {
     }
     auto server = std::make_unique<httplib::Server>();
     for (const std::string& document : documents) {
-      server->Post(document, [&](const httplib::Request& rq, httplib::Response& rs) {
-        service.Handle(rq, rs);
+      // Read through a content reader: the library refuses plain form bodies beyond 8 KiB, and
+      // a 64 KiB chat message is some 1.5 MB as a form.
+      server->Post(document, [&](const httplib::Request&, httplib::Response& rs,
+                                 const httplib::ContentReader& reader) {
+        std::string body;
+        reader([&](const char* data, std::size_t length) {
+          body.append(data, length);
+          return body.size() <= (64u << 20);
+        });
+        service.Handle(body, rs);
       });
     }
     if (!server->bind_to_port("127.0.0.1", port)) {
