@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs the whole test suite twice: as built normally and
-# under AddressSanitizer with UndefinedBehaviorSanitizer. Exits non-zero when anything fails.
+# under AddressSanitizer with UndefinedBehaviorSanitizer; then every fuzz target for 30 seconds
+# (ASan and UBSan as well). Exits non-zero when anything fails or a fuzzer finds anything.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -12,3 +13,6 @@ for preset in default asan; do
   cmake --build --preset "$preset"
   ctest --preset "$preset"
 done
+
+echo "== fuzz =="
+scripts/fuzz.sh 30
