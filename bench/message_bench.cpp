@@ -23,6 +23,7 @@
 #include "app/main_form.h"
 #include "tests/child_process.h"
 #include "tests/net_util.h"
+#include "tests/qt_support.h"
 #include "tools/chatclient/stand_in_client.h"
 #include "translate/web_codec.h"
 
@@ -32,20 +33,6 @@ constexpr int kDesktopRoundTripsPerMessage = 5;
 const std::string kBody =
     "Hola, \xC2\xBFqu\xC3\xA9 tal? Nos vemos ma\xC3\xB1"
     "ana en la estaci\xC3\xB3n.";
-
-long ResidentKiB() {
-  std::ifstream status("/proc/self/status");
-  std::string key;
-  long value = 0;
-  while (status >> key) {
-    if (key == "VmRSS:") {
-      status >> value;
-      return value;
-    }
-    status.ignore(1 << 20, '\n');
-  }
-  return 0;
-}
 
 // The stand-in chat client on a thread of its own with a desktop object of its own (a separate
 // endpoint), told what to do through a pipe.
@@ -199,19 +186,19 @@ BENCHMARK(BM_ReceivedMessage)->UseRealTime()->MinTime(1.0);
 // The same number of lines appended straight to a text box: what the text alone costs.
 long DirectAppendKiB(int lines, const QString& line) {
   QPlainTextEdit box;
-  const long before = ResidentKiB();
+  const long before = testsupport::ResidentKiB();
   for (int i = 0; i < lines; ++i) box.appendPlainText(line);
-  return ResidentKiB() - before;
+  return testsupport::ResidentKiB() - before;
 }
 
 void ReportMemory() {
   World& world = TheWorld();
   for (int i = 0; i < 200; ++i) world.ReceiveOne();  // the first ones allocate what stays
-  const long before = ResidentKiB();
+  const long before = testsupport::ResidentKiB();
   const long textBefore = world.memo->toPlainText().size();
   constexpr int kMessages = 10000;
   for (int i = 0; i < kMessages; ++i) world.ReceiveOne();
-  const long after = ResidentKiB();
+  const long after = testsupport::ResidentKiB();
   const long textBytes = (world.memo->toPlainText().size() - textBefore) * 2;
   const QString line = world.memo->document()->lastBlock().text();
   const long direct = DirectAppendKiB(kMessages, line);

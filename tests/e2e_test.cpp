@@ -14,20 +14,12 @@
 #include "app/main_form.h"
 #include "tests/child_process.h"
 #include "tests/net_util.h"
+#include "tests/qt_support.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using testsupport::ChildProcess;
-
-bool PumpUntil(const std::function<bool()>& done, int ms = 20000) {
-  QTimer tick;
-  tick.start(20);
-  QElapsedTimer clock;
-  clock.start();
-  while (!done() && clock.elapsed() < ms) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-  return done();
-}
 
 class EndToEndTest : public ::testing::Test {
  protected:
@@ -70,31 +62,36 @@ TEST_F(EndToEndTest, ChatThroughTheWindow) {
   translator = std::make_unique<ChildProcess>(
       std::vector<std::string>{TRANSLATOR_PATH, "--desktop", dir_ + "/d", "--engine", "echo"});
   ASSERT_TRUE(testsupport::WaitUntilListening(translate::kLocalTranslatorPort));
-  client = std::make_unique<ChildProcess>(std::vector<std::string>{
-      CHATCLIENT_PATH, "--desktop", dir_ + "/d", "--transcript", dir_ + "/transcript", "--user", "alice",
-      "--contacts", "bob,carol"});
+  client = std::make_unique<ChildProcess>(
+      std::vector<std::string>{CHATCLIENT_PATH, "--desktop", dir_ + "/d", "--transcript",
+                               dir_ + "/transcript", "--user", "alice", "--contacts", "bob,carol"});
 
   // Reads English, sends Spanish, signs.
   std::ofstream(dir_ + "/parlavant.ini") << "[General]\r\nReceive=1\r\nSend=2\r\nShowWarn=1\r\n";
   application = std::make_unique<app::TApplication>(*desktop, "parlavant");
   std::vector<std::string> boxes;
-  application->ErrorBox = [&](const std::string&, const std::string& text) { boxes.push_back(text); };
+  application->ErrorBox = [&](const std::string&, const std::string& text) {
+    boxes.push_back(text);
+  };
   form = std::make_unique<app::TMainForm>(*application, dir_ + "/parlavant.ini");
 
-  ASSERT_TRUE(PumpUntil([&] { return form->ToUsers->count() == 2 && !form->CurrentUserHandle.empty(); }));
+  ASSERT_TRUE(testsupport::PumpUntil(
+      [&] { return form->ToUsers->count() == 2 && !form->CurrentUserHandle.empty(); }));
   EXPECT_EQ(form->ToUsers->itemText(0), "bob");
   EXPECT_EQ(form->CaptionAnsi(), "Parlavant 1.0:04 - alice");
 
   ASSERT_TRUE(client->Write("receive carol Hola, \\xC2\\xBFqu\\xC3\\xA9 tal?\n"));
-  ASSERT_TRUE(PumpUntil([&] { return !Memo("carol").isEmpty(); }));
+  ASSERT_TRUE(testsupport::PumpUntil([&] { return !Memo("carol").isEmpty(); }));
   EXPECT_EQ(Memo("carol"), QString::fromUtf8("carol: [en] Hola, ¿qué tal?(Hola, ¿qué tal?)"));
   EXPECT_EQ(form->ToUsers->currentText(), "carol");
 
   form->SendMessage->setPlainText(QString::fromUtf8("Très bien\nmerci"));
   form->btnSend->click();
-  ASSERT_TRUE(PumpUntil([&] { return Transcript().find("in MESSAGE carol") != std::string::npos; }));
-  EXPECT_THAT(Transcript(), ::testing::HasSubstr("in MESSAGE carol [es] Tr\\xC3\\xA8s bien\\x0D\\x0Amerci - "
-                                                 "Translated with Parlavant\n"));
+  ASSERT_TRUE(testsupport::PumpUntil(
+      [&] { return Transcript().find("in MESSAGE carol") != std::string::npos; }));
+  EXPECT_THAT(Transcript(),
+              ::testing::HasSubstr("in MESSAGE carol [es] Tr\\xC3\\xA8s bien\\x0D\\x0Amerci - "
+                                   "Translated with Parlavant\n"));
   EXPECT_EQ(Memo("carol"), QString::fromUtf8("carol: [en] Hola, ¿qué tal?(Hola, ¿qué tal?)\n"
                                              "alice: Très bien\nmerci ([es] Très bien\nmerci)"));
   EXPECT_THAT(boxes, ::testing::IsEmpty());
