@@ -4,6 +4,8 @@
 // reads the request (headers and Content-Length body), records it, writes the reply and closes.
 // Scripted: one connection per reply given, in order, waiting at most a few seconds for each.
 // With a handler: the handler makes each reply from the request, until the object goes.
+// With a streamer: the streamer writes each reply in pieces for as long as it likes; a write
+// answers false once the client has gone or the server is being destroyed.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -11,9 +13,11 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <functional>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -22,11 +26,14 @@ namespace testsupport {
 class HttpTestServer {
  public:
   using Handler = std::function<std::string(const std::string& request)>;
+  using Write = std::function<bool(std::string_view piece)>;
+  using Streamer = std::function<void(const std::string& request, const Write& write)>;
 
   explicit HttpTestServer(std::vector<std::string> replies) : replies_(std::move(replies)) {
     Open();
   }
   explicit HttpTestServer(Handler handler) : handler_(std::move(handler)) { Open(); }
+  explicit HttpTestServer(Streamer streamer) : streamer_(std::move(streamer)) { Open(); }
   ~HttpTestServer() {
     stop_ = true;
     thread_.join();
@@ -57,9 +64,10 @@ class HttpTestServer {
   }
 
   void Serve() {
-    for (std::size_t served = 0; handler_ || served < replies_.size(); ++served) {
+    const bool endless = handler_ || streamer_;
+    for (std::size_t served = 0; endless || served < replies_.size(); ++served) {
       int fd = -1;
-      for (int waited = 0; fd < 0 && (handler_ || waited < 100) && !stop_; ++waited) {
+      for (int waited = 0; fd < 0 && (endless || waited < 100) && !stop_; ++waited) {
         pollfd p{listen_, POLLIN, 0};
         if (::poll(&p, 1, 50) == 1) fd = ::accept(listen_, nullptr, nullptr);
       }
@@ -69,12 +77,21 @@ class HttpTestServer {
         std::lock_guard<std::mutex> lock(mutex_);
         requests_.push_back(request);
       }
-      const std::string reply = handler_ ? handler_(request) : replies_[served];
-      std::size_t sent = 0;
-      while (sent < reply.size()) {
-        const ssize_t n = ::send(fd, reply.data() + sent, reply.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0) break;
-        sent += static_cast<std::size_t>(n);
+      const Write write = [this, fd](std::string_view piece) {
+        while (!piece.empty() && !stop_) {
+          pollfd p{fd, POLLOUT, 0};
+          if (::poll(&p, 1, 200) != 1) continue;
+          const ssize_t n = ::send(fd, piece.data(), piece.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+          if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+          if (n <= 0) return false;
+          piece.remove_prefix(static_cast<std::size_t>(n));
+        }
+        return !stop_;
+      };
+      if (streamer_) {
+        streamer_(request, write);
+      } else {
+        write(handler_ ? handler_(request) : replies_[served]);
       }
       ::shutdown(fd, SHUT_WR);
       char drain[256];
@@ -107,6 +124,7 @@ class HttpTestServer {
 
   std::vector<std::string> replies_;
   Handler handler_;
+  Streamer streamer_;
   int listen_ = -1;
   std::uint16_t port_ = 0;
   std::atomic<bool> stop_{false};

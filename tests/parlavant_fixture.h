@@ -1,0 +1,95 @@
+#pragma once
+
+// A fixture for tests that run Parlavant's window offscreen in the test's own process, on a
+// desktop of its own in a temporary directory, with the stand-in chat client as a process.
+// Error boxes are recorded instead of shown.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <QString>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/main_form.h"
+#include "tests/child_process.h"
+
+namespace testsupport {
+
+class ParlavantFixture : public ::testing::Test {
+ protected:
+  ParlavantFixture() {
+    char pattern[] = "/tmp/parlavant-test.XXXXXX";
+    dir_ = ::mkdtemp(pattern);
+    previous_ = std::filesystem::current_path();
+    std::filesystem::current_path(dir_);  // no interface texts here: the designed ones stay
+    desktop = platform::OpenDesktop(DesktopDir());
+  }
+  ~ParlavantFixture() override {
+    // The windows go before the desktop they are on.
+    forms.clear();
+    applications.clear();
+    client.reset();
+    desktop.reset();
+    std::filesystem::current_path(previous_);
+    std::filesystem::remove_all(dir_);
+  }
+
+  std::string DesktopDir() const { return dir_ + "/d"; }
+
+  void StartClient(std::vector<std::string> extra = {}) {
+    std::vector<std::string> argv = {CHATCLIENT_PATH, "--desktop", DesktopDir(), "--transcript",
+                                     Transcript()};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    client = std::make_unique<ChildProcess>(argv);
+  }
+
+  // Reads English, writes Spanish, asks the web service on 127.0.0.1:webPort.
+  app::TMainForm& StartParlavant(platform::Desktop& on, std::uint16_t webPort) {
+    std::ofstream(dir_ + "/parlavant.ini")
+        << "[General]\r\nReceive=1\r\nSend=2\r\nShowWarn=1\r\nWebService=127.0.0.1:" << webPort
+        << "\r\n";
+    applications.push_back(std::make_unique<app::TApplication>(on, "parlavant"));
+    applications.back()->ErrorBox = [this](const std::string&, const std::string& text) {
+      boxes.push_back(text);
+    };
+    forms.push_back(
+        std::make_unique<app::TMainForm>(*applications.back(), dir_ + "/parlavant.ini"));
+    return *forms.back();
+  }
+
+  std::string Transcript() const { return dir_ + "/transcript"; }
+  // The transcript's lines that begin with `prefix`, without it.
+  std::vector<std::string> TranscriptLines(std::string_view prefix) const {
+    std::ifstream in(Transcript());
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) {
+      if (line.rfind(prefix, 0) == 0) lines.push_back(line.substr(prefix.size()));
+    }
+    return lines;
+  }
+
+  // The text of the conversation tab with this caption; empty when there is none.
+  static QString Memo(app::TMainForm& form, const QString& caption) {
+    for (int i = 0; i < form.PageControl1->count(); ++i) {
+      if (form.PageControl1->tabText(i) == caption) {
+        return app::TMainForm::FindMemo(form.PageControl1->widget(i))->toPlainText();
+      }
+    }
+    return {};
+  }
+
+  std::string dir_;
+  std::filesystem::path previous_;
+  std::unique_ptr<platform::Desktop> desktop;
+  std::unique_ptr<ChildProcess> client;
+  std::vector<std::unique_ptr<app::TApplication>> applications;
+  std::vector<std::unique_ptr<app::TMainForm>> forms;
+  std::vector<std::string> boxes;
+};
+
+}  // namespace testsupport
