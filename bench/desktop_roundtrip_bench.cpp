@@ -160,6 +160,10 @@ int main(int argc, char** argv) {
                 1e9 / send, send / raw);
     std::printf("link command and its reply     %9.2f us  %9.0f /s  ratio %.2f (against 2 raw)\n",
                 link / 1e3, 1e9 / link, link / (2 * raw));
+    benchsupport::ReportRow("desktop send with its answer", send / 1e3, "raw socketpair round trip",
+                            raw / 1e3, "us");
+    benchsupport::ReportRow("link command and its reply in flight", link / 1e3,
+                            "two raw socketpair round trips", 2 * raw / 1e3, "us");
   });
   return 0;
 }

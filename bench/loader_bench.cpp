@@ -92,6 +92,8 @@ int main(int argc, char** argv) {
                 TheFile().compressed.size());
     std::printf("plain inflate             %8.2f ms\n", plain / 1e6);
     std::printf("LoadTranslations          %8.2f ms  ratio %.2f\n", load / 1e6, load / plain);
+    benchsupport::ReportRow("loading a 100,000-record data file", load / 1e6,
+                            "plain inflate of the same file", plain / 1e6, "ms");
   });
   return 0;
 }

@@ -209,6 +209,9 @@ void ReportMemory() {
       kMessages, after - before, textBytes / 1024, direct,
       direct > 0 ? static_cast<double>(after - before) / static_cast<double>(direct) : 0.0,
       world.form->PendingChatMessages.Count());
+  benchsupport::ReportRow(
+      "resident growth over 10,000 messages", static_cast<double>(after - before),
+      "the same lines appended to a text box", static_cast<double>(direct), "KiB");
 }
 
 }  // namespace
@@ -226,6 +229,8 @@ int main(int argc, char** argv) {
     std::printf(
         "received message to tab line  %9.1f us  %7.0f messages/s  ratio %.2f to the floor\n",
         message / 1e3, 1e9 / message, message / floor);
+    benchsupport::ReportRow("received message to its tab line", message / 1e3,
+                            "5 desktop round trips + 1 HTTP exchange", floor / 1e3, "us");
   });
   ReportMemory();
   return 0;

@@ -4,6 +4,8 @@
 // benchmark, in nanoseconds of real time per iteration, by the benchmark's name.
 #include <benchmark/benchmark.h>
 
+#include <cstdio>
+
 #include <functional>
 #include <map>
 #include <string>
@@ -33,6 +35,16 @@ class RatioReporter : public benchmark::ConsoleReporter {
   std::function<void(const Figures&)> summary_;
   Figures figures_;
 };
+
+// One row of the performance report that scripts/bench.sh gathers from every benchmark program:
+// a figure, the baseline measured in the same run (same unit) and their ratio, tab-separated
+// behind the word "report".
+inline void ReportRow(const std::string& figure, double value, const std::string& baseline,
+                      double baselineValue, const std::string& unit) {
+  std::printf("report\t%s\t%.1f %s\t%s\t%.1f %s\t%.2f\n", figure.c_str(), value, unit.c_str(),
+              baseline.c_str(), baselineValue, unit.c_str(),
+              baselineValue > 0 ? value / baselineValue : 0.0);
+}
 
 // Runs the benchmarks the command line selects, then the summary.
 inline void RunBenchmarks(int& argc, char** argv, std::function<void(const Figures&)> summary) {

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the optimised preset and runs every benchmark; each prints its figures, the baseline
-# measured in the same run, and their ratio.
+# Builds the optimised preset, runs every benchmark (each prints its own figures), then prints
+# the performance report: one table of every figure, the baseline measured in the same run and
+# their ratio, as Markdown. Extra arguments go to every benchmark program.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -8,7 +9,20 @@ scripts/install-deps.sh
 cmake --preset release >/dev/null
 cmake --build --preset release
 
+rows=$(mktemp)
+trap 'rm -f "$rows"' EXIT
 for bench in build/release/bench/bench_*; do
   echo "== $(basename "$bench") =="
-  "$bench" --benchmark_color=false
-done
+  "$bench" --benchmark_color=false "$@" 2>&1 | tee /dev/stderr | grep $'^report\t' >>"$rows" || true
+done 2>&1
+
+echo
+echo "Performance report ($(nproc) cores, $(date -u +%Y-%m-%d))"
+echo
+awk -F'\t' '
+  BEGIN {
+    print "| Figure | Measured | Baseline (same run) | Baseline | Ratio |"
+    print "| --- | ---: | --- | ---: | ---: |"
+  }
+  { printf "| %s | %s | %s | %s | %s |\n", $2, $3, $4, $5, $6 }
+' "$rows"
