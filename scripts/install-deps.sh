@@ -21,7 +21,7 @@ packages=(
 
 case "${1:-}" in
   screenshot) packages+=(xvfb xdotool imagemagick) ;;
-  package) packages+=(dpkg-dev strace) ;;
+  package) packages+=(dpkg-dev strace xvfb xdotool imagemagick) ;;
 esac
 
 missing=()

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Debian package, installs it with apt-get as a user would, and checks the installed
-# program: it starts from another directory and reads its interface texts from where the package
-# put them. Leaves the package installed and prints its path.
+# program: it starts from another directory, reads its interface texts from where the package
+# put them, and shows the localised window. Leaves the package installed and prints its path.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -21,24 +21,63 @@ for f in /usr/bin/parlavant /usr/bin/parlavant-chatclient /usr/bin/parlavant-tra
 done
 
 work=$(mktemp -d /tmp/parlavant-pkg.XXXXXX)
-pid=""
+pids=()
 cleanup() {
-  if [ -n "$pid" ]; then kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; fi
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
   rm -rf "$work"
 }
 trap cleanup EXIT
-mkdir -p "$work/config/parlavant" "$work/elsewhere"
-printf '[General]\r\nReceive=2\r\n' > "$work/config/parlavant/parlavant.ini"
+mkdir -p "$work/config/parlavant" "$work/elsewhere" "$work/bare" "$work/beside"
+printf '[General]\r\nReceive=2\r\nLeft=10\r\nTop=10\r\n' > "$work/config/parlavant/parlavant.ini"
 
-# Started from a directory without the texts: it must open the installed ones.
+# Started from a directory without the texts, the installed program must open the installed ones.
 cd "$work/elsewhere"
+# strace passes no signal on while it writes to a file: the program itself is ended, by the id
+# it wrote down, and strace ends with it.
 QT_QPA_PLATFORM=offscreen PARLAVANT_DESKTOP="$work/desktop" XDG_CONFIG_HOME="$work/config" \
-  strace -f -e trace=openat -o "$work/opened" parlavant &
-pid=$!
+  strace -f -e trace=openat -o "$work/opened" sh -c 'echo $$ > "$0"; exec parlavant' "$work/pid" &
+tracer=$!
 sleep 4
+kill "$(cat "$work/pid")"
+wait "$tracer" 2>/dev/null || true
 if ! grep -E 'share/parlavant/stintf\.dat", O_RDONLY' "$work/opened" | grep -vq ENOENT; then
   echo "the installed program did not open its interface texts" >&2
   exit 1
 fi
 echo "installed program started from $work/elsewhere and read $(grep -oE '"[^"]*share/parlavant/stintf\.dat"' "$work/opened" | grep -v ENOENT | head -n 1)"
 /usr/bin/parlavant-stintf read /usr/share/parlavant/stintf.dat | grep ';5;'
+
+# And its window is the localised one: photographed on a virtual display, it looks like a copy
+# of the program that has the texts beside it, and unlike a copy that has none (the designed
+# English texts).
+display=:$((90 + RANDOM % 9))
+Xvfb "$display" -screen 0 640x480x24 -nolisten tcp &
+pids+=($!)
+export DISPLAY=$display
+sleep 1
+cp /usr/bin/parlavant "$work/bare/parlavant"
+cp /usr/bin/parlavant "$work/beside/parlavant"
+cp /usr/share/parlavant/stintf.dat "$work/beside/stintf.dat"
+photograph() {  # program, picture
+  PARLAVANT_DESKTOP="$work/desktop" XDG_CONFIG_HOME="$work/config" "$1" &
+  local pid=$!
+  local window
+  window=$(timeout 20 xdotool search --sync --name "Parlavant 1.0" | head -n 1)
+  sleep 1
+  import -window "$window" "$2"
+  kill "$pid"
+  wait "$pid" 2>/dev/null || true
+}
+photograph parlavant "$work/installed.png"
+photograph "$work/bare/parlavant" "$work/designed.png"
+photograph "$work/beside/parlavant" "$work/localised.png"
+differing() { compare -metric AE "$1" "$2" null: 2>&1 || true; }
+unlike=$(differing "$work/installed.png" "$work/designed.png")
+like=$(differing "$work/installed.png" "$work/localised.png")
+echo "pixels unlike the designed window: $unlike; unlike the localised one: $like"
+if [ "${unlike%%.*}" -lt 100 ] || [ "${like%%.*}" -gt 20 ]; then
+  echo "the installed program does not show the localised window" >&2
+  exit 1
+fi
+echo "the installed program shows the localised window"
