@@ -50,6 +50,14 @@ class ChildProcess {
   // Ends it at once, as a crash would.
   int Kill() { return End(SIGKILL); }
 
+  // Whether the program has already ended by this signal (then it is reaped); does not wait.
+  bool EndedBy(int signal) {
+    int status = 0;
+    if (pid_ <= 0 || ::waitpid(pid_, &status, WNOHANG) != pid_) return false;
+    pid_ = -1;
+    return WIFSIGNALED(status) && WTERMSIG(status) == signal;
+  }
+
  private:
   int End(int signal) {
     if (stdin_ >= 0) ::close(stdin_);

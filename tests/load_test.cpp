@@ -143,24 +143,33 @@ TEST_F(LoadTest, TranslatorFailuresShowAndTheNextTranslationWorks) {
   app::TMainForm& form = StartParlavant(*desktop);
   ASSERT_TRUE(testsupport::PumpUntil([&] { return form.ToUsers->count() == 1; }));
 
-  StartTranslator({"--close-early"});  // dies in the middle of every reply
+  StartTranslator({"--die-early"});  // killed in the middle of its first reply
   ASSERT_TRUE(client->Write("receive bob first\n"));
   ASSERT_TRUE(testsupport::PumpUntil([&] { return boxes.size() == 1; }));
   EXPECT_EQ(boxes[0], "Connection Closed Gracefully.");
+  EXPECT_TRUE(translator->EndedBy(SIGKILL));
 
-  translator.reset();  // stopped
-  ASSERT_TRUE(client->Write("receive bob second\n"));
+  ASSERT_TRUE(client->Write("receive bob second\n"));  // nothing listens now
   ASSERT_TRUE(testsupport::PumpUntil([&] { return boxes.size() == 2; }));
   EXPECT_EQ(boxes[1], "Socket Error # 111\r\nConnection refused.");
-  EXPECT_EQ(form.PendingChatMessages.Count(), 2u);
+
+  StartTranslator({"--close-early"});  // up, but closing every connection in mid-reply
+  ASSERT_TRUE(client->Write("receive bob third\n"));
+  ASSERT_TRUE(testsupport::PumpUntil([&] { return boxes.size() == 3; }));
+  EXPECT_EQ(boxes[2], "Connection Closed Gracefully.");
+  translator.reset();  // stopped
+  ASSERT_TRUE(client->Write("receive bob fourth\n"));
+  ASSERT_TRUE(testsupport::PumpUntil([&] { return boxes.size() == 4; }));
+  EXPECT_EQ(boxes[3], "Socket Error # 111\r\nConnection refused.");
+  EXPECT_EQ(form.PendingChatMessages.Count(), 4u);
 
   StartTranslator();  // back, without restarting Parlavant
   ASSERT_TRUE(client->Write("send CHATMESSAGE 1000 BODY first, again\n"));
-  ASSERT_TRUE(client->Write("receive bob third\n"));
+  ASSERT_TRUE(client->Write("receive bob fifth\n"));
   ASSERT_TRUE(testsupport::PumpUntil([&] { return Memo(form, "bob").count('\n') == 1; }));
-  EXPECT_EQ(Memo(form, "bob"), "bob: [en] first, again(first, again)\nbob: [en] third(third)");
-  EXPECT_EQ(form.PendingChatMessages.Count(), 1u);  // the second waits for a property line
-  EXPECT_EQ(boxes.size(), 2u);
+  EXPECT_EQ(Memo(form, "bob"), "bob: [en] first, again(first, again)\nbob: [en] fifth(fifth)");
+  EXPECT_EQ(form.PendingChatMessages.Count(), 3u);  // the others wait for a property line
+  EXPECT_EQ(boxes.size(), 4u);
 }
 
 TEST_F(LoadTest, ChatClientKilledAndRestarted) {

@@ -37,6 +37,7 @@ struct Options {
   std::string cookie;
   int status = 200;
   bool closeEarly = false;
+  bool dieEarly = false;
 };
 
 void Usage() {
@@ -50,7 +51,8 @@ void Usage() {
                "  --no-window        serve HTTP, put no window up\n"
                "  --cookie NAME=VAL  set this cookie on the first reply\n"
                "  --status N         answer every request with status N\n"
-               "  --close-early      close every connection before the reply's headers end\n";
+               "  --close-early      close every connection before the reply's headers end\n"
+               "  --die-early        be killed (SIGKILL) in the middle of the first reply\n";
 }
 
 std::mutex gLogMutex;
@@ -128,7 +130,9 @@ class Service {
 };
 
 // Accepts on 127.0.0.1:port and closes every connection in the middle of the reply's headers.
-void ServeClosingEarly(int port) {
+// Answers every request with the start of a reply and closes the connection; or, with `die`,
+// kills the whole process right after the first such start, as a crash in mid-reply would.
+void ServeClosingEarly(int port, bool die) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int one = 1;
   ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -154,6 +158,7 @@ void ServeClosingEarly(int port) {
     if (::poll(&r, 1, 1000) == 1 && ::read(c, buf, sizeof buf) > 0) {
       const char partial[] = "HTTP/1.1 200 OK\r\nContent-Type: text/";
       if (::send(c, partial, sizeof partial - 1, MSG_NOSIGNAL) < 0) Log("send failed");
+      if (die) ::raise(SIGKILL);
     }
     ::close(c);
   }
@@ -193,6 +198,8 @@ int main(int argc, char** argv) {
       options.status = std::atoi(value().c_str());
     else if (arg == "--close-early")
       options.closeEarly = true;
+    else if (arg == "--die-early")
+      options.dieEarly = true;
     else {
       Usage();
       return arg == "--help" ? 0 : 2;
@@ -212,8 +219,8 @@ int main(int argc, char** argv) {
   std::vector<std::thread> threads;
   // One server per port; the web service may share the desktop translator's port.
   auto serve = [&](int port, const std::vector<std::string>& documents) {
-    if (options.closeEarly) {
-      threads.emplace_back(ServeClosingEarly, port);
+    if (options.closeEarly || options.dieEarly) {
+      threads.emplace_back(ServeClosingEarly, port, options.dieEarly);
       return;
     }
     auto server = std::make_unique<httplib::Server>();
