@@ -200,7 +200,8 @@ TEST_F(HostileTest, LyingFramesCloseOnlyTheirOwnConnection) {
       FrameHead(9, 0),                           // unknown type
       FrameHead(1, 10) + std::string(10, '\0'),  // shorter than head
       FrameHead(3, 15) + std::string(15, '\0'),  // reply of bad size
-      FrameHead(2, 48) + std::string(20, '\0') + U32(0x400) + U32(0x80) + std::string(24, '\0'),
+      FrameHead(2, 48) + std::string(16, '\0') + U32(0x400) + U32(0x80) +
+          std::string(24, '\0'),  // unknown flag
   };
   std::vector<std::unique_ptr<RawPeer>> peers;
   for (const std::string& bytes : impossible) {
