@@ -2,9 +2,9 @@
 
 #include <zlib.h>
 
+#include <array>
 #include <cstring>
 #include <fstream>
-#include <limits>
 
 #include "platform/codepage.h"
 #include "platform/error.h"
@@ -29,6 +29,14 @@ bool IsBlank(char c) {
   const auto b = static_cast<std::uint8_t>(c);
   return b >= 0x01 && b <= 0x20;
 }
+
+// The bytes that end an unquoted field: a blank or ";". One look-up per byte of the hot loop.
+constexpr auto kEndsField = [] {
+  std::array<bool, 256> ends{};
+  for (int b = 0x01; b <= 0x20; ++b) ends[static_cast<std::size_t>(b)] = true;
+  ends[';'] = true;
+  return ends;
+}();
 
 // A line as a delimited list: ";" separates, double quotes enclose (two stand for one), and an
 // unquoted blank ends a field as ";" does; a ";" as the line's last byte adds an empty field.
@@ -73,7 +81,7 @@ class FieldSplitter {
       }
     } else {
       const std::size_t start = i_;
-      while (i_ < line_.size() && !IsBlank(line_[i_]) && line_[i_] != ';') ++i_;
+      while (i_ < line_.size() && !kEndsField[static_cast<std::uint8_t>(line_[i_])]) ++i_;
       field = line_.substr(start, i_ - start);
     }
     SkipBlanks();
@@ -166,33 +174,6 @@ std::uint8_t KeystreamByte(std::uint32_t offset) {
   return static_cast<std::uint8_t>(static_cast<std::uint32_t>(remainder) & 0xFF);
 }
 
-namespace {
-constexpr std::int32_t kModulus = 402817;
-constexpr std::uint32_t kMultiplier = 871043;
-constexpr std::int32_t kStep = static_cast<std::int32_t>(kMultiplier % kModulus);  // 65409
-constexpr std::int32_t kWrap =
-    static_cast<std::int32_t>((std::uint64_t{1} << 32) % kModulus);  // 132442
-}  // namespace
-
-Keystream::Keystream(std::uint32_t offset)
-    : product_(static_cast<std::int32_t>(offset * kMultiplier)), remainder_(product_ % kModulus) {}
-
-void Keystream::Next() {
-  // The product grows by the multiplier, less 2^32 when it wraps; the remainder follows in
-  // residues and is brought back into the range that the product's sign asks for.
-  const bool wraps =
-      product_ > std::numeric_limits<std::int32_t>::max() - static_cast<std::int32_t>(kMultiplier);
-  product_ = static_cast<std::int32_t>(static_cast<std::uint32_t>(product_) + kMultiplier);
-  remainder_ += kStep - (wraps ? kWrap : 0);
-  if (product_ >= 0) {
-    while (remainder_ < 0) remainder_ += kModulus;
-    while (remainder_ >= kModulus) remainder_ -= kModulus;
-  } else {
-    while (remainder_ > 0) remainder_ -= kModulus;
-    while (remainder_ <= -kModulus) remainder_ += kModulus;
-  }
-}
-
 struct ContentDecoder::Inflater {
   z_stream stream{};
   bool ready = false;
@@ -234,12 +215,16 @@ std::uint32_t ContentDecoder::MemberCrc() const {
 bool ContentDecoder::Feed(std::string_view fileBytes) {
   if (state_ == State::kDone) return false;
   // Unscrambled by absolute file offsets, whatever the size of the piece.
-  std::string plain(fileBytes);
-  for (char& c : plain) {
-    c = static_cast<char>(static_cast<std::uint8_t>(c) ^ keystream_.Byte());
-    keystream_.Next();
+  // Every byte's key on its own (a division by a constant, which the compiler makes a
+  // multiplication): no chain from one byte to the next, so the loop runs several bytes at once.
+  plain_.resize(fileBytes.size());
+  const std::uint32_t first = offset_;
+  for (std::size_t i = 0; i < fileBytes.size(); ++i) {
+    plain_[i] = static_cast<char>(static_cast<std::uint8_t>(fileBytes[i]) ^
+                                  KeystreamByte(first + static_cast<std::uint32_t>(i)));
   }
-  Take(reinterpret_cast<const std::uint8_t*>(plain.data()), plain.size());
+  offset_ += static_cast<std::uint32_t>(fileBytes.size());
+  Take(reinterpret_cast<const std::uint8_t*>(plain_.data()), plain_.size());
   return state_ != State::kDone;
 }
 

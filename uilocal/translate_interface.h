@@ -38,20 +38,6 @@ inline constexpr std::size_t kReadBlock = 16384;
 // The keystream byte for a file offset.
 std::uint8_t KeystreamByte(std::uint32_t offset);
 
-// The keystream from an offset on, one byte after another without a division each.
-class Keystream {
- public:
-  explicit Keystream(std::uint32_t offset);
-  std::uint8_t Byte() const {
-    return static_cast<std::uint8_t>(static_cast<std::uint32_t>(remainder_) & 0xFF);
-  }
-  void Next();
-
- private:
-  std::int32_t product_;
-  std::int32_t remainder_;
-};
-
 // Layers 1 and 2, fed the file's bytes in pieces of any size. It stops taking bytes once it
 // holds the content it was asked for (4 + L bytes), and stops quietly at damaged compressed
 // data, keeping what was decompressed before it.
@@ -91,7 +77,8 @@ class ContentDecoder {
   std::uint32_t MemberCrc() const;
 
   State state_ = State::kStart;
-  Keystream keystream_{0};
+  std::uint32_t offset_ = 0;  // of the next file byte
+  std::string plain_;         // the piece being taken, unscrambled
   std::string content_;
   std::string field_;  // header bytes being collected
   std::size_t need_ = 0;
