@@ -129,9 +129,9 @@ class Service {
   std::atomic<bool> cookieSent_{false};
 };
 
-// Accepts on 127.0.0.1:port and closes every connection in the middle of the reply's headers.
-// Answers every request with the start of a reply and closes the connection; or, with `die`,
-// kills the whole process right after the first such start, as a crash in mid-reply would.
+// Accepts on 127.0.0.1:port and answers every request with the start of a reply's headers, then
+// closes the connection; or, with `die`, kills the whole process right after the first such
+// start, as a crash in mid-reply would.
 void ServeClosingEarly(int port, bool die) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int one = 1;
