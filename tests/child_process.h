@@ -50,6 +50,15 @@ class ChildProcess {
   // Ends it at once, as a crash would.
   int Kill() { return End(SIGKILL); }
 
+  // Whether the program is still running; does not wait.
+  bool Alive() {
+    int status = 0;
+    if (pid_ <= 0) return false;
+    if (::waitpid(pid_, &status, WNOHANG) != pid_) return true;
+    pid_ = -1;
+    return false;
+  }
+
   // Whether the program has already ended by this signal (then it is reaped); does not wait.
   bool EndedBy(int signal) {
     int status = 0;
