@@ -27,4 +27,7 @@ std::u16string CyrillicToWide(std::string_view bytes);
 std::string WideToAnsi(std::u16string_view text, char defaultChar = '?');
 std::u16string AnsiToWide(std::string_view bytes);
 
+// Equal but for the case of ASCII letters: how settings names and HTTP header names compare.
+bool SameIgnoringCase(std::string_view a, std::string_view b);
+
 }  // namespace platform

@@ -56,4 +56,11 @@ TEST(AnsiCodePage, Windows1252BothWays) {
 }
 
 }  // namespace
+TEST(SameIgnoringCase, OnlyAsciiLettersFoldTheirCase) {
+  EXPECT_TRUE(SameIgnoringCase("Content-LENGTH", "content-length"));
+  EXPECT_FALSE(SameIgnoringCase("Receive", "Receiv"));
+  EXPECT_FALSE(SameIgnoringCase("\xC0", "\xE0"));  // Cyrillic or Latin-1 letters stay apart
+  EXPECT_FALSE(SameIgnoringCase("@", "`"));        // 0x40 and 0x60 differ by the case bit only
+}
+
 }  // namespace platform

@@ -1,6 +1,7 @@
 #include "platform/profile.h"
 
-#include <cctype>
+#include "platform/codepage.h"
+
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -14,17 +15,6 @@ std::string_view Trim(std::string_view s) {
   while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r'))
     s.remove_suffix(1);
   return s;
-}
-
-bool SameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
 }
 
 struct Line {
@@ -73,12 +63,12 @@ std::optional<std::string> ProfileLookup(std::string_view text, std::string_view
   bool inSection = false;
   for (const Line& line : SplitLines(text)) {
     if (auto name = SectionName(line.text)) {
-      inSection = SameName(*name, section);
+      inSection = SameIgnoringCase(*name, section);
       continue;
     }
     if (!inSection) continue;
     auto k = KeyOf(line.text);
-    if (!k || !SameName(*k, key)) continue;
+    if (!k || !SameIgnoringCase(*k, key)) continue;
     std::string_view value = Trim(line.text.substr(line.text.find('=') + 1));
     if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
         value.back() == value.front()) {
@@ -108,7 +98,7 @@ std::string ProfileAssign(std::string_view text, std::string_view section, std::
   std::size_t lastInSection = std::string::npos;  // where the section's last key line ends in out
   for (const Line& line : lines) {
     if (auto name = SectionName(line.text)) {
-      inSection = SameName(*name, section);
+      inSection = SameIgnoringCase(*name, section);
       sectionSeen |= inSection;
       out += line.text;
       out += line.ending.empty() ? newline : line.ending;
@@ -116,7 +106,7 @@ std::string ProfileAssign(std::string_view text, std::string_view section, std::
       continue;
     }
     if (inSection && !done) {
-      if (auto k = KeyOf(line.text); k && SameName(*k, key)) {
+      if (auto k = KeyOf(line.text); k && SameIgnoringCase(*k, key)) {
         out += assignment;
         out += line.ending;
         done = true;

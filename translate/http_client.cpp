@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/codepage.h"
 #include "platform/error.h"
 #include "platform/unique_fd.h"
 #include "translate/http_reply.h"
@@ -163,7 +164,8 @@ void HttpClient::StoreCookies(const Endpoint& endpoint,
                               const std::vector<std::pair<std::string, std::string>>& headers) {
   QList<QNetworkCookie> received;
   for (const auto& [name, value] : headers) {
-    if (SameHeaderName(name, "Set-cookie") || SameHeaderName(name, "Set-cookie2")) {
+    if (platform::SameIgnoringCase(name, "Set-cookie") ||
+        platform::SameIgnoringCase(name, "Set-cookie2")) {
       received += QNetworkCookie::parseCookies(QByteArray::fromStdString(value));
     }
   }

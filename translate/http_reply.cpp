@@ -2,6 +2,7 @@
 
 #include <cctype>
 
+#include "platform/codepage.h"
 #include "platform/error.h"
 
 namespace translate {
@@ -14,17 +15,6 @@ std::string_view Trim(std::string_view s) {
 }
 
 }  // namespace
-
-bool SameHeaderName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
 
 // A line ends at LF; a CR before it is dropped.
 bool ReplyReader::TakeLine(std::string& line) {
@@ -78,11 +68,12 @@ void ReplyReader::OnHeadersDone() {
   bool chunked = false;
   std::string length;
   for (const auto& [name, value] : headers_) {
-    if (SameHeaderName(name, "Location")) hasLocation = true;
-    if (SameHeaderName(name, "Transfer-Encoding") && value.find("chunked") != std::string::npos) {
+    if (platform::SameIgnoringCase(name, "Location")) hasLocation = true;
+    if (platform::SameIgnoringCase(name, "Transfer-Encoding") &&
+        value.find("chunked") != std::string::npos) {
       chunked = true;
     }
-    if (SameHeaderName(name, "Content-Length")) length = value;
+    if (platform::SameIgnoringCase(name, "Content-Length")) length = value;
   }
   if (status_ < 200 || status_ > 299 || hasLocation) throw platform::Error(statusLine_);
   if (chunked) {

@@ -67,7 +67,4 @@ class ReplyReader {
   std::size_t remaining_ = 0;
 };
 
-// Case-insensitive ASCII comparison, for header names.
-bool SameHeaderName(std::string_view a, std::string_view b);
-
 }  // namespace translate
