@@ -20,14 +20,7 @@ for f in /usr/bin/parlavant /usr/bin/parlavant-chatclient /usr/bin/parlavant-tra
   test -e "$f" || { echo "missing after install: $f" >&2; exit 1; }
 done
 
-work=$(mktemp -d /tmp/parlavant-pkg.XXXXXX)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
+source scripts/background.sh pkg
 mkdir -p "$work/config/parlavant" "$work/elsewhere" "$work/bare" "$work/beside"
 printf '[General]\r\nReceive=2\r\nLeft=10\r\nTop=10\r\n' > "$work/config/parlavant/parlavant.ini"
 
@@ -51,11 +44,7 @@ echo "installed program started from $work/elsewhere and read $(grep -oE '"[^"]*
 # And its window is the localised one: photographed on a virtual display, it looks like a copy
 # of the program that has the texts beside it, and unlike a copy that has none (the designed
 # English texts).
-display=:$((90 + RANDOM % 9))
-Xvfb "$display" -screen 0 640x480x24 -nolisten tcp &
-pids+=($!)
-export DISPLAY=$display
-sleep 1
+start_virtual_display
 cp /usr/bin/parlavant "$work/bare/parlavant"
 cp /usr/bin/parlavant "$work/beside/parlavant"
 cp /usr/share/parlavant/stintf.dat "$work/beside/stintf.dat"

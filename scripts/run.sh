@@ -17,14 +17,7 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
 fi
 
 bin=build/default
-work=$(mktemp -d /tmp/parlavant-run.XXXXXX)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
+source scripts/background.sh run
 
 # The demo's own settings: read English (item 1), send Spanish (item 2), sign what is sent.
 mkdir -p "$work/config/parlavant"

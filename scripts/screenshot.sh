@@ -10,20 +10,9 @@ cmake --preset default >/dev/null
 cmake --build --preset default >/dev/null
 
 bin=build/default
-work=$(mktemp -d /tmp/parlavant-shot.XXXXXX)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
+source scripts/background.sh shot
 
-display=:$((90 + RANDOM % 9))
-Xvfb "$display" -screen 0 640x480x24 -nolisten tcp &
-pids+=($!)
-export DISPLAY=$display
-sleep 1
+start_virtual_display
 
 mkdir -p "$work/config/parlavant"
 printf '[General]\r\nReceive=1\r\nSend=2\r\nShowWarn=1\r\nLeft=20\r\nTop=20\r\nWidth=560\r\nHeight=380\r\n' \

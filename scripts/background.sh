@@ -1,0 +1,20 @@
+# Sourced by the scripts that start programs: `source scripts/background.sh NAME` makes a scratch
+# directory ($work) and a list of what they start in the background ($pids); on exit each of
+# those is ended by its id and the directory is removed.
+work=$(mktemp -d "/tmp/parlavant-$1.XXXXXX")
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# Starts a virtual 640x480 display of our own and shows what follows on it.
+start_virtual_display() {
+  local display=:$((90 + RANDOM % 9))
+  Xvfb "$display" -screen 0 640x480x24 -nolisten tcp &
+  pids+=($!)
+  export DISPLAY=$display
+  sleep 1
+}
