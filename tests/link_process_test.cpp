@@ -151,4 +151,14 @@ TEST_F(LinkProcessTest, RefusedAttachLeavesTheLinkDetached) {
   EXPECT_FALSE(link->Attached());
 }
 
+TEST_F(LinkProcessTest, TheClientsWindowModeAttachesToo) {
+  ::setenv("QT_QPA_PLATFORM", "offscreen", 1);  // for the client's window
+  client = StartClient({"--window", "--user", "alice", "--contacts", "bob"});
+  link->Attach(4);
+  ASSERT_TRUE(PumpUntil([&] { return !contacts.empty() && !users.empty(); }));
+  EXPECT_THAT(contacts, ::testing::ElementsAre("bob"));
+  EXPECT_TRUE(client->Alive());
+  EXPECT_EQ(client->Stop(), 0);  // SIGTERM ends the window too, in good order
+}
+
 }  // namespace

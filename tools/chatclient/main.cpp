@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include <QApplication>
+#include <QTimer>
 
 #include "platform/desktop.h"
 #include "platform/error.h"
@@ -146,6 +147,8 @@ int main(int argc, char** argv) {
       options.searchReply = value();
     else if (arg == "--no-announce")
       announce = false;
+    else if (arg == "--window")
+      window = true;
     else if (arg == "--attach") {
       const std::string mode = value();
       if (mode == "success")
@@ -194,6 +197,13 @@ int main(int argc, char** argv) {
       standin::ClientWindow clientWindow(*desktop, client);
       clientWindow.show();
       if (announce) client.AnnounceApi();
+      // The signal handler only sets a flag: the event loop looks at it, so the window too ends
+      // on SIGTERM and SIGINT.
+      QTimer stopCheck;
+      QObject::connect(&stopCheck, &QTimer::timeout, [&qt] {
+        if (gStop) qt.quit();
+      });
+      stopCheck.start(100);
       return qt.exec();
     }
     if (announce) client.AnnounceApi();
