@@ -56,6 +56,15 @@ TEST(AnsiCodePage, Windows1252BothWays) {
 }
 
 }  // namespace
+TEST(HexDigitValue, BothCasesAndNothingBesides) {
+  EXPECT_EQ(HexDigitValue('0'), 0);
+  EXPECT_EQ(HexDigitValue('9'), 9);
+  EXPECT_EQ(HexDigitValue('a'), 10);
+  EXPECT_EQ(HexDigitValue('F'), 15);
+  for (char c : {'/', ':', '@', 'G', '`', 'g', ' ', '\0', '\xE0'})
+    EXPECT_EQ(HexDigitValue(c), -1) << c;
+}
+
 TEST(SameIgnoringCase, OnlyAsciiLettersFoldTheirCase) {
   EXPECT_TRUE(SameIgnoringCase("Content-LENGTH", "content-length"));
   EXPECT_FALSE(SameIgnoringCase("Receive", "Receiv"));

@@ -137,15 +137,8 @@ std::optional<std::int32_t> ParseProfileInteger(std::string_view value) {
   if (value.size() > 2 && value[0] == '0' && (value[1] == 'x' || value[1] == 'X')) {
     std::int64_t v = 0;
     for (char c : value.substr(2)) {
-      int d;
-      if (c >= '0' && c <= '9')
-        d = c - '0';
-      else if (c >= 'a' && c <= 'f')
-        d = c - 'a' + 10;
-      else if (c >= 'A' && c <= 'F')
-        d = c - 'A' + 10;
-      else
-        return std::nullopt;
+      const int d = HexDigitValue(c);
+      if (d < 0) return std::nullopt;
       v = v * 16 + d;
       if (v > 0xFFFFFFFFLL) return std::nullopt;
     }

@@ -156,11 +156,7 @@ bool ReplyReader::Feed(std::string_view bytes) {
         if (size.empty()) throw platform::Error("Invalid chunk size.");
         std::size_t n = 0;
         for (char c : size) {
-          const int d =
-              std::isxdigit(static_cast<unsigned char>(c))
-                  ? (std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
-                                                                 : (std::tolower(c) - 'a' + 10))
-                  : -1;
+          const int d = platform::HexDigitValue(c);
           if (d < 0) throw platform::Error("Invalid chunk size.");
           n = n * 16 + static_cast<std::size_t>(d);
           if (n > kMaxBodyBytes) throw platform::Error("Max body length exceeded.");

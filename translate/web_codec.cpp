@@ -112,13 +112,6 @@ void Resolve(std::u16string_view name, std::u16string& out) {
   echo();
 }
 
-int HexDigitAnyCase(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 }  // namespace
 
 std::string WebEncode(std::u16string_view text) {
@@ -180,7 +173,7 @@ std::string PercentDecode(std::string_view text) {
     int value = 0;
     bool hex = take > 0;
     for (std::size_t k = 1; k <= take; ++k) {
-      const int d = HexDigitAnyCase(plus[i + k]);
+      const int d = platform::HexDigitValue(plus[i + k]);
       if (d < 0) hex = false;
       value = value * 16 + (d < 0 ? 0 : d);
     }

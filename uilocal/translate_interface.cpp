@@ -123,13 +123,8 @@ std::int32_t ToInteger(std::string_view field) {
   std::int64_t value = 0;
   bool ok = !s.empty();
   for (char c : s) {
-    int d = -1;
-    if (c >= '0' && c <= '9')
-      d = c - '0';
-    else if (base == 16 && c >= 'a' && c <= 'f')
-      d = c - 'a' + 10;
-    else if (base == 16 && c >= 'A' && c <= 'F')
-      d = c - 'A' + 10;
+    int d = platform::HexDigitValue(c);
+    if (d >= base) d = -1;
     if (d < 0 || value > 0x80000000LL) {
       ok = false;
       break;

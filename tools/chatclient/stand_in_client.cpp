@@ -2,6 +2,8 @@
 
 #include <charconv>
 
+#include "platform/codepage.h"
+
 namespace standin {
 namespace {
 
@@ -23,13 +25,6 @@ std::string_view TakeWord(std::string_view& s) {
 bool ParseInt(std::string_view word, int& out) {
   auto [end, ec] = std::from_chars(word.data(), word.data() + word.size(), out);
   return ec == std::errc() && end == word.data() + word.size() && !word.empty();
-}
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
 }
 
 }  // namespace
@@ -66,9 +61,10 @@ std::string UnescapeArgument(std::string_view text) {
       out.push_back('\r');
     else if (next == 't')
       out.push_back('\t');
-    else if (next == 'x' && i + 2 < text.size() && HexDigit(text[i + 1]) >= 0 &&
-             HexDigit(text[i + 2]) >= 0) {
-      out.push_back(static_cast<char>(HexDigit(text[i + 1]) * 16 + HexDigit(text[i + 2])));
+    else if (next == 'x' && i + 2 < text.size() && platform::HexDigitValue(text[i + 1]) >= 0 &&
+             platform::HexDigitValue(text[i + 2]) >= 0) {
+      out.push_back(static_cast<char>(platform::HexDigitValue(text[i + 1]) * 16 +
+                                      platform::HexDigitValue(text[i + 2])));
       i += 2;
     } else if (next == 'x') {
       out += "\\x";  // not a whole \xHH: kept as written
