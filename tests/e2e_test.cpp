@@ -13,11 +13,6 @@ using testsupport::ChildProcess;
 
 class EndToEndTest : public testsupport::ParlavantFixture {
  protected:
-  ~EndToEndTest() override {
-    forms.clear();
-    applications.clear();
-    translator.reset();
-  }
   std::unique_ptr<ChildProcess> translator;
 };
 

@@ -29,11 +29,6 @@ using testsupport::ChildProcess;
 class LoadTest : public testsupport::ParlavantFixture {
  protected:
   LoadTest() { StartTranslator(); }
-  ~LoadTest() override {
-    forms.clear();
-    applications.clear();
-    translator.reset();
-  }
 
   void StartTranslator(std::vector<std::string> extra = {}) {
     translator.reset();
