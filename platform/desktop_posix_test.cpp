@@ -389,8 +389,10 @@ TEST(SocketDesktop, BadFramesCloseOnlyTheirConnection) {
   TempDir dir;
   auto desktop = OpenDesktop(dir.Desktop());
   int handled = 0;
-  const Hwnd own = desktop->MakeWindow(
-      "program", [&](Hwnd, MsgId, WParam, LParam) -> LResult { return ++handled; });
+  const Hwnd own = desktop->MakeWindow("program", [&](Hwnd, MsgId msg, WParam, LParam l) -> LResult {
+    if (msg == kWmCopyData) return static_cast<LResult>(BytesOf(l).size());
+    return ++handled;
+  });
 
   // A lying length: closed at once, without waiting for 4 GiB.
   const int liar = ConnectRaw(dir.Desktop());
@@ -403,6 +405,23 @@ TEST(SocketDesktop, BadFramesCloseOnlyTheirConnection) {
     return ::poll(&p, 1, 0) == 1 && ::read(liar, &c, 1) == 0;
   }));
   ::close(liar);
+
+  // WM_COPYDATA whose lParam is a bare integer: the procedure would take it for the address of
+  // the data. The connection is closed and the procedure never sees it.
+  wire::Frame forged;
+  forged.type = wire::FrameType::kSend;
+  forged.window = own;
+  forged.msg = kWmCopyData;
+  forged.lParam = 0x41414141;
+  const std::string forgedBytes = wire::Encode(forged);
+  const int forger = ConnectRaw(dir.Desktop());
+  ASSERT_EQ(::write(forger, forgedBytes.data(), forgedBytes.size()),
+            static_cast<ssize_t>(forgedBytes.size()));
+  ASSERT_TRUE(PumpUntil(*desktop, [&] {
+    pollfd p{forger, POLLIN, 0};
+    return ::poll(&p, 1, 0) == 1 && ::read(forger, &c, 1) == 0;
+  }));
+  ::close(forger);
 
   // A frame cut off by a peer that goes away.
   wire::Frame frame;

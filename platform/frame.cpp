@@ -91,12 +91,18 @@ FrameReader::Status FrameReader::Next(Frame& out) {
     frame.window = Get64(p + 8);
     frame.msg = Get32(p + 16);
     const std::uint32_t flags = Get32(p + 20);
-    if ((flags & ~kFlagCopyData) != 0 ||
-        ((flags & kFlagCopyData) == 0 && length != kMessageHeadBytes)) {
+    const bool copyData = (flags & kFlagCopyData) != 0;
+    // The receiver hands a WM_COPYDATA's lParam to a window procedure as a pointer, so that
+    // message is only ever built locally from carried bytes: one that carries none (a peer's
+    // integer in its place) or comes as a notification is refused, and so is data on any other
+    // message.
+    const bool isCopyData = frame.msg == kWmCopyData;
+    if ((flags & ~kFlagCopyData) != 0 || (!copyData && length != kMessageHeadBytes) ||
+        copyData != isCopyData || (isCopyData && frame.type == FrameType::kNotify)) {
       bad_ = true;
       return Status::kBad;
     }
-    frame.hasCopyData = (flags & kFlagCopyData) != 0;
+    frame.hasCopyData = copyData;
     frame.wParam = Get64(p + 24);
     frame.lParam = static_cast<std::int64_t>(Get64(p + 32));
     frame.dwData = Get64(p + 40);

@@ -7,6 +7,7 @@
 // A kSend or kNotify payload is a fixed 48-byte head, then the copied bytes when flag bit 0 says
 // the message carries WM_COPYDATA data:
 //   seq u64 | window u64 | msg u32 | flags u32 | wParam u64 | lParam i64 | dwData u64 | bytes...
+// The copy-data flag is set exactly when msg is WM_COPYDATA, which only a kSend may carry.
 // A kReply payload is exactly: seq u64 | result i64.
 // Requests are answered on the connection they came in on; seq pairs a reply with its request.
 
@@ -53,7 +54,8 @@ class FrameReader {
   void Append(std::string_view bytes);
   // kFrame: one frame was taken off the stream into `out`. kNeedMore: no whole frame yet.
   // kBad: the stream holds an impossible frame (unknown type, a length beyond the bound or not
-  // fitting its type, unknown flags); it stays bad, and the connection should be closed.
+  // fitting its type, unknown flags, WM_COPYDATA without its data or in a notification, data on
+  // another message); it stays bad, and the connection should be closed.
   Status Next(Frame& out);
   std::size_t Buffered() const { return buffer_.size() - offset_; }
 

@@ -107,15 +107,33 @@ TEST(FrameReader, RejectsImpossibleHeadsBeforeTheirPayloadArrives) {
   }
 }
 
-TEST(FrameReader, RejectsUnknownFlagsAndDataWithoutTheCopyDataFlag) {
+TEST(FrameReader, RejectsFlagsThatDoNotFitTheMessage) {
   std::string good = Encode(SampleSend());
   std::string badFlags = good;
   badFlags[8 + 20] = 3;  // flag bits beyond copy-data
   std::string noFlag = good;
   noFlag[8 + 20] = 0;  // payload longer than the head, yet no data announced
-  for (const std::string& bytes : {badFlags, noFlag}) {
+  // WM_COPYDATA with a bare integer where the receiver expects the address of its data.
+  Frame bare = SampleSend();
+  bare.hasCopyData = false;
+  bare.lParam = 0x41414141;
+  Frame notified = SampleSend();
+  notified.type = FrameType::kNotify;
+  Frame dataOnOther = SampleSend();
+  dataOnOther.msg = 0xC001;
+  struct Case {
+    const char* name;
+    std::string bytes;
+  };
+  const Case cases[] = {{"unknown flags", badFlags},
+                        {"data without the flag", noFlag},
+                        {"WM_COPYDATA without data", Encode(bare)},
+                        {"WM_COPYDATA as a notification", Encode(notified)},
+                        {"data on another message", Encode(dataOnOther)}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
     FrameReader reader;
-    reader.Append(bytes);
+    reader.Append(c.bytes);
     Frame out;
     EXPECT_EQ(reader.Next(out), FrameReader::Status::kBad);
   }
