@@ -4,7 +4,8 @@
 //   registry.lock          flock()ed while the two registries below are read or changed
 //   messages               registered message names: one "id-hex name-hex" line each
 //   next-window            the next window handle, in decimal
-//   e<pid>-<n>.sock/.lock  a process's endpoint; the lock is held exclusively while it lives
+//   e<pid>-<n>-<nonce>.sock/.lock  a desktop object's endpoint; the lock is held exclusively
+//                          while it lives (made as t<pid>-<n>-<nonce>.lock, locked, then renamed)
 //   w<handle-hex>          a window: its endpoint's name, a line feed, then its title bytes
 // A window whose endpoint lock is free belongs to a process that is gone; whoever notices
 // removes its file. Messages travel as frames (platform/frame.h) over connections that a sender
@@ -25,6 +26,7 @@
 #include <cstring>
 #include <map>
 #include <optional>
+#include <random>
 #include <set>
 #include <thread>
 #include <vector>
@@ -179,6 +181,7 @@ class SocketDesktop final : public Desktop {
   };
 
   std::string Path(std::string_view name) const { return dir_ + "/" + std::string(name); }
+  void MakeEndpoint();
   bool EndpointAlive(const std::string& endpoint) const;
   void SweepDeadEndpoints();
   bool WriteWindowFile(Hwnd window, std::string_view title);
@@ -216,6 +219,7 @@ class SocketDesktop final : public Desktop {
 };
 
 std::atomic<unsigned> gEndpointCounter{0};
+std::function<void()> gEndpointCreationPause;
 
 void SocketDesktop::Open() {
   if (::mkdir(dir_.c_str(), 0700) < 0 && errno != EEXIST)
@@ -229,13 +233,7 @@ void SocketDesktop::Open() {
   }
 
   SweepDeadEndpoints();
-
-  char name[48];
-  std::snprintf(name, sizeof name, "e%ld-%u", static_cast<long>(::getpid()), gEndpointCounter++);
-  endpoint_ = name;
-  lock_.Reset(::open(Path(endpoint_ + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
-  if (!lock_) ThrowOs("Cannot create desktop endpoint", errno);
-  if (::flock(lock_.Get(), LOCK_EX | LOCK_NB) < 0) ThrowOs("Cannot lock desktop endpoint", errno);
+  MakeEndpoint();
 
   sockaddr_un addr;
   const std::string socketPath = Path(endpoint_ + ".sock");
@@ -281,6 +279,42 @@ SocketDesktop::~SocketDesktop() {
   }
 }
 
+// Endpoint names are never used twice, not even by a later process with the same id: a window
+// file left behind by a dead endpoint must never come back to life.
+std::string NewEndpointName() {
+  std::random_device random;
+  const std::uint64_t nonce = (static_cast<std::uint64_t>(random()) << 32) | random();
+  char name[64];
+  std::snprintf(name, sizeof name, "e%ld-%u-%016llx", static_cast<long>(::getpid()),
+                gEndpointCounter++, static_cast<unsigned long long>(nonce));
+  return name;
+}
+
+void SocketDesktop::MakeEndpoint() {
+  // The lock file is made and locked under a temporary name and only then given its endpoint
+  // name, so that whoever finds an endpoint's lock file free may take its owner for dead. A
+  // sweep may remove the temporary file before it is locked; then the rename fails and a new
+  // name is tried.
+  for (int attempt = 0;; ++attempt) {
+    const std::string name = NewEndpointName();
+    const std::string temp = Path("t" + name.substr(1) + ".lock");
+    UniqueFd fd(::open(temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!fd) ThrowOs("Cannot create desktop endpoint", errno);
+    if (gEndpointCreationPause) gEndpointCreationPause();
+    if (::flock(fd.Get(), LOCK_EX | LOCK_NB) == 0) {
+      if (::rename(temp.c_str(), Path(name + ".lock").c_str()) == 0) {
+        endpoint_ = name;
+        lock_ = std::move(fd);
+        return;
+      }
+      if (errno != ENOENT) ThrowOs("Cannot create desktop endpoint", errno);
+    } else if (errno != EWOULDBLOCK) {
+      ThrowOs("Cannot lock desktop endpoint", errno);
+    }
+    if (attempt >= 16) throw Error("Cannot create desktop endpoint: it is swept away as made");
+  }
+}
+
 bool SocketDesktop::EndpointAlive(const std::string& endpoint) const {
   if (endpoint == endpoint_) return true;
   UniqueFd fd(::open(Path(endpoint + ".lock").c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
@@ -298,15 +332,18 @@ void SocketDesktop::SweepDeadEndpoints() {
   std::vector<std::string> names;
   while (dirent* e = ::readdir(d)) {
     std::string_view name = e->d_name;
-    if (name.size() > 6 && name[0] == 'e' && name.ends_with(".lock")) names.emplace_back(name);
+    if (name.size() > 6 && (name[0] == 'e' || name[0] == 't') && name.ends_with(".lock")) {
+      names.emplace_back(name);
+    }
   }
   ::closedir(d);
   for (const std::string& name : names) {
     UniqueFd fd(::open(Path(name).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     if (!fd || ::flock(fd.Get(), LOCK_EX | LOCK_NB) < 0) continue;
-    // Its owner is gone: nobody can take this name while we hold the lock.
+    // Its owner is gone, or (a temporary name) has not locked it yet and will try another name:
+    // nobody can take this name while we hold the lock.
     const std::string stem = name.substr(0, name.size() - 5);
-    ::unlink(Path(stem + ".sock").c_str());
+    if (name[0] == 'e') ::unlink(Path(stem + ".sock").c_str());
     ::unlink(Path(name).c_str());
   }
 }
@@ -760,6 +797,10 @@ LResult SocketDesktop::Send(Hwnd window, MsgId msg, WParam wParam, LParam lParam
 }
 
 }  // namespace
+
+void detail::SetEndpointCreationPause(std::function<void()> pause) {
+  gEndpointCreationPause = std::move(pause);
+}
 
 std::string DefaultDesktopLocation() {
   if (const char* chosen = std::getenv("PARLAVANT_DESKTOP"); chosen && *chosen) return chosen;

@@ -10,12 +10,19 @@
 
 #include <gtest/gtest.h>
 
+#include <sched.h>
+
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <mutex>
+#include <thread>
 
 #include "platform/desktop.h"
+#include "platform/desktop_internal.h"
 #include "platform/frame.h"
 
 namespace platform {
@@ -367,6 +374,167 @@ TEST(SocketDesktop, BroadcastDoesNotWaitForABusyReceiver) {
   child.Tell("g", 1);
   EXPECT_EQ(child.ReadHandle(), own);
   EXPECT_EQ(child.Wait(), 0);
+}
+
+// The titles of the live windows, as another process of the desktop sees them.
+std::vector<std::string> Titles(Desktop& desktop) {
+  std::vector<std::string> titles;
+  desktop.EnumWindows([&](Hwnd h) {
+    char title[256];
+    desktop.GetTitle(h, title, sizeof title);
+    titles.emplace_back(title);
+    return true;
+  });
+  return titles;
+}
+
+TEST(SocketDesktop, AnEndpointBeingMadeIsNotSweptAsDead) {
+  TempDir dir;
+  // The first endpoint made stops between making its lock file and locking it, while another
+  // process opens the desktop and sweeps what looks dead.
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool held = false, released = false, paused = false;
+  detail::SetEndpointCreationPause([&] {
+    std::unique_lock lock(mutex);
+    if (paused) return;
+    paused = held = true;
+    changed.notify_all();
+    changed.wait_for(lock, std::chrono::seconds(10), [&] { return released; });
+  });
+  std::string slowTitle;
+  std::thread slow([&] {
+    auto d = OpenDesktop(dir.Desktop());
+    d->MakeWindow("slow", [](Hwnd, MsgId, WParam, LParam) { return 1; });
+    std::unique_lock lock(mutex);
+    changed.wait_for(lock, std::chrono::seconds(10), [&] { return !released; });
+  });
+  {
+    std::unique_lock lock(mutex);
+    ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(10), [&] { return held; }));
+  }
+  auto sweeper = OpenDesktop(dir.Desktop());
+  {
+    std::lock_guard lock(mutex);
+    released = true;
+  }
+  changed.notify_all();
+  // Once the slow endpoint has its window, a third process must still see it alive.
+  std::vector<std::string> titles;
+  for (int i = 0; i < 200 && titles.empty(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    titles = Titles(*OpenDesktop(dir.Desktop()));
+  }
+  {
+    std::lock_guard lock(mutex);
+    released = false;
+  }
+  changed.notify_all();
+  slow.join();
+  detail::SetEndpointCreationPause({});
+  EXPECT_EQ(titles, std::vector<std::string>{"slow"});
+}
+
+TEST(SocketDesktop, ManyProcessesStartingAtOnceStayReachable) {
+  constexpr int kProcesses = 20;
+  constexpr int kRounds = 3;
+  for (int round = 0; round < kRounds; ++round) {
+    SCOPED_TRACE(round);
+    TempDir dir;
+    const auto start = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
+    std::vector<std::unique_ptr<Child>> children;
+    for (int i = 0; i < kProcesses; ++i) {
+      children.push_back(std::make_unique<Child>([&, i](int down, int up) {
+        std::this_thread::sleep_until(start);
+        auto d = OpenDesktop(dir.Desktop());
+        const Hwnd w = d->MakeWindow("p" + std::to_string(i),
+                                     [i](Hwnd, MsgId, WParam, LParam) { return 100 + i; });
+        Write(up, &w, sizeof w);
+        Serve(*d, down);
+        return 0;
+      }));
+    }
+    std::vector<Hwnd> windows;
+    for (auto& child : children) windows.push_back(child->ReadHandle());
+    auto desktop = OpenDesktop(dir.Desktop());
+    EXPECT_EQ(Titles(*desktop).size(), static_cast<std::size_t>(kProcesses));
+    for (int i = 0; i < kProcesses; ++i) {
+      EXPECT_EQ(desktop->Send(windows[i], 0xC100, 0, 0), 100 + i) << "process " << i;
+    }
+    // Told by a byte: every later child holds a copy of each earlier child's pipe, so closing
+    // it would not be seen.
+    for (auto& child : children) {
+      child->Tell("q", 1);
+      EXPECT_EQ(child->Wait(), 0);
+    }
+  }
+}
+
+TEST(SocketDesktop, AReusedProcessIdDoesNotReviveADeadWindow) {
+  // Two processes with the same id, one after the other: in a pid namespace of the test's own,
+  // the next id handed out can be chosen.
+  TempDir dir;
+  int ready[2], hold[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  ASSERT_EQ(::pipe(hold), 0);
+  const pid_t outer = ::fork();
+  if (outer == 0) {
+    ::close(ready[0]);
+    ::close(hold[1]);
+    if (::unshare(CLONE_NEWPID) != 0) ::_exit(77);
+    const pid_t init = ::fork();  // process 1 of the new namespace
+    if (init != 0) {
+      int status = 0;
+      ::waitpid(init, &status, 0);
+      ::_exit(WIFEXITED(status) ? WEXITSTATUS(status) : 90);
+    }
+    const pid_t first = ::fork();
+    if (first == 0) {
+      auto d = OpenDesktop(dir.Desktop());
+      d->MakeWindow("dead", [](Hwnd, MsgId, WParam, LParam) { return 1; });
+      ::_exit(0);  // gone without tidying up: its files stay behind
+    }
+    ::waitpid(first, nullptr, 0);
+    const int lastPid = ::open("/proc/sys/kernel/ns_last_pid", O_WRONLY);
+    const std::string previous = std::to_string(first - 1);
+    if (lastPid < 0 || ::write(lastPid, previous.data(), previous.size()) < 0) ::_exit(78);
+    ::close(lastPid);
+    const pid_t second = ::fork();
+    if (second == 0) {
+      if (::getpid() != first) ::_exit(79);
+      auto d = OpenDesktop(dir.Desktop());
+      d->MakeWindow("alive", [](Hwnd, MsgId, WParam, LParam) { return 1; });
+      Write(ready[1], "r", 1);
+      char c;
+      while (::read(hold[0], &c, 1) > 0) {
+      }
+      ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(second, &status, 0);
+    ::_exit(WIFEXITED(status) ? WEXITSTATUS(status) : 91);
+  }
+  ::close(ready[1]);
+  ::close(hold[0]);
+  char c = 0;
+  const bool started = ::read(ready[0], &c, 1) == 1;
+  std::vector<std::string> titles;
+  if (started) titles = Titles(*OpenDesktop(dir.Desktop()));
+  ::close(hold[1]);
+  ::close(ready[0]);
+  int status = 0;
+  ::waitpid(outer, &status, 0);
+  const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  if (code == 77 || code == 78) {
+    // CI runs as root, where a refusal means the test could not do its work.
+    if (const char* ci = std::getenv("CI"); ci && std::string(ci) == "true") {
+      FAIL() << "a pid namespace could not be made (status " << code << ")";
+    }
+    GTEST_SKIP() << "no pid namespace here (status " << code << ")";
+  }
+  ASSERT_TRUE(started) << "status " << code;
+  EXPECT_EQ(code, 0);
+  EXPECT_EQ(titles, std::vector<std::string>{"alive"});
 }
 
 // Connects a raw socket to this process's endpoint, as a hostile peer would.
