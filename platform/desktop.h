@@ -14,6 +14,11 @@
 //   this process's windows are delivered and their procedures run (nested), exactly as Windows
 //   delivers sent messages while a thread waits in SendMessage. A window procedure may itself
 //   call Send().
+// - Nesting is bounded: a message from another process that would be delivered more than
+//   kMaxNestedDeliveries deep (each level a procedure of this process waiting in Send() for an
+//   answer) is not delivered; a sent one is answered 0. The first refusal is reported once on
+//   stderr. A real chat exchange nests two or three deep; a peer that answers every command with
+//   a new command could otherwise exhaust the stack.
 // - Handles are non-zero, never kHwndBroadcast, and unique on the desktop while the window lives.
 
 #include <cstdint>
@@ -32,6 +37,8 @@ using LResult = std::intptr_t;
 
 inline constexpr MsgId kWmCopyData = 0x004A;
 inline constexpr Hwnd kHwndBroadcast = 0xFFFF;
+// How deep messages from other processes are delivered inside this process's waiting sends.
+inline constexpr int kMaxNestedDeliveries = 64;
 // Registered message ids are handed out from this range, as on Windows.
 inline constexpr MsgId kFirstRegisteredMessage = 0xC000;
 inline constexpr MsgId kLastRegisteredMessage = 0xFFFF;

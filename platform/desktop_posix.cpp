@@ -24,6 +24,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <iostream>
 #include <map>
 #include <optional>
 #include <random>
@@ -200,6 +201,7 @@ class SocketDesktop final : public Desktop {
   void AcceptAll();
   void HandleReadable(std::uint64_t id);
   void HandleFrame(std::uint64_t id, wire::Frame frame);
+  void Reply(std::uint64_t id, std::uint64_t seq, LResult result);
   LResult Deliver(Hwnd window, MsgId msg, WParam wParam, LParam lParam);
 
   std::string dir_;
@@ -214,6 +216,9 @@ class SocketDesktop final : public Desktop {
   std::map<Hwnd, std::string> endpointOf_;
   std::map<std::string, MsgId, std::less<>> messages_;
   std::map<std::uint64_t, Pending> pending_;
+  std::vector<char> readBuffer_;
+  int depth_ = 0;  // messages from other processes being delivered, one inside the other
+  bool reportedDepth_ = false;
   std::uint64_t nextConn_ = 1;  // 0 marks the listening socket in epoll
   std::uint64_t nextSeq_ = 1;
 };
@@ -624,13 +629,15 @@ void SocketDesktop::AcceptAll() {
 void SocketDesktop::HandleReadable(std::uint64_t id) {
   bool closed = false;
   std::size_t total = 0;
-  char buf[kReadChunk];
+  // One buffer for every level of nesting, off the stack: the reads below end before any frame
+  // is handled, so a nested call never finds it in use.
+  readBuffer_.resize(kReadChunk);
   for (;;) {
     Conn* conn = FindConn(id);
     if (conn == nullptr) return;
-    ssize_t n = ::recv(conn->fd.Get(), buf, sizeof buf, 0);
+    ssize_t n = ::recv(conn->fd.Get(), readBuffer_.data(), readBuffer_.size(), 0);
     if (n > 0) {
-      conn->reader.Append(std::string_view(buf, static_cast<std::size_t>(n)));
+      conn->reader.Append(std::string_view(readBuffer_.data(), static_cast<std::size_t>(n)));
       total += static_cast<std::size_t>(n);
       if (total >= kMaxReadPerEvent) break;  // the rest waits for the next round: fairness
       continue;
@@ -671,6 +678,15 @@ void SocketDesktop::HandleFrame(std::uint64_t id, wire::Frame frame) {
     }
     return;
   }
+  if (depth_ >= kMaxNestedDeliveries) {
+    if (!reportedDepth_) {
+      reportedDepth_ = true;
+      std::cerr << "desktop: messages nested more than " << kMaxNestedDeliveries
+                << " deep are answered 0\n";
+    }
+    if (frame.type == wire::FrameType::kSend) Reply(id, frame.seq, 0);
+    return;
+  }
   // A request for a window of another process of the desktop was misrouted: nobody answers.
   const Hwnd window = static_cast<Hwnd>(frame.window);
   CopyDataStruct cds;
@@ -681,14 +697,18 @@ void SocketDesktop::HandleFrame(std::uint64_t id, wire::Frame frame) {
     cds.lpData = frame.data.data();
     lParam = reinterpret_cast<LParam>(&cds);
   }
+  ++depth_;
   const LResult result = Deliver(window, frame.msg, static_cast<WParam>(frame.wParam), lParam);
-  if (frame.type == wire::FrameType::kSend) {
-    wire::Frame reply;
-    reply.type = wire::FrameType::kReply;
-    reply.seq = frame.seq;
-    reply.result = static_cast<std::int64_t>(result);
-    Queue(id, reply);
-  }
+  --depth_;
+  if (frame.type == wire::FrameType::kSend) Reply(id, frame.seq, result);
+}
+
+void SocketDesktop::Reply(std::uint64_t id, std::uint64_t seq, LResult result) {
+  wire::Frame reply;
+  reply.type = wire::FrameType::kReply;
+  reply.seq = seq;
+  reply.result = static_cast<std::int64_t>(result);
+  Queue(id, reply);
 }
 
 void SocketDesktop::RunOnce(int timeoutMs) {

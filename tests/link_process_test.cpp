@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -117,6 +118,39 @@ TEST_F(LinkProcessTest, AttachesIdentifiesAndFetchesAChatMessageWhileAskingForIt
   // The identification goes out first, whichever side started the attach.
   EXPECT_THAT(std::vector<std::string>(in.begin(), in.begin() + 3),
               ::testing::ElementsAre("in NAME Parlavant", "in PROTOCOL 4", "in SEARCH FRIENDS "));
+}
+
+TEST_F(LinkProcessTest, AClientThatNestsWithoutEndIsAnsweredZeroPastTheBound) {
+  client = StartClient({"--contacts", "bob"});
+  link->Attach(4);
+  ASSERT_TRUE(PumpUntil([&] { return !contacts.empty(); }));
+  // Each message of the chain arrives while the link asks for the body of the one before.
+  int depth = 0, deepest = 0;
+  auto fetch = link->OnChatMsgInfo;
+  link->OnChatMsgInfo = [&](int id, chatlink::TSkypeChatMsgProperty p, const std::string& d) {
+    deepest = std::max(deepest, ++depth);
+    fetch(id, p, d);
+    --depth;
+  };
+  ::testing::internal::CaptureStderr();
+  ASSERT_TRUE(client->Write("nest 200 bob deep\nreceive bob after\n"));
+  const bool after = PumpUntil([&] {
+    return std::any_of(body.begin(), body.end(), [](const auto& b) { return b.second == "after"; });
+  });
+  const std::string errors = ::testing::internal::GetCapturedStderr();
+  ASSERT_TRUE(after);
+  const auto deep = std::count_if(body.begin(), body.end(), [&](const auto& b) {
+    return b.second == "deep" && from[b.first] == "bob";
+  });
+  EXPECT_GE(deep, platform::kMaxNestedDeliveries / 2);
+  EXPECT_LT(deep, platform::kMaxNestedDeliveries);
+  EXPECT_GT(deepest, platform::kMaxNestedDeliveries / 2);
+  EXPECT_LE(deepest, platform::kMaxNestedDeliveries);
+  // Reported once, however many messages were refused.
+  const std::string report = "nested more than 64 deep";
+  ASSERT_NE(errors.find(report), std::string::npos) << errors;
+  EXPECT_EQ(errors.find(report, errors.find(report) + 1), std::string::npos) << errors;
+  EXPECT_TRUE(client->Alive());
 }
 
 TEST_F(LinkProcessTest, ReattachesWhenTheClientComesBack) {

@@ -87,6 +87,19 @@ class Runner {
         return true;
       }
       client_.Receive(args.substr(0, sep), standin::UnescapeArgument(args.substr(sep + 1)));
+    } else if (command == "nest") {
+      // nest N FROM TEXT: a chain of N messages, each arriving inside the request for the
+      // previous one's body.
+      std::istringstream in(args);
+      int count = 0;
+      std::string from;
+      if (!(in >> count >> from) || count < 1) {
+        std::cerr << "nest needs a count, a sender and a text\n";
+        return true;
+      }
+      std::string text;
+      std::getline(in >> std::ws, text);
+      client_.Receive(from, standin::UnescapeArgument(text), count);
     } else if (command == "send") {
       client_.SendRaw(standin::UnescapeArgument(args));
     } else if (command == "protocol") {

@@ -1,5 +1,6 @@
 #include "tools/chatclient/stand_in_client.h"
 
+#include <algorithm>
 #include <charconv>
 
 #include "platform/codepage.h"
@@ -98,9 +99,10 @@ void StandInClient::AnnounceApi() {
   desktop_.SendNotify(platform::kHwndBroadcast, attachMessage_, window_, kApiAvailable);
 }
 
-std::int32_t StandInClient::Receive(const std::string& from, const std::string& body) {
+std::int32_t StandInClient::Receive(const std::string& from, const std::string& body,
+                                    int chain) {
   const std::int32_t id = nextMessageId_++;
-  messages_[id] = ChatMessage{from, body};
+  messages_[id] = ChatMessage{from, body, std::max(chain, 1) - 1};
   SendRaw("CHATMESSAGE " + std::to_string(id) + " STATUS RECEIVED");
   return id;
 }
@@ -210,8 +212,14 @@ void StandInClient::HandleCommand(platform::Hwnd program, const std::string& lin
     const std::string prefix = "CHATMESSAGE " + std::to_string(id) + " ";
     if (property == "FROM_HANDLE")
       SendLine(program, prefix + "FROM_HANDLE " + it->second.from);
-    else if (property == "BODY")
-      SendLine(program, prefix + "BODY " + it->second.body);
+    else if (property == "BODY") {
+      const ChatMessage message = it->second;  // the nested traffic below may add messages
+      if (message.chainAfter > 0) {
+        it->second.chainAfter = 0;  // a chain goes on once, whoever asks again
+        Receive(message.from, message.body, message.chainAfter);
+      }
+      SendLine(program, prefix + "BODY " + message.body);
+    }
     else if (property == "STATUS")
       SendLine(program, prefix + "STATUS RECEIVED");
     else

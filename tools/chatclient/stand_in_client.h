@@ -46,8 +46,11 @@ class StandInClient {
   // Broadcasts that the API has become available (status 0x8001).
   void AnnounceApi();
   // A chat message from `from` arrives: it gets the next id and every attached program is told
-  // "CHATMESSAGE id STATUS RECEIVED". Returns the id.
-  std::int32_t Receive(const std::string& from, const std::string& body);
+  // "CHATMESSAGE id STATUS RECEIVED". Returns the id. With `chain` > 1 it is the first of a chain
+  // of that many: when a program asks for a message's BODY, the next message of the chain
+  // arrives before the answer, from inside the program's request, so each one nests a level
+  // deeper in the program than the one before.
+  std::int32_t Receive(const std::string& from, const std::string& body, int chain = 1);
   // Sends a line as it stands to every attached program.
   void SendRaw(const std::string& line);
   void SetProtocol(int protocol) { options_.protocol = protocol; }
@@ -82,6 +85,7 @@ class StandInClient {
   struct ChatMessage {
     std::string from;
     std::string body;
+    int chainAfter = 0;  // messages of its chain still to come
   };
   std::map<std::int32_t, ChatMessage> messages_;
   std::int32_t nextMessageId_ = 1000;
