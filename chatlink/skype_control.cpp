@@ -16,6 +16,15 @@ std::int32_t IntegerOr(std::string_view word, std::int32_t fallback) {
   return value;
 }
 
+// A handler may rebind or clear its own slot, and so may a handler nested further in while an
+// outer one still runs: each runs from a copy, so its closure lives until it returns.
+template <typename Slot, typename... Args>
+void Fire(const Slot& slot, Args&&... args) {
+  if (!slot) return;
+  const Slot handler = slot;
+  handler(std::forward<Args>(args)...);
+}
+
 bool IsSeparator(char c, bool alsoComma) {
   return c == ' ' || (alsoComma && c == ',');
 }
@@ -49,7 +58,7 @@ TSkypeControl::~TSkypeControl() {
 }
 
 void TSkypeControl::Raise(const TNotifyEvent& event) {
-  if (event) event(*this);
+  Fire(event, *this);
 }
 
 void TSkypeControl::Attach(std::int32_t protocolNumber) {
@@ -117,14 +126,14 @@ void TSkypeControl::ReceiveLine(const platform::CopyDataStruct* data) {
     while (length < data->cbData && bytes[length] != '\0') ++length;
     line.assign(bytes, length);
   }
-  if (OnCopyData) OnCopyData(line);
+  Fire(OnCopyData, line);
   std::string_view rest = line;
   const std::string_view keyword = NextWord(rest);
   DispatchNotification(keyword, rest);
 }
 
 void TSkypeControl::ReportNotSupported(const std::string& message) {
-  if (OnNotSupportedError) OnNotSupportedError(message);
+  Fire(OnNotSupportedError, message);
 }
 
 void TSkypeControl::CheckIncoming(Vocabulary v, int ordinal, std::string_view prefix,
@@ -147,32 +156,32 @@ void TSkypeControl::SearchResult(TSkypeSearchType type, std::string_view rest) {
   }
   CheckIncoming(Vocabulary::kSearchType, type, "Search result of type ", WireWord(type),
                 " should not have been received (Protocol ");
-  if (OnSearchResult) OnSearchResult(type, std::move(list));
+  Fire(OnSearchResult, type, std::move(list));
 }
 
 void TSkypeControl::DispatchNotification(std::string_view keyword, std::string_view rest) {
   if (keyword.empty()) return;
   if (keyword == "ERROR") {
     const std::int32_t code = IntegerOr(NextWord(rest), 0);
-    if (code > 0 && OnError) OnError(code, std::string(rest));
+    if (code > 0) Fire(OnError, code, std::string(rest));
   } else if (keyword == "USERSTATUS") {
     const std::string_view word = NextWord(rest);
     if (word.empty()) return;
     const auto status = WordToOrdinal<TSkypeUserStatus>(word);
     CheckIncoming(Vocabulary::kUserStatus, status, "Received Userstatus ", word);
-    if (OnUserStatus) OnUserStatus(status);
+    Fire(OnUserStatus, status);
   } else if (keyword == "USER") {
     const std::string_view name = NextWord(rest);
     const std::string_view word = NextWord(rest);
     if (name.empty()) return;
     const auto property = word.empty() ? upHandle : WordToOrdinal<TSkypeUserProperty>(word);
     CheckIncoming(Vocabulary::kUserProperty, property, "Received user property ", word);
-    if (OnUserInfo) OnUserInfo(std::string(name), property, std::string(rest));
+    Fire(OnUserInfo, std::string(name), property, std::string(rest));
   } else if (keyword == "NAME") {
-    if (OnName) OnName(std::string(rest));
+    Fire(OnName, std::string(rest));
   } else if (keyword == "PROTOCOL") {
     ProtocolNumber = IntegerOr(NextWord(rest), 1);
-    if (OnProtocol) OnProtocol(ProtocolNumber);
+    Fire(OnProtocol, ProtocolNumber);
   } else if (keyword == "PONG") {
     Raise(OnPong);
   } else if (keyword == "CALL" || keyword == "MESSAGE") {
@@ -182,21 +191,21 @@ void TSkypeControl::DispatchNotification(std::string_view keyword, std::string_v
     if (keyword == "CALL") {
       const auto property = WordToOrdinal<TSkypeCallProperty>(word);
       CheckIncoming(Vocabulary::kCallProperty, property, "Received call property ", word);
-      if (OnCallInfo) OnCallInfo(id, property, std::string(rest));
+      Fire(OnCallInfo, id, property, std::string(rest));
     } else {
       const auto property = WordToOrdinal<TSkypeMessageProperty>(word);
       CheckIncoming(Vocabulary::kMessageProperty, property, "Received message property ", word);
-      if (OnMessageInfo) OnMessageInfo(id, property, std::string(rest));
+      Fire(OnMessageInfo, id, property, std::string(rest));
     }
   } else if (keyword == "CONNSTATUS") {
     const std::string_view word = NextWord(rest);
     if (word.empty()) return;
     const auto status = WordToOrdinal<TSkypeConnStatus>(word);
     CheckIncoming(Vocabulary::kConnStatus, status, "Received Connstatus ", word);
-    if (OnConnStatus) OnConnStatus(status);
+    Fire(OnConnStatus, status);
   } else if (keyword == "CURRENTUSERHANDLE") {
     const std::string_view handle = NextWord(rest);
-    if (!handle.empty() && OnCurrentUserHandle) OnCurrentUserHandle(std::string(handle));
+    if (!handle.empty()) Fire(OnCurrentUserHandle, std::string(handle));
   } else if (keyword == "USERS") {
     SearchResult(stUsers, rest);
   } else if (keyword == "FRIENDS") {
@@ -218,43 +227,43 @@ void TSkypeControl::DispatchNotification(std::string_view keyword, std::string_v
   } else if (keyword == "IMHISTORYCHANGED") {
     Raise(OnIMHistoryChanged);
   } else if (keyword == "AUDIO_IN") {
-    if (OnAudioInInfo) OnAudioInInfo(std::string(NextWord(rest)));
+    Fire(OnAudioInInfo, std::string(NextWord(rest)));
   } else if (keyword == "AUDIO_OUT") {
-    if (OnAudioOutInfo) OnAudioOutInfo(std::string(NextWord(rest)));
+    Fire(OnAudioOutInfo, std::string(NextWord(rest)));
   } else if (keyword == "MUTE") {
     const std::string_view word = NextWord(rest);
-    if (!word.empty() && OnMuteInfo) OnMuteInfo(word == "ON");
+    if (!word.empty()) Fire(OnMuteInfo, word == "ON");
   } else if (keyword == "PRIVILEGE") {
     const std::string_view word1 = NextWord(rest);
     const std::string_view word2 = NextWord(rest);
     if (word1.empty()) return;
     const auto privilege = WordToOrdinal<TSkypePrivilege>(word1);
     CheckIncoming(Vocabulary::kPrivilege, privilege, "Received privilege info ", word1);
-    if (!word2.empty() && OnPrivilegeInfo) OnPrivilegeInfo(privilege, word2 == "TRUE");
+    if (!word2.empty()) Fire(OnPrivilegeInfo, privilege, word2 == "TRUE");
   } else if (keyword == "PROFILE") {
     const std::string_view word1 = NextWord(rest);
     const std::string_view word2 = NextWord(rest);
     if (word1.empty()) return;
     const auto field = WordToOrdinal<TSkypeProfile>(word1);
     CheckIncoming(Vocabulary::kProfile, field, "Received profile info ", word1);
-    if (!word2.empty() && OnProfileInfo) OnProfileInfo(field, std::string(word2));
+    if (!word2.empty()) Fire(OnProfileInfo, field, std::string(word2));
   } else if (keyword == "SKYPEVERSION") {
     const std::string_view version = NextWord(rest);
-    if (!version.empty() && OnVersionInfo) OnVersionInfo(std::string(version));
+    if (!version.empty()) Fire(OnVersionInfo, std::string(version));
   } else if (keyword == "CHAT") {
     const std::string_view name = NextWord(rest);
     const std::string_view word = NextWord(rest);
     if (name.empty()) return;
     const auto property = WordToOrdinal<TSkypeChatProperty>(word);
     CheckIncoming(Vocabulary::kChatProperty, property, "Received chat property ", word);
-    if (OnChatInfo) OnChatInfo(std::string(name), property, std::string(rest));
+    Fire(OnChatInfo, std::string(name), property, std::string(rest));
   } else if (keyword == "CHATMESSAGE") {
     const std::int32_t id = IntegerOr(NextWord(rest), -1);
     const std::string_view word = NextWord(rest);
     if (id < 0) return;
     const auto property = WordToOrdinal<TSkypeChatMsgProperty>(word);
     CheckIncoming(Vocabulary::kChatMsgProperty, property, "Received chatmessage property ", word);
-    if (OnChatMsgInfo) OnChatMsgInfo(id, property, std::string(rest));
+    Fire(OnChatMsgInfo, id, property, std::string(rest));
   }
 }
 

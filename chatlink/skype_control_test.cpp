@@ -306,6 +306,52 @@ TEST_F(LinkTest, HandlerErrorReachesTheApplicationAndTheLineIsAnsweredZero) {
                                   "Socket Error # 111\r\nConnection refused.", "warning handler"));
 }
 
+// Counts the live copies of a closure that holds one.
+int gLiveClosures = 0;
+int gLiveAfterClearing = -1;
+struct Counted {
+  Counted() { ++gLiveClosures; }
+  Counted(const Counted&) { ++gLiveClosures; }
+  ~Counted() { --gLiveClosures; }
+};
+
+TEST_F(LinkTest, AHandlerMayClearOrRebindItsOwnSlotWhileItRuns) {
+  Attach();
+  link->OnChatMsgInfo = [this, counted = Counted()](int, TSkypeChatMsgProperty,
+                                                    const std::string&) {
+    link->OnChatMsgInfo = nullptr;
+    // The closure running now must outlive the slot it came from (nothing captured is read
+    // from here on).
+    gLiveAfterClearing = gLiveClosures;
+  };
+  client.Line(app.Handle(), "CHATMESSAGE 1 BODY x");
+  EXPECT_EQ(gLiveAfterClearing, 1);
+  EXPECT_EQ(gLiveClosures, 0);
+
+  // Rebound from inside a nested event while the outer handler still runs.
+  std::vector<std::string> seen;
+  client.onCommand = [&](const std::string&) {
+    client.Line(app.Handle(), "CHATMESSAGE 2 BODY in");
+  };
+  link->OnChatMsgInfo = [&, counted = Counted()](int id, TSkypeChatMsgProperty,
+                                                 const std::string& d) {
+    seen.push_back("first " + d);
+    if (id == 1) {
+      link->GetChatMessageProperty(2, cmBody);  // the nested answer rebinds the slot
+      seen.push_back("first still running, " + std::to_string(gLiveClosures) + " alive");
+      return;
+    }
+    link->OnChatMsgInfo = [&](int, TSkypeChatMsgProperty, const std::string& d2) {
+      seen.push_back("second " + d2);
+    };
+  };
+  client.Line(app.Handle(), "CHATMESSAGE 1 BODY out");
+  client.onCommand = nullptr;
+  client.Line(app.Handle(), "CHATMESSAGE 3 BODY later");
+  EXPECT_THAT(seen,
+              ElementsAre("first out", "first in", "first still running, 1 alive", "second later"));
+}
+
 TEST_F(LinkTest, LongCommandsGoOutWhole) {
   Attach();
   const std::string text(5000, 'x');

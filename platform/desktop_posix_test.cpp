@@ -557,10 +557,11 @@ TEST(SocketDesktop, BadFramesCloseOnlyTheirConnection) {
   TempDir dir;
   auto desktop = OpenDesktop(dir.Desktop());
   int handled = 0;
-  const Hwnd own = desktop->MakeWindow("program", [&](Hwnd, MsgId msg, WParam, LParam l) -> LResult {
-    if (msg == kWmCopyData) return static_cast<LResult>(BytesOf(l).size());
-    return ++handled;
-  });
+  const Hwnd own =
+      desktop->MakeWindow("program", [&](Hwnd, MsgId msg, WParam, LParam l) -> LResult {
+        if (msg == kWmCopyData) return static_cast<LResult>(BytesOf(l).size());
+        return ++handled;
+      });
 
   // A lying length: closed at once, without waiting for 4 GiB.
   const int liar = ConnectRaw(dir.Desktop());

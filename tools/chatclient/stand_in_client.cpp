@@ -99,8 +99,7 @@ void StandInClient::AnnounceApi() {
   desktop_.SendNotify(platform::kHwndBroadcast, attachMessage_, window_, kApiAvailable);
 }
 
-std::int32_t StandInClient::Receive(const std::string& from, const std::string& body,
-                                    int chain) {
+std::int32_t StandInClient::Receive(const std::string& from, const std::string& body, int chain) {
   const std::int32_t id = nextMessageId_++;
   messages_[id] = ChatMessage{from, body, std::max(chain, 1) - 1};
   SendRaw("CHATMESSAGE " + std::to_string(id) + " STATUS RECEIVED");
@@ -219,8 +218,7 @@ void StandInClient::HandleCommand(platform::Hwnd program, const std::string& lin
         Receive(message.from, message.body, message.chainAfter);
       }
       SendLine(program, prefix + "BODY " + message.body);
-    }
-    else if (property == "STATUS")
+    } else if (property == "STATUS")
       SendLine(program, prefix + "STATUS RECEIVED");
     else
       SendLine(program, "ERROR 15 Invalid property");
