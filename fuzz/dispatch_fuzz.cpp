@@ -1,5 +1,7 @@
-// Feeds arbitrary lines from an attached client through the link's whole receive path, with
-// every event bound. The first byte picks the protocol number in force.
+// Feeds arbitrary lines from an attached client through the link's receive path: the window
+// hook, the cut at the zero byte or the byte count, the keyword split, the dispatcher with its
+// support checks, and every event bound. The window's own handling of the events (pending
+// records, tab lines) is not driven here. The first byte picks the protocol number in force.
 #include <cstddef>
 #include <cstdint>
 #include <string>

@@ -77,6 +77,9 @@ class Desktop {
   // the number of bytes copied, 0 for an unknown window or when maxCount < 1.
   virtual int GetTitle(Hwnd window, char* buffer, int maxCount) = 0;
 
+  // IsWindow: whether `window` is a live window of the desktop, this process's or another's.
+  virtual bool IsWindow(Hwnd window) = 0;
+
   // EnumWindows: calls `callback` with every live top-level window of the desktop, this
   // process's included, until it returns false. Windows of processes that are gone are skipped.
   // Returns false when the desktop could not be read.
@@ -84,13 +87,14 @@ class Desktop {
 
   // SendNotifyMessageA: delivers without waiting for a window of another process; a window of
   // this process is handled before the call returns. kHwndBroadcast reaches every window of the
-  // desktop. kWmCopyData cannot be notified (pointers do not cross processes): returns false.
+  // desktop; a receiver that cannot take the message at once is skipped. kWmCopyData cannot be
+  // notified (pointers do not cross processes): returns false.
   virtual bool SendNotify(Hwnd window, MsgId msg, WParam wParam, LParam lParam) = 0;
 
   // SendMessageA: delivers to the window, waits until its procedure has returned and returns
   // that result. For kWmCopyData, lParam is the address of a CopyDataStruct whose bytes are
-  // carried to the receiver. A window that does not exist, or whose process is gone or goes
-  // away during the wait, answers 0 at once.
+  // carried to the receiver. A window that does not exist (destroyed, even by a process that is
+  // busy), or whose process is gone or goes away during the wait, answers 0 at once.
   virtual LResult Send(Hwnd window, MsgId msg, WParam wParam, LParam lParam) = 0;
 
   // Event-loop integration. A descriptor that becomes readable when ProcessPending() has work;

@@ -50,6 +50,8 @@ class InProcessDesktop final : public Desktop {
     return static_cast<int>(n);
   }
 
+  bool IsWindow(Hwnd window) override { return windows_.count(window) > 0; }
+
   bool EnumWindows(const std::function<bool(Hwnd)>& callback) override {
     std::vector<Hwnd> handles;
     for (const auto& [handle, window] : windows_) handles.push_back(handle);

@@ -156,6 +156,7 @@ class SocketDesktop final : public Desktop {
   bool DestroyWindow(Hwnd window) override;
   bool SetTitle(Hwnd window, std::string_view title) override;
   int GetTitle(Hwnd window, char* buffer, int maxCount) override;
+  bool IsWindow(Hwnd window) override;
   bool EnumWindows(const std::function<bool(Hwnd)>& callback) override;
   bool SendNotify(Hwnd window, MsgId msg, WParam wParam, LParam lParam) override;
   LResult Send(Hwnd window, MsgId msg, WParam wParam, LParam lParam) override;
@@ -190,7 +191,8 @@ class SocketDesktop final : public Desktop {
   std::vector<Hwnd> LiveWindows(bool& ok);
 
   std::uint64_t AddConn(UniqueFd fd, std::string peer);
-  std::uint64_t ConnectTo(const std::string& endpoint);
+  // `patient`: a full listen backlog is given a short, bounded while to drain.
+  std::uint64_t ConnectTo(const std::string& endpoint, bool patient);
   Conn* FindConn(std::uint64_t id);
   void CloseConn(std::uint64_t id);
   void Queue(std::uint64_t id, const wire::Frame& frame);
@@ -505,6 +507,15 @@ std::vector<Hwnd> SocketDesktop::LiveWindows(bool& ok) {
   return handles;
 }
 
+bool SocketDesktop::IsWindow(Hwnd window) {
+  if (windows_.count(window)) return true;
+  auto endpoint = WindowEndpoint(window);
+  if (!endpoint) return false;
+  if (EndpointAlive(*endpoint)) return true;
+  ::unlink(Path(WindowFileName(window)).c_str());
+  return false;
+}
+
 bool SocketDesktop::EnumWindows(const std::function<bool(Hwnd)>& callback) {
   bool ok = false;
   for (Hwnd handle : LiveWindows(ok)) {
@@ -527,18 +538,19 @@ std::uint64_t SocketDesktop::AddConn(UniqueFd fd, std::string peer) {
   return id;
 }
 
-std::uint64_t SocketDesktop::ConnectTo(const std::string& endpoint) {
+std::uint64_t SocketDesktop::ConnectTo(const std::string& endpoint, bool patient) {
   if (auto it = outgoing_.find(endpoint); it != outgoing_.end()) return it->second;
   if (conns_.size() >= kMaxConnections) return 0;
   sockaddr_un addr;
   if (!MakeSocketAddress(Path(endpoint + ".sock"), addr)) return 0;
   UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   if (!fd) return 0;
-  // A full backlog answers EAGAIN at once; give a busy peer a short, bounded while to accept.
+  // A full backlog answers EAGAIN at once; a send gives a busy peer a short, bounded while to
+  // accept, a notification does not wait.
   for (int attempt = 0;; ++attempt) {
     if (::connect(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) break;
     if (errno == EINTR) continue;
-    if (errno != EAGAIN || attempt >= 200) return 0;
+    if (errno != EAGAIN || !patient || attempt >= 200) return 0;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return AddConn(std::move(fd), endpoint);
@@ -756,7 +768,7 @@ bool SocketDesktop::SendNotify(Hwnd window, MsgId msg, WParam wParam, LParam lPa
     }
     auto endpoint = WindowEndpoint(target);
     if (!endpoint) continue;
-    const std::uint64_t conn = ConnectTo(*endpoint);
+    const std::uint64_t conn = ConnectTo(*endpoint, false);
     if (conn == 0) continue;
     wire::Frame frame;
     frame.type = wire::FrameType::kNotify;
@@ -791,13 +803,21 @@ LResult SocketDesktop::Send(Hwnd window, MsgId msg, WParam wParam, LParam lParam
   }
   std::string endpoint;
   if (auto it = endpointOf_.find(window); it != endpointOf_.end()) {
+    // A window destroyed by its process takes its file along while the endpoint's stays: no
+    // need to ask a process that may be busy. When both are gone (the directory was removed
+    // under a running desktop), the open connection still serves.
+    if (::access(Path(WindowFileName(window)).c_str(), F_OK) < 0 &&
+        ::access(Path(it->second + ".lock").c_str(), F_OK) == 0) {
+      endpointOf_.erase(it);
+      return 0;
+    }
     endpoint = it->second;
   } else {
     auto found = WindowEndpoint(window);
     if (!found) return 0;
     endpoint = *found;
   }
-  const std::uint64_t conn = ConnectTo(endpoint);
+  const std::uint64_t conn = ConnectTo(endpoint, true);
   if (conn == 0) {
     endpointOf_.erase(window);
     if (!EndpointAlive(endpoint)) ::unlink(Path(WindowFileName(window)).c_str());

@@ -2,6 +2,7 @@
 // directory and talk to the parent through it; pipes only say when to start and stop.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -86,6 +87,11 @@ class Child {
       n -= static_cast<std::size_t>(r);
     }
     return true;
+  }
+  // Whether the child has written something not yet read; does not wait.
+  bool HasOutput() {
+    pollfd pfd{fromChild_, POLLIN, 0};
+    return ::poll(&pfd, 1, 0) == 1;
   }
   Hwnd ReadHandle() {
     Hwnd h = 0;
@@ -535,6 +541,81 @@ TEST(SocketDesktop, AReusedProcessIdDoesNotReviveADeadWindow) {
   ASSERT_TRUE(started) << "status " << code;
   EXPECT_EQ(code, 0);
   EXPECT_EQ(titles, std::vector<std::string>{"alive"});
+}
+
+TEST(SocketDesktop, AWindowDestroyedByABusyProcessAnswersZeroWithoutWaitingForIt) {
+  TempDir dir;
+  auto desktop = OpenDesktop(dir.Desktop());
+  Child child([&](int down, int up) {
+    auto d = OpenDesktop(dir.Desktop());
+    const Hwnd w = d->MakeWindow("short-lived", [](Hwnd, MsgId, WParam, LParam) { return 7; });
+    Write(up, &w, sizeof w);
+    if (Serve(*d, down) != 'd') return 2;
+    d->DestroyWindow(w);
+    Write(up, "x", 1);
+    // Busy: does not serve its desktop until told, or for 10 s at most.
+    pollfd p{down, POLLIN, 0};
+    ::poll(&p, 1, 10000);
+    Write(up, "s", 1);
+    Serve(*d, down);
+    return 0;
+  });
+  const Hwnd w = child.ReadHandle();
+  EXPECT_EQ(desktop->Send(w, 0xC100, 0, 0), 7);  // known, and its endpoint remembered
+  child.Tell("d", 1);
+  char c = 0;
+  ASSERT_TRUE(child.Read(&c, 1));
+  EXPECT_EQ(desktop->Send(w, 0xC100, 0, 0), 0);
+  EXPECT_FALSE(child.HasOutput()) << "the send waited for the busy process";
+  child.Tell("g", 1);
+  ASSERT_TRUE(child.Read(&c, 1));
+  EXPECT_EQ(c, 's');
+  child.CloseInput();
+  EXPECT_EQ(child.Wait(), 0);
+}
+
+TEST(SocketDesktop, BroadcastSkipsAReceiverWhoseBacklogIsFull) {
+  TempDir dir;
+  auto desktop = OpenDesktop(dir.Desktop());
+  const MsgId discover = desktop->RegisterMessage("SkypeControlAPIDiscover");
+  int ownCalls = 0;
+  const Hwnd own = desktop->MakeWindow("program", [&](Hwnd, MsgId msg, WParam, LParam) -> LResult {
+    ownCalls += msg == discover;
+    return 0;
+  });
+  // A live endpoint that never accepts, its listen backlog full, with a window.
+  const std::string stem = dir.Desktop() + "/e999999-0-00000000deadbeef";
+  const int lock = ::open((stem + ".lock").c_str(), O_CREAT | O_RDWR, 0600);
+  ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+  const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, (stem + ".sock").c_str(), sizeof addr.sun_path - 1);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(::listen(listener, 0), 0);
+  std::vector<int> waiting;
+  for (int i = 0; i < 64; ++i) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+      ::close(fd);
+      break;
+    }
+    waiting.push_back(fd);
+  }
+  ASSERT_LT(waiting.size(), 64u) << "the backlog never filled";
+  std::FILE* f = std::fopen((dir.Desktop() + "/w7ffffff0").c_str(), "w");
+  std::fputs("e999999-0-00000000deadbeef\nstuck", f);
+  std::fclose(f);
+  ASSERT_EQ(Titles(*desktop), (std::vector<std::string>{"program", "stuck"}));
+
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(desktop->SendNotify(kHwndBroadcast, discover, own, 0));
+  // A connection attempt that waits for the backlog to drain takes two seconds.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+  EXPECT_EQ(ownCalls, 1);
+  for (int fd : waiting) ::close(fd);
+  ::close(listener);
+  ::close(lock);
 }
 
 // Connects a raw socket to this process's endpoint, as a hostile peer would.

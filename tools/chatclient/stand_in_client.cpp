@@ -119,7 +119,11 @@ void StandInClient::SendLine(platform::Hwnd program, const std::string& line) {
   platform::CopyDataStruct data;
   data.cbData = static_cast<std::uint32_t>(payload.size());
   data.lpData = payload.data();
-  desktop_.Send(program, platform::kWmCopyData, window_, reinterpret_cast<platform::LParam>(&data));
+  if (desktop_.Send(program, platform::kWmCopyData, window_,
+                    reinterpret_cast<platform::LParam>(&data)) == 0 &&
+      !desktop_.IsWindow(program)) {
+    programs_.erase(program);  // gone: forgotten until it attaches again
+  }
 }
 
 platform::LResult StandInClient::WindowProc(platform::MsgId msg, platform::WParam wParam,
@@ -130,6 +134,8 @@ platform::LResult StandInClient::WindowProc(platform::MsgId msg, platform::WPara
     return 1;
   }
   if (msg == platform::kWmCopyData) {
+    // Only a program that has attached may command the client.
+    if (!programs_.count(static_cast<platform::Hwnd>(wParam))) return 0;
     const auto* data = reinterpret_cast<const platform::CopyDataStruct*>(lParam);
     std::string line;
     if (data != nullptr && data->lpData != nullptr) {

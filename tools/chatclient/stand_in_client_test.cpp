@@ -147,6 +147,48 @@ TEST_F(ClientTest, MalformedAndUnknownCommandsAreAnsweredWithErrors) {
   EXPECT_EQ(errors, 9);
 }
 
+TEST_F(ClientTest, OnlyAttachedProgramsAreServedAndGoneOnesAreForgotten) {
+  Start();
+  // A window that never attached is not answered.
+  const platform::Hwnd stranger =
+      desktop->MakeWindow("stranger", [](platform::Hwnd, platform::MsgId, platform::WParam,
+                                         platform::LParam) { return platform::LResult{1}; });
+  std::string ping("PING", 5);
+  platform::CopyDataStruct cds{0, static_cast<std::uint32_t>(ping.size()), ping.data()};
+  EXPECT_EQ(desktop->Send(client->Window(), platform::kWmCopyData, stranger,
+                          reinterpret_cast<platform::LParam>(&cds)),
+            0);
+  EXPECT_TRUE(traffic.lines.empty());
+
+  // A program whose window has gone is dropped at the next line it would have been sent.
+  link.Attach(4);
+  desktop->SendNotify(platform::kHwndBroadcast, link.DiscoverMessageId(), stranger, 0);
+  ASSERT_EQ(client->Programs().size(), 2u);
+  desktop->DestroyWindow(stranger);
+  client->Receive("bob", "hi");
+  EXPECT_THAT(client->Programs(), ElementsAre(app.Handle()));
+  EXPECT_THAT(events, ::testing::Contains("chatmsg 1000 7 hi"));
+}
+
+TEST_F(ClientTest, AChainNestsEachMessageInsideTheRequestForThePreviousBody) {
+  Start();
+  link.Attach(4);
+  int depth = 0, deepest = 0;
+  auto fetch = link.OnChatMsgInfo;
+  link.OnChatMsgInfo = [&](int id, chatlink::TSkypeChatMsgProperty p, const std::string& d) {
+    deepest = std::max(deepest, ++depth);
+    fetch(id, p, d);
+    --depth;
+  };
+  events.clear();
+  client->Receive("bob", "deep", 3);
+  // The third message's announcement runs three deep; its sender's answer one deeper still.
+  EXPECT_EQ(deepest, 4);
+  int bodies = 0;
+  for (const auto& e : events) bodies += e.ends_with(" 7 deep");
+  EXPECT_EQ(bodies, 3);
+}
+
 TEST(Escaping, EveryByteIsVisibleAndArgumentsUnescape) {
   EXPECT_EQ(EscapeBytes(std::string("a\\b\n\0\xC3\xA9~", 8)), "a\\\\b\\x0A\\x00\\xC3\\xA9~");
   EXPECT_EQ(UnescapeArgument("line\\none\\ttab\\x41\\\\\\q\\x4"), "line\none\ttabA\\q\\x4");
