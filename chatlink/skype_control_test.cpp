@@ -264,11 +264,87 @@ TEST_F(LinkTest, IncomingPayloadEndsAtItsFirstZeroByteOrItsCount) {
   EXPECT_EQ(client.Raw(app.Handle(), std::string("\0PONG", 5)), 1);
   EXPECT_EQ(client.Raw(app.Handle(), "PONG"), 1);  // no zero byte at all
   EXPECT_EQ(client.Raw(app.Handle(), std::string("NAME ab\0cd", 10)), 1);
-  EXPECT_THAT(raw, ElementsAre("", "PONG", "NAME ab"));
-  EXPECT_THAT(log, ElementsAre("Pong", "Name [ab]"));
+  // The count ends the line even where the bytes beyond it hold no zero byte.
+  const std::string longer = "NAME counted|beyond the count";
+  CopyDataStruct counted{0, 12, longer.data()};
+  EXPECT_EQ(desktop->Send(app.Handle(), platform::kWmCopyData, client.Window(),
+                          reinterpret_cast<LParam>(&counted)),
+            1);
+  EXPECT_THAT(raw, ElementsAre("", "PONG", "NAME ab", "NAME counted"));
+  EXPECT_THAT(log, ElementsAre("Pong", "Name [ab]", "Name [counted]"));
   // From a window other than the client's: not the link's business.
   EXPECT_EQ(client.Line(app.Handle(), "PONG", 0x4242), 0);
-  EXPECT_EQ(raw.size(), 3u);
+  EXPECT_EQ(raw.size(), 4u);
+}
+
+TEST_F(LinkTest, TheRawLineIsRaisedBeforeItsEvent) {
+  RecordAll(*link, log);
+  link->OnCopyData = [&](const std::string& line) { log.push_back("CopyData " + line); };
+  Attach();
+  client.Line(app.Handle(), "PONG");
+  EXPECT_THAT(log, ElementsAre("CopyData PONG", "Pong"));
+}
+
+TEST_F(LinkTest, ADestroyedLinkLeavesTheWindowAlone) {
+  Attach();
+  const MsgId attach = link->AttachMessageId();
+  link.reset();
+  EXPECT_EQ(client.Status(app.Handle(), kAttachSuccess), 0);
+  EXPECT_EQ(client.Line(app.Handle(), "PONG"), 0);
+  EXPECT_EQ(desktop->Send(app.Handle(), attach, client.Window(), kAttachRefused), 0);
+}
+
+// The in-process desktop, except that one message name cannot be registered.
+class OneNameFails final : public platform::Desktop {
+ public:
+  explicit OneNameFails(std::string_view name) : failing_(name) {}
+  MsgId RegisterMessage(std::string_view name) override {
+    return name == failing_ ? 0 : inner_->RegisterMessage(name);
+  }
+  Hwnd MakeWindow(std::string_view title, platform::WindowProc proc) override {
+    return inner_->MakeWindow(title, std::move(proc));
+  }
+  bool DestroyWindow(Hwnd w) override { return inner_->DestroyWindow(w); }
+  bool SetTitle(Hwnd w, std::string_view title) override { return inner_->SetTitle(w, title); }
+  int GetTitle(Hwnd w, char* buffer, int n) override { return inner_->GetTitle(w, buffer, n); }
+  bool IsWindow(Hwnd w) override { return inner_->IsWindow(w); }
+  bool EnumWindows(const std::function<bool(Hwnd)>& callback) override {
+    return inner_->EnumWindows(callback);
+  }
+  bool SendNotify(Hwnd w, MsgId m, WParam wp, LParam lp) override {
+    return inner_->SendNotify(w, m, wp, lp);
+  }
+  LResult Send(Hwnd w, MsgId m, WParam wp, LParam lp) override {
+    return inner_->Send(w, m, wp, lp);
+  }
+  int EventHandle() const override { return inner_->EventHandle(); }
+  void ProcessPending() override { inner_->ProcessPending(); }
+
+ private:
+  std::string failing_;
+  std::unique_ptr<platform::Desktop> inner_ = platform::MakeInProcessDesktop();
+};
+
+TEST(LinkInert, EitherRegistrationFailingLeavesTheLinkUnhooked) {
+  for (std::string_view failing : {kAttachMessageName, kDiscoverMessageName}) {
+    SCOPED_TRACE(failing);
+    OneNameFails desktop(failing);
+    platform::ApplicationWindow app(desktop, "Parlavant");
+    TSkypeControl link(app);
+    std::vector<std::string> log;
+    RecordAll(link, log);
+    EXPECT_FALSE(link.Hooked());
+    FakeClient client(desktop);
+    // Whichever id the link did get, nothing reaches it.
+    for (MsgId id : {link.AttachMessageId(), link.DiscoverMessageId()}) {
+      if (id != 0) {
+        EXPECT_EQ(desktop.Send(app.Handle(), id, client.Window(), kAttachSuccess), 0);
+      }
+    }
+    EXPECT_FALSE(link.Attached());
+    EXPECT_EQ(client.Line(app.Handle(), "PONG"), 0);
+    EXPECT_THAT(log, IsEmpty());
+  }
 }
 
 TEST_F(LinkTest, ReplySentWhileTheCommandIsInFlightArrivesBeforeItReturns) {
@@ -360,6 +436,9 @@ TEST_F(LinkTest, LongCommandsGoOutWhole) {
   EXPECT_EQ(client.payloads[0], "MESSAGE bob " + text + '\0');
   link->SendCommand("");
   EXPECT_EQ(client.payloads.size(), 1u);
+  // The space before the text is there even when the text is empty.
+  link->SendChatMessage("bob", "");
+  EXPECT_EQ(client.payloads.back(), std::string("MESSAGE bob \0", 13));
 }
 
 TEST_F(LinkTest, OutgoingChecksRefuseWhatTheProtocolLacks) {
@@ -463,8 +542,13 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"CHATMESSAGES 1, 2", 4, {"Search 12 [1|2]"}},
         Row{"CALLHISTORYCHANGED", 4, {"CallHistoryChanged"}},
         Row{"IMHISTORYCHANGED", 4, {"IMHistoryChanged"}}, Row{"AUDIO_IN", 4, {"AudioIn []"}},
-        Row{"AUDIO_OUT Speakers (USB)", 4, {"AudioOut [Speakers]"}}, Row{"MUTE ON", 4, {"Mute 1"}},
-        Row{"MUTE OFF", 4, {"Mute 0"}}, Row{"MUTE on", 4, {"Mute 0"}}, Row{"MUTE", 4, {}},
+        Row{"AUDIO_OUT Speakers (USB)", 4, {"AudioOut [Speakers]"}},
+        Row{"AUDIO_IN  Mic (USB)", 4, {"AudioIn [Mic]"}},
+        Row{"USERS bob, bob,,bob", 4, {"Search 0 [bob|bob|bob]"}}, Row{"USERS,bob", 4, {}},
+        Row{"CHATMESSAGE,1 BODY x", 4, {}}, Row{"CHATMESSAGE 12x BODY x", 4, {}},
+        Row{"ERROR 7x text", 4, {}}, Row{"PROTOCOL 3x", 4, {"Protocol 1"}},
+        Row{"MUTE ON", 4, {"Mute 1"}}, Row{"MUTE OFF", 4, {"Mute 0"}},
+        Row{"MUTE on", 4, {"Mute 0"}}, Row{"MUTE", 4, {}},
         Row{"PRIVILEGE SKYPEOUT TRUE", 4, {"Privilege 0 1"}},
         Row{"PRIVILEGE SKYPEOUT yes", 4, {"Privilege 0 0"}}, Row{"PRIVILEGE SKYPEOUT", 4, {}},
         Row{"PROFILE PSTN_BALANCE 100 EUR",

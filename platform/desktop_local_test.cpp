@@ -19,25 +19,20 @@ TEST(InProcessDesktop, RegistersMessageIdsOncePerName) {
   EXPECT_EQ(MakeInProcessDesktop(true)->RegisterMessage("SkypeControlAPIAttach"), 0u);
 }
 
-TEST(InProcessDesktop, SendCallsTheProcedureDirectlyWithTheCopiedBytes) {
+TEST(InProcessDesktop, CopyDataIsNeverNotifiedAndAGoneWindowAnswersZero) {
   auto desktop = MakeInProcessDesktop();
-  std::string seen;
-  std::uintptr_t seenTag = 0;
-  const Hwnd target =
-      desktop->MakeWindow("target", [&](Hwnd, MsgId msg, WParam, LParam l) -> LResult {
-        if (msg != kWmCopyData) return 0;
-        const auto* cds = reinterpret_cast<const CopyDataStruct*>(l);
-        seen.assign(static_cast<const char*>(cds->lpData), cds->cbData);
-        seenTag = cds->dwData;
-        return 7;
-      });
+  int calls = 0;
+  const Hwnd target = desktop->MakeWindow("target", [&](Hwnd, MsgId, WParam, LParam) -> LResult {
+    ++calls;
+    return 7;
+  });
   const char bytes[] = "PING";
   CopyDataStruct cds{3, 5, bytes};
-  EXPECT_EQ(desktop->Send(target, kWmCopyData, 0, reinterpret_cast<LParam>(&cds)), 7);
-  EXPECT_EQ(seen, std::string("PING\0", 5));
-  EXPECT_EQ(seenTag, 3u);
   EXPECT_FALSE(desktop->SendNotify(target, kWmCopyData, 0, reinterpret_cast<LParam>(&cds)));
+  EXPECT_EQ(calls, 0);
+  EXPECT_TRUE(desktop->IsWindow(target));
   desktop->DestroyWindow(target);
+  EXPECT_FALSE(desktop->IsWindow(target));
   EXPECT_EQ(desktop->Send(target, kWmCopyData, 0, reinterpret_cast<LParam>(&cds)), 0);
 }
 
