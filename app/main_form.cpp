@@ -1,6 +1,7 @@
 #include "app/main_form.h"
 
 #include <QCloseEvent>
+#include <QTextDocument>
 #include <QVBoxLayout>
 
 #include "platform/codepage.h"
@@ -272,8 +273,17 @@ void TMainForm::FitLabel(QLabel* label) {
   layout_.Move(label, bounds, size());
 }
 
+QString TMainForm::TypedText() const {
+  // As typed: toPlainText() would turn a no-break space into a space and line separators into
+  // LF. Block breaks (Enter) and line separators (Shift+Enter) go out as CR LF.
+  QString text = SendMessage->document()->toRawText();
+  text.replace(QChar::ParagraphSeparator, QStringLiteral("\r\n"));
+  text.replace(QChar::LineSeparator, QStringLiteral("\r\n"));
+  return text;
+}
+
 void TMainForm::SendMessageChange() {
-  const QString text = SendMessage->toPlainText();
+  const QString text = TypedText();
   qsizetype first = 0, last = text.size();
   while (first < last && text[first].unicode() <= 0x20) ++first;
   while (last > first && text[last - 1].unicode() <= 0x20) --last;
@@ -380,12 +390,14 @@ void TMainForm::SkypeControlChatMsgInfo(std::int32_t chatMsgId,
 }
 
 void TMainForm::btnSendClick() {
-  const std::string recipient =
-      ToAnsi(ToUsers->currentIndex() >= 0 ? ToUsers->currentText() : QString());
+  // A message that cannot reach anybody is neither translated nor shown as sent: the typed text
+  // stays for another try. (There is no read time-out, so a translation that would be thrown
+  // away is not even started.)
+  if (!SkypeControl.Attached()) throw platform::Error(std::string(kNotConnectedMessage));
+  if (ToUsers->currentIndex() < 0) throw platform::Error(std::string(kNoRecipientMessage));
+  const std::string recipient = ToAnsi(ToUsers->currentText());
   const std::int32_t code = LangCodeFromComboIndex(SendIn->currentIndex());
-  QString plain = SendMessage->toPlainText();
-  plain.replace(QChar('\n'), QStringLiteral("\r\n"));
-  const std::u16string typed = ToWide(plain);
+  const std::u16string typed = ToWide(TypedText());
   const std::u16string translation = Translate(typed, code);
   std::u16string signature;
   if (WarnCB->isChecked()) {

@@ -29,6 +29,10 @@ inline constexpr std::string_view kSettingsFile = "parlavant.ini";
 inline constexpr std::string_view kSection = "General";
 // Read at creation, never written: the web service's "host" or "host:port".
 inline constexpr std::string_view kWebServiceKey = "WebService";
+// Why a send is refused before anything is translated.
+inline constexpr std::string_view kNotConnectedMessage = "Not connected to the chat client.";
+inline constexpr std::string_view kNoRecipientMessage =
+    "No contact is chosen in the list: pick the contact to send the message to.";
 // The interface texts, by their bare name.
 inline constexpr std::string_view kInterfaceFile = "stintf.dat";
 
@@ -97,6 +101,7 @@ class TMainForm : public QWidget {
   void Label(WidgetComponent* component, QLabel* label);
   void FitLabel(QLabel* label);
   static void AppendLine(QPlainTextEdit* memo, const std::u16string& line);
+  QString TypedText() const;
 
   TApplication& application_;
   platform::ProfileFile settings_;

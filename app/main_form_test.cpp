@@ -1,12 +1,15 @@
 // The main window with the in-process desktop, the stand-in chat client on it, and a translator
 // on 127.0.0.1 that answers "[code] text" (or fails, when told to).
 #include "app/main_form.h"
+#include "app/startup.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -271,6 +274,20 @@ TEST_F(MainFormTest, SendButtonFollowsVisibleText) {
   EXPECT_TRUE(form->btnSend->isEnabled());
   Type("");
   EXPECT_FALSE(form->btnSend->isEnabled());
+  // A no-break space is above U+0020: it is a character to send.
+  Type(QString(QChar(0xA0)));
+  EXPECT_TRUE(form->btnSend->isEnabled());
+}
+
+TEST_F(MainFormTest, TheTypedTextIsSentAsTyped) {
+  Start();
+  // Enter makes a new block, Shift+Enter a line separator: both go out as CR LF.
+  Type(QString::fromUtf16(u"a\u00A0b\nc\u2028d"));
+  form->btnSend->click();
+  ASSERT_EQ(client->Sent().size(), 1u);
+  EXPECT_EQ(client->Sent()[0].text,
+            "[4] a\xC2\xA0"
+            "b\r\nc\r\nd - Translated with Parlavant");
 }
 
 TEST_F(MainFormTest, AttachFillsTheContactsAndShowsTheHandleOnce) {
@@ -407,12 +424,56 @@ TEST_F(MainFormTest, FailedSendKeepsTheTypedText) {
   EXPECT_EQ(form->PageControl1->count(), 0);
 }
 
-TEST_F(MainFormTest, SendBeforeAttachOrWithoutRecipient) {
+TEST_F(MainFormTest, ASendThatCannotReachAnybodyIsRefusedAndTheTextKept) {
+  auto refused = [&](const std::string& why) {
+    const std::size_t requests = translator.Requests().size();
+    Type("hi");
+    boxes.clear();
+    form->btnSend->click();
+    EXPECT_THAT(boxes, ElementsAre(why));
+    EXPECT_EQ(translator.Requests().size(), requests) << "translated all the same";
+    EXPECT_EQ(form->SendMessage->toPlainText(), "hi");
+    EXPECT_TRUE(form->btnSend->isEnabled());
+    EXPECT_EQ(form->PageControl1->count(), 0);
+  };
+  // Never attached: the link would drop the message.
   Start(false);
-  Type("hi");
-  form->btnSend->click();
-  EXPECT_EQ(Memo(""), ": hi ([4] hi)");  // no handle yet, no recipient
-  EXPECT_EQ(form->SendMessage->toPlainText(), "");
+  refused(std::string(kNotConnectedMessage));
+  form.reset();
+  application.reset();
+
+  // Attached, but nobody in the contact list.
+  standin::ClientOptions nobody;
+  nobody.contacts = {};
+  Start(true, nobody);
+  ASSERT_TRUE(client->Programs().size() == 1);
+  refused(std::string(kNoRecipientMessage));
+  EXPECT_TRUE(client->Sent().empty());
+}
+
+TEST(StartProgram, AFailureBeforeTheWindowExistsIsAnErrorBox) {
+  char pattern[] = "/tmp/pstart.XXXXXX";
+  const std::string dir = ::mkdtemp(pattern);
+  // A desktop that opens but cannot number a new window.
+  fs::create_directories(dir + "/d/next-window");
+  ::chmod((dir + "/d").c_str(), 0700);
+  std::vector<std::string> boxes;
+  auto box = [&](const std::string& title, const std::string& text) {
+    boxes.push_back(title + ": " + text);
+  };
+  EXPECT_EQ(StartProgram("parlavant", dir + "/d", dir + "/parlavant.ini", box), nullptr);
+  std::ofstream(dir + "/file") << "not a directory";
+  EXPECT_EQ(StartProgram("parlavant", dir + "/file", dir + "/parlavant.ini", box), nullptr);
+  EXPECT_THAT(boxes, ElementsAre("parlavant: Cannot create the application window.",
+                                 "parlavant: Desktop " + dir + "/file is not a directory."));
+
+  fs::remove(dir + "/d/next-window");
+  auto program = StartProgram("parlavant", dir + "/d", dir + "/parlavant.ini", box);
+  ASSERT_NE(program, nullptr);
+  EXPECT_EQ(program->form->CaptionAnsi(), "Parlavant 1.0:04");
+  EXPECT_EQ(boxes.size(), 2u);
+  program.reset();
+  fs::remove_all(dir);
 }
 
 TEST_F(MainFormTest, ErrorInAHandlerGoesToTheBoxAndTheLoopGoesOn) {
