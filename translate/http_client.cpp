@@ -26,6 +26,24 @@ namespace {
   throw platform::Error(message);
 }
 
+// Name resolution has no system error number. The numbers Windows gives the same failures
+// cannot be mistaken for one: 11001 host not found, 11002 try again, 11003 non-recoverable,
+// 11004 no data of the requested kind.
+int ResolverErrorNumber(int rc) {
+  switch (rc) {
+    case EAI_AGAIN:
+      return 11002;
+    case EAI_FAIL:
+      return 11003;
+#ifdef EAI_NODATA
+    case EAI_NODATA:
+      return 11004;
+#endif
+    default:  // EAI_NONAME and whatever else leaves the host unknown
+      return 11001;
+  }
+}
+
 QUrl UrlOf(const Endpoint& endpoint) {
   QUrl url;
   url.setScheme("http");
@@ -43,9 +61,8 @@ platform::UniqueFd Connect(const Endpoint& endpoint) {
   const std::string port = std::to_string(endpoint.port);
   const int rc = ::getaddrinfo(endpoint.host.c_str(), port.c_str(), &hints, &found);
   if (rc != 0) {
-    // Name resolution has no errno; its own code and text stand in.
-    ThrowSocketError(rc == EAI_SYSTEM ? errno : -rc,
-                     rc == EAI_SYSTEM ? std::strerror(errno) : ::gai_strerror(rc));
+    if (rc == EAI_SYSTEM) ThrowSocketError(errno, std::strerror(errno));
+    ThrowSocketError(ResolverErrorNumber(rc), ::gai_strerror(rc));
   }
   int lastError = ECONNREFUSED;
   platform::UniqueFd fd;
@@ -183,15 +200,21 @@ std::string HttpClient::Post(const Endpoint& endpoint, const Form& form) {
 
   ReplyReader reader;
   char buf[16384];
-  for (;;) {
-    const ssize_t n = ::recv(fd.Get(), buf, sizeof buf, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) ThrowSocketError(errno, std::strerror(errno));
-    if (n == 0) {
-      reader.Finish();
-      break;
+  try {
+    for (;;) {
+      const ssize_t n = ::recv(fd.Get(), buf, sizeof buf, 0);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) ThrowSocketError(errno, std::strerror(errno));
+      if (n == 0) {
+        reader.Finish();
+        break;
+      }
+      if (reader.Feed(std::string_view(buf, static_cast<std::size_t>(n)))) break;
     }
-    if (reader.Feed(std::string_view(buf, static_cast<std::size_t>(n)))) break;
+  } catch (...) {
+    // What a reply sets is kept whatever its status, and also when its body breaks off.
+    if (AllowCookies && reader.HeaderComplete()) StoreCookies(endpoint, reader.Headers());
+    throw;
   }
   if (AllowCookies) StoreCookies(endpoint, reader.Headers());
   return reader.Body();

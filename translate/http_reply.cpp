@@ -64,6 +64,7 @@ void ReplyReader::OnHeadersDone() {
     state_ = State::kStatus;
     return;
   }
+  headerComplete_ = true;
   bool hasLocation = false;
   bool chunked = false;
   std::string length;

@@ -31,6 +31,8 @@ class ReplyReader {
   void Finish();
 
   bool Complete() const { return state_ == State::kDone; }
+  // The final reply's status line and headers have all arrived (its body may not have).
+  bool HeaderComplete() const { return headerComplete_; }
   const std::string& StatusLine() const { return statusLine_; }
   int Status() const { return status_; }
   // The final reply's header lines as (name, value), in order.
@@ -65,6 +67,7 @@ class ReplyReader {
   std::vector<std::pair<std::string, std::string>> headers_;
   std::string body_;
   std::size_t remaining_ = 0;
+  bool headerComplete_ = false;
 };
 
 }  // namespace translate

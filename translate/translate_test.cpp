@@ -94,6 +94,28 @@ TEST_F(TranslateTest, CookieFromTheFirstReplyGoesBackAsTheLastHeader) {
                                    "Cookie: session=abc; lang=de\r\n\r\n"));
 }
 
+TEST_F(TranslateTest, CookiesOfFailedRepliesAreKeptToo) {
+  HttpTestServer server({
+      "HTTP/1.1 302 Found\r\nLocation: /x\r\nSet-Cookie: a=1\r\nContent-Length: 0\r\n\r\n",
+      "HTTP/1.1 500 Internal Server Error\r\nset-COOKIE: b=2\r\nContent-Length: 0\r\n\r\n",
+      // Its body breaks off: the header was whole.
+      "HTTP/1.1 200 OK\r\nSet-Cookie: c=3\r\nContent-Length: 100\r\n\r\nl1=cut",
+      // Its header breaks off: nothing of it is taken.
+      "HTTP/1.1 200 OK\r\nSet-Cookie: d=4\r\n",
+      Ok("l1=fine"),
+  });
+  const auto service = WebAt(server.Port());
+  EXPECT_EQ(ErrorOf([&] { Translate(http, *desktop, service, u"x", 1); }), "HTTP/1.1 302 Found");
+  EXPECT_EQ(ErrorOf([&] { Translate(http, *desktop, service, u"x", 1); }),
+            "HTTP/1.1 500 Internal Server Error");
+  EXPECT_EQ(ErrorOf([&] { Translate(http, *desktop, service, u"x", 1); }),
+            "Connection Closed Gracefully.");
+  EXPECT_EQ(ErrorOf([&] { Translate(http, *desktop, service, u"x", 1); }),
+            "Connection Closed Gracefully.");
+  EXPECT_EQ(Translate(http, *desktop, service, u"x", 1), u"fine");
+  EXPECT_THAT(server.Requests().at(4), ::testing::HasSubstr("\r\nCookie: a=1; b=2; c=3\r\n"));
+}
+
 TEST_F(TranslateTest, ReplyIsCutDecodedAndResolved) {
   struct Case {
     std::string body;
@@ -144,8 +166,9 @@ TEST_F(TranslateTest, FailuresCarryTheClientsMessages) {
   }
   TranslationService unresolvable;
   unresolvable.webServiceHost = "no-such-host.invalid";
+  // The resolver's failures carry numbers no system error has, and the resolver's text.
   EXPECT_THAT(ErrorOf([&] { Translate(http, *desktop, unresolvable, u"x", 1); }),
-              ::testing::StartsWith("Socket Error # "));
+              ::testing::MatchesRegex("Socket Error # 1100[1-4]\r\n.+\\."));
 }
 
 TEST(HostSetting, HostWithOptionalPort) {

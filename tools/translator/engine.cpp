@@ -159,6 +159,30 @@ class ApertiumEngine final : public Engine {
 
 }  // namespace
 
+std::u16string DecodeCharacterReferences(std::string_view text) {
+  std::u16string out;
+  out.reserve(text.size() / 4);
+  std::size_t i = 0;
+  while (i < text.size()) {
+    if (text.compare(i, 2, "&#") == 0) {
+      std::size_t end = i + 2;
+      std::uint32_t value = 0;
+      while (end < text.size() && end - i < 8 && text[end] >= '0' && text[end] <= '9') {
+        value = value * 10 + static_cast<std::uint32_t>(text[end] - '0');
+        ++end;
+      }
+      if (end > i + 2 && end < text.size() && text[end] == ';' && value <= 0xFFFF) {
+        out += static_cast<char16_t>(value);
+        i = end + 1;
+        continue;
+      }
+    }
+    out += static_cast<char16_t>(static_cast<unsigned char>(text[i]));
+    ++i;
+  }
+  return out;
+}
+
 std::string IsoOfLanguageCode(int code) {
   static const char* iso[] = {"", "en", "bg", "tr", "de", "es", "fr", "it"};
   return code >= 1 && code <= 7 ? iso[code] : "";

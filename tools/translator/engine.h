@@ -5,12 +5,17 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace standin {
 
 // The stand-in's languages by the service's language codes 1 to 7; empty for any other code.
 std::string IsoOfLanguageCode(int code);
+
+// The form's text as a server reads it: every "&#N;" (N decimal, below 65536) is the UTF-16
+// unit N, whatever N is; every other byte stands for itself.
+std::u16string DecodeCharacterReferences(std::string_view text);
 
 class Engine {
  public:

@@ -27,6 +27,13 @@ class ModesDir {
   std::string path_;
 };
 
+TEST(Form, EveryCharacterReferenceIsItsUnit) {
+  // What the client's own reply decoder would read otherwise ("*", "&#0 ") is not for a server.
+  EXPECT_EQ(DecodeCharacterReferences("&#10063;&#0;&#72;&#105;&#55357;&#56832;"),
+            std::u16string(u"\u274F") + u'\0' + u"Hi\xD83D\xDE00");
+  EXPECT_EQ(DecodeCharacterReferences("a&b;&#;&#65&#65536;&#x41;"), u"a&b;&#;&#65&#65536;&#x41;");
+}
+
 TEST(Pairs, ReadFromModeNamesWithTwoLetterCodes) {
   ModesDir dir({"eng-spa", "spa-eng", "spa-eng_US", "eco-es-fr", "fr-es", "mkd-bul"});
   const Pairs pairs = ReadPairs(dir.Path());

@@ -103,9 +103,7 @@ class Service {
   void Handle(const std::string& body, httplib::Response& response) {
     auto fields = ParseForm(body);
     // The text arrives as character references of its UTF-16 units.
-    const std::string references = fields["l1"];
-    const std::u16string text =
-        translate::WebDecode(std::u16string(references.begin(), references.end()));
+    const std::u16string text = standin::DecodeCharacterReferences(fields["l1"]);
     const int code = std::atoi(fields["TargetLang"].c_str());
     const std::string target = standin::IsoOfLanguageCode(code);
     std::string translation = platform::Utf8Encode(text);
