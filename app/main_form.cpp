@@ -1,7 +1,9 @@
 #include "app/main_form.h"
 
 #include <QCloseEvent>
+#include <QGuiApplication>
 #include <QTextDocument>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include "platform/codepage.h"
@@ -211,8 +213,21 @@ void TMainForm::FormCreate() {
   SetClientSize(settings_.ReadInteger(kSection, "Width", 370),
                 settings_.ReadInteger(kSection, "Height", 338));
   WarnCB->setChecked(settings_.ReadInteger(kSection, "ShowWarn", 1) == 1);
-  service_.webServiceHost =
+  const std::string webService =
       settings_.ReadString(kSection, kWebServiceKey, translate::kDefaultWebServiceHost);
+  try {
+    translate::ParseHostSetting(webService, "/");
+    service_.webServiceHost = webService;
+  } catch (const platform::Error& e) {
+    // Said once, when start-up is over (an error here would skip the steps below); meanwhile
+    // and from then on the default host serves.
+    service_.webServiceHost = std::string(translate::kDefaultWebServiceHost);
+    const std::string message = std::string(kWebServiceKey) + " in " + std::string(kSettingsFile) +
+                                ": " + e.what() + "; " +
+                                std::string(translate::kDefaultWebServiceHost) + " is used";
+    QTimer::singleShot(
+        0, this, [this, message] { application_.Guard([&] { throw platform::Error(message); }); });
+  }
 
   uilocal::LoadTranslations(std::string(kInterfaceFile), application_.DataDirectories);
   SkypeControl.Attach(4);
@@ -350,6 +365,12 @@ void TMainForm::AppendLine(QPlainTextEdit* memo, const std::u16string& line) {
 }
 
 std::u16string TMainForm::Translate(std::u16string_view text, std::int32_t languageCode) {
+  // The window stands still while the exchange runs: say so with the busy cursor, restored on
+  // every way out.
+  QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+  struct Restore {
+    ~Restore() { QGuiApplication::restoreOverrideCursor(); }
+  } restore;
   return translate::Translate(HTTP, application_.Desktop(), service_, text, languageCode);
 }
 

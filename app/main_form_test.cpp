@@ -5,17 +5,20 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QGuiApplication>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "platform/codepage.h"
+#include "platform/error.h"
 #include "tests/http_test_server.h"
 #include "tools/chatclient/stand_in_client.h"
 #include "tools/stintf/stintf_writer.h"
@@ -474,6 +477,37 @@ TEST(StartProgram, AFailureBeforeTheWindowExistsIsAnErrorBox) {
   EXPECT_EQ(boxes.size(), 2u);
   program.reset();
   fs::remove_all(dir);
+}
+
+TEST_F(MainFormTest, AMalformedWebServiceIsSaidOnceAndTheDefaultServes) {
+  std::ofstream(Ini()) << "[General]\r\nWebService=host:99999\r\n";
+  Start(false);
+  EXPECT_THAT(boxes, IsEmpty()) << "said before start-up was over";
+  EXPECT_TRUE(form->SkypeControl.Hooked());
+  QCoreApplication::processEvents();
+  EXPECT_THAT(boxes, ElementsAre("WebService in parlavant.ini: Invalid port in \"host:99999\"; "
+                                 "127.0.0.1:4358 is used."));
+  boxes.clear();
+  // Nothing listens on the default here; the setting is not complained of again.
+  EXPECT_THROW(form->Translate(u"x", 1), platform::Error);
+  QCoreApplication::processEvents();
+  EXPECT_THAT(boxes, IsEmpty());
+}
+
+TEST_F(MainFormTest, TheCursorIsBusyWhileATranslationRunsAndRestoredAfterIt) {
+  Start(false);
+  std::atomic<bool> busy{false};
+  testsupport::HttpTestServer watcher([&](const std::string&) {
+    busy = QGuiApplication::overrideCursor() != nullptr &&
+           QGuiApplication::overrideCursor()->shape() == Qt::WaitCursor;
+    return std::string("HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\n\r\n");
+  });
+  form.reset();
+  std::ofstream(Ini()) << "[General]\r\nWebService=127.0.0.1:" << watcher.Port() << "\r\n";
+  form = std::make_unique<TMainForm>(*application, Ini());
+  EXPECT_THROW(form->Translate(u"x", 1), platform::Error);
+  EXPECT_TRUE(busy);
+  EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
 }
 
 TEST_F(MainFormTest, ErrorInAHandlerGoesToTheBoxAndTheLoopGoesOn) {

@@ -99,22 +99,33 @@ void SendAll(int fd, std::string_view bytes) {
 Endpoint ParseHostSetting(std::string_view setting, std::string document) {
   Endpoint endpoint;
   endpoint.document = std::move(document);
-  const std::size_t colon = setting.rfind(':');
-  if (colon == std::string_view::npos) {
-    endpoint.host = std::string(setting);
-    return endpoint;
+  auto bad = [&](const std::string& why) {
+    return platform::Error(why + " in \"" + std::string(setting) + "\"");
+  };
+  std::string_view port;
+  if (setting.starts_with('[')) {
+    // An IPv6 literal in brackets, as in a URL: "[::1]" or "[::1]:4358".
+    const std::size_t close = setting.find(']');
+    if (close == std::string_view::npos || close == 1) throw bad("Invalid host");
+    endpoint.host = std::string(setting.substr(1, close - 1));
+    const std::string_view after = setting.substr(close + 1);
+    if (!after.empty() && after[0] != ':') throw bad("Invalid host");
+    if (after.empty()) return endpoint;
+    port = after.substr(1);
+  } else {
+    const std::size_t colon = setting.find(':');
+    endpoint.host = std::string(setting.substr(0, colon));
+    if (endpoint.host.empty() || endpoint.host.find_first_of("[]") != std::string::npos)
+      throw bad("Invalid host");
+    if (colon == std::string_view::npos) return endpoint;
+    port = setting.substr(colon + 1);
   }
-  endpoint.host = std::string(setting.substr(0, colon));
-  const std::string_view port = setting.substr(colon + 1);
   unsigned value = 0;
   for (char c : port) {
-    if (c < '0' || c > '9' || value > 65535)
-      throw platform::Error("Invalid port in " + std::string(setting));
+    if (c < '0' || c > '9' || value > 65535) throw bad("Invalid port");
     value = value * 10 + static_cast<unsigned>(c - '0');
   }
-  if (port.empty() || value == 0 || value > 65535) {
-    throw platform::Error("Invalid port in " + std::string(setting));
-  }
+  if (port.empty() || value == 0 || value > 65535) throw bad("Invalid port");
   endpoint.port = static_cast<std::uint16_t>(value);
   return endpoint;
 }
@@ -145,6 +156,7 @@ std::string BuildPostRequest(const Endpoint& endpoint, std::string_view body,
                              std::string_view contentType, std::string_view accept,
                              std::string_view userAgent, std::string_view cookies) {
   std::string host = endpoint.host;
+  if (host.find(':') != std::string::npos) host = "[" + host + "]";
   if (endpoint.port != 80) host += ":" + std::to_string(endpoint.port);
   std::string request;
   request.reserve(256 + body.size());

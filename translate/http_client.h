@@ -19,7 +19,8 @@ struct Endpoint {
   std::string document = "/";
 };
 
-// "host" or "host:port" (port 80 when absent). Throws platform::Error for a bad port.
+// "host" or "host:port" (port 80 when absent); an IPv6 address in brackets, "[::1]:4358".
+// Throws platform::Error naming what is wrong for a malformed setting.
 Endpoint ParseHostSetting(std::string_view setting, std::string document);
 
 using Form = std::vector<std::pair<std::string, std::string>>;
