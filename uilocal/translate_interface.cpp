@@ -402,9 +402,13 @@ void ReadRecords(std::string_view content) {
   const auto length = static_cast<std::int32_t>(Le32(content.data()));
   if (length < 0) return;
   std::string_view text = content.substr(4, static_cast<std::uint32_t>(length));
-  const bool cut = text.size() < static_cast<std::uint32_t>(length);
-  if (const std::size_t nul = text.find('\0'); nul != std::string_view::npos)
+  // Content shorter than its length: the text is cut, and a line it ends in is not whole. A NUL
+  // ends the text as it ends a whole one, so the line before it is complete.
+  bool cut = text.size() < static_cast<std::uint32_t>(length);
+  if (const std::size_t nul = text.find('\0'); nul != std::string_view::npos) {
     text = text.substr(0, nul);
+    cut = false;
+  }
 
   // Paths and texts are never longer than the text they come from: storage reserved once never
   // moves, so the records' views into it stay valid.

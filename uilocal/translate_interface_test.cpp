@@ -108,6 +108,15 @@ TEST(Loader, MembersConcatenateAndAMismatchStopsTheReading) {
   EXPECT_THAT(
       LoadEveryWay(stintf::Scramble(cutAfterFirstLine + stintf::GzipMember(content.substr(30)))),
       ElementsAre("MainForm.btnSend|1|Send"));
+  // A wrong length in the trailer stops the reading as a wrong CRC does.
+  std::string badLength = stintf::GzipMember(content.substr(0, 30));
+  badLength.back() = static_cast<char>(badLength.back() + 1);
+  EXPECT_THAT(LoadEveryWay(stintf::Scramble(badLength + stintf::GzipMember(content.substr(30)))),
+              ElementsAre("MainForm.btnSend|1|Send"));
+  // A member whose method is not deflate is not read at all.
+  std::string method = stintf::GzipMember(content);
+  method[2] = 7;
+  EXPECT_TRUE(LoadEveryWay(stintf::Scramble(method)).empty());
   // What follows the last member is never read.
   EXPECT_EQ(LoadEveryWay(stintf::Scramble(stintf::GzipMember(content) + "trailing junk")).size(),
             2u);
@@ -122,6 +131,14 @@ TEST(Loader, UncompressedContentAndContentAfterTheText) {
   EXPECT_THAT(LoadEveryWay(stintf::Scramble(odd)), ElementsAre("a|1|" + std::string(27, 'b')));
 }
 
+TEST(Loader, ContentShorterThanItsLength) {
+  // Its last line is cut off, unless a NUL ended the text before the cut.
+  const std::string head("\x40\x00\x00\x00", 4);  // 64 bytes declared
+  EXPECT_THAT(LoadEveryWay(stintf::Scramble(head + "p;1;x\nq;2;y")), ElementsAre("p|1|x"));
+  EXPECT_THAT(LoadEveryWay(stintf::Scramble(head + std::string("p;1;x\nq;2;y\0r;3;z", 17))),
+              ElementsAre("p|1|x", "q|2|y"));
+}
+
 TEST(Loader, QuietWhenTheFileCannotBeUsed) {
   const std::string content = stintf::Content(kText);
   // Too short for its length; a length cut off; a negative length; damaged compressed data.
@@ -129,10 +146,10 @@ TEST(Loader, QuietWhenTheFileCannotBeUsed) {
               ElementsAre("MainForm.btnSend|1|Send"));
   EXPECT_TRUE(LoadEveryWay(stintf::Scramble(content.substr(0, 3))).empty());
   EXPECT_TRUE(LoadEveryWay(stintf::Scramble(std::string("\xFF\xFF\xFF\xFFp;1;t", 9))).empty());
+  // Damaged compressed data (a block of the reserved type at once): nothing decompressed.
   std::string damaged = stintf::GzipMember(content);
-  damaged[12] = static_cast<char>(damaged[12] ^ 0x55);
-  damaged[13] = static_cast<char>(damaged[13] ^ 0xAA);
-  EXPECT_NO_THROW(LoadEveryWay(stintf::Scramble(damaged)));
+  damaged[10] = static_cast<char>(damaged[10] | 0x06);
+  EXPECT_TRUE(LoadEveryWay(stintf::Scramble(damaged)).empty());
   std::string reserved = stintf::GzipMember(content);
   reserved[3] = '\x20';
   EXPECT_TRUE(LoadEveryWay(stintf::Scramble(reserved)).empty());
@@ -167,6 +184,13 @@ TEST(Fields, QuotesBlanksAndSeparators) {
                           "a;b|-3|U+1072U+1040U+169U+191", "q|31|x"));
 }
 
+TEST(Fields, EveryControlByteIsABlank) {
+  ReadRecords(
+      stintf::Content("\tp\x01;\x1F"
+                      "2\x0B;\x05z\x02w\x7F;"));
+  EXPECT_THAT(Table(), ElementsAre("p|2|z"));
+}
+
 TEST(Errors, MessagesAndTheRecordsLeftBehind) {
   EXPECT_EQ(ErrorOf("a;1;x\nb;2\nc;3;z"), "List index out of bounds (2)");
   EXPECT_THAT(Table(), ElementsAre("a|1|x", "b|2|", "|0|"));
@@ -176,6 +200,11 @@ TEST(Errors, MessagesAndTheRecordsLeftBehind) {
   EXPECT_EQ(ErrorOf("a;one;x"), "'one' is not a valid integer value");
   EXPECT_THAT(Table(), ElementsAre("a|0|"));
   EXPECT_EQ(ErrorOf("a;99999999999;x"), "'99999999999' is not a valid integer value");
+  for (const char* beyond : {"2147483648", "-2147483649", "0x80000000", "$100000000"}) {
+    EXPECT_EQ(ErrorOf(std::string("a;") + beyond + ";x"),
+              "'" + std::string(beyond) + "' is not a valid integer value");
+  }
+  EXPECT_EQ(ErrorOf("a;-2147483648;x"), "(none)");
   EXPECT_EQ(ErrorOf(" \t "), "List index out of bounds (0)");
 }
 
