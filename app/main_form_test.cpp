@@ -5,6 +5,7 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QFontInfo>
 #include <QGuiApplication>
 
 #include <gmock/gmock.h>
@@ -539,26 +540,49 @@ void WriteInterfaceFile(const std::string& utf8Source) {
       << stintf::InterfaceFile(stintf::TextFromSource(utf8Source));
 }
 
-TEST_F(MainFormTest, StartsInEachLanguageWithEveryDesignedText) {
+TEST_F(MainFormTest, EveryLanguagesTextsFitTheirRoom) {
   WriteInterfaceFile(ShippedSource());
-  const char* const names[] = {"l_Translate_To", "btnSend", "l_Send_To", "l_in"};
+  struct Texts {
+    const char16_t* receiveIn;
+    const char16_t* send;
+    const char16_t* to;
+    const char16_t* in;
+  };
+  // By the lists' item index: Deutch, English, Espanol, Francais, Italiano, Turkce, Български.
+  const Texts shipped[] = {
+      {u"Lesen in:", u"Senden", u"An", u"auf"}, {u"Receive in:", u"Send", u"To", u"in"},
+      {u"Leer en:", u"Enviar", u"A", u"en"},    {u"Lire en:", u"Envoyer", u"A", u"en"},
+      {u"Leggi in:", u"Invia", u"A", u"in"},    {u"Okuma dili:", u"Gonder", u"->", u"Dil:"},
+      {u"Чети на:", u"Изпрати", u"До", u"на"},
+  };
   for (int index = 0; index < 7; ++index) {
     SCOPED_TRACE(index);
     WriteIni("Receive=" + std::to_string(index) + "\r\n");
     form.reset();
     Start(false);
-    const std::int32_t code = TMainForm::LangCodeFromComboIndex(index);
-    QLabel* labels[] = {form->l_Translate_To, nullptr, form->l_Send_To, form->l_in};
-    for (int i = 0; i < 4; ++i) {
-      const int record = uilocal::FindTranslation(std::string("MainForm.") + names[i], code);
-      ASSERT_NE(record, -1) << names[i];
-      const QString expected =
-          FromWide(uilocal::Translations()[static_cast<std::size_t>(record)].Text);
-      EXPECT_EQ(labels[i] != nullptr ? labels[i]->text() : form->btnSend->text(), expected)
-          << names[i];
-    }
+    // The room was measured in this face; any other would make the checks below meaningless.
+    ASSERT_EQ(QFontInfo(form->l_in->font()).family(), "Liberation Sans");
+    ASSERT_EQ(QFontInfo(form->l_in->font()).pixelSize(), 11);
+    const Texts& t = shipped[index];
+    EXPECT_EQ(form->l_Translate_To->text(), QString::fromUtf16(t.receiveIn));
+    EXPECT_EQ(form->btnSend->text(), QString::fromUtf16(t.send));
+    EXPECT_EQ(form->l_Send_To->text(), QString::fromUtf16(t.to));
+    EXPECT_EQ(form->l_in->text(), QString::fromUtf16(t.in));
     EXPECT_EQ(form->windowTitle(), "Parlavant 1.0:04");
     EXPECT_EQ(form->WarnCB->text(), "Warning");
+
+    // No label runs into its neighbours, and the button's text fits the button.
+    const QRect receiveIn = form->l_Translate_To->geometry();
+    EXPECT_GT(receiveIn.left(), form->WarnCB->geometry().right());
+    EXPECT_LT(receiveIn.right(), form->TranslateTo->x());
+    const QRect to = form->l_Send_To->geometry();
+    EXPECT_GT(to.left(), form->btnSend->geometry().right());
+    EXPECT_LT(to.right(), form->ToUsers->x()) << "l_Send_To " << to.width() << " px";
+    const QRect in = form->l_in->geometry();
+    EXPECT_GT(in.left(), form->ToUsers->geometry().right()) << "l_in " << in.width() << " px";
+    EXPECT_LT(in.right(), form->SendIn->x());
+    EXPECT_LE(form->btnSend->fontMetrics().horizontalAdvance(form->btnSend->text()) + 6,
+              form->btnSend->width());
   }
   // A label is as wide as its new text and keeps its right edge when right-aligned.
   EXPECT_EQ(form->l_Translate_To->geometry().right(), 377);
