@@ -181,8 +181,17 @@ TEST_F(MainFormTest, DesignedControlsAndLanguageLists) {
   EXPECT_EQ(form->l_Send_To->text(), "To");
   EXPECT_EQ(form->l_in->text(), "in");
   EXPECT_EQ(form->font().family(), "MS Sans Serif");
-  EXPECT_EQ(form->btnSend->font().family(), "Microsoft Sans Serif");
+  EXPECT_EQ(form->font().pointSize(), 8);
+  for (QWidget* control : std::initializer_list<QWidget*>{
+           form->l_Translate_To, form->TranslateTo, form->WarnCB, form->SendMessage, form->btnSend,
+           form->l_Send_To, form->l_in, form->SendIn}) {
+    EXPECT_EQ(control->font().family(), "Microsoft Sans Serif")
+        << control->metaObject()->className();
+    EXPECT_EQ(control->font().pointSize(), 8);
+  }
+  // These two take the window's font.
   EXPECT_EQ(form->ToUsers->font().family(), "MS Sans Serif");
+  EXPECT_EQ(form->PageControl1->font().family(), "MS Sans Serif");
   // Design order of the component tree, the non-visual components included.
   std::vector<std::string> names;
   for (int i = 0; i < form->Component().ComponentCount(); ++i)
@@ -268,6 +277,12 @@ TEST_F(MainFormTest, BottomRowFollowsTheRestoredHeightAndThenTheAnchors) {
   EXPECT_EQ(form->SendMessage->geometry(), QRect(1, 313, 558, 111));
   EXPECT_EQ(form->TranslateTo->geometry(), QRect(463, 3, 97, 21));
   EXPECT_EQ(form->WarnCB->geometry(), QRect(224, 5, 97, 17));
+  // Right-anchored labels keep their distance to the right edge, l_in to the bottom too.
+  EXPECT_EQ(form->l_Translate_To->geometry().right(), 559 - 102);
+  EXPECT_EQ(form->l_in->geometry(), QRect(444, 430, 8, 13));
+  // Never smaller than the designed minimum.
+  form->resize(100, 100);
+  EXPECT_EQ(form->size(), QSize(480, 338));
 }
 
 TEST_F(MainFormTest, SendButtonFollowsVisibleText) {
@@ -296,11 +311,12 @@ TEST_F(MainFormTest, TheTypedTextIsSentAsTyped) {
 
 TEST_F(MainFormTest, AttachFillsTheContactsAndShowsTheHandleOnce) {
   standin::ClientOptions options;
-  options.contacts = {"zoe", "Bob", "carol", "bob"};
+  options.contacts = {"zoe", "Bob", "Carol", "bob", "alice"};
   Start(true, options);
   QStringList items;
   for (int i = 0; i < form->ToUsers->count(); ++i) items << form->ToUsers->itemText(i);
-  EXPECT_EQ(items, QStringList({"Bob", "bob", "carol", "zoe"}));
+  // Sorted without regard to letter case.
+  EXPECT_EQ(items, QStringList({"alice", "Bob", "bob", "Carol", "zoe"}));
   EXPECT_EQ(form->ToUsers->currentIndex(), 0);
   EXPECT_EQ(form->CaptionAnsi(), "Parlavant 1.0:04 - alice");
   EXPECT_EQ(form->CurrentUserHandle, "alice");
@@ -321,6 +337,7 @@ TEST_F(MainFormTest, ReceivedMessageIsTranslatedIntoTheSendersTab) {
   client->Receive("bob", "Hola  amigo \xF0\x9F\x98\x80");
   EXPECT_EQ(W(Memo("bob")), u"bob: [1] Hola  amigo \U0001F600(Hola  amigo \U0001F600)");
   EXPECT_TRUE(form->PageControl1->isVisibleTo(form.get()));
+  EXPECT_TRUE(TMainForm::FindMemo(form->PageControl1->widget(0))->isReadOnly());
   EXPECT_EQ(form->ToUsers->currentText(), "bob");
   EXPECT_EQ(form->PendingChatMessages.Count(), 0u);
   EXPECT_THAT(Gets(), ElementsAre("GET CHATMESSAGE 1000 FROM_HANDLE", "GET CHATMESSAGE 1000 BODY"));
@@ -381,6 +398,8 @@ TEST_F(MainFormTest, FailedTranslationKeepsTheRecordUntilALaterPropertyCompletes
 TEST_F(MainFormTest, HandlesDifferingInCaseGetTwoPagesAndOneSelection) {
   Start();
   client->Receive("Bob", "one");
+  EXPECT_EQ(form->ToUsers->currentText(), "bob");
+  form->ToUsers->setCurrentIndex(1);
   client->Receive("bob", "two");
   EXPECT_EQ(form->PageControl1->count(), 2);
   EXPECT_EQ(Memo("Bob"), "Bob: [4] one(one)");
@@ -391,8 +410,10 @@ TEST_F(MainFormTest, HandlesDifferingInCaseGetTwoPagesAndOneSelection) {
 TEST_F(MainFormTest, SendTranslatesSignsAndLogs) {
   WriteIni("Send=2\r\n");
   Start();
+  ASSERT_FALSE(form->PageControl1->isVisibleTo(form.get()));
   Type("Hello\nworld");
   form->btnSend->click();
+  EXPECT_TRUE(form->PageControl1->isVisibleTo(form.get()));
   ASSERT_EQ(client->Sent().size(), 1u);
   EXPECT_EQ(client->Sent()[0].handle, "bob");
   EXPECT_EQ(client->Sent()[0].text, "[5] Hello\r\nworld - Translated with Parlavant");

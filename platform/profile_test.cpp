@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -25,8 +26,26 @@ TEST(ProfileText, LooksUpKeysOfTheirOwnSectionWithoutRegardToCase) {
   EXPECT_EQ(ProfileLookup(text, "General", "Empty"), "");
   EXPECT_EQ(ProfileLookup(text, "General", "Width"), std::nullopt);
   EXPECT_EQ(ProfileLookup(text, "Missing", "Left"), std::nullopt);
+  // Tabs are blanks around names too; a ';' line is a comment even when it holds a pair.
+  const std::string tabs = "[General]\r\n\t Receive \t=\t3\r\n;Send=7\r\n";
+  EXPECT_EQ(ProfileLookup(tabs, "General", "Receive"), "3");
+  EXPECT_EQ(ProfileLookup(tabs, "General", "Send"), std::nullopt);
+  EXPECT_EQ(ProfileAssign(tabs, "General", "Send", "2"), tabs + "Send=2\r\n");
   EXPECT_EQ(ProfileLookup("[General]\nKey=" + std::string(3000, 'v'), "General", "Key")->size(),
             kMaxProfileValue);
+}
+
+TEST(ProfileLocation, ConfigHomeOrHomeThenTheProgramsFolder) {
+  const char* config = std::getenv("XDG_CONFIG_HOME");
+  const char* home = std::getenv("HOME");
+  const std::string savedConfig = config ? config : "", savedHome = home ? home : "";
+  ::setenv("XDG_CONFIG_HOME", "/cfg", 1);
+  ::setenv("HOME", "/home/u", 1);
+  EXPECT_EQ(ProfilePath("parlavant.ini"), "/cfg/parlavant/parlavant.ini");
+  ::unsetenv("XDG_CONFIG_HOME");
+  EXPECT_EQ(ProfilePath("parlavant.ini"), "/home/u/.config/parlavant/parlavant.ini");
+  config ? ::setenv("XDG_CONFIG_HOME", savedConfig.c_str(), 1) : ::unsetenv("XDG_CONFIG_HOME");
+  home ? ::setenv("HOME", savedHome.c_str(), 1) : ::unsetenv("HOME");
 }
 
 TEST(ProfileText, AssignChangesOneLineAndKeepsEveryOtherAsItWas) {

@@ -160,6 +160,12 @@ TEST_F(TranslateTest, FailuresCarryTheClientsMessages) {
     EXPECT_EQ(server.Requests().size(), 1u);
   }
   {
+    // Not 2xx, even without a Location.
+    HttpTestServer server({"HTTP/1.1 304 Not Modified\r\nContent-Length: 0\r\n\r\n"});
+    EXPECT_EQ(ErrorOf([&] { Translate(http, *desktop, WebAt(server.Port()), u"x", 1); }),
+              "HTTP/1.1 304 Not Modified");
+  }
+  {
     HttpTestServer server({"HTTP/1.1 200 OK\r\nX: " + std::string(20000, 'x') + "\r\n\r\n"});
     EXPECT_EQ(ErrorOf([&] { Translate(http, *desktop, WebAt(server.Port()), u"x", 1); }),
               "Max line length exceeded.");
@@ -197,6 +203,7 @@ TEST(LocalTranslator, TitleTest) {
   EXPECT_TRUE(IsLocalTranslatorTitle("Tessavo Verbalinx 3.5 - document.txt"));
   EXPECT_FALSE(IsLocalTranslatorTitle("Tessavo Verbalinx 3.0 (Demo)"));
   EXPECT_FALSE(IsLocalTranslatorTitle("Tessavo Verbalinx 3.0 )"));
+  EXPECT_FALSE(IsLocalTranslatorTitle("Tessavo Verbalinx 3.0 ("));
   EXPECT_FALSE(IsLocalTranslatorTitle("Tessavo Verbalinx 2.5"));
   EXPECT_FALSE(IsLocalTranslatorTitle("tessavo verbalinx 3.0"));
   EXPECT_FALSE(IsLocalTranslatorTitle("Tessavo Verbalinx 3"));
@@ -205,17 +212,27 @@ TEST(LocalTranslator, TitleTest) {
 TEST(LocalTranslator, FoundFirstOrLastAndOnlyAmongTheFirst5000Windows) {
   auto desktop = platform::MakeInProcessDesktop();
   EXPECT_FALSE(LocalTranslatorRunning(*desktop));
+  {
+    auto demo = platform::MakeInProcessDesktop();
+    demo->MakeWindow("Tessavo Verbalinx 3.0 (Demo)", nullptr);
+    EXPECT_FALSE(LocalTranslatorRunning(*demo));
+  }
   const platform::Hwnd first = desktop->MakeWindow("Tessavo Verbalinx 3.0", nullptr);
   for (int i = 0; i < 4998; ++i) desktop->MakeWindow("Tessavo Verbalinx 3.0 (Demo)", nullptr);
   EXPECT_TRUE(LocalTranslatorRunning(*desktop));
   desktop->DestroyWindow(first);
   desktop->MakeWindow(std::string("Tessavo Verbalinx 3.0\0hidden(", 29), nullptr);  // the 5000th
   EXPECT_TRUE(LocalTranslatorRunning(*desktop));
-  desktop->MakeWindow("Tessavo Verbalinx 3.1", nullptr);  // the 5001st: never read
+  desktop->MakeWindow("Tessavo Verbalinx 3.1", nullptr);  // the 5001st changes nothing
+  EXPECT_TRUE(LocalTranslatorRunning(*desktop));
   auto fresh = platform::MakeInProcessDesktop();
-  for (int i = 0; i < 5000; ++i) fresh->MakeWindow("other", nullptr);
+  const platform::Hwnd other = fresh->MakeWindow("other", nullptr);
+  for (int i = 1; i < 5000; ++i) fresh->MakeWindow("other", nullptr);
   fresh->MakeWindow("Tessavo Verbalinx 3.1", nullptr);
   EXPECT_FALSE(LocalTranslatorRunning(*fresh));
+  // One window fewer before it, and it is the 5000th: read.
+  fresh->DestroyWindow(other);
+  EXPECT_TRUE(LocalTranslatorRunning(*fresh));
 }
 
 }  // namespace

@@ -44,6 +44,16 @@ TEST(WebDecode, ResolvesAndEchoesReferences) {
       // The lowercase Latin-1 names and the last row take effect.
       {u"&uuml;ber &eacute;t&eacute; &ccedil;a", u"über été ça"},
       {u"&#10063;", u"*"},
+      // Every lowercase row, in the order the names are documented.
+      {u"&uuml;&auml;&euml;&iuml;&ouml;&szlig;&aacute;&eacute;&iacute;&oacute;&uacute;&ntilde;&"
+       u"yuml;&agrave;&egrave;&igrave;&ograve;&ugrave;&acirc;&ecirc;&icirc;&ocirc;&ucirc;&ccedil;",
+       u"\u00FC\u00E4\u00EB\u00EF\u00F6\u00DF\u00E1\u00E9\u00ED\u00F3\u00FA\u00F1\u00FF\u00E0\u00E8"
+       u"\u00EC\u00F2\u00F9\u00E2\u00EA\u00EE\u00F4\u00FB\u00E7"},
+      // A second "&" does not clear the name collected so far.
+      {u"a&b&c;", u"a&BC "},
+      // One digit is a number; bytes 0xA0 to 0xBF are lowered too (ª, 0xAA, becomes 0x8A: Š).
+      {u"&#9;", u"\t"},
+      {u"&x\u00AA;", u"&X\u0160 "},
       {u"&Uuml;", u"&UUML "},
       // Still open at the end: kept as collected.
       {u"AT&T", u"AT&T"},
