@@ -85,9 +85,7 @@ void TMainForm::Design() {
   WarnCB = new QCheckBox(this);
   new WidgetComponent(ComponentKind::kTntCheckBox, "WarnCB", form_, WarnCB);
 
-  PageControl1 = new QTabWidget(this);
-  // Qt's tab bar has one row: tabs that do not fit scroll instead of wrapping onto more rows.
-  PageControl1->setUsesScrollButtons(true);
+  PageControl1 = new PageControl(this);
   PageControl1->hide();
   pageControl_ =
       new WidgetComponent(ComponentKind::kPageControl, "PageControl1", form_, PageControl1);

@@ -9,13 +9,13 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QTabWidget>
 #include <QWidget>
 
 #include <cstdint>
 #include <string>
 
 #include "app/application.h"
+#include "app/page_control.h"
 #include "app/pending.h"
 #include "app/widgets.h"
 #include "chatlink/skype_control.h"
@@ -48,7 +48,7 @@ class TMainForm : public QWidget {
   QLabel* l_Translate_To;
   QComboBox* TranslateTo;
   QCheckBox* WarnCB;
-  QTabWidget* PageControl1;
+  PageControl* PageControl1;
   QPlainTextEdit* SendMessage;
   QPushButton* btnSend;
   QLabel* l_Send_To;

@@ -1,5 +1,7 @@
 #include "app/widgets.h"
 
+#include "app/page_control.h"
+
 #include <QCheckBox>
 #include <QLabel>
 #include <QPushButton>
@@ -67,7 +69,7 @@ void WidgetComponent::ShowCaption(const QString& text) {
   } else if (InheritsFrom(platform::ComponentKind::kTabSheet)) {
     // A sheet's caption is its tab's text; the page control holds the tabs.
     for (QWidget* p = widget_->parentWidget(); p != nullptr; p = p->parentWidget()) {
-      if (auto* tabs = qobject_cast<QTabWidget*>(p)) {
+      if (auto* tabs = dynamic_cast<PageControl*>(p)) {
         tabs->setTabText(tabs->indexOf(widget_), text);
         break;
       }

@@ -7,7 +7,6 @@
 #include <QPointer>
 #include <QRect>
 #include <QString>
-#include <QTabWidget>
 #include <QWidget>
 
 #include <functional>

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Photographs Parlavant in a conversation on a virtual display: the stand-in translator
-# (Apertium) and a scripted stand-in chat client run beside it; two contacts write in Spanish and
-# French, and the user answers one of them through the window. Writes docs/screenshot.png.
+# (Apertium) and a scripted stand-in chat client run beside it; fourteen contacts write in Spanish and
+# French, so their tabs wrap onto two rows, and the user answers one of them through the window.
+# Writes docs/screenshot.png.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -27,17 +28,32 @@ receive bob Hola, \xC2\xBFc\xC3\xB3mo est\xC3\xA1s? Nos vemos ma\xC3\xB1ana en l
 sleep 500
 receive carol Bonjour, le train arrive \xC3\xA0 huit heures.
 sleep 500
+receive dave Hasta luego.
+receive erin Gracias por todo.
+receive frank Buenas noches.
+receive grace Bonne journ\xC3\xA9e !
+receive heidi \xC2\xA1Feliz cumplea\xC3\xB1os!
+receive ivan Nos vemos pronto.
+receive judy Merci beaucoup.
+receive kim \xC2\xBFQu\xC3\xA9 tal?
+receive leonardo Ciao, ci vediamo domani.
+receive maria Buenos d\xC3\xADas.
+receive nicolas Salut !
+receive olga Hasta pronto.
+sleep 500
 receive bob \xC2\xBFVienes a la fiesta?
 SCRIPT
-"$bin/tools/parlavant-chatclient" --desktop "$work/desktop" --user alice --contacts bob,carol \
+"$bin/tools/parlavant-chatclient" --desktop "$work/desktop" --user alice \
+  --contacts bob,carol,dave,erin,frank,grace,heidi,ivan,judy,kim,leonardo,maria,nicolas,olga \
   --script "$work/script" </dev/null &
 pids+=($!)
 
 PARLAVANT_DESKTOP="$work/desktop" XDG_CONFIG_HOME="$work/config" "$bin/app/parlavant" &
 pids+=($!)
-sleep 6
+sleep 12
 
-# Answer bob through the window: from the first control, Tab reaches the text box.
+# Answer bob, who wrote last and so is the chosen contact: from the first control, Tab reaches
+# the text box.
 window=$(xdotool search --sync --name "Parlavant 1.0" | head -n 1)
 xdotool windowfocus --sync "$window"
 xdotool key --window "$window" Tab
