@@ -33,7 +33,6 @@ class TApplication {
   // Runs a handler as the toolkit runs one: an error that leaves it is shown in the error box,
   // and the program goes on. Returns false when the handler raised.
   bool Guard(const std::function<void()>& handler);
-  void HandleException(std::exception_ptr error);
 
   // Where the program's data files are looked for when they are not in the current directory.
   std::vector<std::string> DataDirectories;
@@ -46,6 +45,8 @@ class TApplication {
   static std::string ErrorBoxText(std::string message);
 
  private:
+  void HandleException(std::exception_ptr error);
+
   platform::Desktop& desktop_;
   std::string title_;
   platform::ApplicationWindow window_;

@@ -82,7 +82,6 @@ class TMainForm : public QWidget {
   // The window caption in 8 bits, as the caption holds it.
   const std::string& CaptionAnsi() const { return form_->CaptionAnsi(); }
   platform::TComponent& Component() const { return *form_; }
-  const std::string& SettingsPath() const { return settings_.Path(); }
   // The language the interface was last switched to.
   std::int32_t InterfaceLanguage() const { return interfaceLanguage_; }
 

@@ -305,7 +305,6 @@ class OneNameFails final : public platform::Desktop {
     return inner_->MakeWindow(title, std::move(proc));
   }
   bool DestroyWindow(Hwnd w) override { return inner_->DestroyWindow(w); }
-  bool SetTitle(Hwnd w, std::string_view title) override { return inner_->SetTitle(w, title); }
   int GetTitle(Hwnd w, char* buffer, int n) override { return inner_->GetTitle(w, buffer, n); }
   bool IsWindow(Hwnd w) override { return inner_->IsWindow(w); }
   bool EnumWindows(const std::function<bool(Hwnd)>& callback) override {

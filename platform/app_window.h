@@ -42,14 +42,13 @@ class ApplicationWindow {
 
   // Until one is set, errors are written to stderr.
   void SetExceptionHandler(ExceptionHandler handler) { onException_ = std::move(handler); }
-  // Hands an error to the exception handler; for other places where the program catches one.
-  void HandleException(std::exception_ptr error);
 
   // The message text of an error, for handlers that show it.
   static std::string MessageOf(std::exception_ptr error);
 
  private:
   LResult WindowProc(MsgId msg, WParam wParam, LParam lParam);
+  void HandleException(std::exception_ptr error);
 
   Desktop& desktop_;
   Hwnd handle_ = 0;

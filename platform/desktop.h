@@ -71,8 +71,6 @@ class Desktop {
   virtual Hwnd MakeWindow(std::string_view title, WindowProc proc) = 0;
   // Destroys a window of this desktop object. Returns false for a handle it does not own.
   virtual bool DestroyWindow(Hwnd window) = 0;
-  // SetWindowTextA for a window of this desktop object.
-  virtual bool SetTitle(Hwnd window, std::string_view title) = 0;
   // GetWindowTextA: copies at most maxCount-1 bytes of the title and a NUL into buffer; returns
   // the number of bytes copied, 0 for an unknown window or when maxCount < 1.
   virtual int GetTitle(Hwnd window, char* buffer, int maxCount) = 0;

@@ -33,13 +33,6 @@ class InProcessDesktop final : public Desktop {
 
   bool DestroyWindow(Hwnd window) override { return windows_.erase(window) > 0; }
 
-  bool SetTitle(Hwnd window, std::string_view title) override {
-    auto it = windows_.find(window);
-    if (it == windows_.end()) return false;
-    it->second.title = std::string(title);
-    return true;
-  }
-
   int GetTitle(Hwnd window, char* buffer, int maxCount) override {
     auto it = windows_.find(window);
     if (it == windows_.end() || maxCount < 1) return 0;

@@ -154,7 +154,6 @@ class SocketDesktop final : public Desktop {
   MsgId RegisterMessage(std::string_view name) override;
   Hwnd MakeWindow(std::string_view title, WindowProc proc) override;
   bool DestroyWindow(Hwnd window) override;
-  bool SetTitle(Hwnd window, std::string_view title) override;
   int GetTitle(Hwnd window, char* buffer, int maxCount) override;
   bool IsWindow(Hwnd window) override;
   bool EnumWindows(const std::function<bool(Hwnd)>& callback) override;
@@ -439,13 +438,6 @@ Hwnd SocketDesktop::MakeWindow(std::string_view title, WindowProc proc) {
 bool SocketDesktop::DestroyWindow(Hwnd window) {
   if (windows_.erase(window) == 0) return false;
   ::unlink(Path(WindowFileName(window)).c_str());
-  return true;
-}
-
-bool SocketDesktop::SetTitle(Hwnd window, std::string_view title) {
-  auto it = windows_.find(window);
-  if (it == windows_.end() || !WriteWindowFile(window, title)) return false;
-  it->second.title = std::string(title);
   return true;
 }
 

@@ -26,7 +26,6 @@ class UniqueFd {
     if (fd_ >= 0) ::close(fd_);
     fd_ = fd;
   }
-  int Release() { return std::exchange(fd_, -1); }
 
  private:
   int fd_ = -1;

@@ -195,8 +195,7 @@ bool ContentDecoder::Enough() const {
   return length < 0 || content_.size() - 4 >= static_cast<std::uint32_t>(length);
 }
 
-void ContentDecoder::Stop(bool damaged) {
-  damaged_ = damaged;
+void ContentDecoder::Stop() {
   state_ = State::kDone;
 }
 
@@ -250,7 +249,7 @@ void ContentDecoder::Inflate(const std::uint8_t*& p, std::size_t& n) {
     if (rc == Z_BUF_ERROR || (rc == Z_OK && z.avail_in == 0 && z.avail_out != 0))
       break;  // wants input
     if (rc != Z_OK) {
-      Stop(true);
+      Stop();
       break;
     }
   }
@@ -270,7 +269,7 @@ void ContentDecoder::Take(const std::uint8_t* p, std::size_t n) {
   };
   auto startInflate = [&] {
     if (inflater_ == nullptr) inflater_ = new Inflater;
-    if (!inflater_->ready || inflateReset(&inflater_->stream) != Z_OK) return Stop(true);
+    if (!inflater_->ready || inflateReset(&inflater_->stream) != Z_OK) return Stop();
     memberStart_ = content_.size();
     state_ = State::kInflate;
   };
@@ -314,7 +313,7 @@ void ContentDecoder::Take(const std::uint8_t* p, std::size_t n) {
         // Method 8 (deflate), and no reserved flag.
         if (static_cast<std::uint8_t>(field_[0]) != 8 ||
             (static_cast<std::uint8_t>(field_[1]) & kReservedFlags)) {
-          Stop(true);
+          Stop();
           break;
         }
         flags_ = static_cast<std::uint8_t>(field_[1]);
@@ -365,7 +364,7 @@ void ContentDecoder::Take(const std::uint8_t* p, std::size_t n) {
         // used all the same.
         if (Le32(field_.data()) != MemberCrc() ||
             Le32(field_.data() + 4) != static_cast<std::uint32_t>(content_.size() - memberStart_)) {
-          Stop(false);
+          Stop();
           break;
         }
         field_.clear();
@@ -378,7 +377,7 @@ void ContentDecoder::Take(const std::uint8_t* p, std::size_t n) {
           field_.clear();
           state_ = State::kHeader;
         } else {
-          Stop(false);  // what follows the last member is not read
+          Stop();  // what follows the last member is not read
         }
         break;
       case State::kPlain:

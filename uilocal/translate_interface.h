@@ -47,7 +47,6 @@ class ContentDecoder {
   bool Feed(std::string_view fileBytes);
   // The content decompressed so far.
   const std::string& Content() const { return content_; }
-  bool Damaged() const { return damaged_; }
 
   ContentDecoder();
   ~ContentDecoder();
@@ -73,7 +72,7 @@ class ContentDecoder {
   void Take(const std::uint8_t* bytes, std::size_t n);
   bool Enough() const;
   void Inflate(const std::uint8_t*& p, std::size_t& n);
-  void Stop(bool damaged);
+  void Stop();
   std::uint32_t MemberCrc() const;
 
   State state_ = State::kStart;
@@ -84,7 +83,6 @@ class ContentDecoder {
   std::size_t need_ = 0;
   std::uint8_t flags_ = 0;
   std::size_t memberStart_ = 0;  // where the current member's output begins in content_
-  bool damaged_ = false;
   struct Inflater;
   Inflater* inflater_ = nullptr;
 };
