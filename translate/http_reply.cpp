@@ -18,28 +18,32 @@ std::string_view Trim(std::string_view s) {
 
 // A line ends at LF; a CR before it is dropped.
 bool ReplyReader::TakeLine(std::string& line) {
-  // Bytes already searched are not searched again: a line trickling in byte by byte costs
-  // linear time.
+  // Bytes already searched are not searched again, and taken lines are not cut off the buffer
+  // one by one: a reply costs linear time however it arrives.
   const std::size_t lf = pending_.find('\n', scanned_);
   if (lf == std::string::npos) {
     scanned_ = pending_.size();
-    const bool endsInCr = !pending_.empty() && pending_.back() == '\r';
-    if (pending_.size() - (endsInCr ? 1 : 0) > kMaxLineBytes) {
+    const bool endsInCr = pending_.size() > offset_ && pending_.back() == '\r';
+    if (pending_.size() - offset_ - (endsInCr ? 1 : 0) > kMaxLineBytes) {
       throw platform::Error("Max line length exceeded.");
     }
     return false;
   }
-  scanned_ = 0;
   std::size_t end = lf;
-  if (end > 0 && pending_[end - 1] == '\r') --end;
-  if (end > kMaxLineBytes) throw platform::Error("Max line length exceeded.");
-  line.assign(pending_, 0, end);
-  pending_.erase(0, lf + 1);
+  if (end > offset_ && pending_[end - 1] == '\r') --end;
+  if (end - offset_ > kMaxLineBytes) throw platform::Error("Max line length exceeded.");
+  line.assign(pending_, offset_, end - offset_);
   if (state_ == State::kStatus || state_ == State::kHeaders || state_ == State::kTrailers) {
-    headerBytes_ += lf + 1;
+    headerBytes_ += lf + 1 - offset_;
     if (headerBytes_ > kMaxHeaderBytes) throw platform::Error("Max header length exceeded.");
   }
+  Consume(lf + 1 - offset_);
   return true;
+}
+
+void ReplyReader::Consume(std::size_t bytes) {
+  offset_ += bytes;
+  scanned_ = offset_;
 }
 
 void ReplyReader::OnStatusLine(const std::string& line) {
@@ -106,6 +110,12 @@ void ReplyReader::AppendBody(std::string_view bytes) {
 
 bool ReplyReader::Feed(std::string_view bytes) {
   if (state_ == State::kDone) return true;
+  // What was taken goes before the buffer grows, so it never holds more than twice what waits.
+  if (offset_ > 0 && offset_ >= pending_.size() / 2) {
+    pending_.erase(0, offset_);
+    scanned_ -= offset_;
+    offset_ = 0;
+  }
   pending_.append(bytes);
   std::string line;
   for (;;) {
@@ -135,17 +145,15 @@ bool ReplyReader::Feed(std::string_view bytes) {
       }
       case State::kBody:
         if (framing_ == Framing::kClose) {
-          AppendBody(pending_);
-          pending_.clear();
-          scanned_ = 0;
+          AppendBody(std::string_view(pending_).substr(offset_));
+          Consume(pending_.size() - offset_);
           return false;
         }
         [[fallthrough]];
       case State::kChunkData: {
-        const std::size_t take = std::min(remaining_, pending_.size());
-        AppendBody(std::string_view(pending_).substr(0, take));
-        pending_.erase(0, take);
-        scanned_ = 0;
+        const std::size_t take = std::min(remaining_, pending_.size() - offset_);
+        AppendBody(std::string_view(pending_).substr(offset_, take));
+        Consume(take);
         remaining_ -= take;
         if (remaining_ > 0) return false;
         state_ = state_ == State::kBody ? State::kDone : State::kChunkEnd;

@@ -53,6 +53,8 @@ class ReplyReader {
   enum class Framing { kLength, kChunked, kClose };
 
   bool TakeLine(std::string& line);
+  // The next `bytes` of the buffer have been taken.
+  void Consume(std::size_t bytes);
   void OnStatusLine(const std::string& line);
   void OnHeadersDone();
   void AppendBody(std::string_view bytes);
@@ -60,7 +62,8 @@ class ReplyReader {
   State state_ = State::kStatus;
   Framing framing_ = Framing::kClose;
   std::string pending_;
-  std::size_t scanned_ = 0;
+  std::size_t offset_ = 0;   // where what waits in pending_ begins
+  std::size_t scanned_ = 0;  // how far pending_ was searched for a line's end
   std::size_t headerBytes_ = 0;
   std::string statusLine_;
   int status_ = 0;
