@@ -6,6 +6,8 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <iterator>
+
 #include "platform/codepage.h"
 #include "platform/error.h"
 #include "uilocal/translate_interface.h"
@@ -22,10 +24,14 @@ const QString kWindowFont = QStringLiteral("MS Sans Serif");
 const char16_t* const kLanguageItems[] = {u"Deutch",   u"English", u"Espanol",  u"Francais",
                                           u"Italiano", u"Turkce",  u"Български"};
 
-// " - Преведено със Parlavant", held in Windows-1251 as it always was.
+// " - Преведено със Parlavant", held in Windows-1251 and widened by CyrillicToWide, as the
+// interface texts are.
 constexpr std::string_view kBulgarianSignature =
     " - \xCF\xF0\xE5\xE2\xE5\xE4\xE5\xED\xEE \xF1\xFA\xF1 Parlavant";
 constexpr std::u16string_view kEnglishSignature = u" - Translated with Parlavant";
+
+constexpr int kDesignedReceiveItem = 6;  // Български
+constexpr int kDesignedSendItem = 1;     // English
 
 int ItemIndexFor(const QComboBox* list, std::int32_t index) {
   return index >= 0 && index < list->count() ? index : -1;
@@ -125,8 +131,9 @@ void TMainForm::Design() {
     AddSorted(TranslateTo, QString::fromUtf16(item));
     AddSorted(SendIn, QString::fromUtf16(item));
   }
-  TranslateTo->setCurrentIndex(6);
-  SendIn->setCurrentIndex(1);
+  // The designed selections, which the settings replace before the window shows.
+  TranslateTo->setCurrentIndex(kDesignedReceiveItem);
+  SendIn->setCurrentIndex(kDesignedSendItem);
 
   Place(l_Translate_To, 324, 6, 54, 13, akTop | akRight);
   Place(TranslateTo, 383, 3, 97, 21, akTop | akRight);
@@ -199,8 +206,10 @@ void TMainForm::closeEvent(QCloseEvent* event) {
 }
 
 std::int32_t TMainForm::LangCodeFromComboIndex(int index) {
-  static constexpr std::int32_t kCodes[] = {4, 1, 5, 6, 7, 3, 2};
-  return index >= 0 && index < 7 ? kCodes[index] : 1;
+  // By the lists' sorted items: Deutch, English, Espanol, Francais, Italiano, Turkce, Български.
+  static constexpr std::int32_t kCodes[] = {kGerman,  kEnglish, kSpanish,  kFrench,
+                                            kItalian, kTurkish, kBulgarian};
+  return index >= 0 && index < static_cast<int>(std::size(kCodes)) ? kCodes[index] : kEnglish;
 }
 
 void TMainForm::FormCreate() {
@@ -228,7 +237,7 @@ void TMainForm::FormCreate() {
   }
 
   uilocal::LoadTranslations(std::string(kInterfaceFile), application_.DataDirectories);
-  SkypeControl.Attach(4);
+  SkypeControl.Attach(chatlink::kRequestedProtocol);
   PendingChatMessages.Clear();
   TranslateToChange();
 
@@ -420,8 +429,8 @@ void TMainForm::btnSendClick() {
   const std::u16string translation = Translate(typed, code);
   std::u16string signature;
   if (WarnCB->isChecked()) {
-    signature = code == 2 ? platform::CyrillicToWide(kBulgarianSignature)
-                          : std::u16string(kEnglishSignature);
+    signature = code == kBulgarian ? platform::CyrillicToWide(kBulgarianSignature)
+                                   : std::u16string(kEnglishSignature);
   }
   SkypeControl.SendChatMessage(recipient, platform::Utf8Encode(translation + signature));
 

@@ -29,6 +29,15 @@ inline constexpr std::string_view kSettingsFile = "parlavant.ini";
 inline constexpr std::string_view kSection = "General";
 // Read at creation, never written: the web service's "host" or "host:port".
 inline constexpr std::string_view kWebServiceKey = "WebService";
+// The language codes that the translation service and the interface texts know.
+inline constexpr std::int32_t kEnglish = 1;
+inline constexpr std::int32_t kBulgarian = 2;
+inline constexpr std::int32_t kTurkish = 3;
+inline constexpr std::int32_t kGerman = 4;
+inline constexpr std::int32_t kSpanish = 5;
+inline constexpr std::int32_t kFrench = 6;
+inline constexpr std::int32_t kItalian = 7;
+
 // Why a send is refused before anything is translated.
 inline constexpr std::string_view kNotConnectedMessage = "Not connected to the chat client.";
 inline constexpr std::string_view kNoRecipientMessage =

@@ -110,7 +110,7 @@ bool TSkypeControl::WindowHook(platform::TMessage& message) {
       return true;
     case kAttachApiAvailable:
       message.Result = 1;
-      if (AutoReAttach) Attach(4);
+      if (AutoReAttach) Attach(kRequestedProtocol);
       Raise(OnAPIAvailable);
       return true;
     default:

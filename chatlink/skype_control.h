@@ -58,6 +58,9 @@ inline constexpr platform::LParam kAttachRefused = 2;
 inline constexpr platform::LParam kAttachNotAvailable = 3;
 inline constexpr platform::LParam kAttachApiAvailable = 0x8001;
 
+// The desktop API's protocol version the program asks for, and the one a re-attach asks for.
+inline constexpr std::int32_t kRequestedProtocol = 4;
+
 inline constexpr std::string_view kAttachMessageName = "SkypeControlAPIAttach";
 inline constexpr std::string_view kDiscoverMessageName = "SkypeControlAPIDiscover";
 

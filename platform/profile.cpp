@@ -175,7 +175,7 @@ std::string ProfileFile::ReadString(std::string_view section, std::string_view k
 
 std::int32_t ProfileFile::ReadInteger(std::string_view section, std::string_view key,
                                       std::int32_t fallback) const {
-  // Read as text first, as the original does, so a malformed value gives the default.
+  // Read as text first, as the profile functions do, so a malformed value gives the default.
   const std::string text = ReadString(section, key, "");
   auto value = ParseProfileInteger(Trim(text));
   return value ? *value : fallback;

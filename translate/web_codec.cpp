@@ -89,6 +89,8 @@ void Resolve(std::u16string_view name, std::u16string& out) {
     out += u' ';
   };
   if (upper.size() < 2) return echo();
+  // U+274F, a drop-shadowed square that few fonts can show, comes out as a plain "*". Tested
+  // before the numbers, which would otherwise make it U+274F itself.
   if (name == u"#10063") {
     out += u'*';
     return;

@@ -80,7 +80,7 @@ int main(int argc, char** argv) {
       std::cout << p.from << ": " << p.body << std::endl;
       pending.erase(id);
     };
-    link.Attach(4);
+    link.Attach(chatlink::kRequestedProtocol);
     std::cout << "type: to HANDLE TEXT   (end with Ctrl-D)" << std::endl;
 
     std::string input;
