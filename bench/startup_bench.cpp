@@ -100,7 +100,7 @@ void BM_StartupToAttached(benchmark::State& state) {
     int out = -1;
     const pid_t pid = Start(PARLAVANT_PATH, out);
     while (pid > 0 && !asked && Clock::now() - start < std::chrono::seconds(30)) {
-      platform::WaitAndProcess(*desktop, 10);
+      desktop->WaitAndProcess(10);
     }
     state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
     ::close(out);

@@ -318,6 +318,7 @@ class OneNameFails final : public platform::Desktop {
   }
   int EventHandle() const override { return inner_->EventHandle(); }
   void ProcessPending() override { inner_->ProcessPending(); }
+  bool WaitAndProcess(int ms) override { return inner_->WaitAndProcess(ms); }
 
  private:
   std::string failing_;

@@ -1,8 +1,5 @@
 #include "platform/desktop.h"
 
-#include <poll.h>
-
-#include <cerrno>
 #include <iostream>
 
 #include "platform/desktop_internal.h"
@@ -24,17 +21,5 @@ LResult CallWindowProcSafely(const WindowProc& proc, Hwnd window, MsgId msg, WPa
 }
 
 }  // namespace detail
-
-bool WaitAndProcess(Desktop& desktop, int timeoutMs) {
-  const int fd = desktop.EventHandle();
-  if (fd < 0) return false;
-  pollfd p{fd, POLLIN, 0};
-  int n;
-  do {
-    n = ::poll(&p, 1, timeoutMs);
-  } while (n < 0 && errno == EINTR);
-  if (n > 0) desktop.ProcessPending();
-  return true;
-}
 
 }  // namespace platform

@@ -100,11 +100,10 @@ class Desktop {
   virtual int EventHandle() const = 0;
   // Handles every message that has arrived, without blocking.
   virtual void ProcessPending() = 0;
+  // Waits up to timeoutMs (negative: without limit) for desktop activity, then handles it.
+  // Returns false when messages reach this process's windows by other means (no waiting).
+  virtual bool WaitAndProcess(int timeoutMs) = 0;
 };
-
-// Waits up to timeoutMs (negative: without limit) for desktop activity, then handles it.
-// Returns false when the desktop has no event handle to wait on.
-bool WaitAndProcess(Desktop& desktop, int timeoutMs);
 
 // All windows in one process: a send calls the receiving procedure directly, as Windows does for
 // a window of the calling thread. For unit tests. `failRegistration` makes RegisterMessage fail

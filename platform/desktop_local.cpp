@@ -77,6 +77,7 @@ class InProcessDesktop final : public Desktop {
 
   int EventHandle() const override { return -1; }
   void ProcessPending() override {}
+  bool WaitAndProcess(int) override { return false; }
 
  private:
   struct Window {

@@ -161,6 +161,7 @@ class SocketDesktop final : public Desktop {
   LResult Send(Hwnd window, MsgId msg, WParam wParam, LParam lParam) override;
   int EventHandle() const override { return epoll_.Get(); }
   void ProcessPending() override;
+  bool WaitAndProcess(int timeoutMs) override;
 
  private:
   struct Conn {
@@ -739,6 +740,16 @@ void SocketDesktop::ProcessPending() {
     if (::epoll_wait(epoll_.Get(), &probe, 1, 0) <= 0) return;
     RunOnce(0);
   }
+}
+
+bool SocketDesktop::WaitAndProcess(int timeoutMs) {
+  pollfd p{epoll_.Get(), POLLIN, 0};
+  int n;
+  do {
+    n = ::poll(&p, 1, timeoutMs);
+  } while (n < 0 && errno == EINTR);
+  if (n > 0) ProcessPending();
+  return true;
 }
 
 bool SocketDesktop::SendNotify(Hwnd window, MsgId msg, WParam wParam, LParam lParam) {

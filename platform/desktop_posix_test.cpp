@@ -139,7 +139,7 @@ char Serve(Desktop& desktop, int control) {
 
 // Handles the parent's side until `done` holds, at most 20 s.
 bool PumpUntil(Desktop& desktop, const std::function<bool()>& done) {
-  for (int i = 0; i < 400 && !done(); ++i) WaitAndProcess(desktop, 50);
+  for (int i = 0; i < 400 && !done(); ++i) desktop.WaitAndProcess(50);
   return done();
 }
 
@@ -381,7 +381,7 @@ TEST(SocketDesktop, BroadcastWaitsForNoReceiver) {
     Write(up, &w, sizeof w);
     char c;
     if (::read(down, &c, 1) != 1) return 2;  // busy: not serving the desktop at all
-    while (from == 0) WaitAndProcess(*d, 1000);
+    while (from == 0) d->WaitAndProcess(1000);
     Write(up, &from, sizeof from);
     return 0;
   });
@@ -672,7 +672,7 @@ TEST(SocketDesktop, BadFramesCloseOnlyTheirConnection) {
   const int cut = ConnectRaw(dir.Desktop());
   ASSERT_EQ(::write(cut, bytes.data(), bytes.size() - 3), static_cast<ssize_t>(bytes.size() - 3));
   ::close(cut);
-  for (int i = 0; i < 5; ++i) WaitAndProcess(*desktop, 20);
+  for (int i = 0; i < 5; ++i) desktop->WaitAndProcess(20);
   EXPECT_EQ(handled, 0);
 
   // A well-formed request for a window that is not there is answered 0; one for ours is served.

@@ -78,7 +78,7 @@ class LinkProcessTest : public ::testing::Test {
   }
   // Serves the desktop until `done` holds; at most 20 s.
   bool PumpUntil(const std::function<bool()>& done) {
-    for (int i = 0; i < 400 && !done(); ++i) platform::WaitAndProcess(*desktop, 50);
+    for (int i = 0; i < 400 && !done(); ++i) desktop->WaitAndProcess(50);
     return done();
   }
 

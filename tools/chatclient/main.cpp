@@ -66,7 +66,7 @@ class Runner {
                             deadline - std::chrono::steady_clock::now())
                             .count();
       if (left <= 0) return false;
-      platform::WaitAndProcess(desktop_, static_cast<int>(std::min<long long>(left, 100)));
+      desktop_.WaitAndProcess(static_cast<int>(std::min<long long>(left, 100)));
     }
     return until();
   }

@@ -267,7 +267,7 @@ int main(int argc, char** argv) {
     // The window answers what the desktop sends it (discovery broadcasts among others).
     while (!gStop) {
       if (desktop) {
-        platform::WaitAndProcess(*desktop, 200);
+        desktop->WaitAndProcess(200);
       } else {
         ::poll(nullptr, 0, 200);
       }
