@@ -36,6 +36,7 @@
 #include "platform/desktop_internal.h"
 #include "platform/error.h"
 #include "platform/frame.h"
+#include "platform/os_error.h"
 #include "platform/unique_fd.h"
 
 namespace platform {
@@ -48,14 +49,6 @@ constexpr std::size_t kReadChunk = 64 * 1024;
 constexpr std::size_t kMaxReadPerEvent = 4u * 1024u * 1024u;
 constexpr Hwnd kFirstWindowHandle = 0x10000;
 constexpr Hwnd kLastWindowHandle = 0x7FFFFFFF;
-
-std::string OsErrorText(int err) {
-  return std::strerror(err);
-}
-
-[[noreturn]] void ThrowOs(const std::string& what, int err) {
-  throw Error(what + ": " + OsErrorText(err));
-}
 
 std::string Hex(std::string_view bytes) {
   static const char* digits = "0123456789abcdef";
@@ -230,13 +223,13 @@ std::function<void()> gEndpointCreationPause;
 
 void SocketDesktop::Open() {
   if (::mkdir(dir_.c_str(), 0700) < 0 && errno != EEXIST)
-    ThrowOs("Cannot create desktop " + dir_, errno);
+    ThrowOsError("Cannot create desktop " + dir_, errno);
   struct stat st {};
-  if (::lstat(dir_.c_str(), &st) < 0) ThrowOs("Cannot open desktop " + dir_, errno);
+  if (::lstat(dir_.c_str(), &st) < 0) ThrowOsError("Cannot open desktop " + dir_, errno);
   if (!S_ISDIR(st.st_mode)) throw Error("Desktop " + dir_ + " is not a directory");
   if (st.st_uid != ::geteuid()) throw Error("Desktop " + dir_ + " belongs to another user");
   if ((st.st_mode & 0077) != 0 && ::chmod(dir_.c_str(), 0700) < 0) {
-    ThrowOs("Cannot restrict desktop " + dir_, errno);
+    ThrowOsError("Cannot restrict desktop " + dir_, errno);
   }
 
   SweepDeadEndpoints();
@@ -247,18 +240,18 @@ void SocketDesktop::Open() {
   if (!MakeSocketAddress(socketPath, addr)) throw Error("Desktop path too long: " + dir_);
   ::unlink(socketPath.c_str());
   listen_.Reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-  if (!listen_) ThrowOs("Cannot create desktop socket", errno);
+  if (!listen_) ThrowOsError("Cannot create desktop socket", errno);
   if (::bind(listen_.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0 ||
       ::listen(listen_.Get(), 128) < 0) {
-    ThrowOs("Cannot listen on " + socketPath, errno);
+    ThrowOsError("Cannot listen on " + socketPath, errno);
   }
   epoll_.Reset(::epoll_create1(EPOLL_CLOEXEC));
-  if (!epoll_) ThrowOs("Cannot create desktop event handle", errno);
+  if (!epoll_) ThrowOsError("Cannot create desktop event handle", errno);
   epoll_event ev{};
   ev.events = EPOLLIN;
   ev.data.u64 = 0;
   if (::epoll_ctl(epoll_.Get(), EPOLL_CTL_ADD, listen_.Get(), &ev) < 0) {
-    ThrowOs("Cannot watch desktop socket", errno);
+    ThrowOsError("Cannot watch desktop socket", errno);
   }
 }
 
@@ -306,7 +299,7 @@ void SocketDesktop::MakeEndpoint() {
     const std::string name = NewEndpointName();
     const std::string temp = Path("t" + name.substr(1) + ".lock");
     UniqueFd fd(::open(temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
-    if (!fd) ThrowOs("Cannot create desktop endpoint", errno);
+    if (!fd) ThrowOsError("Cannot create desktop endpoint", errno);
     if (gEndpointCreationPause) gEndpointCreationPause();
     if (::flock(fd.Get(), LOCK_EX | LOCK_NB) == 0) {
       if (::rename(temp.c_str(), Path(name + ".lock").c_str()) == 0) {
@@ -314,9 +307,9 @@ void SocketDesktop::MakeEndpoint() {
         lock_ = std::move(fd);
         return;
       }
-      if (errno != ENOENT) ThrowOs("Cannot create desktop endpoint", errno);
+      if (errno != ENOENT) ThrowOsError("Cannot create desktop endpoint", errno);
     } else if (errno != EWOULDBLOCK) {
-      ThrowOs("Cannot lock desktop endpoint", errno);
+      ThrowOsError("Cannot lock desktop endpoint", errno);
     }
     if (attempt >= 16) throw Error("Cannot create desktop endpoint: it is swept away as made");
   }

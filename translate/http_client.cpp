@@ -1,47 +1,25 @@
 #include "translate/http_client.h"
 
-#include <netdb.h>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <QList>
 #include <QNetworkCookie>
 #include <QNetworkCookieJar>
 #include <QUrl>
 
 #include <cctype>
-#include <cerrno>
-#include <cstring>
 
 #include "platform/codepage.h"
 #include "platform/error.h"
-#include "platform/unique_fd.h"
+#include "platform/tcp.h"
 #include "translate/http_reply.h"
 
 namespace translate {
 namespace {
 
-[[noreturn]] void ThrowSocketError(int number, const std::string& text) {
-  std::string message = "Socket Error # " + std::to_string(number) + "\r\n" + text;
-  if (!message.empty() && message.back() != '.') message += '.';
+// The client's wording of a connection's failure, the same on every platform.
+[[noreturn]] void ThrowSocketError(const platform::NetError& e) {
+  std::string message = "Socket Error # " + std::to_string(e.Number()) + "\r\n" + e.Text();
+  if (message.back() != '.') message += '.';
   throw platform::Error(message);
-}
-
-// Name resolution has no system error number. The numbers Windows gives the same failures
-// cannot be mistaken for one: 11001 host not found, 11002 try again, 11003 non-recoverable,
-// 11004 no data of the requested kind.
-int ResolverErrorNumber(int rc) {
-  switch (rc) {
-    case EAI_AGAIN:
-      return 11002;
-    case EAI_FAIL:
-      return 11003;
-#ifdef EAI_NODATA
-    case EAI_NODATA:
-      return 11004;
-#endif
-    default:  // EAI_NONAME and whatever else leaves the host unknown
-      return 11001;
-  }
 }
 
 QUrl UrlOf(const Endpoint& endpoint) {
@@ -51,47 +29,6 @@ QUrl UrlOf(const Endpoint& endpoint) {
   url.setPort(endpoint.port);
   url.setPath(QString::fromStdString(endpoint.document));
   return url;
-}
-
-platform::UniqueFd Connect(const Endpoint& endpoint) {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  const std::string port = std::to_string(endpoint.port);
-  const int rc = ::getaddrinfo(endpoint.host.c_str(), port.c_str(), &hints, &found);
-  if (rc != 0) {
-    if (rc == EAI_SYSTEM) ThrowSocketError(errno, std::strerror(errno));
-    ThrowSocketError(ResolverErrorNumber(rc), ::gai_strerror(rc));
-  }
-  int lastError = ECONNREFUSED;
-  platform::UniqueFd fd;
-  for (addrinfo* a = found; a != nullptr; a = a->ai_next) {
-    fd.Reset(::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol));
-    if (!fd) {
-      lastError = errno;
-      continue;
-    }
-    int r;
-    do {
-      r = ::connect(fd.Get(), a->ai_addr, a->ai_addrlen);
-    } while (r < 0 && errno == EINTR);
-    if (r == 0) break;
-    lastError = errno;
-    fd.Reset();
-  }
-  ::freeaddrinfo(found);
-  if (!fd) ThrowSocketError(lastError, std::strerror(lastError));
-  return fd;
-}
-
-void SendAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) ThrowSocketError(errno, std::strerror(errno));
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
 }
 
 }  // namespace
@@ -207,28 +144,31 @@ std::string HttpClient::Post(const Endpoint& endpoint, const Form& form) {
   const std::string body = EncodeForm(form);
   const std::string request = BuildPostRequest(endpoint, body, ContentType, Accept, UserAgent,
                                                AllowCookies ? CookiesFor(endpoint) : std::string());
-  platform::UniqueFd fd = Connect(endpoint);
-  SendAll(fd.Get(), request);
-
   ReplyReader reader;
+  // What a reply sets is kept whatever its status, and also when its body breaks off.
+  auto keepCookies = [&] {
+    if (AllowCookies && reader.HeaderComplete()) StoreCookies(endpoint, reader.Headers());
+  };
   char buf[16384];
   try {
+    const auto connection = platform::ConnectTcp(endpoint.host, endpoint.port);
+    connection->SendAll(request);
     for (;;) {
-      const ssize_t n = ::recv(fd.Get(), buf, sizeof buf, 0);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) ThrowSocketError(errno, std::strerror(errno));
+      const std::size_t n = connection->Receive(buf, sizeof buf);
       if (n == 0) {
         reader.Finish();
         break;
       }
-      if (reader.Feed(std::string_view(buf, static_cast<std::size_t>(n)))) break;
+      if (reader.Feed(std::string_view(buf, n))) break;
     }
+  } catch (const platform::NetError& e) {
+    keepCookies();
+    ThrowSocketError(e);
   } catch (...) {
-    // What a reply sets is kept whatever its status, and also when its body breaks off.
-    if (AllowCookies && reader.HeaderComplete()) StoreCookies(endpoint, reader.Headers());
+    keepCookies();
     throw;
   }
-  if (AllowCookies) StoreCookies(endpoint, reader.Headers());
+  keepCookies();
   return reader.Body();
 }
 

@@ -1,0 +1,16 @@
+#pragma once
+
+// The operating system's error numbers, turned into text in one place for the whole program.
+
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+// The system's text for an error number ("Connection refused" for ECONNREFUSED here).
+std::string OsErrorText(int number);
+
+// Throws platform::Error with `what`, ": " and the system's text for `number`.
+[[noreturn]] void ThrowOsError(std::string_view what, int number);
+
+}  // namespace platform
