@@ -5,6 +5,7 @@
 #include <QMessageBox>
 
 #include "app/startup.h"
+#include "platform/location.h"
 #include "platform/profile.h"
 
 int main(int argc, char** argv) {

@@ -2,6 +2,7 @@
 
 #include <exception>
 
+#include "platform/location.h"
 #include "platform/profile.h"
 #include "uilocal/translate_interface.h"
 

@@ -27,10 +27,4 @@ std::u16string CyrillicToWide(std::string_view bytes);
 std::string WideToAnsi(std::u16string_view text, char defaultChar = '?');
 std::u16string AnsiToWide(std::string_view bytes);
 
-// The value of a hexadecimal digit of either case; -1 for any other byte.
-int HexDigitValue(char c);
-
-// Equal but for the case of ASCII letters: how settings names and HTTP header names compare.
-bool SameIgnoringCase(std::string_view a, std::string_view b);
-
 }  // namespace platform

@@ -1,6 +1,6 @@
 #include "platform/profile.h"
 
-#include "platform/codepage.h"
+#include "platform/ascii.h"
 
 #include <filesystem>
 #include <fstream>

@@ -48,12 +48,4 @@ class ProfileFile {
 // Windows; elsewhere $XDG_CONFIG_HOME/parlavant/NAME, $XDG_CONFIG_HOME defaulting to ~/.config.
 std::string ProfilePath(std::string_view bareName);
 
-// The directory the running program's file is in; empty when it cannot be told.
-std::string ProgramDirectory();
-
-// Makes sure the start-up temporary directory exists ("C:\TEMP" on Windows, the system's
-// temporary directory elsewhere), creating each missing level from the root down; every
-// failure is ignored.
-void EnsureStartupTempDirectory();
-
 }  // namespace platform

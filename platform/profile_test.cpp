@@ -1,4 +1,5 @@
 #include "platform/profile.h"
+#include "platform/location.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

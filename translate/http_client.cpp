@@ -7,7 +7,7 @@
 
 #include <cctype>
 
-#include "platform/codepage.h"
+#include "platform/ascii.h"
 #include "platform/error.h"
 #include "platform/tcp.h"
 #include "translate/http_reply.h"

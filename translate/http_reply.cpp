@@ -2,7 +2,7 @@
 
 #include <cctype>
 
-#include "platform/codepage.h"
+#include "platform/ascii.h"
 #include "platform/error.h"
 
 namespace translate {

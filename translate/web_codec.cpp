@@ -4,6 +4,7 @@
 #include <new>
 #include <optional>
 
+#include "platform/ascii.h"
 #include "platform/codepage.h"
 #include "platform/error.h"
 

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "platform/ascii.h"
 #include "platform/codepage.h"
 #include "platform/error.h"
 

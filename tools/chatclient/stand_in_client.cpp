@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <charconv>
 
-#include "platform/codepage.h"
+#include "platform/ascii.h"
 
 namespace standin {
 namespace {

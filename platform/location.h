@@ -1,0 +1,17 @@
+#pragma once
+
+// Where the program finds its own files and where start-up prepares its temporary directory.
+
+#include <string>
+
+namespace platform {
+
+// The directory the running program's file is in; empty when it cannot be told.
+std::string ProgramDirectory();
+
+// Makes sure the start-up temporary directory exists ("C:\\TEMP" on Windows, the system's
+// temporary directory elsewhere), creating each missing level from the root down; every
+// failure is ignored.
+void EnsureStartupTempDirectory();
+
+}  // namespace platform
