@@ -10,7 +10,7 @@ TApplication::TApplication(platform::Desktop& desktop, std::string title)
     : desktop_(desktop),
       title_(std::move(title)),
       window_(desktop, title_),
-      root_(platform::ComponentKind::kApplication, "", nullptr) {
+      root_(uilocal::ComponentKind::kApplication, "", nullptr) {
   // The window's fonts are those of another system; where they are missing, a face of the same
   // metrics fits the designed sizes better than the system's default face.
   for (const char* family : {"MS Sans Serif", "Microsoft Sans Serif"}) {

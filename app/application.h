@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "platform/app_window.h"
-#include "platform/component.h"
 #include "platform/desktop.h"
+#include "uilocal/component.h"
 
 namespace app {
 
@@ -27,7 +27,7 @@ class TApplication {
   platform::Desktop& Desktop() const { return desktop_; }
   platform::ApplicationWindow& Window() { return window_; }
   // The nameless root of the component tree; it owns the forms.
-  platform::TComponent& Root() { return root_; }
+  uilocal::TComponent& Root() { return root_; }
   const std::string& Title() const { return title_; }
 
   // Runs a handler as the toolkit runs one: an error that leaves it is shown in the error box,
@@ -50,7 +50,7 @@ class TApplication {
   platform::Desktop& desktop_;
   std::string title_;
   platform::ApplicationWindow window_;
-  platform::TComponent root_;
+  uilocal::TComponent root_;
   std::unique_ptr<QSocketNotifier> notifier_;
 };
 

@@ -15,7 +15,7 @@
 namespace app {
 namespace {
 
-using platform::ComponentKind;
+using uilocal::ComponentKind;
 
 const QString kControlFont = QStringLiteral("Microsoft Sans Serif");
 const QString kWindowFont = QStringLiteral("MS Sans Serif");
@@ -120,8 +120,8 @@ void TMainForm::Design() {
   SendIn = new QComboBox(this);
   new WidgetComponent(ComponentKind::kTntComboBox, "SendIn", form_, SendIn);
 
-  new platform::TComponent(ComponentKind::kComponent, "SkypeControl", form_);
-  new platform::TComponent(ComponentKind::kComponent, "HTTP", form_);
+  new uilocal::TComponent(ComponentKind::kComponent, "SkypeControl", form_);
+  new uilocal::TComponent(ComponentKind::kComponent, "HTTP", form_);
 
   for (QWidget* control : std::initializer_list<QWidget*>{
            l_Translate_To, TranslateTo, WarnCB, SendMessage, btnSend, l_Send_To, l_in, SendIn}) {

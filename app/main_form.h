@@ -90,7 +90,7 @@ class TMainForm : public QWidget {
 
   // The window caption in 8 bits, as the caption holds it.
   const std::string& CaptionAnsi() const { return form_->CaptionAnsi(); }
-  platform::TComponent& Component() const { return *form_; }
+  uilocal::TComponent& Component() const { return *form_; }
   // The language the interface was last switched to.
   std::int32_t InterfaceLanguage() const { return interfaceLanguage_; }
 

@@ -56,17 +56,17 @@ void AnchorLayout::Apply(const QSize& client) {
   }
 }
 
-WidgetComponent::WidgetComponent(platform::ComponentKind kind, std::string name,
-                                 platform::TComponent* owner, QWidget* widget)
-    : platform::TComponent(kind, std::move(name), owner), widget_(widget) {
+WidgetComponent::WidgetComponent(uilocal::ComponentKind kind, std::string name,
+                                 uilocal::TComponent* owner, QWidget* widget)
+    : uilocal::TComponent(kind, std::move(name), owner), widget_(widget) {
   if (widget_ != nullptr && !Name().empty()) widget_->setObjectName(QString::fromStdString(Name()));
 }
 
 void WidgetComponent::ShowCaption(const QString& text) {
   if (widget_ == nullptr) return;
-  if (InheritsFrom(platform::ComponentKind::kForm)) {
+  if (InheritsFrom(uilocal::ComponentKind::kForm)) {
     widget_->setWindowTitle(text);
-  } else if (InheritsFrom(platform::ComponentKind::kTabSheet)) {
+  } else if (InheritsFrom(uilocal::ComponentKind::kTabSheet)) {
     // A sheet's caption is its tab's text; the page control holds the tabs.
     for (QWidget* p = widget_->parentWidget(); p != nullptr; p = p->parentWidget()) {
       if (auto* tabs = dynamic_cast<PageControl*>(p)) {

@@ -13,7 +13,7 @@
 #include <map>
 #include <string>
 
-#include "platform/component.h"
+#include "uilocal/component.h"
 
 namespace app {
 
@@ -40,9 +40,9 @@ class AnchorLayout {
 // A component standing for a Qt widget: its caption goes to the widget's text (or window title,
 // or tab text), its hint to the tool tip. The 8-bit form of a caption is kept as bytes, since the
 // program compares tab captions with handles byte for byte.
-class WidgetComponent : public platform::TComponent {
+class WidgetComponent : public uilocal::TComponent {
  public:
-  WidgetComponent(platform::ComponentKind kind, std::string name, platform::TComponent* owner,
+  WidgetComponent(uilocal::ComponentKind kind, std::string name, uilocal::TComponent* owner,
                   QWidget* widget);
 
   QWidget* Widget() const { return widget_; }

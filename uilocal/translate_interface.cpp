@@ -510,8 +510,8 @@ int FindTranslation(std::string_view path, std::int32_t language) {
 
 namespace {
 
-void Apply(platform::TComponent& c, std::u16string_view text) {
-  using K = platform::ComponentKind;
+void Apply(uilocal::TComponent& c, std::u16string_view text) {
+  using K = uilocal::ComponentKind;
   const std::string ansi = platform::WideToAnsi(text);
   if (c.InheritsFrom(K::kForm)) c.SetCaptionAnsi(ansi);
   if (c.InheritsFrom(K::kTntForm)) c.SetCaptionWide(text);
@@ -534,7 +534,7 @@ void Apply(platform::TComponent& c, std::u16string_view text) {
 
 }  // namespace
 
-void TranslateComponent(platform::TComponent& component, std::string_view ownerPath,
+void TranslateComponent(uilocal::TComponent& component, std::string_view ownerPath,
                         std::int32_t language) {
   std::string key(ownerPath);
   key += '.';
@@ -548,7 +548,7 @@ void TranslateComponent(platform::TComponent& component, std::string_view ownerP
   }
 }
 
-void SetInterfaceLanguage(platform::TComponent& application, std::int32_t language) {
+void SetInterfaceLanguage(uilocal::TComponent& application, std::int32_t language) {
   TranslateComponent(application, ".", language);
 }
 

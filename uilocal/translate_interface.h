@@ -19,7 +19,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/component.h"
+#include "uilocal/component.h"
 
 namespace uilocal {
 
@@ -105,9 +105,9 @@ void LoadTranslations(const std::string& fileName, const std::vector<std::string
 int FindTranslation(std::string_view path, std::int32_t language);
 
 // Puts the texts of `language` into every component that `application` owns, at any depth.
-void SetInterfaceLanguage(platform::TComponent& application, std::int32_t language);
+void SetInterfaceLanguage(uilocal::TComponent& application, std::int32_t language);
 // One component and, depth first, everything it owns; `ownerPath` is its owner's path.
-void TranslateComponent(platform::TComponent& component, std::string_view ownerPath,
+void TranslateComponent(uilocal::TComponent& component, std::string_view ownerPath,
                         std::int32_t language);
 
 }  // namespace uilocal

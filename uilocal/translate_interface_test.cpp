@@ -247,9 +247,9 @@ TEST(Lookup, FirstRecordWinsAndPathsAreCaseSensitive) {
 }
 
 // A component that records what the walker sets.
-class Fake : public platform::TComponent {
+class Fake : public uilocal::TComponent {
  public:
-  Fake(platform::ComponentKind kind, std::string name, platform::TComponent* owner,
+  Fake(uilocal::ComponentKind kind, std::string name, uilocal::TComponent* owner,
        std::vector<std::string>& log)
       : TComponent(kind, std::move(name), owner), log_(log) {}
   void SetCaptionAnsi(std::string_view t) override {
@@ -277,7 +277,7 @@ class Fake : public platform::TComponent {
 class WalkerTest : public ::testing::Test {
  protected:
   WalkerTest() {
-    using K = platform::ComponentKind;
+    using K = uilocal::ComponentKind;
     auto* form = new Fake(K::kForm, "MainForm", &app, log);
     new Fake(K::kTntLabel, "l_in", form, log);
     new Fake(K::kTntCheckBox, "WarnCB", form, log);
@@ -293,7 +293,7 @@ class WalkerTest : public ::testing::Test {
     new Fake(K::kTntForm, "Other", &app, log);
   }
   std::vector<std::string> log;
-  platform::TComponent app{platform::ComponentKind::kApplication, "", nullptr};
+  uilocal::TComponent app{uilocal::ComponentKind::kApplication, "", nullptr};
 };
 
 TEST_F(WalkerTest, PathsKindsAndDepthFirstOrder) {

@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-namespace platform {
+namespace uilocal {
 
 enum class ComponentKind {
   kComponent,
@@ -78,4 +78,4 @@ class TComponent {
   std::vector<std::unique_ptr<TComponent>> components_;
 };
 
-}  // namespace platform
+}  // namespace uilocal

@@ -1,6 +1,6 @@
-#include "platform/component.h"
+#include "uilocal/component.h"
 
-namespace platform {
+namespace uilocal {
 namespace {
 
 // The class each kind derives from directly; kComponent derives from nothing.
@@ -63,4 +63,4 @@ TComponent::~TComponent() {
   }
 }
 
-}  // namespace platform
+}  // namespace uilocal

@@ -1,8 +1,8 @@
-#include "platform/component.h"
+#include "uilocal/component.h"
 
 #include <gtest/gtest.h>
 
-namespace platform {
+namespace uilocal {
 namespace {
 
 TEST(ComponentKinds, WideKindsDeriveFromThePlainOnesAndNotTheOtherWay) {
@@ -43,4 +43,4 @@ TEST(ComponentTree, OwnersKeepTheirComponentsInOrderAndFreeThem) {
 }
 
 }  // namespace
-}  // namespace platform
+}  // namespace uilocal
