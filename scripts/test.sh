@@ -6,6 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
+scripts/check-includes.sh
 
 for preset in default asan; do
   echo "== $preset =="
