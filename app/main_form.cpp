@@ -15,32 +15,14 @@
 namespace app {
 namespace {
 
-using uilocal::ComponentKind;
-
-const QString kControlFont = QStringLiteral("Microsoft Sans Serif");
-const QString kWindowFont = QStringLiteral("MS Sans Serif");
-
-// The two language lists, sorted: the six Latin names, then the Cyrillic one.
-const char16_t* const kLanguageItems[] = {u"Deutch",   u"English", u"Espanol",  u"Francais",
-                                          u"Italiano", u"Turkce",  u"Български"};
-
 // " - Преведено със Parlavant", held in Windows-1251 and widened by CyrillicToWide, as the
 // interface texts are.
 constexpr std::string_view kBulgarianSignature =
     " - \xCF\xF0\xE5\xE2\xE5\xE4\xE5\xED\xEE \xF1\xFA\xF1 Parlavant";
 constexpr std::u16string_view kEnglishSignature = u" - Translated with Parlavant";
 
-constexpr int kDesignedReceiveItem = 6;  // Български
-constexpr int kDesignedSendItem = 1;     // English
-
 int ItemIndexFor(const QComboBox* list, std::int32_t index) {
   return index >= 0 && index < list->count() ? index : -1;
-}
-
-// A flat frame: one plain line instead of the 3-D border.
-void MakeFlat(QFrame* frame) {
-  frame->setFrameStyle(QFrame::Box | QFrame::Plain);
-  frame->setLineWidth(1);
 }
 
 }  // namespace
@@ -50,6 +32,7 @@ TMainForm::TMainForm(TApplication& application, std::string settingsPath)
       application_(application),
       settings_(std::move(settingsPath)) {
   Design();
+  BindEvents();
   application_.Guard([this] { FormCreate(); });
 }
 
@@ -58,108 +41,8 @@ TMainForm::~TMainForm() {
   delete form_;
 }
 
-void TMainForm::Place(QWidget* control, int left, int top, int width, int height, int anchors) {
-  layout_.Place(control, QRect(left, top, width, height), anchors, size());
-}
-
-void TMainForm::Label(WidgetComponent* component, QLabel* label) {
-  component->AfterCaption = [this, label] { FitLabel(label); };
-}
-
-void TMainForm::Design() {
-  // Client area 480 x 343 at 96 dpi; the minimum outer size 488 x 365 leaves a client area of at
-  // least 480 x 338 with the frame the design allowed for.
-  resize(480, 343);
-  setMinimumSize(480, 338);
-  setFont(QFont(kWindowFont, 8));
-  QPalette background = palette();
-  background.setColor(QPalette::Window, background.color(QPalette::Button));
-  setPalette(background);
-  setAutoFillBackground(true);
-
-  form_ = new WidgetComponent(ComponentKind::kForm, "MainForm", &application_.Root(), this);
-  const QFont controlFont(kControlFont, 8);
-
-  l_Translate_To = new QLabel(this);
-  l_Translate_To->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-  Label(new WidgetComponent(ComponentKind::kTntLabel, "l_Translate_To", form_, l_Translate_To),
-        l_Translate_To);
-
-  TranslateTo = new QComboBox(this);
-  new WidgetComponent(ComponentKind::kTntComboBox, "TranslateTo", form_, TranslateTo);
-
-  WarnCB = new QCheckBox(this);
-  new WidgetComponent(ComponentKind::kTntCheckBox, "WarnCB", form_, WarnCB);
-
-  PageControl1 = new PageControl(this);
-  PageControl1->hide();
-  pageControl_ =
-      new WidgetComponent(ComponentKind::kPageControl, "PageControl1", form_, PageControl1);
-
-  SendMessage = new QPlainTextEdit(this);
-  MakeFlat(SendMessage);
-  // Tab moves on to the next control, as in every text box of the window; it types no tab.
-  SendMessage->setTabChangesFocus(true);
-  new WidgetComponent(ComponentKind::kTntMemo, "SendMessage", form_, SendMessage);
-
-  btnSend = new QPushButton(this);
-  btnSend->setEnabled(false);
-  new WidgetComponent(ComponentKind::kTntButton, "btnSend", form_, btnSend);
-
-  l_Send_To = new QLabel(this);
-  Label(new WidgetComponent(ComponentKind::kTntLabel, "l_Send_To", form_, l_Send_To), l_Send_To);
-
-  ToUsers = new QComboBox(this);
-  ToUsers->setFrame(false);
-  new WidgetComponent(ComponentKind::kTntComboBox, "ToUsers", form_, ToUsers);
-
-  l_in = new QLabel(this);
-  l_in->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-  Label(new WidgetComponent(ComponentKind::kTntLabel, "l_in", form_, l_in), l_in);
-
-  SendIn = new QComboBox(this);
-  new WidgetComponent(ComponentKind::kTntComboBox, "SendIn", form_, SendIn);
-
-  new uilocal::TComponent(ComponentKind::kComponent, "SkypeControl", form_);
-  new uilocal::TComponent(ComponentKind::kComponent, "HTTP", form_);
-
-  for (QWidget* control : std::initializer_list<QWidget*>{
-           l_Translate_To, TranslateTo, WarnCB, SendMessage, btnSend, l_Send_To, l_in, SendIn}) {
-    control->setFont(controlFont);
-  }
-  for (const char16_t* item : kLanguageItems) {
-    AddSorted(TranslateTo, QString::fromUtf16(item));
-    AddSorted(SendIn, QString::fromUtf16(item));
-  }
-  // The designed selections, which the settings replace before the window shows.
-  TranslateTo->setCurrentIndex(kDesignedReceiveItem);
-  SendIn->setCurrentIndex(kDesignedSendItem);
-
-  Place(l_Translate_To, 324, 6, 54, 13, akTop | akRight);
-  Place(TranslateTo, 383, 3, 97, 21, akTop | akRight);
-  Place(WarnCB, 224, 5, 97, 17, akLeft | akTop);
-  Place(PageControl1, 1, 24, 478, 180, akLeft | akTop | akRight | akBottom);
-  Place(SendMessage, 1, 206, 478, 96, akLeft | akRight | akBottom);
-  Place(btnSend, 1, 307, 75, 21, akLeft | akBottom);
-  Place(l_Send_To, 82, 311, 13, 13, akLeft | akBottom);
-  Place(ToUsers, 99, 307, 255, 21, akLeft | akRight | akBottom);
-  Place(l_in, 364, 311, 8, 13, akRight | akBottom);
-  Place(SendIn, 377, 307, 103, 21, akRight | akBottom);
-
-  setTabOrder(TranslateTo, SendMessage);
-  setTabOrder(SendMessage, btnSend);
-  setTabOrder(btnSend, ToUsers);
-  setTabOrder(ToUsers, PageControl1);
-  setTabOrder(PageControl1, SendIn);
-  setTabOrder(SendIn, WarnCB);
-
-  form_->SetCaptionAnsi("Parlavant 1.0:04");
-  l_Translate_To->setText("Receive in:");
-  WarnCB->setText("Warning");
-  btnSend->setText("Send");
-  l_Send_To->setText("To");
-  l_in->setText("in");
-
+void TMainForm::BindEvents() {
+  // Every handler of the window, in one place: the link's four events and the controls' signals.
   SkypeControl.IdentName = "Parlavant";
   SkypeControl.AutoReAttach = true;
   SkypeControl.OnAttachSuccess = [this](chatlink::TSkypeControl& sender) {
@@ -336,21 +219,21 @@ void TMainForm::SkypeControlSearchResult(chatlink::TSkypeSearchType, chatlink::T
 QWidget* TMainForm::FindOrCreateConversationTab(const std::string& handle) {
   for (int i = 0; i < pageControl_->ComponentCount(); ++i) {
     auto* sheet = dynamic_cast<WidgetComponent*>(pageControl_->Components(i));
-    if (sheet != nullptr && sheet->InheritsFrom(ComponentKind::kTabSheet) &&
+    if (sheet != nullptr && sheet->InheritsFrom(uilocal::ComponentKind::kTabSheet) &&
         sheet->CaptionAnsi() == handle) {
       return sheet->Widget();
     }
   }
   auto* page = new QWidget;
   PageControl1->addTab(page, QString());
-  auto* sheet = new WidgetComponent(ComponentKind::kTabSheet, "", pageControl_, page);
+  auto* sheet = new WidgetComponent(uilocal::ComponentKind::kTabSheet, "", pageControl_, page);
   sheet->SetCaptionAnsi(handle);
   auto* memo = new QPlainTextEdit(page);
   auto* fill = new QVBoxLayout(page);
   fill->setContentsMargins(0, 0, 0, 0);
   fill->addWidget(memo);
-  new WidgetComponent(ComponentKind::kMemo, "Memo", sheet, memo);
-  memo->setFont(QFont(kControlFont, 8));
+  new WidgetComponent(uilocal::ComponentKind::kMemo, "Memo", sheet, memo);
+  memo->setFont(QFont(kControlFace, 8));
   memo->clear();
   memo->setReadOnly(true);
   MakeFlat(memo);
@@ -386,6 +269,8 @@ void TMainForm::SkypeControlChatMsgInfo(std::int32_t chatMsgId,
                                         const std::string& value) {
   if (property == chatlink::cmStatus) {
     if (value == "RECEIVED") {
+      // The answers usually arrive while these requests are in flight: this handler then runs
+      // again, nested inside this very call, and may complete the record there.
       SkypeControl.GetChatMessageProperty(chatMsgId, chatlink::cmFromHandle);
       SkypeControl.GetChatMessageProperty(chatMsgId, chatlink::cmBody);
     }
@@ -411,6 +296,8 @@ void TMainForm::SkypeControlChatMsgInfo(std::int32_t chatMsgId,
   PageControl1->show();
   const std::int32_t code = LangCodeFromComboIndex(TranslateTo->currentIndex());
   const std::u16string received = platform::Utf8Decode(record->Body);
+  // The chat client is still waiting in its send of the line that got us here: it stands still
+  // until the translation is over, as the window does.
   const std::u16string translation = Translate(received, code);
   AppendLine(memo, platform::AnsiToWide(record->FromHandle) + u": " + translation + u"(" +
                        received + u")");

@@ -103,10 +103,15 @@ class TMainForm : public QWidget {
   void resizeEvent(QResizeEvent* event) override;
 
  private:
+  // The design (in main_form_layout.cpp), and the handlers bound to the link and the controls.
   void Design();
+  void MakeControls();
+  void LayOut();
+  WidgetComponent& Own(uilocal::ComponentKind kind, std::string name, QWidget* widget);
+  void FitOnCaption(WidgetComponent& component, QLabel* label);
+  void BindEvents();
   void Place(QWidget* control, int left, int top, int width, int height, int anchors);
   void SetClientSize(int width, int height);
-  void Label(WidgetComponent* component, QLabel* label);
   void FitLabel(QLabel* label);
   static void AppendLine(QPlainTextEdit* memo, const std::u16string& line);
   QString TypedText() const;

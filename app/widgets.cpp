@@ -100,6 +100,11 @@ void WidgetComponent::SetHintWide(std::u16string_view text) {
   if (widget_ != nullptr) widget_->setToolTip(FromWide(text));
 }
 
+void MakeFlat(QFrame* frame) {
+  frame->setFrameStyle(QFrame::Box | QFrame::Plain);
+  frame->setLineWidth(1);
+}
+
 int AddSorted(QComboBox* list, const QString& item) {
   int at = list->count();
   for (int i = 0; i < list->count(); ++i) {

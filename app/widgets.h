@@ -4,6 +4,7 @@
 // component tree, and sorted drop-down lists.
 
 #include <QComboBox>
+#include <QFrame>
 #include <QPointer>
 #include <QRect>
 #include <QString>
@@ -63,6 +64,13 @@ class WidgetComponent : public uilocal::TComponent {
   QPointer<QWidget> widget_;
   std::string caption_;
 };
+
+// The designed faces: the controls' own, and the window's (which ToUsers and the tabs take).
+inline constexpr const char* kControlFace = "Microsoft Sans Serif";
+inline constexpr const char* kWindowFace = "MS Sans Serif";
+
+// A flat frame: one plain line instead of the 3-D border.
+void MakeFlat(QFrame* frame);
 
 // Inserts an item where a sorted list keeps it: letter case ignored, after equal items.
 int AddSorted(QComboBox* list, const QString& item);
