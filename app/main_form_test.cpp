@@ -367,7 +367,7 @@ TEST_F(MainFormTest, PropertiesInEitherOrderAndInterleaved) {
   EXPECT_EQ(Memo("dave"), "dave: [4] b(b)");
   EXPECT_EQ(form->ToUsers->currentIndex(), -1);  // dave is no contact
   EXPECT_EQ(form->PendingChatMessages.Count(), 0u);
-  EXPECT_EQ(form->PendingChatMessages.Head(), nullptr);
+  EXPECT_EQ(form->PendingChatMessages.Count(), 0u);
 }
 
 TEST_F(MainFormTest, OtherStatusesEmptyBodiesAndBadUtf8) {
@@ -393,7 +393,7 @@ TEST_F(MainFormTest, FailedTranslationKeepsTheRecordUntilALaterPropertyCompletes
   EXPECT_EQ(Memo("bob"), "");
   EXPECT_TRUE(form->PageControl1->isVisibleTo(form.get()));
   ASSERT_EQ(form->PendingChatMessages.Count(), 1u);
-  EXPECT_TRUE(form->PendingChatMessages.Head()->Complete());
+  EXPECT_TRUE(form->PendingChatMessages.Records().front().Complete());
   client->SendRaw("CHATMESSAGE 1000 BODY now it works");
   EXPECT_EQ(Memo("bob"), "bob: [4] now it works(now it works)");
   EXPECT_EQ(form->PendingChatMessages.Count(), 0u);

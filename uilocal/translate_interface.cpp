@@ -180,9 +180,7 @@ struct ContentDecoder::Inflater {
 };
 
 ContentDecoder::ContentDecoder() = default;
-ContentDecoder::~ContentDecoder() {
-  delete inflater_;
-}
+ContentDecoder::~ContentDecoder() = default;
 
 namespace {
 // A length up to this is reserved ahead in one piece; a longer claim (most likely a hostile one)
@@ -269,7 +267,7 @@ void ContentDecoder::Take(const std::uint8_t* p, std::size_t n) {
     return field_.size() == want;
   };
   auto startInflate = [&] {
-    if (inflater_ == nullptr) inflater_ = new Inflater;
+    if (inflater_ == nullptr) inflater_ = std::make_unique<Inflater>();
     if (!inflater_->ready || inflateReset(&inflater_->stream) != Z_OK) return Stop();
     memberStart_ = content_.size();
     state_ = State::kInflate;

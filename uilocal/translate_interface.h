@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -84,7 +85,7 @@ class ContentDecoder {
   std::uint8_t flags_ = 0;
   std::size_t memberStart_ = 0;  // where the current member's output begins in content_
   struct Inflater;
-  Inflater* inflater_ = nullptr;
+  std::unique_ptr<Inflater> inflater_;
 };
 
 // Layers 3 and 4 of decoded content: fills Translations() and raises platform::Error
