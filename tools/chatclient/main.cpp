@@ -2,7 +2,6 @@
 // line and command language.
 #include <poll.h>
 #include <unistd.h>
-#include <csignal>
 
 #include <chrono>
 #include <cstdio>
@@ -18,29 +17,9 @@
 #include "platform/error.h"
 #include "tools/chatclient/client_window.h"
 #include "tools/chatclient/stand_in_client.h"
+#include "tools/common/command_line.h"
 
 namespace {
-
-volatile sig_atomic_t gStop = 0;
-void OnSignal(int) {
-  gStop = 1;
-}
-
-void Usage() {
-  std::cerr
-      << "usage: parlavant-chatclient [options]\n"
-         "  --desktop DIR        desktop directory (default: the user's desktop)\n"
-         "  --transcript FILE    write every line in both directions to FILE\n"
-         "  --script FILE        run the commands in FILE before reading standard input\n"
-         "  --user NAME          the signed-in user (default alice)\n"
-         "  --contacts A,B,...   the contact list (default bob,carol; empty for none)\n"
-         "  --protocol N         the highest protocol version the client speaks (default 4)\n"
-         "  --attach MODE        success | pending | refused | unavailable (default success)\n"
-         "  --search-reply WORD  USERS or FRIENDS: how a friends search is answered (default "
-         "USERS)\n"
-         "  --no-announce        do not announce the API at start\n"
-         "  --window             show a window to chat in as the contacts (no command language)\n";
-}
 
 std::vector<std::string> SplitList(const std::string& text, char separator) {
   std::vector<std::string> items;
@@ -61,7 +40,7 @@ class Runner {
   template <typename Pred>
   bool PumpUntil(int ms, Pred until) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!gStop && !until()) {
+    while (!tools::StopRequested() && !until()) {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                             deadline - std::chrono::steady_clock::now())
                             .count();
@@ -128,63 +107,62 @@ class Runner {
   standin::StandInClient& client_;
 };
 
-}  // namespace
-
-int main(int argc, char** argv) {
+struct Settings {
   std::string desktopDir, transcriptPath, scriptPath;
   standin::ClientOptions options;
   bool announce = true;
   bool window = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    auto value = [&]() -> std::string {
-      if (i + 1 >= argc) {
-        Usage();
-        std::exit(2);
-      }
-      return argv[++i];
-    };
-    if (arg == "--desktop")
-      desktopDir = value();
-    else if (arg == "--transcript")
-      transcriptPath = value();
-    else if (arg == "--script")
-      scriptPath = value();
-    else if (arg == "--user")
-      options.user = value();
-    else if (arg == "--contacts")
-      options.contacts = SplitList(value(), ',');
-    else if (arg == "--protocol")
-      options.protocol = std::atoi(value().c_str());
-    else if (arg == "--search-reply")
-      options.searchReply = value();
-    else if (arg == "--no-announce")
-      announce = false;
-    else if (arg == "--window")
-      window = true;
-    else if (arg == "--attach") {
-      const std::string mode = value();
-      if (mode == "success")
-        options.attach = standin::AttachMode::kSuccess;
-      else if (mode == "pending")
-        options.attach = standin::AttachMode::kPendingThenSuccess;
-      else if (mode == "refused")
-        options.attach = standin::AttachMode::kRefused;
-      else if (mode == "unavailable")
-        options.attach = standin::AttachMode::kNotAvailable;
-      else {
-        Usage();
-        return 2;
-      }
-    } else {
-      Usage();
-      return arg == "--help" ? 0 : 2;
-    }
-  }
+};
 
-  std::signal(SIGTERM, OnSignal);
-  std::signal(SIGINT, OnSignal);
-  std::signal(SIGPIPE, SIG_IGN);
+// The options, with their help.
+tools::CommandLine DescribeOptions(Settings& s) {
+  tools::CommandLine line(
+      "parlavant-chatclient: the stand-in chat client; commands on standard input (see the "
+      "README)");
+  line.Value("desktop", "DIR", "desktop directory (default: the user's desktop)",
+             [&](const std::string& v) { s.desktopDir = v; });
+  line.Value("transcript", "FILE", "write every line in both directions to FILE",
+             [&](const std::string& v) { s.transcriptPath = v; });
+  line.Value("script", "FILE", "run the commands in FILE before reading standard input",
+             [&](const std::string& v) { s.scriptPath = v; });
+  line.Value("user", "NAME", "the signed-in user (default alice)",
+             [&](const std::string& v) { s.options.user = v; });
+  line.Value("contacts", "A,B,...", "the contact list (default bob,carol; empty for none)",
+             [&](const std::string& v) { s.options.contacts = SplitList(v, ','); });
+  line.Value("protocol", "N", "the highest protocol version it speaks (default 4)",
+             [&](const std::string& v) { s.options.protocol = tools::IntegerIn(v, 1, 99); });
+  line.Value("attach", "MODE", "success | pending | refused | unavailable (default success)",
+             [&](const std::string& v) {
+               static const std::pair<const char*, standin::AttachMode> modes[] = {
+                   {"success", standin::AttachMode::kSuccess},
+                   {"pending", standin::AttachMode::kPendingThenSuccess},
+                   {"refused", standin::AttachMode::kRefused},
+                   {"unavailable", standin::AttachMode::kNotAvailable}};
+               for (const auto& [word, mode] : modes) {
+                 if (v == word) return void(s.options.attach = mode);
+               }
+               throw std::invalid_argument("success, pending, refused or unavailable");
+             });
+  line.Value("search-reply", "WORD", "USERS or FRIENDS: how a friends search is answered",
+             [&](const std::string& v) {
+               if (v != "USERS" && v != "FRIENDS") throw std::invalid_argument("USERS or FRIENDS");
+               s.options.searchReply = v;
+             });
+  line.Flag("no-announce", "do not announce the API at start", [&] { s.announce = false; });
+  line.Flag("window", "show a window to chat in as the contacts (no command language)",
+            [&] { s.window = true; });
+  return line;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Settings settings;
+  if (auto status = DescribeOptions(settings).Parse(argc, argv)) return *status;
+  tools::CatchStopSignals();
+  const std::string& transcriptPath = settings.transcriptPath;
+  const std::string& scriptPath = settings.scriptPath;
+  const standin::ClientOptions& options = settings.options;
 
   std::ofstream transcript;
   if (!transcriptPath.empty()) {
@@ -202,24 +180,24 @@ int main(int argc, char** argv) {
   };
 
   try {
-    auto desktop = platform::OpenDesktop(desktopDir);
+    auto desktop = platform::OpenDesktop(settings.desktopDir);
     standin::StandInClient client(*desktop, options, sink);
     Runner runner(*desktop, client);
-    if (window) {
+    if (settings.window) {
       QApplication qt(argc, argv);
       standin::ClientWindow clientWindow(*desktop, client);
       clientWindow.show();
-      if (announce) client.AnnounceApi();
+      if (settings.announce) client.AnnounceApi();
       // The signal handler only sets a flag: the event loop looks at it, so the window too ends
       // on SIGTERM and SIGINT.
       QTimer stopCheck;
       QObject::connect(&stopCheck, &QTimer::timeout, [&qt] {
-        if (gStop) qt.quit();
+        if (tools::StopRequested()) qt.quit();
       });
       stopCheck.start(100);
       return qt.exec();
     }
-    if (announce) client.AnnounceApi();
+    if (settings.announce) client.AnnounceApi();
 
     if (!scriptPath.empty()) {
       std::ifstream script(scriptPath, std::ios::binary);
@@ -228,7 +206,7 @@ int main(int argc, char** argv) {
         return 1;
       }
       std::string line;
-      while (!gStop && std::getline(script, line)) {
+      while (!tools::StopRequested() && std::getline(script, line)) {
         if (!runner.Execute(line)) return 0;
       }
     }
@@ -237,7 +215,7 @@ int main(int argc, char** argv) {
     // it is told to stop.
     bool inputOpen = true;
     std::string pending;
-    while (!gStop) {
+    while (!tools::StopRequested()) {
       pollfd fds[2] = {{desktop->EventHandle(), POLLIN, 0}, {inputOpen ? 0 : -1, POLLIN, 0}};
       if (::poll(fds, 2, 200) < 0 && errno != EINTR) break;
       if (fds[0].revents) desktop->ProcessPending();

@@ -3,7 +3,6 @@
 // sends "to HANDLE TEXT" lines typed on standard input as chat messages.
 #include <poll.h>
 #include <unistd.h>
-#include <csignal>
 
 #include <chrono>
 #include <cstdlib>
@@ -15,29 +14,20 @@
 #include "platform/app_window.h"
 #include "platform/desktop.h"
 #include "platform/error.h"
-
-namespace {
-volatile sig_atomic_t gStop = 0;
-void OnSignal(int) {
-  gStop = 1;
-}
-}  // namespace
+#include "tools/common/command_line.h"
 
 int main(int argc, char** argv) {
-  std::signal(SIGTERM, OnSignal);
-  std::signal(SIGINT, OnSignal);
-  std::signal(SIGPIPE, SIG_IGN);
-  // parlavant-linkdemo [DESKTOP-DIR] [--seconds N]: with --seconds it runs that long, whatever
-  // standard input does; without, it ends with standard input.
   std::string where;
   int seconds = -1;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--seconds" && i + 1 < argc)
-      seconds = std::atoi(argv[++i]);
-    else
-      where = arg;
-  }
+  tools::CommandLine options(
+      "parlavant-linkdemo: the program's side of the chat client link on a console; it ends\n"
+      "with standard input, or after --seconds whatever standard input does");
+  options.Value("desktop", "DIR", "desktop directory (default: the user's desktop)",
+                [&](const std::string& v) { where = v; });
+  options.Value("seconds", "N", "run for N seconds",
+                [&](const std::string& v) { seconds = tools::IntegerIn(v, 0, 86400); });
+  if (auto status = options.Parse(argc, argv)) return *status;
+  tools::CatchStopSignals();
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
   try {
     auto desktop = platform::OpenDesktop(where);
@@ -85,7 +75,8 @@ int main(int argc, char** argv) {
 
     std::string input;
     bool inputOpen = true;
-    while (!gStop && (seconds < 0 || std::chrono::steady_clock::now() < deadline)) {
+    while (!tools::StopRequested() &&
+           (seconds < 0 || std::chrono::steady_clock::now() < deadline)) {
       pollfd fds[2] = {{desktop->EventHandle(), POLLIN, 0}, {inputOpen ? 0 : -1, POLLIN, 0}};
       if (::poll(fds, 2, 500) < 0 && errno != EINTR) break;
       if (fds[0].revents) desktop->ProcessPending();

@@ -1,6 +1,4 @@
-// parlavant-stintf: writes and reads interface-translation files.
-//   parlavant-stintf write SOURCE FILE   SOURCE: "path;language;text" lines in UTF-8
-//   parlavant-stintf read FILE           prints the records of FILE as such lines
+// parlavant-stintf: writes and reads interface-translation files (--help for how).
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -21,8 +19,18 @@ std::string Quoted(const std::string& field) {
 
 }  // namespace
 
+constexpr const char* kHelp =
+    "parlavant-stintf: writes and reads interface-translation files\n"
+    "  parlavant-stintf write SOURCE FILE   SOURCE: \"path;language;text\" lines in UTF-8\n"
+    "  parlavant-stintf read FILE           prints the records of FILE as such lines\n"
+    "  parlavant-stintf --help              prints this\n";
+
 int main(int argc, char** argv) {
   const std::string verb = argc > 1 ? argv[1] : "";
+  if (verb == "--help") {
+    std::cout << kHelp;
+    return 0;
+  }
   try {
     if (verb == "write" && argc == 4) {
       std::ifstream in(argv[2], std::ios::binary);
@@ -50,6 +58,12 @@ int main(int argc, char** argv) {
     std::cerr << "parlavant-stintf: " << e.what() << '\n';
     return 1;
   }
-  std::cerr << "usage: parlavant-stintf write SOURCE FILE | parlavant-stintf read FILE\n";
+  if (verb != "write" && verb != "read") {
+    std::cerr << "parlavant-stintf: " << (verb.empty() ? "no verb" : "unknown verb " + verb)
+              << ": write or read (--help says more)\n";
+  } else {
+    std::cerr << "parlavant-stintf: " << verb << " takes "
+              << (verb == "write" ? "SOURCE FILE" : "FILE") << " (--help says more)\n";
+  }
   return 2;
 }

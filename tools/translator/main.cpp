@@ -16,15 +16,11 @@
 #include "platform/codepage.h"
 #include "platform/desktop.h"
 #include "platform/error.h"
+#include "tools/common/command_line.h"
 #include "tools/translator/engine.h"
 #include "translate/web_codec.h"
 
 namespace {
-
-volatile std::sig_atomic_t gStop = 0;
-void OnSignal(int) {
-  gStop = 1;
-}
 
 struct Options {
   std::string desktop;
@@ -39,21 +35,6 @@ struct Options {
   bool closeEarly = false;
   bool dieEarly = false;
 };
-
-void Usage() {
-  std::cerr << "usage: parlavant-translator [options]\n"
-               "  --desktop DIR      desktop directory (default: the user's desktop)\n"
-               "  --title TEXT       title of its window (default \"Tessavo Verbalinx 3.0\")\n"
-               "  --port N           port of the desktop translator's \"/\" (default 4357)\n"
-               "  --web-port N       also serve the web service's \"/st.asp\" on port N\n"
-               "  --engine NAME      apertium (default) or echo\n"
-               "  --window-only      put the window up, serve no HTTP\n"
-               "  --no-window        serve HTTP, put no window up\n"
-               "  --cookie NAME=VAL  set this cookie on the first reply\n"
-               "  --status N         answer every request with status N\n"
-               "  --close-early      close every connection before the reply's headers end\n"
-               "  --die-early        be killed (SIGKILL) in the middle of the first reply\n";
-}
 
 std::mutex gLogMutex;
 void Log(const std::string& line) {
@@ -143,10 +124,10 @@ void ServeClosingEarly(int port, bool die) {
   addr.sin_port = htons(static_cast<std::uint16_t>(port));
   if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 16) != 0) {
     Log("cannot listen on 127.0.0.1:" + std::to_string(port) + ": " + std::strerror(errno));
-    gStop = 1;
+    tools::RequestStop();
     return;
   }
-  while (!gStop) {
+  while (!tools::StopRequested()) {
     pollfd p{fd, POLLIN, 0};
     if (::poll(&p, 1, 200) != 1) continue;
     const int c = ::accept(fd, nullptr, nullptr);
@@ -163,53 +144,42 @@ void ServeClosingEarly(int port, bool die) {
   ::close(fd);
 }
 
+// The options, with their help.
+tools::CommandLine DescribeOptions(Options& o) {
+  tools::CommandLine line(
+      "parlavant-translator: the stand-in desktop translator (its window and \"/\" on loopback)\n"
+      "and translation web service (\"/st.asp\")");
+  line.Value("desktop", "DIR", "desktop directory (default: the user's desktop)",
+             [&](const std::string& v) { o.desktop = v; });
+  line.Value("title", "TEXT", "title of its window (default \"Tessavo Verbalinx 3.0\")",
+             [&](const std::string& v) { o.title = v; });
+  line.Value("port", "N", "port of the desktop translator's \"/\" (default 4357)",
+             [&](const std::string& v) { o.port = tools::IntegerIn(v, 1, 65535); });
+  line.Value("web-port", "N", "also serve the web service's \"/st.asp\" on port N",
+             [&](const std::string& v) { o.webPort = tools::IntegerIn(v, 1, 65535); });
+  line.Value("engine", "NAME", "apertium (default) or echo", [&](const std::string& v) {
+    if (v != "apertium" && v != "echo") throw std::invalid_argument("apertium or echo");
+    o.engine = v;
+  });
+  line.Flag("window-only", "put the window up, serve no HTTP", [&] { o.http = false; });
+  line.Flag("no-window", "serve HTTP, put no window up", [&] { o.window = false; });
+  line.Value("cookie", "NAME=VAL", "set this cookie on the first reply",
+             [&](const std::string& v) { o.cookie = v; });
+  line.Value("status", "N", "answer every request with status N",
+             [&](const std::string& v) { o.status = tools::IntegerIn(v, 100, 599); });
+  line.Flag("close-early", "close every connection before the reply's headers end",
+            [&] { o.closeEarly = true; });
+  line.Flag("die-early", "be killed (SIGKILL) in the middle of the first reply",
+            [&] { o.dieEarly = true; });
+  return line;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   Options options;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    auto value = [&]() -> std::string {
-      if (i + 1 >= argc) {
-        Usage();
-        std::exit(2);
-      }
-      return argv[++i];
-    };
-    if (arg == "--desktop")
-      options.desktop = value();
-    else if (arg == "--title")
-      options.title = value();
-    else if (arg == "--port")
-      options.port = std::atoi(value().c_str());
-    else if (arg == "--web-port")
-      options.webPort = std::atoi(value().c_str());
-    else if (arg == "--engine")
-      options.engine = value();
-    else if (arg == "--window-only")
-      options.http = false;
-    else if (arg == "--no-window")
-      options.window = false;
-    else if (arg == "--cookie")
-      options.cookie = value();
-    else if (arg == "--status")
-      options.status = std::atoi(value().c_str());
-    else if (arg == "--close-early")
-      options.closeEarly = true;
-    else if (arg == "--die-early")
-      options.dieEarly = true;
-    else {
-      Usage();
-      return arg == "--help" ? 0 : 2;
-    }
-  }
-  if (options.engine != "apertium" && options.engine != "echo") {
-    Usage();
-    return 2;
-  }
-  std::signal(SIGTERM, OnSignal);
-  std::signal(SIGINT, OnSignal);
-  std::signal(SIGPIPE, SIG_IGN);
+  if (auto status = DescribeOptions(options).Parse(argc, argv)) return *status;
+  tools::CatchStopSignals();
 
   Service service(options, options.engine == "echo" ? standin::MakeEchoEngine()
                                                     : standin::MakeApertiumEngine());
@@ -265,7 +235,7 @@ int main(int argc, char** argv) {
         (options.http ? ", port " + std::to_string(options.port) : "") +
         (options.webPort > 0 ? ", web service port " + std::to_string(options.webPort) : ""));
     // The window answers what the desktop sends it (discovery broadcasts among others).
-    while (!gStop) {
+    while (!tools::StopRequested()) {
       if (desktop) {
         desktop->WaitAndProcess(200);
       } else {
@@ -274,7 +244,7 @@ int main(int argc, char** argv) {
     }
   } catch (const platform::Error& e) {
     Log(e.what());
-    gStop = 1;
+    tools::RequestStop();
   }
   for (auto& server : servers) server->stop();
   for (auto& thread : threads) thread.join();
