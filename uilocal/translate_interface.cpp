@@ -257,127 +257,140 @@ void ContentDecoder::Inflate(const std::uint8_t*& p, std::size_t& n) {
   n -= used;
 }
 
-void ContentDecoder::Take(const std::uint8_t* p, std::size_t n) {
-  // Collects header bytes into field_ until it holds `want`; false while more are needed.
-  auto collect = [&](std::size_t want) {
-    const std::size_t take = std::min(want - field_.size(), n);
-    field_.append(reinterpret_cast<const char*>(p), take);
-    p += take;
-    n -= take;
-    return field_.size() == want;
-  };
-  auto startInflate = [&] {
-    if (inflater_ == nullptr) inflater_ = std::make_unique<Inflater>();
-    if (!inflater_->ready || inflateReset(&inflater_->stream) != Z_OK) return Stop();
-    memberStart_ = content_.size();
-    state_ = State::kInflate;
-  };
-  auto afterComment = [&] {
-    if (flags_ & kFlagHeaderCrc) {
-      state_ = State::kHeaderCrc;
-      field_.clear();
-    } else {
-      startInflate();
-    }
-  };
-  auto afterName = [&] {
-    (flags_ & kFlagComment) ? void(state_ = State::kComment) : afterComment();
-  };
-  auto afterExtra = [&] { (flags_ & kFlagName) ? void(state_ = State::kName) : afterName(); };
+bool ContentDecoder::Collect(const std::uint8_t*& p, std::size_t& n, std::size_t want) {
+  const std::size_t take = std::min(want - field_.size(), n);
+  field_.append(reinterpret_cast<const char*>(p), take);
+  p += take;
+  n -= take;
+  return field_.size() == want;
+}
 
+void ContentDecoder::StartInflate() {
+  if (inflater_ == nullptr) inflater_ = std::make_unique<Inflater>();
+  if (!inflater_->ready || inflateReset(&inflater_->stream) != Z_OK) return Stop();
+  memberStart_ = content_.size();
+  state_ = State::kInflate;
+}
+
+// The optional header fields come in this order: extra, name, comment, header CRC.
+void ContentDecoder::AfterExtra() {
+  (flags_ & kFlagName) ? void(state_ = State::kName) : AfterName();
+}
+void ContentDecoder::AfterName() {
+  (flags_ & kFlagComment) ? void(state_ = State::kComment) : AfterComment();
+}
+void ContentDecoder::AfterComment() {
+  if (flags_ & kFlagHeaderCrc) {
+    state_ = State::kHeaderCrc;
+    field_.clear();
+  } else {
+    StartInflate();
+  }
+}
+
+void ContentDecoder::TakeMagic(const std::uint8_t*& p, std::size_t& n) {
+  if (state_ == State::kStart) {
+    if (*p != 0x1F) return void(state_ = State::kPlain);
+    ++p;
+    --n;
+    state_ = State::kMagic2;
+  } else if (*p == 0x8B) {
+    ++p;
+    --n;
+    state_ = State::kHeader;
+    field_.clear();
+  } else {
+    content_ += '\x1F';  // not gzip after all: the first byte was content
+    state_ = State::kPlain;
+  }
+}
+
+void ContentDecoder::TakeHeader(const std::uint8_t*& p, std::size_t& n) {
+  switch (state_) {
+    case State::kHeader:
+      if (!Collect(p, n, 8)) break;
+      // Method 8 (deflate), and no reserved flag.
+      if (static_cast<std::uint8_t>(field_[0]) != 8 ||
+          (static_cast<std::uint8_t>(field_[1]) & kReservedFlags)) {
+        Stop();
+        break;
+      }
+      flags_ = static_cast<std::uint8_t>(field_[1]);
+      field_.clear();
+      (flags_ & kFlagExtra) ? void(state_ = State::kExtraLength) : AfterExtra();
+      break;
+    case State::kExtraLength:
+      if (!Collect(p, n, 2)) break;
+      need_ = static_cast<std::uint8_t>(field_[0]) |
+              static_cast<std::size_t>(static_cast<std::uint8_t>(field_[1])) << 8;
+      state_ = State::kExtra;
+      break;
+    case State::kExtra: {
+      const std::size_t skip = std::min(need_, n);
+      p += skip;
+      n -= skip;
+      need_ -= skip;
+      if (need_ == 0) AfterExtra();
+      break;
+    }
+    case State::kName:
+    case State::kComment: {
+      const auto* zero = static_cast<const std::uint8_t*>(std::memchr(p, 0, n));
+      if (zero == nullptr) {
+        p += n;
+        n = 0;
+        break;
+      }
+      n -= static_cast<std::size_t>(zero + 1 - p);
+      p = zero + 1;
+      state_ == State::kName ? AfterName() : AfterComment();
+      break;
+    }
+    case State::kHeaderCrc:
+      if (Collect(p, n, 2)) StartInflate();
+      break;
+    default:
+      break;
+  }
+}
+
+void ContentDecoder::TakeTrailer(const std::uint8_t*& p, std::size_t& n) {
+  if (state_ == State::kTrailer) {
+    if (!Collect(p, n, 8)) return;
+    // Reached only when the content goes on past this member (a member that completes the text
+    // is never checked): a mismatch ends the reading, and what was decompressed is used all
+    // the same.
+    if (Le32(field_.data()) != MemberCrc() ||
+        Le32(field_.data() + 4) != static_cast<std::uint32_t>(content_.size() - memberStart_)) {
+      return Stop();
+    }
+    field_.clear();
+    state_ = State::kNextMember;
+    return;
+  }
+  if (!Collect(p, n, 2)) return;
+  if (static_cast<std::uint8_t>(field_[0]) == 0x1F &&
+      static_cast<std::uint8_t>(field_[1]) == 0x8B) {
+    field_.clear();
+    state_ = State::kHeader;
+  } else {
+    Stop();  // what follows the last member is not read
+  }
+}
+
+void ContentDecoder::Take(const std::uint8_t* p, std::size_t n) {
   while (n > 0 && state_ != State::kDone) {
     switch (state_) {
       case State::kStart:
-        if (*p == 0x1F) {
-          ++p;
-          --n;
-          state_ = State::kMagic2;
-        } else {
-          state_ = State::kPlain;
-        }
-        break;
       case State::kMagic2:
-        if (*p == 0x8B) {
-          ++p;
-          --n;
-          state_ = State::kHeader;
-          field_.clear();
-        } else {
-          content_ += '\x1F';  // not gzip after all: the first byte was content
-          state_ = State::kPlain;
-        }
-        break;
-      case State::kHeader:
-        if (!collect(8)) break;
-        // Method 8 (deflate), and no reserved flag.
-        if (static_cast<std::uint8_t>(field_[0]) != 8 ||
-            (static_cast<std::uint8_t>(field_[1]) & kReservedFlags)) {
-          Stop();
-          break;
-        }
-        flags_ = static_cast<std::uint8_t>(field_[1]);
-        field_.clear();
-        if (flags_ & kFlagExtra) {
-          state_ = State::kExtraLength;
-        } else {
-          afterExtra();
-        }
-        break;
-      case State::kExtraLength:
-        if (!collect(2)) break;
-        need_ = static_cast<std::uint8_t>(field_[0]) |
-                static_cast<std::size_t>(static_cast<std::uint8_t>(field_[1])) << 8;
-        state_ = State::kExtra;
-        break;
-      case State::kExtra: {
-        const std::size_t skip = std::min(need_, n);
-        p += skip;
-        n -= skip;
-        need_ -= skip;
-        if (need_ == 0) afterExtra();
-        break;
-      }
-      case State::kName:
-      case State::kComment: {
-        const auto* zero = static_cast<const std::uint8_t*>(std::memchr(p, 0, n));
-        if (zero == nullptr) {
-          p += n;
-          n = 0;
-          break;
-        }
-        n -= static_cast<std::size_t>(zero + 1 - p);
-        p = zero + 1;
-        state_ == State::kName ? afterName() : afterComment();
-        break;
-      }
-      case State::kHeaderCrc:
-        if (collect(2)) startInflate();
+        TakeMagic(p, n);
         break;
       case State::kInflate:
         Inflate(p, n);
         break;
       case State::kTrailer:
-        if (!collect(8)) break;
-        // Reached only when the content goes on past this member (a member that completes the
-        // text is never checked): a mismatch ends the reading, and what was decompressed is
-        // used all the same.
-        if (Le32(field_.data()) != MemberCrc() ||
-            Le32(field_.data() + 4) != static_cast<std::uint32_t>(content_.size() - memberStart_)) {
-          Stop();
-          break;
-        }
-        field_.clear();
-        state_ = State::kNextMember;
-        break;
       case State::kNextMember:
-        if (!collect(2)) break;
-        if (static_cast<std::uint8_t>(field_[0]) == 0x1F &&
-            static_cast<std::uint8_t>(field_[1]) == 0x8B) {
-          field_.clear();
-          state_ = State::kHeader;
-        } else {
-          Stop();  // what follows the last member is not read
-        }
+        TakeTrailer(p, n);
         break;
       case State::kPlain:
         // At most one piece more than the length asks for; what lies beyond it is never read.
@@ -386,6 +399,8 @@ void ContentDecoder::Take(const std::uint8_t* p, std::size_t n) {
         break;
       case State::kDone:
         break;
+      default:
+        TakeHeader(p, n);
     }
     if (Enough()) state_ = State::kDone;
   }

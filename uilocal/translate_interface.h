@@ -71,6 +71,16 @@ class ContentDecoder {
     kDone
   };
   void Take(const std::uint8_t* bytes, std::size_t n);
+  // One step in a state of its kind; each takes what it uses off the front of (p, n).
+  void TakeMagic(const std::uint8_t*& p, std::size_t& n);
+  void TakeHeader(const std::uint8_t*& p, std::size_t& n);
+  void TakeTrailer(const std::uint8_t*& p, std::size_t& n);
+  // Collects header bytes into field_ until it holds `want`; false while more are needed.
+  bool Collect(const std::uint8_t*& p, std::size_t& n, std::size_t want);
+  void StartInflate();
+  void AfterExtra();
+  void AfterName();
+  void AfterComment();
   bool Enough() const;
   void Inflate(const std::uint8_t*& p, std::size_t& n);
   void Stop();
