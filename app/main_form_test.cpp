@@ -22,8 +22,8 @@
 #include "platform/error.h"
 #include "tests/http_test_server.h"
 #include "tools/chatclient/stand_in_client.h"
-#include "tools/stintf/stintf_writer.h"
 #include "translate/web_codec.h"
+#include "uilocal/interface_file.h"
 #include "uilocal/translate_interface.h"
 
 namespace app {
@@ -562,7 +562,7 @@ std::string ShippedSource() {
 }
 void WriteInterfaceFile(const std::string& utf8Source) {
   std::ofstream("stintf.dat", std::ios::binary)
-      << stintf::InterfaceFile(stintf::TextFromSource(utf8Source));
+      << uilocal::InterfaceFile(uilocal::TextFromSource(utf8Source));
 }
 
 TEST_F(MainFormTest, EveryLanguagesTextsFitTheirRoom) {

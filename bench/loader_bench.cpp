@@ -10,7 +10,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "tools/stintf/stintf_writer.h"
+#include "uilocal/interface_file.h"
 #include "uilocal/translate_interface.h"
 
 namespace {
@@ -32,10 +32,10 @@ struct File {
                             : std::string("\"Receive in ") + std::to_string(i) + "\"\r\n";
     }
     textBytes = text.size();
-    compressed = stintf::GzipMember(stintf::Content(text));
+    compressed = uilocal::GzipMember(uilocal::Content(text));
     char pattern[] = "/tmp/pbload.XXXXXX";
     path = std::string(::mkdtemp(pattern)) + "/stintf.dat";
-    std::ofstream(path, std::ios::binary) << stintf::Scramble(compressed);
+    std::ofstream(path, std::ios::binary) << uilocal::Scramble(compressed);
   }
   ~File() { std::filesystem::remove_all(std::filesystem::path(path).parent_path()); }
 };

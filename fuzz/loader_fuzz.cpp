@@ -8,7 +8,7 @@
 #include <string>
 
 #include "platform/error.h"
-#include "tools/stintf/stintf_writer.h"
+#include "uilocal/interface_file.h"
 #include "uilocal/translate_interface.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -16,19 +16,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool scramble = data[0] & 1;
   const std::size_t piece = 1 + (data[0] >> 1);
   std::string file(reinterpret_cast<const char*>(data + 1), size - 1);
-  if (scramble) file = stintf::Scramble(file);
+  if (scramble) file = uilocal::Scramble(file);
   uilocal::ContentDecoder decoder;
   for (std::size_t i = 0; i < file.size(); i += piece) {
     if (!decoder.Feed(std::string_view(file).substr(i, piece))) break;
   }
+  uilocal::RecordTable table;
   try {
-    uilocal::ReadRecords(decoder.Content());
+    uilocal::ParseRecords(decoder.Content(), table);
   } catch (const platform::Error& e) {
     if (std::strncmp(e.what(), "List index out of bounds (", 26) != 0 &&
         std::strstr(e.what(), "is not a valid integer value") == nullptr) {
       std::abort();
     }
   }
-  uilocal::FindTranslation("MainForm.btnSend", 1);
+  for (const auto& record : table.records) {
+    if (record.ComponentPath.data() == nullptr && !record.ComponentPath.empty()) std::abort();
+  }
   return 0;
 }

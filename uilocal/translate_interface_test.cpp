@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <unistd.h>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -9,7 +11,7 @@
 #include <fstream>
 
 #include "platform/error.h"
-#include "tools/stintf/stintf_writer.h"
+#include "uilocal/interface_file.h"
 
 namespace uilocal {
 namespace {
@@ -17,19 +19,39 @@ namespace {
 namespace fs = std::filesystem;
 using ::testing::ElementsAre;
 
+// What the last Parse() made.
+RecordTable gParsed;
+void Parse(std::string_view content) {
+  ParseRecords(content, gParsed);
+}
+std::vector<std::string> Rows(const std::vector<ComponentTrRec>& records);
+std::vector<std::string> Table() {
+  return Rows(gParsed.records);
+}
+
+// Loads the text into the process's table through a file, as the program does.
+void Install(std::string_view text) {
+  const std::string path =
+      (std::filesystem::temp_directory_path() / ("pinstall-" + std::to_string(::getpid())))
+          .string();
+  std::ofstream(path, std::ios::binary) << uilocal::Scramble(uilocal::Content(text));
+  LoadTranslations(path);
+  std::filesystem::remove(path);
+}
+
 // Loads the file's bytes as LoadTranslations would, fed in pieces of `piece` bytes.
 void LoadBytes(const std::string& file, std::size_t piece) {
   ContentDecoder decoder;
   for (std::size_t i = 0; i < file.size(); i += piece) {
     if (!decoder.Feed(std::string_view(file).substr(i, piece))) break;
   }
-  ReadRecords(decoder.Content());
+  Parse(decoder.Content());
 }
 
 // "path|language|text" for every record, the text as UTF-8.
-std::vector<std::string> Table() {
+std::vector<std::string> Rows(const std::vector<ComponentTrRec>& records) {
   std::vector<std::string> rows;
-  for (const auto& r : Translations()) {
+  for (const auto& r : records) {
     std::string text;
     for (char16_t c : r.Text) {
       if (c < 0x80) {
@@ -57,7 +79,7 @@ std::vector<std::string> LoadEveryWay(const std::string& file) {
 
 std::string ErrorOf(const std::string& text) {
   try {
-    ReadRecords(stintf::Content(text));
+    Parse(uilocal::Content(text));
   } catch (const platform::Error& e) {
     return e.what();
   }
@@ -73,96 +95,96 @@ TEST(KeystreamByte, ProductWrapsAndTheRemainderKeepsItsSign) {
   for (const auto& [offset, byte] : known) EXPECT_EQ(KeystreamByte(offset), byte) << offset;
   // Scrambling by absolute offsets: the second half scrambled on its own, from its offset.
   const std::string bytes(40000, 'x');
-  EXPECT_EQ(stintf::Scramble(bytes).substr(20000), stintf::Scramble(bytes.substr(20000), 20000));
+  EXPECT_EQ(uilocal::Scramble(bytes).substr(20000), uilocal::Scramble(bytes.substr(20000), 20000));
 }
 
 TEST(Loader, GzipWithEveryHeaderFieldFedWholeAndInPieces) {
-  stintf::MemberOptions all;
+  uilocal::MemberOptions all;
   all.flags = 1 | 2 | 4 | 8 | 16;
   all.extra = std::string("\x00\x01xyz", 5);
   all.name = "stintf.txt";
   all.comment = "interface texts";
   for (int flags : {0, 1, 2, 4, 8, 16, 31}) {
-    stintf::MemberOptions options = all;
+    uilocal::MemberOptions options = all;
     options.flags = static_cast<std::uint8_t>(flags);
     SCOPED_TRACE(static_cast<int>(flags));
     EXPECT_THAT(
-        LoadEveryWay(stintf::Scramble(stintf::GzipMember(stintf::Content(kText), options))),
+        LoadEveryWay(uilocal::Scramble(uilocal::GzipMember(uilocal::Content(kText), options))),
         ElementsAre("MainForm.btnSend|1|Send", "MainForm.l_in|2|U+1085U+1072 U+1085U+1072"));
   }
 }
 
 TEST(Loader, MembersConcatenateAndAMismatchStopsTheReading) {
-  const std::string content = stintf::Content(kText);
-  const std::string first = stintf::GzipMember(content.substr(0, 10));
-  const std::string second = stintf::GzipMember(content.substr(10));
-  EXPECT_EQ(LoadEveryWay(stintf::Scramble(first + second)).size(), 2u);
+  const std::string content = uilocal::Content(kText);
+  const std::string first = uilocal::GzipMember(content.substr(0, 10));
+  const std::string second = uilocal::GzipMember(content.substr(10));
+  EXPECT_EQ(LoadEveryWay(uilocal::Scramble(first + second)).size(), 2u);
 
-  stintf::MemberOptions bad;
+  uilocal::MemberOptions bad;
   bad.corruptCrc = true;
   // The whole text in a member with a wrong CRC: used all the same.
-  EXPECT_EQ(LoadEveryWay(stintf::Scramble(stintf::GzipMember(content, bad))).size(), 2u);
+  EXPECT_EQ(LoadEveryWay(uilocal::Scramble(uilocal::GzipMember(content, bad))).size(), 2u);
   // A wrong CRC before the second member: the second is not read, the text is cut short, and
   // only the lines that ended before the cut count.
-  const std::string cutAfterFirstLine = stintf::GzipMember(content.substr(0, 30), bad);
+  const std::string cutAfterFirstLine = uilocal::GzipMember(content.substr(0, 30), bad);
   EXPECT_THAT(
-      LoadEveryWay(stintf::Scramble(cutAfterFirstLine + stintf::GzipMember(content.substr(30)))),
+      LoadEveryWay(uilocal::Scramble(cutAfterFirstLine + uilocal::GzipMember(content.substr(30)))),
       ElementsAre("MainForm.btnSend|1|Send"));
   // A wrong length in the trailer stops the reading as a wrong CRC does.
-  std::string badLength = stintf::GzipMember(content.substr(0, 30));
+  std::string badLength = uilocal::GzipMember(content.substr(0, 30));
   badLength.back() = static_cast<char>(badLength.back() + 1);
-  EXPECT_THAT(LoadEveryWay(stintf::Scramble(badLength + stintf::GzipMember(content.substr(30)))),
+  EXPECT_THAT(LoadEveryWay(uilocal::Scramble(badLength + uilocal::GzipMember(content.substr(30)))),
               ElementsAre("MainForm.btnSend|1|Send"));
   // A member whose method is not deflate is not read at all.
-  std::string method = stintf::GzipMember(content);
+  std::string method = uilocal::GzipMember(content);
   method[2] = 7;
-  EXPECT_TRUE(LoadEveryWay(stintf::Scramble(method)).empty());
+  EXPECT_TRUE(LoadEveryWay(uilocal::Scramble(method)).empty());
   // What follows the last member is never read.
-  EXPECT_EQ(LoadEveryWay(stintf::Scramble(stintf::GzipMember(content) + "trailing junk")).size(),
+  EXPECT_EQ(LoadEveryWay(uilocal::Scramble(uilocal::GzipMember(content) + "trailing junk")).size(),
             2u);
 }
 
 TEST(Loader, UncompressedContentAndContentAfterTheText) {
-  EXPECT_EQ(LoadEveryWay(stintf::Scramble(stintf::Content(kText))).size(), 2u);
-  EXPECT_THAT(LoadEveryWay(stintf::Scramble(stintf::Content("p;1;t") + "\nq;1;u")),
+  EXPECT_EQ(LoadEveryWay(uilocal::Scramble(uilocal::Content(kText))).size(), 2u);
+  EXPECT_THAT(LoadEveryWay(uilocal::Scramble(uilocal::Content("p;1;t") + "\nq;1;u")),
               ElementsAre("p|1|t"));
   // A first byte 1F that is not followed by 8B is content too.
-  const std::string odd = stintf::Content("a;1;" + std::string(27, 'b'));  // L = 31 = 0x1F
-  EXPECT_THAT(LoadEveryWay(stintf::Scramble(odd)), ElementsAre("a|1|" + std::string(27, 'b')));
+  const std::string odd = uilocal::Content("a;1;" + std::string(27, 'b'));  // L = 31 = 0x1F
+  EXPECT_THAT(LoadEveryWay(uilocal::Scramble(odd)), ElementsAre("a|1|" + std::string(27, 'b')));
 }
 
 TEST(Loader, ContentShorterThanItsLength) {
   // Its last line is cut off, unless a NUL ended the text before the cut.
   const std::string head("\x40\x00\x00\x00", 4);  // 64 bytes declared
-  EXPECT_THAT(LoadEveryWay(stintf::Scramble(head + "p;1;x\nq;2;y")), ElementsAre("p|1|x"));
-  EXPECT_THAT(LoadEveryWay(stintf::Scramble(head + std::string("p;1;x\nq;2;y\0r;3;z", 17))),
+  EXPECT_THAT(LoadEveryWay(uilocal::Scramble(head + "p;1;x\nq;2;y")), ElementsAre("p|1|x"));
+  EXPECT_THAT(LoadEveryWay(uilocal::Scramble(head + std::string("p;1;x\nq;2;y\0r;3;z", 17))),
               ElementsAre("p|1|x", "q|2|y"));
 }
 
 TEST(Loader, QuietWhenTheFileCannotBeUsed) {
-  const std::string content = stintf::Content(kText);
+  const std::string content = uilocal::Content(kText);
   // Too short for its length; a length cut off; a negative length; damaged compressed data.
-  EXPECT_THAT(LoadEveryWay(stintf::Scramble(content.substr(0, content.size() - 3))),
+  EXPECT_THAT(LoadEveryWay(uilocal::Scramble(content.substr(0, content.size() - 3))),
               ElementsAre("MainForm.btnSend|1|Send"));
-  EXPECT_TRUE(LoadEveryWay(stintf::Scramble(content.substr(0, 3))).empty());
-  EXPECT_TRUE(LoadEveryWay(stintf::Scramble(std::string("\xFF\xFF\xFF\xFFp;1;t", 9))).empty());
+  EXPECT_TRUE(LoadEveryWay(uilocal::Scramble(content.substr(0, 3))).empty());
+  EXPECT_TRUE(LoadEveryWay(uilocal::Scramble(std::string("\xFF\xFF\xFF\xFFp;1;t", 9))).empty());
   // Damaged compressed data (a block of the reserved type at once): nothing decompressed.
-  std::string damaged = stintf::GzipMember(content);
+  std::string damaged = uilocal::GzipMember(content);
   damaged[10] = static_cast<char>(damaged[10] | 0x06);
-  EXPECT_TRUE(LoadEveryWay(stintf::Scramble(damaged)).empty());
-  std::string reserved = stintf::GzipMember(content);
+  EXPECT_TRUE(LoadEveryWay(uilocal::Scramble(damaged)).empty());
+  std::string reserved = uilocal::GzipMember(content);
   reserved[3] = '\x20';
-  EXPECT_TRUE(LoadEveryWay(stintf::Scramble(reserved)).empty());
+  EXPECT_TRUE(LoadEveryWay(uilocal::Scramble(reserved)).empty());
   EXPECT_TRUE(LoadEveryWay("").empty());
-  EXPECT_TRUE(LoadEveryWay(stintf::Scramble(stintf::Content(""))).empty());
+  EXPECT_TRUE(LoadEveryWay(uilocal::Scramble(uilocal::Content(""))).empty());
 }
 
 TEST(Lines, BreaksNulAndTheLastLine) {
-  ReadRecords(stintf::Content("a;1;x\rb;1;y\nc;1;z\r\nd;1;w"));
+  Parse(uilocal::Content("a;1;x\rb;1;y\nc;1;z\r\nd;1;w"));
   EXPECT_THAT(Table(), ElementsAre("a|1|x", "b|1|y", "c|1|z", "d|1|w"));
-  ReadRecords(stintf::Content("a;1;x\r\n"));
+  Parse(uilocal::Content("a;1;x\r\n"));
   EXPECT_THAT(Table(), ElementsAre("a|1|x"));
-  ReadRecords(stintf::Content(std::string("a;1;x\nb;1;y\0c;1;z\n\n", 20)));
+  Parse(uilocal::Content(std::string("a;1;x\nb;1;y\0c;1;z\n\n", 20)));
   EXPECT_THAT(Table(), ElementsAre("a|1|x", "b|1|y"));
   EXPECT_EQ(ErrorOf("a;1;x\n\n"), "List index out of bounds (0)");
 }
@@ -177,7 +199,7 @@ TEST(Fields, QuotesBlanksAndSeparators) {
       "p;7;\"never closed ; really\n"
       "\"a;b\";-3;\xE0\xC0\xA9\xBF\n"
       "q;$1F;x\n";
-  ReadRecords(stintf::Content(text));
+  Parse(uilocal::Content(text));
   EXPECT_THAT(Table(),
               ElementsAre("MainForm.l_in|2|two words", "MainForm.l_in|3|two",
                           "MainForm.x|4|say \"hi\"", "p|5|", "p|6|", "p|7|never closed ; really",
@@ -185,15 +207,17 @@ TEST(Fields, QuotesBlanksAndSeparators) {
 }
 
 TEST(Fields, EveryControlByteIsABlank) {
-  ReadRecords(
-      stintf::Content("\tp\x01;\x1F"
-                      "2\x0B;\x05z\x02w\x7F;"));
+  Parse(
+      uilocal::Content("\tp\x01;\x1F"
+                       "2\x0B;\x05z\x02w\x7F;"));
   EXPECT_THAT(Table(), ElementsAre("p|2|z"));
 }
 
 TEST(Errors, MessagesAndTheRecordsLeftBehind) {
   EXPECT_EQ(ErrorOf("a;1;x\nb;2\nc;3;z"), "List index out of bounds (2)");
   EXPECT_THAT(Table(), ElementsAre("a|1|x", "b|2|", "|0|"));
+  // Loaded so, the half-filled record is found.
+  EXPECT_THROW(Install("a;1;x\nb;2\nc;3;z"), platform::Error);
   EXPECT_EQ(FindTranslation("b", 2), 1);
   EXPECT_EQ(ErrorOf("a;1;x\nlonely\nc;3;z"), "List index out of bounds (1)");
   EXPECT_THAT(Table(), ElementsAre("a|1|x", "lonely|0|", "|0|"));
@@ -222,24 +246,24 @@ class LoadFileTest : public ::testing::Test {
 };
 
 TEST_F(LoadFileTest, LooksFurtherWhenTheNameIsNotThereAndPrefixesErrors) {
-  Write(dir_ + "/stintf.dat", stintf::InterfaceFile("x;1;from data dir"));
+  Write(dir_ + "/stintf.dat", uilocal::InterfaceFile("x;1;from data dir"));
   ::chmod((dir_ + "/stintf.dat").c_str(), 0444);  // read-only is enough
   LoadTranslations("stintf.dat", {dir_ + "/missing", dir_});
-  EXPECT_THAT(Table(), ElementsAre("x|1|from"));
+  EXPECT_THAT(Rows(Translations()), ElementsAre("x|1|from"));
   LoadTranslations(dir_ + "/nothing-here.dat");
   EXPECT_TRUE(Translations().empty());
-  Write(dir_ + "/bad.dat", stintf::InterfaceFile("x;1;ok\nbroken"));
+  Write(dir_ + "/bad.dat", uilocal::InterfaceFile("x;1;ok\nbroken"));
   try {
     LoadTranslations(dir_ + "/bad.dat");
     FAIL() << "no error";
   } catch (const platform::Error& e) {
     EXPECT_STREQ(e.what(), "LoadTranslations:List index out of bounds (1)");
   }
-  EXPECT_THAT(Table(), ElementsAre("x|1|ok", "broken|0|"));
+  EXPECT_THAT(Rows(Translations()), ElementsAre("x|1|ok", "broken|0|"));
 }
 
 TEST(Lookup, FirstRecordWinsAndPathsAreCaseSensitive) {
-  ReadRecords(stintf::Content("MainForm;2;first\nMainForm;2;second\nmainform;3;lower"));
+  Install("MainForm;2;first\nMainForm;2;second\nmainform;3;lower");
   EXPECT_EQ(FindTranslation("MainForm", 2), 0);
   EXPECT_EQ(FindTranslation("MainForm", 3), -1);
   EXPECT_EQ(FindTranslation("mainform", 3), 2);
@@ -297,13 +321,13 @@ class WalkerTest : public ::testing::Test {
 };
 
 TEST_F(WalkerTest, PathsKindsAndDepthFirstOrder) {
-  ReadRecords(stintf::Content(
+  Install(
       "MainForm;2;\"\xCF\xF0\xE8 "
       "Title\"\nMainForm.l_in;2;in\nMainForm.WarnCB;2;no\nMainForm.SendIn;2;no\n"
       "MainForm.speed;2;s\nMainForm.tntSpeed;2;ts\nMainForm.bit;2;b\nMainForm.tntBit;2;"
       "tb\nMainForm.btnSend;2;go\n"
       "MainForm.PageControl1;2;no\nMainForm.PageControl1.;2;tab\nMainForm.PageControl1..Memo;2;no\n"
-      "Other;2;other\nmainform.l_in;2;wrong case\nMainForm.l_in;2;second"));
+      "Other;2;other\nmainform.l_in;2;wrong case\nMainForm.l_in;2;second");
   SetInterfaceLanguage(app, 2);
   EXPECT_THAT(log, ElementsAre("MainForm caption8 ??? Title", "l_in caption16 in", "speed hint8 s",
                                "tntSpeed hint16 ts", "bit caption8 b", "tntBit caption8 tb",
@@ -312,8 +336,7 @@ TEST_F(WalkerTest, PathsKindsAndDepthFirstOrder) {
 }
 
 TEST_F(WalkerTest, LanguagesWithoutRecordsChangeNothing) {
-  ReadRecords(
-      stintf::Content("MainForm.l_in;5;en\nMainForm.btnSend;5;Enviar\nMainForm.l_in;6;dans"));
+  Install("MainForm.l_in;5;en\nMainForm.btnSend;5;Enviar\nMainForm.l_in;6;dans");
   SetInterfaceLanguage(app, 5);
   SetInterfaceLanguage(app, 6);
   SetInterfaceLanguage(app, 4);

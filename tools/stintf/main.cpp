@@ -5,7 +5,7 @@
 
 #include "platform/codepage.h"
 #include "platform/error.h"
-#include "tools/stintf/stintf_writer.h"
+#include "uilocal/interface_file.h"
 #include "uilocal/translate_interface.h"
 
 namespace {
@@ -37,7 +37,7 @@ int main(int argc, char** argv) {
       if (!in) throw platform::Error(std::string("Cannot read ") + argv[2]);
       std::stringstream source;
       source << in.rdbuf();
-      const std::string file = stintf::InterfaceFile(stintf::TextFromSource(source.str()));
+      const std::string file = uilocal::InterfaceFile(uilocal::TextFromSource(source.str()));
       std::ofstream out(argv[3], std::ios::binary | std::ios::trunc);
       if (!out.write(file.data(), static_cast<std::streamsize>(file.size()))) {
         throw platform::Error(std::string("Cannot write ") + argv[3]);
