@@ -1,7 +1,8 @@
 #pragma once
 
-// A program started by a test, with a pipe to its standard input. Whatever is still running when
-// the object goes is ended by its process id: asked with SIGTERM, then killed.
+// A program started by a test, with a pipe to its standard input (and its standard output in a
+// file, when one is named). Whatever is still running when the object goes is ended by its
+// process id: asked with SIGTERM, then killed.
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -19,12 +20,16 @@ namespace testsupport {
 
 class ChildProcess {
  public:
-  explicit ChildProcess(const std::vector<std::string>& argv) {
+  explicit ChildProcess(const std::vector<std::string>& argv, const std::string& stdoutPath = {}) {
     int in[2];
     if (::pipe2(in, O_CLOEXEC) != 0) return;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    if (!stdoutPath.empty()) {
+      posix_spawn_file_actions_addopen(&actions, 1, stdoutPath.c_str(),
+                                       O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    }
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <sstream>
 
 #include "chatlink/skype_control.h"
 #include "platform/app_window.h"
@@ -174,6 +175,31 @@ TEST_F(LinkProcessTest, ReattachesWhenTheClientComesBack) {
   ASSERT_TRUE(client->Write("receive erin back again\n"));
   ASSERT_TRUE(PumpUntil([&] { return !body.empty() && !from.empty(); }));
   EXPECT_EQ(body.begin()->second, "back again");
+}
+
+TEST_F(LinkProcessTest, TheConsoleDemoAttachesPrintsWhatArrivesAndSendsWhatIsTyped) {
+  client = StartClient({"--user", "alice", "--contacts", "bob,carol"});
+  const std::string out = dir_ + "/demo.out";
+  ChildProcess demo({LINKDEMO_PATH, "--desktop", dir_ + "/d"}, out);
+  auto printed = [&](const std::string& text) {
+    std::ifstream in(out);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str().find(text) != std::string::npos;
+  };
+  // The test's own link attaches too when the client announces itself: it is served meanwhile.
+  ASSERT_TRUE(PumpUntil([&] { return printed("contacts: bob carol\n"); }));
+  EXPECT_TRUE(printed("signed in as alice\n"));
+  ASSERT_TRUE(demo.Write("to carol Hello there\n"));
+  ASSERT_TRUE(PumpUntil([&] {
+    for (const auto& line : TranscriptLines()) {
+      if (line == "in MESSAGE carol Hello there") return true;
+    }
+    return false;
+  }));
+  ASSERT_TRUE(client->Write("receive bob Hola\n"));
+  ASSERT_TRUE(PumpUntil([&] { return printed("bob: Hola\n"); }));
+  EXPECT_EQ(demo.Stop(), 0);  // the end of its input ends it
 }
 
 TEST_F(LinkProcessTest, RefusedAttachLeavesTheLinkDetached) {
