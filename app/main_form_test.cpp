@@ -20,7 +20,8 @@
 
 #include "platform/codepage.h"
 #include "platform/error.h"
-#include "tests/http_test_server.h"
+#include "testsupport/http_test_server.h"
+#include "testsupport/temp_dir.h"
 #include "tools/chatclient/stand_in_client.h"
 #include "translate/web_codec.h"
 #include "uilocal/interface_file.h"
@@ -73,19 +74,10 @@ std::u16string W(const QString& s) {
 
 class MainFormTest : public ::testing::Test {
  protected:
-  // In a directory of the test's own: "stintf.dat" is looked for in the current directory.
-  MainFormTest() {
-    char pattern[] = "/tmp/pform.XXXXXX";
-    dir_ = ::mkdtemp(pattern);
-    previous_ = fs::current_path();
-    fs::current_path(dir_);
-  }
   ~MainFormTest() override {
     form.reset();
     client.reset();
     application.reset();
-    fs::current_path(previous_);
-    fs::remove_all(dir_);
   }
 
   std::string Ini() const { return dir_ + "/parlavant.ini"; }
@@ -140,8 +132,10 @@ class MainFormTest : public ::testing::Test {
   }
   void Type(const QString& text) { form->SendMessage->setPlainText(text); }
 
-  std::string dir_;
-  fs::path previous_;
+  // In a directory of the test's own: "stintf.dat" is looked for in the current directory.
+  testsupport::TempDir temp_{"pform"};
+  testsupport::CurrentDirectory inTemp_{temp_.Path()};
+  const std::string dir_ = temp_.Path();
   testsupport::HttpTestServer translator{EchoTranslator};
   std::unique_ptr<platform::Desktop> desktop = platform::MakeInProcessDesktop();
   std::unique_ptr<standin::StandInClient> client;
@@ -481,8 +475,8 @@ TEST_F(MainFormTest, ASendThatCannotReachAnybodyIsRefusedAndTheTextKept) {
 }
 
 TEST(StartProgram, AFailureBeforeTheWindowExistsIsAnErrorBox) {
-  char pattern[] = "/tmp/pstart.XXXXXX";
-  const std::string dir = ::mkdtemp(pattern);
+  const testsupport::TempDir temp("pstart");
+  const std::string dir = temp.Path();
   // A desktop that opens but cannot number a new window.
   fs::create_directories(dir + "/d/next-window");
   ::chmod((dir + "/d").c_str(), 0700);
@@ -502,7 +496,6 @@ TEST(StartProgram, AFailureBeforeTheWindowExistsIsAnErrorBox) {
   EXPECT_EQ(program->form->CaptionAnsi(), "Parlavant 1.0:04");
   EXPECT_EQ(boxes.size(), 2u);
   program.reset();
-  fs::remove_all(dir);
 }
 
 TEST_F(MainFormTest, AMalformedWebServiceIsSaidOnceAndTheDefaultServes) {

@@ -21,9 +21,9 @@
 #include <thread>
 
 #include "app/main_form.h"
-#include "tests/child_process.h"
-#include "tests/net_util.h"
-#include "tests/qt_support.h"
+#include "testsupport/child_process.h"
+#include "testsupport/net_util.h"
+#include "testsupport/qt_support.h"
 #include "tools/chatclient/stand_in_client.h"
 #include "translate/web_codec.h"
 

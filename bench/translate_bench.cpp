@@ -9,8 +9,8 @@
 
 #include <filesystem>
 
-#include "tests/child_process.h"
-#include "tests/net_util.h"
+#include "testsupport/child_process.h"
+#include "testsupport/net_util.h"
 #include "translate/http_client.h"
 #include "translate/translate.h"
 #include "translate/web_codec.h"

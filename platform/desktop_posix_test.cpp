@@ -25,23 +25,18 @@
 #include "platform/desktop.h"
 #include "platform/desktop_internal.h"
 #include "platform/frame.h"
+#include "testsupport/temp_dir.h"
 
 namespace platform {
 namespace {
 
 namespace fs = std::filesystem;
 
-class TempDir {
+// A directory of the test's own, with a desktop in it.
+class TempDir : public testsupport::TempDir {
  public:
-  TempDir() {
-    char pattern[] = "/tmp/pdesk.XXXXXX";
-    path_ = ::mkdtemp(pattern);
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  std::string Desktop() const { return path_ + "/d"; }
-
- private:
-  std::string path_;
+  TempDir() : testsupport::TempDir("pdesk") {}
+  std::string Desktop() const { return *this / "d"; }
 };
 
 // A forked child with a pipe each way. The child's body gets (read end, write end) and its

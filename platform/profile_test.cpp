@@ -11,6 +11,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "testsupport/temp_dir.h"
+
 namespace platform {
 namespace {
 
@@ -78,12 +80,8 @@ TEST(ProfileText, IntegersDecimalOrHexadecimal) {
 
 class ProfileFileTest : public ::testing::Test {
  protected:
-  ProfileFileTest() {
-    char pattern[] = "/tmp/pini.XXXXXX";
-    dir_ = ::mkdtemp(pattern);
-  }
-  ~ProfileFileTest() override { fs::remove_all(dir_); }
-  std::string dir_;
+  testsupport::TempDir temp_{"pini"};
+  const std::string dir_ = temp_.Path();
 };
 
 TEST_F(ProfileFileTest, MissingFileGivesDefaultsAndTheFirstWriteMakesIt) {

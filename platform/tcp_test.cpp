@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "platform/os_error.h"
-#include "tests/net_util.h"
+#include "testsupport/net_util.h"
 
 namespace platform {
 namespace {

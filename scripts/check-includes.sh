@@ -4,6 +4,7 @@
 #   app -> chatlink, translate, uilocal, platform
 #   chatlink, translate, uilocal -> platform
 #   tools -> the libraries, never app
+#   testsupport -> nothing of the program's
 # Tests, benchmarks and fuzz targets may use whatever they test, and the test support.
 # Prints every include that breaks the rule and exits non-zero if there is one.
 set -euo pipefail
@@ -15,6 +16,7 @@ allowed() {
     chatlink | translate | uilocal) echo "$1 platform" ;;
     platform) echo "platform" ;;
     tools) echo "tools chatlink translate uilocal platform" ;;
+    testsupport) echo "testsupport" ;;
     *) echo "" ;;
   esac
 }

@@ -3,9 +3,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "tests/net_util.h"
 #include "tests/parlavant_fixture.h"
-#include "tests/qt_support.h"
+#include "testsupport/net_util.h"
+#include "testsupport/qt_support.h"
 
 namespace {
 

@@ -17,9 +17,9 @@
 #include <thread>
 
 #include "platform/frame.h"
-#include "tests/http_test_server.h"
 #include "tests/parlavant_fixture.h"
-#include "tests/qt_support.h"
+#include "testsupport/http_test_server.h"
+#include "testsupport/qt_support.h"
 #include "translate/http_reply.h"
 
 namespace {

@@ -11,7 +11,8 @@
 
 #include "chatlink/skype_control.h"
 #include "platform/app_window.h"
-#include "tests/child_process.h"
+#include "testsupport/child_process.h"
+#include "testsupport/temp_dir.h"
 
 namespace {
 
@@ -21,8 +22,6 @@ using testsupport::ChildProcess;
 class LinkProcessTest : public ::testing::Test {
  protected:
   LinkProcessTest() {
-    char pattern[] = "/tmp/plink.XXXXXX";
-    dir_ = ::mkdtemp(pattern);
     desktop = platform::OpenDesktop(dir_ + "/d");
     app = std::make_unique<platform::ApplicationWindow>(*desktop, "Parlavant");
     link = std::make_unique<chatlink::TSkypeControl>(*app);
@@ -59,7 +58,6 @@ class LinkProcessTest : public ::testing::Test {
     link.reset();
     app.reset();
     desktop.reset();
-    fs::remove_all(dir_);
   }
 
   std::unique_ptr<ChildProcess> StartClient(std::vector<std::string> extra = {}) {
@@ -83,7 +81,8 @@ class LinkProcessTest : public ::testing::Test {
     return done();
   }
 
-  std::string dir_;
+  testsupport::TempDir temp_{"plink"};
+  const std::string dir_ = temp_.Path();
   std::unique_ptr<platform::Desktop> desktop;
   std::unique_ptr<platform::ApplicationWindow> app;
   std::unique_ptr<chatlink::TSkypeControl> link;

@@ -16,9 +16,9 @@
 
 #include "app/main_form.h"
 #include "platform/codepage.h"
-#include "tests/net_util.h"
 #include "tests/parlavant_fixture.h"
-#include "tests/qt_support.h"
+#include "testsupport/net_util.h"
+#include "testsupport/qt_support.h"
 #include "tools/chatclient/stand_in_client.h"
 
 namespace {

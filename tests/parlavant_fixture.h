@@ -16,27 +16,21 @@
 #include <vector>
 
 #include "app/main_form.h"
-#include "tests/child_process.h"
+#include "testsupport/child_process.h"
+
+#include "testsupport/temp_dir.h"
 
 namespace testsupport {
 
 class ParlavantFixture : public ::testing::Test {
  protected:
-  ParlavantFixture() {
-    char pattern[] = "/tmp/parlavant-test.XXXXXX";
-    dir_ = ::mkdtemp(pattern);
-    previous_ = std::filesystem::current_path();
-    std::filesystem::current_path(dir_);  // no interface texts here: the designed ones stay
-    desktop = platform::OpenDesktop(DesktopDir());
-  }
+  ParlavantFixture() { desktop = platform::OpenDesktop(DesktopDir()); }
   ~ParlavantFixture() override {
     // The windows go before the desktop they are on.
     forms.clear();
     applications.clear();
     client.reset();
     desktop.reset();
-    std::filesystem::current_path(previous_);
-    std::filesystem::remove_all(dir_);
   }
 
   std::string DesktopDir() const { return dir_ + "/d"; }
@@ -83,8 +77,10 @@ class ParlavantFixture : public ::testing::Test {
     return {};
   }
 
-  std::string dir_;
-  std::filesystem::path previous_;
+  testsupport::TempDir temp_{"parlavant-test"};
+  // No interface texts in the current directory: the designed ones stay.
+  testsupport::CurrentDirectory inTemp_{temp_.Path()};
+  const std::string dir_ = temp_.Path();
   std::unique_ptr<platform::Desktop> desktop;
   std::unique_ptr<ChildProcess> client;
   std::vector<std::unique_ptr<app::TApplication>> applications;

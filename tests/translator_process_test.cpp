@@ -5,8 +5,9 @@
 #include <filesystem>
 
 #include "platform/error.h"
-#include "tests/child_process.h"
-#include "tests/net_util.h"
+#include "testsupport/child_process.h"
+#include "testsupport/net_util.h"
+#include "testsupport/temp_dir.h"
 #include "translate/translate.h"
 
 namespace {
@@ -16,15 +17,10 @@ using testsupport::ChildProcess;
 
 class TranslatorProcessTest : public ::testing::Test {
  protected:
-  TranslatorProcessTest() {
-    char pattern[] = "/tmp/ptrans.XXXXXX";
-    dir_ = ::mkdtemp(pattern);
-    desktop = platform::OpenDesktop(Desktop());
-  }
+  TranslatorProcessTest() { desktop = platform::OpenDesktop(Desktop()); }
   ~TranslatorProcessTest() override {
     translator.reset();
     desktop.reset();
-    fs::remove_all(dir_);
   }
   std::string Desktop() const { return dir_ + "/d"; }
 
@@ -56,7 +52,8 @@ class TranslatorProcessTest : public ::testing::Test {
     return "(no error)";
   }
 
-  std::string dir_;
+  testsupport::TempDir temp_{"ptrans"};
+  const std::string dir_ = temp_.Path();
   std::unique_ptr<platform::Desktop> desktop;
   std::unique_ptr<ChildProcess> translator;
   translate::HttpClient http;

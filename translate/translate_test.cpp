@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 
 #include "platform/error.h"
-#include "tests/http_test_server.h"
-#include "tests/net_util.h"
+#include "testsupport/http_test_server.h"
+#include "testsupport/net_util.h"
 #include "translate/web_codec.h"
 
 namespace translate {

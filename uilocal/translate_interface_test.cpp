@@ -13,6 +13,8 @@
 #include "platform/error.h"
 #include "uilocal/interface_file.h"
 
+#include "testsupport/temp_dir.h"
+
 namespace uilocal {
 namespace {
 
@@ -234,15 +236,11 @@ TEST(Errors, MessagesAndTheRecordsLeftBehind) {
 
 class LoadFileTest : public ::testing::Test {
  protected:
-  LoadFileTest() {
-    char pattern[] = "/tmp/pstintf.XXXXXX";
-    dir_ = ::mkdtemp(pattern);
-  }
-  ~LoadFileTest() override { fs::remove_all(dir_); }
   void Write(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
   }
-  std::string dir_;
+  testsupport::TempDir temp_{"pstintf"};
+  const std::string dir_ = temp_.Path();
 };
 
 TEST_F(LoadFileTest, LooksFurtherWhenTheNameIsNotThereAndPrefixesErrors) {

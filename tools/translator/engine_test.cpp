@@ -6,25 +6,21 @@
 #include <filesystem>
 #include <fstream>
 
+#include "testsupport/temp_dir.h"
+
 namespace standin {
 namespace {
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-class ModesDir {
+// A directory of mode files, as Apertium's pairs install them, and one file that is no mode.
+class ModesDir : public testsupport::TempDir {
  public:
-  explicit ModesDir(std::initializer_list<const char*> modes) {
-    char pattern[] = "/tmp/pmodes.XXXXXX";
-    path_ = ::mkdtemp(pattern);
-    for (const char* mode : modes) std::ofstream(path_ + "/" + mode + ".mode") << "";
-    std::ofstream(path_ + "/README") << "";
+  explicit ModesDir(std::initializer_list<const char*> modes) : testsupport::TempDir("pmodes") {
+    for (const char* mode : modes) std::ofstream(*this / (std::string(mode) + ".mode")) << "";
+    std::ofstream(*this / "README") << "";
   }
-  ~ModesDir() { std::filesystem::remove_all(path_); }
-  const std::string& Path() const { return path_; }
-
- private:
-  std::string path_;
 };
 
 TEST(Form, EveryCharacterReferenceIsItsUnit) {

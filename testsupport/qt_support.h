@@ -3,11 +3,18 @@
 // Helpers for tests and benchmarks that run Qt's event loop in the test's own thread.
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QString>
 #include <QTimer>
 
 #include <fstream>
 #include <functional>
+#include <ostream>
 #include <string>
+
+// How failing assertions show a QString.
+inline void PrintTo(const QString& text, std::ostream* os) {
+  *os << '"' << text.toStdString() << '"';
+}
 
 namespace testsupport {
 

@@ -1,0 +1,54 @@
+#pragma once
+
+// A directory of a test's own, made fresh under /tmp and removed, with everything in it, when the
+// object goes; and the current directory moved into one for as long as a scope lasts.
+
+#include <stdlib.h>
+
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace testsupport {
+
+class TempDir {
+ public:
+  explicit TempDir(std::string_view prefix = "parlavant") {
+    std::string pattern = "/tmp/" + std::string(prefix) + ".XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("no temporary directory");
+    path_ = pattern;
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& Path() const { return path_; }
+  // A name inside it.
+  std::string operator/(std::string_view name) const { return path_ + "/" + std::string(name); }
+
+ private:
+  std::string path_;
+};
+
+// While it lives, `dir` is the current directory; then the one before is again.
+class CurrentDirectory {
+ public:
+  explicit CurrentDirectory(const std::string& dir) : previous_(std::filesystem::current_path()) {
+    std::filesystem::current_path(dir);
+  }
+  ~CurrentDirectory() {
+    std::error_code ignored;
+    std::filesystem::current_path(previous_, ignored);
+  }
+  CurrentDirectory(const CurrentDirectory&) = delete;
+  CurrentDirectory& operator=(const CurrentDirectory&) = delete;
+
+ private:
+  std::filesystem::path previous_;
+};
+
+}  // namespace testsupport
