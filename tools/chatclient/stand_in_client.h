@@ -1,9 +1,9 @@
 #pragma once
 
-// The stand-in chat client: plays the client's side of the desktop API for tests and the demo.
-// It owns one API window on a desktop, answers discovery broadcasts with its attach status,
-// answers the program's commands with synchronous sends while the program's command is still in
-// flight (as the real client does), and can be told to deliver received chat messages.
+// The stand-in chat client: plays the client's side of the desktop API for tests and the demo. Its
+// chat network is make-believe: the user plays the contacts, whose messages arrive when told
+// (Receive), and what the program sends is recorded (Sent). The desktop API itself is the
+// library's (chatapi::ChatApiServer); this class is its backend.
 
 #include <cstdint>
 #include <functional>
@@ -13,11 +13,14 @@
 #include <string_view>
 #include <vector>
 
+#include "chatapi/chat_api_server.h"
 #include "platform/desktop.h"
 
 namespace standin {
 
-enum class AttachMode { kSuccess, kPendingThenSuccess, kRefused, kNotAvailable };
+using chatapi::AttachMode;
+using chatapi::Direction;
+using chatapi::TranscriptSink;
 
 struct ClientOptions {
   std::string user = "alice";
@@ -28,23 +31,18 @@ struct ClientOptions {
   std::string searchReply = "USERS";
 };
 
-// One line of traffic, for the transcript: kIn is a command from the program, kOut a line to it.
-enum class Direction { kIn, kOut, kAttach, kDiscover };
-using TranscriptSink = std::function<void(Direction, std::string_view line)>;
-
-class StandInClient {
+class StandInClient final : private chatapi::ChatBackend {
  public:
   StandInClient(platform::Desktop& desktop, ClientOptions options, TranscriptSink transcript = {});
-  ~StandInClient();
   StandInClient(const StandInClient&) = delete;
   StandInClient& operator=(const StandInClient&) = delete;
 
-  platform::Hwnd Window() const { return window_; }
+  platform::Hwnd Window() const { return server_.Window(); }
   // Program windows that have been told of a successful attach.
-  const std::set<platform::Hwnd>& Programs() const { return programs_; }
+  const std::set<platform::Hwnd>& Programs() const { return server_.Programs(); }
 
   // Broadcasts that the API has become available (status 0x8001).
-  void AnnounceApi();
+  void AnnounceApi() { server_.AnnounceApi(); }
   // A chat message from `from` arrives: it gets the next id and every attached program is told
   // "CHATMESSAGE id STATUS RECEIVED". Returns the id. With `chain` > 1 it is the first of a chain
   // of that many: when a program asks for a message's BODY, the next message of the chain
@@ -52,8 +50,8 @@ class StandInClient {
   // deeper in the program than the one before.
   std::int32_t Receive(const std::string& from, const std::string& body, int chain = 1);
   // Sends a line as it stands to every attached program.
-  void SendRaw(const std::string& line);
-  void SetProtocol(int protocol) { options_.protocol = protocol; }
+  void SendRaw(const std::string& line) { server_.SendRaw(line); }
+  void SetProtocol(int protocol);
   void SetContacts(std::vector<std::string> contacts) { options_.contacts = std::move(contacts); }
   void SetUser(std::string user) { options_.user = std::move(user); }
   const ClientOptions& Options() const { return options_; }
@@ -68,20 +66,13 @@ class StandInClient {
   std::function<void(const SentMessage&)> OnMessageSent;
 
  private:
-  platform::LResult WindowProc(platform::MsgId msg, platform::WParam wParam,
-                               platform::LParam lParam);
-  void Answer(platform::Hwnd program);
-  void HandleCommand(platform::Hwnd program, const std::string& line);
-  void SendLine(platform::Hwnd program, const std::string& line);
-  void Log(Direction direction, std::string_view line);
+  std::string UserHandle() override { return options_.user; }
+  std::vector<std::string> Contacts() override { return options_.contacts; }
+  Property ChatMessageProperty(std::int32_t id, std::string_view property) override;
+  std::int32_t SendChatMessage(const std::string& handle, const std::string& text) override;
 
-  platform::Desktop& desktop_;
   ClientOptions options_;
-  TranscriptSink transcript_;
-  platform::MsgId attachMessage_ = 0;
-  platform::MsgId discoverMessage_ = 0;
-  platform::Hwnd window_ = 0;
-  std::set<platform::Hwnd> programs_;
+  chatapi::ChatApiServer server_;
   struct ChatMessage {
     std::string from;
     std::string body;
