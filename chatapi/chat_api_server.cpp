@@ -88,14 +88,8 @@ platform::LResult ChatApiServer::WindowProc(platform::MsgId msg, platform::WPara
   if (msg == platform::kWmCopyData) {
     // Only a program that has attached may command the client.
     if (!programs_.count(static_cast<platform::Hwnd>(wParam))) return 0;
-    const auto* data = reinterpret_cast<const platform::CopyDataStruct*>(lParam);
-    std::string line;
-    if (data != nullptr && data->lpData != nullptr) {
-      const char* bytes = static_cast<const char*>(data->lpData);
-      std::size_t n = 0;
-      while (n < data->cbData && bytes[n] != '\0') ++n;
-      line.assign(bytes, n);
-    }
+    const std::string line =
+        platform::CopiedLine(reinterpret_cast<const platform::CopyDataStruct*>(lParam));
     Log(Direction::kIn, line);
     HandleCommand(static_cast<platform::Hwnd>(wParam), line);
     return 1;

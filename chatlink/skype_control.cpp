@@ -119,13 +119,7 @@ bool TSkypeControl::WindowHook(platform::TMessage& message) {
 }
 
 void TSkypeControl::ReceiveLine(const platform::CopyDataStruct* data) {
-  std::string line;
-  if (data != nullptr && data->lpData != nullptr) {
-    const char* bytes = static_cast<const char*>(data->lpData);
-    std::size_t length = 0;
-    while (length < data->cbData && bytes[length] != '\0') ++length;
-    line.assign(bytes, length);
-  }
+  const std::string line = platform::CopiedLine(data);
   Fire(OnCopyData, line);
   std::string_view rest = line;
   const std::string_view keyword = NextWord(rest);

@@ -6,6 +6,14 @@
 
 namespace platform {
 
+std::string CopiedLine(const CopyDataStruct* data) {
+  if (data == nullptr || data->lpData == nullptr) return {};
+  const char* bytes = static_cast<const char*>(data->lpData);
+  std::size_t length = 0;
+  while (length < data->cbData && bytes[length] != '\0') ++length;
+  return std::string(bytes, length);
+}
+
 namespace detail {
 
 LResult CallWindowProcSafely(const WindowProc& proc, Hwnd window, MsgId msg, WParam wParam,

@@ -54,6 +54,10 @@ struct CopyDataStruct {
   const void* lpData = nullptr;
 };
 
+// The text line a WM_COPYDATA carries, as both ends of the chat client's API read it: its bytes
+// up to the first zero byte, never more than cbData of them; empty when it carries none.
+std::string CopiedLine(const CopyDataStruct* data);
+
 // A window procedure: receives every message sent to its window and returns the result.
 using WindowProc = std::function<LResult(Hwnd, MsgId, WParam, LParam)>;
 
