@@ -17,6 +17,7 @@
 
 #include "chatlink/skype_control.h"
 #include "platform/app_window.h"
+#include "testsupport/temp_dir.h"
 
 namespace {
 
@@ -60,7 +61,8 @@ void BM_RawRoundTrip(benchmark::State& state) {
 }
 
 struct DesktopPeer {
-  std::string dir;
+  testsupport::TempDir temp{"pbench"};
+  const std::string dir = temp / "d";
   pid_t pid = -1;
   int control = -1;
   platform::Hwnd window = 0;
@@ -68,8 +70,6 @@ struct DesktopPeer {
   // The child's window answers a command with 1; with `replyFirst` it first sends the reply line
   // back to the sender, synchronously, as the chat client does.
   explicit DesktopPeer(bool replyFirst) {
-    char pattern[] = "/tmp/pbench.XXXXXX";
-    dir = std::string(::mkdtemp(pattern)) + "/d";
     auto probe = platform::OpenDesktop(dir);  // creates the directory before the child looks
     probe.reset();
     int down[2], up[2];
@@ -111,7 +111,6 @@ struct DesktopPeer {
   ~DesktopPeer() {
     ::close(control);
     ::waitpid(pid, nullptr, 0);
-    std::filesystem::remove_all(std::filesystem::path(dir).parent_path());
   }
 };
 

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "testsupport/temp_dir.h"
 #include "uilocal/interface_file.h"
 #include "uilocal/translate_interface.h"
 
@@ -18,7 +19,8 @@ namespace {
 constexpr int kRecords = 100000;
 
 struct File {
-  std::string path;
+  testsupport::TempDir temp{"pbload"};
+  const std::string path = temp / "stintf.dat";
   std::string compressed;  // the gzip member, unscrambled
   std::size_t textBytes = 0;
   File() {
@@ -33,11 +35,8 @@ struct File {
     }
     textBytes = text.size();
     compressed = uilocal::GzipMember(uilocal::Content(text));
-    char pattern[] = "/tmp/pbload.XXXXXX";
-    path = std::string(::mkdtemp(pattern)) + "/stintf.dat";
     std::ofstream(path, std::ios::binary) << uilocal::Scramble(compressed);
   }
-  ~File() { std::filesystem::remove_all(std::filesystem::path(path).parent_path()); }
 };
 
 File& TheFile() {

@@ -24,6 +24,7 @@
 #include "testsupport/child_process.h"
 #include "testsupport/net_util.h"
 #include "testsupport/qt_support.h"
+#include "testsupport/temp_dir.h"
 #include "tools/chatclient/stand_in_client.h"
 #include "translate/web_codec.h"
 
@@ -93,7 +94,8 @@ class ClientThread {
 };
 
 struct World {
-  std::string dir;
+  testsupport::TempDir temp{"pbmsg"};
+  const std::string dir = temp.Path();
   std::uint16_t port = testsupport::FreeLoopbackPort();
   std::unique_ptr<testsupport::ChildProcess> translator;
   std::unique_ptr<platform::Desktop> desktop;
@@ -103,8 +105,6 @@ struct World {
   QPlainTextEdit* memo = nullptr;
 
   World() {
-    char pattern[] = "/tmp/pbmsg.XXXXXX";
-    dir = ::mkdtemp(pattern);
     const std::string p = std::to_string(port);
     translator = std::make_unique<testsupport::ChildProcess>(
         std::vector<std::string>{TRANSLATOR_PATH, "--desktop", dir + "/d", "--no-window",
@@ -129,7 +129,6 @@ struct World {
     client.reset();
     desktop.reset();
     translator.reset();
-    std::filesystem::remove_all(dir);
   }
   int Lines() {
     if (memo == nullptr && form->PageControl1->count() > 0) {

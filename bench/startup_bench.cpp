@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "bench/ratio_reporter.h"
+#include "testsupport/temp_dir.h"
 #include "tools/chatclient/stand_in_client.h"
 
 extern char** environ;
@@ -26,10 +27,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 struct Place {
-  std::string dir;
+  testsupport::TempDir temp{"pbstart"};
+  const std::string dir = temp.Path();
   Place() {
-    char pattern[] = "/tmp/pbstart.XXXXXX";
-    dir = ::mkdtemp(pattern);
     // Both programs get the same surroundings: no display, a desktop and settings of their own.
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     ::setenv("PARLAVANT_DESKTOP", (dir + "/d").c_str(), 1);
@@ -38,7 +38,6 @@ struct Place {
     std::filesystem::permissions(dir + "/run", std::filesystem::perms::owner_all);
     ::setenv("XDG_RUNTIME_DIR", (dir + "/run").c_str(), 1);
   }
-  ~Place() { std::filesystem::remove_all(dir); }
 };
 
 Place& ThePlace() {

@@ -11,6 +11,7 @@
 
 #include "testsupport/child_process.h"
 #include "testsupport/net_util.h"
+#include "testsupport/temp_dir.h"
 #include "translate/http_client.h"
 #include "translate/translate.h"
 #include "translate/web_codec.h"
@@ -22,21 +23,17 @@ const std::u16string kText =
 
 struct Server {
   std::uint16_t port = testsupport::FreeLoopbackPort();
-  std::string dir;
+  testsupport::TempDir temp{"pbtr"};
+  const std::string dir = temp.Path();
   std::unique_ptr<testsupport::ChildProcess> process;
   Server() {
-    char pattern[] = "/tmp/pbtr.XXXXXX";
-    dir = ::mkdtemp(pattern);
     const std::string p = std::to_string(port);
     process = std::make_unique<testsupport::ChildProcess>(
         std::vector<std::string>{TRANSLATOR_PATH, "--desktop", dir + "/d", "--no-window",
                                  "--engine", "echo", "--port", p, "--web-port", p});
     if (!testsupport::WaitUntilListening(port)) std::abort();
   }
-  ~Server() {
-    process.reset();
-    std::filesystem::remove_all(dir);
-  }
+  ~Server() { process.reset(); }
 };
 
 Server& TheServer() {
