@@ -22,7 +22,6 @@ class PageControl::TabRows : public QWidget {
   explicit TabRows(PageControl& control) : control_(control) {
     // The control's focus proxy: Tab reaches the tabs where the control stands in the order.
     setFocusPolicy(Qt::StrongFocus);
-    setAttribute(Qt::WA_MouseNoMask);
   }
 
   PageControl& Control() const { return control_; }
@@ -31,7 +30,7 @@ class PageControl::TabRows : public QWidget {
  protected:
   void paintEvent(QPaintEvent*) override {
     QPainter painter(this);
-    const int n = control_.count();
+    const int n = std::min(control_.count(), static_cast<int>(rects.size()));
     for (int i = 0; i < n; ++i) {
       QStyleOptionTab tab;
       tab.initFrom(this);
