@@ -1,7 +1,6 @@
 #include "tools/chatclient/stand_in_client.h"
 
 #include <algorithm>
-#include <charconv>
 
 #include "platform/ascii.h"
 
