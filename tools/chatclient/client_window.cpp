@@ -1,7 +1,12 @@
 #include "tools/chatclient/client_window.h"
 
+#include <QApplication>
 #include <QHBoxLayout>
+#include <QTimer>
 #include <QVBoxLayout>
+
+#include "tools/chatclient/window_mode.h"
+#include "tools/common/command_line.h"
 
 namespace standin {
 
@@ -67,6 +72,22 @@ void ClientWindow::SendTyped() {
   input_->clear();
   Append(contact, contact + ": " + text);
   client_.Receive(contact.toStdString(), text.toUtf8().toStdString());
+}
+
+int RunClientWindow(int argc, char** argv, platform::Desktop& desktop, StandInClient& client,
+                    bool announce) {
+  QApplication qt(argc, argv);
+  ClientWindow window(desktop, client);
+  window.show();
+  if (announce) client.AnnounceApi();
+  // The signal handler only sets a flag: the event loop looks at it, so the window too ends on
+  // SIGTERM and SIGINT.
+  QTimer stopCheck;
+  QObject::connect(&stopCheck, &QTimer::timeout, [&qt] {
+    if (tools::StopRequested()) qt.quit();
+  });
+  stopCheck.start(100);
+  return qt.exec();
 }
 
 }  // namespace standin

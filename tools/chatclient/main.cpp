@@ -1,22 +1,18 @@
 // parlavant-chatclient: the stand-in chat client as a program. See the README for its command
 // line and command language.
-#include <poll.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <sstream>
 
-#include <QApplication>
-#include <QTimer>
-
+#include "platform/console_input.h"
 #include "platform/desktop.h"
 #include "platform/error.h"
-#include "tools/chatclient/client_window.h"
 #include "tools/chatclient/stand_in_client.h"
+#include "tools/chatclient/window_mode.h"
 #include "tools/common/command_line.h"
 
 namespace {
@@ -149,9 +145,34 @@ tools::CommandLine DescribeOptions(Settings& s) {
                s.options.searchReply = v;
              });
   line.Flag("no-announce", "do not announce the API at start", [&] { s.announce = false; });
+#if PARLAVANT_CHATCLIENT_WINDOW
   line.Flag("window", "show a window to chat in as the contacts (no command language)",
             [&] { s.window = true; });
+#endif
   return line;
+}
+
+// Whether the commands ran to the end of the file (false after "quit"); nullopt when the file
+// cannot be read.
+std::optional<bool> RunScript(const std::string& path, Runner& runner) {
+  std::ifstream script(path, std::ios::binary);
+  if (!script) return std::nullopt;
+  std::string line;
+  while (!tools::StopRequested() && std::getline(script, line)) {
+    if (!runner.Execute(line)) return false;
+  }
+  return true;
+}
+
+// Commands from standard input as they come; at its end the client goes on serving until it is
+// told to stop.
+void RunConsole(platform::Desktop& desktop, Runner& runner) {
+  platform::ConsoleInput input;
+  while (!tools::StopRequested()) {
+    for (const std::string& line : input.WaitAndProcess(desktop, 200)) {
+      if (!runner.Execute(line)) return;
+    }
+  }
 }
 
 }  // namespace
@@ -160,15 +181,12 @@ int main(int argc, char** argv) {
   Settings settings;
   if (auto status = DescribeOptions(settings).Parse(argc, argv)) return *status;
   tools::CatchStopSignals();
-  const std::string& transcriptPath = settings.transcriptPath;
-  const std::string& scriptPath = settings.scriptPath;
-  const standin::ClientOptions& options = settings.options;
 
   std::ofstream transcript;
-  if (!transcriptPath.empty()) {
-    transcript.open(transcriptPath, std::ios::out | std::ios::trunc | std::ios::binary);
+  if (!settings.transcriptPath.empty()) {
+    transcript.open(settings.transcriptPath, std::ios::out | std::ios::trunc | std::ios::binary);
     if (!transcript) {
-      std::cerr << "cannot write " << transcriptPath << '\n';
+      std::cerr << "cannot write " << settings.transcriptPath << '\n';
       return 1;
     }
   }
@@ -181,61 +199,23 @@ int main(int argc, char** argv) {
 
   try {
     auto desktop = platform::OpenDesktop(settings.desktopDir);
-    standin::StandInClient client(*desktop, options, sink);
-    Runner runner(*desktop, client);
+    standin::StandInClient client(*desktop, settings.options, sink);
+#if PARLAVANT_CHATCLIENT_WINDOW
     if (settings.window) {
-      QApplication qt(argc, argv);
-      standin::ClientWindow clientWindow(*desktop, client);
-      clientWindow.show();
-      if (settings.announce) client.AnnounceApi();
-      // The signal handler only sets a flag: the event loop looks at it, so the window too ends
-      // on SIGTERM and SIGINT.
-      QTimer stopCheck;
-      QObject::connect(&stopCheck, &QTimer::timeout, [&qt] {
-        if (tools::StopRequested()) qt.quit();
-      });
-      stopCheck.start(100);
-      return qt.exec();
+      return standin::RunClientWindow(argc, argv, *desktop, client, settings.announce);
     }
+#endif
     if (settings.announce) client.AnnounceApi();
-
-    if (!scriptPath.empty()) {
-      std::ifstream script(scriptPath, std::ios::binary);
-      if (!script) {
-        std::cerr << "cannot read " << scriptPath << '\n';
+    Runner runner(*desktop, client);
+    if (!settings.scriptPath.empty()) {
+      const std::optional<bool> toTheEnd = RunScript(settings.scriptPath, runner);
+      if (!toTheEnd) {
+        std::cerr << "cannot read " << settings.scriptPath << '\n';
         return 1;
       }
-      std::string line;
-      while (!tools::StopRequested() && std::getline(script, line)) {
-        if (!runner.Execute(line)) return 0;
-      }
+      if (!*toTheEnd) return 0;
     }
-
-    // Commands from standard input as they come; at its end the client goes on serving until
-    // it is told to stop.
-    bool inputOpen = true;
-    std::string pending;
-    while (!tools::StopRequested()) {
-      pollfd fds[2] = {{desktop->EventHandle(), POLLIN, 0}, {inputOpen ? 0 : -1, POLLIN, 0}};
-      if (::poll(fds, 2, 200) < 0 && errno != EINTR) break;
-      if (fds[0].revents) desktop->ProcessPending();
-      if (inputOpen && (fds[1].revents & (POLLIN | POLLHUP))) {
-        char buf[4096];
-        const ssize_t n = ::read(0, buf, sizeof buf);
-        if (n <= 0) {
-          inputOpen = false;
-          if (!pending.empty() && !runner.Execute(pending)) return 0;
-          continue;
-        }
-        pending.append(buf, static_cast<std::size_t>(n));
-        std::size_t newline;
-        while ((newline = pending.find('\n')) != std::string::npos) {
-          const std::string line = pending.substr(0, newline);
-          pending.erase(0, newline + 1);
-          if (!runner.Execute(line)) return 0;
-        }
-      }
-    }
+    RunConsole(*desktop, runner);
   } catch (const platform::Error& e) {
     std::cerr << "parlavant-chatclient: " << e.what() << '\n';
     return 1;

@@ -1,9 +1,6 @@
 // parlavant-linkdemo: the program's side of the chat client link on a console. It attaches to
 // the chat client on the desktop, lists the contacts, prints every received chat message, and
 // sends "to HANDLE TEXT" lines typed on standard input as chat messages.
-#include <poll.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdlib>
 #include <iostream>
@@ -12,6 +9,7 @@
 
 #include "chatlink/skype_control.h"
 #include "platform/app_window.h"
+#include "platform/console_input.h"
 #include "platform/desktop.h"
 #include "platform/error.h"
 #include "tools/common/command_line.h"
@@ -73,33 +71,19 @@ int main(int argc, char** argv) {
     link.Attach(chatlink::kRequestedProtocol);
     std::cout << "type: to HANDLE TEXT   (end with Ctrl-D)" << std::endl;
 
-    std::string input;
-    bool inputOpen = true;
+    // "to HANDLE TEXT" lines as they come; the end of the input ends the demo unless it runs
+    // for a set time.
+    platform::ConsoleInput input;
     while (!tools::StopRequested() &&
            (seconds < 0 || std::chrono::steady_clock::now() < deadline)) {
-      pollfd fds[2] = {{desktop->EventHandle(), POLLIN, 0}, {inputOpen ? 0 : -1, POLLIN, 0}};
-      if (::poll(fds, 2, 500) < 0 && errno != EINTR) break;
-      if (fds[0].revents) desktop->ProcessPending();
-      if (fds[1].revents & (POLLIN | POLLHUP)) {
-        char buf[4096];
-        const ssize_t n = ::read(0, buf, sizeof buf);
-        if (n <= 0 && seconds < 0) break;
-        if (n <= 0) {
-          inputOpen = false;
-          continue;
-        }
-        input.append(buf, static_cast<std::size_t>(n));
-        std::size_t newline;
-        while ((newline = input.find('\n')) != std::string::npos) {
-          std::string line = input.substr(0, newline);
-          input.erase(0, newline + 1);
-          if (line.rfind("to ", 0) != 0) continue;
-          line.erase(0, 3);
-          const std::size_t space = line.find(' ');
-          if (space == std::string::npos) continue;
-          link.SendChatMessage(line.substr(0, space), line.substr(space + 1));
-        }
+      for (std::string line : input.WaitAndProcess(*desktop, 500)) {
+        if (line.rfind("to ", 0) != 0) continue;
+        line.erase(0, 3);
+        const std::size_t space = line.find(' ');
+        if (space == std::string::npos) continue;
+        link.SendChatMessage(line.substr(0, space), line.substr(space + 1));
       }
+      if (input.Ended() && seconds < 0) break;
     }
   } catch (const platform::Error& e) {
     std::cerr << "parlavant-linkdemo: " << e.what() << '\n';
