@@ -36,11 +36,6 @@ TMainForm::TMainForm(TApplication& application, std::string settingsPath)
   application_.Guard([this] { FormCreate(); });
 }
 
-TMainForm::~TMainForm() {
-  // The window's components go with it; the application lets go of the form.
-  delete form_;
-}
-
 void TMainForm::BindEvents() {
   // Every handler of the window, in one place: the link's four events and the controls' signals.
   SkypeControl.IdentName = "Parlavant";

@@ -12,6 +12,7 @@
 #include <QWidget>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "app/application.h"
@@ -51,7 +52,6 @@ class TMainForm : public QWidget {
   // application's error box and the window stays as far as it was set up. `settingsPath` is
   // where "parlavant.ini" lives.
   TMainForm(TApplication& application, std::string settingsPath);
-  ~TMainForm() override;
 
   // Controls, named as designed.
   QLabel* l_Translate_To;
@@ -119,7 +119,9 @@ class TMainForm : public QWidget {
   TApplication& application_;
   platform::ProfileFile settings_;
   translate::TranslationService service_;
-  WidgetComponent* form_ = nullptr;
+  // The form's component, held here alone; the application only lists it, and the controls'
+  // components are its own.
+  std::unique_ptr<WidgetComponent> form_;
   WidgetComponent* pageControl_ = nullptr;
   AnchorLayout layout_;
   std::string captionSuffix_;

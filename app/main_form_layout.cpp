@@ -25,11 +25,12 @@ void TMainForm::Design() {
 
 WidgetComponent& TMainForm::Own(ComponentKind kind, std::string name, QWidget* widget) {
   // Owned, and freed, by the form's component, as every control's component is.
-  return *new WidgetComponent(kind, std::move(name), form_, widget);
+  return *new WidgetComponent(kind, std::move(name), form_.get(), widget);
 }
 
 void TMainForm::MakeControls() {
-  form_ = new WidgetComponent(ComponentKind::kForm, "MainForm", &application_.Root(), this);
+  form_ = std::make_unique<WidgetComponent>(ComponentKind::kForm, "MainForm", application_.Root(),
+                                            uilocal::TComponent::HeldByMaker{}, this);
 
   l_Translate_To = new QLabel(this);
   l_Translate_To->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
@@ -70,8 +71,8 @@ void TMainForm::MakeControls() {
   Own(ComponentKind::kTntComboBox, "SendIn", SendIn);
 
   // The two non-visual components have no widget; the form's component owns them too.
-  new uilocal::TComponent(ComponentKind::kComponent, "SkypeControl", form_);
-  new uilocal::TComponent(ComponentKind::kComponent, "HTTP", form_);
+  Own(ComponentKind::kComponent, "SkypeControl", nullptr);
+  Own(ComponentKind::kComponent, "HTTP", nullptr);
 }
 
 void TMainForm::LayOut() {

@@ -229,8 +229,13 @@ TEST_F(MainFormTest, EverySettingSurvivesARestart) {
   ASSERT_TRUE(Close());
   EXPECT_THAT(ReadIni(), ::testing::HasSubstr("WebService=127.0.0.1:"));  // never written, kept
 
+  // The application lists the window's component while the window lives, and only then.
+  ASSERT_EQ(application->Root().ComponentCount(), 1);
   form.reset();
+  EXPECT_EQ(application->Root().ComponentCount(), 0);
   form = std::make_unique<TMainForm>(*application, Ini());
+  ASSERT_EQ(application->Root().ComponentCount(), 1);
+  EXPECT_EQ(application->Root().Components(0), &form->Component());
   EXPECT_EQ(form->TranslateTo->currentIndex(), 5);
   EXPECT_EQ(form->SendIn->currentIndex(), 6);
   EXPECT_EQ(form->pos(), QPoint(77, 88));

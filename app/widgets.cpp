@@ -62,6 +62,13 @@ WidgetComponent::WidgetComponent(uilocal::ComponentKind kind, std::string name,
   if (widget_ != nullptr && !Name().empty()) widget_->setObjectName(QString::fromStdString(Name()));
 }
 
+WidgetComponent::WidgetComponent(uilocal::ComponentKind kind, std::string name,
+                                 uilocal::TComponent& owner, uilocal::TComponent::HeldByMaker held,
+                                 QWidget* widget)
+    : uilocal::TComponent(kind, std::move(name), owner, held), widget_(widget) {
+  if (widget_ != nullptr) widget_->setObjectName(QString::fromStdString(Name()));
+}
+
 void WidgetComponent::ShowCaption(const QString& text) {
   if (widget_ == nullptr) return;
   if (InheritsFrom(uilocal::ComponentKind::kForm)) {

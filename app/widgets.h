@@ -45,6 +45,9 @@ class WidgetComponent : public uilocal::TComponent {
  public:
   WidgetComponent(uilocal::ComponentKind kind, std::string name, uilocal::TComponent* owner,
                   QWidget* widget);
+  // A form's component, listed under the application but held by the form's window object.
+  WidgetComponent(uilocal::ComponentKind kind, std::string name, uilocal::TComponent& owner,
+                  uilocal::TComponent::HeldByMaker held, QWidget* widget);
 
   QWidget* Widget() const { return widget_; }
   // The caption as last set, in 8 bits (the UTF-16 form converted to the ANSI code page).

@@ -43,19 +43,27 @@ bool KindDerivesFrom(ComponentKind kind, ComponentKind base) {
 
 TComponent::TComponent(ComponentKind kind, std::string name, TComponent* owner)
     : kind_(kind), name_(std::move(name)), owner_(owner) {
-  if (owner_ != nullptr) owner_->components_.emplace_back(this);
+  if (owner_ != nullptr) owner_->components_.push_back({this, true});
+}
+
+TComponent::TComponent(ComponentKind kind, std::string name, TComponent& owner, HeldByMaker)
+    : kind_(kind), name_(std::move(name)), owner_(&owner) {
+  owner_->components_.push_back({this, false});
 }
 
 TComponent::~TComponent() {
-  // Owned components go first, newest first; they need not unlink themselves from us.
-  for (auto& component : components_) component->owner_ = nullptr;
-  while (!components_.empty()) components_.pop_back();
-  // Freed by someone other than its owner: the owner lets go of it.
+  // Owned components go first, newest first; they need not unlink themselves from us. Those
+  // their makers hold only lose their owner.
+  for (const Owned& owned : components_) owned.component->owner_ = nullptr;
+  while (!components_.empty()) {
+    const Owned last = components_.back();
+    components_.pop_back();
+    if (last.freedHere) delete last.component;
+  }
   if (owner_ != nullptr) {
     auto& siblings = owner_->components_;
     for (auto it = siblings.begin(); it != siblings.end(); ++it) {
-      if (it->get() == this) {
-        it->release();
+      if (it->component == this) {
         siblings.erase(it);
         break;
       }

@@ -9,7 +9,6 @@
 // The tree records ownership as the program designed it, not the toolkit's parent chain: a tab
 // sheet is owned by its page control even where the toolkit puts it inside another widget.
 
-#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -50,9 +49,13 @@ bool KindDerivesFrom(ComponentKind kind, ComponentKind base);
 class TComponent {
  public:
   // Made with new: it is appended to the owner's components, and the owner frees it. A
-  // component without owner belongs to whoever made it. Deleting an owned component removes it
-  // from its owner.
+  // component without owner belongs to whoever made it.
   TComponent(ComponentKind kind, std::string name, TComponent* owner);
+  // Appended to `owner`'s components for the walk, but held and freed by whoever made it: a
+  // form's component, held by its window object for as long as the program keeps the window.
+  // It leaves the owner's components when it goes; an owner that goes first lets go of it.
+  struct HeldByMaker {};
+  TComponent(ComponentKind kind, std::string name, TComponent& owner, HeldByMaker);
   virtual ~TComponent();
   TComponent(const TComponent&) = delete;
   TComponent& operator=(const TComponent&) = delete;
@@ -62,7 +65,7 @@ class TComponent {
   TComponent* Owner() const { return owner_; }
   int ComponentCount() const { return static_cast<int>(components_.size()); }
   TComponent* Components(int index) const {
-    return components_.at(static_cast<std::size_t>(index)).get();
+    return components_.at(static_cast<std::size_t>(index)).component;
   }
   bool InheritsFrom(ComponentKind base) const { return KindDerivesFrom(kind_, base); }
 
@@ -74,8 +77,13 @@ class TComponent {
  private:
   ComponentKind kind_;
   std::string name_;
+  struct Owned {
+    TComponent* component;
+    bool freedHere;  // false for a component held by its maker
+  };
+
   TComponent* owner_;
-  std::vector<std::unique_ptr<TComponent>> components_;
+  std::vector<Owned> components_;
 };
 
 }  // namespace uilocal
