@@ -129,48 +129,17 @@ enum class Vocabulary {
   kProfile
 };
 
-template <typename E>
-struct VocabularyOf;
-template <>
-struct VocabularyOf<TSkypeUserStatus> {
-  static constexpr auto value = Vocabulary::kUserStatus;
-};
-template <>
-struct VocabularyOf<TSkypeConnStatus> {
-  static constexpr auto value = Vocabulary::kConnStatus;
-};
-template <>
-struct VocabularyOf<TSkypeSearchType> {
-  static constexpr auto value = Vocabulary::kSearchType;
-};
-template <>
-struct VocabularyOf<TSkypeUserProperty> {
-  static constexpr auto value = Vocabulary::kUserProperty;
-};
-template <>
-struct VocabularyOf<TSkypeCallProperty> {
-  static constexpr auto value = Vocabulary::kCallProperty;
-};
-template <>
-struct VocabularyOf<TSkypeMessageProperty> {
-  static constexpr auto value = Vocabulary::kMessageProperty;
-};
-template <>
-struct VocabularyOf<TSkypeChatProperty> {
-  static constexpr auto value = Vocabulary::kChatProperty;
-};
-template <>
-struct VocabularyOf<TSkypeChatMsgProperty> {
-  static constexpr auto value = Vocabulary::kChatMsgProperty;
-};
-template <>
-struct VocabularyOf<TSkypePrivilege> {
-  static constexpr auto value = Vocabulary::kPrivilege;
-};
-template <>
-struct VocabularyOf<TSkypeProfile> {
-  static constexpr auto value = Vocabulary::kProfile;
-};
+// Which vocabulary an enumeration's words are in.
+constexpr Vocabulary VocabularyOf(TSkypeUserStatus) { return Vocabulary::kUserStatus; }
+constexpr Vocabulary VocabularyOf(TSkypeConnStatus) { return Vocabulary::kConnStatus; }
+constexpr Vocabulary VocabularyOf(TSkypeSearchType) { return Vocabulary::kSearchType; }
+constexpr Vocabulary VocabularyOf(TSkypeUserProperty) { return Vocabulary::kUserProperty; }
+constexpr Vocabulary VocabularyOf(TSkypeCallProperty) { return Vocabulary::kCallProperty; }
+constexpr Vocabulary VocabularyOf(TSkypeMessageProperty) { return Vocabulary::kMessageProperty; }
+constexpr Vocabulary VocabularyOf(TSkypeChatProperty) { return Vocabulary::kChatProperty; }
+constexpr Vocabulary VocabularyOf(TSkypeChatMsgProperty) { return Vocabulary::kChatMsgProperty; }
+constexpr Vocabulary VocabularyOf(TSkypePrivilege) { return Vocabulary::kPrivilege; }
+constexpr Vocabulary VocabularyOf(TSkypeProfile) { return Vocabulary::kProfile; }
 
 // Number of values of an enumeration.
 int ValueCount(Vocabulary v);
@@ -185,15 +154,15 @@ bool IsSupported(Vocabulary v, int ordinal, int protocol);
 
 template <typename E>
 std::string_view WireWord(E value) {
-  return WireWord(VocabularyOf<E>::value, static_cast<int>(value));
+  return WireWord(VocabularyOf(E{}), static_cast<int>(value));
 }
 template <typename E>
 E WordToOrdinal(std::string_view word) {
-  return static_cast<E>(WordToOrdinal(VocabularyOf<E>::value, word));
+  return static_cast<E>(WordToOrdinal(VocabularyOf(E{}), word));
 }
 template <typename E>
 bool IsSupported(E value, int protocol) {
-  return IsSupported(VocabularyOf<E>::value, static_cast<int>(value), protocol);
+  return IsSupported(VocabularyOf(E{}), static_cast<int>(value), protocol);
 }
 
 }  // namespace chatlink

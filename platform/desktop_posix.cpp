@@ -42,6 +42,17 @@
 namespace platform {
 namespace {
 
+wire::Frame MessageFrame(wire::FrameType type, Hwnd window, MsgId msg, WParam wParam,
+                         LParam lParam) {
+  wire::Frame frame;
+  frame.type = type;
+  frame.window = window;
+  frame.msg = msg;
+  frame.wParam = wParam;
+  frame.lParam = lParam;
+  return frame;
+}
+
 constexpr std::size_t kMaxConnections = 1024;
 // A peer that stops reading must not make us hold unbounded output for it.
 constexpr std::size_t kMaxQueuedOutput = 64u * 1024u * 1024u;
@@ -766,13 +777,7 @@ bool SocketDesktop::SendNotify(Hwnd window, MsgId msg, WParam wParam, LParam lPa
     if (!endpoint) continue;
     const std::uint64_t conn = ConnectTo(*endpoint, false);
     if (conn == 0) continue;
-    wire::Frame frame;
-    frame.type = wire::FrameType::kNotify;
-    frame.window = target;
-    frame.msg = msg;
-    frame.wParam = wParam;
-    frame.lParam = lParam;
-    Queue(conn, frame);
+    Queue(conn, MessageFrame(wire::FrameType::kNotify, target, msg, wParam, lParam));
     delivered = true;
   }
   return delivered;
@@ -785,12 +790,7 @@ LResult SocketDesktop::Send(Hwnd window, MsgId msg, WParam wParam, LParam lParam
     return 0;
   }
   if (windows_.count(window)) return Deliver(window, msg, wParam, lParam);
-  wire::Frame frame;
-  frame.type = wire::FrameType::kSend;
-  frame.window = window;
-  frame.msg = msg;
-  frame.wParam = wParam;
-  frame.lParam = lParam;
+  wire::Frame frame = MessageFrame(wire::FrameType::kSend, window, msg, wParam, lParam);
   if (msg == kWmCopyData) {
     frame.hasCopyData = true;
     frame.dwData = cds->dwData;
