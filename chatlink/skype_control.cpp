@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <string>
+#include <utility>
 
 namespace chatlink {
 namespace {
@@ -154,7 +155,59 @@ void TSkypeControl::SearchResult(TSkypeSearchType type, std::string_view rest) {
 }
 
 void TSkypeControl::DispatchNotification(std::string_view keyword, std::string_view rest) {
+  // The lists a search answers with, one keyword for each kind of search.
+  static constexpr std::pair<std::string_view, TSkypeSearchType> kSearchReplies[] = {
+      {"USERS", stUsers},       {"FRIENDS", stFriends},
+      {"CALLS", stCalls},       {"MISSEDCALLS", stMissedCalls},
+      {"MESSAGES", stMessages}, {"MISSEDMESSAGES", stMissedMessages},
+      {"CHATS", stChats},       {"CHATMESSAGES", stChatMsgs},
+  };
   if (keyword.empty()) return;
+  for (const auto& [word, type] : kSearchReplies) {
+    if (keyword == word) return SearchResult(type, rest);
+  }
+  if (!DispatchObjectProperty(keyword, rest)) DispatchClientState(keyword, rest);
+}
+
+bool TSkypeControl::DispatchObjectProperty(std::string_view keyword, std::string_view rest) {
+  if (keyword == "USER") {
+    const std::string_view name = NextWord(rest);
+    const std::string_view word = NextWord(rest);
+    if (name.empty()) return true;
+    const auto property = word.empty() ? upHandle : WordToOrdinal<TSkypeUserProperty>(word);
+    CheckIncoming(Vocabulary::kUserProperty, property, "Received user property ", word);
+    Fire(OnUserInfo, std::string(name), property, std::string(rest));
+  } else if (keyword == "CHAT") {
+    const std::string_view name = NextWord(rest);
+    const std::string_view word = NextWord(rest);
+    if (name.empty()) return true;
+    const auto property = WordToOrdinal<TSkypeChatProperty>(word);
+    CheckIncoming(Vocabulary::kChatProperty, property, "Received chat property ", word);
+    Fire(OnChatInfo, std::string(name), property, std::string(rest));
+  } else if (keyword == "CALL" || keyword == "MESSAGE" || keyword == "CHATMESSAGE") {
+    const std::int32_t id = IntegerOr(NextWord(rest), -1);
+    const std::string_view word = NextWord(rest);
+    if (id < 0) return true;
+    if (keyword == "CALL") {
+      const auto property = WordToOrdinal<TSkypeCallProperty>(word);
+      CheckIncoming(Vocabulary::kCallProperty, property, "Received call property ", word);
+      Fire(OnCallInfo, id, property, std::string(rest));
+    } else if (keyword == "MESSAGE") {
+      const auto property = WordToOrdinal<TSkypeMessageProperty>(word);
+      CheckIncoming(Vocabulary::kMessageProperty, property, "Received message property ", word);
+      Fire(OnMessageInfo, id, property, std::string(rest));
+    } else {
+      const auto property = WordToOrdinal<TSkypeChatMsgProperty>(word);
+      CheckIncoming(Vocabulary::kChatMsgProperty, property, "Received chatmessage property ", word);
+      Fire(OnChatMsgInfo, id, property, std::string(rest));
+    }
+  } else {
+    return false;
+  }
+  return true;
+}
+
+void TSkypeControl::DispatchClientState(std::string_view keyword, std::string_view rest) {
   if (keyword == "ERROR") {
     const std::int32_t code = IntegerOr(NextWord(rest), 0);
     if (code > 0) Fire(OnError, code, std::string(rest));
@@ -164,13 +217,12 @@ void TSkypeControl::DispatchNotification(std::string_view keyword, std::string_v
     const auto status = WordToOrdinal<TSkypeUserStatus>(word);
     CheckIncoming(Vocabulary::kUserStatus, status, "Received Userstatus ", word);
     Fire(OnUserStatus, status);
-  } else if (keyword == "USER") {
-    const std::string_view name = NextWord(rest);
+  } else if (keyword == "CONNSTATUS") {
     const std::string_view word = NextWord(rest);
-    if (name.empty()) return;
-    const auto property = word.empty() ? upHandle : WordToOrdinal<TSkypeUserProperty>(word);
-    CheckIncoming(Vocabulary::kUserProperty, property, "Received user property ", word);
-    Fire(OnUserInfo, std::string(name), property, std::string(rest));
+    if (word.empty()) return;
+    const auto status = WordToOrdinal<TSkypeConnStatus>(word);
+    CheckIncoming(Vocabulary::kConnStatus, status, "Received Connstatus ", word);
+    Fire(OnConnStatus, status);
   } else if (keyword == "NAME") {
     Fire(OnName, std::string(rest));
   } else if (keyword == "PROTOCOL") {
@@ -178,44 +230,9 @@ void TSkypeControl::DispatchNotification(std::string_view keyword, std::string_v
     Fire(OnProtocol, ProtocolNumber);
   } else if (keyword == "PONG") {
     Raise(OnPong);
-  } else if (keyword == "CALL" || keyword == "MESSAGE") {
-    const std::int32_t id = IntegerOr(NextWord(rest), -1);
-    const std::string_view word = NextWord(rest);
-    if (id < 0) return;
-    if (keyword == "CALL") {
-      const auto property = WordToOrdinal<TSkypeCallProperty>(word);
-      CheckIncoming(Vocabulary::kCallProperty, property, "Received call property ", word);
-      Fire(OnCallInfo, id, property, std::string(rest));
-    } else {
-      const auto property = WordToOrdinal<TSkypeMessageProperty>(word);
-      CheckIncoming(Vocabulary::kMessageProperty, property, "Received message property ", word);
-      Fire(OnMessageInfo, id, property, std::string(rest));
-    }
-  } else if (keyword == "CONNSTATUS") {
-    const std::string_view word = NextWord(rest);
-    if (word.empty()) return;
-    const auto status = WordToOrdinal<TSkypeConnStatus>(word);
-    CheckIncoming(Vocabulary::kConnStatus, status, "Received Connstatus ", word);
-    Fire(OnConnStatus, status);
   } else if (keyword == "CURRENTUSERHANDLE") {
     const std::string_view handle = NextWord(rest);
     if (!handle.empty()) Fire(OnCurrentUserHandle, std::string(handle));
-  } else if (keyword == "USERS") {
-    SearchResult(stUsers, rest);
-  } else if (keyword == "FRIENDS") {
-    SearchResult(stFriends, rest);
-  } else if (keyword == "CALLS") {
-    SearchResult(stCalls, rest);
-  } else if (keyword == "MISSEDCALLS") {
-    SearchResult(stMissedCalls, rest);
-  } else if (keyword == "MESSAGES") {
-    SearchResult(stMessages, rest);
-  } else if (keyword == "MISSEDMESSAGES") {
-    SearchResult(stMissedMessages, rest);
-  } else if (keyword == "CHATS") {
-    SearchResult(stChats, rest);
-  } else if (keyword == "CHATMESSAGES") {
-    SearchResult(stChatMsgs, rest);
   } else if (keyword == "CALLHISTORYCHANGED") {
     Raise(OnCallHistoryChanged);
   } else if (keyword == "IMHISTORYCHANGED") {
@@ -244,20 +261,6 @@ void TSkypeControl::DispatchNotification(std::string_view keyword, std::string_v
   } else if (keyword == "SKYPEVERSION") {
     const std::string_view version = NextWord(rest);
     if (!version.empty()) Fire(OnVersionInfo, std::string(version));
-  } else if (keyword == "CHAT") {
-    const std::string_view name = NextWord(rest);
-    const std::string_view word = NextWord(rest);
-    if (name.empty()) return;
-    const auto property = WordToOrdinal<TSkypeChatProperty>(word);
-    CheckIncoming(Vocabulary::kChatProperty, property, "Received chat property ", word);
-    Fire(OnChatInfo, std::string(name), property, std::string(rest));
-  } else if (keyword == "CHATMESSAGE") {
-    const std::int32_t id = IntegerOr(NextWord(rest), -1);
-    const std::string_view word = NextWord(rest);
-    if (id < 0) return;
-    const auto property = WordToOrdinal<TSkypeChatMsgProperty>(word);
-    CheckIncoming(Vocabulary::kChatMsgProperty, property, "Received chatmessage property ", word);
-    Fire(OnChatMsgInfo, id, property, std::string(rest));
   }
 }
 

@@ -138,6 +138,10 @@ class TSkypeControl {
   void CheckIncoming(Vocabulary v, int ordinal, std::string_view prefix, std::string_view word,
                      std::string_view middle = " should not have been reveived (Protocol ");
   void SearchResult(TSkypeSearchType type, std::string_view rest);
+  // The properties of one user, chat, call, message or chat message; false for other keywords.
+  bool DispatchObjectProperty(std::string_view keyword, std::string_view rest);
+  // Everything else: errors, the user's and the connection's status, the client's settings.
+  void DispatchClientState(std::string_view keyword, std::string_view rest);
 
   platform::ApplicationWindow& application_;
   int hookToken_ = 0;

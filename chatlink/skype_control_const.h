@@ -130,6 +130,7 @@ enum class Vocabulary {
 };
 
 // Which vocabulary an enumeration's words are in.
+// clang-format off
 constexpr Vocabulary VocabularyOf(TSkypeUserStatus) { return Vocabulary::kUserStatus; }
 constexpr Vocabulary VocabularyOf(TSkypeConnStatus) { return Vocabulary::kConnStatus; }
 constexpr Vocabulary VocabularyOf(TSkypeSearchType) { return Vocabulary::kSearchType; }
@@ -140,6 +141,7 @@ constexpr Vocabulary VocabularyOf(TSkypeChatProperty) { return Vocabulary::kChat
 constexpr Vocabulary VocabularyOf(TSkypeChatMsgProperty) { return Vocabulary::kChatMsgProperty; }
 constexpr Vocabulary VocabularyOf(TSkypePrivilege) { return Vocabulary::kPrivilege; }
 constexpr Vocabulary VocabularyOf(TSkypeProfile) { return Vocabulary::kProfile; }
+// clang-format on
 
 // Number of values of an enumeration.
 int ValueCount(Vocabulary v);
