@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
 namespace platform::wire {
 namespace {
 
@@ -81,12 +83,26 @@ TEST(FrameReader, EmptyCopyDataIsDistinctFromNone) {
   EXPECT_EQ(out.data, "");
 }
 
+// What a reader says of these bytes, and whether it stays bad when a good frame follows.
+struct Rejection {
+  const char* name;
+  std::string bytes;
+};
+void ExpectEachRejectedForGood(const std::vector<Rejection>& cases) {
+  for (const Rejection& c : cases) {
+    SCOPED_TRACE(c.name);
+    FrameReader reader;
+    reader.Append(c.bytes);
+    Frame out;
+    EXPECT_EQ(reader.Next(out), FrameReader::Status::kBad);
+    // Once bad, always bad: nothing after it is trusted.
+    reader.Append(Encode(SampleSend()));
+    EXPECT_EQ(reader.Next(out), FrameReader::Status::kBad);
+  }
+}
+
 TEST(FrameReader, RejectsImpossibleHeadsBeforeTheirPayloadArrives) {
-  struct Case {
-    const char* name;
-    std::string head;
-  };
-  const Case cases[] = {
+  ExpectEachRejectedForGood({
       {"unknown type", Head(7, 16)},
       {"type zero", Head(0, 0)},
       {"reply too short", Head(3, 15)},
@@ -94,17 +110,7 @@ TEST(FrameReader, RejectsImpossibleHeadsBeforeTheirPayloadArrives) {
       {"message shorter than its head", Head(1, 47)},
       {"length beyond the bound", Head(1, static_cast<std::uint32_t>(kMaxPayloadBytes + 1))},
       {"length near 4 GiB", Head(2, 0xFFFFFFF0u)},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    FrameReader reader;
-    reader.Append(c.head);
-    Frame out;
-    EXPECT_EQ(reader.Next(out), FrameReader::Status::kBad);
-    // Once bad, always bad: nothing after it is trusted.
-    reader.Append(Encode(SampleSend()));
-    EXPECT_EQ(reader.Next(out), FrameReader::Status::kBad);
-  }
+  });
 }
 
 TEST(FrameReader, RejectsFlagsThatDoNotFitTheMessage) {
@@ -121,22 +127,11 @@ TEST(FrameReader, RejectsFlagsThatDoNotFitTheMessage) {
   notified.type = FrameType::kNotify;
   Frame dataOnOther = SampleSend();
   dataOnOther.msg = 0xC001;
-  struct Case {
-    const char* name;
-    std::string bytes;
-  };
-  const Case cases[] = {{"unknown flags", badFlags},
-                        {"data without the flag", noFlag},
-                        {"WM_COPYDATA without data", Encode(bare)},
-                        {"WM_COPYDATA as a notification", Encode(notified)},
-                        {"data on another message", Encode(dataOnOther)}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    FrameReader reader;
-    reader.Append(c.bytes);
-    Frame out;
-    EXPECT_EQ(reader.Next(out), FrameReader::Status::kBad);
-  }
+  ExpectEachRejectedForGood({{"unknown flags", badFlags},
+                             {"data without the flag", noFlag},
+                             {"WM_COPYDATA without data", Encode(bare)},
+                             {"WM_COPYDATA as a notification", Encode(notified)},
+                             {"data on another message", Encode(dataOnOther)}});
 }
 
 TEST(FrameReader, TruncatedFrameWaitsForMore) {
