@@ -15,7 +15,8 @@ bool ConsoleInput::Wait(Desktop& desktop, int timeoutMs) {
     ThrowOsError("Cannot wait for input", errno);
   }
   if (fds[0].revents) desktop.ProcessPending();
-  return !ended_ && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+  // A closed or invalid handle reads as the end of the input, instead of waking every wait.
+  return !ended_ && (fds[1].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
 std::size_t ConsoleInput::Read(char* buffer, std::size_t size) {

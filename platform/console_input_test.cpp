@@ -69,5 +69,15 @@ TEST_F(ConsoleInputTest, TheDesktopIsServedWhileNoInputComes) {
   EXPECT_FALSE(input_.Ended());
 }
 
+TEST_F(ConsoleInputTest, AHandleThatIsNotOpenIsAnEndedInputNotABusyLoop) {
+  int spare[2];
+  ASSERT_EQ(::pipe(spare), 0);
+  ::close(spare[0]);
+  ::close(spare[1]);
+  ConsoleInput gone(spare[0]);
+  EXPECT_EQ(gone.WaitAndProcess(*desktop_, 2000), Lines{});
+  EXPECT_TRUE(gone.Ended());
+}
+
 }  // namespace
 }  // namespace platform
