@@ -75,12 +75,10 @@ void TMainForm::resizeEvent(QResizeEvent* event) {
 }
 
 void TMainForm::closeEvent(QCloseEvent* event) {
-  // A failed save keeps the window open, with the error shown.
-  if (application_.Guard([this] { FormClose(); })) {
-    event->accept();
-  } else {
-    event->ignore();
-  }
+  // A failed save is shown, and the window closes all the same: a settings file the user made
+  // read-only must not keep the program from ending.
+  application_.Guard([this] { FormClose(); });
+  event->accept();
 }
 
 std::int32_t TMainForm::LangCodeFromComboIndex(int index) {
@@ -151,7 +149,8 @@ void TMainForm::FormClose() {
       {"ShowWarn", WarnCB->isChecked() ? 1 : 0}};
   for (const auto& [key, value] : values) {
     if (!settings_.WriteString(kSection, key, std::to_string(value))) {
-      throw platform::Error("Unable to write to " + std::string(kSettingsFile));
+      throw platform::Error("Unable to write to " + settings_.Path() + ": " +
+                            settings_.LastError());
     }
   }
 }

@@ -255,12 +255,12 @@ TEST_F(MainFormTest, ShowWarnOtherThanOneAndABadIndex) {
   EXPECT_THAT(ReadIni(), ::testing::HasSubstr("Receive=-1\r\n"));
 }
 
-TEST_F(MainFormTest, UnwritableSettingsKeepTheWindowOpen) {
+TEST_F(MainFormTest, UnwritableSettingsAreShownWithPathAndReasonAndTheWindowClosesAllTheSame) {
   Start(false);
   fs::remove(Ini());
   fs::create_directory(Ini());  // a directory where the file should be: nothing can write it
-  EXPECT_FALSE(Close());
-  EXPECT_THAT(boxes, ElementsAre("Unable to write to parlavant.ini."));
+  EXPECT_TRUE(Close());
+  EXPECT_THAT(boxes, ElementsAre("Unable to write to " + Ini() + ": Is a directory."));
 }
 
 TEST_F(MainFormTest, BottomRowFollowsTheRestoredHeightAndThenTheAnchors) {
