@@ -57,7 +57,8 @@ Step Write(std::string section, std::string key, std::string value) {
   return {true, std::move(section), std::move(key), std::move(value), {}};
 }
 
-// Who answers a row otherwise, on purpose or as a known fault.
+// A row that Windows' own functions answer otherwise, because this implementation does better on
+// purpose (Wine's functions answer as this one does). The real functions skip it on Windows.
 enum class Differs { kNone, kWindows };
 
 struct Row {
@@ -171,7 +172,8 @@ const std::vector<Row>& Rows() {
        Utf16(u"[General]\r\nReceive=3\r\n", true),
        {Read("General", "Receive", "0", "3"), Write("General", "Receive", "5")},
        Utf16(u"[General]\r\nReceive=5\r\n", true)},
-      // Windows would take the mark as part of the first line and so miss the first section.
+      // Windows would take the mark as part of the first line and so miss the first section;
+      // Wine passes over it too.
       {"a UTF-8 mark is passed over, and values cross in the ANSI code page",
        "\xEF\xBB\xBF[General]\r\nReceive=3\r\nName=Caf\xC3\xA9\r\n",
        {Read("General", "Receive", "0", "3"), Read("General", "Name", "", "Caf\xE9"),
