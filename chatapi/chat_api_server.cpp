@@ -102,6 +102,7 @@ void ChatApiServer::Answer(platform::Hwnd program) {
     Log(Direction::kAttach, std::to_string(status));
     if (status == 0) programs_.insert(program);
     desktop_.Send(program, attachMessage_, window_, status);
+    if (status == 0 && OnAttached) OnAttached(program);
   };
   switch (options_.attach) {
     case AttachMode::kSuccess:
@@ -187,9 +188,13 @@ void ChatApiServer::HandleMessage(platform::Hwnd program, const std::string& lin
     SendLine(program, "ERROR 26 Invalid user handle");
     return;
   }
-  const std::int32_t id =
+  const std::optional<std::int32_t> id =
       backend_.SendChatMessage(std::string(handle), std::string(args.substr(space + 1)));
-  SendLine(program, "CHATMESSAGE " + std::to_string(id) + " STATUS SENDING");
+  if (!id) {
+    SendLine(program, "ERROR 26 Invalid user handle");
+    return;
+  }
+  SendLine(program, "CHATMESSAGE " + std::to_string(*id) + " STATUS SENDING");
 }
 
 }  // namespace chatapi

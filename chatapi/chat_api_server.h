@@ -35,8 +35,10 @@ class ChatBackend {
     std::optional<std::string> value;
   };
   virtual Property ChatMessageProperty(std::int32_t id, std::string_view property) = 0;
-  // Sends `text` to `handle`; returns the new chat message's id.
-  virtual std::int32_t SendChatMessage(const std::string& handle, const std::string& text) = 0;
+  // Sends `text` to `handle`; returns the new chat message's id, or nothing when `handle` is not
+  // one the client can send to (the program is told "ERROR 26 Invalid user handle").
+  virtual std::optional<std::int32_t> SendChatMessage(const std::string& handle,
+                                                      const std::string& text) = 0;
 };
 
 enum class AttachMode { kSuccess, kPendingThenSuccess, kRefused, kNotAvailable };
@@ -71,6 +73,9 @@ class ChatApiServer {
   void NotifyReceived(std::int32_t id);
   // Sends a line as it stands to every attached program.
   void SendRaw(const std::string& line);
+  // Called when a program has been told of a successful attach, from inside its discovery
+  // request: a host raises what it holds for the program later, from its own loop.
+  std::function<void(platform::Hwnd program)> OnAttached;
 
  private:
   platform::LResult WindowProc(platform::MsgId msg, platform::WParam wParam,

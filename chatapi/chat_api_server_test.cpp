@@ -22,8 +22,10 @@ class Backend : public ChatBackend {
     if (property == "BODY") return {true, std::string("  spaced body ")};
     return {true, std::nullopt};
   }
-  std::int32_t SendChatMessage(const std::string& handle, const std::string& text) override {
+  std::optional<std::int32_t> SendChatMessage(const std::string& handle,
+                                              const std::string& text) override {
     sent.push_back(handle + "|" + text);
+    if (handle == "bad") return std::nullopt;
     return 42;
   }
   std::vector<std::string> asked, sent;
@@ -37,20 +39,24 @@ TEST(ChatApiServer, AnswersFromItsBackendWhileTheCommandIsInFlight) {
   link.OnCopyData = [&](const std::string& line) { lines.push_back(line); };
   Backend backend;
   ChatApiServer server(*desktop, backend, ServerOptions{3, AttachMode::kSuccess, "FRIENDS"});
+  std::vector<platform::Hwnd> attached;
+  server.OnAttached = [&](platform::Hwnd program) { attached.push_back(program); };
   link.Attach(4);
+  EXPECT_THAT(attached, ElementsAre(app.Handle()));
   ASSERT_THAT(server.Programs(), ElementsAre(app.Handle()));
   link.Search(chatlink::stFriends, "");
   link.GetChatMessageProperty(7, chatlink::cmBody);
   link.GetChatMessageProperty(7, chatlink::cmTimestamp);
   link.GetChatMessageProperty(8, chatlink::cmBody);
   link.SendChatMessage("x", "hi there ");
+  link.SendChatMessage("bad", "refused");
   server.NotifyReceived(9);
   EXPECT_THAT(lines, ElementsAre("OK", "PROTOCOL 3", "CURRENTUSERHANDLE zed", "FRIENDS x, y",
                                  "CHATMESSAGE 7 BODY   spaced body ", "ERROR 15 Invalid property",
                                  "ERROR 14 Invalid message id", "CHATMESSAGE 42 STATUS SENDING",
-                                 "CHATMESSAGE 9 STATUS RECEIVED"));
+                                 "ERROR 26 Invalid user handle", "CHATMESSAGE 9 STATUS RECEIVED"));
   EXPECT_THAT(backend.asked, ElementsAre("7 BODY", "7 TIMESTAMP", "8 BODY"));
-  EXPECT_THAT(backend.sent, ElementsAre("x|hi there "));
+  EXPECT_THAT(backend.sent, ElementsAre("x|hi there ", "bad|refused"));
 }
 
 }  // namespace

@@ -86,7 +86,8 @@ chatapi::ChatBackend::Property StandInClient::ChatMessageProperty(std::int32_t i
   return {true, message.body};
 }
 
-std::int32_t StandInClient::SendChatMessage(const std::string& handle, const std::string& text) {
+std::optional<std::int32_t> StandInClient::SendChatMessage(const std::string& handle,
+                                                           const std::string& text) {
   sent_.push_back(SentMessage{handle, text});
   if (OnMessageSent) OnMessageSent(sent_.back());
   return nextMessageId_++;

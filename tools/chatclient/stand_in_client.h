@@ -69,7 +69,8 @@ class StandInClient final : private chatapi::ChatBackend {
   std::string UserHandle() override { return options_.user; }
   std::vector<std::string> Contacts() override { return options_.contacts; }
   Property ChatMessageProperty(std::int32_t id, std::string_view property) override;
-  std::int32_t SendChatMessage(const std::string& handle, const std::string& text) override;
+  std::optional<std::int32_t> SendChatMessage(const std::string& handle,
+                                              const std::string& text) override;
 
   ClientOptions options_;
   chatapi::ChatApiServer server_;
