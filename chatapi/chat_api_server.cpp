@@ -102,7 +102,6 @@ void ChatApiServer::Answer(platform::Hwnd program) {
     Log(Direction::kAttach, std::to_string(status));
     if (status == 0) programs_.insert(program);
     desktop_.Send(program, attachMessage_, window_, status);
-    if (status == 0 && OnAttached) OnAttached(program);
   };
   switch (options_.attach) {
     case AttachMode::kSuccess:

@@ -73,9 +73,6 @@ class ChatApiServer {
   void NotifyReceived(std::int32_t id);
   // Sends a line as it stands to every attached program.
   void SendRaw(const std::string& line);
-  // Called when a program has been told of a successful attach, from inside its discovery
-  // request: a host raises what it holds for the program later, from its own loop.
-  std::function<void(platform::Hwnd program)> OnAttached;
 
  private:
   platform::LResult WindowProc(platform::MsgId msg, platform::WParam wParam,

@@ -4,6 +4,7 @@
 #   app -> chatlink, translate, uilocal, platform
 #   chatlink, translate, uilocal, chatapi -> platform
 #   tools -> the libraries, never app
+#   xmpp -> chatapi, platform, and the tools' command-line helper
 #   testsupport -> nothing of the program's
 # Tests, benchmarks and fuzz targets may use whatever they test, and the test support.
 # System headers: POSIX ones only in platform/'s *_posix.cpp (and the unique_fd.h they share)
@@ -19,6 +20,7 @@ allowed() {
     chatlink | translate | uilocal | chatapi) echo "$1 platform" ;;
     platform) echo "platform" ;;
     tools) echo "tools chatapi chatlink translate uilocal platform" ;;
+    xmpp) echo "xmpp chatapi platform tools" ;;
     testsupport) echo "testsupport" ;;
     *) echo "" ;;
   esac

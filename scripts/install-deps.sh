@@ -15,6 +15,8 @@ packages=(
   # the stand-in translator: HTTP server, language detection, translation engine and pairs
   libcpp-httplib-dev libcld2-dev apertium
   apertium-eng-spa apertium-fr-es apertium-spa-ita apertium-mkd-eng apertium-mkd-bul
+  # the XMPP chat client, and for its tests and demo a local server and a remote person
+  libstrophe-dev prosody python3-slixmpp openssl
   # tests, benchmarks, fuzzing
   libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev curl
 )
@@ -42,3 +44,14 @@ fi
 echo "Installing: ${missing[*]}"
 "${sudo[@]}" apt-get update
 DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
+
+# Installing Prosody starts the system's own server; the tests and the demo run servers of their
+# own on loopback, so the system's is stopped and kept from starting at boot.
+if [[ " ${missing[*]} " == *" prosody "* ]]; then
+  if command -v systemctl >/dev/null && systemctl is-system-running >/dev/null 2>&1; then
+    "${sudo[@]}" systemctl disable --now prosody || true
+  elif [ -x /etc/init.d/prosody ]; then
+    "${sudo[@]}" /etc/init.d/prosody stop >/dev/null 2>&1 || true
+    "${sudo[@]}" update-rc.d prosody disable >/dev/null 2>&1 || true
+  fi
+fi

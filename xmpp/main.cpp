@@ -1,0 +1,197 @@
+// parlavant-xmpp: a chat client for an XMPP account that offers the desktop chat-client API, so
+// that Parlavant translates real conversations. See the README for its command line.
+#include <chrono>
+#include <cstdlib>
+#include <iostream>
+#include <optional>
+#include <string>
+
+#include "chatapi/chat_api_server.h"
+#include "platform/desktop.h"
+#include "platform/error.h"
+#include "platform/event_wait.h"
+#include "platform/profile.h"
+#include "platform/secret.h"
+#include "tools/common/command_line.h"
+#include "xmpp/bridge.h"
+#include "xmpp/client.h"
+
+namespace {
+
+constexpr int kLoopCapMs = 50;        // libstrophe's timers and TLS buffers need a turn this often
+constexpr int kSignInBoundMs = 20000;  // the first sign-in, before the program gives up
+constexpr int kRosterBoundMs = 5000;   // a roster slower than this is taken as empty
+
+struct Settings {
+  std::string desktopDir, settingsFile, jid, server, passwordFile, passwordEnv, caFile;
+  bool plain = false;
+};
+
+tools::CommandLine DescribeOptions(Settings& s) {
+  tools::CommandLine line(
+      "parlavant-xmpp: signs in to an XMPP account and offers it to Parlavant through the\n"
+      "desktop chat-client API");
+  line.Value("jid", "USER@DOMAIN", "the account (or Jid= in the settings file)",
+             [&](const std::string& v) { s.jid = v; });
+  line.Value("server", "HOST[:PORT]", "the server to connect to (default: found from the JID)",
+             [&](const std::string& v) { s.server = v; });
+  line.Value("password-file", "FILE", "read the password from FILE (readable by you only)",
+             [&](const std::string& v) { s.passwordFile = v; });
+  line.Value("password-env", "NAME", "read the password from the environment variable NAME",
+             [&](const std::string& v) { s.passwordEnv = v; });
+  line.Value("ca-file", "FILE", "also trust the certificates in FILE",
+             [&](const std::string& v) { s.caFile = v; });
+  line.Flag("plain", "connect without TLS (only to a server on this machine)",
+            [&] { s.plain = true; });
+  line.Value("settings", "FILE",
+             "the settings file (default: parlavant-xmpp.ini beside Parlavant's settings)",
+             [&](const std::string& v) { s.settingsFile = v; });
+  line.Value("desktop", "DIR", "desktop directory (default: the user's desktop)",
+             [&](const std::string& v) { s.desktopDir = v; });
+  return line;
+}
+
+// What the command line leaves open comes from the settings file's [Account] section.
+void ReadSettingsFile(Settings& s) {
+  if (s.settingsFile.empty()) s.settingsFile = platform::ProfilePath("parlavant-xmpp.ini");
+  const platform::ProfileFile file(s.settingsFile);
+  const auto fill = [&](std::string& value, const char* key) {
+    if (value.empty()) value = file.ReadString("Account", key, "");
+  };
+  fill(s.jid, "Jid");
+  fill(s.server, "Server");
+  fill(s.passwordFile, "PasswordFile");
+  fill(s.passwordEnv, "PasswordEnv");
+  fill(s.caFile, "CaFile");
+  if (!s.plain) s.plain = file.ReadInteger("Account", "Plain", 0) == 1;
+}
+
+bool IsLoopback(const std::string& host) {
+  return host == "localhost" || host == "::1" || host == "[::1]" || host.rfind("127.", 0) == 0;
+}
+
+xmpp::Account MakeAccount(const Settings& s) {
+  xmpp::Account account;
+  if (!xmpp::IsValidJid(s.jid) || s.jid.find('@') == std::string::npos) {
+    throw platform::Error(s.jid.empty() ? "no account: give --jid or Jid= in " + s.settingsFile
+                                        : "not an account: " + s.jid);
+  }
+  account.jid = s.jid;
+  if (!s.server.empty()) {
+    const std::size_t colon = s.server.rfind(':');
+    const bool bracketed = s.server.front() == '[';
+    if (colon != std::string::npos && (!bracketed || s.server[colon - 1] == ']')) {
+      account.host = s.server.substr(0, colon);
+      try {
+        account.port = static_cast<unsigned short>(tools::IntegerIn(s.server.substr(colon + 1),
+                                                                    1, 65535));
+      } catch (const std::invalid_argument&) {
+        throw platform::Error("not a server: " + s.server);
+      }
+    } else {
+      account.host = s.server;
+    }
+    if (bracketed) account.host = account.host.substr(1, account.host.size() - 2);
+  }
+  const std::string domain = account.jid.substr(account.jid.find('@') + 1);
+  if (s.plain && !IsLoopback(account.host.empty() ? domain : account.host)) {
+    throw platform::Error("--plain is refused for " + (account.host.empty() ? domain : account.host) +
+                          ": a password goes unencrypted only to this machine");
+  }
+  account.plain = s.plain;
+  account.caFile = s.caFile;
+  if (!s.passwordFile.empty()) {
+    account.password = platform::ReadPrivateFile(s.passwordFile);
+  } else if (!s.passwordEnv.empty()) {
+    const char* value = std::getenv(s.passwordEnv.c_str());
+    if (value == nullptr) throw platform::Error("the variable " + s.passwordEnv + " is not set");
+    account.password = value;
+  } else if (auto typed = platform::AskHidden("Password for " + account.jid + ": ")) {
+    account.password = *typed;
+  } else {
+    throw platform::Error("no password: give --password-file or --password-env (there is no "
+                          "terminal to ask on)");
+  }
+  return account;
+}
+
+// Applies what the network brought; false when the program must end (its status in `status`).
+bool Apply(const xmpp::ClientEvent& event, xmpp::Bridge& bridge, int& status) {
+  switch (event.kind) {
+    case xmpp::ClientEvent::kOnline:
+      bridge.Connected();
+      break;
+    case xmpp::ClientEvent::kOffline:
+      std::cerr << "parlavant-xmpp: connection lost (" << event.reason << "); connecting again\n";
+      break;
+    case xmpp::ClientEvent::kMessage:
+      bridge.Received(event.from, event.body);
+      break;
+    case xmpp::ClientEvent::kRoster:
+      bridge.SetRoster(event.roster);
+      break;
+    case xmpp::ClientEvent::kRefused:
+    case xmpp::ClientEvent::kFailed:
+      std::cerr << "parlavant-xmpp: " << event.reason << '\n';
+      status = 1;
+      return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Settings settings;
+  if (auto status = DescribeOptions(settings).Parse(argc, argv)) return *status;
+  tools::CatchStopSignals();
+  try {
+    ReadSettingsFile(settings);
+    xmpp::XmppClient client(MakeAccount(settings));
+    auto desktop = platform::OpenDesktop(settings.desktopDir);
+    xmpp::Bridge bridge(client);
+    bridge.OnNotice = [](const std::string& text) { std::cerr << "parlavant-xmpp: " << text << '\n'; };
+    bridge.SetUser(client.BareUser());
+    // Until the account is signed in and its roster known, the API says it is not available; a
+    // program attaches when it is announced.
+    chatapi::ChatApiServer server(*desktop, bridge,
+                                  {4, chatapi::AttachMode::kNotAvailable, "USERS"});
+    bridge.SetServer(&server);
+    client.Start();
+
+    int status = 0;
+    bool available = false;
+    const auto started = std::chrono::steady_clock::now();
+    std::optional<std::chrono::steady_clock::time_point> onlineSince;
+    while (!tools::StopRequested()) {
+      platform::WaitForDesktopOrSocket(*desktop, client.Socket(), kLoopCapMs);
+      client.RunOnce();
+      for (const xmpp::ClientEvent& event : client.TakeEvents()) {
+        if (!Apply(event, bridge, status)) return status;
+        if (event.kind == xmpp::ClientEvent::kOnline && !onlineSince) {
+          onlineSince = std::chrono::steady_clock::now();
+        }
+      }
+      const auto now = std::chrono::steady_clock::now();
+      if (!available && onlineSince &&
+          (bridge.HasRoster() || now - *onlineSince > std::chrono::milliseconds(kRosterBoundMs))) {
+        if (!bridge.HasRoster()) bridge.SetRoster({});
+        available = true;
+        server.Options().attach = chatapi::AttachMode::kSuccess;
+        server.AnnounceApi();
+        std::cerr << "parlavant-xmpp: signed in as " << client.BareUser() << '\n';
+      }
+      if (!onlineSince && now - started > std::chrono::milliseconds(kSignInBoundMs)) {
+        std::cerr << "parlavant-xmpp: no answer from the server within "
+                  << kSignInBoundMs / 1000 << " s\n";
+        return 1;
+      }
+      if (client.AllWritten()) bridge.AllWritten();
+      bridge.Flush();
+    }
+    return status;
+  } catch (const platform::Error& e) {
+    std::cerr << "parlavant-xmpp: " << e.what() << '\n';
+    return 1;
+  }
+}

@@ -1,0 +1,96 @@
+#include "xmpp/stanza.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace xmpp {
+namespace {
+
+// Stanzas made from their text, as the network would bring them; no connection needed.
+class StanzaTest : public ::testing::Test {
+ protected:
+  StanzaTest() { ctx_ = xmpp_ctx_new(nullptr, nullptr); }
+  ~StanzaTest() override {
+    for (xmpp_stanza_t* s : made_) xmpp_stanza_release(s);
+    xmpp_ctx_free(ctx_);
+  }
+  xmpp_stanza_t* Parse(const std::string& text) {
+    xmpp_stanza_t* s = xmpp_stanza_new_from_string(ctx_, text.c_str());
+    EXPECT_NE(s, nullptr) << text;
+    made_.push_back(s);
+    return s;
+  }
+  std::optional<IncomingChat> Chat(const std::string& text) {
+    return ReceivedChat(Parse(text), "alice@example.org");
+  }
+
+  xmpp_ctx_t* ctx_;
+  std::vector<xmpp_stanza_t*> made_;
+};
+
+TEST_F(StanzaTest, ChatAndNormalMessagesWithABodyAreReceivedChatMessages) {
+  auto chat = Chat(
+      "<message from='bob@example.org/phone' type='chat'><body>Hola \xF0\x9F\x98\x80</body>"
+      "</message>");
+  ASSERT_TRUE(chat);
+  EXPECT_EQ(chat->from, "bob@example.org");
+  EXPECT_EQ(chat->body, "Hola \xF0\x9F\x98\x80");  // four-byte characters intact
+  EXPECT_TRUE(Chat("<message from='bob@example.org' type='normal'><body>a</body></message>"));
+  EXPECT_TRUE(Chat("<message from='bob@example.org'><body>a &amp; b</body></message>"));
+  EXPECT_EQ(Chat("<message from='bob@example.org'><body>a &amp; b</body></message>")->body,
+            "a & b");
+}
+
+TEST_F(StanzaTest, WhatIsNotAChatMessageForTheUserIsNot) {
+  for (const char* text : {
+           "<message from='bob@example.org' type='chat'><composing "
+           "xmlns='http://jabber.org/protocol/chatstates'/></message>",
+           "<message from='bob@example.org' type='chat'><body></body></message>",
+           "<message from='bob@example.org' type='error'><body>x</body></message>",
+           "<message from='bob@example.org' type='groupchat'><body>x</body></message>",
+           "<message from='bob@example.org' type='headline'><body>x</body></message>",
+           "<message type='chat'><body>no sender</body></message>",
+           "<presence from='bob@example.org'/>",
+       }) {
+    EXPECT_FALSE(Chat(text)) << text;
+  }
+}
+
+TEST_F(StanzaTest, CarbonsCountOnlyWhenReceivedAndFromTheUsersOwnAccount) {
+  const std::string received =
+      "<received xmlns='urn:xmpp:carbons:2'><forwarded xmlns='urn:xmpp:forward:0'>"
+      "<message from='bob@example.org/pc' to='alice@example.org/other' type='chat'>"
+      "<body>carbon</body></message></forwarded></received>";
+  auto copy = Chat("<message from='alice@example.org' to='alice@example.org/p'>" + received +
+                   "</message>");
+  ASSERT_TRUE(copy);
+  EXPECT_EQ(copy->from, "bob@example.org");
+  EXPECT_EQ(copy->body, "carbon");
+  // From anyone else it is a spoof.
+  EXPECT_FALSE(Chat("<message from='mallory@example.org'>" + received + "</message>"));
+  EXPECT_FALSE(Chat("<message>" + received + "</message>"));
+  // The user's own sent message never comes back as received.
+  EXPECT_FALSE(Chat(
+      "<message from='alice@example.org'><sent xmlns='urn:xmpp:carbons:2'>"
+      "<forwarded xmlns='urn:xmpp:forward:0'><message from='alice@example.org/other' "
+      "to='bob@example.org' type='chat'><body>mine</body></message></forwarded></sent>"
+      "</message>"));
+}
+
+TEST_F(StanzaTest, RosterItemsWithTheirRemovals) {
+  const auto items = RosterItems(Parse(
+      "<iq type='result'><query xmlns='jabber:iq:roster'>"
+      "<item jid='bob@example.org' subscription='both'/><item jid='carol@example.org/x'/>"
+      "<item subscription='both'/><item jid='dave@example.org' subscription='remove'/>"
+      "</query></iq>"));
+  ASSERT_EQ(items.size(), 3u);
+  EXPECT_EQ(items[0].jid, "bob@example.org");
+  EXPECT_EQ(items[1].jid, "carol@example.org");
+  EXPECT_FALSE(items[1].removed);
+  EXPECT_TRUE(items[2].removed);
+  EXPECT_TRUE(RosterItems(Parse("<iq type='result'/>")).empty());
+}
+
+}  // namespace
+}  // namespace xmpp
