@@ -48,7 +48,7 @@ DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y --no-install-reco
 # Installing Prosody starts the system's own server; the tests and the demo run servers of their
 # own on loopback, so the system's is stopped and kept from starting at boot.
 if [[ " ${missing[*]} " == *" prosody "* ]]; then
-  if command -v systemctl >/dev/null && systemctl is-system-running >/dev/null 2>&1; then
+  if [ -d /run/systemd/system ]; then
     "${sudo[@]}" systemctl disable --now prosody || true
   elif [ -x /etc/init.d/prosody ]; then
     "${sudo[@]}" /etc/init.d/prosody stop >/dev/null 2>&1 || true

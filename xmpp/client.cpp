@@ -1,5 +1,6 @@
 #include "xmpp/client.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/os_error.h"
@@ -139,7 +140,7 @@ void XmppClient::Lost(int error) {
   if (!everOnline_) {
     // The first attempt decides whether the account works at all: the host ends with its reason.
     stopped_ = true;
-    Push({ClientEvent::kFailed, {}, {}, {}, reason});
+    Push({ClientEvent::kFailed, {}, {}, {}, "cannot sign in as " + bare_ + ": " + reason});
     return;
   }
   retryAt_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(backoffMs_);
@@ -199,11 +200,15 @@ int XmppClient::OnRosterPush(xmpp_conn_t* conn, xmpp_stanza_t* stanza, void* sel
 }
 
 void XmppClient::OnLog(void* self, xmpp_log_level_t level, const char* area, const char* message) {
+  // libstrophe says why a login or a connection failed only in its log.
   auto* client = static_cast<XmppClient*>(self);
-  if (level < XMPP_LEVEL_WARN && !Contains(message, "auth failed")) return;
+  static constexpr std::string_view kConnectFailed = "connection failed, error ";
   if (Contains(message, "auth failed")) {
     client->refused_ = true;
-  } else if (Contains(area, "tls") || Contains(message, "ertificate")) {
+  } else if (const char* at = message != nullptr ? std::strstr(message, kConnectFailed.data())
+                                                 : nullptr) {
+    client->failure_ = platform::OsErrorText(std::atoi(at + kConnectFailed.size()));
+  } else if (level >= XMPP_LEVEL_WARN && (Contains(area, "tls") || Contains(message, "ertificate"))) {
     if (client->failure_.empty()) client->failure_ = std::string("TLS: ") + message;
   }
 }
