@@ -47,7 +47,7 @@ std::string ReadPrivateFile(const std::string& path) {
 std::optional<std::string> AskHidden(std::string_view prompt) {
   UniqueFd tty(::open("/dev/tty", O_RDWR | O_CLOEXEC));
   if (!tty) return std::nullopt;
-  termios before {};
+  termios before{};
   if (::tcgetattr(tty.Get(), &before) != 0) return std::nullopt;
   termios quiet = before;
   quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,7 +21,8 @@ namespace testsupport {
 
 class ChildProcess {
  public:
-  explicit ChildProcess(const std::vector<std::string>& argv, const std::string& stdoutPath = {}) {
+  explicit ChildProcess(const std::vector<std::string>& argv, const std::string& stdoutPath = {},
+                        const std::string& stderrPath = {}) {
     int in[2];
     if (::pipe2(in, O_CLOEXEC) != 0) return;
     posix_spawn_file_actions_t actions;
@@ -28,6 +30,10 @@ class ChildProcess {
     posix_spawn_file_actions_adddup2(&actions, in[0], 0);
     if (!stdoutPath.empty()) {
       posix_spawn_file_actions_addopen(&actions, 1, stdoutPath.c_str(),
+                                       O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    }
+    if (!stderrPath.empty()) {
+      posix_spawn_file_actions_addopen(&actions, 2, stderrPath.c_str(),
                                        O_WRONLY | O_CREAT | O_TRUNC, 0600);
     }
     std::vector<char*> args;
@@ -54,6 +60,21 @@ class ChildProcess {
   int Stop() { return End(SIGTERM); }
   // Ends it at once, as a crash would.
   int Kill() { return End(SIGKILL); }
+
+  // Waits up to `ms` for the program to end by itself: its exit status (-1 after a signal), or
+  // nothing while it still runs.
+  std::optional<int> Wait(int ms) {
+    for (int waited = 0; pid_ > 0; waited += 10) {
+      int status = 0;
+      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      }
+      if (waited >= ms) return std::nullopt;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return std::nullopt;
+  }
 
   // Whether the program is still running; does not wait.
   bool Alive() {

@@ -25,7 +25,9 @@ bool IsValidJid(std::string_view jid) {
                      [](char c) { return AllowedInJid(static_cast<unsigned char>(c)); });
 }
 
-std::string BareJid(std::string_view jid) { return std::string(jid.substr(0, jid.find('/'))); }
+std::string BareJid(std::string_view jid) {
+  return std::string(jid.substr(0, jid.find('/')));
+}
 
 Bridge::Bridge(Network& network, BridgeLimits limits) : network_(network), limits_(limits) {}
 

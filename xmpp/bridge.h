@@ -99,8 +99,8 @@ class Bridge final : public chatapi::ChatBackend {
   bool hasRoster_ = false;
   std::map<std::int32_t, ChatMessage> messages_;
   std::int32_t nextId_ = 1000;
-  std::deque<std::int32_t> held_;    // received, not yet announced
-  std::deque<std::int32_t> queued_;  // to send once connected
+  std::deque<std::int32_t> held_;      // received, not yet announced
+  std::deque<std::int32_t> queued_;    // to send once connected
   std::vector<std::int32_t> sending_;  // handed over, not yet written
   std::vector<std::int32_t> failed_;   // to be told after the command that made them
 };

@@ -75,8 +75,8 @@ TEST_F(BridgeTest, MessagesWaitForAProgramAndTheOldestGoPastTheBound) {
   EXPECT_THAT(notices, ElementsAre("no program attached: the oldest held message was dropped"));
   Attach();
   bridge.Flush();
-  EXPECT_THAT(lines, ElementsAre("CHATMESSAGE 1001 STATUS RECEIVED",
-                                 "CHATMESSAGE 1002 STATUS RECEIVED"));
+  EXPECT_THAT(lines,
+              ElementsAre("CHATMESSAGE 1001 STATUS RECEIVED", "CHATMESSAGE 1002 STATUS RECEIVED"));
   // Held ones go first: a message that comes while some are still held queues behind them.
   EXPECT_EQ(bridge.HeldCount(), 0u);
 }
@@ -118,7 +118,8 @@ TEST_F(BridgeTest, BodiesPastTheBoundAreRefusedBothWays) {
   link.SendChatMessage("bob@example.org", std::string(65, 'y'));
   bridge.Flush();
   EXPECT_THAT(network.sent, IsEmpty());
-  EXPECT_THAT(lines, ElementsAre("CHATMESSAGE 1000 STATUS SENDING", "CHATMESSAGE 1000 STATUS FAILED"));
+  EXPECT_THAT(lines,
+              ElementsAre("CHATMESSAGE 1000 STATUS SENDING", "CHATMESSAGE 1000 STATUS FAILED"));
   EXPECT_EQ(notices.size(), 2u);
   // A body at the bound passes whole.
   bridge.Received("bob@example.org", std::string(64, 'z'));
@@ -134,7 +135,8 @@ TEST_F(BridgeTest, TheRosterLeavesOutWhatCannotTravelAndIsBounded) {
   EXPECT_EQ(notices.size(), 2u);
   Attach();
   link.Search(chatlink::stFriends, "");
-  EXPECT_THAT(lines, ElementsAre("USERS bob@example.org, carol@example.org, d\xC3\xA9@example.org"));
+  EXPECT_THAT(lines,
+              ElementsAre("USERS bob@example.org, carol@example.org, d\xC3\xA9@example.org"));
 }
 
 TEST_F(BridgeTest, OnlyTheNewestIdsAreKept) {
@@ -147,8 +149,8 @@ TEST_F(BridgeTest, OnlyTheNewestIdsAreKept) {
 }
 
 TEST(Jid, ValidAndBare) {
-  for (const char* good : {"bob@example.org", "example.org", "bob@example.org/phone 1",
-                           "d\xC3\xA9@example.org"}) {
+  for (const char* good :
+       {"bob@example.org", "example.org", "bob@example.org/phone 1", "d\xC3\xA9@example.org"}) {
     EXPECT_TRUE(IsValidJid(good)) << good;
   }
   for (const char* bad : {"", "bob@", "@example.org", "bob example.org", "a@b@c", "bob@x/",

@@ -54,7 +54,9 @@ XmppClient::~XmppClient() {
   std::fill(account_.password.begin(), account_.password.end(), '\0');
 }
 
-void XmppClient::Start() { Connect(); }
+void XmppClient::Start() {
+  Connect();
+}
 
 void XmppClient::Connect() {
   failure_.clear();
@@ -81,7 +83,9 @@ std::vector<ClientEvent> XmppClient::TakeEvents() {
   return taken;
 }
 
-bool XmppClient::AllWritten() const { return !online_ || xmpp_conn_send_queue_len(conn_) == 0; }
+bool XmppClient::AllWritten() const {
+  return !online_ || xmpp_conn_send_queue_len(conn_) == 0;
+}
 
 bool XmppClient::SendChat(const std::string& to, const std::string& body) {
   if (!online_) return false;
@@ -205,10 +209,11 @@ void XmppClient::OnLog(void* self, xmpp_log_level_t level, const char* area, con
   static constexpr std::string_view kConnectFailed = "connection failed, error ";
   if (Contains(message, "auth failed")) {
     client->refused_ = true;
-  } else if (const char* at = message != nullptr ? std::strstr(message, kConnectFailed.data())
-                                                 : nullptr) {
+  } else if (const char* at =
+                 message != nullptr ? std::strstr(message, kConnectFailed.data()) : nullptr) {
     client->failure_ = platform::OsErrorText(std::atoi(at + kConnectFailed.size()));
-  } else if (level >= XMPP_LEVEL_WARN && (Contains(area, "tls") || Contains(message, "ertificate"))) {
+  } else if (level >= XMPP_LEVEL_WARN &&
+             (Contains(area, "tls") || Contains(message, "ertificate"))) {
     if (client->failure_.empty()) client->failure_ = std::string("TLS: ") + message;
   }
 }

@@ -86,9 +86,9 @@ class XmppClient final : public Network {
   bool connecting_ = false;
   bool online_ = false;
   bool everOnline_ = false;
-  bool refused_ = false;   // the server said no to the login
-  bool stopped_ = false;   // no more attempts
-  std::string failure_;    // the last reason a connection failed
+  bool refused_ = false;  // the server said no to the login
+  bool stopped_ = false;  // no more attempts
+  std::string failure_;   // the last reason a connection failed
   int backoffMs_ = 250;
   std::chrono::steady_clock::time_point retryAt_{};
   std::set<std::string> roster_;

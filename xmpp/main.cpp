@@ -18,7 +18,7 @@
 
 namespace {
 
-constexpr int kLoopCapMs = 50;        // libstrophe's timers and TLS buffers need a turn this often
+constexpr int kLoopCapMs = 50;         // libstrophe's timers and TLS buffers need a turn this often
 constexpr int kSignInBoundMs = 20000;  // the first sign-in, before the program gives up
 constexpr int kRosterBoundMs = 5000;   // a roster slower than this is taken as empty
 
@@ -83,8 +83,8 @@ xmpp::Account MakeAccount(const Settings& s) {
     if (colon != std::string::npos && (!bracketed || s.server[colon - 1] == ']')) {
       account.host = s.server.substr(0, colon);
       try {
-        account.port = static_cast<unsigned short>(tools::IntegerIn(s.server.substr(colon + 1),
-                                                                    1, 65535));
+        account.port =
+            static_cast<unsigned short>(tools::IntegerIn(s.server.substr(colon + 1), 1, 65535));
       } catch (const std::invalid_argument&) {
         throw platform::Error("not a server: " + s.server);
       }
@@ -95,7 +95,8 @@ xmpp::Account MakeAccount(const Settings& s) {
   }
   const std::string domain = account.jid.substr(account.jid.find('@') + 1);
   if (s.plain && !IsLoopback(account.host.empty() ? domain : account.host)) {
-    throw platform::Error("--plain is refused for " + (account.host.empty() ? domain : account.host) +
+    throw platform::Error("--plain is refused for " +
+                          (account.host.empty() ? domain : account.host) +
                           ": a password goes unencrypted only to this machine");
   }
   account.plain = s.plain;
@@ -109,8 +110,9 @@ xmpp::Account MakeAccount(const Settings& s) {
   } else if (auto typed = platform::AskHidden("Password for " + account.jid + ": ")) {
     account.password = *typed;
   } else {
-    throw platform::Error("no password: give --password-file or --password-env (there is no "
-                          "terminal to ask on)");
+    throw platform::Error(
+        "no password: give --password-file or --password-env (there is no "
+        "terminal to ask on)");
   }
   return account;
 }
@@ -150,7 +152,9 @@ int main(int argc, char** argv) {
     xmpp::XmppClient client(MakeAccount(settings));
     auto desktop = platform::OpenDesktop(settings.desktopDir);
     xmpp::Bridge bridge(client);
-    bridge.OnNotice = [](const std::string& text) { std::cerr << "parlavant-xmpp: " << text << '\n'; };
+    bridge.OnNotice = [](const std::string& text) {
+      std::cerr << "parlavant-xmpp: " << text << '\n';
+    };
     bridge.SetUser(client.BareUser());
     // Until the account is signed in and its roster known, the API says it is not available; a
     // program attaches when it is announced.
@@ -182,8 +186,8 @@ int main(int argc, char** argv) {
         std::cerr << "parlavant-xmpp: signed in as " << client.BareUser() << '\n';
       }
       if (!onlineSince && now - started > std::chrono::milliseconds(kSignInBoundMs)) {
-        std::cerr << "parlavant-xmpp: no answer from the server within "
-                  << kSignInBoundMs / 1000 << " s\n";
+        std::cerr << "parlavant-xmpp: no answer from the server within " << kSignInBoundMs / 1000
+                  << " s\n";
         return 1;
       }
       if (client.AllWritten()) bridge.AllWritten();

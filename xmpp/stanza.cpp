@@ -16,7 +16,9 @@ std::string Text(xmpp_stanza_t* element) {
   return copy;
 }
 
-bool Same(const char* a, const char* b) { return a != nullptr && std::strcmp(a, b) == 0; }
+bool Same(const char* a, const char* b) {
+  return a != nullptr && std::strcmp(a, b) == 0;
+}
 
 std::optional<IncomingChat> Plain(xmpp_stanza_t* message) {
   if (!Same(xmpp_stanza_get_name(message), "message")) return std::nullopt;
@@ -39,7 +41,8 @@ std::optional<IncomingChat> ReceivedChat(xmpp_stanza_t* message, std::string_vie
   if (received == nullptr) return Plain(message);
   const char* outer = xmpp_stanza_get_from(message);
   if (outer == nullptr || BareJid(outer) != ownBareJid) return std::nullopt;
-  xmpp_stanza_t* forwarded = xmpp_stanza_get_child_by_name_and_ns(received, "forwarded", kForwardNs);
+  xmpp_stanza_t* forwarded =
+      xmpp_stanza_get_child_by_name_and_ns(received, "forwarded", kForwardNs);
   if (forwarded == nullptr) return std::nullopt;
   xmpp_stanza_t* inner = xmpp_stanza_get_child_by_name(forwarded, "message");
   // A carbon inside a carbon is nothing a server sends.
@@ -58,7 +61,8 @@ std::vector<RosterItem> RosterItems(xmpp_stanza_t* iq) {
     if (!Same(xmpp_stanza_get_name(item), "item")) continue;
     const char* jid = xmpp_stanza_get_attribute(item, "jid");
     if (jid == nullptr || *jid == '\0') continue;
-    items.push_back({BareJid(jid), Same(xmpp_stanza_get_attribute(item, "subscription"), "remove")});
+    items.push_back(
+        {BareJid(jid), Same(xmpp_stanza_get_attribute(item, "subscription"), "remove")});
   }
   return items;
 }

@@ -62,8 +62,8 @@ TEST_F(StanzaTest, CarbonsCountOnlyWhenReceivedAndFromTheUsersOwnAccount) {
       "<received xmlns='urn:xmpp:carbons:2'><forwarded xmlns='urn:xmpp:forward:0'>"
       "<message from='bob@example.org/pc' to='alice@example.org/other' type='chat'>"
       "<body>carbon</body></message></forwarded></received>";
-  auto copy = Chat("<message from='alice@example.org' to='alice@example.org/p'>" + received +
-                   "</message>");
+  auto copy =
+      Chat("<message from='alice@example.org' to='alice@example.org/p'>" + received + "</message>");
   ASSERT_TRUE(copy);
   EXPECT_EQ(copy->from, "bob@example.org");
   EXPECT_EQ(copy->body, "carbon");
@@ -71,19 +71,19 @@ TEST_F(StanzaTest, CarbonsCountOnlyWhenReceivedAndFromTheUsersOwnAccount) {
   EXPECT_FALSE(Chat("<message from='mallory@example.org'>" + received + "</message>"));
   EXPECT_FALSE(Chat("<message>" + received + "</message>"));
   // The user's own sent message never comes back as received.
-  EXPECT_FALSE(Chat(
-      "<message from='alice@example.org'><sent xmlns='urn:xmpp:carbons:2'>"
-      "<forwarded xmlns='urn:xmpp:forward:0'><message from='alice@example.org/other' "
-      "to='bob@example.org' type='chat'><body>mine</body></message></forwarded></sent>"
-      "</message>"));
+  EXPECT_FALSE(
+      Chat("<message from='alice@example.org'><sent xmlns='urn:xmpp:carbons:2'>"
+           "<forwarded xmlns='urn:xmpp:forward:0'><message from='alice@example.org/other' "
+           "to='bob@example.org' type='chat'><body>mine</body></message></forwarded></sent>"
+           "</message>"));
 }
 
 TEST_F(StanzaTest, RosterItemsWithTheirRemovals) {
-  const auto items = RosterItems(Parse(
-      "<iq type='result'><query xmlns='jabber:iq:roster'>"
-      "<item jid='bob@example.org' subscription='both'/><item jid='carol@example.org/x'/>"
-      "<item subscription='both'/><item jid='dave@example.org' subscription='remove'/>"
-      "</query></iq>"));
+  const auto items = RosterItems(
+      Parse("<iq type='result'><query xmlns='jabber:iq:roster'>"
+            "<item jid='bob@example.org' subscription='both'/><item jid='carol@example.org/x'/>"
+            "<item subscription='both'/><item jid='dave@example.org' subscription='remove'/>"
+            "</query></iq>"));
   ASSERT_EQ(items.size(), 3u);
   EXPECT_EQ(items[0].jid, "bob@example.org");
   EXPECT_EQ(items[1].jid, "carol@example.org");

@@ -1,0 +1,155 @@
+// Parlavant, unchanged, in a real conversation: parlavant-xmpp signs in to an account on a
+// Prosody server of the test's own, a remote person on another account writes and reads through
+// a small XMPP client of their own, and the stand-in translator's echo engine makes every
+// translation exact.
+#include <sys/stat.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "tests/parlavant_fixture.h"
+#include "tests/xmpp_support.h"
+#include "testsupport/net_util.h"
+#include "testsupport/qt_support.h"
+
+namespace {
+
+using testsupport::ChildProcess;
+using testsupport::ProsodyServer;
+using testsupport::XmppPeer;
+
+const std::string kAlice = "alice@localhost", kBob = "bob@localhost";
+
+class XmppEndToEndTest : public testsupport::ParlavantFixture {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(server.Start());
+    ASSERT_TRUE(server.Register("alice", "alice-secret"));
+    ASSERT_TRUE(server.Register("bob", "bob-secret"));
+    std::ofstream(PasswordFile()) << "alice-secret\n";
+    ::chmod(PasswordFile().c_str(), 0600);
+  }
+
+  std::string Dir() const { return temp_.Path(); }
+  std::string PasswordFile() const { return Dir() + "/alice.password"; }
+  std::string XmppErrors() const {
+    std::ifstream in(Dir() + "/xmpp.err");
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+
+  // Alice's contacts, as another client of hers would have added them.
+  void AddBobToAlicesRoster() {
+    XmppPeer aliceElsewhere(Dir(), kAlice, "alice-secret", server.Port());
+    ASSERT_TRUE(aliceElsewhere.WaitReady());
+    ASSERT_TRUE(aliceElsewhere.Add(kBob));
+    aliceElsewhere.Quit();
+  }
+
+  std::unique_ptr<ChildProcess> StartXmpp(std::vector<std::string> extra = {}) {
+    std::vector<std::string> argv = {XMPP_PATH,         "--jid",         kAlice,
+                                     "--server",        server.Server(), "--plain",
+                                     "--password-file", PasswordFile(),  "--desktop",
+                                     DesktopDir(),      "--settings",    Dir() + "/none.ini"};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    return std::make_unique<ChildProcess>(argv, Dir() + "/xmpp.out", Dir() + "/xmpp.err");
+  }
+
+  void StartTranslator() {
+    translator = std::make_unique<ChildProcess>(
+        std::vector<std::string>{TRANSLATOR_PATH, "--desktop", DesktopDir(), "--engine", "echo"});
+    ASSERT_TRUE(testsupport::WaitUntilListening(translate::kLocalTranslatorPort));
+  }
+
+  ProsodyServer server{Dir()};
+  std::unique_ptr<ChildProcess> translator, xmpp;
+};
+
+TEST_F(XmppEndToEndTest, AConversationWithARemotePersonBothWays) {
+  // Bob writes before alice's client is running (stored offline).
+  AddBobToAlicesRoster();
+  XmppPeer bob(Dir(), kBob, "bob-secret", server.Port());
+  ASSERT_TRUE(bob.WaitReady());
+  ASSERT_TRUE(bob.Send(kAlice, "Hola, \xC2\xBFqu\xC3\xA9 tal?"));
+
+  StartTranslator();
+  xmpp = StartXmpp();
+  // Reads English, sends Spanish, signs.
+  app::TMainForm& form = StartParlavant(*desktop, testsupport::FreeLoopbackPort());
+  ASSERT_TRUE(testsupport::PumpUntil([&] { return form.ToUsers->count() == 1; }, 30000))
+      << XmppErrors();
+  EXPECT_EQ(form.ToUsers->itemText(0), QString::fromStdString(kBob));
+  EXPECT_EQ(form.CaptionAnsi(), "Parlavant 1.0:04 - " + kAlice);
+
+  const QString tab = QString::fromStdString(kBob);
+  ASSERT_TRUE(testsupport::PumpUntil([&] { return !Memo(form, tab).isEmpty(); }, 30000));
+  EXPECT_EQ(Memo(form, tab),
+            QString::fromUtf8("bob@localhost: [en] Hola, ¿qué tal?(Hola, ¿qué tal?)"));
+
+  // An emoji survives both ways.
+  ASSERT_TRUE(bob.Send(kAlice, "Bien \xF0\x9F\x98\x80"));
+  ASSERT_TRUE(testsupport::PumpUntil([&] { return Memo(form, tab).count('\n') == 1; }));
+  EXPECT_TRUE(Memo(form, tab).endsWith(QString::fromUtf8("[en] Bien 😀(Bien 😀)")))
+      << Memo(form, tab).toStdString();
+
+  form.SendMessage->setPlainText(QString::fromUtf8("Très bien 😀"));
+  form.btnSend->click();
+  ASSERT_TRUE(bob.WaitFor([&](const std::string&) { return !bob.Received(kAlice).empty(); }));
+  EXPECT_THAT(
+      bob.Received(kAlice),
+      ::testing::ElementsAre("[es] Tr\xC3\xA8s bien \xF0\x9F\x98\x80 - Translated with Parlavant"));
+  EXPECT_THAT(boxes, ::testing::IsEmpty());
+}
+
+TEST_F(XmppEndToEndTest, TheNextMessageArrivesAfterTheServerIsKilledAndRestarted) {
+  AddBobToAlicesRoster();
+  StartTranslator();
+  xmpp = StartXmpp();
+  app::TMainForm& form = StartParlavant(*desktop, testsupport::FreeLoopbackPort());
+  ASSERT_TRUE(testsupport::PumpUntil([&] { return form.ToUsers->count() == 1; }, 30000))
+      << XmppErrors();
+
+  server.Crash();
+  ASSERT_TRUE(server.Restart());
+  XmppPeer bob(Dir(), kBob, "bob-secret", server.Port());
+  ASSERT_TRUE(bob.WaitReady());
+  // The client is back within its longest pause; a message sent meanwhile is stored for it.
+  ASSERT_TRUE(bob.Send(kAlice, "Sigo aqu\xC3\xAD"));
+  const QString tab = QString::fromStdString(kBob);
+  ASSERT_TRUE(testsupport::PumpUntil([&] { return !Memo(form, tab).isEmpty(); }, 30000))
+      << XmppErrors();
+  EXPECT_EQ(Memo(form, tab), QString::fromUtf8("bob@localhost: [en] Sigo aquí(Sigo aquí)"));
+  EXPECT_THAT(XmppErrors(), ::testing::HasSubstr("connection lost"));
+
+  // And the answer goes out on the new connection.
+  form.SendMessage->setPlainText("Bien");
+  form.btnSend->click();
+  ASSERT_TRUE(bob.WaitFor([&](const std::string&) { return !bob.Received(kAlice).empty(); }))
+      << XmppErrors() << ::testing::PrintToString(boxes) << Memo(form, tab).toStdString();
+}
+
+TEST_F(XmppEndToEndTest, AWrongPasswordOrAnOpenPasswordFileIsAClearError) {
+  std::ofstream(PasswordFile(), std::ios::trunc) << "wrong\n";
+  xmpp = StartXmpp();
+  EXPECT_EQ(xmpp->Wait(20000), 1);
+  EXPECT_THAT(XmppErrors(),
+              ::testing::HasSubstr("the server refused the login for alice@localhost"));
+
+  ::chmod(PasswordFile().c_str(), 0644);
+  xmpp = StartXmpp();
+  EXPECT_EQ(xmpp->Wait(20000), 1);
+  EXPECT_THAT(XmppErrors(), ::testing::HasSubstr("may be read by others (mode 0644)"));
+
+  // Plain text goes only to this machine.
+  xmpp = std::make_unique<ChildProcess>(
+      std::vector<std::string>{XMPP_PATH, "--jid", "alice@example.org", "--plain", "--password-env",
+                               "HOME", "--settings", Dir() + "/none.ini"},
+      Dir() + "/xmpp.out", Dir() + "/xmpp.err");
+  EXPECT_EQ(xmpp->Wait(20000), 1);
+  EXPECT_THAT(XmppErrors(), ::testing::HasSubstr("--plain is refused for example.org"));
+}
+
+}  // namespace

@@ -1,0 +1,181 @@
+#pragma once
+
+// A Prosody server of the test's own on loopback (its config, data and pid file in a scratch
+// directory), and a remote person on it: the slixmpp peer in tests/xmpp_peer.py.
+#include <unistd.h>
+
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "testsupport/child_process.h"
+#include "testsupport/net_util.h"
+
+namespace testsupport {
+
+class ProsodyServer {
+ public:
+  // `tls`: a certificate and key for "localhost" in PEM files; c2s then requires encryption.
+  struct Tls {
+    std::string certificate, key;
+  };
+  explicit ProsodyServer(std::string dir, std::optional<Tls> tls = std::nullopt)
+      : dir_(std::move(dir)), tls_(std::move(tls)) {}
+
+  // Starts on a free port, trying others when another process takes it first.
+  bool Start() {
+    for (int attempt = 0; attempt < 5; ++attempt) {
+      port_ = FreeLoopbackPort();
+      if (Run()) return true;
+    }
+    return false;
+  }
+  // Starts again on the same port, after Kill().
+  bool Restart() { return Run(); }
+  void Kill() { server_.reset(); }
+  void Crash() {
+    if (server_) server_->Kill();
+    server_.reset();
+  }
+
+  bool Register(const std::string& user, const std::string& password) {
+    ChildProcess ctl(
+        {"/usr/bin/prosodyctl", "--config", Config(), "register", user, "localhost", password},
+        dir_ + "/prosodyctl.out", dir_ + "/prosodyctl.err");
+    return ctl.Wait(20000) == 0;
+  }
+  std::uint16_t Port() const { return port_; }
+  std::string Server() const { return "127.0.0.1:" + std::to_string(port_); }
+
+ private:
+  std::string Config() const { return dir_ + "/prosody.cfg.lua"; }
+
+  bool Run() {
+    ::mkdir((dir_ + "/data").c_str(), 0700);
+    ::mkdir((dir_ + "/certs").c_str(), 0700);
+    std::ofstream config(Config());
+    config << "run_as_root = true\n"
+              "daemonize = false\n"
+              "pidfile = \""
+           << dir_
+           << "/prosody.pid\"\n"
+              "data_path = \""
+           << dir_
+           << "/data\"\n"
+              "certificates = \""
+           << dir_
+           << "/certs\"\n"
+              "interfaces = { \"127.0.0.1\" }\n"
+              "c2s_ports = { "
+           << port_
+           << " }\n"
+              "s2s_ports = { }\nhttp_ports = { }\nhttps_ports = { }\n"
+              "authentication = \"internal_plain\"\n"
+              "log = { error = \""
+           << dir_
+           << "/prosody.log\" }\n"
+              "modules_enabled = { \"roster\"; \"saslauth\"; \"tls\"; \"disco\"; \"carbons\"; "
+              "\"offline\"; \"ping\"; \"posix\" }\n"
+              "modules_disabled = { \"s2s\" }\n";
+    if (tls_) {
+      config << "c2s_require_encryption = true\n"
+                "ssl = { certificate = \""
+             << tls_->certificate << "\"; key = \"" << tls_->key << "\" }\n";
+    } else {
+      config << "c2s_require_encryption = false\nallow_unencrypted_plain_auth = true\n";
+    }
+    config << "VirtualHost \"localhost\"\n";
+    config.close();
+    server_ = std::make_unique<ChildProcess>(
+        std::vector<std::string>{"/usr/bin/prosody", "--config", Config()}, dir_ + "/prosody.out",
+        dir_ + "/prosody.err");
+    if (WaitUntilListening(port_, 10000) && server_->Alive()) return true;
+    server_.reset();
+    return false;
+  }
+
+  std::string dir_;
+  std::optional<Tls> tls_;
+  std::uint16_t port_ = 0;
+  std::unique_ptr<ChildProcess> server_;
+};
+
+inline std::string Hex(const std::string& bytes) {
+  static const char* digits = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : bytes) {
+    out += digits[c >> 4];
+    out += digits[c & 15];
+  }
+  return out;
+}
+
+inline std::string Unhex(const std::string& hex) {
+  std::string out;
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+    out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+  }
+  return out;
+}
+
+// The remote person: an XMPP account used from a small client of its own.
+class XmppPeer {
+ public:
+  XmppPeer(const std::string& dir, const std::string& jid, const std::string& password,
+           std::uint16_t port)
+      : out_(dir + "/peer-" + jid + ".out"),
+        process_({"/usr/bin/python3", XMPP_PEER_PATH, "--jid", jid, "--password", password,
+                  "--port", std::to_string(port)},
+                 out_, out_ + ".err") {}
+
+  // Waits (up to `ms`) for a line of its output that `accept` takes.
+  template <typename Accept>
+  bool WaitFor(Accept accept, int ms = 20000) {
+    for (int waited = 0; waited < ms; waited += 20) {
+      for (const std::string& line : Lines()) {
+        if (accept(line)) return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+  }
+  bool WaitReady() {
+    return WaitFor([](const std::string& line) { return line == "ready"; });
+  }
+  bool Add(const std::string& jid) {
+    return process_.Write("add " + jid + "\n") &&
+           WaitFor([&](const std::string& line) { return line == "added " + jid; });
+  }
+  bool Send(const std::string& to, const std::string& body) {
+    return process_.Write("send " + to + " " + Hex(body) + "\n");
+  }
+  // The bodies received from `from`, in order.
+  std::vector<std::string> Received(const std::string& from) {
+    std::vector<std::string> bodies;
+    const std::string prefix = "recv " + from + " ";
+    for (const std::string& line : Lines()) {
+      if (line.rfind(prefix, 0) == 0) bodies.push_back(Unhex(line.substr(prefix.size())));
+    }
+    return bodies;
+  }
+  void Quit() {
+    process_.Write("quit\n");
+    process_.Wait(5000);
+  }
+
+ private:
+  std::vector<std::string> Lines() const {
+    std::ifstream in(out_);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+  }
+
+  std::string out_;
+  ChildProcess process_;
+};
+
+}  // namespace testsupport
