@@ -153,3 +153,66 @@ TEST_F(XmppEndToEndTest, AWrongPasswordOrAnOpenPasswordFileIsAClearError) {
 }
 
 }  // namespace
+
+namespace {
+
+// A server whose certificate is its own (made here with openssl): not trusted by default, trusted
+// when named with --ca-file.
+class XmppTlsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ChildProcess openssl({"/usr/bin/openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes",
+                          "-keyout", Dir() + "/key.pem", "-out", Dir() + "/cert.pem", "-days", "2",
+                          "-subj", "/CN=localhost", "-addext", "subjectAltName=DNS:localhost"},
+                         Dir() + "/openssl.out", Dir() + "/openssl.err");
+    ASSERT_EQ(openssl.Wait(60000), 0);
+    server = std::make_unique<ProsodyServer>(
+        Dir(), ProsodyServer::Tls{Dir() + "/cert.pem", Dir() + "/key.pem"});
+    ASSERT_TRUE(server->Start());
+    ASSERT_TRUE(server->Register("alice", "alice-secret"));
+  }
+  std::string Dir() const { return temp_.Path(); }
+  std::string Errors() const {
+    std::ifstream in(Dir() + "/xmpp.err");
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+  std::unique_ptr<ChildProcess> StartXmpp(std::vector<std::string> extra) {
+    ::setenv("PARLAVANT_TEST_PASSWORD", "alice-secret", 1);
+    std::vector<std::string> argv = {XMPP_PATH,
+                                     "--jid",
+                                     kAlice,
+                                     "--server",
+                                     server->Server(),
+                                     "--password-env",
+                                     "PARLAVANT_TEST_PASSWORD",
+                                     "--desktop",
+                                     Dir() + "/d",
+                                     "--settings",
+                                     Dir() + "/none.ini"};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    return std::make_unique<ChildProcess>(argv, Dir() + "/xmpp.out", Dir() + "/xmpp.err");
+  }
+
+  testsupport::TempDir temp_{"pxmpp-tls"};
+  std::unique_ptr<ProsodyServer> server;
+};
+
+TEST_F(XmppTlsTest, AServersOwnCertificateIsRefusedUnlessItsAuthorityIsNamed) {
+  auto xmpp = StartXmpp({});
+  EXPECT_EQ(xmpp->Wait(20000), 1);
+  EXPECT_THAT(Errors(), ::testing::HasSubstr("cannot sign in as alice@localhost: the server's "
+                                             "certificate was not accepted: self-signed"));
+
+  xmpp = StartXmpp({"--ca-file", Dir() + "/cert.pem"});
+  bool signedIn = false;
+  for (int i = 0; i < 1000 && !signedIn; ++i) {
+    signedIn = Errors().find("signed in as alice@localhost") != std::string::npos;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_TRUE(signedIn) << Errors();
+  EXPECT_EQ(xmpp->Stop(), 0);
+}
+
+}  // namespace

@@ -137,8 +137,14 @@ void XmppClient::Lost(int error) {
   if (reason.empty() && error != 0) reason = platform::OsErrorText(error);
   if (reason.empty()) reason = wasOnline ? "the connection was closed" : "the connection failed";
   if (refused_) {
+    // A password that no longer works will not work next time either: no more attempts.
     stopped_ = true;
-    Push({ClientEvent::kRefused, {}, {}, {}, "the server refused the login for " + bare_});
+    const std::string refusal = "the server refused the login for " + bare_;
+    Push({everOnline_ ? ClientEvent::kRefused : ClientEvent::kFailed,
+          {},
+          {},
+          {},
+          everOnline_ ? refusal + "; no more attempts to connect" : refusal});
     return;
   }
   if (!everOnline_) {

@@ -33,6 +33,8 @@ struct Account {
 };
 
 struct ClientEvent {
+  // kFailed: the first sign-in failed, the account does not work; kRefused: a later login was
+  // refused, and no more attempts follow.
   enum Kind { kOnline, kOffline, kMessage, kRoster, kRefused, kFailed } kind;
   std::string from{}, body{};         // kMessage
   std::vector<std::string> roster{};  // kRoster: the whole roster now

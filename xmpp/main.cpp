@@ -133,6 +133,9 @@ bool Apply(const xmpp::ClientEvent& event, xmpp::Bridge& bridge, int& status) {
       bridge.SetRoster(event.roster);
       break;
     case xmpp::ClientEvent::kRefused:
+      // The API stays for the programs attached; what they send waits, bounded.
+      std::cerr << "parlavant-xmpp: " << event.reason << '\n';
+      break;
     case xmpp::ClientEvent::kFailed:
       std::cerr << "parlavant-xmpp: " << event.reason << '\n';
       status = 1;
