@@ -77,6 +77,14 @@ TEST_F(XmppEndToEndTest, AConversationWithARemotePersonBothWays) {
 
   StartTranslator();
   xmpp = StartXmpp();
+  // Signed in, but no program attached yet: the next message waits in the client.
+  ASSERT_TRUE(testsupport::PumpUntil(
+      [&] { return XmppErrors().find("signed in as") != std::string::npos; }, 30000));
+  ASSERT_TRUE(bob.Send(kAlice,
+                       "\xC2\xBF"
+                       "Est\xC3\xA1s ah\xC3\xAD?"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+
   // Reads English, sends Spanish, signs.
   app::TMainForm& form = StartParlavant(*desktop, testsupport::FreeLoopbackPort());
   ASSERT_TRUE(testsupport::PumpUntil([&] { return form.ToUsers->count() == 1; }, 30000))
@@ -85,13 +93,14 @@ TEST_F(XmppEndToEndTest, AConversationWithARemotePersonBothWays) {
   EXPECT_EQ(form.CaptionAnsi(), "Parlavant 1.0:04 - " + kAlice);
 
   const QString tab = QString::fromStdString(kBob);
-  ASSERT_TRUE(testsupport::PumpUntil([&] { return !Memo(form, tab).isEmpty(); }, 30000));
+  ASSERT_TRUE(testsupport::PumpUntil([&] { return Memo(form, tab).count('\n') == 1; }, 30000));
   EXPECT_EQ(Memo(form, tab),
-            QString::fromUtf8("bob@localhost: [en] Hola, ¿qué tal?(Hola, ¿qué tal?)"));
+            QString::fromUtf8("bob@localhost: [en] Hola, ¿qué tal?(Hola, ¿qué tal?)\n"
+                              "bob@localhost: [en] ¿Estás ahí?(¿Estás ahí?)"));
 
   // An emoji survives both ways.
   ASSERT_TRUE(bob.Send(kAlice, "Bien \xF0\x9F\x98\x80"));
-  ASSERT_TRUE(testsupport::PumpUntil([&] { return Memo(form, tab).count('\n') == 1; }));
+  ASSERT_TRUE(testsupport::PumpUntil([&] { return Memo(form, tab).count('\n') == 2; }));
   EXPECT_TRUE(Memo(form, tab).endsWith(QString::fromUtf8("[en] Bien 😀(Bien 😀)")))
       << Memo(form, tab).toStdString();
 
@@ -101,6 +110,26 @@ TEST_F(XmppEndToEndTest, AConversationWithARemotePersonBothWays) {
   EXPECT_THAT(
       bob.Received(kAlice),
       ::testing::ElementsAre("[es] Tr\xC3\xA8s bien \xF0\x9F\x98\x80 - Translated with Parlavant"));
+  EXPECT_THAT(boxes, ::testing::IsEmpty());
+}
+
+TEST_F(XmppEndToEndTest, ApertiumTranslatesARealMessage) {
+  // Apertium is installed with the project's dependencies; without it there is nothing to smoke.
+  ASSERT_EQ(std::system("command -v apertium >/dev/null 2>&1"), 0);
+  AddBobToAlicesRoster();
+  translator = std::make_unique<ChildProcess>(
+      std::vector<std::string>{TRANSLATOR_PATH, "--desktop", DesktopDir()});
+  ASSERT_TRUE(testsupport::WaitUntilListening(translate::kLocalTranslatorPort));
+  xmpp = StartXmpp();
+  app::TMainForm& form = StartParlavant(*desktop, testsupport::FreeLoopbackPort());
+  ASSERT_TRUE(testsupport::PumpUntil([&] { return form.ToUsers->count() == 1; }, 30000))
+      << XmppErrors();
+  XmppPeer bob(Dir(), kBob, "bob-secret", server.Port());
+  ASSERT_TRUE(bob.WaitReady());
+  ASSERT_TRUE(bob.Send(kAlice, "El perro come la manzana."));
+  const QString tab = QString::fromStdString(kBob);
+  ASSERT_TRUE(testsupport::PumpUntil([&] { return !Memo(form, tab).isEmpty(); }, 30000));
+  EXPECT_TRUE(Memo(form, tab).contains("dog")) << Memo(form, tab).toStdString();
   EXPECT_THAT(boxes, ::testing::IsEmpty());
 }
 
