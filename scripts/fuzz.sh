@@ -9,7 +9,7 @@ seconds=${1:-60}
 
 scripts/install-deps.sh
 cmake --preset fuzz >/dev/null
-targets=(fuzz_dispatch fuzz_frame fuzz_webdecode fuzz_reply fuzz_percent fuzz_loader fuzz_profile)
+targets=(fuzz_dispatch fuzz_frame fuzz_webdecode fuzz_reply fuzz_percent fuzz_loader fuzz_profile fuzz_stanza)
 # Only the fuzz targets and what they link: the programs themselves are not needed here.
 cmake --build --preset fuzz --target "${targets[@]}"
 

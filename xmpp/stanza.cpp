@@ -25,7 +25,8 @@ std::optional<IncomingChat> Plain(xmpp_stanza_t* message) {
   const char* type = xmpp_stanza_get_type(message);
   if (type != nullptr && !Same(type, "chat") && !Same(type, "normal")) return std::nullopt;
   const char* from = xmpp_stanza_get_from(message);
-  if (from == nullptr || *from == '\0') return std::nullopt;
+  // A sender that is no address could not be answered, nor shown as one.
+  if (from == nullptr || !IsValidJid(BareJid(from))) return std::nullopt;
   const std::string body = Text(xmpp_stanza_get_child_by_name(message, "body"));
   if (body.empty()) return std::nullopt;
   return IncomingChat{BareJid(from), body};
@@ -60,7 +61,7 @@ std::vector<RosterItem> RosterItems(xmpp_stanza_t* iq) {
        item = xmpp_stanza_get_next(item)) {
     if (!Same(xmpp_stanza_get_name(item), "item")) continue;
     const char* jid = xmpp_stanza_get_attribute(item, "jid");
-    if (jid == nullptr || *jid == '\0') continue;
+    if (jid == nullptr || !IsValidJid(BareJid(jid))) continue;
     items.push_back(
         {BareJid(jid), Same(xmpp_stanza_get_attribute(item, "subscription"), "remove")});
   }

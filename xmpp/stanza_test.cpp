@@ -51,6 +51,8 @@ TEST_F(StanzaTest, WhatIsNotAChatMessageForTheUserIsNot) {
            "<message from='bob@example.org' type='groupchat'><body>x</body></message>",
            "<message from='bob@example.org' type='headline'><body>x</body></message>",
            "<message type='chat'><body>no sender</body></message>",
+           "<message from='/phone' type='chat'><body>a resource, no address</body></message>",
+           "<message from='a b@example.org' type='chat'><body>a blank</body></message>",
            "<presence from='bob@example.org'/>",
        }) {
     EXPECT_FALSE(Chat(text)) << text;
@@ -82,7 +84,8 @@ TEST_F(StanzaTest, RosterItemsWithTheirRemovals) {
   const auto items = RosterItems(
       Parse("<iq type='result'><query xmlns='jabber:iq:roster'>"
             "<item jid='bob@example.org' subscription='both'/><item jid='carol@example.org/x'/>"
-            "<item subscription='both'/><item jid='dave@example.org' subscription='remove'/>"
+            "<item subscription='both'/><item jid='/x'/><item jid='dave@example.org' "
+            "subscription='remove'/>"
             "</query></iq>"));
   ASSERT_EQ(items.size(), 3u);
   EXPECT_EQ(items[0].jid, "bob@example.org");
