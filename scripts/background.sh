@@ -10,10 +10,11 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# Starts a virtual 640x480 display of our own and shows what follows on it.
+# Starts a virtual display of our own (640x480, or the size given as WxH) and shows what follows
+# on it.
 start_virtual_display() {
   local display=:$((90 + RANDOM % 9))
-  Xvfb "$display" -screen 0 640x480x24 -nolisten tcp &
+  Xvfb "$display" -screen 0 "${1:-640x480}x24" -nolisten tcp &
   pids+=($!)
   export DISPLAY=$display
   sleep 1

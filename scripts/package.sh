@@ -11,10 +11,10 @@ cmake --build --preset release
 (cd build/release && cpack >/dev/null)
 deb=$(ls "$PWD"/build/release/parlavant_*.deb | head -n 1)
 echo "package: $deb"
-dpkg-deb --field "$deb" Depends Recommends
+dpkg-deb --field "$deb" Depends Recommends Suggests
 
 apt-get install -y --reinstall "$deb" >/dev/null
-for f in /usr/bin/parlavant /usr/bin/parlavant-chatclient /usr/bin/parlavant-translator \
+for f in /usr/bin/parlavant /usr/bin/parlavant-chatclient /usr/bin/parlavant-translator /usr/bin/parlavant-xmpp \
          /usr/bin/parlavant-stintf /usr/share/parlavant/stintf.dat \
          /usr/share/applications/parlavant.desktop /usr/share/icons/hicolor/scalable/apps/parlavant.svg; do
   test -e "$f" || { echo "missing after install: $f" >&2; exit 1; }
