@@ -2,6 +2,7 @@
 
 // A Prosody server of the test's own on loopback (its config, data and pid file in a scratch
 // directory), and a remote person on it: the slixmpp peer in tests/xmpp_peer.py.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
