@@ -160,7 +160,7 @@ TEST_F(XmppEndToEndTest, TheNextMessageArrivesAfterTheServerIsKilledAndRestarted
       << XmppErrors() << ::testing::PrintToString(boxes) << Memo(form, tab).toStdString();
 }
 
-TEST_F(XmppEndToEndTest, AWrongPasswordOrAnOpenPasswordFileIsAClearError) {
+TEST_F(XmppEndToEndTest, AWrongPasswordAnOpenPasswordFileOrNoServerIsAClearError) {
   std::ofstream(PasswordFile(), std::ios::trunc) << "wrong\n";
   xmpp = StartXmpp();
   EXPECT_EQ(xmpp->Wait(20000), 1);
@@ -171,6 +171,18 @@ TEST_F(XmppEndToEndTest, AWrongPasswordOrAnOpenPasswordFileIsAClearError) {
   xmpp = StartXmpp();
   EXPECT_EQ(xmpp->Wait(20000), 1);
   EXPECT_THAT(XmppErrors(), ::testing::HasSubstr("may be read by others (mode 0644)"));
+
+  // A server that is not there.
+  ::chmod(PasswordFile().c_str(), 0600);
+  xmpp = std::make_unique<ChildProcess>(
+      std::vector<std::string>{XMPP_PATH, "--jid", kAlice, "--server",
+                               "127.0.0.1:" + std::to_string(testsupport::FreeLoopbackPort()),
+                               "--plain", "--password-file", PasswordFile(), "--settings",
+                               Dir() + "/none.ini", "--desktop", DesktopDir()},
+      Dir() + "/xmpp.out", Dir() + "/xmpp.err");
+  EXPECT_EQ(xmpp->Wait(20000), 1);
+  EXPECT_THAT(XmppErrors(),
+              ::testing::HasSubstr("cannot sign in as alice@localhost: Connection refused"));
 
   // Plain text goes only to this machine.
   xmpp = std::make_unique<ChildProcess>(
