@@ -85,12 +85,7 @@ class MainFormTest : public ::testing::Test {
     std::ofstream(Ini()) << "[General]\r\nWebService=127.0.0.1:" << translator.Port() << "\r\n"
                          << general;
   }
-  std::string ReadIni() const {
-    std::ifstream in(Ini());
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
+  std::string ReadIni() const { return testsupport::FileText(Ini()); }
 
   // The stand-in client first (unless told not to), then the window: it attaches while created.
   void Start(bool withClient = true, standin::ClientOptions options = {}) {
@@ -553,10 +548,7 @@ TEST_F(MainFormTest, ErrorInAHandlerGoesToTheBoxAndTheLoopGoesOn) {
 
 // The shipped interface texts, written into the test's directory as "stintf.dat".
 std::string ShippedSource() {
-  std::ifstream in(std::string(PARLAVANT_SOURCE_DIR) + "/data/stintf.txt", std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
+  return testsupport::FileText(std::string(PARLAVANT_SOURCE_DIR) + "/data/stintf.txt");
 }
 void WriteInterfaceFile(const std::string& utf8Source) {
   std::ofstream("stintf.dat", std::ios::binary)

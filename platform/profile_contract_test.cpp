@@ -184,13 +184,6 @@ const std::vector<Row>& Rows() {
   return rows;
 }
 
-std::string Contents(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
-
 class ProfileContract : public ::testing::TestWithParam<std::shared_ptr<ProfileImplementation>> {};
 
 TEST_P(ProfileContract, EveryRow) {
@@ -210,7 +203,7 @@ TEST_P(ProfileContract, EveryRow) {
       }
     }
     if (row.bytes && profile.Portable()) {
-      EXPECT_EQ(Contents(path), *row.bytes);
+      EXPECT_EQ(testsupport::FileText(path), *row.bytes);
     }
   }
 }

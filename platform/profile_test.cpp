@@ -64,12 +64,6 @@ class ProfileFileTest : public ::testing::Test {
   }
 
   std::string Path(const std::string& name) const { return dir_ + "/" + name; }
-  static std::string Contents(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream content;
-    content << in.rdbuf();
-    return content.str();
-  }
   static void Put(const std::string& path, const std::string& bytes, mode_t mode) {
     std::ofstream(path, std::ios::binary) << bytes;
     ASSERT_EQ(::chmod(path.c_str(), mode), 0);
@@ -121,7 +115,7 @@ TEST_F(ProfileFileTest, AFileThatCannotBeReadOrWrittenIsLeftAloneAndTheWriteFail
       }
       EXPECT_EQ(Stat(path).st_mode & 07777, mode);
       ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
-      EXPECT_EQ(Contents(path), mine_);
+      EXPECT_EQ(testsupport::FileText(path), mine_);
       ::unlink(path.c_str());
     }
   });
@@ -147,7 +141,7 @@ TEST_F(ProfileFileTest, AWriteKeepsTheFilesModeOwnerAndHardLinks) {
   after = Stat(path);
   EXPECT_EQ(after.st_mode & 07777, 0600);
   EXPECT_EQ(after.st_nlink, 2u);
-  EXPECT_EQ(Contents(link), Contents(path));
+  EXPECT_EQ(testsupport::FileText(link), testsupport::FileText(path));
   EXPECT_EQ(ProfileFile(link).ReadInteger("General", "Top", 0), 34);
 }
 
@@ -163,11 +157,11 @@ TEST_F(ProfileFileTest, ASymbolicLinkIsWrittenThroughAndAMissingDirectoryIsMade)
   ASSERT_EQ(::symlink("dotfiles/later.ini", Path("later.ini").c_str()), 0);
   ASSERT_TRUE(ProfileFile(Path("later.ini")).WriteString("General", "Send", "1"));
   EXPECT_TRUE(fs::is_symlink(Path("later.ini")));
-  EXPECT_EQ(Contents(Path("dotfiles/later.ini")), "[General]\r\nSend=1\r\n");
+  EXPECT_EQ(testsupport::FileText(Path("dotfiles/later.ini")), "[General]\r\nSend=1\r\n");
 
   const std::string deep = Path("a/b/parlavant.ini");
   ASSERT_TRUE(ProfileFile(deep).WriteString("General", "Left", "1"));
-  EXPECT_EQ(Contents(deep), "[General]\r\nLeft=1\r\n");
+  EXPECT_EQ(testsupport::FileText(deep), "[General]\r\nLeft=1\r\n");
 }
 
 TEST_F(ProfileFileTest, AFileInADirectoryThatCannotBeWrittenIsWrittenInPlace) {
@@ -183,13 +177,13 @@ TEST_F(ProfileFileTest, AFileInADirectoryThatCannotBeWrittenIsWrittenInPlace) {
     ASSERT_TRUE(file.WriteString("General", "Left", "1234567"));
     EXPECT_EQ(file.ReadInteger("General", "Receive", 0), 4);
     EXPECT_EQ(Stat(path).st_ino, inode);
-    EXPECT_EQ(Contents(path),
+    EXPECT_EQ(testsupport::FileText(path),
               "; my settings\r\n[General]\r\nReceive=4\r\nWebService=example.org:80\r\n"
               "Left=1234567\r\n\r\n[Mine]\r\nA=1\r\n");
     // A shorter text leaves no tail of the longer one behind.
     ASSERT_TRUE(file.WriteString("General", "Left", "1"));
     EXPECT_EQ(file.ReadInteger("Mine", "A", 0), 1);
-    EXPECT_EQ(Contents(path).size(), mine_.size() + 8);
+    EXPECT_EQ(testsupport::FileText(path).size(), mine_.size() + 8);
     // A new file cannot be made there.
     ProfileFile missing(locked + "/other.ini");
     EXPECT_FALSE(missing.WriteString("General", "Left", "1"));
@@ -215,7 +209,7 @@ TEST_F(ProfileFileTest, AWriteThatCannotBeStoredWholeLeavesTheOldFileWhole) {
       ProfileFile file(path);
       EXPECT_FALSE(file.WriteString("General", "Long", std::string(500, 'x')));
       EXPECT_EQ(file.LastError(), "File too large");
-      EXPECT_EQ(Contents(path), mine_);
+      EXPECT_EQ(testsupport::FileText(path), mine_);
       EXPECT_EQ(std::distance(fs::directory_iterator(where), fs::directory_iterator()),
                 where == dir_ ? 2 : 1);  // no sibling left behind (dir_ also holds locked/)
       const rlimit none{RLIM_INFINITY, RLIM_INFINITY};

@@ -181,10 +181,7 @@ TEST_F(LinkProcessTest, TheConsoleDemoAttachesPrintsWhatArrivesAndSendsWhatIsTyp
   const std::string out = dir_ + "/demo.out";
   ChildProcess demo({LINKDEMO_PATH, "--desktop", dir_ + "/d"}, out);
   auto printed = [&](const std::string& text) {
-    std::ifstream in(out);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str().find(text) != std::string::npos;
+    return testsupport::FileText(out).find(text) != std::string::npos;
   };
   // The test's own link attaches too when the client announces itself: it is served meanwhile.
   ASSERT_TRUE(PumpUntil([&] { return printed("contacts: bob carol\n"); }));

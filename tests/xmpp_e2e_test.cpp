@@ -13,6 +13,7 @@
 #include "tests/xmpp_support.h"
 #include "testsupport/net_util.h"
 #include "testsupport/qt_support.h"
+#include "testsupport/temp_dir.h"
 
 namespace {
 
@@ -34,12 +35,7 @@ class XmppEndToEndTest : public testsupport::ParlavantFixture {
 
   std::string Dir() const { return temp_.Path(); }
   std::string PasswordFile() const { return Dir() + "/alice.password"; }
-  std::string XmppErrors() const {
-    std::ifstream in(Dir() + "/xmpp.err");
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
+  std::string XmppErrors() const { return testsupport::FileText(Dir() + "/xmpp.err"); }
 
   // Alice's contacts, as another client of hers would have added them.
   void AddBobToAlicesRoster() {
@@ -213,12 +209,7 @@ class XmppTlsTest : public ::testing::Test {
     ASSERT_TRUE(server->Register("alice", "alice-secret"));
   }
   std::string Dir() const { return temp_.Path(); }
-  std::string Errors() const {
-    std::ifstream in(Dir() + "/xmpp.err");
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
+  std::string Errors() const { return testsupport::FileText(Dir() + "/xmpp.err"); }
   std::unique_ptr<ChildProcess> StartXmpp(std::vector<std::string> extra) {
     ::setenv("PARLAVANT_TEST_PASSWORD", "alice-secret", 1);
     std::vector<std::string> argv = {XMPP_PATH,

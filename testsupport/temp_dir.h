@@ -6,6 +6,8 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -33,6 +35,14 @@ class TempDir {
  private:
   std::string path_;
 };
+
+// Every byte of a file; empty when it cannot be read.
+inline std::string FileText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
 
 // While it lives, `dir` is the current directory; then the one before is again.
 class CurrentDirectory {
