@@ -3,6 +3,7 @@
 // Standard input read beside the desktop, for console programs that serve the desktop API and
 // take commands as well: one wait covers both, so neither starves the other.
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,9 @@ class ConsoleInput {
   int handle_;
   std::string pending_;
   bool ended_ = false;
+  // What an implementation needs beyond the handle (on Windows, the thread that reads).
+  struct Reader;
+  std::shared_ptr<Reader> reader_;
 };
 
 }  // namespace platform

@@ -1,12 +1,13 @@
 #pragma once
 
-// A directory of a test's own, made fresh under /tmp and removed, with everything in it, when the
-// object goes; and the current directory moved into one for as long as a scope lasts.
+// A directory of a test's own, made fresh in the system's temporary directory and removed, with
+// everything in it, when the object goes; and the current directory moved into one for as long
+// as a scope lasts.
 
-#include <stdlib.h>
-
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -17,9 +18,22 @@ namespace testsupport {
 class TempDir {
  public:
   explicit TempDir(std::string_view prefix = "parlavant") {
-    std::string pattern = "/tmp/" + std::string(prefix) + ".XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("no temporary directory");
-    path_ = pattern;
+    // A new name each time, made only if nobody has it: the system's temporary directory is
+    // shared with everyone.
+    std::random_device random;
+    std::error_code ec;
+    const std::filesystem::path base = std::filesystem::temp_directory_path(ec);
+    for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+      char suffix[17];
+      std::snprintf(suffix, sizeof suffix, "%08x%08x", random(), random());
+      const std::filesystem::path candidate = base / (std::string(prefix) + "." + suffix);
+      if (std::filesystem::create_directory(candidate, ec)) {
+        std::filesystem::permissions(candidate, std::filesystem::perms::owner_all,
+                                     std::filesystem::perm_options::replace, ec);
+        path_ = candidate.generic_string();
+      }
+    }
+    if (path_.empty()) throw std::runtime_error("no temporary directory");
   }
   ~TempDir() {
     std::error_code ignored;

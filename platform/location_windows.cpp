@@ -1,0 +1,30 @@
+#include <windows.h>
+
+#include <string>
+
+#include "platform/location.h"
+
+namespace platform {
+
+std::string ProgramDirectory() {
+  char path[MAX_PATH];
+  const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+  if (length == 0 || length == MAX_PATH) return {};
+  std::string directory(path, length);
+  const std::size_t slash = directory.find_last_of("\\/");
+  return slash == std::string::npos ? std::string() : directory.substr(0, slash);
+}
+
+void EnsureStartupTempDirectory() {
+  // "C:\TEMP", each missing level made from the drive root down; every failure is ignored.
+  char expanded[MAX_PATH];
+  const DWORD length = ExpandEnvironmentStringsA("C:\\TEMP", expanded, MAX_PATH);
+  if (length == 0 || length > MAX_PATH) return;
+  const std::string path = expanded;
+  for (std::size_t at = path.find('\\', 3);; at = path.find('\\', at + 1)) {
+    CreateDirectoryA(path.substr(0, at).c_str(), nullptr);
+    if (at == std::string::npos) break;
+  }
+}
+
+}  // namespace platform

@@ -1,0 +1,49 @@
+// Profile files through Windows' own functions, which this layer's portable reader and writer
+// imitate elsewhere.
+#include <shlobj.h>
+#include <windows.h>
+
+#include <string>
+
+#include "platform/os_error.h"
+#include "platform/profile.h"
+
+namespace platform {
+
+std::string ProfileFile::ReadString(std::string_view section, std::string_view key,
+                                    std::string_view fallback) const {
+  std::string value(kMaxProfileValue + 1, '\0');
+  const DWORD length = GetPrivateProfileStringA(
+      std::string(section).c_str(), std::string(key).c_str(), std::string(fallback).c_str(),
+      value.data(), static_cast<DWORD>(value.size()), path_.c_str());
+  value.resize(length);
+  return value;
+}
+
+bool ProfileFile::WriteString(std::string_view section, std::string_view key,
+                              std::string_view value) {
+  lastError_.clear();
+  // The profile functions make no folders.
+  const std::size_t slash = path_.find_last_of("\\/");
+  if (slash != std::string::npos) {
+    SHCreateDirectoryExA(nullptr, path_.substr(0, slash).c_str(), nullptr);
+  }
+  if (WritePrivateProfileStringA(std::string(section).c_str(), std::string(key).c_str(),
+                                 std::string(value).c_str(), path_.c_str())) {
+    return true;
+  }
+  lastError_ = OsErrorText(static_cast<int>(GetLastError()));
+  return false;
+}
+
+std::string ProfilePath(std::string_view bareName) {
+  // The Windows directory that the bare name means cannot be written by users on current
+  // Windows: the per-user application data folder instead.
+  char folder[MAX_PATH];
+  if (SHGetFolderPathA(nullptr, CSIDL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder) != S_OK) {
+    return std::string(bareName);
+  }
+  return std::string(folder) + "\\Parlavant\\" + std::string(bareName);
+}
+
+}  // namespace platform
