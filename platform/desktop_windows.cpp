@@ -8,6 +8,8 @@
 // higher only where the receiver allows them (ChangeWindowMessageFilterEx): a chat client that
 // runs elevated does not hear an ordinary Parlavant.
 #include <windows.h>
+// The desktop API's own OpenDesktop, not the ANSI name windows.h gives the system's.
+#undef OpenDesktop
 
 #include <cstdint>
 #include <memory>
