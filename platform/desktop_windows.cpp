@@ -12,6 +12,7 @@
 #undef OpenDesktop
 
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -47,6 +48,25 @@ LRESULT CALLBACK WindowProcedure(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lPar
     return DefWindowProcA(hwnd, msg, wParam, lParam);
   }
   if (slot == nullptr || !Delivered(msg)) return DefWindowProcA(hwnd, msg, wParam, lParam);
+  // Messages from other processes nest inside this thread's own sends without end on Windows;
+  // past the same bound as the socket desktop's they are answered 0, so that a peer that nests
+  // for ever cannot exhaust the stack. Said once.
+  static thread_local int depth = 0;
+  static thread_local bool reported = false;
+  const bool foreign = (InSendMessageEx(nullptr) & ISMEX_SEND) != 0;
+  if (foreign && depth >= kMaxNestedDeliveries) {
+    if (!reported) {
+      reported = true;
+      std::fprintf(stderr, "desktop: messages nested more than %d deep are answered 0\n",
+                   kMaxNestedDeliveries);
+    }
+    return 0;
+  }
+  struct Level {
+    bool counted;
+    explicit Level(bool c) : counted(c) { depth += counted; }
+    ~Level() { depth -= counted; }
+  } level(foreign);
   // Held for the call: the procedure may destroy its own window.
   const std::shared_ptr<WindowProc> proc = slot->proc;
   const Hwnd self = reinterpret_cast<Hwnd>(hwnd);

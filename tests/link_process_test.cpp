@@ -181,7 +181,10 @@ TEST_F(LinkProcessTest, TheConsoleDemoAttachesPrintsWhatArrivesAndSendsWhatIsTyp
   const std::string out = dir_ + "/demo.out";
   ChildProcess demo({LINKDEMO_PATH, "--desktop", dir_ + "/d"}, out);
   auto printed = [&](const std::string& text) {
-    return testsupport::FileText(out).find(text) != std::string::npos;
+    std::string lines = testsupport::FileText(out);
+    // Windows ends a console program's lines with CR LF.
+    lines.erase(std::remove(lines.begin(), lines.end(), '\r'), lines.end());
+    return lines.find(text) != std::string::npos;
   };
   // The test's own link attaches too when the client announces itself: it is served meanwhile.
   ASSERT_TRUE(PumpUntil([&] { return printed("contacts: bob carol\n"); }));
@@ -207,6 +210,7 @@ TEST_F(LinkProcessTest, RefusedAttachLeavesTheLinkDetached) {
   EXPECT_FALSE(link->Attached());
 }
 
+#if CHATCLIENT_HAS_WINDOW
 TEST_F(LinkProcessTest, TheClientsWindowModeAttachesToo) {
   ::setenv("QT_QPA_PLATFORM", "offscreen", 1);  // for the client's window
   client = StartClient({"--window", "--user", "alice", "--contacts", "bob"});
@@ -216,5 +220,6 @@ TEST_F(LinkProcessTest, TheClientsWindowModeAttachesToo) {
   EXPECT_TRUE(client->Alive());
   EXPECT_EQ(client->Stop(), 0);  // SIGTERM ends the window too, in good order
 }
+#endif
 
 }  // namespace

@@ -1,23 +1,139 @@
 #pragma once
 
-// A program started by a test, with a pipe to its standard input (and its standard output in a
-// file, when one is named). Whatever is still running when the object goes is ended by its
-// process id: asked with SIGTERM, then killed.
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
+// A program started by a test, with a pipe to its standard input (and its standard output, and
+// standard error, in files when they are named). Whatever is still running when the object goes
+// is ended by its process id: on POSIX asked with SIGTERM, then killed; on Windows, where no
+// signal reaches another process, its input is closed and then it is terminated.
 #include <chrono>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#ifdef _WIN32
+#include <windows.h>
+// windows.h names the system's OpenDesktopA so; the desktop layer has an OpenDesktop of its own.
+#undef OpenDesktop
+#else
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 extern char** environ;
+#endif
 
 namespace testsupport {
+
+#ifdef _WIN32
+
+class ChildProcess {
+ public:
+  explicit ChildProcess(const std::vector<std::string>& argv, const std::string& stdoutPath = {},
+                        const std::string& stderrPath = {}) {
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE read = nullptr;
+    if (!CreatePipe(&read, &stdin_, &inherit, 0)) return;
+    SetHandleInformation(stdin_, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = read;
+    startup.hStdOutput = Output(stdoutPath, STD_OUTPUT_HANDLE, inherit);
+    startup.hStdError = Output(stderrPath, STD_ERROR_HANDLE, inherit);
+    std::string line;
+    for (const std::string& arg : argv) line += (line.empty() ? "" : " ") + Quoted(arg);
+    PROCESS_INFORMATION info{};
+    if (CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                       &info)) {
+      process_ = info.hProcess;
+      CloseHandle(info.hThread);
+    }
+    CloseHandle(read);
+    for (HANDLE h : {startup.hStdOutput, startup.hStdError}) {
+      if (h != GetStdHandle(STD_OUTPUT_HANDLE) && h != GetStdHandle(STD_ERROR_HANDLE))
+        CloseHandle(h);
+    }
+  }
+  ~ChildProcess() { Stop(); }
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  bool Running() const { return process_ != nullptr; }
+  bool Write(const std::string& text) {
+    DWORD written = 0;
+    return stdin_ != nullptr &&
+           WriteFile(stdin_, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+           written == text.size();
+  }
+  // Closes its input and gives it up to 1 s to end, then terminates it. Returns its exit status.
+  int Stop() {
+    CloseInput();
+    if (process_ == nullptr) return -1;
+    if (WaitForSingleObject(process_, 1000) != WAIT_OBJECT_0) TerminateProcess(process_, 1);
+    return Reap();
+  }
+  int Kill() {
+    CloseInput();
+    if (process_ == nullptr) return -1;
+    TerminateProcess(process_, 1);
+    return Reap();
+  }
+  std::optional<int> Wait(int ms) {
+    if (process_ == nullptr ||
+        WaitForSingleObject(process_, static_cast<DWORD>(ms)) != WAIT_OBJECT_0) {
+      return std::nullopt;
+    }
+    return Reap();
+  }
+  bool Alive() {
+    if (process_ == nullptr) return false;
+    if (WaitForSingleObject(process_, 0) != WAIT_OBJECT_0) return true;
+    Reap();
+    return false;
+  }
+
+ private:
+  static std::string Quoted(const std::string& arg) {
+    if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) return arg;
+    std::string out = "\"";
+    int backslashes = 0;
+    for (char c : arg) {
+      if (c == '\\') {
+        ++backslashes;
+        continue;
+      }
+      out.append(static_cast<std::size_t>(c == '"' ? backslashes * 2 + 1 : backslashes), '\\');
+      backslashes = 0;
+      out += c;
+    }
+    out.append(static_cast<std::size_t>(backslashes * 2), '\\');
+    return out + "\"";
+  }
+  static HANDLE Output(const std::string& path, DWORD fallback, SECURITY_ATTRIBUTES& inherit) {
+    if (path.empty()) return GetStdHandle(fallback);
+    return CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                       CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  }
+  void CloseInput() {
+    if (stdin_ != nullptr) CloseHandle(stdin_);
+    stdin_ = nullptr;
+  }
+  int Reap() {
+    WaitForSingleObject(process_, INFINITE);
+    DWORD status = 0;
+    GetExitCodeProcess(process_, &status);
+    CloseHandle(process_);
+    process_ = nullptr;
+    return static_cast<int>(status);
+  }
+
+  HANDLE process_ = nullptr;
+  HANDLE stdin_ = nullptr;
+};
+
+#else
 
 class ChildProcess {
  public:
@@ -116,5 +232,7 @@ class ChildProcess {
   pid_t pid_ = -1;
   int stdin_ = -1;
 };
+
+#endif
 
 }  // namespace testsupport
