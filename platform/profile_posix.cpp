@@ -148,8 +148,14 @@ bool ProfileFile::WriteString(std::string_view section, std::string_view key,
   };
   lastError_.clear();
   const std::string target = ResolveLinks(path_);
-  // A writer that waited for the lock may find the file replaced by the one before it: it then
-  // starts again on the new file, so no update is lost.
+  // Writers take turns on the file's directory, which a replacement never changes; a lock on the
+  // file alone would be lost with the file each time one writer renames a new one over it, and a
+  // writer could lose the race again and again.
+  UniqueFd directory(::open(fs::path(target).parent_path().c_str(),
+                            O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (directory) Lock(directory.Get(), LOCK_EX);
+  // A writer of another program that waited for the file's lock may find the file replaced: it
+  // then starts again on the new file, so no update is lost.
   for (int attempt = 0; attempt < 100; ++attempt) {
     constexpr int kFlags = O_RDWR | O_CREAT | O_NONBLOCK | O_CLOEXEC;
     UniqueFd fd(::open(target.c_str(), kFlags, 0666));
