@@ -4,6 +4,7 @@
 #   scripts/install-deps.sh              what building, testing and running need
 #   scripts/install-deps.sh screenshot   also a virtual display and the tools to photograph it
 #   scripts/install-deps.sh package      also what building and checking the Debian package takes
+#   scripts/install-deps.sh windows      also the mingw-w64 cross-compiler and Wine
 set -euo pipefail
 
 packages=(
@@ -24,6 +25,7 @@ packages=(
 case "${1:-}" in
   screenshot) packages+=(xvfb xdotool imagemagick) ;;
   package) packages+=(dpkg-dev strace xvfb xdotool imagemagick) ;;
+  windows) packages+=(g++-mingw-w64-x86-64-posix wine wine64 libz-mingw-w64-dev) ;;
 esac
 
 missing=()

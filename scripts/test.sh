@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs the whole test suite twice: as built normally and
 # under AddressSanitizer with UndefinedBehaviorSanitizer; then every fuzz target for 30 seconds
-# (ASan and UBSan as well). Exits non-zero when anything fails or a fuzzer finds anything.
+# (ASan and UBSan as well); then the Windows build's tests under Wine. Exits non-zero when
+# anything fails or a fuzzer finds anything.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,3 +18,6 @@ done
 
 echo "== fuzz =="
 scripts/fuzz.sh 30
+
+echo "== windows (mingw-w64, under Wine) =="
+scripts/test-windows.sh
