@@ -70,7 +70,10 @@ class InProcessDesktop final : public Desktop {
   LResult Send(Hwnd window, MsgId msg, WParam wParam, LParam lParam) override {
     if (msg == kWmCopyData) {
       const auto* cds = reinterpret_cast<const CopyDataStruct*>(lParam);
-      if (cds == nullptr || cds->cbData > kMaxCopyDataBytes) return 0;
+      if (cds == nullptr || cds->cbData > kMaxCopyDataBytes ||
+          (cds->cbData > 0 && cds->lpData == nullptr)) {
+        return 0;
+      }
     }
     return Deliver(window, msg, wParam, lParam);
   }
