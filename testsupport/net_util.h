@@ -1,10 +1,15 @@
 #pragma once
 
-// Loopback helpers for tests.
+// Loopback helpers for tests, on POSIX sockets or Winsock.
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <cstdint>
@@ -12,29 +17,55 @@
 
 namespace testsupport {
 
-// A loopback port that was free a moment ago (the system picked it); nothing listens there now.
-inline std::uint16_t FreeLoopbackPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+#ifdef _WIN32
+using SocketHandle = SOCKET;
+inline void CloseSocket(SocketHandle s) {
+  closesocket(s);
+}
+// Winsock wants starting once per process before any socket.
+inline void StartSockets() {
+  static const bool started = [] {
+    WSADATA data;
+    return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+  }();
+  (void)started;
+}
+#else
+using SocketHandle = int;
+inline void CloseSocket(SocketHandle s) {
+  ::close(s);
+}
+inline void StartSockets() {}
+#endif
+
+inline sockaddr_in Loopback(std::uint16_t port) {
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  addr.sin_port = htons(port);
+  return addr;
+}
+
+// A loopback port that was free a moment ago (the system picked it); nothing listens there now.
+inline std::uint16_t FreeLoopbackPort() {
+  StartSockets();
+  const SocketHandle s = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr = Loopback(0);
+  ::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
   socklen_t len = sizeof addr;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  ::close(fd);
+  ::getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len);
+  CloseSocket(s);
   return ntohs(addr.sin_port);
 }
 
 // Waits up to `ms` milliseconds until something accepts connections on 127.0.0.1:port.
 inline bool WaitUntilListening(std::uint16_t port, int ms = 10000) {
+  StartSockets();
   for (int waited = 0; waited < ms; waited += 20) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(port);
-    const bool up = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    ::close(fd);
+    const SocketHandle s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr = Loopback(port);
+    const bool up = ::connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    CloseSocket(s);
     if (up) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
