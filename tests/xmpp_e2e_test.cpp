@@ -156,6 +156,24 @@ TEST_F(XmppEndToEndTest, TheNextMessageArrivesAfterTheServerIsKilledAndRestarted
       << XmppErrors() << ::testing::PrintToString(boxes) << Memo(form, tab).toStdString();
 }
 
+TEST_F(XmppEndToEndTest, ALoginRefusedOnReconnectEndsTheAttemptsButKeepsTheClient) {
+  xmpp = StartXmpp();
+  ASSERT_TRUE(testsupport::PumpUntil(
+      [&] { return XmppErrors().find("signed in as") != std::string::npos; }, 30000));
+  // The password changes on the server while the client is away.
+  server.Crash();
+  ASSERT_TRUE(server.Unregister("alice"));
+  ASSERT_TRUE(server.Register("alice", "changed"));
+  ASSERT_TRUE(server.Restart());
+  ASSERT_TRUE(testsupport::PumpUntil(
+      [&] { return XmppErrors().find("no more attempts") != std::string::npos; }, 30000))
+      << XmppErrors();
+  EXPECT_THAT(XmppErrors(),
+              ::testing::HasSubstr("the server refused the login for alice@localhost"));
+  EXPECT_TRUE(xmpp->Alive());
+  EXPECT_EQ(xmpp->Stop(), 0);
+}
+
 TEST_F(XmppEndToEndTest, AWrongPasswordAnOpenPasswordFileOrNoServerIsAClearError) {
   std::ofstream(PasswordFile(), std::ios::trunc) << "wrong\n";
   xmpp = StartXmpp();

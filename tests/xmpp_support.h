@@ -48,6 +48,11 @@ class ProsodyServer {
         dir_ + "/prosodyctl.out", dir_ + "/prosodyctl.err");
     return ctl.Wait(20000) == 0;
   }
+  bool Unregister(const std::string& user) {
+    ChildProcess ctl({"/usr/bin/prosodyctl", "--config", Config(), "deluser", user + "@localhost"},
+                     dir_ + "/prosodyctl.out", dir_ + "/prosodyctl.err");
+    return ctl.Wait(20000) == 0;
+  }
   std::uint16_t Port() const { return port_; }
   std::string Server() const { return "127.0.0.1:" + std::to_string(port_); }
 
