@@ -16,7 +16,6 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "platform/codepage.h"
 #include "platform/error.h"

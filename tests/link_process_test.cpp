@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <sstream>
 
 #include "chatlink/skype_control.h"
 #include "platform/app_window.h"

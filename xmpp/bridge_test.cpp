@@ -41,7 +41,6 @@ class BridgeTest : public ::testing::Test {
   platform::ApplicationWindow app{*desktop, "Parlavant"};
   chatlink::TSkypeControl link{app};
   FakeNetwork network;
-  BridgeLimits limits{};
   Bridge bridge{network, [] {
                   BridgeLimits l;
                   l.maxBodyBytes = 64;
