@@ -6,15 +6,13 @@
 #include <cld2/public/compact_lang_det.h>
 #include <cld2/public/encodings.h>
 #include <dirent.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <deque>
+#include <fstream>
+#include <sstream>
 
-extern char** environ;
+#include "tools/translator/pipeline.h"
+#include "tools/translator/stream_format.h"
 
 namespace standin {
 namespace {
@@ -35,70 +33,14 @@ class EchoEngine final : public Engine {
   }
 };
 
-// Runs `apertium -u MODE` on the text and returns what it prints; empty `ok` on failure.
-std::string RunApertium(const std::string& mode, const std::string& text, bool& ok) {
-  ok = false;
-  int in[2], out[2];
-  if (::pipe2(in, O_CLOEXEC) != 0) return {};
-  if (::pipe2(out, O_CLOEXEC) != 0) {
-    ::close(in[0]);
-    ::close(in[1]);
-    return {};
-  }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  const char* argv[] = {"apertium", "-u", mode.c_str(), nullptr};
-  pid_t pid = -1;
-  const int rc =
-      ::posix_spawnp(&pid, "apertium", &actions, nullptr, const_cast<char**>(argv), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(in[0]);
-  ::close(out[1]);
-  if (rc != 0) {
-    ::close(in[1]);
-    ::close(out[0]);
-    return {};
-  }
-  // Write and read at once: a long text must not fill one pipe while we wait on the other.
-  std::string result;
-  std::size_t written = 0;
-  int writeFd = in[1];
-  if (text.empty()) {
-    ::close(writeFd);
-    writeFd = -1;
-  }
-  for (;;) {
-    pollfd fds[2] = {{out[0], POLLIN, 0}, {writeFd, POLLOUT, 0}};
-    if (::poll(fds, 2, -1) < 0 && errno != EINTR) break;
-    if (writeFd >= 0 && (fds[1].revents & (POLLOUT | POLLERR | POLLHUP))) {
-      const ssize_t n = ::write(writeFd, text.data() + written, text.size() - written);
-      if (n > 0) written += static_cast<std::size_t>(n);
-      if (n <= 0 || written == text.size()) {
-        ::close(writeFd);
-        writeFd = -1;
-      }
-    }
-    if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
-      char buf[4096];
-      const ssize_t n = ::read(out[0], buf, sizeof buf);
-      if (n <= 0) break;
-      result.append(buf, static_cast<std::size_t>(n));
-    }
-  }
-  if (writeFd >= 0) ::close(writeFd);
-  ::close(out[0]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-  return result;
-}
-
 class ApertiumEngine final : public Engine {
  public:
-  ApertiumEngine(const std::string& modesDir, std::string fallbackSource)
-      : pairs_(ReadPairs(modesDir)), fallback_(std::move(fallbackSource)) {}
+  ApertiumEngine(const std::string& modesDir, std::string fallbackSource,
+                 std::chrono::milliseconds hangBound)
+      : pairs_(ReadPairs(modesDir)),
+        fallback_(std::move(fallbackSource)),
+        pipelines_([modesDir](const std::string& mode) { return ReadMode(modesDir, mode); },
+                   hangBound) {}
 
   std::string Translate(const std::string& text, const std::string& target,
                         std::string& note) override {
@@ -137,24 +79,29 @@ class ApertiumEngine final : public Engine {
     }
     std::string current = text;
     for (std::size_t i = 0; i + 1 < route.size(); ++i) {
-      bool ok = false;
-      std::string next = RunApertium(pairs_.at(route[i]).at(route[i + 1]), current, ok);
-      if (!ok) {
-        note = "apertium failed from " + route[i] + " to " + route[i + 1] +
-               "; the text is returned unchanged";
-        return text;
+      std::string output, error;
+      if (!pipelines_.Run(pairs_.at(route[i]).at(route[i + 1]), ToStream(current), output,
+                          error)) {
+        throw TranslationFailed("Apertium from " + route[i] + " to " + route[i + 1] + ": " +
+                                error);
       }
-      // Apertium ends its output with a line break whether or not the input had one.
-      if (!current.empty() && current.back() != '\n' && !next.empty() && next.back() == '\n')
-        next.pop_back();
-      current = std::move(next);
+      current = FromStream(output);
     }
     return current;
   }
 
  private:
+  // The stages of a mode; none (a failure on use) when its file cannot be read.
+  static std::vector<Command> ReadMode(const std::string& modesDir, const std::string& mode) {
+    std::ifstream file(modesDir + "/" + mode + ".mode", std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return file ? ModeCommands(text.str()) : std::vector<Command>{};
+  }
+
   Pairs pairs_;
   std::string fallback_;
+  PipelinePool pipelines_;
 };
 
 }  // namespace
@@ -238,8 +185,9 @@ std::unique_ptr<Engine> MakeEchoEngine() {
 }
 
 std::unique_ptr<Engine> MakeApertiumEngine(const std::string& modesDir,
-                                           const std::string& fallbackSource) {
-  return std::make_unique<ApertiumEngine>(modesDir, fallbackSource);
+                                           const std::string& fallbackSource,
+                                           std::chrono::milliseconds hangBound) {
+  return std::make_unique<ApertiumEngine>(modesDir, fallbackSource, hangBound);
 }
 
 }  // namespace standin

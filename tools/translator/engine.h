@@ -2,9 +2,11 @@
 
 // Translation engines of the stand-in translator. Texts are UTF-8; languages are two-letter codes.
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <string>
+#include <stdexcept>
 #include <string_view>
 #include <vector>
 
@@ -17,11 +19,18 @@ std::string IsoOfLanguageCode(int code);
 // unit N, whatever N is; every other byte stands for itself.
 std::u16string DecodeCharacterReferences(std::string_view text);
 
+// A request the engine could not answer at all (its translation program failed or hung).
+class TranslationFailed : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 class Engine {
  public:
   virtual ~Engine() = default;
   // Returns the translation; `note` receives a line for the log when the text could not be
-  // translated and is returned as it came. Never fails a request for want of a language pair.
+  // translated and is returned as it came. Never fails a request for want of a language pair;
+  // throws TranslationFailed when the translation program fails.
   virtual std::string Translate(const std::string& text, const std::string& target,
                                 std::string& note) = 0;
 };
@@ -33,9 +42,12 @@ std::unique_ptr<Engine> MakeEchoEngine();
 // (Spanish, usually) where no direct pair exists. The source language is detected; when the
 // detector knows no language that a chain of pairs leads from, `fallbackSource` is assumed (the
 // pivot language: short lines fool the detector more often than they are in another language).
+// Each pair's pipeline is started on first use and kept running; one that gives no sign of life
+// for `hangBound` is killed and its request fails.
 std::unique_ptr<Engine> MakeApertiumEngine(
     const std::string& modesDir = "/usr/share/apertium/modes",
-    const std::string& fallbackSource = "es");
+    const std::string& fallbackSource = "es",
+    std::chrono::milliseconds hangBound = std::chrono::seconds(10));
 
 // The pairs a modes directory offers: source -> target -> the name of Apertium's mode.
 using Pairs = std::map<std::string, std::map<std::string, std::string>>;

@@ -92,7 +92,15 @@ class Service {
       Log("unknown language code " + fields["TargetLang"] + "; the text is returned unchanged");
     } else {
       std::string note;
-      translation = engine_->Translate(translation, target, note);
+      try {
+        translation = engine_->Translate(translation, target, note);
+      } catch (const standin::TranslationFailed& e) {
+        // No translation is better than the original passed off as one.
+        Log(std::string(e.what()) + "; answered 503");
+        response.status = 503;
+        response.set_content("", "text/html");
+        return;
+      }
       if (!note.empty()) Log(note);
     }
     if (!options_.cookie.empty() && !cookieSent_.exchange(true)) {

@@ -1,0 +1,434 @@
+#include "tools/translator/pipeline.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <random>
+
+extern char** environ;
+
+namespace standin {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+bool IsShellBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// The program's path as execve wants it, looked up in PATH as a shell would; empty when none.
+std::string FindProgram(const std::string& name) {
+  if (name.find('/') != std::string::npos) return name;
+  const char* path = std::getenv("PATH");
+  std::string_view dirs = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
+  while (true) {
+    const std::size_t colon = dirs.find(':');
+    std::string dir(dirs.substr(0, colon));
+    if (dir.empty()) dir = ".";
+    const std::string candidate = dir + "/" + name;
+    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+    if (colon == std::string_view::npos) return {};
+    dirs.remove_prefix(colon + 1);
+  }
+}
+
+// The environment the stages get: the translator's own, with a UTF-8 character type, which the
+// `apertium` command insists on as well.
+std::vector<std::string> StageEnvironment() {
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) {
+    if (std::strncmp(*e, "LC_CTYPE=", 9) != 0) env.emplace_back(*e);
+  }
+  env.emplace_back("LC_CTYPE=C.UTF-8");
+  return env;
+}
+
+std::vector<char*> PointersTo(std::vector<std::string>& strings) {
+  std::vector<char*> pointers;
+  for (std::string& s : strings) pointers.push_back(s.data());
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+// A pipeline that dies must not take the translator with it: a write into its closed input is an
+// error to handle, not a signal.
+void IgnoreBrokenPipes() {
+  static const bool once = [] {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    ::sigaction(SIGPIPE, &ignore, nullptr);
+    return true;
+  }();
+  (void)once;
+}
+
+void CloseFd(int& fd) {
+  if (fd >= 0) ::close(fd);
+  fd = -1;
+}
+
+std::string Describe(int status) {
+  if (WIFEXITED(status)) return "exit status " + std::to_string(WEXITSTATUS(status));
+  if (WIFSIGNALED(status)) return std::string("signal ") + ::strsignal(WTERMSIG(status));
+  return "status " + std::to_string(status);
+}
+
+}  // namespace
+
+std::vector<Command> ModeCommands(std::string_view text) {
+  std::vector<Command> stages(1);
+  std::string word;
+  bool inWord = false;
+  bool quoted = false;
+  auto endWord = [&] {
+    // An unquoted expansion to nothing is no word at all, as in the shell.
+    if (inWord && (quoted || !word.empty())) stages.back().push_back(word);
+    word.clear();
+    inWord = quoted = false;
+  };
+  auto expand = [&](char digit) {
+    if (digit == '1') word += "-n";
+    inWord = true;
+  };
+  auto isPlaceholder = [&](std::size_t i) {
+    return text[i] == '$' && i + 1 < text.size() && text[i + 1] >= '0' && text[i + 1] <= '9';
+  };
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '\'') {
+      std::size_t end = text.find('\'', i + 1);
+      if (end == std::string_view::npos) end = text.size();
+      word.append(text.substr(i + 1, end - i - 1));
+      inWord = quoted = true;
+      i = end;
+    } else if (c == '"') {
+      inWord = quoted = true;
+      for (++i; i < text.size() && text[i] != '"'; ++i) {
+        if (text[i] == '\\' && i + 1 < text.size() && std::strchr("\\\"$`", text[i + 1])) {
+          word += text[++i];
+        } else if (isPlaceholder(i)) {
+          expand(text[++i]);
+        } else {
+          word += text[i];
+        }
+      }
+    } else if (c == '\\' && i + 1 < text.size()) {
+      if (text[i + 1] != '\n') word += text[i + 1];
+      inWord = true;
+      ++i;
+    } else if (isPlaceholder(i)) {
+      expand(text[++i]);
+    } else if (c == '|') {
+      endWord();
+      stages.emplace_back();
+    } else if (IsShellBlank(c)) {
+      endWord();
+    } else {
+      word += c;
+      inWord = true;
+    }
+  }
+  endWord();
+  for (Command& stage : stages) {
+    if (stage.empty()) return {};
+    if (std::find(stage.begin() + 1, stage.end(), "-z") == stage.end())
+      stage.insert(stage.begin() + 1, "-z");
+  }
+  return stages;
+}
+
+std::string RunProgram(const Command& argv, std::string_view input, bool& ok) {
+  ok = false;
+  int in[2], out[2];
+  if (::pipe2(in, O_CLOEXEC) != 0) return {};
+  if (::pipe2(out, O_CLOEXEC) != 0) {
+    ::close(in[0]);
+    ::close(in[1]);
+    return {};
+  }
+  IgnoreBrokenPipes();
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  std::vector<std::string> args(argv);
+  std::vector<char*> pointers = PointersTo(args);
+  pid_t pid = -1;
+  const int rc = ::posix_spawnp(&pid, pointers[0], &actions, nullptr, pointers.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(in[0]);
+  ::close(out[1]);
+  if (rc != 0) {
+    ::close(in[1]);
+    ::close(out[0]);
+    return {};
+  }
+  // Write and read at once: a long text must not fill one pipe while we wait on the other.
+  std::string result;
+  std::size_t written = 0;
+  int writeFd = in[1];
+  if (input.empty()) CloseFd(writeFd);
+  for (;;) {
+    pollfd fds[2] = {{out[0], POLLIN, 0}, {writeFd, POLLOUT, 0}};
+    if (::poll(fds, 2, -1) < 0 && errno != EINTR) break;
+    if (writeFd >= 0 && (fds[1].revents & (POLLOUT | POLLERR | POLLHUP))) {
+      const ssize_t n = ::write(writeFd, input.data() + written, input.size() - written);
+      if (n > 0) written += static_cast<std::size_t>(n);
+      if (n <= 0 || written == input.size()) CloseFd(writeFd);
+    }
+    if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+      char buf[4096];
+      const ssize_t n = ::read(out[0], buf, sizeof buf);
+      if (n <= 0) break;
+      result.append(buf, static_cast<std::size_t>(n));
+    }
+  }
+  CloseFd(writeFd);
+  ::close(out[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return result;
+}
+
+WarmPipeline::WarmPipeline(std::vector<Command> stages, std::chrono::milliseconds hangBound)
+    : stages_(std::move(stages)), hangBound_(hangBound), nonce_(std::random_device{}()) {}
+
+WarmPipeline::~WarmPipeline() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  StopLocked();
+}
+
+int WarmPipeline::Starts() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return starts_;
+}
+
+pid_t WarmPipeline::ProcessGroup() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return group_;
+}
+
+std::uint64_t WarmPipeline::Arrived() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return nextTicket_;
+}
+
+bool WarmPipeline::Run(std::string_view stream, std::string& output, std::string& error) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  // Served in the order they came: a mutex alone lets any waiter in next.
+  const std::uint64_t ticket = nextTicket_++;
+  turn_.wait(lock, [&] { return serving_ == ticket; });
+  bool ok = AliveLocked() || StartLocked(error);
+  if (ok) {
+    ++requests_;
+    lock.unlock();
+    ok = Exchange(stream, output, error);
+    lock.lock();
+    if (!ok) StopLocked();
+  }
+  ++serving_;
+  turn_.notify_all();
+  return ok;
+}
+
+bool WarmPipeline::StartLocked(std::string& error) {
+  StopLocked();
+  IgnoreBrokenPipes();
+  if (stages_.empty()) {
+    error = "the mode names no programs";
+    return false;
+  }
+  // Everything the children need is made before the first fork: between fork and exec a child of
+  // a threaded process may only make async-signal-safe calls.
+  std::vector<std::string> paths;
+  std::vector<std::vector<std::string>> args;
+  std::vector<std::vector<char*>> argvs;
+  for (const Command& stage : stages_) {
+    paths.push_back(FindProgram(stage[0]));
+    if (paths.back().empty()) {
+      error = "cannot find the program " + stage[0];
+      return false;
+    }
+    args.push_back(stage);
+  }
+  for (auto& a : args) argvs.push_back(PointersTo(a));
+  std::vector<std::string> envStrings = StageEnvironment();
+  std::vector<char*> env = PointersTo(envStrings);
+
+  const std::size_t n = stages_.size();
+  // fds[i] feeds stage i; fds[n] is what the last stage prints.
+  std::vector<std::array<int, 2>> fds(n + 1, {-1, -1});
+  auto closeAll = [&] {
+    for (auto& pair : fds)
+      for (int& fd : pair) CloseFd(fd);
+  };
+  for (auto& pair : fds) {
+    if (::pipe2(pair.data(), O_CLOEXEC) != 0) {
+      error = std::string("cannot make a pipe: ") + std::strerror(errno);
+      closeAll();
+      return false;
+    }
+  }
+  const pid_t parent = ::getpid();
+  for (std::size_t i = 0; i < n; ++i) {
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+      error = std::string("cannot start a process: ") + std::strerror(errno);
+      closeAll();
+      StopLocked();
+      return false;
+    }
+    if (pid == 0) {
+      // One process group for the whole pipeline, so that one signal ends it; and each stage
+      // dies with the translator, even a translator killed outright. (The death signal follows
+      // the thread that started the stage; the server's threads live as long as it does, and a
+      // pipeline lost that way is started again on the next request.)
+      ::setpgid(0, group_);
+      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+      if (::getppid() != parent) ::_exit(127);
+      struct sigaction dfl {};
+      dfl.sa_handler = SIG_DFL;
+      ::sigaction(SIGPIPE, &dfl, nullptr);
+      sigset_t none;
+      sigemptyset(&none);
+      ::sigprocmask(SIG_SETMASK, &none, nullptr);
+      if (::dup2(fds[i][0], 0) < 0 || ::dup2(fds[i + 1][1], 1) < 0) ::_exit(127);
+      ::execve(paths[i].c_str(), argvs[i].data(), env.data());
+      ::_exit(127);
+    }
+    // Set here too: the next stage joins the group and must not find it missing.
+    ::setpgid(pid, group_ == 0 ? pid : group_);
+    if (group_ == 0) group_ = pid;
+    pids_.push_back(pid);
+  }
+  input_ = fds[0][1];
+  output_ = fds[n][0];
+  fds[0][1] = fds[n][0] = -1;
+  closeAll();
+  ::fcntl(input_, F_SETFL, O_NONBLOCK);
+  ::fcntl(output_, F_SETFL, O_NONBLOCK);
+  ++starts_;
+  return true;
+}
+
+bool WarmPipeline::AliveLocked() {
+  if (pids_.empty()) return false;
+  for (pid_t pid : pids_) {
+    int status = 0;
+    if (::waitpid(pid, &status, WNOHANG) != 0) return false;
+  }
+  return true;
+}
+
+void WarmPipeline::StopLocked() {
+  if (group_ > 0) ::kill(-group_, SIGKILL);
+  for (pid_t pid : pids_) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+  }
+  pids_.clear();
+  group_ = 0;
+  CloseFd(input_);
+  CloseFd(output_);
+}
+
+bool WarmPipeline::Exchange(std::string_view stream, std::string& output, std::string& error) {
+  // The text is flushed through on its own, then a superblank no text can contain: the answer
+  // is complete when that marker comes out, whatever NULs the stages passed before it.
+  const std::string marker =
+      "[parlavant-" + std::to_string(nonce_) + "-" + std::to_string(requests_) + "]";
+  const std::string end = marker + '\0';
+  std::string request;
+  request.reserve(stream.size() + end.size() + 1);
+  request.append(stream);
+  request += '\0';
+  request += end;
+
+  std::string received;
+  std::size_t written = 0;
+  auto deadline = Clock::now() + hangBound_;
+  for (;;) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) {
+      error = "no answer from the pipeline within " + std::to_string(hangBound_.count()) +
+              " ms; it was stopped";
+      return false;
+    }
+    pollfd fds[2] = {{output_, POLLIN, 0}, {written < request.size() ? input_ : -1, POLLOUT, 0}};
+    if (::poll(fds, 2, static_cast<int>(std::min<long long>(left, 1000))) < 0) {
+      if (errno == EINTR) continue;
+      error = std::string("cannot wait for the pipeline: ") + std::strerror(errno);
+      return false;
+    }
+    if (fds[1].revents != 0) {
+      const ssize_t n = ::write(input_, request.data() + written, request.size() - written);
+      if (n < 0 && errno != EAGAIN && errno != EINTR) {
+        error = std::string("the pipeline stopped reading: ") + std::strerror(errno);
+        return false;
+      }
+      if (n > 0) {
+        written += static_cast<std::size_t>(n);
+        deadline = Clock::now() + hangBound_;
+      }
+    }
+    if (fds[0].revents != 0) {
+      char buf[65536];
+      const ssize_t n = ::read(output_, buf, sizeof buf);
+      if (n == 0) {
+        int status = 0;
+        std::string how;
+        for (pid_t pid : pids_) {
+          if (::waitpid(pid, &status, WNOHANG) == pid) {
+            how = " (" + Describe(status) + ")";
+            break;
+          }
+        }
+        error = "the pipeline ended" + how;
+        return false;
+      }
+      if (n < 0) {
+        if (errno == EAGAIN || errno == EINTR) continue;
+        error = std::string("cannot read from the pipeline: ") + std::strerror(errno);
+        return false;
+      }
+      // Only the new bytes, and the marker's length before them, can complete the marker.
+      const std::size_t from = received.size() > end.size() ? received.size() - end.size() : 0;
+      received.append(buf, static_cast<std::size_t>(n));
+      deadline = Clock::now() + hangBound_;
+      const std::size_t at = received.find(end, from);
+      if (at != std::string::npos) {
+        received.resize(at);
+        std::erase(received, '\0');
+        output = std::move(received);
+        return true;
+      }
+    }
+  }
+}
+
+PipelinePool::PipelinePool(CommandsOf commandsOf, std::chrono::milliseconds hangBound)
+    : commandsOf_(std::move(commandsOf)), hangBound_(hangBound) {}
+
+bool PipelinePool::Run(const std::string& mode, std::string_view stream, std::string& output,
+                       std::string& error) {
+  WarmPipeline* pipeline = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto& slot = pipelines_[mode];
+    if (!slot) slot = std::make_unique<WarmPipeline>(commandsOf_(mode), hangBound_);
+    pipeline = slot.get();
+  }
+  return pipeline->Run(stream, output, error);
+}
+
+}  // namespace standin

@@ -1,0 +1,95 @@
+#pragma once
+
+// Apertium pipelines kept running between requests. Starting one is some ten processes loading
+// their dictionaries (a tenth of a second and more); feeding a running one a sentence takes a few
+// milliseconds. Every stage runs in null-flush mode: a NUL in its input makes it finish what it
+// has and pass the NUL on.
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace standin {
+
+// One stage: a program and its arguments.
+using Command = std::vector<std::string>;
+
+// The stages of a mode file: split at "|" and into words as the shell would (quotes, backslash),
+// "$1" filled with the generator's option ("-n": unknown words unmarked, as `apertium -u` does),
+// "$2" with nothing (the tagger's option), and "-z" added after each program that lacks it.
+std::vector<Command> ModeCommands(std::string_view modeText);
+
+// Runs a program with `input` on its standard input and returns what it printed; `ok` is false
+// when it could not be started or did not end with status 0.
+std::string RunProgram(const Command& argv, std::string_view input, bool& ok);
+
+class WarmPipeline {
+ public:
+  // Nothing is started until the first request. A request that has neither been answered nor
+  // made progress for `hangBound` is given up and the pipeline killed.
+  WarmPipeline(std::vector<Command> stages, std::chrono::milliseconds hangBound);
+  ~WarmPipeline();
+  WarmPipeline(const WarmPipeline&) = delete;
+  WarmPipeline& operator=(const WarmPipeline&) = delete;
+
+  // Feeds stream-format text (no NULs) through and returns the pipeline's answer to it, in the
+  // order the calls came. On failure returns false with `error` set; the next call starts a
+  // fresh pipeline.
+  bool Run(std::string_view stream, std::string& output, std::string& error);
+
+  // How often the stages were started, and their process group (0 while none runs).
+  int Starts() const;
+  pid_t ProcessGroup() const;
+  // How many requests have come, whether served, being served or waiting.
+  std::uint64_t Arrived() const;
+
+ private:
+  bool StartLocked(std::string& error);
+  bool AliveLocked();
+  void StopLocked();
+  bool Exchange(std::string_view stream, std::string& output, std::string& error);
+
+  const std::vector<Command> stages_;
+  const std::chrono::milliseconds hangBound_;
+  const std::uint64_t nonce_;
+
+  mutable std::mutex mutex_;
+  std::condition_variable turn_;
+  std::uint64_t nextTicket_ = 0;
+  std::uint64_t serving_ = 0;
+
+  // Touched only by the request being served.
+  std::vector<pid_t> pids_;
+  pid_t group_ = 0;
+  int input_ = -1;
+  int output_ = -1;
+  int starts_ = 0;
+  std::uint64_t requests_ = 0;
+};
+
+// At most one pipeline per mode, started when the mode is first asked for.
+class PipelinePool {
+ public:
+  using CommandsOf = std::function<std::vector<Command>(const std::string& mode)>;
+  PipelinePool(CommandsOf commandsOf, std::chrono::milliseconds hangBound);
+
+  bool Run(const std::string& mode, std::string_view stream, std::string& output,
+           std::string& error);
+
+ private:
+  CommandsOf commandsOf_;
+  const std::chrono::milliseconds hangBound_;
+  std::mutex mutex_;
+  std::map<std::string, std::unique_ptr<WarmPipeline>> pipelines_;
+};
+
+}  // namespace standin

@@ -1,0 +1,258 @@
+#include "tools/translator/pipeline.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <thread>
+
+#include "testsupport/temp_dir.h"
+#include "tools/translator/engine.h"
+#include "tools/translator/stream_format.h"
+
+namespace standin {
+namespace {
+
+using namespace std::chrono_literals;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+TEST(ModeCommands, SplitsQuotesFillsPlaceholdersAndAsksForNullFlush) {
+  EXPECT_THAT(
+      ModeCommands("lt-proc '/usr/share/a b/x.bin' | apertium-tagger -g $2 \"/p/$2y\\\"\" |"
+                   " lt-proc $1 -z g\\ h\n"),
+      ElementsAre(ElementsAre("lt-proc", "-z", "/usr/share/a b/x.bin"),
+                  ElementsAre("apertium-tagger", "-z", "-g", "/p/y\""),
+                  ElementsAre("lt-proc", "-n", "-z", "g h")));
+  EXPECT_THAT(ModeCommands("a | | b"), ElementsAre());
+  EXPECT_THAT(ModeCommands(""), ElementsAre());
+}
+
+// A mode of stand-in stages: each passes NUL-ended records on, with "hola" made "hello"; a record
+// saying "die" ends it, "hang" makes it sleep for a minute (as itself, so it keeps the death
+// signal), "slow" delays it. The first stage logs each record it sees.
+class FakeMode : public testsupport::TempDir {
+ public:
+  FakeMode() : testsupport::TempDir("pfake") {
+    std::ofstream(*this / "stage") << R"(#!/bin/bash
+[ "$1" = -z ] || exit 2
+log=${2:-/dev/null}
+while IFS= read -r -d '' record; do
+  printf '%s\n' "$record" >> "$log"
+  case "$record" in
+    *die*) exit 3 ;;
+    *hang*) exec sleep 60 ;;
+    *slow*) sleep 0.3 ;;
+  esac
+  printf '%s\0' "${record//hola/hello}"
+done
+)";
+    ::chmod((*this / "stage").c_str(), 0755);
+  }
+  std::vector<Command> Stages(int n) const {
+    std::string mode = *this / "stage" + " " + *this / "log";
+    for (int i = 1; i < n; ++i) mode += " | " + *this / "stage";
+    return ModeCommands(mode);
+  }
+  // The records the first stage saw, markers left out.
+  std::vector<std::string> Seen() const {
+    std::vector<std::string> seen;
+    std::istringstream log(testsupport::FileText(*this / "log"));
+    for (std::string line; std::getline(log, line);)
+      if (line.find("[parlavant-") == std::string::npos) seen.push_back(line);
+    return seen;
+  }
+};
+
+std::string Ask(WarmPipeline& pipeline, const std::string& text) {
+  std::string output, error;
+  if (!pipeline.Run(text, output, error)) return "failed: " + error;
+  return output;
+}
+
+bool GroupGone(pid_t group) { return ::kill(-group, 0) != 0 && errno == ESRCH; }
+
+// Waits, within a bound, until a child has ended and waits only to be reaped.
+bool Ended(pid_t pid) {
+  for (int i = 0; i < 500; ++i) {
+    const std::string stat = testsupport::FileText("/proc/" + std::to_string(pid) + "/stat");
+    const std::size_t paren = stat.rfind(')');
+    if (paren != std::string::npos && stat.substr(paren + 2, 1) == "Z") return true;
+    std::this_thread::sleep_for(10ms);
+  }
+  return false;
+}
+
+TEST(WarmPipeline, AnswersEachRequestFromTheSameProcesses) {
+  FakeMode mode;
+  WarmPipeline pipeline(mode.Stages(3), 5s);
+  EXPECT_EQ(pipeline.Starts(), 0);
+  EXPECT_EQ(Ask(pipeline, "hola amigo"), "hello amigo");
+  const pid_t group = pipeline.ProcessGroup();
+  EXPECT_EQ(Ask(pipeline, "adios"), "adios");
+  EXPECT_EQ(Ask(pipeline, ""), "");
+  EXPECT_EQ(pipeline.Starts(), 1);
+  EXPECT_EQ(pipeline.ProcessGroup(), group);
+}
+
+TEST(WarmPipeline, APipelineThatDiesFailsItsRequestAndIsStartedAgain) {
+  FakeMode mode;
+  WarmPipeline pipeline(mode.Stages(2), 5s);
+  EXPECT_EQ(Ask(pipeline, "hola"), "hello");
+  const pid_t first = pipeline.ProcessGroup();
+  EXPECT_THAT(Ask(pipeline, "please die"), HasSubstr("failed: the pipeline ended"));
+  EXPECT_TRUE(GroupGone(first));
+  EXPECT_EQ(Ask(pipeline, "hola otra vez"), "hello otra vez");
+  EXPECT_EQ(pipeline.Starts(), 2);
+
+  // Killed while idle: the next request finds it gone and starts it before asking.
+  const pid_t second = pipeline.ProcessGroup();
+  ::kill(-second, SIGKILL);
+  ASSERT_TRUE(Ended(second));
+  EXPECT_EQ(Ask(pipeline, "hola"), "hello");
+  EXPECT_EQ(pipeline.Starts(), 3);
+}
+
+TEST(WarmPipeline, AHangIsBoundedAndTheHungProcessesKilled) {
+  FakeMode mode;
+  WarmPipeline pipeline(mode.Stages(2), 300ms);
+  EXPECT_EQ(Ask(pipeline, "hola"), "hello");
+  const pid_t group = pipeline.ProcessGroup();
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_THAT(Ask(pipeline, "now hang"), HasSubstr("no answer from the pipeline within 300 ms"));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+  EXPECT_TRUE(GroupGone(group));
+  EXPECT_EQ(Ask(pipeline, "hola"), "hello");
+}
+
+TEST(WarmPipeline, RequestsAreServedInTheOrderTheyCame) {
+  FakeMode mode;
+  WarmPipeline pipeline(mode.Stages(2), 5s);
+  // Started here, so that the processes do not follow a test thread that ends.
+  EXPECT_EQ(Ask(pipeline, "first"), "first");
+  std::vector<std::string> answers(5);
+  std::vector<std::thread> threads;
+  threads.emplace_back([&] { answers[0] = Ask(pipeline, "slow 0"); });
+  for (int i = 1; i < 5; ++i) {
+    // Each request joins the queue only once the one before has.
+    while (pipeline.Arrived() < static_cast<std::uint64_t>(1 + i)) std::this_thread::yield();
+    threads.emplace_back([&, i] { answers[i] = Ask(pipeline, "hola " + std::to_string(i)); });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_THAT(answers, ElementsAre("slow 0", "hello 1", "hello 2", "hello 3", "hello 4"));
+  EXPECT_THAT(mode.Seen(), ElementsAre("first", "slow 0", "hola 1", "hola 2", "hola 3", "hola 4"));
+  EXPECT_EQ(pipeline.Starts(), 1);
+}
+
+// A translator killed outright leaves none of its pipeline behind, even a stage that does not
+// read its input.
+TEST(WarmPipeline, StagesDieWithTheTranslator) {
+  FakeMode mode;
+  // The stages are the test's grandchildren: as their subreaper the test sees them end.
+  ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+  int report[2];
+  ASSERT_EQ(::pipe(report), 0);
+  const pid_t translator = ::fork();
+  ASSERT_GE(translator, 0);
+  if (translator == 0) {
+    WarmPipeline pipeline(mode.Stages(3), 60s);
+    std::string output, error;
+    pipeline.Run("hola", output, error);
+    const pid_t group = pipeline.ProcessGroup();
+    if (::write(report[1], &group, sizeof group) != sizeof group) ::_exit(1);
+    // The last stage sleeps, the first two wait for input.
+    pipeline.Run("hang", output, error);
+    ::_exit(0);
+  }
+  ::close(report[1]);
+  pid_t group = 0;
+  ASSERT_EQ(::read(report[0], &group, sizeof group), static_cast<ssize_t>(sizeof group));
+  ::close(report[0]);
+  ASSERT_GT(group, 0);
+  // Until the third stage has taken the record and gone to sleep.
+  const auto until = std::chrono::steady_clock::now() + 5s;
+  while (mode.Seen().size() < 2 && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(10ms);
+  ::kill(translator, SIGKILL);
+  // Everything the translator started ends and is reaped here, within a bound.
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  int reaped = 0;
+  while (std::chrono::steady_clock::now() < deadline) {
+    const pid_t pid = ::waitpid(-1, nullptr, WNOHANG);
+    if (pid < 0 && errno == ECHILD) break;
+    if (pid > 0) ++reaped;
+    if (pid == 0) std::this_thread::sleep_for(10ms);
+  }
+  ::prctl(PR_SET_CHILD_SUBREAPER, 0);
+  EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
+  EXPECT_EQ(reaped, 4) << "the translator and its three stages";
+  EXPECT_TRUE(GroupGone(group));
+}
+
+TEST(PipelinePool, OnePipelinePerModeStartedOnFirstUse) {
+  FakeMode mode;
+  int made = 0;
+  PipelinePool pool(
+      [&](const std::string& name) {
+        ++made;
+        return name == "none" ? std::vector<Command>{} : mode.Stages(1);
+      },
+      5s);
+  std::string output, error;
+  EXPECT_EQ(made, 0);
+  ASSERT_TRUE(pool.Run("a", "hola", output, error)) << error;
+  EXPECT_EQ(output, "hello");
+  ASSERT_TRUE(pool.Run("b", "hola", output, error)) << error;
+  ASSERT_TRUE(pool.Run("a", "hola", output, error)) << error;
+  EXPECT_EQ(made, 2);
+  EXPECT_FALSE(pool.Run("none", "hola", output, error));
+  EXPECT_EQ(error, "the mode names no programs");
+}
+
+// The warm pipelines answer what the `apertium` command answers, one fresh pipeline per text.
+TEST(ApertiumPipelines, AnswerAsTheApertiumCommandDoes) {
+  const std::string modes = "/usr/share/apertium/modes";
+  ASSERT_TRUE(std::ifstream(modes + "/spa-eng.mode")) << "the project installs Apertium's pairs";
+  std::ifstream file(modes + "/spa-eng.mode");
+  std::stringstream text;
+  text << file.rdbuf();
+  WarmPipeline pipeline(ModeCommands(text.str()), 30s);
+  std::string long_text;
+  while (long_text.size() < 64 * 1024)
+    long_text += "El perro de mi vecino ladra todas las noches. ¿Por qué no duerme?\n";
+  for (const std::string sample :
+       {"Hola, ¿cómo estás?", "Buenos días.\n\nHace sol [hoy] y 1/2 ^de$ {la} @gente <dice>.",
+        "  uno\tdos\r\ntres  ", "", "sin punto final", long_text.c_str()}) {
+    bool ok = false;
+    const std::string cold = RunProgram({"apertium", "-u", "spa-eng"}, sample, ok);
+    ASSERT_TRUE(ok);
+    std::string output, error;
+    ASSERT_TRUE(pipeline.Run(ToStream(sample), output, error)) << error;
+    std::string warm = FromStream(output);
+    // The command ends with a line break of its own.
+    EXPECT_EQ(warm + (cold.ends_with('\n') && !warm.ends_with('\n') ? "\n" : ""), cold)
+        << sample.substr(0, 80);
+  }
+  EXPECT_EQ(pipeline.Starts(), 1);
+}
+
+TEST(ApertiumEngine, AFailingPipelineFailsTheRequestAndTheNextOneIsAnswered) {
+  FakeMode mode;
+  testsupport::TempDir modes("pmodes");
+  std::ofstream(modes / "spa-ita.mode") << mode / "stage" << " | " << mode / "stage";
+  auto engine = MakeApertiumEngine(modes.Path(), "es", 300ms);
+  const std::string spanish = "Buenos días, ¿cómo estás hoy, amigo mío? Yo estoy muy bien.";
+  std::string note;
+  EXPECT_EQ(engine->Translate("hola " + spanish, "it", note), "hello " + spanish);
+  EXPECT_THROW(engine->Translate(spanish + " hang", "it", note), TranslationFailed);
+  EXPECT_EQ(engine->Translate("hola " + spanish, "it", note), "hello " + spanish);
+  EXPECT_EQ(note, "");
+}
+
+}  // namespace
+}  // namespace standin
