@@ -5,6 +5,7 @@
 #   scripts/install-deps.sh screenshot   also a virtual display and the tools to photograph it
 #   scripts/install-deps.sh package      also what building and checking the Debian package takes
 #   scripts/install-deps.sh windows      also the mingw-w64 cross-compiler and Wine
+#   scripts/install-deps.sh bench        also apertium-apy, the translation benchmark's peer
 set -euo pipefail
 
 packages=(
@@ -26,6 +27,7 @@ case "${1:-}" in
   screenshot) packages+=(xvfb xdotool imagemagick) ;;
   package) packages+=(dpkg-dev strace xvfb xdotool imagemagick) ;;
   windows) packages+=(g++-mingw-w64-x86-64-posix wine wine64 libz-mingw-w64-dev) ;;
+  bench) packages+=(apertium-apy) ;;
 esac
 
 missing=()
@@ -47,13 +49,16 @@ echo "Installing: ${missing[*]}"
 "${sudo[@]}" apt-get update
 DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
 
-# Installing Prosody starts the system's own server; the tests and the demo run servers of their
-# own on loopback, so the system's is stopped and kept from starting at boot.
-if [[ " ${missing[*]} " == *" prosody "* ]]; then
-  if [ -d /run/systemd/system ]; then
-    "${sudo[@]}" systemctl disable --now prosody || true
-  elif [ -x /etc/init.d/prosody ]; then
-    "${sudo[@]}" /etc/init.d/prosody stop >/dev/null 2>&1 || true
-    "${sudo[@]}" update-rc.d prosody disable >/dev/null 2>&1 || true
+# Installing Prosody or apertium-apy starts the system's own server (apertium-apy's on every
+# interface); the tests, the demo and the benchmark run servers of their own, on loopback or in a
+# network namespace of their own, so the system's are stopped and kept from starting at boot.
+for service in prosody apertium-apy; do
+  if [[ " ${missing[*]} " == *" $service "* ]]; then
+    if [ -d /run/systemd/system ]; then
+      "${sudo[@]}" systemctl disable --now "$service" || true
+    elif [ -x "/etc/init.d/$service" ]; then
+      "${sudo[@]}" "/etc/init.d/$service" stop >/dev/null 2>&1 || true
+      "${sudo[@]}" update-rc.d "$service" disable >/dev/null 2>&1 || true
+    fi
   fi
-fi
+done
