@@ -38,7 +38,34 @@ struct ComponentTrRec {
   std::u16string_view Text;
 };
 
-inline constexpr std::size_t kReadBlock = 16384;
+inline constexpr std::size_t kReadBlock = 65536;
+
+// Bytes that grow without being zero-filled first and, being malloc'd, by realloc, which moves a
+// large block by remapping its pages rather than copying them.
+class ByteBuffer {
+ public:
+  ByteBuffer() = default;
+  ~ByteBuffer();
+  ByteBuffer(ByteBuffer&& other) noexcept;
+  ByteBuffer& operator=(ByteBuffer&& other) noexcept;
+  ByteBuffer(const ByteBuffer&) = delete;
+  ByteBuffer& operator=(const ByteBuffer&) = delete;
+
+  // Room for `n` more bytes after the content; Commit(k) makes the first k of them content.
+  char* Extend(std::size_t n);
+  void Commit(std::size_t k) { size_ += k; }
+  void Append(std::string_view bytes);
+  void Reserve(std::size_t capacity);
+  std::size_t size() const { return size_; }
+  std::size_t capacity() const { return capacity_; }
+  const char* data() const { return data_; }
+  std::string_view View() const { return {data_, size_}; }
+
+ private:
+  char* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
 
 // The keystream byte for a file offset.
 std::uint8_t KeystreamByte(std::uint32_t offset);
@@ -51,7 +78,9 @@ class ContentDecoder {
   // Returns false once no more bytes are wanted.
   bool Feed(std::string_view fileBytes);
   // The content decompressed so far.
-  const std::string& Content() const { return content_; }
+  std::string_view Content() const { return content_.View(); }
+  // Hands it over; the decoder is done with.
+  ByteBuffer TakeContent() { return std::move(content_); }
 
   ContentDecoder();
   ~ContentDecoder();
@@ -87,13 +116,14 @@ class ContentDecoder {
   void AfterComment();
   bool Enough() const;
   void Inflate(const std::uint8_t*& p, std::size_t& n);
+  void ReserveAhead();
   void Stop();
   std::uint32_t MemberCrc() const;
 
   State state_ = State::kStart;
   std::uint32_t offset_ = 0;  // of the next file byte
   std::string plain_;         // the piece being taken, unscrambled
-  std::string content_;
+  ByteBuffer content_;
   std::string field_;  // header bytes being collected
   std::size_t need_ = 0;
   std::uint8_t flags_ = 0;
@@ -105,8 +135,9 @@ class ContentDecoder {
 // A table of records with the storage their strings view.
 struct RecordTable {
   std::vector<ComponentTrRec> records;
-  std::string paths;     // every record's path, end to end
-  std::u16string texts;  // every record's text, end to end
+  ByteBuffer content;                  // what was parsed: most paths are views of it
+  std::string paths;                   // the paths that had to be unquoted, end to end
+  std::unique_ptr<char16_t[]> texts;   // every record's text, end to end
 };
 
 // Layers 3 and 4 of decoded content: fills `table` afresh and raises platform::Error
@@ -114,6 +145,7 @@ struct RecordTable {
 // "LoadTranslations:" prefix) at the first malformed line, leaving that line's record filled
 // field by field as far as it got. Content that ends before its length or text is read as far as
 // it goes, its cut-off last line left out.
+void ParseRecords(ByteBuffer content, RecordTable& table);
 void ParseRecords(std::string_view content, RecordTable& table);
 
 // Writing: the layers applied in reverse.

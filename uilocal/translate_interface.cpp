@@ -34,7 +34,7 @@ void LoadTranslations(const std::string& fileName, const std::vector<std::string
     }
   }
   try {
-    ParseRecords(decoder.Content(), TheTable());
+    ParseRecords(decoder.TakeContent(), TheTable());
   } catch (const platform::Error& e) {
     throw platform::Error(std::string("LoadTranslations:") + e.what());
   }

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <random>
 #include <fstream>
 
 #include "platform/error.h"
@@ -95,9 +96,29 @@ TEST(KeystreamByte, ProductWrapsAndTheRemainderKeepsItsSign) {
       {0, 0x00},    {1, 0x81},     {2, 0x02},     {100, 0x54},     {2465, 0x91},       {2466, 0x37},
       {4931, 0x49}, {16383, 0x8E}, {16384, 0x0F}, {1000000, 0x59}, {4294967295u, 0x7F}};
   for (const auto& [offset, byte] : known) EXPECT_EQ(KeystreamByte(offset), byte) << offset;
-  // Scrambling by absolute offsets: the second half scrambled on its own, from its offset.
+  // The key as the format defines it, against the fast one, over every offset in stretches
+  // around the product's sign changes and wraps and at the ends of the range.
+  auto defined = [](std::uint32_t offset) {
+    const auto product = static_cast<std::int32_t>(offset * 871043u);
+    return static_cast<std::uint8_t>(static_cast<std::uint32_t>(product % 402817) & 0xFF);
+  };
+  for (std::uint32_t start : {0u, 2400u, 4900u, 0x7FFFF000u, 0x80000000u, 0xFFFFF000u}) {
+    for (std::uint32_t offset = start; offset - start < 0x10000u; ++offset)
+      ASSERT_EQ(KeystreamByte(offset), defined(offset)) << offset;
+  }
+  // Scrambling by absolute offsets, sixteen bytes at a time or one: the second half scrambled on
+  // its own, from its offset; any start and length against the key byte by byte.
   const std::string bytes(40000, 'x');
   EXPECT_EQ(uilocal::Scramble(bytes).substr(20000), uilocal::Scramble(bytes.substr(20000), 20000));
+  for (std::uint32_t first : {0u, 7u, 2460u, 0x7FFFFFF9u, 0xFFFFFF00u}) {
+    const std::string zeros(5000 + first % 13, '\0');
+    const std::string keys = uilocal::Scramble(zeros, first);
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+      ASSERT_EQ(static_cast<std::uint8_t>(keys[i]),
+                KeystreamByte(first + static_cast<std::uint32_t>(i)))
+          << first << "+" << i;
+    }
+  }
 }
 
 TEST(Loader, GzipWithEveryHeaderFieldFedWholeAndInPieces) {
@@ -206,6 +227,37 @@ TEST(Fields, QuotesBlanksAndSeparators) {
               ElementsAre("MainForm.l_in|2|two words", "MainForm.l_in|3|two",
                           "MainForm.x|4|say \"hi\"", "p|5|", "p|6|", "p|7|never closed ; really",
                           "a;b|-3|U+1072U+1040U+169U+191", "q|31|x"));
+}
+
+// Lines of the common shape are read on a quick path; the same lines with a fourth field, which
+// is ignored, go the general way. Both must give the same records, whatever the lengths (around
+// the sixteen-byte steps), the Cyrillic bytes, the line ends and the line that ends the text.
+TEST(Fields, TheQuickPathReadsAsTheGeneralOne) {
+  std::mt19937 random(7);
+  const char* breaks[] = {"\r\n", "\n", "\r"};
+  for (int round = 0; round < 50; ++round) {
+    std::string quick, general;
+    const int lines = 1 + static_cast<int>(random() % 40);
+    for (int line = 0; line < lines; ++line) {
+      std::string path = "Form" + std::string(random() % 40, 'p') + std::to_string(line);
+      std::string text;
+      for (std::size_t k = random() % 50; k > 0; --k) {
+        const char pick[] = {'a', ' ', '\xC0', '\xFF', '\xBF', ';', '0'};
+        text += pick[random() % sizeof pick];
+      }
+      const std::string language = std::to_string(random() % 1000000000 * (random() % 2));
+      const std::string record = path + ";" + language + ";\"" + text + "\"";
+      const bool last = line + 1 == lines && random() % 2 == 0;
+      const std::string end = last ? "" : breaks[random() % 3];
+      quick += record + end;
+      general += record + ";x" + end;
+    }
+    Parse(uilocal::Content(quick));
+    const auto viaQuick = Table();
+    Parse(uilocal::Content(general));
+    ASSERT_EQ(viaQuick, Table()) << quick;
+    ASSERT_EQ(viaQuick.size(), static_cast<std::size_t>(lines));
+  }
 }
 
 TEST(Fields, EveryControlByteIsABlank) {
