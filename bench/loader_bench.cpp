@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 #include "testsupport/temp_dir.h"
 #include "uilocal/interface_file.h"
@@ -79,13 +80,19 @@ void BM_PlainInflate(benchmark::State& state) {
   }
 }
 
-BENCHMARK(BM_PlainInflate)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
-BENCHMARK(BM_LoadTranslations)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+// Short repetitions of both, interleaved at random, and their medians compared: the machine's
+// load changes over seconds, and two long runs one after the other would each meet another.
+BENCHMARK(BM_PlainInflate)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(0.3)->Repetitions(11);
+BENCHMARK(BM_LoadTranslations)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(0.3)->Repetitions(11);
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchsupport::RunBenchmarks(argc, argv, [](const benchsupport::Figures& f) {
+  std::vector<char*> args(argv, argv + argc);
+  char interleave[] = "--benchmark_enable_random_interleaving=true";
+  args.insert(args.begin() + 1, interleave);
+  int count = static_cast<int>(args.size());
+  benchsupport::RunBenchmarks(count, args.data(), [](const benchsupport::Figures& f) {
     const double plain = f.at("BM_PlainInflate"), load = f.at("BM_LoadTranslations");
     std::printf("\n%d records, %zu bytes of text, %zu compressed\n", kRecords, TheFile().textBytes,
                 TheFile().compressed.size());

@@ -78,11 +78,13 @@ struct Quote {
 #endif
 };
 
+// Also stops at a NUL, which the quick path must not read past (see ParseRecords).
 struct QuoteOrLineBreak {
-  static bool Byte(char c) { return c == '"' || c == '\r' || c == '\n'; }
+  static bool Byte(char c) { return c == '"' || c == '\r' || c == '\n' || c == '\0'; }
 #ifdef __SSE2__
   static __m128i Vector(__m128i v) {
-    return _mm_or_si128(Quote::Vector(v), LineBreak::Vector(v));
+    return _mm_or_si128(_mm_or_si128(Quote::Vector(v), LineBreak::Vector(v)),
+                        _mm_cmpeq_epi8(v, _mm_setzero_si128()));
   }
 #endif
 };
@@ -644,14 +646,9 @@ void ParseRecords(ByteBuffer content, RecordTable& table) {
   if (all.size() < 4) return;
   const auto length = static_cast<std::int32_t>(Le32(all.data()));
   if (length < 0) return;
-  std::string_view text = all.substr(4, static_cast<std::uint32_t>(length));
-  // Content shorter than its length: the text is cut, and a line it ends in is not whole. A NUL
-  // ends the text as it ends a whole one, so the line before it is complete.
+  const std::string_view text = all.substr(4, static_cast<std::uint32_t>(length));
+  // Content shorter than its length: the text is cut, and a line it ends in is not whole.
   bool cut = text.size() < static_cast<std::uint32_t>(length);
-  if (const std::size_t nul = text.find('\0'); nul != std::string_view::npos) {
-    text = text.substr(0, nul);
-    cut = false;
-  }
 
   // Unquoted paths are views of the content the table keeps. Unquoted paths and texts are never
   // longer than the text they come from: storage reserved once never moves, so the records'
@@ -663,7 +660,11 @@ void ParseRecords(ByteBuffer content, RecordTable& table) {
   std::size_t textsUsed = 0;
   std::string scratch;
   const char* p = text.data();
-  const char* const end = p + text.size();
+  const char* end = p + text.size();
+  // A NUL ends the text as it ends a whole one, so the line before it is complete. It is looked
+  // for only once a line is not of the common shape: the quick path stops at a NUL too, so no
+  // line it reads lies past one, and a file without one is not searched twice.
+  bool nulSought = false;
   const char* nextQuote = nullptr;
   // Skips the line break at p, if any; the text's last line break adds no line.
   auto nextLine = [&] {
@@ -678,6 +679,14 @@ void ParseRecords(ByteBuffer content, RecordTable& table) {
       continue;
     }
     table.records.pop_back();
+    if (!nulSought) {
+      nulSought = true;
+      if (const void* nul = std::memchr(p, '\0', static_cast<std::size_t>(end - p))) {
+        end = static_cast<const char*>(nul);
+        cut = false;
+        if (p == end) break;
+      }
+    }
     const char* lineEnd = FindFirst<LineBreak>(p, end);
     // The last line needs no line break, unless the content was cut off in it.
     if (lineEnd == end && cut) break;

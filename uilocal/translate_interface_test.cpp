@@ -209,6 +209,11 @@ TEST(Lines, BreaksNulAndTheLastLine) {
   EXPECT_THAT(Table(), ElementsAre("a|1|x"));
   Parse(uilocal::Content(std::string("a;1;x\nb;1;y\0c;1;z\n\n", 20)));
   EXPECT_THAT(Table(), ElementsAre("a|1|x", "b|1|y"));
+  // Where the lines are of the common shape, read the quick way, a NUL ends the text all the same.
+  Parse(uilocal::Content(std::string("a;1;\"x\"\r\n\0b;2;\"y\"\r\n", 19)));
+  EXPECT_THAT(Table(), ElementsAre("a|1|x"));
+  Parse(uilocal::Content(std::string("a;1;\"x\"\r\nb;1;\"y\0z\"\r\nc;2;\"w\"\n", 28)));
+  EXPECT_THAT(Table(), ElementsAre("a|1|x", "b|1|y"));
   EXPECT_EQ(ErrorOf("a;1;x\n\n"), "List index out of bounds (0)");
 }
 
