@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <thread>
 
 #include "platform/error.h"
 #include "testsupport/child_process.h"
@@ -43,9 +45,10 @@ class TranslatorProcessTest : public ::testing::Test {
     }
     return false;
   }
-  std::string ErrorOf(const translate::TranslationService& service) {
+  std::string ErrorOf(const translate::TranslationService& service,
+                      const std::u16string& text = u"x") {
     try {
-      translate::Translate(http, *desktop, service, u"x", 1);
+      translate::Translate(http, *desktop, service, text, 1);
     } catch (const platform::Error& e) {
       return e.what();
     }
@@ -126,6 +129,85 @@ TEST_F(TranslatorProcessTest, ApertiumTranslatesSpanishIntoEnglish) {
   // No installed pair leads to German: the text comes back as it went.
   EXPECT_EQ(translate::Translate(http, *desktop, service, u"El perro come la manzana.", 4),
             u"El perro come la manzana.");
+}
+
+// A fake Spanish-English mode: each stage records its process id, passes NUL-ended records on
+// with "hola" made "hello", and on "cuelga" says so and sleeps for a minute as itself, reading
+// no more input.
+class FakeModes : public testsupport::TempDir {
+ public:
+  FakeModes() : testsupport::TempDir("pfmodes") {
+    fs::create_directory(*this / "pids");
+    std::ofstream(*this / "stage") << R"(#!/bin/bash
+[ "$1" = -z ] || exit 2
+: > "$2/pids/$$"
+while IFS= read -r -d '' record; do
+  case "$record" in *cuelga*) : > "$2/hung"; exec sleep 60 ;; esac
+  printf '%s\0' "${record//hola/hello}"
+done
+)";
+    fs::permissions(*this / "stage", fs::perms::owner_all);
+    const std::string stage = *this / "stage" + " " + Path();
+    std::ofstream(*this / "spa-eng.mode") << stage << " | " << stage;
+  }
+  std::vector<pid_t> Pids() const {
+    std::vector<pid_t> pids;
+    for (const auto& entry : fs::directory_iterator(*this / "pids"))
+      pids.push_back(std::stoi(entry.path().filename().string()));
+    return pids;
+  }
+};
+
+// Ended, whether reaped by whoever inherited it or not yet.
+bool Ended(pid_t pid) {
+  const std::string stat = testsupport::FileText("/proc/" + std::to_string(pid) + "/stat");
+  const std::size_t paren = stat.rfind(')');
+  return stat.empty() || (paren != std::string::npos && stat.substr(paren + 2, 1) == "Z");
+}
+
+TEST_F(TranslatorProcessTest, AHungPipelineIsAnswered503AndPipelinesEndWithTheTranslator) {
+  FakeModes modes;
+  const std::uint16_t port = testsupport::FreeLoopbackPort();
+  auto startWithBound = [&](const char* ms) {
+    Start({"--no-window", "--port", std::to_string(port), "--web-port", std::to_string(port),
+           "--modes", modes.Path(), "--hang-bound", ms},
+          port);
+  };
+  startWithBound("300");
+  translate::TranslationService service;
+  service.localPort = port;
+  service.webServiceHost = "127.0.0.1:" + std::to_string(port);
+  const std::u16string spanish = u"Buenos días, ¿cómo estás hoy, amigo mío? Yo estoy muy bien";
+  EXPECT_EQ(translate::Translate(http, *desktop, service, u"hola " + spanish, 1),
+            u"hello " + spanish);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_THAT(ErrorOf(service, spanish + u" cuelga"), ::testing::HasSubstr("503"));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_EQ(translate::Translate(http, *desktop, service, u"hola " + spanish, 1),
+            u"hello " + spanish);
+
+  // Killed outright while a request hangs: the stage asleep reads nothing and would outlive it
+  // but for the death signal; the stage after it waits for input from that one. The request's
+  // connection ends with the translator: no stage holds a copy of it.
+  startWithBound("60000");
+  for (const auto& entry : fs::directory_iterator(modes / "pids")) fs::remove(entry.path());
+  fs::remove(modes / "hung");
+  std::thread hanging([&] { ErrorOf(service, spanish + u" cuelga"); });
+  for (int i = 0; i < 500 && !fs::exists(modes / "hung"); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_TRUE(fs::exists(modes / "hung"));
+  const std::vector<pid_t> stages = modes.Pids();
+  EXPECT_EQ(stages.size(), 2u);
+  translator->Kill();
+  const auto killed = std::chrono::steady_clock::now();
+  hanging.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - killed, std::chrono::seconds(5));
+  for (pid_t pid : stages) {
+    bool ended = false;
+    for (int i = 0; i < 100 && !(ended = Ended(pid)); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_TRUE(ended) << "stage " << pid;
+  }
 }
 
 }  // namespace

@@ -28,6 +28,8 @@ struct Options {
   int port = 4357;
   int webPort = 0;
   std::string engine = "apertium";
+  std::string modes = "/usr/share/apertium/modes";
+  int hangBoundMs = 10000;
   bool window = true;
   bool http = true;
   std::string cookie;
@@ -169,6 +171,10 @@ tools::CommandLine DescribeOptions(Options& o) {
     if (v != "apertium" && v != "echo") throw std::invalid_argument("apertium or echo");
     o.engine = v;
   });
+  line.Value("modes", "DIR", "Apertium's modes (default /usr/share/apertium/modes)",
+             [&](const std::string& v) { o.modes = v; });
+  line.Value("hang-bound", "MS", "give up a pipeline silent this long (default 10000)",
+             [&](const std::string& v) { o.hangBoundMs = tools::IntegerIn(v, 1, 3600000); });
   line.Flag("window-only", "put the window up, serve no HTTP", [&] { o.http = false; });
   line.Flag("no-window", "serve HTTP, put no window up", [&] { o.window = false; });
   line.Value("cookie", "NAME=VAL", "set this cookie on the first reply",
@@ -189,8 +195,11 @@ int main(int argc, char** argv) {
   if (auto status = DescribeOptions(options).Parse(argc, argv)) return *status;
   tools::CatchStopSignals();
 
-  Service service(options, options.engine == "echo" ? standin::MakeEchoEngine()
-                                                    : standin::MakeApertiumEngine());
+  Service service(options, options.engine == "echo"
+                               ? standin::MakeEchoEngine()
+                               : standin::MakeApertiumEngine(
+                                     options.modes, "es",
+                                     std::chrono::milliseconds(options.hangBoundMs)));
   std::vector<std::unique_ptr<httplib::Server>> servers;
   std::vector<std::thread> threads;
   // One server per port; the web service may share the desktop translator's port.

@@ -278,6 +278,7 @@ bool WarmPipeline::StartLocked(std::string& error) {
     }
   }
   const pid_t parent = ::getpid();
+  const long openMax = std::min(::sysconf(_SC_OPEN_MAX), 65536L);
   for (std::size_t i = 0; i < n; ++i) {
     const pid_t pid = ::fork();
     if (pid < 0) {
@@ -301,6 +302,12 @@ bool WarmPipeline::StartLocked(std::string& error) {
       sigemptyset(&none);
       ::sigprocmask(SIG_SETMASK, &none, nullptr);
       if (::dup2(fds[i][0], 0) < 0 || ::dup2(fds[i + 1][1], 1) < 0) ::_exit(127);
+      // Nothing of the translator's goes with it: not every library marks its descriptors
+      // close-on-exec (the HTTP server's sockets are not), and a stage holding a copy of a
+      // client's connection keeps that client waiting after the translator has answered or died.
+      if (::close_range(3, ~0u, 0) != 0) {
+        for (long fd = 3; fd < openMax; ++fd) ::close(static_cast<int>(fd));
+      }
       ::execve(paths[i].c_str(), argvs[i].data(), env.data());
       ::_exit(127);
     }

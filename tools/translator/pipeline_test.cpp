@@ -2,6 +2,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -98,6 +99,22 @@ TEST(WarmPipeline, AnswersEachRequestFromTheSameProcesses) {
   EXPECT_EQ(Ask(pipeline, ""), "");
   EXPECT_EQ(pipeline.Starts(), 1);
   EXPECT_EQ(pipeline.ProcessGroup(), group);
+}
+
+// A descriptor the translator holds without close-on-exec (as the HTTP library's sockets are)
+// is not held by the stages: closing the translator's copy ends it.
+TEST(WarmPipeline, StagesHoldNoneOfTheTranslatorsDescriptors) {
+  FakeMode mode;
+  int held[2];
+  ASSERT_EQ(::pipe(held), 0);
+  WarmPipeline pipeline(mode.Stages(2), 5s);
+  EXPECT_EQ(Ask(pipeline, "hola"), "hello");
+  ::close(held[1]);
+  pollfd end{held[0], POLLIN, 0};
+  ASSERT_EQ(::poll(&end, 1, 2000), 1);
+  char byte;
+  EXPECT_EQ(::read(held[0], &byte, 1), 0) << "a stage still holds the write end";
+  ::close(held[0]);
 }
 
 TEST(WarmPipeline, APipelineThatDiesFailsItsRequestAndIsStartedAgain) {
