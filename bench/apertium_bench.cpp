@@ -20,6 +20,7 @@
 #include <stdexcept>
 
 #include "bench/ratio_reporter.h"
+#include "platform/codepage.h"
 #include "testsupport/child_process.h"
 #include "testsupport/net_util.h"
 #include "testsupport/temp_dir.h"
@@ -84,50 +85,25 @@ std::string Which(const char* program) {
   return path;
 }
 
-// apertium-apy's JSON answer, its translatedText decoded as far as these sentences need.
+// apertium-apy's JSON answer's translatedText, in UTF-8 (the answer's own encoding; a character
+// may also come \u-escaped).
 std::string ApyText(const std::string& json) {
   const std::string key = "\"translatedText\": \"";
   const std::size_t at = json.find(key);
   if (at == std::string::npos) return "(no translation: " + json + ")";
   std::string out;
+  std::u16string escaped;  // a run of \u escapes, surrogate pairs kept together
   for (std::size_t i = at + key.size(); i < json.size() && json[i] != '"'; ++i) {
     if (json[i] == '\\' && i + 5 < json.size() && json[i + 1] == 'u') {
-      const auto code = static_cast<unsigned>(std::stoul(json.substr(i + 2, 4), nullptr, 16));
-      if (code < 0x80) {
-        out += static_cast<char>(code);
-      } else if (code < 0x800) {
-        out += static_cast<char>(0xC0 | (code >> 6));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-      } else {
-        out += static_cast<char>(0xE0 | (code >> 12));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-      }
+      escaped += static_cast<char16_t>(std::stoul(json.substr(i + 2, 4), nullptr, 16));
       i += 5;
-    } else if (json[i] == '\\' && i + 1 < json.size()) {
-      out += json[++i];
-    } else {
-      out += json[i];
+      continue;
     }
+    out += platform::Utf8Encode(escaped);
+    escaped.clear();
+    out += json[i] == '\\' && i + 1 < json.size() ? json[++i] : json[i];
   }
-  return out;
-}
-
-std::string Utf8(const std::u16string& text) {
-  std::string out;
-  for (char16_t c : text) {
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
+  return out + platform::Utf8Encode(escaped);
 }
 
 }  // namespace
@@ -197,14 +173,14 @@ int Run() {
     const std::string pairs = c.apyPairs;
     const bool chain = std::count(pairs.begin(), pairs.end(), '|') > 1;
     httplib::Params params{{chain ? "langpairs" : "langpair", pairs},
-                           {"q", Utf8(c.text)},
+                           {"q", platform::Utf8Encode(c.text)},
                            {"markUnknown", "no"}};
     auto reply = apyClient->Get(chain ? "/translateChain" : "/translate", params, {});
     if (!reply || reply->status != 200) Fail("apertium-apy did not answer");
     return ApyText(reply->body);
   };
   auto askCold = [&](const Case& c) {
-    std::string text = Utf8(c.text);
+    std::string text = platform::Utf8Encode(c.text);
     for (const std::string& mode : c.modes) {
       bool ok = false;
       text = standin::RunProgram({"apertium", "-u", mode}, text, ok);
