@@ -36,7 +36,8 @@ TEST(ModeCommands, SplitsQuotesFillsPlaceholdersAndAsksForNullFlush) {
 
 // A mode of stand-in stages: each passes NUL-ended records on, with "hola" made "hello"; a record
 // saying "die" ends it, "hang" makes it sleep for a minute (as itself, so it keeps the death
-// signal), "slow" delays it. The first stage logs each record it sees.
+// signal), "slow" delays it, "split" is answered in two NUL-ended pieces. The first stage logs
+// each record it sees.
 class FakeMode : public testsupport::TempDir {
  public:
   FakeMode() : testsupport::TempDir("pfake") {
@@ -49,6 +50,7 @@ while IFS= read -r -d '' record; do
     *die*) exit 3 ;;
     *hang*) exec sleep 60 ;;
     *slow*) sleep 0.3 ;;
+    *split*) printf 'one\0two\0'; continue ;;
   esac
   printf '%s\0' "${record//hola/hello}"
 done
@@ -115,6 +117,15 @@ TEST(WarmPipeline, StagesHoldNoneOfTheTranslatorsDescriptors) {
   char byte;
   EXPECT_EQ(::read(held[0], &byte, 1), 0) << "a stage still holds the write end";
   ::close(held[0]);
+}
+
+// An answer is whatever comes before the request's own marker, however many NULs the stages
+// pass on the way: taking the first NUL for the end would leave the rest for the next request.
+TEST(WarmPipeline, TheMarkerNotANulEndsAnAnswer) {
+  FakeMode mode;
+  WarmPipeline pipeline(mode.Stages(1), 5s);
+  EXPECT_EQ(Ask(pipeline, "split"), "onetwo");
+  EXPECT_EQ(Ask(pipeline, "hola"), "hello");
 }
 
 TEST(WarmPipeline, APipelineThatDiesFailsItsRequestAndIsStartedAgain) {
