@@ -37,9 +37,9 @@ constexpr int kColdRounds = 8;
 struct Case {
   const char* name;
   std::u16string text;
-  int targetCode;                   // the service's language code
-  const char* apyPairs;             // apertium-apy's chain
-  std::vector<std::string> modes;   // the `apertium` command's steps
+  int targetCode;                  // the service's language code
+  const char* apyPairs;            // apertium-apy's chain
+  std::vector<std::string> modes;  // the `apertium` command's steps
 };
 
 double Median(std::vector<double> values) {
@@ -58,7 +58,9 @@ double MillisecondsOf(F&& f) {
 struct Failure : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
-[[noreturn]] void Fail(const std::string& what) { throw Failure(what); }
+[[noreturn]] void Fail(const std::string& what) {
+  throw Failure(what);
+}
 
 // A network namespace with nothing in it but loopback, brought up. Empty on success.
 std::string IsolateNetwork() {
@@ -130,23 +132,31 @@ int Run() {
   if (Which("apertium").empty()) Fail("Apertium is not installed");
 
   const std::vector<Case> cases = {
-      {"es>en", u"Hola, \u00bfqu\u00e9 tal? Nos vemos ma\u00f1ana en la estaci\u00f3n.", 1,
-       "spa|eng", {"spa-eng"}},
-      {"fr>es>en", u"Bonjour, nous allons au march\u00e9 demain matin avec mes amis.", 1,
-       "fra|spa|eng", {"fr-es", "spa-eng"}},
+      {"es>en",
+       u"Hola, \u00bfqu\u00e9 tal? Nos vemos ma\u00f1ana en la estaci\u00f3n.",
+       1,
+       "spa|eng",
+       {"spa-eng"}},
+      {"fr>es>en",
+       u"Bonjour, nous allons au march\u00e9 demain matin avec mes amis.",
+       1,
+       "fra|spa|eng",
+       {"fr-es", "spa-eng"}},
       {"bg>mk>en>es",
        u"\u0414\u043e\u0431\u0440\u043e \u0443\u0442\u0440\u043e, \u043a\u0430\u043a "
        u"\u0441\u0438 \u0434\u043d\u0435\u0441, \u043f\u0440\u0438\u044f\u0442\u0435\u043b"
        u"\u044e? \u0412\u0440\u0435\u043c\u0435\u0442\u043e \u0435 \u0445\u0443\u0431\u0430"
        u"\u0432\u043e.",
-       5, "bul|mkd|eng|spa", {"bul-mkd", "mkd-eng", "eng-spa"}},
+       5,
+       "bul|mkd|eng|spa",
+       {"bul-mkd", "mkd-eng", "eng-spa"}},
   };
 
   testsupport::TempDir temp("pbapertium");
   const std::uint16_t standInPort = testsupport::FreeLoopbackPort();
-  testsupport::ChildProcess standIn({TRANSLATOR_PATH, "--no-window", "--port",
-                                     std::to_string(standInPort)},
-                                    {}, temp / "translator.log");
+  testsupport::ChildProcess standIn(
+      {TRANSLATOR_PATH, "--no-window", "--port", std::to_string(standInPort)}, {},
+      temp / "translator.log");
   if (!testsupport::WaitUntilListening(standInPort)) Fail("the stand-in translator did not start");
   httplib::Client standInClient("127.0.0.1", standInPort);
 
@@ -158,7 +168,8 @@ int Run() {
         std::vector<std::string>{Which("apertium-apy"), "-p", std::to_string(apyPort), "-j1",
                                  "/usr/share/apertium/modes"},
         temp / "apy.out", temp / "apy.log");
-    if (!apy->Running() || !testsupport::WaitUntilListening(apyPort, 30000)) Fail("apertium-apy did not start");
+    if (!apy->Running() || !testsupport::WaitUntilListening(apyPort, 30000))
+      Fail("apertium-apy did not start");
     apyClient = std::make_unique<httplib::Client>("127.0.0.1", apyPort);
   }
 
@@ -201,8 +212,8 @@ int Run() {
   }
   if (!apySkipped.empty()) std::printf("apertium-apy left out: %s\n", apySkipped.c_str());
 
-  std::printf("\n%-12s %12s %12s %12s   (median ms of %d rounds, cold of %d)\n", "case",
-              "stand-in", "apy", "cold", kRounds, kColdRounds);
+  std::printf("\n%-12s %12s %12s %12s   (median ms of %d rounds, cold of %d)\n", "case", "stand-in",
+              "apy", "cold", kRounds, kColdRounds);
   for (const Case& c : cases) {
     std::vector<double> warm, viaApy, cold;
     for (int round = 0; round < kRounds; ++round) {

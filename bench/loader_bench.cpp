@@ -82,8 +82,16 @@ void BM_PlainInflate(benchmark::State& state) {
 
 // Short repetitions of both, interleaved at random, and their medians compared: the machine's
 // load changes over seconds, and two long runs one after the other would each meet another.
-BENCHMARK(BM_PlainInflate)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(0.3)->Repetitions(11);
-BENCHMARK(BM_LoadTranslations)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(0.3)->Repetitions(11);
+BENCHMARK(BM_PlainInflate)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MinTime(0.3)
+    ->Repetitions(11);
+BENCHMARK(BM_LoadTranslations)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MinTime(0.3)
+    ->Repetitions(11);
 
 }  // namespace
 

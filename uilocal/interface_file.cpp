@@ -59,8 +59,8 @@ struct LineBreak {
 #endif
 };
 
-// What ends an unquoted field: a blank (0x01-0x20) or ";". Texts hold no NUL (one ends them),
-// so "0x20 or below" serves.
+// What ends an unquoted field: a blank (0x01-0x20) or ";". A NUL ends the text before any field
+// is split, so "0x20 or below" serves, and it stops the quick path at a NUL as well.
 struct FieldEnd {
   static bool Byte(char c) { return static_cast<std::uint8_t>(c) <= 0x20 || c == ';'; }
 #ifdef __SSE2__
@@ -74,7 +74,9 @@ struct FieldEnd {
 struct Quote {
   static bool Byte(char c) { return c == '"'; }
 #ifdef __SSE2__
-  static __m128i Vector(__m128i v) { return _mm_cmpeq_epi8(v, _mm_set1_epi8('"')); }
+  static __m128i Vector(__m128i v) {
+    return _mm_cmpeq_epi8(v, _mm_set1_epi8('"'));
+  }
 #endif
 };
 
@@ -124,7 +126,8 @@ bool ReadPlainLine(const char*& p, const char* end, ComponentTrRec& record, char
   const char* q = semicolon + 1;
   std::int32_t language = 0;
   const char* digits = q;
-  while (q < end && *q >= '0' && *q <= '9' && q - digits < 9) language = language * 10 + (*q++ - '0');
+  while (q < end && *q >= '0' && *q <= '9' && q - digits < 9)
+    language = language * 10 + (*q++ - '0');
   if (q == digits || q + 1 >= end || *q != ';' || q[1] != '"') return false;
   const char* open = q + 1;
   const char* close = FindFirst<QuoteOrLineBreak>(open + 1, end);
@@ -364,8 +367,9 @@ void ApplyKeystream(const char* in, char* out, std::size_t n, std::uint32_t firs
         const __m128i negative = _mm_srai_epi32(product[v], 31);
         __m128i y = _mm_sub_epi32(wrap, remainder[v]);
         y = _mm_add_epi32(y, _mm_and_si128(_mm_srai_epi32(y, 31), divisor));
-        const __m128i key = _mm_or_si128(_mm_andnot_si128(negative, remainder[v]),
-                                         _mm_and_si128(negative, _mm_sub_epi32(_mm_setzero_si128(), y)));
+        const __m128i key =
+            _mm_or_si128(_mm_andnot_si128(negative, remainder[v]),
+                         _mm_and_si128(negative, _mm_sub_epi32(_mm_setzero_si128(), y)));
         keys[v] = _mm_and_si128(key, lowByte);
         // On sixteen offsets.
         const __m128i next = _mm_add_epi32(product[v], step);
@@ -440,8 +444,7 @@ void ContentDecoder::ReserveAhead() {
   if (length <= 0) return;
   const std::size_t claimed = 4 + static_cast<std::size_t>(length);
   const std::size_t have = content_.size();
-  if (claimed > have)
-    content_.Reserve(std::min(claimed, std::max(kMaxReserve, have * 8)));
+  if (claimed > have) content_.Reserve(std::min(claimed, std::max(kMaxReserve, have * 8)));
 }
 
 void ContentDecoder::Inflate(const std::uint8_t*& p, std::size_t& n) {

@@ -135,9 +135,9 @@ class ContentDecoder {
 // A table of records with the storage their strings view.
 struct RecordTable {
   std::vector<ComponentTrRec> records;
-  ByteBuffer content;                  // what was parsed: most paths are views of it
-  std::string paths;                   // the paths that had to be unquoted, end to end
-  std::unique_ptr<char16_t[]> texts;   // every record's text, end to end
+  ByteBuffer content;                 // what was parsed: most paths are views of it
+  std::string paths;                  // the paths that had to be unquoted, end to end
+  std::unique_ptr<char16_t[]> texts;  // every record's text, end to end
 };
 
 // Layers 3 and 4 of decoded content: fills `table` afresh and raises platform::Error

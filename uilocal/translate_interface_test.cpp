@@ -8,8 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <random>
 #include <fstream>
+#include <random>
 
 #include "platform/error.h"
 #include "uilocal/interface_file.h"

@@ -80,10 +80,8 @@ class ApertiumEngine final : public Engine {
     std::string current = text;
     for (std::size_t i = 0; i + 1 < route.size(); ++i) {
       std::string output, error;
-      if (!pipelines_.Run(pairs_.at(route[i]).at(route[i + 1]), ToStream(current), output,
-                          error)) {
-        throw TranslationFailed("Apertium from " + route[i] + " to " + route[i + 1] + ": " +
-                                error);
+      if (!pipelines_.Run(pairs_.at(route[i]).at(route[i + 1]), ToStream(current), output, error)) {
+        throw TranslationFailed("Apertium from " + route[i] + " to " + route[i + 1] + ": " + error);
       }
       current = FromStream(output);
     }

@@ -195,11 +195,11 @@ int main(int argc, char** argv) {
   if (auto status = DescribeOptions(options).Parse(argc, argv)) return *status;
   tools::CatchStopSignals();
 
-  Service service(options, options.engine == "echo"
-                               ? standin::MakeEchoEngine()
-                               : standin::MakeApertiumEngine(
-                                     options.modes, "es",
-                                     std::chrono::milliseconds(options.hangBoundMs)));
+  Service service(
+      options, options.engine == "echo"
+                   ? standin::MakeEchoEngine()
+                   : standin::MakeApertiumEngine(options.modes, "es",
+                                                 std::chrono::milliseconds(options.hangBoundMs)));
   std::vector<std::unique_ptr<httplib::Server>> servers;
   std::vector<std::thread> threads;
   // One server per port; the web service may share the desktop translator's port.

@@ -21,7 +21,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-bool IsShellBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+bool IsShellBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
 
 // The program's path as execve wants it, looked up in PATH as a shell would; empty when none.
 std::string FindProgram(const std::string& name) {

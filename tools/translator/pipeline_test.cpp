@@ -24,12 +24,11 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 
 TEST(ModeCommands, SplitsQuotesFillsPlaceholdersAndAsksForNullFlush) {
-  EXPECT_THAT(
-      ModeCommands("lt-proc '/usr/share/a b/x.bin' | apertium-tagger -g $2 \"/p/$2y\\\"\" |"
-                   " lt-proc $1 -z g\\ h\n"),
-      ElementsAre(ElementsAre("lt-proc", "-z", "/usr/share/a b/x.bin"),
-                  ElementsAre("apertium-tagger", "-z", "-g", "/p/y\""),
-                  ElementsAre("lt-proc", "-n", "-z", "g h")));
+  EXPECT_THAT(ModeCommands("lt-proc '/usr/share/a b/x.bin' | apertium-tagger -g $2 \"/p/$2y\\\"\" |"
+                           " lt-proc $1 -z g\\ h\n"),
+              ElementsAre(ElementsAre("lt-proc", "-z", "/usr/share/a b/x.bin"),
+                          ElementsAre("apertium-tagger", "-z", "-g", "/p/y\""),
+                          ElementsAre("lt-proc", "-n", "-z", "g h")));
   EXPECT_THAT(ModeCommands("a | | b"), ElementsAre());
   EXPECT_THAT(ModeCommands(""), ElementsAre());
 }
@@ -78,7 +77,9 @@ std::string Ask(WarmPipeline& pipeline, const std::string& text) {
   return output;
 }
 
-bool GroupGone(pid_t group) { return ::kill(-group, 0) != 0 && errno == ESRCH; }
+bool GroupGone(pid_t group) {
+  return ::kill(-group, 0) != 0 && errno == ESRCH;
+}
 
 // Waits, within a bound, until a child has ended and waits only to be reaped.
 bool Ended(pid_t pid) {
@@ -272,7 +273,8 @@ TEST(ApertiumPipelines, AnswerAsTheApertiumCommandDoes) {
 TEST(ApertiumEngine, AFailingPipelineFailsTheRequestAndTheNextOneIsAnswered) {
   FakeMode mode;
   testsupport::TempDir modes("pmodes");
-  std::ofstream(modes / "spa-ita.mode") << mode / "stage" << " | " << mode / "stage";
+  std::ofstream(modes / "spa-ita.mode") << mode / "stage"
+                                        << " | " << mode / "stage";
   auto engine = MakeApertiumEngine(modes.Path(), "es", 300ms);
   const std::string spanish = "Buenos días, ¿cómo estás hoy, amigo mío? Yo estoy muy bien.";
   std::string note;

@@ -5,15 +5,26 @@ namespace {
 
 bool IsSpecial(char c) {
   switch (c) {
-    case '^': case '$': case '[': case ']': case '{': case '}':
-    case '/': case '\\': case '@': case '<': case '>':
+    case '^':
+    case '$':
+    case '[':
+    case ']':
+    case '{':
+    case '}':
+    case '/':
+    case '\\':
+    case '@':
+    case '<':
+    case '>':
       return true;
     default:
       return false;
   }
 }
 
-bool IsBlank(char c) { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; }
+bool IsBlank(char c) {
+  return c == ' ' || c == '\n' || c == '\t' || c == '\r';
+}
 
 // A blank run that separates paragraphs: the tagger and the transfer need to see a sentence end
 // there, as they do at the end of the text.

@@ -27,7 +27,8 @@ TEST(StreamFormat, SentenceEndsAtParagraphsAndTheEndBlanksAsSuperblanks) {
   EXPECT_EQ(ToStream("Hola, amigo"), "Hola, amigo.[]");
   EXPECT_EQ(ToStream("a\n\nb  c\td e\n"), "a.[][\n\n]b[  ]c[\t]d e.[][\n]");
   EXPECT_EQ(ToStream("a\r\n\r\nb\n \nc"), "a.[][\r\n\r\n]b[\n \n]c.[]");
-  EXPECT_EQ(ToStream(std::string("x\0^y$ [1/2] {@<\\>}", 18)), "x\\^y\\$ \\[1\\/2\\] \\{\\@\\<\\\\\\>\\}.[]");
+  EXPECT_EQ(ToStream(std::string("x\0^y$ [1/2] {@<\\>}", 18)),
+            "x\\^y\\$ \\[1\\/2\\] \\{\\@\\<\\\\\\>\\}.[]");
   EXPECT_EQ(ToStream(std::string("a\0 \0b", 5)), "a b.[]");
   EXPECT_EQ(ToStream(""), ".[]");
   EXPECT_EQ(FromStream("Hello, friend.[][\n\n]\\^x\\$\0"), "Hello, friend\n\n^x$");
@@ -36,9 +37,9 @@ TEST(StreamFormat, SentenceEndsAtParagraphsAndTheEndBlanksAsSuperblanks) {
 // The two directions agree with Apertium's own text deformatter and reformatter, byte for byte,
 // on texts made of the characters that matter to them.
 TEST(StreamFormat, AgreesWithApertiumsTextFormatters) {
-  const std::string alphabet[] = {"a", "b", " ", " ", "\n", "\n\n", "\r\n", "\t", ".",  "[",
-                                  "]", "\\", "^", "$",  "@",  "<",    ">",    "/",  "{", "}",
-                                  "é", "\xC2\xA0"};
+  const std::string alphabet[] = {"a", "b", " ", " ",  "\n", "\n\n",    "\r\n", "\t",
+                                  ".", "[", "]", "\\", "^",  "$",       "@",    "<",
+                                  ">", "/", "{", "}",  "é",  "\xC2\xA0"};
   std::mt19937 random(20261207);
   std::string batch;
   std::vector<std::string> texts;
