@@ -158,13 +158,6 @@ done
   }
 };
 
-// Ended, whether reaped by whoever inherited it or not yet.
-bool Ended(pid_t pid) {
-  const std::string stat = testsupport::FileText("/proc/" + std::to_string(pid) + "/stat");
-  const std::size_t paren = stat.rfind(')');
-  return stat.empty() || (paren != std::string::npos && stat.substr(paren + 2, 1) == "Z");
-}
-
 TEST_F(TranslatorProcessTest, AHungPipelineIsAnswered503AndPipelinesEndWithTheTranslator) {
   FakeModes modes;
   const std::uint16_t port = testsupport::FreeLoopbackPort();
@@ -202,12 +195,8 @@ TEST_F(TranslatorProcessTest, AHungPipelineIsAnswered503AndPipelinesEndWithTheTr
   const auto killed = std::chrono::steady_clock::now();
   hanging.join();
   EXPECT_LT(std::chrono::steady_clock::now() - killed, std::chrono::seconds(5));
-  for (pid_t pid : stages) {
-    bool ended = false;
-    for (int i = 0; i < 100 && !(ended = Ended(pid)); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_TRUE(ended) << "stage " << pid;
-  }
+  for (pid_t pid : stages)
+    EXPECT_TRUE(testsupport::WaitUntilProcessEnded(pid, 2000)) << "stage " << pid;
 }
 
 }  // namespace

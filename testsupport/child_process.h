@@ -5,7 +5,9 @@
 // is ended by its process id: on POSIX asked with SIGTERM, then killed; on Windows, where no
 // signal reaches another process, its input is closed and then it is terminated.
 #include <chrono>
+#include <fstream>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -232,6 +234,26 @@ class ChildProcess {
   pid_t pid_ = -1;
   int stdin_ = -1;
 };
+
+// Whether a process, not necessarily one of ours, has ended: gone, or a zombie that whoever
+// inherited it has not reaped yet.
+inline bool ProcessEnded(pid_t pid) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+  std::stringstream text;
+  text << file.rdbuf();
+  const std::string stat = text.str();
+  const std::size_t paren = stat.rfind(')');
+  return stat.empty() || (paren != std::string::npos && stat.compare(paren + 2, 1, "Z") == 0);
+}
+
+// Waits up to `ms` for ProcessEnded.
+inline bool WaitUntilProcessEnded(pid_t pid, int ms) {
+  for (int waited = 0; !ProcessEnded(pid); waited += 10) {
+    if (waited >= ms) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
 
 #endif
 

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <thread>
 
+#include "testsupport/child_process.h"
 #include "testsupport/temp_dir.h"
 #include "tools/translator/engine.h"
 #include "tools/translator/stream_format.h"
@@ -81,17 +82,6 @@ bool GroupGone(pid_t group) {
   return ::kill(-group, 0) != 0 && errno == ESRCH;
 }
 
-// Waits, within a bound, until a child has ended and waits only to be reaped.
-bool Ended(pid_t pid) {
-  for (int i = 0; i < 500; ++i) {
-    const std::string stat = testsupport::FileText("/proc/" + std::to_string(pid) + "/stat");
-    const std::size_t paren = stat.rfind(')');
-    if (paren != std::string::npos && stat.substr(paren + 2, 1) == "Z") return true;
-    std::this_thread::sleep_for(10ms);
-  }
-  return false;
-}
-
 TEST(WarmPipeline, AnswersEachRequestFromTheSameProcesses) {
   FakeMode mode;
   WarmPipeline pipeline(mode.Stages(3), 5s);
@@ -142,7 +132,7 @@ TEST(WarmPipeline, APipelineThatDiesFailsItsRequestAndIsStartedAgain) {
   // Killed while idle: the next request finds it gone and starts it before asking.
   const pid_t second = pipeline.ProcessGroup();
   ::kill(-second, SIGKILL);
-  ASSERT_TRUE(Ended(second));
+  ASSERT_TRUE(testsupport::WaitUntilProcessEnded(second, 5000));
   EXPECT_EQ(Ask(pipeline, "hola"), "hello");
   EXPECT_EQ(pipeline.Starts(), 3);
 }
