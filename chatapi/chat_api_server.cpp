@@ -54,8 +54,12 @@ void ChatApiServer::AnnounceApi() {
   desktop_.SendNotify(platform::kHwndBroadcast, attachMessage_, window_, kApiAvailable);
 }
 
-void ChatApiServer::NotifyReceived(std::int32_t id) {
-  SendRaw("CHATMESSAGE " + std::to_string(id) + " STATUS RECEIVED");
+int ChatApiServer::NotifyReceived(std::int32_t id) {
+  const std::string line = "CHATMESSAGE " + std::to_string(id) + " STATUS RECEIVED";
+  const auto programs = programs_;
+  int took = 0;
+  for (platform::Hwnd program : programs) took += SendLine(program, line) ? 1 : 0;
+  return took;
 }
 
 void ChatApiServer::SendRaw(const std::string& line) {
@@ -64,7 +68,7 @@ void ChatApiServer::SendRaw(const std::string& line) {
   for (platform::Hwnd program : programs) SendLine(program, line);
 }
 
-void ChatApiServer::SendLine(platform::Hwnd program, const std::string& line) {
+bool ChatApiServer::SendLine(platform::Hwnd program, const std::string& line) {
   Log(Direction::kOut, line);
   std::string payload = line;
   payload.push_back('\0');
@@ -72,10 +76,11 @@ void ChatApiServer::SendLine(platform::Hwnd program, const std::string& line) {
   data.cbData = static_cast<std::uint32_t>(payload.size());
   data.lpData = payload.data();
   if (desktop_.Send(program, platform::kWmCopyData, window_,
-                    reinterpret_cast<platform::LParam>(&data)) == 0 &&
-      !desktop_.IsWindow(program)) {
-    programs_.erase(program);  // gone: forgotten until it attaches again
+                    reinterpret_cast<platform::LParam>(&data)) != 0) {
+    return true;
   }
+  if (!desktop_.IsWindow(program)) programs_.erase(program);  // gone until it attaches again
+  return false;
 }
 
 platform::LResult ChatApiServer::WindowProc(platform::MsgId msg, platform::WParam wParam,

@@ -69,8 +69,9 @@ class ChatApiServer {
 
   // Broadcasts that the API has become available (status 0x8001).
   void AnnounceApi();
-  // Tells every attached program "CHATMESSAGE id STATUS RECEIVED".
-  void NotifyReceived(std::int32_t id);
+  // Tells every attached program "CHATMESSAGE id STATUS RECEIVED"; returns how many took it (a
+  // window that has gone, or answers 0, did not).
+  int NotifyReceived(std::int32_t id);
   // Sends a line as it stands to every attached program.
   void SendRaw(const std::string& line);
 
@@ -81,7 +82,8 @@ class ChatApiServer {
   void HandleCommand(platform::Hwnd program, const std::string& line);
   void HandleGet(platform::Hwnd program, std::string_view rest);
   void HandleMessage(platform::Hwnd program, const std::string& line);
-  void SendLine(platform::Hwnd program, const std::string& line);
+  // True when the program's window answered non-zero.
+  bool SendLine(platform::Hwnd program, const std::string& line);
   void Log(Direction direction, std::string_view line);
 
   platform::Desktop& desktop_;

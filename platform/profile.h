@@ -66,5 +66,9 @@ class ProfileFile {
 // Where the program keeps a profile named by its bare file name: the Windows directory on
 // Windows; elsewhere $XDG_CONFIG_HOME/parlavant/NAME, $XDG_CONFIG_HOME defaulting to ~/.config.
 std::string ProfilePath(std::string_view bareName);
+// Where the program keeps state that is not a setting (what it has already shown, say): the
+// profiles' directory on Windows; elsewhere $XDG_STATE_HOME/parlavant/NAME, $XDG_STATE_HOME
+// defaulting to ~/.local/state.
+std::string StatePath(std::string_view bareName);
 
 }  // namespace platform

@@ -187,16 +187,23 @@ bool ProfileFile::WriteString(std::string_view section, std::string_view key,
   return fail(EBUSY);
 }
 
+namespace {
+
+// An XDG base directory: the variable when it is set and not empty, else `fallback` under home.
+std::string BaseDirectory(const char* variable, const char* fallback) {
+  if (const char* value = std::getenv(variable); value && *value) return value;
+  if (const char* home = std::getenv("HOME"); home && *home) return std::string(home) + fallback;
+  return ".";
+}
+
+}  // namespace
+
 std::string ProfilePath(std::string_view bareName) {
-  std::string base;
-  if (const char* config = std::getenv("XDG_CONFIG_HOME"); config && *config) {
-    base = config;
-  } else if (const char* home = std::getenv("HOME"); home && *home) {
-    base = std::string(home) + "/.config";
-  } else {
-    base = ".";
-  }
-  return base + "/parlavant/" + std::string(bareName);
+  return BaseDirectory("XDG_CONFIG_HOME", "/.config") + "/parlavant/" + std::string(bareName);
+}
+
+std::string StatePath(std::string_view bareName) {
+  return BaseDirectory("XDG_STATE_HOME", "/.local/state") + "/parlavant/" + std::string(bareName);
 }
 
 }  // namespace platform

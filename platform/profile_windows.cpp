@@ -46,4 +46,8 @@ std::string ProfilePath(std::string_view bareName) {
   return std::string(folder) + "\\Parlavant\\" + std::string(bareName);
 }
 
+std::string StatePath(std::string_view bareName) {
+  return ProfilePath(bareName);
+}
+
 }  // namespace platform

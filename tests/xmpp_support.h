@@ -84,7 +84,7 @@ class ProsodyServer {
            << dir_
            << "/prosody.log\" }\n"
               "modules_enabled = { \"roster\"; \"saslauth\"; \"tls\"; \"disco\"; \"carbons\"; "
-              "\"offline\"; \"ping\"; \"posix\" }\n"
+              "\"offline\"; \"ping\"; \"posix\"; \"smacks\"; \"mam\" }\n"
               "modules_disabled = { \"s2s\" }\n";
     if (tls_) {
       config << "c2s_require_encryption = true\n"

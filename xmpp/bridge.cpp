@@ -1,6 +1,10 @@
 #include "xmpp/bridge.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <random>
+
+#include "xmpp/stanza.h"
 
 namespace xmpp {
 namespace {
@@ -29,7 +33,18 @@ std::string BareJid(std::string_view jid) {
   return std::string(jid.substr(0, jid.find('/')));
 }
 
-Bridge::Bridge(Network& network, BridgeLimits limits) : network_(network), limits_(limits) {}
+Bridge::Bridge(Network& network, BridgeLimits limits) : network_(network), limits_(limits) {
+  // Ids are kept when a message is written again after a lost connection, and looked up in the
+  // archive: they must not repeat across runs.
+  std::random_device random;
+  char prefix[32];
+  std::snprintf(prefix, sizeof prefix, "pv-%08x%08x-", random(), random());
+  idPrefix_ = prefix;
+}
+
+std::string Bridge::NextNetworkId() {
+  return idPrefix_ + std::to_string(++idSerial_);
+}
 
 void Bridge::Notice(const std::string& text) {
   if (OnNotice) OnNotice(text);
@@ -53,10 +68,24 @@ void Bridge::SetRoster(const std::vector<std::string>& jids) {
 
 std::int32_t Bridge::Keep(ChatMessage message) {
   const std::int32_t id = nextId_++;
+  keptBytes_ += message.body.size();
+  if (!message.to.empty()) sentByNetworkId_[message.networkId] = id;
   messages_[id] = std::move(message);
   // The oldest ids are forgotten first; a program asks about a message right after hearing of it.
-  while (messages_.size() > limits_.maxKeptMessages) messages_.erase(messages_.begin());
+  while (messages_.size() > limits_.maxKeptMessages ||
+         (keptBytes_ > limits_.maxKeptBytes && messages_.size() > 1)) {
+    Forget(messages_.begin());
+  }
   return id;
+}
+
+void Bridge::Forget(std::map<std::int32_t, ChatMessage>::iterator it) {
+  keptBytes_ -= it->second.body.size();
+  if (!it->second.to.empty()) {
+    sentByNetworkId_.erase(it->second.networkId);
+    unacknowledged_.erase(it->second.networkId);
+  }
+  messages_.erase(it);
 }
 
 void Bridge::SetStatus(std::int32_t id, const std::string& status) {
@@ -68,34 +97,46 @@ void Bridge::SetStatus(std::int32_t id, const std::string& status) {
   }
 }
 
-void Bridge::Received(const std::string& from, const std::string& body) {
+bool Bridge::Announce(std::int32_t id) {
+  if (server_ == nullptr || server_->Programs().empty()) return false;
+  if (server_->NotifyReceived(id) == 0) return false;
+  auto it = messages_.find(id);
+  if (it != messages_.end() && !it->second.networkId.empty() && OnDelivered) {
+    OnDelivered(it->second.networkId);
+  }
+  return true;
+}
+
+void Bridge::Received(const std::string& from, const std::string& body,
+                      const std::string& archiveId) {
   if (body.size() > limits_.maxBodyBytes) {
     Notice("a message from " + from + " of " + std::to_string(body.size()) +
            " bytes was refused (the bound is " + std::to_string(limits_.maxBodyBytes) + ")");
     return;
   }
-  const std::int32_t id = Keep({from, "", body, "RECEIVED"});
-  if (server_ != nullptr && !server_->Programs().empty() && held_.empty()) {
-    server_->NotifyReceived(id);
-    return;
-  }
-  if (held_.size() == limits_.maxHeldReceived) {
-    Notice("no program attached: the oldest held message was dropped");
+  const std::int32_t id = Keep({from, "", body, "RECEIVED", archiveId});
+  // Held ones go first: one that comes while some wait queues behind them.
+  if (held_.empty() && Announce(id)) return;
+  held_.push_back({id, body.size()});
+  heldBytes_ += body.size();
+  while (held_.size() > limits_.maxHeldReceived ||
+         (heldBytes_ > limits_.maxHeldBytes && held_.size() > 1)) {
+    Notice("no program takes messages: the oldest held message was dropped");
+    heldBytes_ -= held_.front().bytes;
     held_.pop_front();
   }
-  held_.push_back(id);
 }
 
 void Bridge::Flush() {
   std::vector<std::int32_t> failed;
   failed.swap(failed_);
   for (std::int32_t id : failed) SetStatus(id, "FAILED");
-  if (server_ == nullptr) return;
   // Taken one at a time: a program's requests during an announcement may bring more.
-  while (!held_.empty() && !server_->Programs().empty()) {
-    const std::int32_t id = held_.front();
+  while (!held_.empty()) {
+    const std::int32_t id = held_.front().id;
+    if (messages_.count(id) && !Announce(id)) return;  // nobody took it: it stays first
+    heldBytes_ -= held_.front().bytes;
     held_.pop_front();
-    if (messages_.count(id)) server_->NotifyReceived(id);
   }
 }
 
@@ -104,28 +145,20 @@ void Bridge::Fail(std::int32_t id, const std::string& why) {
   failed_.push_back(id);
 }
 
-void Bridge::Connected() {
-  std::deque<std::int32_t> waiting;
-  waiting.swap(queued_);
-  while (!waiting.empty()) {
-    const std::int32_t id = waiting.front();
-    waiting.pop_front();
-    auto it = messages_.find(id);
-    if (it == messages_.end()) continue;
-    if (!network_.SendChat(it->second.to, it->second.body)) {
-      // Down again: what is left waits for the next time, in its order.
-      waiting.push_front(id);
-      for (auto rest = waiting.rbegin(); rest != waiting.rend(); ++rest) queued_.push_front(*rest);
-      return;
-    }
-    sending_.push_back(id);
-  }
+void Bridge::MessageAcknowledged(const std::string& networkId) {
+  auto it = unacknowledged_.find(networkId);
+  if (it == unacknowledged_.end()) return;
+  const std::int32_t id = it->second;
+  unacknowledged_.erase(it);
+  SetStatus(id, "SENT");
 }
 
-void Bridge::AllWritten() {
-  std::vector<std::int32_t> written;
-  written.swap(sending_);
-  for (std::int32_t id : written) SetStatus(id, "SENT");
+void Bridge::MessageFailed(const std::string& networkId, const std::string& why) {
+  unacknowledged_.erase(networkId);
+  auto it = sentByNetworkId_.find(networkId);
+  if (it == sentByNetworkId_.end()) return;
+  Notice("a message to " + messages_.at(it->second).to + " was not delivered: " + why);
+  SetStatus(it->second, "FAILED");
 }
 
 chatapi::ChatBackend::Property Bridge::ChatMessageProperty(std::int32_t id,
@@ -144,16 +177,19 @@ chatapi::ChatBackend::Property Bridge::ChatMessageProperty(std::int32_t id,
 std::optional<std::int32_t> Bridge::SendChatMessage(const std::string& handle,
                                                     const std::string& text) {
   if (!IsValidJid(handle)) return std::nullopt;
-  const std::int32_t id = Keep({"", handle, text, "SENDING"});
-  if (text.size() > limits_.maxBodyBytes) {
+  const std::string networkId = NextNetworkId();
+  const std::int32_t id = Keep({"", handle, text, "SENDING", networkId});
+  if (auto why = UnsendableReason(handle, text, limits_.maxStanzaBytes)) {
+    // Sent as it is, it would close the stream and take every message in flight with it.
+    Fail(id, *why);
+  } else if (text.size() > limits_.maxBodyBytes) {
     Fail(id, std::to_string(text.size()) + " bytes is past the bound of " +
                  std::to_string(limits_.maxBodyBytes));
-  } else if (network_.SendChat(handle, text)) {
-    sending_.push_back(id);
-  } else if (queued_.size() < limits_.maxQueuedOutgoing) {
-    queued_.push_back(id);
+  } else if (unacknowledged_.size() >= limits_.maxUnacknowledged) {
+    Fail(id, std::to_string(unacknowledged_.size()) + " messages still wait for the server");
   } else {
-    Fail(id, "the connection is down and " + std::to_string(queued_.size()) + " messages wait");
+    unacknowledged_[networkId] = id;
+    network_.SendChat({networkId, handle, text});
   }
   return id;
 }

@@ -14,13 +14,9 @@ using ::testing::IsEmpty;
 
 class FakeNetwork : public Network {
  public:
-  bool SendChat(const std::string& to, const std::string& body) override {
-    if (!up) return false;
-    sent.push_back(to + "|" + body);
-    return true;
-  }
-  bool up = true;
-  std::vector<std::string> sent;
+  void SendChat(OutgoingChat message) override { sent.push_back(std::move(message)); }
+  void SetArchivePoint(const std::string&) override {}
+  std::vector<OutgoingChat> sent;
 };
 
 // The bridge behind a chat API server, with Parlavant's link as the program.
@@ -30,100 +26,138 @@ class BridgeTest : public ::testing::Test {
     bridge.SetUser("alice@example.org");
     bridge.SetServer(&server);
     bridge.OnNotice = [this](const std::string& text) { notices.push_back(text); };
-    link.OnCopyData = [this](const std::string& line) { lines.push_back(line); };
+    bridge.OnDelivered = [this](const std::string& id) { delivered.push_back(id); };
+    StartProgram();
+  }
+  void StartProgram() {
+    link.reset();
+    app = std::make_unique<platform::ApplicationWindow>(*desktop, "Parlavant");
+    link = std::make_unique<chatlink::TSkypeControl>(*app);
+    link->OnCopyData = [this](const std::string& line) { lines.push_back(line); };
   }
   void Attach() {
-    link.Attach(4);
+    link->Attach(4);
     lines.clear();
   }
 
   std::unique_ptr<platform::Desktop> desktop = platform::MakeInProcessDesktop();
-  platform::ApplicationWindow app{*desktop, "Parlavant"};
-  chatlink::TSkypeControl link{app};
+  std::unique_ptr<platform::ApplicationWindow> app;
+  std::unique_ptr<chatlink::TSkypeControl> link;
   FakeNetwork network;
   Bridge bridge{network, [] {
                   BridgeLimits l;
                   l.maxBodyBytes = 64;
-                  l.maxHeldReceived = 2;
-                  l.maxQueuedOutgoing = 2;
+                  l.maxStanzaBytes = 400;
+                  l.maxHeldReceived = 3;
+                  l.maxHeldBytes = 10;
+                  l.maxUnacknowledged = 2;
                   l.maxKeptMessages = 3;
+                  l.maxKeptBytes = 12;
                   l.maxContacts = 3;
                   return l;
                 }()};
   chatapi::ChatApiServer server{*desktop, bridge, {}};
-  std::vector<std::string> lines, notices;
+  std::vector<std::string> lines, notices, delivered;
 };
 
 TEST_F(BridgeTest, AReceivedMessageIsAnnouncedAndItsPropertiesAnswered) {
   Attach();
-  bridge.Received("bob@example.org", "Hola \xF0\x9F\x98\x80");
-  link.GetChatMessageProperty(1000, chatlink::cmFromHandle);
-  link.GetChatMessageProperty(1000, chatlink::cmBody);
-  link.GetChatMessageProperty(1000, chatlink::cmStatus);
+  bridge.Received("bob@example.org", "Hola \xF0\x9F\x98\x80", "archive-1");
+  link->GetChatMessageProperty(1000, chatlink::cmFromHandle);
+  link->GetChatMessageProperty(1000, chatlink::cmBody);
+  link->GetChatMessageProperty(1000, chatlink::cmStatus);
   EXPECT_THAT(lines, ElementsAre("CHATMESSAGE 1000 STATUS RECEIVED",
                                  "CHATMESSAGE 1000 FROM_HANDLE bob@example.org",
                                  "CHATMESSAGE 1000 BODY Hola \xF0\x9F\x98\x80",
                                  "CHATMESSAGE 1000 STATUS RECEIVED"));
+  EXPECT_THAT(delivered, ElementsAre("archive-1"));
 }
 
-TEST_F(BridgeTest, MessagesWaitForAProgramAndTheOldestGoPastTheBound) {
-  bridge.Received("bob@example.org", "one");
-  bridge.Received("bob@example.org", "two");
-  bridge.Received("bob@example.org", "three");
+TEST_F(BridgeTest, HeldMessagesAreBoundedByCountAndBytesAndGoFirst) {
+  bridge.Received("bob@example.org", "1234");
+  bridge.Received("bob@example.org", "5678");
+  bridge.Received("bob@example.org", "abcd");  // 12 bytes: the oldest goes
   EXPECT_EQ(bridge.HeldCount(), 2u);
-  EXPECT_THAT(notices, ElementsAre("no program attached: the oldest held message was dropped"));
+  EXPECT_THAT(notices, ElementsAre("no program takes messages: the oldest held message was dropped"));
   Attach();
   bridge.Flush();
-  EXPECT_THAT(lines,
-              ElementsAre("CHATMESSAGE 1001 STATUS RECEIVED", "CHATMESSAGE 1002 STATUS RECEIVED"));
-  // Held ones go first: a message that comes while some are still held queues behind them.
+  bridge.Received("bob@example.org", "e");
+  EXPECT_THAT(lines, ElementsAre("CHATMESSAGE 1001 STATUS RECEIVED",
+                                 "CHATMESSAGE 1002 STATUS RECEIVED",
+                                 "CHATMESSAGE 1003 STATUS RECEIVED"));
   EXPECT_EQ(bridge.HeldCount(), 0u);
 }
 
-TEST_F(BridgeTest, SendingThenSentOnceWrittenAndErrorsForBadHandles) {
+TEST_F(BridgeTest, AMessageAnnouncedToAProgramThatHasGoneStaysHeldForTheNext) {
   Attach();
-  link.SendChatMessage("bob@example.org", "Hello \xF0\x9F\x98\x80");
-  link.SendChatMessage("bob@", "x");
-  link.SendChatMessage("@example.org", "x");
-  EXPECT_THAT(network.sent, ElementsAre("bob@example.org|Hello \xF0\x9F\x98\x80"));
-  bridge.AllWritten();
-  link.GetChatMessageProperty(1000, chatlink::cmFromHandle);
-  EXPECT_THAT(lines, ElementsAre("CHATMESSAGE 1000 STATUS SENDING", "ERROR 26 Invalid user handle",
-                                 "ERROR 26 Invalid user handle", "CHATMESSAGE 1000 STATUS SENT",
+  bridge.Received("bob@example.org", "one", "archive-1");
+  // Parlavant's window goes without a word: the chat client learns it only from the next send.
+  link.reset();
+  app.reset();
+  bridge.Received("bob@example.org", "two", "archive-2");
+  bridge.Flush();
+  EXPECT_EQ(bridge.HeldCount(), 1u);
+  EXPECT_THAT(delivered, ElementsAre("archive-1"));
+
+  StartProgram();
+  Attach();
+  bridge.Flush();
+  EXPECT_THAT(lines, ElementsAre("CHATMESSAGE 1001 STATUS RECEIVED"));
+  EXPECT_THAT(delivered, ElementsAre("archive-1", "archive-2"));
+}
+
+TEST_F(BridgeTest, SentOnlyOnceAcknowledgedAndFailedWhenAnErrorFollows) {
+  Attach();
+  link->SendChatMessage("bob@example.org", "Hello \xF0\x9F\x98\x80");
+  link->SendChatMessage("bob@", "x");
+  ASSERT_EQ(network.sent.size(), 1u);
+  EXPECT_EQ(network.sent[0].to, "bob@example.org");
+  EXPECT_EQ(network.sent[0].body, "Hello \xF0\x9F\x98\x80");
+  EXPECT_THAT(lines, ElementsAre("CHATMESSAGE 1000 STATUS SENDING", "ERROR 26 Invalid user handle"));
+  lines.clear();
+  bridge.Flush();
+  EXPECT_THAT(lines, IsEmpty());  // written is not acknowledged
+  bridge.MessageAcknowledged(network.sent[0].id);
+  // The recipient's server bounces it later.
+  bridge.MessageFailed(network.sent[0].id, "the server answered item-not-found");
+  link->GetChatMessageProperty(1000, chatlink::cmFromHandle);
+  EXPECT_THAT(lines, ElementsAre("CHATMESSAGE 1000 STATUS SENT", "CHATMESSAGE 1000 STATUS FAILED",
                                  "CHATMESSAGE 1000 FROM_HANDLE alice@example.org"));
+  EXPECT_THAT(notices, ElementsAre("a message to bob@example.org was not delivered: the server "
+                                   "answered item-not-found"));
 }
 
-TEST_F(BridgeTest, WhileTheConnectionIsDownMessagesQueueBoundedAndGoOutInOrder) {
+TEST_F(BridgeTest, WhatTheServerCannotCarryFailsBeforeItGoesOut) {
   Attach();
-  network.up = false;
-  link.SendChatMessage("bob@example.org", "first");
-  link.SendChatMessage("bob@example.org", "second");
-  link.SendChatMessage("bob@example.org", "third");  // past the bound: failed
-  EXPECT_EQ(bridge.QueuedCount(), 2u);
-  bridge.Flush();
-  EXPECT_EQ(lines.back(), "CHATMESSAGE 1002 STATUS FAILED");
-  network.up = true;
-  bridge.Connected();
-  EXPECT_THAT(network.sent, ElementsAre("bob@example.org|first", "bob@example.org|second"));
-  bridge.AllWritten();
-  EXPECT_THAT(std::vector<std::string>(lines.end() - 2, lines.end()),
-              ElementsAre("CHATMESSAGE 1000 STATUS SENT", "CHATMESSAGE 1001 STATUS SENT"));
-}
-
-TEST_F(BridgeTest, BodiesPastTheBoundAreRefusedBothWays) {
-  Attach();
-  bridge.Received("bob@example.org", std::string(65, 'x'));
-  EXPECT_THAT(lines, IsEmpty());
-  link.SendChatMessage("bob@example.org", std::string(65, 'y'));
-  bridge.Flush();
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"bell \x07", "U+0007"},
+      {"cut \xC3", "not valid UTF-8"},
+      {"\xEF\xBF\xBE", "U+FFFE"},
+      {"\xED\xA0\x80", "U+D800"},  // a lone surrogate
+      {std::string(40, '<'), "past the bound of 400"},  // 160 bytes once escaped
+      {std::string(65, 'y'), "past the bound of 64"},
+  };
+  for (const auto& [body, why] : cases) {
+    const std::int32_t id = *bridge.SendChatMessage("bob@example.org", body);
+    bridge.Flush();
+    EXPECT_EQ(lines.back(), "CHATMESSAGE " + std::to_string(id) + " STATUS FAILED") << why;
+    EXPECT_THAT(notices.back(), ::testing::HasSubstr(why));
+  }
   EXPECT_THAT(network.sent, IsEmpty());
-  EXPECT_THAT(lines,
-              ElementsAre("CHATMESSAGE 1000 STATUS SENDING", "CHATMESSAGE 1000 STATUS FAILED"));
-  EXPECT_EQ(notices.size(), 2u);
-  // A body at the bound passes whole.
-  bridge.Received("bob@example.org", std::string(64, 'z'));
-  link.GetChatMessageProperty(1001, chatlink::cmBody);
-  EXPECT_EQ(lines.back(), "CHATMESSAGE 1001 BODY " + std::string(64, 'z'));
+  // Tab, line ends and characters beyond U+FFFF go.
+  link->SendChatMessage("bob@example.org", "a\tb\r\nc \xF0\x9F\x98\x80");
+  EXPECT_EQ(network.sent.size(), 1u);
+}
+
+TEST_F(BridgeTest, UnacknowledgedMessagesAreBounded) {
+  Attach();
+  for (int i = 0; i < 3; ++i) link->SendChatMessage("bob@example.org", "m");
+  bridge.Flush();
+  EXPECT_EQ(network.sent.size(), 2u);
+  EXPECT_EQ(lines.back(), "CHATMESSAGE 1002 STATUS FAILED");
+  bridge.MessageAcknowledged(network.sent[0].id);
+  link->SendChatMessage("bob@example.org", "m");
+  EXPECT_EQ(network.sent.size(), 3u);
 }
 
 TEST_F(BridgeTest, TheRosterLeavesOutWhatCannotTravelAndIsBounded) {
@@ -133,18 +167,22 @@ TEST_F(BridgeTest, TheRosterLeavesOutWhatCannotTravelAndIsBounded) {
               ElementsAre("bob@example.org", "carol@example.org", "d\xC3\xA9@example.org"));
   EXPECT_EQ(notices.size(), 2u);
   Attach();
-  link.Search(chatlink::stFriends, "");
+  link->Search(chatlink::stFriends, "");
   EXPECT_THAT(lines,
               ElementsAre("USERS bob@example.org, carol@example.org, d\xC3\xA9@example.org"));
 }
 
-TEST_F(BridgeTest, OnlyTheNewestIdsAreKept) {
+TEST_F(BridgeTest, OnlyTheNewestMessagesAreKeptByCountAndBytes) {
   Attach();
   for (int i = 0; i < 4; ++i) bridge.Received("bob@example.org", "m" + std::to_string(i));
+  bridge.Received("bob@example.org", "0123456789");  // 12 bytes with m3's two
   lines.clear();
-  link.GetChatMessageProperty(1000, chatlink::cmBody);
-  link.GetChatMessageProperty(1003, chatlink::cmBody);
-  EXPECT_THAT(lines, ElementsAre("ERROR 14 Invalid message id", "CHATMESSAGE 1003 BODY m3"));
+  link->GetChatMessageProperty(1000, chatlink::cmBody);
+  link->GetChatMessageProperty(1002, chatlink::cmBody);
+  link->GetChatMessageProperty(1003, chatlink::cmBody);
+  link->GetChatMessageProperty(1004, chatlink::cmBody);
+  EXPECT_THAT(lines, ElementsAre("ERROR 14 Invalid message id", "ERROR 14 Invalid message id",
+                                 "CHATMESSAGE 1003 BODY m3", "CHATMESSAGE 1004 BODY 0123456789"));
 }
 
 TEST(Jid, ValidAndBare) {

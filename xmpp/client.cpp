@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "platform/os_error.h"
 #include "xmpp/stanza.h"
@@ -9,18 +10,41 @@
 namespace xmpp {
 namespace {
 
-// libstrophe tells a socket to its owner only through this callback, one process-wide client
-// at a time being all this program has.
+// libstrophe tells a socket and a certificate failure to no particular owner; one client a
+// process is all this program has.
 XmppClient* g_client = nullptr;
-int g_socket = -1;
 
-bool Contains(const char* text, const char* part) {
-  return text != nullptr && std::strstr(text, part) != nullptr;
+// The longest the network thread sleeps: libstrophe's TLS buffers are invisible to a wait on
+// the socket, and deadlines are looked at on every turn.
+constexpr int kLoopCapMs = 50;
+
+bool StartsWith(const char* text, std::string_view prefix) {
+  return text != nullptr && std::string_view(text).substr(0, prefix.size()) == prefix;
+}
+
+bool EndsWith(const char* text, std::string_view suffix) {
+  if (text == nullptr) return false;
+  const std::string_view view(text);
+  return view.size() >= suffix.size() && view.substr(view.size() - suffix.size()) == suffix;
+}
+
+std::string Seconds(int ms) {
+  return std::to_string(ms / 1000) + " s";
 }
 
 }  // namespace
 
-XmppClient::XmppClient(Account account) : account_(std::move(account)) {
+class XmppClient::ConnTransport final : public Transport {
+ public:
+  explicit ConnTransport(xmpp_conn_t* conn) : conn_(conn) {}
+  void Send(xmpp_stanza_t* stanza) override { xmpp_send(conn_, stanza); }
+
+ private:
+  xmpp_conn_t* conn_;
+};
+
+XmppClient::XmppClient(Account account, ClientOptions options)
+    : account_(std::move(account)), options_(options) {
   bare_ = BareJid(account_.jid);
   xmpp_initialize();
   // Every log line comes here and is only looked at, never printed: libstrophe's debug lines
@@ -28,141 +52,170 @@ XmppClient::XmppClient(Account account) : account_(std::move(account)) {
   log_.handler = &XmppClient::OnLog;
   log_.userdata = this;
   ctx_ = xmpp_ctx_new(nullptr, &log_);
-  conn_ = xmpp_conn_new(ctx_);
-  long flags = account_.plain ? XMPP_CONN_FLAG_DISABLE_TLS : XMPP_CONN_FLAG_MANDATORY_TLS;
+  conn_ = ctx_ != nullptr ? xmpp_conn_new(ctx_) : nullptr;
+  if (conn_ == nullptr) throw std::bad_alloc();
+  // Stream management is done by the session: libstrophe 0.12's own counts wrong and resends
+  // stale queues (see session.h).
+  long flags = XMPP_CONN_FLAG_DISABLE_SM |
+               (account_.plain ? XMPP_CONN_FLAG_DISABLE_TLS : XMPP_CONN_FLAG_MANDATORY_TLS);
   xmpp_conn_set_flags(conn_, flags);
   if (!account_.caFile.empty()) xmpp_conn_set_cafile(conn_, account_.caFile.c_str());
   xmpp_conn_set_certfail_handler(conn_, &XmppClient::OnCertificateFailure);
   xmpp_conn_set_sockopt_callback(conn_, &XmppClient::OnSocket);
   xmpp_conn_set_jid(conn_, account_.jid.c_str());
   xmpp_conn_set_pass(conn_, account_.password.c_str());
-  xmpp_handler_add(conn_, &XmppClient::OnMessage, nullptr, "message", nullptr, this);
-  xmpp_handler_add(conn_, &XmppClient::OnRosterPush, kRosterNs, "iq", "set", this);
+  // The connection keeps its own copy.
+  std::fill(account_.password.begin(), account_.password.end(), '\0');
+  xmpp_handler_add(conn_, &XmppClient::OnStanza, nullptr, nullptr, nullptr, this);
+  transport_ = std::make_unique<ConnTransport>(conn_);
+  session_ = std::make_unique<Session>(ctx_, bare_, options_.session);
   g_client = this;
 }
 
 XmppClient::~XmppClient() {
-  if (online_ || connecting_) {
-    xmpp_disconnect(conn_);
-    for (int i = 0; i < 20 && !xmpp_conn_is_disconnected(conn_); ++i) xmpp_run_once(ctx_, 10);
-  }
+  stop_ = true;
+  networkWake_.Signal();
+  thread_.reset();  // joins
   xmpp_conn_release(conn_);
   xmpp_ctx_free(ctx_);
   xmpp_shutdown();
   g_client = nullptr;
-  // The password is not left in freed memory longer than needed.
-  std::fill(account_.password.begin(), account_.password.end(), '\0');
 }
 
 void XmppClient::Start() {
+  thread_ = platform::StartThread(kNetworkStackBytes, [this] { Run(); });
+}
+
+std::vector<ClientEvent> XmppClient::TakeEvents() {
+  hostWake_.Clear();
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<ClientEvent> taken;
+  taken.swap(events_);
+  return taken;
+}
+
+void XmppClient::SendChat(OutgoingChat message) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    inbox_.push_back(std::move(message));
+  }
+  networkWake_.Signal();
+}
+
+void XmppClient::SetArchivePoint(const std::string& archiveId) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    archivePoint_ = archiveId;
+  }
+  networkWake_.Signal();
+}
+
+void XmppClient::Publish(std::vector<ClientEvent> events) {
+  if (events.empty()) return;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (ClientEvent& event : events) events_.push_back(std::move(event));
+  }
+  hostWake_.Signal();
+}
+
+void XmppClient::Run() {
   Connect();
+  while (!stop_) {
+    platform::WaitForEither(state_ == State::kIdle ? -1 : socket_, networkWake_.Handle(),
+                            kLoopCapMs);
+    networkWake_.Clear();
+    std::deque<Outgoing> inbox;
+    std::optional<std::string> point;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      inbox.swap(inbox_);
+      point.swap(archivePoint_);
+    }
+    if (point) session_->SetArchivePoint(*point);
+    for (Outgoing& message : inbox) session_->Queue(std::move(message), Clock::now());
+    xmpp_run_once(ctx_, 0);
+
+    const auto now = Clock::now();
+    if (session_->Tick(now) && state_ == State::kBound) {
+      ForceDown("the server did not answer for " + Seconds(options_.session.ackTimeoutMs));
+    }
+    if (state_ == State::kConnecting && now >= attemptDeadline_) {
+      ForceDown("no answer from the server within " + Seconds(options_.connectTimeoutMs));
+    }
+    if (state_ == State::kIdle && !stopped_ && now >= retryAt_) Connect();
+    Publish(session_->TakeEvents());
+  }
+  if (state_ != State::kIdle) {
+    xmpp_disconnect(conn_);
+    for (int i = 0; i < 20 && !xmpp_conn_is_disconnected(conn_); ++i) xmpp_run_once(ctx_, 10);
+  }
 }
 
 void XmppClient::Connect() {
   failure_.clear();
-  connecting_ = true;
+  refused_ = false;
+  smOffered_ = false;
+  socket_ = -1;
+  state_ = State::kConnecting;
+  attemptDeadline_ = Clock::now() + std::chrono::milliseconds(options_.connectTimeoutMs);
   const char* host = account_.host.empty() ? nullptr : account_.host.c_str();
   if (xmpp_connect_client(conn_, host, account_.port, &XmppClient::OnConnection, this) !=
       XMPP_EOK) {
-    connecting_ = false;
     Lost(0);
   }
 }
 
-void XmppClient::RunOnce() {
-  xmpp_run_once(ctx_, 0);
-  if (!online_ && !connecting_ && !stopped_ && std::chrono::steady_clock::now() >= retryAt_) {
-    Connect();
+void XmppClient::ForceDown(const std::string& reason) {
+  failure_ = reason;
+  state_ = State::kClosing;
+  // The connection may be dead without knowing it: its next read sees the end at once.
+  if (socket_ >= 0) {
+    platform::ShutDownSocket(socket_);
+  } else {
+    xmpp_disconnect(conn_);
   }
-}
-
-std::vector<ClientEvent> XmppClient::TakeEvents() {
-  std::vector<ClientEvent> taken(std::make_move_iterator(events_.begin()),
-                                 std::make_move_iterator(events_.end()));
-  events_.clear();
-  return taken;
-}
-
-bool XmppClient::AllWritten() const {
-  return !online_ || xmpp_conn_send_queue_len(conn_) == 0;
-}
-
-bool XmppClient::SendChat(const std::string& to, const std::string& body) {
-  if (!online_) return false;
-  xmpp_stanza_t* message = xmpp_message_new(ctx_, "chat", to.c_str(), nullptr);
-  char* id = xmpp_uuid_gen(ctx_);
-  if (id != nullptr) {
-    xmpp_stanza_set_id(message, id);
-    xmpp_free(ctx_, id);
-  }
-  xmpp_message_set_body(message, body.c_str());
-  xmpp_send(conn_, message);
-  xmpp_stanza_release(message);
-  return true;
-}
-
-void XmppClient::SendIq(const char* type, const char* id, const char* childName, const char* ns) {
-  xmpp_stanza_t* iq = xmpp_iq_new(ctx_, type, id);
-  xmpp_stanza_t* child = xmpp_stanza_new(ctx_);
-  xmpp_stanza_set_name(child, childName);
-  xmpp_stanza_set_ns(child, ns);
-  xmpp_stanza_add_child(iq, child);
-  xmpp_stanza_release(child);
-  xmpp_send(conn_, iq);
-  xmpp_stanza_release(iq);
-}
-
-void XmppClient::SignedIn() {
-  connecting_ = false;
-  online_ = true;
-  everOnline_ = true;
-  backoffMs_ = 250;
-  xmpp_id_handler_add(conn_, &XmppClient::OnRosterResult, "roster-1", this);
-  SendIq("get", "roster-1", "query", kRosterNs);
-  // Without an initial presence the server delivers neither messages to the bare JID nor the
-  // ones it stored while the user was away.
-  xmpp_stanza_t* presence = xmpp_presence_new(ctx_);
-  xmpp_send(conn_, presence);
-  xmpp_stanza_release(presence);
-  SendIq("set", "carbons-1", "enable", kCarbonsNs);
-  Push({ClientEvent::kOnline});
 }
 
 void XmppClient::Lost(int error) {
-  const bool wasOnline = online_;
-  connecting_ = false;
-  online_ = false;
+  const bool wasOnline = state_ == State::kBound ||
+                         (state_ == State::kClosing && session_->IsBound());
+  state_ = State::kIdle;
   socket_ = -1;
+  session_->Lost();
   std::string reason = failure_;
   if (reason.empty() && error != 0) reason = platform::OsErrorText(error);
   if (reason.empty()) reason = wasOnline ? "the connection was closed" : "the connection failed";
+  std::vector<ClientEvent> events;
   if (refused_) {
     // A password that no longer works will not work next time either: no more attempts.
     stopped_ = true;
     const std::string refusal = "the server refused the login for " + bare_;
-    Push({everOnline_ ? ClientEvent::kRefused : ClientEvent::kFailed,
-          {},
-          {},
-          {},
-          everOnline_ ? refusal + "; no more attempts to connect" : refusal});
-    return;
-  }
-  if (!everOnline_) {
+    events.push_back({everOnline_ ? ClientEvent::kRefused : ClientEvent::kFailed, {}, {}, {}, {},
+                      everOnline_ ? refusal + "; no more attempts to connect" : refusal});
+  } else if (!everOnline_) {
     // The first attempt decides whether the account works at all: the host ends with its reason.
     stopped_ = true;
-    Push({ClientEvent::kFailed, {}, {}, {}, "cannot sign in as " + bare_ + ": " + reason});
-    return;
+    events.push_back(
+        {ClientEvent::kFailed, {}, {}, {}, {}, "cannot sign in as " + bare_ + ": " + reason});
+  } else {
+    retryAt_ = Clock::now() + std::chrono::milliseconds(backoffMs_);
+    backoffMs_ = std::min(backoffMs_ * 2, kMaxBackoffMs);
+    if (wasOnline) events.push_back({ClientEvent::kOffline, {}, {}, {}, {}, reason});
   }
-  retryAt_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(backoffMs_);
-  backoffMs_ = std::min(backoffMs_ * 2, kMaxBackoffMs);
-  if (wasOnline) Push({ClientEvent::kOffline, {}, {}, {}, reason});
+  auto sessionEvents = session_->TakeEvents();
+  sessionEvents.insert(sessionEvents.end(), events.begin(), events.end());
+  Publish(std::move(sessionEvents));
 }
 
 void XmppClient::OnConnection(xmpp_conn_t*, xmpp_conn_event_t event, int error,
                               xmpp_stream_error_t* streamError, void* self) {
   auto* client = static_cast<XmppClient*>(self);
   if (event == XMPP_CONN_CONNECT) {
-    client->SignedIn();
+    client->state_ = State::kBound;
+    client->everOnline_ = true;
+    client->backoffMs_ = 250;
+    client->session_->Bound(*client->transport_, client->smOffered_, Clock::now());
     return;
   }
   if (streamError != nullptr && streamError->text != nullptr && client->failure_.empty()) {
@@ -171,55 +224,28 @@ void XmppClient::OnConnection(xmpp_conn_t*, xmpp_conn_event_t event, int error,
   client->Lost(error);
 }
 
-int XmppClient::OnMessage(xmpp_conn_t*, xmpp_stanza_t* stanza, void* self) {
-  auto* client = static_cast<XmppClient*>(self);
-  if (auto chat = ReceivedChat(stanza, client->bare_)) {
-    client->Push({ClientEvent::kMessage, std::move(chat->from), std::move(chat->body)});
-  }
-  return 1;
-}
-
-void XmppClient::RosterChanged(xmpp_stanza_t* iq, bool whole) {
-  if (whole) roster_.clear();
-  for (const RosterItem& item : RosterItems(iq)) {
-    if (item.removed) {
-      roster_.erase(item.jid);
-    } else {
-      roster_.insert(item.jid);
-    }
-  }
-  Push({ClientEvent::kRoster, {}, {}, std::vector<std::string>(roster_.begin(), roster_.end())});
-}
-
-int XmppClient::OnRosterResult(xmpp_conn_t*, xmpp_stanza_t* stanza, void* self) {
-  static_cast<XmppClient*>(self)->RosterChanged(stanza, true);
-  return 0;
-}
-
-int XmppClient::OnRosterPush(xmpp_conn_t* conn, xmpp_stanza_t* stanza, void* self) {
-  auto* client = static_cast<XmppClient*>(self);
-  // Only the user's own server may change the roster.
-  const char* from = xmpp_stanza_get_from(stanza);
-  if (from != nullptr && BareJid(from) != client->bare_) return 1;
-  client->RosterChanged(stanza, false);
-  xmpp_stanza_t* result = xmpp_stanza_reply(stanza);
-  xmpp_stanza_set_type(result, "result");
-  xmpp_send(conn, result);
-  xmpp_stanza_release(result);
+int XmppClient::OnStanza(xmpp_conn_t*, xmpp_stanza_t* stanza, void* self) {
+  static_cast<XmppClient*>(self)->session_->Handle(stanza, Clock::now());
   return 1;
 }
 
 void XmppClient::OnLog(void* self, xmpp_log_level_t level, const char* area, const char* message) {
-  // libstrophe says why a login or a connection failed only in its log.
+  // libstrophe says why a login or a connection failed, and what the server offers, only in its
+  // log. Its debug lines also carry every stanza in full ("RECV: ..."), text that anybody can
+  // write: only lines of libstrophe's own making count.
   auto* client = static_cast<XmppClient*>(self);
-  static constexpr std::string_view kConnectFailed = "connection failed, error ";
-  if (Contains(message, "auth failed")) {
+  const bool xmppArea = area != nullptr && std::strcmp(area, "xmpp") == 0;
+  if (xmppArea && level == XMPP_LEVEL_DEBUG && StartsWith(message, "RECV: <stream:features")) {
+    if (std::strstr(message, "urn:xmpp:sm:3") != nullptr) client->smOffered_ = true;
+  } else if (xmppArea && StartsWith(message, "SASL ") && EndsWith(message, " auth failed")) {
     client->refused_ = true;
-  } else if (const char* at =
-                 message != nullptr ? std::strstr(message, kConnectFailed.data()) : nullptr) {
-    client->failure_ = platform::OsErrorText(std::atoi(at + kConnectFailed.size()));
-  } else if (level >= XMPP_LEVEL_WARN &&
-             (Contains(area, "tls") || Contains(message, "ertificate"))) {
+  } else if (level == XMPP_LEVEL_ERROR &&
+             StartsWith(message, "Cannot authenticate with known methods")) {
+    client->refused_ = true;
+  } else if (StartsWith(message, "connection failed, error ")) {
+    client->failure_ = platform::OsErrorText(std::atoi(message + 25));
+  } else if (level >= XMPP_LEVEL_WARN && area != nullptr &&
+             (std::strcmp(area, "tls") == 0 || std::strstr(message, "ertificate") != nullptr)) {
     if (client->failure_.empty()) client->failure_ = std::string("TLS: ") + message;
   }
 }
@@ -233,8 +259,12 @@ int XmppClient::OnCertificateFailure(const xmpp_tlscert_t*, const char* errorMes
 }
 
 int XmppClient::OnSocket(xmpp_conn_t*, void* socket) {
-  g_socket = *static_cast<int*>(socket);
-  if (g_client != nullptr) g_client->socket_ = g_socket;
+  if (g_client == nullptr) return 0;
+  g_client->socket_ = *static_cast<int*>(socket);
+  const ClientOptions& o = g_client->options_;
+  // A failed option only costs the early notice; the session's probe still finds a dead path.
+  platform::KeepAlive(g_client->socket_, o.keepAliveIdleS, o.keepAliveIntervalS,
+                      o.keepAliveCount);
   return 0;
 }
 

@@ -1,27 +1,37 @@
 #pragma once
 
-// One XMPP account's connection through libstrophe, driven from the host's loop: RunOnce() lets
-// libstrophe read and write without waiting (its TLS buffers and timers are invisible to a
-// wait on the socket, so the host calls it on every turn and caps its waits), and what the
-// network brought is taken as events afterwards, never handled inside libstrophe's callbacks.
-// A lost connection is made again with a growing pause (at most kMaxBackoffMs); a login the
-// server refuses ends the attempts.
+// One XMPP account's connection through libstrophe, on a network thread of its own: libstrophe
+// parses and renders every stanza recursively and slows with many elements, so neither a deep
+// nor a wide stanza may hold up the desktop API, and the thread's stack is large enough for
+// every stanza a server passes (see kNetworkStackBytes). The host hands messages in and takes
+// events out from its own thread; a descriptor tells it when events wait.
+//
+// A lost connection is made again with a growing pause (at most kMaxBackoffMs); every attempt
+// has a deadline; a connection whose server stops answering is taken down (TCP keep-alive, and
+// the session's probe); a login the server refuses ends the attempts.
 
 #include <strophe.h>
 
+#include <atomic>
 #include <chrono>
 #include <deque>
-#include <map>
 #include <memory>
-#include <set>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/net_host.h"
 #include "xmpp/bridge.h"
+#include "xmpp/session.h"
 
 namespace xmpp {
 
 inline constexpr int kMaxBackoffMs = 4000;
+// libstrophe 0.12 renders and frees a stanza recursively, some 200 bytes of stack a level (more
+// under ASan): this is room for about a million levels, where a server's stanza limit of 256 KiB
+// holds at most 37,449. Only touched pages are ever committed.
+inline constexpr std::size_t kNetworkStackBytes = std::size_t{512} << 20;
 
 struct Account {
   std::string jid;
@@ -32,69 +42,76 @@ struct Account {
   std::string caFile;  // trusted certificates beside the system's
 };
 
-struct ClientEvent {
-  // kFailed: the first sign-in failed, the account does not work; kRefused: a later login was
-  // refused, and no more attempts follow.
-  enum Kind { kOnline, kOffline, kMessage, kRoster, kRefused, kFailed } kind;
-  std::string from{}, body{};         // kMessage
-  std::vector<std::string> roster{};  // kRoster: the whole roster now
-  std::string reason{};               // kOffline, kRefused, kFailed
+struct ClientOptions {
+  SessionOptions session;
+  int connectTimeoutMs = 30000;  // an attempt not signed in by then is given up
+  int keepAliveIdleS = 30, keepAliveIntervalS = 10, keepAliveCount = 3;
 };
 
 class XmppClient final : public Network {
  public:
-  explicit XmppClient(Account account);
+  XmppClient(Account account, ClientOptions options = {});
   ~XmppClient() override;
   XmppClient(const XmppClient&) = delete;
   XmppClient& operator=(const XmppClient&) = delete;
 
-  // Starts the first connection.
+  // Starts the network thread and its first connection.
   void Start();
-  // Lets libstrophe work without waiting, and makes the connection again when it is time.
-  void RunOnce();
-  // The socket to wait on beside the desktop; -1 while there is none.
-  int Socket() const { return online_ || connecting_ ? socket_ : -1; }
-  bool Online() const { return online_; }
   const std::string& BareUser() const { return bare_; }
+  // Readable while events wait; TakeEvents() lowers it.
+  int WakeHandle() const { return hostWake_.Handle(); }
   std::vector<ClientEvent> TakeEvents();
-  // Whether everything handed to the connection has been written to the server.
-  bool AllWritten() const;
 
-  bool SendChat(const std::string& to, const std::string& body) override;
+  // Network; from the host's thread.
+  void SendChat(OutgoingChat message) override;
+  void SetArchivePoint(const std::string& archiveId) override;
 
  private:
+  enum class State { kIdle, kConnecting, kBound, kClosing };
+  class ConnTransport;
+
   static void OnConnection(xmpp_conn_t* conn, xmpp_conn_event_t event, int error,
                            xmpp_stream_error_t* streamError, void* self);
-  static int OnMessage(xmpp_conn_t* conn, xmpp_stanza_t* stanza, void* self);
-  static int OnRosterResult(xmpp_conn_t* conn, xmpp_stanza_t* stanza, void* self);
-  static int OnRosterPush(xmpp_conn_t* conn, xmpp_stanza_t* stanza, void* self);
+  static int OnStanza(xmpp_conn_t* conn, xmpp_stanza_t* stanza, void* self);
   static void OnLog(void* self, xmpp_log_level_t level, const char* area, const char* message);
   static int OnCertificateFailure(const xmpp_tlscert_t* cert, const char* errorMessage);
   static int OnSocket(xmpp_conn_t* conn, void* socket);
 
+  // The network thread.
+  void Run();
   void Connect();
-  void SignedIn();
   void Lost(int error);
-  void Push(ClientEvent event) { events_.push_back(std::move(event)); }
-  void SendIq(const char* type, const char* id, const char* childName, const char* ns);
-  void RosterChanged(xmpp_stanza_t* iq, bool whole);
+  void ForceDown(const std::string& reason);
+  void Publish(std::vector<ClientEvent> events);
 
   Account account_;
+  ClientOptions options_;
   std::string bare_;
   xmpp_log_t log_{};
   xmpp_ctx_t* ctx_ = nullptr;
   xmpp_conn_t* conn_ = nullptr;
+  std::unique_ptr<ConnTransport> transport_;
+  std::unique_ptr<Session> session_;
+
+  // Owned by the network thread once it runs.
+  State state_ = State::kIdle;
   int socket_ = -1;
-  bool connecting_ = false;
-  bool online_ = false;
   bool everOnline_ = false;
-  bool refused_ = false;  // the server said no to the login
-  bool stopped_ = false;  // no more attempts
-  std::string failure_;   // the last reason a connection failed
+  bool smOffered_ = false;  // this attempt's server offered stream management
+  bool refused_ = false;    // the server said no to this attempt's login
+  bool stopped_ = false;    // no more attempts
+  std::string failure_;     // why this attempt failed, where libstrophe says it
   int backoffMs_ = 250;
-  std::chrono::steady_clock::time_point retryAt_{};
-  std::set<std::string> roster_;
-  std::deque<ClientEvent> events_;
+  Clock::time_point retryAt_{}, attemptDeadline_{};
+
+  // Between the threads.
+  std::mutex mutex_;
+  std::deque<Outgoing> inbox_;
+  std::optional<std::string> archivePoint_;
+  std::vector<ClientEvent> events_;
+  std::atomic<bool> stop_{false};
+  platform::Wakeup networkWake_, hostWake_;
+  std::unique_ptr<platform::Thread> thread_;
 };
 
 }  // namespace xmpp

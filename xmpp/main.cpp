@@ -10,6 +10,7 @@
 #include "platform/desktop.h"
 #include "platform/error.h"
 #include "platform/event_wait.h"
+#include "platform/net_host.h"
 #include "platform/profile.h"
 #include "platform/secret.h"
 #include "tools/common/command_line.h"
@@ -18,14 +19,18 @@
 
 namespace {
 
-constexpr int kLoopCapMs = 50;         // libstrophe's timers and TLS buffers need a turn this often
-constexpr int kSignInBoundMs = 20000;  // the first sign-in, before the program gives up
-constexpr int kRosterBoundMs = 5000;   // a roster slower than this is taken as empty
+constexpr int kLoopCapMs = 1000;      // the host only waits for the desktop and the client's events
+constexpr int kRosterBoundMs = 5000;  // a roster slower than this is taken as empty
 
 struct Settings {
-  std::string desktopDir, settingsFile, jid, server, passwordFile, passwordEnv, caFile;
+  std::string desktopDir, settingsFile, stateFile, jid, server, passwordFile, passwordEnv, caFile;
   bool plain = false;
+  xmpp::ClientOptions client;
 };
+
+std::function<void(const std::string&)> SecondsInto(int& ms, int max) {
+  return [&ms, max](const std::string& v) { ms = tools::IntegerIn(v, 1, max) * 1000; };
+}
 
 tools::CommandLine DescribeOptions(Settings& s) {
   tools::CommandLine line(
@@ -48,6 +53,20 @@ tools::CommandLine DescribeOptions(Settings& s) {
              [&](const std::string& v) { s.settingsFile = v; });
   line.Value("desktop", "DIR", "desktop directory (default: the user's desktop)",
              [&](const std::string& v) { s.desktopDir = v; });
+  line.Value("state", "FILE",
+             "where the last message shown is remembered (default: parlavant-xmpp.state in\n"
+             "$XDG_STATE_HOME/parlavant)",
+             [&](const std::string& v) { s.stateFile = v; });
+  line.Value("ping-interval", "S", "ask a quiet server after S seconds whether it is there (30)",
+             SecondsInto(s.client.session.pingIntervalMs, 3600));
+  line.Value("ack-timeout", "S",
+             "take the connection down when the server has not answered for S seconds (30)",
+             SecondsInto(s.client.session.ackTimeoutMs, 3600));
+  line.Value("connect-timeout", "S", "give up a connection attempt after S seconds (30)",
+             SecondsInto(s.client.connectTimeoutMs, 3600));
+  line.Value("send-bound", "S",
+             "a message the server has not acknowledged after S seconds is FAILED (600)",
+             SecondsInto(s.client.session.sendBoundMs, 86400));
   return line;
 }
 
@@ -66,8 +85,23 @@ void ReadSettingsFile(Settings& s) {
   if (!s.plain) s.plain = file.ReadInteger("Account", "Plain", 0) == 1;
 }
 
-bool IsLoopback(const std::string& host) {
-  return host == "localhost" || host == "::1" || host == "[::1]" || host.rfind("127.", 0) == 0;
+std::string BareJidDomain(const std::string& jid) {
+  const std::string bare = xmpp::BareJid(jid);
+  return bare.substr(bare.find('@') + 1);
+}
+
+// With --plain the password goes out unencrypted: the name is resolved here, once, every address
+// it has must be this machine's, and the connection goes to that literal address (no SRV
+// lookup, no second resolution that could answer differently).
+std::string LoopbackAddressOf(const std::string& host) {
+  const std::vector<std::string> addresses = platform::ResolveAddresses(host);
+  for (const std::string& address : addresses) {
+    if (!platform::IsLoopbackAddress(address)) {
+      throw platform::Error("--plain is refused for " + host + " (" + address +
+                            "): a password goes unencrypted only to this machine");
+    }
+  }
+  return addresses.front();
 }
 
 xmpp::Account MakeAccount(const Settings& s) {
@@ -93,12 +127,8 @@ xmpp::Account MakeAccount(const Settings& s) {
     }
     if (bracketed) account.host = account.host.substr(1, account.host.size() - 2);
   }
-  const std::string domain = account.jid.substr(account.jid.find('@') + 1);
-  if (s.plain && !IsLoopback(account.host.empty() ? domain : account.host)) {
-    throw platform::Error("--plain is refused for " +
-                          (account.host.empty() ? domain : account.host) +
-                          ": a password goes unencrypted only to this machine");
-  }
+  const std::string domain = BareJidDomain(account.jid);
+  if (s.plain) account.host = LoopbackAddressOf(account.host.empty() ? domain : account.host);
   account.plain = s.plain;
   account.caFile = s.caFile;
   if (!s.passwordFile.empty()) {
@@ -117,22 +147,54 @@ xmpp::Account MakeAccount(const Settings& s) {
   return account;
 }
 
+// Where the archive id of the last message a program took is kept, per account, so that a run
+// after a crash or a stop catches up from there. The profile writer replaces the file whole and
+// crash-safely.
+class ShownState {
+ public:
+  ShownState(std::string path, std::string account)
+      : file_(std::move(path)), account_(std::move(account)) {}
+  std::string Read() const { return file_.ReadString("Archive", account_, ""); }
+  void Write(const std::string& archiveId) {
+    if (!file_.WriteString("Archive", account_, archiveId) && !failureSaid_) {
+      failureSaid_ = true;
+      std::cerr << "parlavant-xmpp: cannot remember the last message shown in " << file_.Path()
+                << " (" << file_.LastError() << ")\n";
+    }
+  }
+
+ private:
+  platform::ProfileFile file_;
+  std::string account_;
+  bool failureSaid_ = false;
+};
+
 // Applies what the network brought; false when the program must end (its status in `status`).
-bool Apply(const xmpp::ClientEvent& event, xmpp::Bridge& bridge, int& status) {
+bool Apply(const xmpp::ClientEvent& event, xmpp::Bridge& bridge, ShownState& shown,
+           int& status) {
   switch (event.kind) {
     case xmpp::ClientEvent::kOnline:
-      bridge.Connected();
       break;
     case xmpp::ClientEvent::kOffline:
       std::cerr << "parlavant-xmpp: connection lost (" << event.reason << "); connecting again\n";
       break;
     case xmpp::ClientEvent::kMessage:
-      bridge.Received(event.from, event.body);
+      bridge.Received(event.from, event.body, event.id);
       break;
     case xmpp::ClientEvent::kRoster:
       bridge.SetRoster(event.roster);
       break;
+    case xmpp::ClientEvent::kAcked:
+      bridge.MessageAcknowledged(event.id);
+      break;
+    case xmpp::ClientEvent::kSendFailed:
+      bridge.MessageFailed(event.id, event.reason);
+      break;
+    case xmpp::ClientEvent::kArchivePoint:
+      shown.Write(event.id);
+      break;
     case xmpp::ClientEvent::kRefused:
+    case xmpp::ClientEvent::kNotice:
       // The API stays for the programs attached; what they send waits, bounded.
       std::cerr << "parlavant-xmpp: " << event.reason << '\n';
       break;
@@ -150,13 +212,23 @@ int main(int argc, char** argv) {
   Settings settings;
   if (auto status = DescribeOptions(settings).Parse(argc, argv)) return *status;
   tools::CatchStopSignals();
+  // The password is in this process's memory for as long as it runs.
+  platform::KeepSecretsOutOfDumps();
   try {
     ReadSettingsFile(settings);
-    xmpp::XmppClient client(MakeAccount(settings));
+    xmpp::XmppClient client(MakeAccount(settings), settings.client);
+    ShownState shown(settings.stateFile.empty() ? platform::StatePath("parlavant-xmpp.state")
+                                                : settings.stateFile,
+                     client.BareUser());
+    if (const std::string point = shown.Read(); !point.empty()) client.SetArchivePoint(point);
     auto desktop = platform::OpenDesktop(settings.desktopDir);
     xmpp::Bridge bridge(client);
     bridge.OnNotice = [](const std::string& text) {
       std::cerr << "parlavant-xmpp: " << text << '\n';
+    };
+    bridge.OnDelivered = [&](const std::string& archiveId) {
+      shown.Write(archiveId);
+      client.SetArchivePoint(archiveId);
     };
     bridge.SetUser(client.BareUser());
     // Until the account is signed in and its roster known, the API says it is not available; a
@@ -168,13 +240,11 @@ int main(int argc, char** argv) {
 
     int status = 0;
     bool available = false;
-    const auto started = std::chrono::steady_clock::now();
     std::optional<std::chrono::steady_clock::time_point> onlineSince;
     while (!tools::StopRequested()) {
-      platform::WaitForDesktopOrSocket(*desktop, client.Socket(), kLoopCapMs);
-      client.RunOnce();
+      platform::WaitForDesktopOrSocket(*desktop, client.WakeHandle(), kLoopCapMs);
       for (const xmpp::ClientEvent& event : client.TakeEvents()) {
-        if (!Apply(event, bridge, status)) return status;
+        if (!Apply(event, bridge, shown, status)) return status;
         if (event.kind == xmpp::ClientEvent::kOnline && !onlineSince) {
           onlineSince = std::chrono::steady_clock::now();
         }
@@ -188,12 +258,6 @@ int main(int argc, char** argv) {
         server.AnnounceApi();
         std::cerr << "parlavant-xmpp: signed in as " << client.BareUser() << '\n';
       }
-      if (!onlineSince && now - started > std::chrono::milliseconds(kSignInBoundMs)) {
-        std::cerr << "parlavant-xmpp: no answer from the server within " << kSignInBoundMs / 1000
-                  << " s\n";
-        return 1;
-      }
-      if (client.AllWritten()) bridge.AllWritten();
       bridge.Flush();
     }
     return status;

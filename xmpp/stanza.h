@@ -1,9 +1,11 @@
 #pragma once
 
-// What the XMPP chat client reads out of the stanzas the network brings.
+// What the XMPP chat client reads out of the stanzas the network brings, and what it checks
+// before a body goes out.
 
 #include <strophe.h>
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,17 +16,43 @@ namespace xmpp {
 inline constexpr const char* kCarbonsNs = "urn:xmpp:carbons:2";
 inline constexpr const char* kForwardNs = "urn:xmpp:forward:0";
 inline constexpr const char* kRosterNs = "jabber:iq:roster";
+inline constexpr const char* kStanzaIdNs = "urn:xmpp:sid:0";
+inline constexpr const char* kMamNs = "urn:xmpp:mam:2";
+inline constexpr const char* kRsmNs = "http://jabber.org/protocol/rsm";
+inline constexpr const char* kPingNs = "urn:xmpp:ping";
+inline constexpr const char* kStanzaErrorNs = "urn:ietf:params:xml:ns:xmpp-stanzas";
 
 struct IncomingChat {
-  std::string from;  // the sender's bare JID
-  std::string body;  // UTF-8 as received
+  std::string from;       // the sender's bare JID
+  std::string body;       // UTF-8 as received
+  std::string id;         // the sender's id for it; may be empty
+  std::string stanzaId;   // the id the user's own server gave it (its archive id); may be empty
 };
 
 // A <message> that is a chat message for the user: of type chat or normal (a message without a
 // type is normal), with a body, from someone. Chat states, receipts and errors are not. A carbon
 // copy counts only when its outer stanza comes from the user's own bare JID (anything else is a
 // spoof), and only a received one: the user's own sent messages never come back as received.
+// The stanza id is taken only where the user's own server set it (by="own bare JID").
 std::optional<IncomingChat> ReceivedChat(xmpp_stanza_t* message, std::string_view ownBareJid);
+
+// One message of the user's archive, as a query's result brings it.
+struct ArchivedMessage {
+  std::string queryId;    // the query it answers
+  std::string archiveId;  // its place in the archive
+  bool sentByUser = false;
+  std::string id;                     // its sender's id (for the user's own: the one we gave it)
+  std::optional<IncomingChat> chat;   // a chat message to the user, as ReceivedChat reads it
+};
+// A <message> carrying an archive result; nothing for any other stanza, and for a result that
+// claims to come from anyone but the user's own account.
+std::optional<ArchivedMessage> ArchiveResult(xmpp_stanza_t* message, std::string_view ownBareJid);
+
+// Why a chat message with `body` to `to` cannot go out whole, or nothing when it can: a body
+// that is not UTF-8 or holds characters XML cannot carry (C0 controls other than tab, LF and CR,
+// U+FFFE, U+FFFF, surrogates), or a stanza whose written size passes `maxStanzaBytes`.
+std::optional<std::string> UnsendableReason(std::string_view to, std::string_view body,
+                                            std::size_t maxStanzaBytes);
 
 // The items of a roster result or push: (bare JID, removed?).
 struct RosterItem {

@@ -1,0 +1,138 @@
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/error.h"
+#include "platform/net_host.h"
+#include "platform/os_error.h"
+
+namespace platform {
+namespace {
+
+class PosixThread final : public Thread {
+ public:
+  explicit PosixThread(std::function<void()> body) : body_(std::move(body)) {}
+  ~PosixThread() override { Join(); }
+  void Start(std::size_t stackBytes) {
+    pthread_attr_t attr;
+    ::pthread_attr_init(&attr);
+    int rc = ::pthread_attr_setstacksize(&attr, stackBytes);
+    if (rc == 0) rc = ::pthread_create(&thread_, &attr, &PosixThread::Run, this);
+    ::pthread_attr_destroy(&attr);
+    if (rc != 0) ThrowOsError("Cannot start a thread", rc);
+    started_ = true;
+  }
+  void Join() override {
+    if (started_) ::pthread_join(thread_, nullptr);
+    started_ = false;
+  }
+
+ private:
+  static void* Run(void* self) {
+    static_cast<PosixThread*>(self)->body_();
+    return nullptr;
+  }
+  std::function<void()> body_;
+  pthread_t thread_{};
+  bool started_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<Thread> StartThread(std::size_t stackBytes, std::function<void()> body) {
+  auto thread = std::make_unique<PosixThread>(std::move(body));
+  thread->Start(stackBytes);
+  return thread;
+}
+
+Wakeup::Wakeup() : fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+  if (fd_ < 0) ThrowOsError("Cannot make a wake-up descriptor", errno);
+}
+
+Wakeup::~Wakeup() {
+  ::close(fd_);
+}
+
+void Wakeup::Signal() {
+  const std::uint64_t one = 1;
+  // A full counter is raised already; nothing else can fail here.
+  [[maybe_unused]] const ssize_t n = ::write(fd_, &one, sizeof one);
+}
+
+void Wakeup::Clear() {
+  std::uint64_t value = 0;
+  [[maybe_unused]] const ssize_t n = ::read(fd_, &value, sizeof value);
+}
+
+bool WaitForEither(int first, int second, int timeoutMs) {
+  pollfd fds[2] = {{first, POLLIN, 0}, {second, POLLIN, 0}};
+  const int n = ::poll(fds, 2, timeoutMs);
+  if (n < 0 && errno != EINTR) ThrowOsError("Cannot wait for the network", errno);
+  return n > 0;
+}
+
+bool KeepAlive(int socket, int idleSeconds, int intervalSeconds, int count) {
+  const int on = 1;
+  const unsigned userTimeoutMs =
+      static_cast<unsigned>(idleSeconds + intervalSeconds * count) * 1000u;
+  return ::setsockopt(socket, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) == 0 &&
+         ::setsockopt(socket, IPPROTO_TCP, TCP_KEEPIDLE, &idleSeconds, sizeof idleSeconds) == 0 &&
+         ::setsockopt(socket, IPPROTO_TCP, TCP_KEEPINTVL, &intervalSeconds,
+                      sizeof intervalSeconds) == 0 &&
+         ::setsockopt(socket, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count) == 0 &&
+         ::setsockopt(socket, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs,
+                      sizeof userTimeoutMs) == 0;
+}
+
+void ShutDownSocket(int socket) {
+  ::shutdown(socket, SHUT_RDWR);
+}
+
+std::vector<std::string> ResolveAddresses(const std::string& host) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (const int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &found); rc != 0) {
+    throw Error("Cannot resolve " + host + ": " + ::gai_strerror(rc));
+  }
+  std::vector<std::string> addresses;
+  for (addrinfo* a = found; a != nullptr; a = a->ai_next) {
+    char text[NI_MAXHOST];
+    if (::getnameinfo(a->ai_addr, a->ai_addrlen, text, sizeof text, nullptr, 0,
+                      NI_NUMERICHOST) == 0) {
+      addresses.emplace_back(text);
+    }
+  }
+  ::freeaddrinfo(found);
+  if (addresses.empty()) throw Error("Cannot resolve " + host + ": no address");
+  return addresses;
+}
+
+bool IsLoopbackAddress(const std::string& numeric) {
+  in_addr v4{};
+  if (::inet_pton(AF_INET, numeric.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+  in6_addr v6{};
+  if (::inet_pton(AF_INET6, numeric.c_str(), &v6) != 1) return false;
+  if (IN6_IS_ADDR_LOOPBACK(&v6)) return true;
+  return IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127;
+}
+
+void KeepSecretsOutOfDumps() {
+  ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+  const rlimit none{0, 0};
+  ::setrlimit(RLIMIT_CORE, &none);
+}
+
+}  // namespace platform

@@ -1,0 +1,536 @@
+#include "xmpp/session.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <new>
+
+#include "xmpp/bridge.h"
+
+namespace xmpp {
+namespace {
+
+constexpr const char* kSmNs = "urn:xmpp:sm:3";
+constexpr std::size_t kArchivePage = 100;
+// Looking for the unacknowledged in the archive starts this long before the oldest was written:
+// the server's clock and ours need not agree.
+constexpr auto kClockMargin = std::chrono::minutes(5);
+// Live messages that wait while the archive catches up; past this they go first.
+constexpr std::size_t kMaxHeldLive = 10000;
+
+bool Same(const char* a, const char* b) {
+  return a != nullptr && std::strcmp(a, b) == 0;
+}
+
+// libstrophe answers a failed allocation with NULL; nothing sensible follows from one.
+template <typename T>
+T* Must(T* p) {
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+
+std::string Attribute(xmpp_stanza_t* element, const char* name) {
+  const char* value = element != nullptr ? xmpp_stanza_get_attribute(element, name) : nullptr;
+  return value != nullptr ? value : "";
+}
+
+std::string Text(xmpp_stanza_t* element) {
+  if (element == nullptr) return {};
+  char* text = xmpp_stanza_get_text(element);
+  if (text == nullptr) return {};
+  std::string copy(text);
+  xmpp_free(xmpp_stanza_get_context(element), text);
+  return copy;
+}
+
+// `parent` gets a new child element, which it owns.
+xmpp_stanza_t* AddChild(xmpp_stanza_t* parent, const char* name, const char* ns = nullptr) {
+  xmpp_stanza_t* child = Must(xmpp_stanza_new(xmpp_stanza_get_context(parent)));
+  xmpp_stanza_set_name(child, name);
+  if (ns != nullptr) xmpp_stanza_set_ns(child, ns);
+  xmpp_stanza_add_child(parent, child);
+  xmpp_stanza_release(child);
+  return child;
+}
+
+void AddText(xmpp_stanza_t* parent, const std::string& text) {
+  xmpp_stanza_t* node = Must(xmpp_stanza_new(xmpp_stanza_get_context(parent)));
+  xmpp_stanza_set_text(node, text.c_str());
+  xmpp_stanza_add_child(parent, node);
+  xmpp_stanza_release(node);
+}
+
+// A stanza error's condition and text, for the user.
+std::string ErrorReason(xmpp_stanza_t* stanza) {
+  xmpp_stanza_t* error = xmpp_stanza_get_child_by_name(stanza, "error");
+  std::string condition, text;
+  for (xmpp_stanza_t* child = error != nullptr ? xmpp_stanza_get_children(error) : nullptr;
+       child != nullptr; child = xmpp_stanza_get_next(child)) {
+    if (!Same(xmpp_stanza_get_ns(child), kStanzaErrorNs)) continue;
+    const char* name = xmpp_stanza_get_name(child);
+    if (Same(name, "text")) {
+      text = Text(child);
+    } else if (name != nullptr && condition.empty()) {
+      condition = name;
+    }
+  }
+  std::string reason = "the server answered " + (condition.empty() ? "an error" : condition);
+  if (!text.empty()) reason += " (" + text + ")";
+  return reason;
+}
+
+std::string IsoTime(std::chrono::system_clock::time_point when) {
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(when);
+  std::tm utc{};
+  gmtime_r(&seconds, &utc);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  return text;
+}
+
+std::string Seconds(int ms) {
+  return std::to_string(ms / 1000) + " s";
+}
+
+}  // namespace
+
+Session::Session(xmpp_ctx_t* ctx, std::string ownBareJid, SessionOptions options)
+    : ctx_(ctx), bare_(std::move(ownBareJid)), options_(options) {}
+
+std::vector<ClientEvent> Session::TakeEvents() {
+  std::vector<ClientEvent> taken;
+  taken.swap(events_);
+  return taken;
+}
+
+xmpp_stanza_t* Session::Element(const char* name, const char* ns) {
+  xmpp_stanza_t* element = Must(xmpp_stanza_new(ctx_));
+  xmpp_stanza_set_name(element, name);
+  if (ns != nullptr) xmpp_stanza_set_ns(element, ns);
+  return element;
+}
+
+xmpp_stanza_t* Session::Iq(const char* type, const std::string& id) {
+  return Must(xmpp_iq_new(ctx_, type, id.c_str()));
+}
+
+std::uint64_t Session::Send(xmpp_stanza_t* stanza) {
+  transport_->Send(stanza);
+  return ++sentCount_;
+}
+
+void Session::SendIq(const char* type, const std::string& id, const char* childName,
+                     const char* ns) {
+  xmpp_stanza_t* iq = Iq(type, id);
+  AddChild(iq, childName, ns);
+  SendAndRelease(iq);
+}
+
+void Session::Bound(Transport& transport, bool smOffered, TimePoint now) {
+  transport_ = &transport;
+  sm_ = Sm::kOff;
+  sentCount_ = handledCount_ = probedUpTo_ = 0;
+  probeSent_.reset();
+  pingId_.clear();
+  lastHeard_ = now;
+  queries_.clear();
+  foundInArchive_.clear();
+  for (Pending& pending : outgoing_) pending.index = 0;
+  if (smOffered) {
+    // Before anything else: the server counts what it handles from here on, and so do we.
+    xmpp_stanza_t* enable = Element("enable", kSmNs);
+    transport.Send(enable);
+    xmpp_stanza_release(enable);
+    sm_ = Sm::kRequested;
+  }
+  SendIq("get", "roster-" + std::to_string(++serial_), "query", kRosterNs);
+  // Without an initial presence the server delivers neither messages to the bare JID nor the
+  // ones it stored while the user was away.
+  SendAndRelease(Must(xmpp_presence_new(ctx_)));
+  SendIq("set", "carbons-" + std::to_string(++serial_), "enable", kCarbonsNs);
+
+  for (auto it = outgoing_.begin(); it != outgoing_.end();) {
+    if (it->attempts >= options_.maxAttempts) {
+      const std::string id = it->message.id;
+      it = outgoing_.erase(it);
+      Push({ClientEvent::kSendFailed, {}, {}, id, {},
+            "not acknowledged by the server after " + std::to_string(options_.maxAttempts) +
+                " connections"});
+    } else {
+      ++it;
+    }
+  }
+  const bool unacknowledged = std::any_of(outgoing_.begin(), outgoing_.end(),
+                                          [](const Pending& p) { return p.attempts > 0; });
+  checking_ = unacknowledged;
+  if (unacknowledged) AskArchive(Query::kCheck, "check-" + std::to_string(++serial_), "");
+  catchingUp_ = archivePoint_.has_value();
+  AskArchive(catchingUp_ ? Query::kCatchUp : Query::kEnd, "archive-" + std::to_string(++serial_),
+             archivePoint_.value_or(""));
+  Push({ClientEvent::kOnline});
+  if (!checking_) WriteWaiting();
+}
+
+void Session::Lost() {
+  transport_ = nullptr;
+  sm_ = Sm::kOff;
+  queries_.clear();
+  checking_ = false;
+  // What came live while the archive was asked is not lost with the connection.
+  if (catchingUp_) CatchUpDone();
+}
+
+void Session::Queue(Outgoing message, TimePoint now) {
+  outgoing_.push_back({std::move(message), now});
+  if (IsBound() && !checking_) WriteWaiting();
+}
+
+void Session::WriteWaiting() {
+  for (Pending& pending : outgoing_) {
+    if (pending.index != 0) continue;
+    xmpp_stanza_t* message = Must(xmpp_message_new(ctx_, "chat", pending.message.to.c_str(),
+                                                   pending.message.id.c_str()));
+    xmpp_message_set_body(message, pending.message.body.c_str());
+    // The id again where servers and archives keep it when they rewrite the message's own.
+    xmpp_stanza_set_attribute(AddChild(message, "origin-id", kStanzaIdNs), "id",
+                              pending.message.id.c_str());
+    pending.index = Send(message);
+    xmpp_stanza_release(message);
+    ++pending.attempts;
+  }
+}
+
+void Session::Probe(TimePoint now) {
+  if (sm_ == Sm::kOn) {
+    xmpp_stanza_t* request = Element("r", kSmNs);
+    transport_->Send(request);
+    xmpp_stanza_release(request);
+    probedUpTo_ = sentCount_;
+  } else {
+    pingId_ = "ping-" + std::to_string(++serial_);
+    xmpp_stanza_t* iq = Iq("get", pingId_);
+    AddChild(iq, "ping", kPingNs);
+    probedUpTo_ = Send(iq);
+    xmpp_stanza_release(iq);
+  }
+  probeSent_ = now;
+}
+
+void Session::Acknowledged(std::uint64_t upTo) {
+  probeSent_.reset();
+  while (!outgoing_.empty() && outgoing_.front().index != 0 && outgoing_.front().index <= upTo) {
+    const std::string id = outgoing_.front().message.id;
+    outgoing_.pop_front();
+    recentSent_.push_back(id);
+    recentSentSet_.insert(id);
+    if (recentSent_.size() > options_.dedupWindow) {
+      recentSentSet_.erase(recentSent_.front());
+      recentSent_.pop_front();
+    }
+    Push({ClientEvent::kAcked, {}, {}, id});
+  }
+}
+
+void Session::Fail(const std::string& id, const std::string& reason) {
+  outgoing_.erase(std::remove_if(outgoing_.begin(), outgoing_.end(),
+                                 [&](const Pending& p) { return p.message.id == id; }),
+                  outgoing_.end());
+  Push({ClientEvent::kSendFailed, {}, {}, id, {}, reason});
+}
+
+bool Session::Tick(TimePoint now) {
+  const auto bound = std::chrono::milliseconds(options_.sendBoundMs);
+  std::vector<std::string> late;
+  for (const Pending& pending : outgoing_) {
+    if (now - pending.queued >= bound) late.push_back(pending.message.id);
+  }
+  for (const std::string& id : late) {
+    Fail(id, "not acknowledged by the server within " + Seconds(options_.sendBoundMs));
+  }
+  if (!IsBound()) return false;
+  if (probeSent_) return now - *probeSent_ >= std::chrono::milliseconds(options_.ackTimeoutMs);
+  const bool unprobed = std::any_of(outgoing_.begin(), outgoing_.end(), [&](const Pending& p) {
+    return p.index > probedUpTo_;
+  });
+  if (unprobed || now - lastHeard_ >= std::chrono::milliseconds(options_.pingIntervalMs)) {
+    Probe(now);
+  }
+  return false;
+}
+
+void Session::Handle(xmpp_stanza_t* stanza, TimePoint now) {
+  if (!IsBound()) return;
+  lastHeard_ = now;
+  const char* name = xmpp_stanza_get_name(stanza);
+  if (Same(xmpp_stanza_get_ns(stanza), kSmNs)) {
+    if (Same(name, "enabled") && sm_ == Sm::kRequested) {
+      sm_ = Sm::kOn;
+      handledCount_ = 0;
+    } else if (Same(name, "failed") && sm_ == Sm::kRequested) {
+      sm_ = Sm::kOff;
+    } else if (Same(name, "r") && sm_ == Sm::kOn) {
+      xmpp_stanza_t* answer = Element("a", kSmNs);
+      const std::string h = std::to_string(handledCount_ & 0xFFFFFFFFu);
+      xmpp_stanza_set_attribute(answer, "h", h.c_str());
+      transport_->Send(answer);
+      xmpp_stanza_release(answer);
+    } else if (Same(name, "a") && sm_ == Sm::kOn) {
+      // h counts modulo 2^32; a connection never sends that many.
+      const std::string h = Attribute(stanza, "h");
+      char* end = nullptr;
+      const unsigned long long value = std::strtoull(h.c_str(), &end, 10);
+      if (!h.empty() && *end == '\0' && value <= sentCount_) Acknowledged(value);
+    }
+    return;
+  }
+  if (Same(name, "iq")) {
+    if (sm_ == Sm::kOn) ++handledCount_;
+    HandleIq(stanza);
+  } else if (Same(name, "message")) {
+    if (sm_ == Sm::kOn) ++handledCount_;
+    HandleMessage(stanza);
+  } else if (Same(name, "presence")) {
+    if (sm_ == Sm::kOn) ++handledCount_;
+  }
+}
+
+void Session::HandleIq(xmpp_stanza_t* iq) {
+  const char* type = xmpp_stanza_get_type(iq);
+  const std::string id = Attribute(iq, "id");
+  if (Same(type, "result") || Same(type, "error")) {
+    if (!pingId_.empty() && id == pingId_) {
+      // Any answer, an error too, says that everything before the ping was handled.
+      pingId_.clear();
+      Acknowledged(probedUpTo_);
+    } else if (queries_.count(id)) {
+      ArchiveAnswered(iq, id);
+    } else if (id.rfind("roster-", 0) == 0 && Same(type, "result")) {
+      HandleRoster(iq, true);
+    }
+    return;
+  }
+  if (!Same(type, "get") && !Same(type, "set")) return;
+  // Every get and set is answered: a result where we know what it asks, an error otherwise.
+  const char* from = xmpp_stanza_get_from(iq);
+  const bool fromOwnAccount = from == nullptr || BareJid(from) == bare_;
+  xmpp_stanza_t* answer = nullptr;
+  if (Same(type, "set") && fromOwnAccount &&
+      xmpp_stanza_get_child_by_name_and_ns(iq, "query", kRosterNs) != nullptr) {
+    HandleRoster(iq, false);
+    answer = Iq("result", id);
+  } else if (Same(type, "get") &&
+             xmpp_stanza_get_child_by_name_and_ns(iq, "ping", kPingNs) != nullptr) {
+    answer = Iq("result", id);
+  } else {
+    answer = Iq("error", id);
+    xmpp_stanza_t* error = AddChild(answer, "error");
+    xmpp_stanza_set_type(error, "cancel");
+    AddChild(error, "service-unavailable", kStanzaErrorNs);
+  }
+  // A push from the server itself has no sender, and the answer no addressee.
+  if (from != nullptr) xmpp_stanza_set_to(answer, from);
+  SendAndRelease(answer);
+}
+
+void Session::HandleRoster(xmpp_stanza_t* iq, bool whole) {
+  if (whole) roster_.clear();
+  for (const RosterItem& item : RosterItems(iq)) {
+    if (item.removed) {
+      roster_.erase(item.jid);
+    } else {
+      roster_.insert(item.jid);
+    }
+  }
+  Push({ClientEvent::kRoster, {}, {}, {}, std::vector<std::string>(roster_.begin(), roster_.end())});
+}
+
+void Session::HandleMessage(xmpp_stanza_t* message) {
+  if (Same(xmpp_stanza_get_type(message), "error")) {
+    const std::string id = Attribute(message, "id");
+    const bool waiting = std::any_of(outgoing_.begin(), outgoing_.end(),
+                                     [&](const Pending& p) { return p.message.id == id; });
+    if (!id.empty() && (waiting || recentSentSet_.count(id))) Fail(id, ErrorReason(message));
+    return;
+  }
+  if (auto archived = ArchiveResult(message, bare_)) {
+    auto query = queries_.find(archived->queryId);
+    if (query == queries_.end()) return;
+    ++query->second.fetched;
+    query->second.lastId = archived->archiveId;
+    if (query->second.kind == Query::kCheck && archived->sentByUser) {
+      foundInArchive_.insert(archived->id);
+    } else if (query->second.kind == Query::kCatchUp && archived->chat) {
+      caughtUp_.push_back(std::move(*archived->chat));
+      // The newest are the ones to show when there are too many.
+      if (caughtUp_.size() > options_.catchUpMax) {
+        caughtUp_.erase(caughtUp_.begin());
+        ++caughtUpDropped_;
+      }
+    }
+    return;
+  }
+  if (auto chat = ReceivedChat(message, bare_)) {
+    if (!catchingUp_) {
+      Deliver(*chat);
+      return;
+    }
+    heldLive_.push_back(std::move(*chat));
+    if (heldLive_.size() >= kMaxHeldLive) CatchUpDone();
+  }
+}
+
+void Session::AskArchive(Query::Kind kind, const std::string& queryId, const std::string& after) {
+  Query& query = queries_[queryId];
+  query.kind = kind;
+  if (query.start.empty() && kind != Query::kEnd) {
+    auto start = std::chrono::system_clock::now() - std::chrono::seconds(options_.catchUpMaxAgeS);
+    if (kind == Query::kCheck) {
+      const TimePoint oldest =
+          std::min_element(outgoing_.begin(), outgoing_.end(), [](const Pending& a,
+                                                                  const Pending& b) {
+            return a.queued < b.queued;
+          })->queued;
+      start = std::chrono::system_clock::now() -
+              std::chrono::duration_cast<std::chrono::system_clock::duration>(Clock::now() -
+                                                                               oldest) -
+              kClockMargin;
+    }
+    query.start = IsoTime(start);
+  }
+  xmpp_stanza_t* iq = Iq("set", queryId);
+  xmpp_stanza_t* element = AddChild(iq, "query", kMamNs);
+  xmpp_stanza_set_attribute(element, "queryid", queryId.c_str());
+  xmpp_stanza_t* form = AddChild(element, "x", "jabber:x:data");
+  xmpp_stanza_set_type(form, "submit");
+  xmpp_stanza_t* formType = AddChild(form, "field");
+  xmpp_stanza_set_attribute(formType, "var", "FORM_TYPE");
+  xmpp_stanza_set_type(formType, "hidden");
+  AddText(AddChild(formType, "value"), kMamNs);
+  if (!query.start.empty()) {
+    xmpp_stanza_t* start = AddChild(form, "field");
+    xmpp_stanza_set_attribute(start, "var", "start");
+    AddText(AddChild(start, "value"), query.start);
+  }
+  xmpp_stanza_t* set = AddChild(element, "set", kRsmNs);
+  AddText(AddChild(set, "max"), std::to_string(kind == Query::kEnd ? 1 : kArchivePage));
+  if (kind == Query::kEnd) {
+    AddChild(set, "before");  // the last page: the archive's newest message
+  } else if (!after.empty()) {
+    AddText(AddChild(set, "after"), after);
+  }
+  SendAndRelease(iq);
+}
+
+void Session::ArchiveAnswered(xmpp_stanza_t* iq, const std::string& queryId) {
+  const Query query = queries_[queryId];
+  queries_.erase(queryId);
+  if (Same(xmpp_stanza_get_type(iq), "error")) {
+    if (!archiveMissingSaid_) {
+      archiveMissingSaid_ = true;
+      Push({ClientEvent::kNotice, {}, {}, {}, {},
+            "the server keeps no message archive (" + ErrorReason(iq) +
+                "): what arrives while parlavant-xmpp is not running may be lost, and a message "
+                "written again after a lost connection may arrive twice"});
+    }
+    if (query.kind == Query::kCheck) CheckDone();
+    if (query.kind == Query::kCatchUp) CatchUpDone();
+    return;
+  }
+  xmpp_stanza_t* fin = xmpp_stanza_get_child_by_name_and_ns(iq, "fin", kMamNs);
+  const bool complete = Same(fin != nullptr ? xmpp_stanza_get_attribute(fin, "complete") : nullptr,
+                             "true");
+  xmpp_stanza_t* set = fin != nullptr ? xmpp_stanza_get_child_by_name_and_ns(fin, "set", kRsmNs)
+                                      : nullptr;
+  const std::string last = Text(set != nullptr ? xmpp_stanza_get_child_by_name(set, "last")
+                                               : nullptr);
+  if (query.kind == Query::kEnd) {
+    if (!query.lastId.empty() && !archivePoint_) {
+      archivePoint_ = query.lastId;
+      Push({ClientEvent::kArchivePoint, {}, {}, query.lastId});
+    }
+    return;
+  }
+  if (!complete && !last.empty() && query.fetched < options_.archiveScanMax) {
+    const std::string next = (query.kind == Query::kCheck ? "check-" : "archive-") +
+                             std::to_string(++serial_);
+    queries_[next] = query;
+    AskArchive(query.kind, next, last);
+    return;
+  }
+  if (query.kind == Query::kCatchUp && (!complete || caughtUpDropped_ > 0)) {
+    Push({ClientEvent::kNotice, {}, {}, {}, {},
+          "more messages came while parlavant-xmpp was away than it fetches; the newest " +
+              std::to_string(options_.catchUpMax) + " are shown"});
+  }
+  if (query.kind == Query::kCheck) CheckDone();
+  if (query.kind == Query::kCatchUp) CatchUpDone();
+}
+
+void Session::CheckDone() {
+  checking_ = false;
+  std::vector<std::string> delivered;
+  for (const Pending& pending : outgoing_) {
+    if (pending.attempts > 0 && pending.index == 0 && foundInArchive_.count(pending.message.id)) {
+      delivered.push_back(pending.message.id);
+    }
+  }
+  for (const std::string& id : delivered) {
+    outgoing_.erase(std::find_if(outgoing_.begin(), outgoing_.end(),
+                                 [&](const Pending& p) { return p.message.id == id; }));
+    Push({ClientEvent::kAcked, {}, {}, id});
+  }
+  foundInArchive_.clear();
+  if (IsBound()) WriteWaiting();
+}
+
+void Session::CatchUpDone() {
+  catchingUp_ = false;
+  caughtUpDropped_ = 0;
+  std::vector<IncomingChat> caught, live;
+  caught.swap(caughtUp_);
+  live.swap(heldLive_);
+  for (const IncomingChat& chat : caught) Deliver(chat);
+  for (const IncomingChat& chat : live) Deliver(chat);
+}
+
+void Session::Deliver(const IncomingChat& chat) {
+  if (SeenBefore(chat)) return;
+  Push({ClientEvent::kMessage, chat.from, chat.body, chat.stanzaId});
+}
+
+bool Session::SeenBefore(const IncomingChat& chat) {
+  const std::string senderKey = chat.from + '\0' + chat.id;
+  if (!chat.stanzaId.empty() && seenStanzaIds_.count(chat.stanzaId)) return true;
+  if (!chat.id.empty()) {
+    auto it = seenSenderIds_.find(senderKey);
+    // Two copies that both carry the server's id are told apart by it alone.
+    if (it != seenSenderIds_.end() &&
+        (chat.stanzaId.empty() || it->second.withoutStanzaId > 0)) {
+      return true;
+    }
+  }
+  // A message without any id is never taken for another.
+  if (chat.stanzaId.empty() && chat.id.empty()) return false;
+  seen_.push_back({chat.stanzaId, chat.from, chat.id});
+  if (!chat.stanzaId.empty()) seenStanzaIds_.insert(chat.stanzaId);
+  if (!chat.id.empty()) {
+    auto& count = seenSenderIds_[senderKey];
+    (chat.stanzaId.empty() ? count.withoutStanzaId : count.withStanzaId) += 1;
+  }
+  if (seen_.size() > options_.dedupWindow) {
+    const SeenKey& old = seen_.front();
+    if (!old.stanzaId.empty()) seenStanzaIds_.erase(seenStanzaIds_.find(old.stanzaId));
+    if (!old.id.empty()) {
+      auto it = seenSenderIds_.find(old.from + '\0' + old.id);
+      (old.stanzaId.empty() ? it->second.withoutStanzaId : it->second.withStanzaId) -= 1;
+      if (it->second.withoutStanzaId == 0 && it->second.withStanzaId == 0) {
+        seenSenderIds_.erase(it);
+      }
+    }
+    seen_.pop_front();
+  }
+  return false;
+}
+
+}  // namespace xmpp
