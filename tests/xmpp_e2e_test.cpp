@@ -200,7 +200,7 @@ TEST_F(XmppEndToEndTest, AWrongPasswordAnOpenPasswordFileOrNoServerIsAClearError
 
   // Plain text goes only to this machine: every address of the name must be loopback, and a
   // name that merely begins like one is no loopback address.
-  for (const std::string& host : {"192.0.2.1", "127.attacker.example"}) {
+  for (const std::string host : {"192.0.2.1", "127.attacker.example"}) {
     xmpp = std::make_unique<ChildProcess>(
         std::vector<std::string>{XMPP_PATH, "--jid", "alice@example.org", "--server", host,
                                  "--plain", "--password-env", "HOME", "--settings",

@@ -1,8 +1,10 @@
 #!/usr/bin/python3
 """A remote person for the tests and the benchmark: signs in to an XMPP account over plain
-loopback, says "ready" once its session has started, prints every chat message it receives as
-"recv FROM HEX" (the body's UTF-8 bytes in hexadecimal), and sends what it reads on standard
-input: "send TO HEX" a chat message, "add JID" a roster entry, "quit" the end."""
+loopback, says "ready" each time its session has started (it connects again whenever the
+connection is lost), prints every chat message it receives as "recv FROM HEX" (the body's UTF-8
+bytes in hexadecimal), and does what it reads on standard input: "send TO HEX" a chat message,
+"raw HEX" the bytes as they stand, "add JID" / "remove JID" a roster entry, "unsubscribe JID"
+the end of a subscription, "quit" the end."""
 import argparse
 import asyncio
 import os
@@ -12,17 +14,35 @@ import slixmpp
 
 
 class Peer(slixmpp.ClientXMPP):
-    def __init__(self, jid, password):
+    def __init__(self, jid, password, port):
         super().__init__(jid, password)
+        self.port = port
         self.add_event_handler("session_start", self.start)
         self.add_event_handler("message", self.message)
+        self.add_event_handler("disconnected", self.lost)
+        self.add_event_handler("connection_failed", self.lost)
         self.pending = b""
+        self.reading = False
+        self.finishing = False
+        self.done = asyncio.get_event_loop().create_future()
+
+    def open(self):
+        self.connect(("127.0.0.1", self.port), disable_starttls=True)
+
+    def lost(self, _event):
+        if self.finishing:
+            if not self.done.done():
+                self.done.set_result(True)
+            return
+        asyncio.get_event_loop().call_later(0.3, self.open)
 
     async def start(self, _event):
         self.send_presence()
         await self.get_roster()
         print("ready", flush=True)
-        asyncio.get_event_loop().add_reader(sys.stdin.fileno(), self.command)
+        if not self.reading:
+            self.reading = True
+            asyncio.get_event_loop().add_reader(sys.stdin.fileno(), self.command)
 
     def message(self, msg):
         if msg["type"] in ("chat", "normal") and msg["body"]:
@@ -46,16 +66,28 @@ class Peer(slixmpp.ClientXMPP):
             if words[0] == "send" and len(words) == 3:
                 body = bytes.fromhex(words[2]).decode("utf-8")
                 self.send_message(mto=words[1], mbody=body, mtype="chat")
+            elif words[0] == "raw" and len(words) == 2:
+                self.send_raw(bytes.fromhex(words[1]).decode("utf-8"))
             elif words[0] == "add" and len(words) == 2:
                 asyncio.ensure_future(self.add(words[1]))
+            elif words[0] == "remove" and len(words) == 2:
+                asyncio.ensure_future(self.remove(words[1]))
+            elif words[0] == "unsubscribe" and len(words) == 2:
+                self.send_presence(pto=words[1], ptype="unsubscribe")
+                print("unsubscribed", words[1], flush=True)
 
     def finish(self):
+        self.finishing = True
         asyncio.get_event_loop().remove_reader(sys.stdin.fileno())
         self.disconnect()
 
     async def add(self, jid):
         await self.update_roster(jid, name=jid.split("@")[0])
         print("added", jid, flush=True)
+
+    async def remove(self, jid):
+        await self.del_roster_item(jid)
+        print("removed", jid, flush=True)
 
 
 def main():
@@ -64,10 +96,10 @@ def main():
     parser.add_argument("--password", required=True)
     parser.add_argument("--port", type=int, required=True)
     args = parser.parse_args()
-    peer = Peer(args.jid, args.password)
+    peer = Peer(args.jid, args.password, args.port)
     peer["feature_mechanisms"].unencrypted_plain = True
-    peer.connect(("127.0.0.1", args.port), disable_starttls=True)
-    asyncio.get_event_loop().run_until_complete(peer.disconnected)
+    peer.open()
+    asyncio.get_event_loop().run_until_complete(peer.done)
 
 
 if __name__ == "__main__":

@@ -158,6 +158,22 @@ class XmppPeer {
   bool Send(const std::string& to, const std::string& body) {
     return process_.Write("send " + to + " " + Hex(body) + "\n");
   }
+  // Bytes as they stand on its stream, for what no honest client sends.
+  bool Raw(const std::string& xml) { return process_.Write("raw " + Hex(xml) + "\n"); }
+  bool Remove(const std::string& jid) {
+    return process_.Write("remove " + jid + "\n") &&
+           WaitFor([&](const std::string& line) { return line == "removed " + jid; });
+  }
+  bool Unsubscribe(const std::string& jid) {
+    return process_.Write("unsubscribe " + jid + "\n") &&
+           WaitFor([&](const std::string& line) { return line == "unsubscribed " + jid; });
+  }
+  // How often its session has started (it connects again after a lost connection).
+  int ReadyCount() const {
+    int count = 0;
+    for (const std::string& line : Lines()) count += line == "ready" ? 1 : 0;
+    return count;
+  }
   // The bodies received from `from`, in order.
   std::vector<std::string> Received(const std::string& from) {
     std::vector<std::string> bodies;

@@ -165,7 +165,11 @@ void Session::Bound(Transport& transport, bool smOffered, TimePoint now) {
                                           [](const Pending& p) { return p.attempts > 0; });
   checking_ = unacknowledged;
   if (unacknowledged) AskArchive(Query::kCheck, "check-" + std::to_string(++serial_), "");
-  catchingUp_ = archivePoint_.has_value();
+  // The archive is caught up from the last message shown; before one is known, from this run's
+  // first sign-in. The first sign-in without one marks the archive's end, so that a later run
+  // can start there even if nothing reaches a program in this one.
+  catchingUp_ = archivePoint_ || firstSignIn_;
+  if (!firstSignIn_) firstSignIn_ = std::chrono::system_clock::now();
   AskArchive(catchingUp_ ? Query::kCatchUp : Query::kEnd, "archive-" + std::to_string(++serial_),
              archivePoint_.value_or(""));
   Push({ClientEvent::kOnline});
@@ -385,6 +389,7 @@ void Session::AskArchive(Query::Kind kind, const std::string& queryId, const std
   query.kind = kind;
   if (query.start.empty() && kind != Query::kEnd) {
     auto start = std::chrono::system_clock::now() - std::chrono::seconds(options_.catchUpMaxAgeS);
+    if (kind == Query::kCatchUp && !archivePoint_) start = *firstSignIn_ - kClockMargin;
     if (kind == Query::kCheck) {
       const TimePoint oldest =
           std::min_element(outgoing_.begin(), outgoing_.end(), [](const Pending& a,

@@ -165,6 +165,7 @@ class Session {
   std::deque<std::string> recentSent_;  // acknowledged, for an error that follows
   std::unordered_set<std::string> recentSentSet_;
   std::optional<std::string> archivePoint_;
+  std::optional<std::chrono::system_clock::time_point> firstSignIn_;
   bool archiveMissingSaid_ = false;
   std::deque<SeenKey> seen_;
   std::unordered_multiset<std::string> seenStanzaIds_;

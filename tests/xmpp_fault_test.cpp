@@ -1,0 +1,170 @@
+// parlavant-xmpp through a path that fails: a proxy of the test's own between it and a real
+// Prosody (stream management and the archive on) closes, resets, cuts in the middle and falls
+// silent, and the server is killed and started again, while a remote person and a program on the
+// desktop API write to each other. Every message from the remote person reaches the program
+// exactly once and in order; every message the program sends ends SENT or FAILED, SENT only
+// when the person has it, and none arrives twice. The deadlines are seconds here.
+//
+// PARLAVANT_FAULT_ROUNDS (default 1) runs the faults that many times (scripts/xmpp-faults.sh).
+#include <sys/stat.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <set>
+
+#include "tests/api_program.h"
+#include "tests/xmpp_support.h"
+#include "testsupport/tcp_proxy.h"
+#include "testsupport/temp_dir.h"
+
+namespace {
+
+using testsupport::ChildProcess;
+using testsupport::TcpProxy;
+using testsupport::XmppPeer;
+
+const std::string kAlice = "alice@localhost", kBob = "bob@localhost";
+constexpr int kPerFault = 20;
+
+class XmppFaultTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(server.Start());
+    ASSERT_TRUE(server.Register("alice", "alice-secret"));
+    ASSERT_TRUE(server.Register("bob", "bob-secret"));
+    std::ofstream(Dir() + "/alice.password") << "alice-secret\n";
+    ::chmod((Dir() + "/alice.password").c_str(), 0600);
+    desktop = platform::OpenDesktop(Dir() + "/d");
+  }
+  void TearDown() override {
+    xmpp.reset();
+    desktop.reset();
+  }
+
+  std::string Dir() const { return temp_.Path(); }
+  std::string Errors() const { return testsupport::FileText(Dir() + "/xmpp.err"); }
+
+  void StartXmpp(const std::string& address) {
+    xmpp = std::make_unique<ChildProcess>(
+        std::vector<std::string>{XMPP_PATH, "--jid", kAlice, "--server", address, "--plain",
+                                 "--password-file", Dir() + "/alice.password", "--desktop",
+                                 Dir() + "/d", "--settings", Dir() + "/none.ini", "--state",
+                                 Dir() + "/xmpp.state", "--ping-interval", "1", "--ack-timeout",
+                                 "2", "--connect-timeout", "3", "--send-bound", "120"},
+        Dir() + "/xmpp.out", Dir() + "/xmpp.err");
+  }
+
+  testsupport::TempDir temp_{"pxmpp-fault"};
+  testsupport::ProsodyServer server{Dir()};
+  std::unique_ptr<platform::Desktop> desktop;
+  std::unique_ptr<ChildProcess> xmpp;
+};
+
+int Rounds() {
+  const char* value = std::getenv("PARLAVANT_FAULT_ROUNDS");
+  return value != nullptr && std::atoi(value) > 0 ? std::atoi(value) : 1;
+}
+
+TEST_F(XmppFaultTest, NothingIsLostOrDoubledThroughCutsSilenceAndAServerCrash) {
+  TcpProxy proxy(server.Port());
+  StartXmpp(proxy.Address());
+  testsupport::ApiProgram program(*desktop);
+  ASSERT_TRUE(program.PumpUntil([&] { return program.Attached(); }, 30000)) << Errors();
+  XmppPeer bob(Dir(), kBob, "bob-secret", server.Port());
+  ASSERT_TRUE(bob.WaitReady());
+
+  enum Fault { kFin, kReset, kMidStream, kSilence, kServerKilled };
+  const char* names[] = {"FIN", "RST", "mid-stream cut", "silence", "server killed"};
+  std::vector<std::string> bobSent;
+  std::vector<std::pair<std::int32_t, std::string>> programSent;
+  int n = 0;
+  for (int round = 0; round < Rounds(); ++round) {
+    for (Fault fault : {kFin, kReset, kMidStream, kSilence, kServerKilled}) {
+      SCOPED_TRACE(names[fault]);
+      const int readyBefore = bob.ReadyCount();
+      const int connectionsBefore = proxy.Accepted();
+      std::chrono::steady_clock::time_point faultAt;
+      for (int i = 0; i < kPerFault; ++i, ++n) {
+        char body[32];
+        if (i == kPerFault / 2) {
+          faultAt = std::chrono::steady_clock::now();
+          if (fault == kServerKilled) {
+            program.Pump(500);  // what bob wrote has reached the server
+            server.Crash();
+          } else {
+            proxy.Inject(fault == kFin        ? TcpProxy::Fault::kFin
+                         : fault == kReset    ? TcpProxy::Fault::kReset
+                         : fault == kMidStream ? TcpProxy::Fault::kMidStream
+                                               : TcpProxy::Fault::kSilence);
+          }
+        }
+        // Bob's own connection goes with a killed server: he writes again once he is back.
+        if (fault != kServerKilled || i < kPerFault / 2) {
+          std::snprintf(body, sizeof body, "b-%04d", n);
+          ASSERT_TRUE(bob.Send(kAlice, body));
+          bobSent.push_back(body);
+        }
+        std::snprintf(body, sizeof body, "a-%04d", n);
+        const std::int32_t id = program.Send(kBob, body);
+        ASSERT_GE(id, 0);
+        programSent.emplace_back(id, body);
+        program.Pump(40);
+      }
+      if (fault == kSilence) {
+        // The client notices by itself; the silent path's ends give up later.
+        program.Pump(4000);
+        proxy.EndSilence();
+      }
+      if (fault == kServerKilled) {
+        ASSERT_TRUE(server.Restart());
+        ASSERT_TRUE(bob.WaitFor([&](const std::string&) { return bob.ReadyCount() > readyBefore; },
+                                30000));
+      }
+      // How long the client took to connect again (for a killed server: from its restart).
+      ASSERT_TRUE(program.PumpUntil([&] { return proxy.Accepted() > connectionsBefore; }, 30000))
+          << Errors();
+      std::printf("%s: connected again %lld ms after the fault\n", names[fault],
+                  static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                             proxy.LastAccepted() - faultAt)
+                                             .count()));
+    }
+  }
+
+  const auto settled = [&] {
+    for (const auto& [id, body] : programSent) {
+      const std::string status = program.Status(id);
+      if (status != "SENT" && status != "FAILED") return false;
+    }
+    return program.ReceivedMessages().size() >= bobSent.size();
+  };
+  EXPECT_TRUE(program.PumpUntil(settled, 120000)) << Errors();
+  program.Pump(1500);  // a late duplicate would come now
+
+  std::vector<std::string> received;
+  for (const auto& r : program.ReceivedMessages()) {
+    EXPECT_EQ(r.from, kBob);
+    received.push_back(r.body);
+  }
+  EXPECT_EQ(received, bobSent) << Errors();
+
+  const std::vector<std::string> bobGot = bob.Received(kAlice);
+  const std::multiset<std::string> bobGotSet(bobGot.begin(), bobGot.end());
+  int sent = 0, failed = 0;
+  for (const auto& [id, body] : programSent) {
+    EXPECT_LE(bobGotSet.count(body), 1u) << body << " arrived twice";
+    if (program.Status(id) == "SENT") {
+      ++sent;
+      EXPECT_EQ(bobGotSet.count(body), 1u) << body << " is SENT but never arrived";
+    } else {
+      ++failed;
+    }
+  }
+  std::printf("faults: %d rounds, %zu messages each way; %d SENT, %d FAILED, %d connections\n",
+              Rounds(), programSent.size(), sent, failed, proxy.Accepted());
+  bob.Quit();
+}
+
+}  // namespace
