@@ -6,8 +6,6 @@
 // when the person has it, and none arrives twice. The deadlines are seconds here.
 //
 // PARLAVANT_FAULT_ROUNDS (default 1) runs the faults that many times (scripts/xmpp-faults.sh).
-#include <sys/stat.h>
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -29,39 +27,7 @@ using testsupport::XmppPeer;
 const std::string kAlice = "alice@localhost", kBob = "bob@localhost";
 constexpr int kPerFault = 20;
 
-class XmppFaultTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(server.Start());
-    ASSERT_TRUE(server.Register("alice", "alice-secret"));
-    ASSERT_TRUE(server.Register("bob", "bob-secret"));
-    std::ofstream(Dir() + "/alice.password") << "alice-secret\n";
-    ::chmod((Dir() + "/alice.password").c_str(), 0600);
-    desktop = platform::OpenDesktop(Dir() + "/d");
-  }
-  void TearDown() override {
-    xmpp.reset();
-    desktop.reset();
-  }
-
-  std::string Dir() const { return temp_.Path(); }
-  std::string Errors() const { return testsupport::FileText(Dir() + "/xmpp.err"); }
-
-  void StartXmpp(const std::string& address) {
-    xmpp = std::make_unique<ChildProcess>(
-        std::vector<std::string>{XMPP_PATH, "--jid", kAlice, "--server", address, "--plain",
-                                 "--password-file", Dir() + "/alice.password", "--desktop",
-                                 Dir() + "/d", "--settings", Dir() + "/none.ini", "--state",
-                                 Dir() + "/xmpp.state", "--ping-interval", "1", "--ack-timeout",
-                                 "2", "--connect-timeout", "3", "--send-bound", "120"},
-        Dir() + "/xmpp.out", Dir() + "/xmpp.err");
-  }
-
-  testsupport::TempDir temp_{"pxmpp-fault"};
-  testsupport::ProsodyServer server{Dir()};
-  std::unique_ptr<platform::Desktop> desktop;
-  std::unique_ptr<ChildProcess> xmpp;
-};
+using XmppFaultTest = testsupport::XmppAccountTest;
 
 int Rounds() {
   const char* value = std::getenv("PARLAVANT_FAULT_ROUNDS");
@@ -73,8 +39,8 @@ TEST_F(XmppFaultTest, NothingIsLostOrDoubledThroughCutsSilenceAndAServerCrash) {
   StartXmpp(proxy.Address());
   testsupport::ApiProgram program(*desktop);
   ASSERT_TRUE(program.PumpUntil([&] { return program.Attached(); }, 30000)) << Errors();
-  XmppPeer bob(Dir(), kBob, "bob-secret", server.Port());
-  ASSERT_TRUE(bob.WaitReady());
+  auto bobPeer = Peer("bob");
+  XmppPeer& bob = *bobPeer;
 
   enum Fault { kFin, kReset, kMidStream, kSilence, kServerKilled };
   const char* names[] = {"FIN", "RST", "mid-stream cut", "silence", "server killed"};

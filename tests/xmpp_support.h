@@ -12,8 +12,12 @@
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "platform/desktop.h"
 #include "testsupport/child_process.h"
 #include "testsupport/net_util.h"
+#include "testsupport/temp_dir.h"
 
 namespace testsupport {
 
@@ -55,6 +59,8 @@ class ProsodyServer {
   }
   std::uint16_t Port() const { return port_; }
   std::string Server() const { return "127.0.0.1:" + std::to_string(port_); }
+  // Whether it keeps users' message archives (XEP-0313); set before Start().
+  bool archive = true;
 
  private:
   std::string Config() const { return dir_ + "/prosody.cfg.lua"; }
@@ -84,7 +90,8 @@ class ProsodyServer {
            << dir_
            << "/prosody.log\" }\n"
               "modules_enabled = { \"roster\"; \"saslauth\"; \"tls\"; \"disco\"; \"carbons\"; "
-              "\"offline\"; \"ping\"; \"posix\"; \"smacks\"; \"mam\" }\n"
+              "\"offline\"; \"ping\"; \"posix\"; \"smacks\""
+           << (archive ? "; \"mam\"" : "") << " }\n"
               "modules_disabled = { \"s2s\" }\n";
     if (tls_) {
       config << "c2s_require_encryption = true\n"
@@ -198,6 +205,67 @@ class XmppPeer {
 
   std::string out_;
   ChildProcess process_;
+};
+
+}  // namespace testsupport
+
+namespace testsupport {
+
+// Alice and Bob on a Prosody server of the test's own; parlavant-xmpp signs in as Alice on a
+// desktop of the test's own, with short deadlines, and a program on the desktop API stands in
+// for Parlavant.
+class XmppAccountTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(server.Start());
+    ASSERT_TRUE(server.Register("alice", "alice-secret"));
+    ASSERT_TRUE(server.Register("bob", "bob-secret"));
+    std::ofstream(Dir() + "/alice.password") << "alice-secret\n";
+    ::chmod((Dir() + "/alice.password").c_str(), 0600);
+    desktop = platform::OpenDesktop(Dir() + "/d");
+  }
+  void TearDown() override {
+    xmpp.reset();
+    desktop.reset();
+  }
+
+  std::string Dir() const { return temp_.Path(); }
+  std::string Errors() const { return FileText(Dir() + "/xmpp.err"); }
+  bool ErrorsSay(const std::string& text, int ms = 30000) {
+    return WaitFor([&] { return Errors().find(text) != std::string::npos; }, ms);
+  }
+  template <typename Done>
+  static bool WaitFor(Done done, int ms) {
+    for (int waited = 0; !done(); waited += 20) {
+      if (waited >= ms) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+  }
+
+  // `address`: the server as HOST:PORT (a proxy, say); by default the server itself.
+  void StartXmpp(std::string address = {}) {
+    if (address.empty()) address = server.Server();
+    xmpp = std::make_unique<ChildProcess>(
+        std::vector<std::string>{XMPP_PATH, "--jid", "alice@localhost", "--server", address,
+                                 "--plain", "--password-file", Dir() + "/alice.password",
+                                 "--desktop", Dir() + "/d", "--settings", Dir() + "/none.ini",
+                                 "--state", Dir() + "/xmpp.state", "--ping-interval", "1",
+                                 "--ack-timeout", "2", "--connect-timeout", "3", "--send-bound",
+                                 "120"},
+        Dir() + "/xmpp.out", Dir() + "/xmpp.err");
+  }
+  std::unique_ptr<XmppPeer> Peer(const std::string& user) {
+    auto peer = std::make_unique<XmppPeer>(Dir(), user + "@localhost", user + "-secret",
+                                           server.Port());
+    EXPECT_TRUE(peer->WaitReady());
+    return peer;
+  }
+
+  TempDir temp_{"pxmpp"};
+  ProsodyServer server{Dir()};
+  std::unique_ptr<platform::Desktop> desktop;
+  std::unique_ptr<ChildProcess> xmpp;
 };
 
 }  // namespace testsupport
