@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (clang, with ASan and UBSan) and runs each for a bounded time.
 #   scripts/fuzz.sh [SECONDS-PER-TARGET]   (default 60)
-# Corpora grow in build/fuzz/corpus/<target>; a finding stops the script with the target's
+# Corpora grow in build/fuzz/corpus/<target>, from the seeds in fuzz/seeds/<target> where there
+# are some; a finding stops the script with the target's
 # report and a crash file, and the script exits non-zero.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -18,8 +19,10 @@ for target in "${targets[@]}"; do
   mkdir -p "$corpus"
   echo "== $target, $seconds s =="
   rc=0
+  seeds=()
+  if [ -d "fuzz/seeds/$target" ]; then seeds=("fuzz/seeds/$target"); fi
   build/fuzz/fuzz/$target -max_total_time="$seconds" -print_final_stats=1 \
-    -artifact_prefix=build/fuzz/ "$corpus" >build/fuzz/$target.log 2>&1 || rc=$?
+    -artifact_prefix=build/fuzz/ "$corpus" "${seeds[@]}" >build/fuzz/$target.log 2>&1 || rc=$?
   grep -E '^stat::(number_of_executed_units|average_exec_per_sec)|ERROR:|SUMMARY:' build/fuzz/$target.log || true
   echo "corpus: $(ls "$corpus" | wc -l) inputs"
   if [ "$rc" -ne 0 ]; then

@@ -67,6 +67,8 @@ class ApiProgram {
   }
 
   bool Attached() const { return attached_; }
+  // Asks the client something it answers at once: returns when the answer has come.
+  void Ping() { link_.SendCommand("PING"); }
   // Sends a chat message; its id, or -1 when the client refused the command.
   std::int32_t Send(const std::string& to, const std::string& body) {
     newest_ = -1;

@@ -1,0 +1,198 @@
+#include "xmpp/session.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+namespace xmpp {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+
+class RecordingTransport : public Transport {
+ public:
+  void Send(xmpp_stanza_t* stanza) override {
+    char* text = nullptr;
+    std::size_t length = 0;
+    ASSERT_EQ(xmpp_stanza_to_text(stanza, &text, &length), XMPP_EOK);
+    sent.emplace_back(text, length);
+    xmpp_free(xmpp_stanza_get_context(stanza), text);
+  }
+  std::vector<std::string> sent;
+};
+
+// The session alone, fed stanzas as the server would send them.
+class SessionTest : public ::testing::Test {
+ protected:
+  SessionTest() { options.sendBoundMs = 60000; }
+  ~SessionTest() override { xmpp_ctx_free(ctx); }
+
+  void Feed(const std::string& xml) {
+    xmpp_stanza_t* stanza = xmpp_stanza_new_from_string(ctx, xml.c_str());
+    ASSERT_NE(stanza, nullptr) << xml;
+    session.Handle(stanza, now);
+    xmpp_stanza_release(stanza);
+  }
+  // The kinds of the events since the last call, with their ids or bodies.
+  std::vector<std::string> Events() {
+    std::vector<std::string> out;
+    for (const ClientEvent& e : session.TakeEvents()) {
+      switch (e.kind) {
+        case ClientEvent::kAcked: out.push_back("acked " + e.id); break;
+        case ClientEvent::kSendFailed: out.push_back("failed " + e.id); break;
+        case ClientEvent::kMessage: out.push_back("message " + e.body); break;
+        case ClientEvent::kArchivePoint: out.push_back("point " + e.id); break;
+        default: break;
+      }
+    }
+    return out;
+  }
+  // The query id of the newest archive question sent whose id begins with `prefix`.
+  std::string LastQueryId(const std::string& prefix = "") {
+    for (auto it = transport.sent.rbegin(); it != transport.sent.rend(); ++it) {
+      const std::size_t at = it->find("queryid=\"" + prefix);
+      if (at != std::string::npos) return it->substr(at + 9, it->find('"', at + 9) - at - 9);
+    }
+    return {};
+  }
+  void AnswerArchive(const std::string& query, const std::vector<std::string>& results,
+                     bool complete = true) {
+    for (const std::string& r : results) {
+      Feed("<message to='alice@example.org/r'><result xmlns='urn:xmpp:mam:2' queryid='" + query +
+           "' " + r + "</result></message>");
+    }
+    Feed("<iq type='result' id='" + query + "'><fin xmlns='urn:xmpp:mam:2' complete='" +
+         (complete ? "true" : "false") + "'/></iq>");
+  }
+  static std::string Chat(const std::string& from, const std::string& id, const std::string& body,
+                          const std::string& stanzaId = "") {
+    return "<message from='" + from + "/phone' to='alice@example.org' type='chat' id='" + id +
+           "'><body>" + body + "</body>" +
+           (stanzaId.empty() ? ""
+                             : "<stanza-id xmlns='urn:xmpp:sid:0' by='alice@example.org' id='" +
+                                   stanzaId + "'/>") +
+           "</message>";
+  }
+
+  xmpp_ctx_t* ctx = xmpp_ctx_new(nullptr, nullptr);
+  SessionOptions options;
+  Session session{ctx, "alice@example.org", options};
+  RecordingTransport transport;
+  TimePoint now = Clock::now();
+};
+
+TEST_F(SessionTest, StreamManagementCountsFromEnableAndAcknowledgesByCount) {
+  session.Bound(transport, true, now);
+  ASSERT_THAT(transport.sent.front(), HasSubstr("<enable xmlns=\"urn:xmpp:sm:3\""));
+  // roster, presence, carbons and the archive question go before the server's <enabled/>:
+  // they count all the same.
+  const std::size_t counted = transport.sent.size() - 1;
+  EXPECT_EQ(counted, 4u);
+  Feed("<enabled xmlns='urn:xmpp:sm:3'/>");
+  session.Queue({"m1", "bob@example.org", "hi"}, now);
+  EXPECT_FALSE(session.Tick(now));
+  EXPECT_THAT(transport.sent.back(), HasSubstr("<r xmlns=\"urn:xmpp:sm:3\""));
+  Feed("<a xmlns='urn:xmpp:sm:3' h='4'/>");
+  EXPECT_THAT(Events(), IsEmpty());
+  Feed("<a xmlns='urn:xmpp:sm:3' h='5'/>");
+  EXPECT_THAT(Events(), ElementsAre("acked m1"));
+  // And what the server sends is counted for its own question.
+  Feed(Chat("bob@example.org", "x1", "hello"));
+  Feed("<r xmlns='urn:xmpp:sm:3'/>");
+  EXPECT_THAT(transport.sent.back(), HasSubstr("h=\"1\""));
+}
+
+TEST_F(SessionTest, WithoutStreamManagementAnAnsweredPingAcknowledgesAndSilenceIsDeath) {
+  session.Bound(transport, false, now);
+  session.Queue({"m1", "bob@example.org", "hi"}, now);
+  EXPECT_FALSE(session.Tick(now));
+  const std::string ping = transport.sent.back();
+  ASSERT_THAT(ping, HasSubstr("urn:xmpp:ping"));
+  const std::string id = ping.substr(ping.find("id=\"") + 4, ping.find('"', ping.find("id=\"") + 4) -
+                                                             ping.find("id=\"") - 4);
+  Feed("<iq type='result' id='" + id + "'/>");
+  EXPECT_THAT(Events(), ElementsAre("acked m1"));
+
+  session.Queue({"m2", "bob@example.org", "again"}, now);
+  EXPECT_FALSE(session.Tick(now));
+  EXPECT_FALSE(session.Tick(now + std::chrono::milliseconds(options.ackTimeoutMs - 1)));
+  EXPECT_TRUE(session.Tick(now + std::chrono::milliseconds(options.ackTimeoutMs)));
+}
+
+TEST_F(SessionTest, AfterALostConnectionOnlyWhatTheArchiveLacksIsWrittenAgainWithItsId) {
+  session.Bound(transport, false, now);
+  AnswerArchive(LastQueryId(), {});
+  session.Queue({"m1", "bob@example.org", "one"}, now);
+  session.Queue({"m2", "bob@example.org", "two"}, now);
+  session.Lost();
+  session.Queue({"m3", "bob@example.org", "three"}, now);
+  transport.sent.clear();
+  session.Bound(transport, false, now);
+  for (const std::string& s : transport.sent) EXPECT_THAT(s, ::testing::Not(HasSubstr("<body>")));
+  // The user's own archive has m1: the server took it before the connection went.
+  AnswerArchive(LastQueryId("check-"),
+                {"id='s1'><forwarded xmlns='urn:xmpp:forward:0'><message from='alice@example.org/r' "
+                 "to='bob@example.org' id='m1' type='chat'><body>one</body></message></forwarded>"});
+  EXPECT_THAT(Events(), ElementsAre("acked m1"));
+  std::vector<std::string> bodies;
+  for (const std::string& s : transport.sent) {
+    if (s.find("<body>") != std::string::npos) bodies.push_back(s);
+  }
+  ASSERT_EQ(bodies.size(), 2u);
+  EXPECT_THAT(bodies[0], HasSubstr("id=\"m2\""));
+  EXPECT_THAT(bodies[1], HasSubstr("id=\"m3\""));
+}
+
+TEST_F(SessionTest, TheArchiveCatchUpComesFirstAndCopiesAreDroppedByTheRightKey) {
+  session.SetArchivePoint("s0");
+  session.Bound(transport, false, now);
+  const std::string query = LastQueryId();
+  EXPECT_THAT(transport.sent.back(), HasSubstr("<after>s0</after>"));
+  // Offline storage delivers while the archive is asked: it waits behind the archive's answer.
+  Feed(Chat("bob@example.org", "b2", "two"));
+  EXPECT_THAT(Events(), IsEmpty());
+  const std::string inner = "<forwarded xmlns='urn:xmpp:forward:0'>";
+  AnswerArchive(query, {"id='s1'>" + inner + Chat("bob@example.org", "b1", "one") + "</forwarded>",
+                        "id='s2'>" + inner + Chat("bob@example.org", "b2", "two") + "</forwarded>"});
+  EXPECT_THAT(Events(), ElementsAre("message one", "message two"));
+
+  // Live again: the same server id is a copy; another server id with a reused sender id is not;
+  // a message without any id is never taken for a copy.
+  Feed(Chat("bob@example.org", "b1", "one", "s1"));
+  Feed(Chat("bob@example.org", "b1", "one again", "s9"));
+  Feed("<message from='bob@example.org/phone' type='chat'><body>plain</body></message>");
+  Feed("<message from='bob@example.org/phone' type='chat'><body>plain</body></message>");
+  EXPECT_THAT(Events(), ElementsAre("message one again", "message plain", "message plain"));
+}
+
+TEST_F(SessionTest, AnErrorWithAMessagesIdFailsItEvenAfterItsAcknowledgement) {
+  session.Bound(transport, true, now);
+  Feed("<enabled xmlns='urn:xmpp:sm:3'/>");
+  session.Queue({"m1", "nobody@example.org", "hi"}, now);
+  Feed("<a xmlns='urn:xmpp:sm:3' h='5'/>");
+  Feed("<message type='error' id='m1' from='nobody@example.org'><error type='cancel'>"
+       "<service-unavailable xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/></error></message>");
+  EXPECT_THAT(Events(), ElementsAre("acked m1", "failed m1"));
+  // An error about an id we never sent changes nothing.
+  Feed("<message type='error' id='other'/>");
+  EXPECT_THAT(Events(), IsEmpty());
+}
+
+TEST_F(SessionTest, RosterPushesAreAnsweredWithTheirIdAndOthersAreRefused) {
+  session.Bound(transport, false, now);
+  transport.sent.clear();
+  Feed("<iq type='set' id='push1'><query xmlns='jabber:iq:roster'><item jid='carol@example.org' "
+       "subscription='remove'/></query></iq>");
+  Feed("<iq type='set' id='spoof' from='mallory@example.org/x'><query xmlns='jabber:iq:roster'/>"
+       "</iq>");
+  ASSERT_EQ(transport.sent.size(), 2u);
+  EXPECT_THAT(transport.sent[0], HasSubstr("id=\"push1\""));
+  EXPECT_THAT(transport.sent[0], HasSubstr("type=\"result\""));
+  EXPECT_THAT(transport.sent[0], ::testing::Not(HasSubstr("to=")));
+  EXPECT_THAT(transport.sent[1], HasSubstr("service-unavailable"));
+  EXPECT_THAT(transport.sent[1], HasSubstr("to=\"mallory@example.org/x\""));
+}
+
+}  // namespace
+}  // namespace xmpp
