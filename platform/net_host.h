@@ -42,8 +42,8 @@ class Wakeup {
 };
 
 // Waits at most `timeoutMs` until either descriptor (each may be -1) can be read; a signal cuts
-// the wait short. True when one can.
-bool WaitForEither(int first, int second, int timeoutMs);
+// the wait short. Which can: 1 for the first, 2 for the second, 3 for both, 0 for neither.
+int WaitForEither(int first, int second, int timeoutMs);
 
 // TCP keep-alive on a connected socket: probes after `idleSeconds` without traffic, every
 // `intervalSeconds`, `count` times; and unacknowledged data is given up on after the same total

@@ -75,11 +75,12 @@ void Wakeup::Clear() {
   [[maybe_unused]] const ssize_t n = ::read(fd_, &value, sizeof value);
 }
 
-bool WaitForEither(int first, int second, int timeoutMs) {
+int WaitForEither(int first, int second, int timeoutMs) {
   pollfd fds[2] = {{first, POLLIN, 0}, {second, POLLIN, 0}};
   const int n = ::poll(fds, 2, timeoutMs);
   if (n < 0 && errno != EINTR) ThrowOsError("Cannot wait for the network", errno);
-  return n > 0;
+  if (n <= 0) return 0;
+  return (fds[0].revents != 0 ? 1 : 0) | (fds[1].revents != 0 ? 2 : 0);
 }
 
 bool KeepAlive(int socket, int idleSeconds, int intervalSeconds, int count) {

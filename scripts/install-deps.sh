@@ -19,6 +19,8 @@ packages=(
   apertium-eng-spa apertium-fr-es apertium-spa-ita apertium-mkd-eng apertium-mkd-bul
   # the XMPP chat client, and for its tests and demo a local server and a remote person
   libstrophe-dev prosody python3-slixmpp openssl
+  # a dead network path for the XMPP tests, in a namespace of their own
+  nftables iproute2 util-linux
   # tests, benchmarks, fuzzing
   libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev curl
 )

@@ -61,6 +61,8 @@ class ProsodyServer {
   std::string Server() const { return "127.0.0.1:" + std::to_string(port_); }
   // Whether it keeps users' message archives (XEP-0313); set before Start().
   bool archive = true;
+  // A second port for clients, where one is set before Start().
+  std::uint16_t secondPort = 0;
 
  private:
   std::string Config() const { return dir_ + "/prosody.cfg.lua"; }
@@ -82,7 +84,7 @@ class ProsodyServer {
            << "/certs\"\n"
               "interfaces = { \"127.0.0.1\" }\n"
               "c2s_ports = { "
-           << port_
+           << port_ << (secondPort != 0 ? ", " + std::to_string(secondPort) : std::string())
            << " }\n"
               "s2s_ports = { }\nhttp_ports = { }\nhttps_ports = { }\n"
               "authentication = \"internal_plain\"\n"

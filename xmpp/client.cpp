@@ -122,9 +122,12 @@ void XmppClient::Publish(std::vector<ClientEvent> events) {
 void XmppClient::Run() {
   Connect();
   while (!stop_) {
-    platform::WaitForEither(state_ == State::kIdle ? -1 : socket_, networkWake_.Handle(),
-                            kLoopCapMs);
+    const int ready = platform::WaitForEither(state_ == State::kIdle ? -1 : socket_,
+                                              networkWake_.Handle(), kLoopCapMs);
     networkWake_.Clear();
+    // Bytes from the server prove the path alive, also while one large stanza takes libstrophe
+    // longer than the acknowledgement time to parse.
+    if (ready & 1) session_->Heard(Clock::now());
     std::deque<Outgoing> inbox;
     std::optional<std::string> point;
     {

@@ -263,6 +263,11 @@ bool Session::Tick(TimePoint now) {
   return false;
 }
 
+void Session::Heard(TimePoint now) {
+  lastHeard_ = now;
+  if (probeSent_) probeSent_ = now;
+}
+
 void Session::Handle(xmpp_stanza_t* stanza, TimePoint now) {
   if (!IsBound()) return;
   lastHeard_ = now;

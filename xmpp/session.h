@@ -84,6 +84,8 @@ class Session {
 
   // Every top-level element the server sends after binding.
   void Handle(xmpp_stanza_t* stanza, TimePoint now);
+  // Bytes came from the server: the path is alive, and a question waits on no deadline yet.
+  void Heard(TimePoint now);
 
   // A message from the user; it goes out now or once a connection is bound.
   void Queue(Outgoing message, TimePoint now);
