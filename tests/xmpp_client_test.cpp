@@ -156,4 +156,25 @@ TEST_F(XmppClientTest, AnErrorFromTheServerMakesAMessageFailed) {
   EXPECT_TRUE(bob->WaitFor([&](const std::string&) { return bob->Received(kAlice).size() == 1; }));
 }
 
+TEST_F(XmppClientTest, AServerThatAcceptsButNeverSpeaksDoesNotHoldTheReconnection) {
+  StartXmpp();
+  auto program = Attach();
+  server.Crash();
+  {
+    // The kernel completes the handshake for a socket that listens and never reads.
+    const int mute = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int on = 1;
+    ::setsockopt(mute, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address = testsupport::Loopback(server.Port());
+    ASSERT_EQ(::bind(mute, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(mute, 8), 0);
+    program->Pump(4500);  // longer than an attempt may take
+    ::close(mute);
+  }
+  ASSERT_TRUE(server.Restart());
+  auto bob = Peer("bob");
+  ASSERT_TRUE(bob->Send(kAlice, "back"));
+  ASSERT_TRUE(ReceivedCount(*program, 1)) << Errors();
+}
+
 }  // namespace
