@@ -9,6 +9,7 @@
 
 #include "tests/api_program.h"
 #include "tests/xmpp_support.h"
+#include "testsupport/tcp_proxy.h"
 
 namespace {
 
@@ -157,21 +158,13 @@ TEST_F(XmppClientTest, AnErrorFromTheServerMakesAMessageFailed) {
 }
 
 TEST_F(XmppClientTest, AServerThatAcceptsButNeverSpeaksDoesNotHoldTheReconnection) {
-  StartXmpp();
+  testsupport::TcpProxy proxy(server.Port());
+  StartXmpp(proxy.Address());
   auto program = Attach();
-  server.Crash();
-  {
-    // The kernel completes the handshake for a socket that listens and never reads.
-    const int mute = ::socket(AF_INET, SOCK_STREAM, 0);
-    const int on = 1;
-    ::setsockopt(mute, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address = testsupport::Loopback(server.Port());
-    ASSERT_EQ(::bind(mute, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::listen(mute, 8), 0);
-    program->Pump(4500);  // longer than an attempt may take
-    ::close(mute);
-  }
-  ASSERT_TRUE(server.Restart());
+  proxy.HoldNew(true);
+  proxy.Inject(testsupport::TcpProxy::Fault::kReset);
+  ASSERT_TRUE(program->PumpUntil([&] { return proxy.Accepted() >= 2; }, 10000));
+  proxy.HoldNew(false);  // the next attempt, after the held one's deadline, gets through
   auto bob = Peer("bob");
   ASSERT_TRUE(bob->Send(kAlice, "back"));
   ASSERT_TRUE(ReceivedCount(*program, 1)) << Errors();

@@ -65,6 +65,9 @@ class TcpProxy {
     commands_.push_back({Fault::kSilence, true});
     Wake();
   }
+  // While on, new connections are accepted and then held without a word: a server that takes
+  // the connection and never speaks.
+  void HoldNew(bool on) { holdNew_ = on; }
   int Accepted() const { return accepted_; }
   // When the latest connection was accepted.
   std::chrono::steady_clock::time_point LastAccepted() const {
@@ -173,6 +176,11 @@ class TcpProxy {
   void Accept() {
     const int client = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
     if (client < 0) return;
+    if (holdNew_) {
+      ++accepted_;
+      pairs_.push_back({client, -1, true});
+      return;
+    }
     const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr = Loopback(target_);
     if (::connect(server, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
@@ -193,6 +201,7 @@ class TcpProxy {
   int listen_ = -1;
   int wake_[2] = {-1, -1};
   std::atomic<bool> stop_{false};
+  std::atomic<bool> holdNew_{false};
   std::atomic<int> accepted_{0};
   mutable std::mutex mutex_;
   std::vector<Command> commands_;
