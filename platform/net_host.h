@@ -22,7 +22,8 @@ class Thread {
   virtual void Join() = 0;
 };
 // Starts `body` on a thread whose stack is `stackBytes` (reserved, not committed: untouched
-// pages cost nothing). Throws platform::Error when the system refuses.
+// pages cost nothing); signals are never delivered to it. Throws platform::Error when the
+// system refuses.
 std::unique_ptr<Thread> StartThread(std::size_t stackBytes, std::function<void()> body);
 
 // A flag one thread raises and another waits for beside its sockets. Signal() is safe from any

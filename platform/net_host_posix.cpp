@@ -4,6 +4,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -28,7 +29,13 @@ class PosixThread final : public Thread {
     pthread_attr_t attr;
     ::pthread_attr_init(&attr);
     int rc = ::pthread_attr_setstacksize(&attr, stackBytes);
+    // Signals stay with the thread that started this one: a stop request must cut its wait
+    // short, not land here.
+    sigset_t all, old;
+    ::sigfillset(&all);
+    ::pthread_sigmask(SIG_SETMASK, &all, &old);
     if (rc == 0) rc = ::pthread_create(&thread_, &attr, &PosixThread::Run, this);
+    ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
     ::pthread_attr_destroy(&attr);
     if (rc != 0) ThrowOsError("Cannot start a thread", rc);
     started_ = true;

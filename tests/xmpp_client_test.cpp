@@ -157,6 +157,14 @@ TEST_F(XmppClientTest, AnErrorFromTheServerMakesAMessageFailed) {
   EXPECT_TRUE(bob->WaitFor([&](const std::string&) { return bob->Received(kAlice).size() == 1; }));
 }
 
+TEST_F(XmppClientTest, NoCoreFileCanHoldThePassword) {
+  StartXmpp();
+  ASSERT_TRUE(ErrorsSay("signed in as"));
+  const std::string limits =
+      testsupport::FileText("/proc/" + std::to_string(xmpp->Pid()) + "/limits");
+  EXPECT_THAT(limits, ::testing::ContainsRegex("Max core file size +0 +0"));
+}
+
 TEST_F(XmppClientTest, AServerThatAcceptsButNeverSpeaksDoesNotHoldTheReconnection) {
   testsupport::TcpProxy proxy(server.Port());
   StartXmpp(proxy.Address());
