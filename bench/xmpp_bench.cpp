@@ -126,15 +126,18 @@ int main(int argc, char** argv) {
   const auto longestPause = [&](const std::function<bool()>& done, double ms) {
     double longest = 0;
     const auto start = Clock::now();
-    while (!done() && std::chrono::duration<double, std::milli>(Clock::now() - start).count() < ms) {
+    while (!done() &&
+           std::chrono::duration<double, std::milli>(Clock::now() - start).count() < ms) {
       const auto asked = Clock::now();
       program.Ping();
-      longest = std::max(longest, std::chrono::duration<double, std::milli>(Clock::now() - asked).count());
+      longest = std::max(longest,
+                         std::chrono::duration<double, std::milli>(Clock::now() - asked).count());
       program.Pump(2);
     }
     return longest;
   };
-  std::string wide = "<message to='alice@localhost' type='chat'><body>wide</body><x xmlns='urn:example:wide'>";
+  std::string wide =
+      "<message to='alice@localhost' type='chat'><body>wide</body><x xmlns='urn:example:wide'>";
   for (int i = 0; i < 60000; ++i) wide += "<a/>";
   wide += "</x></message>";
   const auto parseStart = Clock::now();
@@ -143,8 +146,10 @@ int main(int argc, char** argv) {
   const double parse = std::chrono::duration<double, std::milli>(Clock::now() - parseStart).count();
   if (program.ReceivedMessages().empty()) Fail("the wide message did not arrive");
   const double quiet = longestPause([] { return false; }, parse);
-  std::printf("a 60,000-element message took %.0f ms to arrive; the API's longest pause meanwhile "
-              "%.1f ms, with no message %.1f ms\n", parse, during, quiet);
+  std::printf(
+      "a 60,000-element message took %.0f ms to arrive; the API's longest pause meanwhile "
+      "%.1f ms, with no message %.1f ms\n",
+      parse, during, quiet);
   benchsupport::ReportRow("longest desktop API pause while a 60,000-element message arrives",
                           during, "longest pause as long without one", quiet, "ms");
   return 0;

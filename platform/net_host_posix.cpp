@@ -118,8 +118,8 @@ std::vector<std::string> ResolveAddresses(const std::string& host) {
   std::vector<std::string> addresses;
   for (addrinfo* a = found; a != nullptr; a = a->ai_next) {
     char text[NI_MAXHOST];
-    if (::getnameinfo(a->ai_addr, a->ai_addrlen, text, sizeof text, nullptr, 0,
-                      NI_NUMERICHOST) == 0) {
+    if (::getnameinfo(a->ai_addr, a->ai_addrlen, text, sizeof text, nullptr, 0, NI_NUMERICHOST) ==
+        0) {
       addresses.emplace_back(text);
     }
   }

@@ -151,8 +151,8 @@ bool ProfileFile::WriteString(std::string_view section, std::string_view key,
   // Writers take turns on the file's directory, which a replacement never changes; a lock on the
   // file alone would be lost with the file each time one writer renames a new one over it, and a
   // writer could lose the race again and again.
-  UniqueFd directory(::open(fs::path(target).parent_path().c_str(),
-                            O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd directory(
+      ::open(fs::path(target).parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (directory) Lock(directory.Get(), LOCK_EX);
   // A writer of another program that waited for the file's lock may find the file replaced: it
   // then starts again on the new file, so no update is lost.

@@ -21,8 +21,8 @@ class ApiProgram {
     std::string from, body;
   };
 
-  explicit ApiProgram(platform::Desktop& desktop) : desktop_(desktop), app_(desktop, "Program"),
-                                                    link_(app_) {
+  explicit ApiProgram(platform::Desktop& desktop)
+      : desktop_(desktop), app_(desktop, "Program"), link_(app_) {
     link_.AutoReAttach = true;
     link_.OnAttachSuccess = [this](chatlink::TSkypeControl&) { attached_ = true; };
     link_.OnChatMsgInfo = [this](std::int32_t id, chatlink::TSkypeChatMsgProperty property,

@@ -87,9 +87,10 @@ TEST_F(XmppWithoutArchiveTest, TheDeepestStanzaAServerPassesDoesNotEndIt) {
   nested.reserve(depth * 7);
   for (int i = 0; i < depth; ++i) nested += "<a>";
   for (int i = 0; i < depth; ++i) nested += "</a>";
-  ASSERT_TRUE(bob->Raw("<message to='alice@localhost' type='chat' id='deep'><body>deep</body>"
-                       "<x xmlns='urn:example:deep'>" +
-                       nested + "</x></message>"));
+  ASSERT_TRUE(
+      bob->Raw("<message to='alice@localhost' type='chat' id='deep'><body>deep</body>"
+               "<x xmlns='urn:example:deep'>" +
+               nested + "</x></message>"));
   ASSERT_TRUE(bob->Send(kAlice, "after"));
   ASSERT_TRUE(ReceivedCount(*program, 2))
       << Errors() << ::testing::PrintToString(Bodies(*program))

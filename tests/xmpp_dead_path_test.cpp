@@ -24,10 +24,15 @@ class XmppDeadPathTest : public testsupport::XmppAccountTest {
   // Every packet to or from the client's port goes nowhere (the other port stays for Bob).
   static bool Drop(std::uint16_t port) {
     const std::string p = std::to_string(port);
-    return std::system(("nft add table inet parlavant_test && nft add chain inet parlavant_test out "
-                        "'{ type filter hook output priority 0; }' && nft add rule inet "
-                        "parlavant_test out tcp dport " + p + " drop && nft add rule inet "
-                        "parlavant_test out tcp sport " + p + " drop").c_str()) == 0;
+    return std::system(
+               ("nft add table inet parlavant_test && nft add chain inet parlavant_test out "
+                "'{ type filter hook output priority 0; }' && nft add rule inet "
+                "parlavant_test out tcp dport " +
+                p +
+                " drop && nft add rule inet "
+                "parlavant_test out tcp sport " +
+                p + " drop")
+                   .c_str()) == 0;
   }
   static bool Restore() { return std::system("nft delete table inet parlavant_test") == 0; }
 };
@@ -62,12 +67,14 @@ TEST_F(XmppDeadPathTest, ASilentlyDeadPathIsNoticedAndNothingIsLostWhenItComesBa
   program.Pump(1000);
   ASSERT_EQ(program.ReceivedMessages().size(), 2u);
   EXPECT_EQ(program.ReceivedMessages()[1].body, "while dead");
-  EXPECT_TRUE(bob.WaitFor([&](const std::string&) { return bob.Received("alice@localhost").size() == 1; }));
+  EXPECT_TRUE(
+      bob.WaitFor([&](const std::string&) { return bob.Received("alice@localhost").size() == 1; }));
   program.Pump(500);
   EXPECT_THAT(bob.Received("alice@localhost"), ::testing::ElementsAre("into the void"));
-  std::printf("a silently dead path was noticed after %lld ms (ping every 1 s, answer within 2 s)\n",
-              static_cast<long long>(
-                  std::chrono::duration_cast<std::chrono::milliseconds>(noticed - dropped).count()));
+  std::printf(
+      "a silently dead path was noticed after %lld ms (ping every 1 s, answer within 2 s)\n",
+      static_cast<long long>(
+          std::chrono::duration_cast<std::chrono::milliseconds>(noticed - dropped).count()));
 }
 
 }  // namespace

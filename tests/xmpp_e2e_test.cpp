@@ -207,8 +207,9 @@ TEST_F(XmppEndToEndTest, AWrongPasswordAnOpenPasswordFileOrNoServerIsAClearError
                                  Dir() + "/none.ini"},
         Dir() + "/xmpp.out", Dir() + "/xmpp.err");
     EXPECT_EQ(xmpp->Wait(20000), 1);
-    EXPECT_THAT(XmppErrors(), ::testing::AnyOf(::testing::HasSubstr("--plain is refused for " + host),
-                                               ::testing::HasSubstr("Cannot resolve " + host)));
+    EXPECT_THAT(XmppErrors(),
+                ::testing::AnyOf(::testing::HasSubstr("--plain is refused for " + host),
+                                 ::testing::HasSubstr("Cannot resolve " + host)));
   }
 }
 

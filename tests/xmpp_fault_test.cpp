@@ -61,8 +61,8 @@ TEST_F(XmppFaultTest, NothingIsLostOrDoubledThroughCutsSilenceAndAServerCrash) {
             program.Pump(500);  // what bob wrote has reached the server
             server.Crash();
           } else {
-            proxy.Inject(fault == kFin        ? TcpProxy::Fault::kFin
-                         : fault == kReset    ? TcpProxy::Fault::kReset
+            proxy.Inject(fault == kFin         ? TcpProxy::Fault::kFin
+                         : fault == kReset     ? TcpProxy::Fault::kReset
                          : fault == kMidStream ? TcpProxy::Fault::kMidStream
                                                : TcpProxy::Fault::kSilence);
           }
@@ -86,8 +86,8 @@ TEST_F(XmppFaultTest, NothingIsLostOrDoubledThroughCutsSilenceAndAServerCrash) {
       }
       if (fault == kServerKilled) {
         ASSERT_TRUE(server.Restart());
-        ASSERT_TRUE(bob.WaitFor([&](const std::string&) { return bob.ReadyCount() > readyBefore; },
-                                30000));
+        ASSERT_TRUE(
+            bob.WaitFor([&](const std::string&) { return bob.ReadyCount() > readyBefore; }, 30000));
       }
       // How long the client took to connect again (for a killed server: from its restart).
       ASSERT_TRUE(program.PumpUntil([&] { return proxy.Accepted() > connectionsBefore; }, 30000))

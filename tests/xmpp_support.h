@@ -93,7 +93,8 @@ class ProsodyServer {
            << "/prosody.log\" }\n"
               "modules_enabled = { \"roster\"; \"saslauth\"; \"tls\"; \"disco\"; \"carbons\"; "
               "\"offline\"; \"ping\"; \"posix\"; \"smacks\""
-           << (archive ? "; \"mam\"" : "") << " }\n"
+           << (archive ? "; \"mam\"" : "")
+           << " }\n"
               "modules_disabled = { \"s2s\" }\n";
     if (tls_) {
       config << "c2s_require_encryption = true\n"
@@ -248,18 +249,33 @@ class XmppAccountTest : public ::testing::Test {
   // `address`: the server as HOST:PORT (a proxy, say); by default the server itself.
   void StartXmpp(std::string address = {}) {
     if (address.empty()) address = server.Server();
-    xmpp = std::make_unique<ChildProcess>(
-        std::vector<std::string>{XMPP_PATH, "--jid", "alice@localhost", "--server", address,
-                                 "--plain", "--password-file", Dir() + "/alice.password",
-                                 "--desktop", Dir() + "/d", "--settings", Dir() + "/none.ini",
-                                 "--state", Dir() + "/xmpp.state", "--ping-interval", "1",
-                                 "--ack-timeout", "2", "--connect-timeout", "3", "--send-bound",
-                                 "120"},
-        Dir() + "/xmpp.out", Dir() + "/xmpp.err");
+    xmpp = std::make_unique<ChildProcess>(std::vector<std::string>{XMPP_PATH,
+                                                                   "--jid",
+                                                                   "alice@localhost",
+                                                                   "--server",
+                                                                   address,
+                                                                   "--plain",
+                                                                   "--password-file",
+                                                                   Dir() + "/alice.password",
+                                                                   "--desktop",
+                                                                   Dir() + "/d",
+                                                                   "--settings",
+                                                                   Dir() + "/none.ini",
+                                                                   "--state",
+                                                                   Dir() + "/xmpp.state",
+                                                                   "--ping-interval",
+                                                                   "1",
+                                                                   "--ack-timeout",
+                                                                   "2",
+                                                                   "--connect-timeout",
+                                                                   "3",
+                                                                   "--send-bound",
+                                                                   "120"},
+                                          Dir() + "/xmpp.out", Dir() + "/xmpp.err");
   }
   std::unique_ptr<XmppPeer> Peer(const std::string& user) {
-    auto peer = std::make_unique<XmppPeer>(Dir(), user + "@localhost", user + "-secret",
-                                           server.Port());
+    auto peer =
+        std::make_unique<XmppPeer>(Dir(), user + "@localhost", user + "-secret", server.Port());
     EXPECT_TRUE(peer->WaitReady());
     return peer;
   }

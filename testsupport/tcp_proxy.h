@@ -10,8 +10,8 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <thread>
@@ -111,10 +111,18 @@ class TcpProxy {
       }
       if (p.silent) continue;
       switch (command.fault) {
-        case Fault::kFin: Close(p, false); break;
-        case Fault::kReset: Close(p, true); break;
-        case Fault::kMidStream: p.cutMidStream = true; break;
-        case Fault::kSilence: p.silent = true; break;
+        case Fault::kFin:
+          Close(p, false);
+          break;
+        case Fault::kReset:
+          Close(p, true);
+          break;
+        case Fault::kMidStream:
+          p.cutMidStream = true;
+          break;
+        case Fault::kSilence:
+          p.silent = true;
+          break;
       }
     }
   }

@@ -25,11 +25,11 @@ struct BridgeLimits {
   // not advertise. A received body past it is refused; a sent one fails before it goes out.
   std::size_t maxBodyBytes = 256 * 1024;
   std::size_t maxStanzaBytes = 256 * 1024;
-  std::size_t maxHeldReceived = 1000;          // received while no program takes them
-  std::size_t maxHeldBytes = 32u << 20;        // and their bodies together
-  std::size_t maxUnacknowledged = 1000;        // sent by programs, not yet with the server
-  std::size_t maxKeptMessages = 10000;         // how many ids a program can still ask about
-  std::size_t maxKeptBytes = 64u << 20;        // and their bodies together
+  std::size_t maxHeldReceived = 1000;    // received while no program takes them
+  std::size_t maxHeldBytes = 32u << 20;  // and their bodies together
+  std::size_t maxUnacknowledged = 1000;  // sent by programs, not yet with the server
+  std::size_t maxKeptMessages = 10000;   // how many ids a program can still ask about
+  std::size_t maxKeptBytes = 64u << 20;  // and their bodies together
   std::size_t maxContacts = 5000;
 };
 
@@ -129,7 +129,7 @@ class Bridge final : public chatapi::ChatBackend {
   };
   std::deque<Held> held_;  // received, not yet taken by a program
   std::size_t heldBytes_ = 0;
-  std::unordered_map<std::string, std::int32_t> unacknowledged_;  // network id -> id
+  std::unordered_map<std::string, std::int32_t> unacknowledged_;   // network id -> id
   std::unordered_map<std::string, std::int32_t> sentByNetworkId_;  // every kept sent message
   std::vector<std::int32_t> failed_;  // to be told after the command that made them
   std::string idPrefix_;

@@ -78,13 +78,14 @@ TEST_F(BridgeTest, HeldMessagesAreBoundedByCountAndBytesAndGoFirst) {
   bridge.Received("bob@example.org", "5678");
   bridge.Received("bob@example.org", "abcd");  // 12 bytes: the oldest goes
   EXPECT_EQ(bridge.HeldCount(), 2u);
-  EXPECT_THAT(notices, ElementsAre("no program takes messages: the oldest held message was dropped"));
+  EXPECT_THAT(notices,
+              ElementsAre("no program takes messages: the oldest held message was dropped"));
   Attach();
   bridge.Flush();
   bridge.Received("bob@example.org", "e");
-  EXPECT_THAT(lines, ElementsAre("CHATMESSAGE 1001 STATUS RECEIVED",
-                                 "CHATMESSAGE 1002 STATUS RECEIVED",
-                                 "CHATMESSAGE 1003 STATUS RECEIVED"));
+  EXPECT_THAT(lines,
+              ElementsAre("CHATMESSAGE 1001 STATUS RECEIVED", "CHATMESSAGE 1002 STATUS RECEIVED",
+                          "CHATMESSAGE 1003 STATUS RECEIVED"));
   EXPECT_EQ(bridge.HeldCount(), 0u);
 }
 
@@ -113,7 +114,8 @@ TEST_F(BridgeTest, SentOnlyOnceAcknowledgedAndFailedWhenAnErrorFollows) {
   ASSERT_EQ(network.sent.size(), 1u);
   EXPECT_EQ(network.sent[0].to, "bob@example.org");
   EXPECT_EQ(network.sent[0].body, "Hello \xF0\x9F\x98\x80");
-  EXPECT_THAT(lines, ElementsAre("CHATMESSAGE 1000 STATUS SENDING", "ERROR 26 Invalid user handle"));
+  EXPECT_THAT(lines,
+              ElementsAre("CHATMESSAGE 1000 STATUS SENDING", "ERROR 26 Invalid user handle"));
   lines.clear();
   bridge.Flush();
   EXPECT_THAT(lines, IsEmpty());  // written is not acknowledged
@@ -133,7 +135,7 @@ TEST_F(BridgeTest, WhatTheServerCannotCarryFailsBeforeItGoesOut) {
       {"bell \x07", "U+0007"},
       {"cut \xC3", "not valid UTF-8"},
       {"\xEF\xBF\xBE", "U+FFFE"},
-      {"\xED\xA0\x80", "U+D800"},  // a lone surrogate
+      {"\xED\xA0\x80", "U+D800"},                       // a lone surrogate
       {std::string(40, '<'), "past the bound of 400"},  // 160 bytes once escaped
       {std::string(65, 'y'), "past the bound of 64"},
   };

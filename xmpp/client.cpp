@@ -181,8 +181,8 @@ void XmppClient::ForceDown(const std::string& reason) {
 }
 
 void XmppClient::Lost(int error) {
-  const bool wasOnline = state_ == State::kBound ||
-                         (state_ == State::kClosing && session_->IsBound());
+  const bool wasOnline =
+      state_ == State::kBound || (state_ == State::kClosing && session_->IsBound());
   state_ = State::kIdle;
   socket_ = -1;
   session_->Lost();
@@ -194,7 +194,11 @@ void XmppClient::Lost(int error) {
     // A password that no longer works will not work next time either: no more attempts.
     stopped_ = true;
     const std::string refusal = "the server refused the login for " + bare_;
-    events.push_back({everOnline_ ? ClientEvent::kRefused : ClientEvent::kFailed, {}, {}, {}, {},
+    events.push_back({everOnline_ ? ClientEvent::kRefused : ClientEvent::kFailed,
+                      {},
+                      {},
+                      {},
+                      {},
                       everOnline_ ? refusal + "; no more attempts to connect" : refusal});
   } else if (!everOnline_) {
     // The first attempt decides whether the account works at all: the host ends with its reason.
@@ -266,8 +270,7 @@ int XmppClient::OnSocket(xmpp_conn_t*, void* socket) {
   g_client->socket_ = *static_cast<int*>(socket);
   const ClientOptions& o = g_client->options_;
   // A failed option only costs the early notice; the session's probe still finds a dead path.
-  platform::KeepAlive(g_client->socket_, o.keepAliveIdleS, o.keepAliveIntervalS,
-                      o.keepAliveCount);
+  platform::KeepAlive(g_client->socket_, o.keepAliveIdleS, o.keepAliveIntervalS, o.keepAliveCount);
   return 0;
 }
 

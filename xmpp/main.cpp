@@ -170,8 +170,7 @@ class ShownState {
 };
 
 // Applies what the network brought; false when the program must end (its status in `status`).
-bool Apply(const xmpp::ClientEvent& event, xmpp::Bridge& bridge, ShownState& shown,
-           int& status) {
+bool Apply(const xmpp::ClientEvent& event, xmpp::Bridge& bridge, ShownState& shown, int& status) {
   switch (event.kind) {
     case xmpp::ClientEvent::kOnline:
       break;

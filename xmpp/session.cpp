@@ -154,7 +154,11 @@ void Session::Bound(Transport& transport, bool smOffered, TimePoint now) {
     if (it->attempts >= options_.maxAttempts) {
       const std::string id = it->message.id;
       it = outgoing_.erase(it);
-      Push({ClientEvent::kSendFailed, {}, {}, id, {},
+      Push({ClientEvent::kSendFailed,
+            {},
+            {},
+            id,
+            {},
             "not acknowledged by the server after " + std::to_string(options_.maxAttempts) +
                 " connections"});
     } else {
@@ -193,8 +197,8 @@ void Session::Queue(Outgoing message, TimePoint now) {
 void Session::WriteWaiting() {
   for (Pending& pending : outgoing_) {
     if (pending.index != 0) continue;
-    xmpp_stanza_t* message = Must(xmpp_message_new(ctx_, "chat", pending.message.to.c_str(),
-                                                   pending.message.id.c_str()));
+    xmpp_stanza_t* message = Must(
+        xmpp_message_new(ctx_, "chat", pending.message.to.c_str(), pending.message.id.c_str()));
     xmpp_message_set_body(message, pending.message.body.c_str());
     // The id again where servers and archives keep it when they rewrite the message's own.
     xmpp_stanza_set_attribute(AddChild(message, "origin-id", kStanzaIdNs), "id",
@@ -254,9 +258,8 @@ bool Session::Tick(TimePoint now) {
   }
   if (!IsBound()) return false;
   if (probeSent_) return now - *probeSent_ >= std::chrono::milliseconds(options_.ackTimeoutMs);
-  const bool unprobed = std::any_of(outgoing_.begin(), outgoing_.end(), [&](const Pending& p) {
-    return p.index > probedUpTo_;
-  });
+  const bool unprobed = std::any_of(outgoing_.begin(), outgoing_.end(),
+                                    [&](const Pending& p) { return p.index > probedUpTo_; });
   if (unprobed || now - lastHeard_ >= std::chrono::milliseconds(options_.pingIntervalMs)) {
     Probe(now);
   }
@@ -351,7 +354,8 @@ void Session::HandleRoster(xmpp_stanza_t* iq, bool whole) {
       roster_.insert(item.jid);
     }
   }
-  Push({ClientEvent::kRoster, {}, {}, {}, std::vector<std::string>(roster_.begin(), roster_.end())});
+  Push(
+      {ClientEvent::kRoster, {}, {}, {}, std::vector<std::string>(roster_.begin(), roster_.end())});
 }
 
 void Session::HandleMessage(xmpp_stanza_t* message) {
@@ -397,14 +401,13 @@ void Session::AskArchive(Query::Kind kind, const std::string& queryId, const std
     if (kind == Query::kCatchUp && !archivePoint_) start = *firstSignIn_ - kClockMargin;
     if (kind == Query::kCheck) {
       const TimePoint oldest =
-          std::min_element(outgoing_.begin(), outgoing_.end(), [](const Pending& a,
-                                                                  const Pending& b) {
-            return a.queued < b.queued;
-          })->queued;
-      start = std::chrono::system_clock::now() -
-              std::chrono::duration_cast<std::chrono::system_clock::duration>(Clock::now() -
-                                                                               oldest) -
-              kClockMargin;
+          std::min_element(outgoing_.begin(), outgoing_.end(),
+                           [](const Pending& a, const Pending& b) { return a.queued < b.queued; })
+              ->queued;
+      start =
+          std::chrono::system_clock::now() -
+          std::chrono::duration_cast<std::chrono::system_clock::duration>(Clock::now() - oldest) -
+          kClockMargin;
     }
     query.start = IsoTime(start);
   }
@@ -438,7 +441,11 @@ void Session::ArchiveAnswered(xmpp_stanza_t* iq, const std::string& queryId) {
   if (Same(xmpp_stanza_get_type(iq), "error")) {
     if (!archiveMissingSaid_) {
       archiveMissingSaid_ = true;
-      Push({ClientEvent::kNotice, {}, {}, {}, {},
+      Push({ClientEvent::kNotice,
+            {},
+            {},
+            {},
+            {},
             "the server keeps no message archive (" + ErrorReason(iq) +
                 "): what arrives while parlavant-xmpp is not running may be lost, and a message "
                 "written again after a lost connection may arrive twice"});
@@ -448,12 +455,12 @@ void Session::ArchiveAnswered(xmpp_stanza_t* iq, const std::string& queryId) {
     return;
   }
   xmpp_stanza_t* fin = xmpp_stanza_get_child_by_name_and_ns(iq, "fin", kMamNs);
-  const bool complete = Same(fin != nullptr ? xmpp_stanza_get_attribute(fin, "complete") : nullptr,
-                             "true");
-  xmpp_stanza_t* set = fin != nullptr ? xmpp_stanza_get_child_by_name_and_ns(fin, "set", kRsmNs)
-                                      : nullptr;
-  const std::string last = Text(set != nullptr ? xmpp_stanza_get_child_by_name(set, "last")
-                                               : nullptr);
+  const bool complete =
+      Same(fin != nullptr ? xmpp_stanza_get_attribute(fin, "complete") : nullptr, "true");
+  xmpp_stanza_t* set =
+      fin != nullptr ? xmpp_stanza_get_child_by_name_and_ns(fin, "set", kRsmNs) : nullptr;
+  const std::string last =
+      Text(set != nullptr ? xmpp_stanza_get_child_by_name(set, "last") : nullptr);
   if (query.kind == Query::kEnd) {
     if (!query.lastId.empty() && !archivePoint_) {
       archivePoint_ = query.lastId;
@@ -462,14 +469,18 @@ void Session::ArchiveAnswered(xmpp_stanza_t* iq, const std::string& queryId) {
     return;
   }
   if (!complete && !last.empty() && query.fetched < options_.archiveScanMax) {
-    const std::string next = (query.kind == Query::kCheck ? "check-" : "archive-") +
-                             std::to_string(++serial_);
+    const std::string next =
+        (query.kind == Query::kCheck ? "check-" : "archive-") + std::to_string(++serial_);
     queries_[next] = query;
     AskArchive(query.kind, next, last);
     return;
   }
   if (query.kind == Query::kCatchUp && (!complete || caughtUpDropped_ > 0)) {
-    Push({ClientEvent::kNotice, {}, {}, {}, {},
+    Push({ClientEvent::kNotice,
+          {},
+          {},
+          {},
+          {},
           "more messages came while parlavant-xmpp was away than it fetches; the newest " +
               std::to_string(options_.catchUpMax) + " are shown"});
   }
@@ -515,8 +526,7 @@ bool Session::SeenBefore(const IncomingChat& chat) {
   if (!chat.id.empty()) {
     auto it = seenSenderIds_.find(senderKey);
     // Two copies that both carry the server's id are told apart by it alone.
-    if (it != seenSenderIds_.end() &&
-        (chat.stanzaId.empty() || it->second.withoutStanzaId > 0)) {
+    if (it != seenSenderIds_.end() && (chat.stanzaId.empty() || it->second.withoutStanzaId > 0)) {
       return true;
     }
   }

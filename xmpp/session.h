@@ -36,14 +36,14 @@ using Clock = std::chrono::steady_clock;
 using TimePoint = Clock::time_point;
 
 struct SessionOptions {
-  int pingIntervalMs = 30000;      // quiet this long: the server is asked whether it is there
-  int ackTimeoutMs = 30000;        // a question unanswered this long: the connection is dead
-  int sendBoundMs = 10 * 60000;    // a message unacknowledged this long is FAILED
-  int maxAttempts = 5;             // connections a message is written on before it is FAILED
-  std::size_t catchUpMax = 1000;   // archived messages fetched after one sign-in
-  int catchUpMaxAgeS = 7 * 86400;  // and none older than this
+  int pingIntervalMs = 30000;         // quiet this long: the server is asked whether it is there
+  int ackTimeoutMs = 30000;           // a question unanswered this long: the connection is dead
+  int sendBoundMs = 10 * 60000;       // a message unacknowledged this long is FAILED
+  int maxAttempts = 5;                // connections a message is written on before it is FAILED
+  std::size_t catchUpMax = 1000;      // archived messages fetched after one sign-in
+  int catchUpMaxAgeS = 7 * 86400;     // and none older than this
   std::size_t archiveScanMax = 5000;  // archived messages one question looks through at most
-  std::size_t dedupWindow = 5000;  // received messages remembered for spotting a second copy
+  std::size_t dedupWindow = 5000;     // received messages remembered for spotting a second copy
 };
 
 using Outgoing = OutgoingChat;
@@ -54,7 +54,15 @@ struct ClientEvent {
   // the server / will not be delivered (`reason`); kArchivePoint: `id` marks the archive's end
   // when there was nothing to catch up from; kNotice: something to tell the user once.
   enum Kind {
-    kOnline, kOffline, kMessage, kRoster, kRefused, kFailed, kAcked, kSendFailed, kArchivePoint,
+    kOnline,
+    kOffline,
+    kMessage,
+    kRoster,
+    kRefused,
+    kFailed,
+    kAcked,
+    kSendFailed,
+    kArchivePoint,
     kNotice
   } kind;
   std::string from{}, body{};         // kMessage
@@ -156,7 +164,7 @@ class Session {
   TimePoint lastHeard_{};
   std::uint64_t serial_ = 0;  // for ids of our own
   std::map<std::string, Query> queries_;
-  bool checking_ = false;   // looking for unacknowledged messages in the archive
+  bool checking_ = false;  // looking for unacknowledged messages in the archive
   bool catchingUp_ = false;
   std::set<std::string> foundInArchive_;
   std::vector<IncomingChat> caughtUp_, heldLive_;

@@ -39,11 +39,20 @@ class SessionTest : public ::testing::Test {
     std::vector<std::string> out;
     for (const ClientEvent& e : session.TakeEvents()) {
       switch (e.kind) {
-        case ClientEvent::kAcked: out.push_back("acked " + e.id); break;
-        case ClientEvent::kSendFailed: out.push_back("failed " + e.id); break;
-        case ClientEvent::kMessage: out.push_back("message " + e.body); break;
-        case ClientEvent::kArchivePoint: out.push_back("point " + e.id); break;
-        default: break;
+        case ClientEvent::kAcked:
+          out.push_back("acked " + e.id);
+          break;
+        case ClientEvent::kSendFailed:
+          out.push_back("failed " + e.id);
+          break;
+        case ClientEvent::kMessage:
+          out.push_back("message " + e.body);
+          break;
+        case ClientEvent::kArchivePoint:
+          out.push_back("point " + e.id);
+          break;
+        default:
+          break;
       }
     }
     return out;
@@ -109,8 +118,8 @@ TEST_F(SessionTest, WithoutStreamManagementAnAnsweredPingAcknowledgesAndSilenceI
   EXPECT_FALSE(session.Tick(now));
   const std::string ping = transport.sent.back();
   ASSERT_THAT(ping, HasSubstr("urn:xmpp:ping"));
-  const std::string id = ping.substr(ping.find("id=\"") + 4, ping.find('"', ping.find("id=\"") + 4) -
-                                                             ping.find("id=\"") - 4);
+  const std::string id = ping.substr(
+      ping.find("id=\"") + 4, ping.find('"', ping.find("id=\"") + 4) - ping.find("id=\"") - 4);
   Feed("<iq type='result' id='" + id + "'/>");
   EXPECT_THAT(Events(), ElementsAre("acked m1"));
 
@@ -131,9 +140,10 @@ TEST_F(SessionTest, AfterALostConnectionOnlyWhatTheArchiveLacksIsWrittenAgainWit
   session.Bound(transport, false, now);
   for (const std::string& s : transport.sent) EXPECT_THAT(s, ::testing::Not(HasSubstr("<body>")));
   // The user's own archive has m1: the server took it before the connection went.
-  AnswerArchive(LastQueryId("check-"),
-                {"id='s1'><forwarded xmlns='urn:xmpp:forward:0'><message from='alice@example.org/r' "
-                 "to='bob@example.org' id='m1' type='chat'><body>one</body></message></forwarded>"});
+  AnswerArchive(
+      LastQueryId("check-"),
+      {"id='s1'><forwarded xmlns='urn:xmpp:forward:0'><message from='alice@example.org/r' "
+       "to='bob@example.org' id='m1' type='chat'><body>one</body></message></forwarded>"});
   EXPECT_THAT(Events(), ElementsAre("acked m1"));
   std::vector<std::string> bodies;
   for (const std::string& s : transport.sent) {
@@ -153,8 +163,9 @@ TEST_F(SessionTest, TheArchiveCatchUpComesFirstAndCopiesAreDroppedByTheRightKey)
   Feed(Chat("bob@example.org", "b2", "two"));
   EXPECT_THAT(Events(), IsEmpty());
   const std::string inner = "<forwarded xmlns='urn:xmpp:forward:0'>";
-  AnswerArchive(query, {"id='s1'>" + inner + Chat("bob@example.org", "b1", "one") + "</forwarded>",
-                        "id='s2'>" + inner + Chat("bob@example.org", "b2", "two") + "</forwarded>"});
+  AnswerArchive(query,
+                {"id='s1'>" + inner + Chat("bob@example.org", "b1", "one") + "</forwarded>",
+                 "id='s2'>" + inner + Chat("bob@example.org", "b2", "two") + "</forwarded>"});
   EXPECT_THAT(Events(), ElementsAre("message one", "message two"));
 
   // Live again: the same server id is a copy; another server id with a reused sender id is not;
@@ -171,8 +182,9 @@ TEST_F(SessionTest, AnErrorWithAMessagesIdFailsItEvenAfterItsAcknowledgement) {
   Feed("<enabled xmlns='urn:xmpp:sm:3'/>");
   session.Queue({"m1", "nobody@example.org", "hi"}, now);
   Feed("<a xmlns='urn:xmpp:sm:3' h='5'/>");
-  Feed("<message type='error' id='m1' from='nobody@example.org'><error type='cancel'>"
-       "<service-unavailable xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/></error></message>");
+  Feed(
+      "<message type='error' id='m1' from='nobody@example.org'><error type='cancel'>"
+      "<service-unavailable xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/></error></message>");
   EXPECT_THAT(Events(), ElementsAre("acked m1", "failed m1"));
   // An error about an id we never sent changes nothing.
   Feed("<message type='error' id='other'/>");
@@ -182,10 +194,12 @@ TEST_F(SessionTest, AnErrorWithAMessagesIdFailsItEvenAfterItsAcknowledgement) {
 TEST_F(SessionTest, RosterPushesAreAnsweredWithTheirIdAndOthersAreRefused) {
   session.Bound(transport, false, now);
   transport.sent.clear();
-  Feed("<iq type='set' id='push1'><query xmlns='jabber:iq:roster'><item jid='carol@example.org' "
-       "subscription='remove'/></query></iq>");
-  Feed("<iq type='set' id='spoof' from='mallory@example.org/x'><query xmlns='jabber:iq:roster'/>"
-       "</iq>");
+  Feed(
+      "<iq type='set' id='push1'><query xmlns='jabber:iq:roster'><item jid='carol@example.org' "
+      "subscription='remove'/></query></iq>");
+  Feed(
+      "<iq type='set' id='spoof' from='mallory@example.org/x'><query xmlns='jabber:iq:roster'/>"
+      "</iq>");
   ASSERT_EQ(transport.sent.size(), 2u);
   EXPECT_THAT(transport.sent[0], HasSubstr("id=\"push1\""));
   EXPECT_THAT(transport.sent[0], HasSubstr("type=\"result\""));

@@ -54,7 +54,11 @@ std::optional<IncomingChat> Plain(xmpp_stanza_t* message, std::string_view ownBa
 long NextCodePoint(std::string_view text, std::size_t& at) {
   const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
   const unsigned char lead = byte(at);
-  int length = lead < 0x80 ? 1 : (lead >> 5) == 6 ? 2 : (lead >> 4) == 14 ? 3 : (lead >> 3) == 30 ? 4 : 0;
+  int length = lead < 0x80         ? 1
+               : (lead >> 5) == 6  ? 2
+               : (lead >> 4) == 14 ? 3
+               : (lead >> 3) == 30 ? 4
+                                   : 0;
   if (length == 0 || at + length > text.size()) return -1;
   long code = length == 1 ? lead : lead & (0x7F >> length);
   for (int i = 1; i < length; ++i) {
@@ -72,10 +76,19 @@ std::size_t EscapedSize(std::string_view text) {
   std::size_t size = 0;
   for (char c : text) {
     switch (c) {
-      case '<': case '>': size += 4; break;
-      case '&': size += 5; break;
-      case '"': case '\'': size += 6; break;
-      default: size += 1;
+      case '<':
+      case '>':
+        size += 4;
+        break;
+      case '&':
+        size += 5;
+        break;
+      case '"':
+      case '\'':
+        size += 6;
+        break;
+      default:
+        size += 1;
     }
   }
   return size;
@@ -131,9 +144,9 @@ std::optional<std::string> UnsendableReason(std::string_view to, std::string_vie
   for (std::size_t at = 0; at < body.size();) {
     const long code = NextCodePoint(body, at);
     if (code < 0) return "the text is not valid UTF-8";
-    const bool allowed = code >= 0x20 ? code < 0xD800 || (code > 0xDFFF && code < 0xFFFE) ||
-                                            code > 0xFFFF
-                                      : code == '\t' || code == '\n' || code == '\r';
+    const bool allowed = code >= 0x20
+                             ? code < 0xD800 || (code > 0xDFFF && code < 0xFFFE) || code > 0xFFFF
+                             : code == '\t' || code == '\n' || code == '\r';
     if (!allowed) {
       char hex[24];
       std::snprintf(hex, sizeof hex, "U+%04lX", code);

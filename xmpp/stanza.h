@@ -23,10 +23,10 @@ inline constexpr const char* kPingNs = "urn:xmpp:ping";
 inline constexpr const char* kStanzaErrorNs = "urn:ietf:params:xml:ns:xmpp-stanzas";
 
 struct IncomingChat {
-  std::string from;       // the sender's bare JID
-  std::string body;       // UTF-8 as received
-  std::string id;         // the sender's id for it; may be empty
-  std::string stanzaId;   // the id the user's own server gave it (its archive id); may be empty
+  std::string from;      // the sender's bare JID
+  std::string body;      // UTF-8 as received
+  std::string id;        // the sender's id for it; may be empty
+  std::string stanzaId;  // the id the user's own server gave it (its archive id); may be empty
 };
 
 // A <message> that is a chat message for the user: of type chat or normal (a message without a
@@ -41,8 +41,8 @@ struct ArchivedMessage {
   std::string queryId;    // the query it answers
   std::string archiveId;  // its place in the archive
   bool sentByUser = false;
-  std::string id;                     // its sender's id (for the user's own: the one we gave it)
-  std::optional<IncomingChat> chat;   // a chat message to the user, as ReceivedChat reads it
+  std::string id;                    // its sender's id (for the user's own: the one we gave it)
+  std::optional<IncomingChat> chat;  // a chat message to the user, as ReceivedChat reads it
 };
 // A <message> carrying an archive result; nothing for any other stanza, and for a result that
 // claims to come from anyone but the user's own account.
