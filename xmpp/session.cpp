@@ -30,20 +30,6 @@ T* Must(T* p) {
   return p;
 }
 
-std::string Attribute(xmpp_stanza_t* element, const char* name) {
-  const char* value = element != nullptr ? xmpp_stanza_get_attribute(element, name) : nullptr;
-  return value != nullptr ? value : "";
-}
-
-std::string Text(xmpp_stanza_t* element) {
-  if (element == nullptr) return {};
-  char* text = xmpp_stanza_get_text(element);
-  if (text == nullptr) return {};
-  std::string copy(text);
-  xmpp_free(xmpp_stanza_get_context(element), text);
-  return copy;
-}
-
 // `parent` gets a new child element, which it owns.
 xmpp_stanza_t* AddChild(xmpp_stanza_t* parent, const char* name, const char* ns = nullptr) {
   xmpp_stanza_t* child = Must(xmpp_stanza_new(xmpp_stanza_get_context(parent)));
@@ -70,7 +56,7 @@ std::string ErrorReason(xmpp_stanza_t* stanza) {
     if (!Same(xmpp_stanza_get_ns(child), kStanzaErrorNs)) continue;
     const char* name = xmpp_stanza_get_name(child);
     if (Same(name, "text")) {
-      text = Text(child);
+      text = TextOf(child);
     } else if (name != nullptr && condition.empty()) {
       condition = name;
     }
@@ -289,7 +275,7 @@ void Session::Handle(xmpp_stanza_t* stanza, TimePoint now) {
       xmpp_stanza_release(answer);
     } else if (Same(name, "a") && sm_ == Sm::kOn) {
       // h counts modulo 2^32; a connection never sends that many.
-      const std::string h = Attribute(stanza, "h");
+      const std::string h = AttributeOf(stanza, "h");
       char* end = nullptr;
       const unsigned long long value = std::strtoull(h.c_str(), &end, 10);
       if (!h.empty() && *end == '\0' && value <= sentCount_) Acknowledged(value);
@@ -309,7 +295,7 @@ void Session::Handle(xmpp_stanza_t* stanza, TimePoint now) {
 
 void Session::HandleIq(xmpp_stanza_t* iq) {
   const char* type = xmpp_stanza_get_type(iq);
-  const std::string id = Attribute(iq, "id");
+  const std::string id = AttributeOf(iq, "id");
   if (Same(type, "result") || Same(type, "error")) {
     if (!pingId_.empty() && id == pingId_) {
       // Any answer, an error too, says that everything before the ping was handled.
@@ -360,7 +346,7 @@ void Session::HandleRoster(xmpp_stanza_t* iq, bool whole) {
 
 void Session::HandleMessage(xmpp_stanza_t* message) {
   if (Same(xmpp_stanza_get_type(message), "error")) {
-    const std::string id = Attribute(message, "id");
+    const std::string id = AttributeOf(message, "id");
     const bool waiting = std::any_of(outgoing_.begin(), outgoing_.end(),
                                      [&](const Pending& p) { return p.message.id == id; });
     if (!id.empty() && (waiting || recentSentSet_.count(id))) Fail(id, ErrorReason(message));
@@ -460,7 +446,7 @@ void Session::ArchiveAnswered(xmpp_stanza_t* iq, const std::string& queryId) {
   xmpp_stanza_t* set =
       fin != nullptr ? xmpp_stanza_get_child_by_name_and_ns(fin, "set", kRsmNs) : nullptr;
   const std::string last =
-      Text(set != nullptr ? xmpp_stanza_get_child_by_name(set, "last") : nullptr);
+      TextOf(set != nullptr ? xmpp_stanza_get_child_by_name(set, "last") : nullptr);
   if (query.kind == Query::kEnd) {
     if (!query.lastId.empty() && !archivePoint_) {
       archivePoint_ = query.lastId;

@@ -7,22 +7,8 @@
 namespace xmpp {
 namespace {
 
-std::string Text(xmpp_stanza_t* element) {
-  if (element == nullptr) return {};
-  char* text = xmpp_stanza_get_text(element);
-  if (text == nullptr) return {};
-  std::string copy(text);
-  xmpp_free(xmpp_stanza_get_context(element), text);
-  return copy;
-}
-
 bool Same(const char* a, const char* b) {
   return a != nullptr && std::strcmp(a, b) == 0;
-}
-
-std::string Attribute(xmpp_stanza_t* element, const char* name) {
-  const char* value = element != nullptr ? xmpp_stanza_get_attribute(element, name) : nullptr;
-  return value != nullptr ? value : "";
 }
 
 // The id the user's own server gave a message; others' stanza-ids are anybody's claim.
@@ -30,8 +16,8 @@ std::string OwnStanzaId(xmpp_stanza_t* message, std::string_view ownBareJid) {
   for (xmpp_stanza_t* child = xmpp_stanza_get_children(message); child != nullptr;
        child = xmpp_stanza_get_next(child)) {
     if (Same(xmpp_stanza_get_name(child), "stanza-id") &&
-        Same(xmpp_stanza_get_ns(child), kStanzaIdNs) && Attribute(child, "by") == ownBareJid) {
-      return Attribute(child, "id");
+        Same(xmpp_stanza_get_ns(child), kStanzaIdNs) && AttributeOf(child, "by") == ownBareJid) {
+      return AttributeOf(child, "id");
     }
   }
   return {};
@@ -44,9 +30,9 @@ std::optional<IncomingChat> Plain(xmpp_stanza_t* message, std::string_view ownBa
   const char* from = xmpp_stanza_get_from(message);
   // A sender that is no address could not be answered, nor shown as one.
   if (from == nullptr || !IsValidJid(BareJid(from))) return std::nullopt;
-  std::string body = Text(xmpp_stanza_get_child_by_name(message, "body"));
+  std::string body = TextOf(xmpp_stanza_get_child_by_name(message, "body"));
   if (body.empty()) return std::nullopt;
-  return IncomingChat{BareJid(from), std::move(body), Attribute(message, "id"),
+  return IncomingChat{BareJid(from), std::move(body), AttributeOf(message, "id"),
                       OwnStanzaId(message, ownBareJid)};
 }
 
@@ -96,6 +82,20 @@ std::size_t EscapedSize(std::string_view text) {
 
 }  // namespace
 
+std::string TextOf(xmpp_stanza_t* element) {
+  if (element == nullptr) return {};
+  char* text = xmpp_stanza_get_text(element);
+  if (text == nullptr) return {};
+  std::string copy(text);
+  xmpp_free(xmpp_stanza_get_context(element), text);
+  return copy;
+}
+
+std::string AttributeOf(xmpp_stanza_t* element, const char* name) {
+  const char* value = element != nullptr ? xmpp_stanza_get_attribute(element, name) : nullptr;
+  return value != nullptr ? value : "";
+}
+
 std::optional<IncomingChat> ReceivedChat(xmpp_stanza_t* message, std::string_view ownBareJid) {
   if (!Same(xmpp_stanza_get_name(message), "message")) return std::nullopt;
   xmpp_stanza_t* received = xmpp_stanza_get_child_by_name_and_ns(message, "received", kCarbonsNs);
@@ -126,12 +126,12 @@ std::optional<ArchivedMessage> ArchiveResult(xmpp_stanza_t* message, std::string
   xmpp_stanza_t* inner =
       forwarded != nullptr ? xmpp_stanza_get_child_by_name(forwarded, "message") : nullptr;
   ArchivedMessage archived;
-  archived.queryId = Attribute(result, "queryid");
-  archived.archiveId = Attribute(result, "id");
+  archived.queryId = AttributeOf(result, "queryid");
+  archived.archiveId = AttributeOf(result, "id");
   if (archived.archiveId.empty() || inner == nullptr) return std::nullopt;
   const char* from = xmpp_stanza_get_from(inner);
   archived.sentByUser = from != nullptr && BareJid(from) == ownBareJid;
-  archived.id = Attribute(inner, "id");
+  archived.id = AttributeOf(inner, "id");
   if (!archived.sentByUser && xmpp_stanza_get_child_by_ns(inner, kCarbonsNs) == nullptr) {
     archived.chat = Plain(inner, ownBareJid);
     if (archived.chat) archived.chat->stanzaId = archived.archiveId;

@@ -54,6 +54,10 @@ std::optional<ArchivedMessage> ArchiveResult(xmpp_stanza_t* message, std::string
 std::optional<std::string> UnsendableReason(std::string_view to, std::string_view body,
                                             std::size_t maxStanzaBytes);
 
+// The text inside an element, and an attribute's value; empty for none.
+std::string TextOf(xmpp_stanza_t* element);
+std::string AttributeOf(xmpp_stanza_t* element, const char* name);
+
 // The items of a roster result or push: (bare JID, removed?).
 struct RosterItem {
   std::string jid;
