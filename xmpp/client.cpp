@@ -2,7 +2,9 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <string_view>
+#include <utility>
 
 #include "platform/os_error.h"
 #include "xmpp/stanza.h"
@@ -120,6 +122,25 @@ void XmppClient::Publish(std::vector<ClientEvent> events) {
 }
 
 void XmppClient::Run() {
+  try {
+    Loop();
+  } catch (const std::exception& e) {
+    // Nothing the network side can go on from (no memory, a wait the system refuses): the
+    // host ends with the reason.
+    Publish({{ClientEvent::kFailed,
+              {},
+              {},
+              {},
+              {},
+              std::string("the network side failed: ") + e.what()}});
+  }
+  if (state_ != State::kIdle) {
+    xmpp_disconnect(conn_);
+    for (int i = 0; i < 20 && !xmpp_conn_is_disconnected(conn_); ++i) xmpp_run_once(ctx_, 10);
+  }
+}
+
+void XmppClient::Loop() {
   Connect();
   while (!stop_) {
     const int ready = platform::WaitForEither(state_ == State::kIdle ? -1 : socket_,
@@ -138,6 +159,8 @@ void XmppClient::Run() {
     if (point) session_->SetArchivePoint(*point);
     for (Outgoing& message : inbox) session_->Queue(std::move(message), Clock::now());
     xmpp_run_once(ctx_, 0);
+    // An exception may not cross libstrophe's C frames: a handler keeps it for here.
+    if (callbackFailure_) std::rethrow_exception(std::exchange(callbackFailure_, nullptr));
 
     const auto now = Clock::now();
     if (session_->Tick(now) && state_ == State::kBound) {
@@ -148,10 +171,6 @@ void XmppClient::Run() {
     }
     if (state_ == State::kIdle && !stopped_ && now >= retryAt_) Connect();
     Publish(session_->TakeEvents());
-  }
-  if (state_ != State::kIdle) {
-    xmpp_disconnect(conn_);
-    for (int i = 0; i < 20 && !xmpp_conn_is_disconnected(conn_); ++i) xmpp_run_once(ctx_, 10);
   }
 }
 
@@ -218,21 +237,30 @@ void XmppClient::Lost(int error) {
 void XmppClient::OnConnection(xmpp_conn_t*, xmpp_conn_event_t event, int error,
                               xmpp_stream_error_t* streamError, void* self) {
   auto* client = static_cast<XmppClient*>(self);
-  if (event == XMPP_CONN_CONNECT) {
-    client->state_ = State::kBound;
-    client->everOnline_ = true;
-    client->backoffMs_ = 250;
-    client->session_->Bound(*client->transport_, client->smOffered_, Clock::now());
-    return;
+  try {
+    if (event == XMPP_CONN_CONNECT) {
+      client->state_ = State::kBound;
+      client->everOnline_ = true;
+      client->backoffMs_ = 250;
+      client->session_->Bound(*client->transport_, client->smOffered_, Clock::now());
+      return;
+    }
+    if (streamError != nullptr && streamError->text != nullptr && client->failure_.empty()) {
+      client->failure_ = streamError->text;
+    }
+    client->Lost(error);
+  } catch (...) {
+    client->callbackFailure_ = std::current_exception();
   }
-  if (streamError != nullptr && streamError->text != nullptr && client->failure_.empty()) {
-    client->failure_ = streamError->text;
-  }
-  client->Lost(error);
 }
 
 int XmppClient::OnStanza(xmpp_conn_t*, xmpp_stanza_t* stanza, void* self) {
-  static_cast<XmppClient*>(self)->session_->Handle(stanza, Clock::now());
+  auto* client = static_cast<XmppClient*>(self);
+  try {
+    client->session_->Handle(stanza, Clock::now());
+  } catch (...) {
+    client->callbackFailure_ = std::current_exception();
+  }
   return 1;
 }
 

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <chrono>
 #include <deque>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -79,6 +80,7 @@ class XmppClient final : public Network {
 
   // The network thread.
   void Run();
+  void Loop();
   void Connect();
   void Lost(int error);
   void ForceDown(const std::string& reason);
@@ -101,6 +103,7 @@ class XmppClient final : public Network {
   bool refused_ = false;    // the server said no to this attempt's login
   bool stopped_ = false;    // no more attempts
   std::string failure_;     // why this attempt failed, where libstrophe says it
+  std::exception_ptr callbackFailure_;
   int backoffMs_ = 250;
   Clock::time_point retryAt_{}, attemptDeadline_{};
 
