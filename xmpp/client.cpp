@@ -19,6 +19,8 @@ XmppClient* g_client = nullptr;
 // The longest the network thread sleeps: libstrophe's TLS buffers are invisible to a wait on
 // the socket, and deadlines are looked at on every turn.
 constexpr int kLoopCapMs = 50;
+// How long a stopping client waits for the server to acknowledge what is still unacknowledged.
+constexpr int kDrainMs = 2000;
 
 bool StartsWith(const char* text, std::string_view prefix) {
   return text != nullptr && std::string_view(text).substr(0, prefix.size()) == prefix;
@@ -142,7 +144,15 @@ void XmppClient::Run() {
 
 void XmppClient::Loop() {
   Connect();
-  while (!stop_) {
+  std::optional<Clock::time_point> drainUntil;
+  for (;;) {
+    if (stop_) {
+      // What the user sent last gets a moment to reach the server before the program goes.
+      if (!drainUntil) drainUntil = Clock::now() + std::chrono::milliseconds(kDrainMs);
+      if (state_ != State::kBound || session_->WaitingCount() == 0 || Clock::now() >= *drainUntil) {
+        break;
+      }
+    }
     const int ready = platform::WaitForEither(state_ == State::kIdle ? -1 : socket_,
                                               networkWake_.Handle(), kLoopCapMs);
     networkWake_.Clear();
@@ -169,7 +179,7 @@ void XmppClient::Loop() {
     if (state_ == State::kConnecting && now >= attemptDeadline_) {
       ForceDown("no answer from the server within " + Seconds(options_.connectTimeoutMs));
     }
-    if (state_ == State::kIdle && !stopped_ && now >= retryAt_) Connect();
+    if (state_ == State::kIdle && !stopped_ && !stop_ && now >= retryAt_) Connect();
     Publish(session_->TakeEvents());
   }
 }
