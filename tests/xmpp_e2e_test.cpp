@@ -55,6 +55,8 @@ class XmppEndToEndTest : public testsupport::ParlavantFixture {
   }
 
   void StartTranslator() {
+    // The port is fixed, and the translator shares it (SO_REUSEPORT) with any still there.
+    ASSERT_TRUE(testsupport::WaitUntilNotListening(translate::kLocalTranslatorPort));
     translator = std::make_unique<ChildProcess>(
         std::vector<std::string>{TRANSLATOR_PATH, "--desktop", DesktopDir(), "--engine", "echo"});
     ASSERT_TRUE(testsupport::WaitUntilListening(translate::kLocalTranslatorPort));
@@ -113,6 +115,7 @@ TEST_F(XmppEndToEndTest, ApertiumTranslatesARealMessage) {
   // Apertium is installed with the project's dependencies; without it there is nothing to smoke.
   ASSERT_EQ(std::system("command -v apertium >/dev/null 2>&1"), 0);
   AddBobToAlicesRoster();
+  ASSERT_TRUE(testsupport::WaitUntilNotListening(translate::kLocalTranslatorPort));
   translator = std::make_unique<ChildProcess>(
       std::vector<std::string>{TRANSLATOR_PATH, "--desktop", DesktopDir()});
   ASSERT_TRUE(testsupport::WaitUntilListening(translate::kLocalTranslatorPort));
