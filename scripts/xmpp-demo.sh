@@ -57,7 +57,7 @@ c2s_require_encryption = false
 allow_unencrypted_plain_auth = true
 authentication = "internal_plain"
 log = { error = "$work/prosody/prosody.log" }
-modules_enabled = { "roster"; "saslauth"; "tls"; "disco"; "carbons"; "offline"; "ping"; "posix" }
+modules_enabled = { "roster"; "saslauth"; "tls"; "disco"; "carbons"; "offline"; "ping"; "posix"; "smacks"; "mam" }
 modules_disabled = { "s2s" }
 VirtualHost "localhost"
 CONFIG
@@ -91,7 +91,7 @@ side() {  # user, Receive, Send, Left, extra settings
   mkdir -p "$work/$1/config/parlavant"
   printf '[General]\r\nReceive=%s\r\nSend=%s\r\nShowWarn=1\r\nLeft=%s\r\nTop=10\r\n%b' "$2" "$3" "$4" "$5" \
     > "$work/$1/config/parlavant/parlavant.ini"
-  XDG_CONFIG_HOME="$work/$1/config" "$bin/xmpp/parlavant-xmpp" --jid "$1@localhost" \
+  XDG_CONFIG_HOME="$work/$1/config" XDG_STATE_HOME="$work/$1/state" "$bin/xmpp/parlavant-xmpp" --jid "$1@localhost" \
     --server "127.0.0.1:$port" --plain --password-file "$work/$1.password" \
     --desktop "$work/$1/desktop" &
   pids+=($!)
