@@ -158,12 +158,19 @@ TEST_F(XmppClientTest, AnErrorFromTheServerMakesAMessageFailed) {
   EXPECT_TRUE(bob->WaitFor([&](const std::string&) { return bob->Received(kAlice).size() == 1; }));
 }
 
-TEST_F(XmppClientTest, NoCoreFileCanHoldThePassword) {
+TEST_F(XmppClientTest, NoCoreFileCanHoldThePasswordAndTheConnectionIsKeptAlive) {
   StartXmpp();
   ASSERT_TRUE(ErrorsSay("signed in as"));
   const std::string limits =
       testsupport::FileText("/proc/" + std::to_string(xmpp->Pid()) + "/limits");
   EXPECT_THAT(limits, ::testing::ContainsRegex("Max core file size +0 +0"));
+  // The client's end of its connection to the server carries TCP keep-alive probes.
+  const std::string out = Dir() + "/ss.out";
+  ASSERT_EQ(std::system(("ss -tnoH state established '( dport = :" + std::to_string(server.Port()) +
+                         " )' >" + out)
+                            .c_str()),
+            0);
+  EXPECT_THAT(testsupport::FileText(out), ::testing::HasSubstr("timer:(keepalive"));
 }
 
 TEST_F(XmppClientTest, AServerThatAcceptsButNeverSpeaksDoesNotHoldTheReconnection) {
