@@ -47,20 +47,21 @@ void AddText(xmpp_stanza_t* parent, const std::string& text) {
   xmpp_stanza_release(node);
 }
 
-// A stanza error's condition and text, for the user.
-std::string ErrorReason(xmpp_stanza_t* stanza) {
+// A stanza error's condition ("item-not-found"), or its text; empty where it has none.
+std::string ErrorPart(xmpp_stanza_t* stanza, bool text) {
   xmpp_stanza_t* error = xmpp_stanza_get_child_by_name(stanza, "error");
-  std::string condition, text;
   for (xmpp_stanza_t* child = error != nullptr ? xmpp_stanza_get_children(error) : nullptr;
        child != nullptr; child = xmpp_stanza_get_next(child)) {
     if (!Same(xmpp_stanza_get_ns(child), kStanzaErrorNs)) continue;
     const char* name = xmpp_stanza_get_name(child);
-    if (Same(name, "text")) {
-      text = TextOf(child);
-    } else if (name != nullptr && condition.empty()) {
-      condition = name;
-    }
+    if (Same(name, "text") == text && name != nullptr) return text ? TextOf(child) : name;
   }
+  return {};
+}
+
+// A stanza error's condition and text, for the user.
+std::string ErrorReason(xmpp_stanza_t* stanza) {
+  const std::string condition = ErrorPart(stanza, false), text = ErrorPart(stanza, true);
   std::string reason = "the server answered " + (condition.empty() ? "an error" : condition);
   if (!text.empty()) reason += " (" + text + ")";
   return reason;
@@ -382,6 +383,7 @@ void Session::HandleMessage(xmpp_stanza_t* message) {
 void Session::AskArchive(Query::Kind kind, const std::string& queryId, const std::string& after) {
   Query& query = queries_[queryId];
   query.kind = kind;
+  query.after = after;
   if (query.start.empty() && kind != Query::kEnd) {
     auto start = std::chrono::system_clock::now() - std::chrono::seconds(options_.catchUpMaxAgeS);
     if (kind == Query::kCatchUp && !archivePoint_) start = *firstSignIn_ - kClockMargin;
@@ -425,6 +427,14 @@ void Session::ArchiveAnswered(xmpp_stanza_t* iq, const std::string& queryId) {
   const Query query = queries_[queryId];
   queries_.erase(queryId);
   if (Same(xmpp_stanza_get_type(iq), "error")) {
+    if (query.kind == Query::kCatchUp && !query.after.empty() &&
+        ErrorPart(iq, false) == "item-not-found") {
+      // The last message shown is no longer in the archive (it expired, or the account moved):
+      // what came since this run began is what can still be fetched.
+      archivePoint_.reset();
+      AskArchive(Query::kCatchUp, "archive-" + std::to_string(++serial_), "");
+      return;
+    }
     if (!archiveMissingSaid_) {
       archiveMissingSaid_ = true;
       Push({ClientEvent::kNotice,

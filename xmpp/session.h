@@ -118,6 +118,7 @@ class Session {
     enum Kind { kCatchUp, kCheck, kEnd } kind = kEnd;
     std::size_t fetched = 0;
     std::string start;   // the oldest time asked for, the same on every page
+    std::string after;   // the archive id this page starts after
     std::string lastId;  // the newest archive id seen in its answers
   };
   struct SeenKey {

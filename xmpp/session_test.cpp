@@ -177,6 +177,20 @@ TEST_F(SessionTest, TheArchiveCatchUpComesFirstAndCopiesAreDroppedByTheRightKey)
   EXPECT_THAT(Events(), ElementsAre("message one again", "message plain", "message plain"));
 }
 
+TEST_F(SessionTest, ALastShownMessageGoneFromTheArchiveCatchesUpFromThisRunsStart) {
+  session.SetArchivePoint("expired");
+  session.Bound(transport, false, now);
+  Feed("<iq type='error' id='" + LastQueryId() +
+       "'><error type='cancel'><item-not-found "
+       "xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/></error></iq>");
+  const std::string again = transport.sent.back();
+  EXPECT_THAT(again, HasSubstr("var=\"start\""));
+  EXPECT_THAT(again, ::testing::Not(HasSubstr("<after>")));
+  AnswerArchive(LastQueryId(), {"id='s1'><forwarded xmlns='urn:xmpp:forward:0'>" +
+                                Chat("bob@example.org", "b1", "one") + "</forwarded>"});
+  EXPECT_THAT(Events(), ElementsAre("message one"));
+}
+
 TEST_F(SessionTest, AnErrorWithAMessagesIdFailsItEvenAfterItsAcknowledgement) {
   session.Bound(transport, true, now);
   Feed("<enabled xmlns='urn:xmpp:sm:3'/>");
