@@ -5,6 +5,7 @@
 #include <cstring>
 #include <ctime>
 #include <new>
+#include <utility>
 
 #include "xmpp/bridge.h"
 
@@ -15,7 +16,7 @@ constexpr const char* kSmNs = "urn:xmpp:sm:3";
 constexpr std::size_t kArchivePage = 100;
 // Looking for the unacknowledged in the archive starts this long before the oldest was written:
 // the server's clock and ours need not agree.
-constexpr auto kClockMargin = std::chrono::minutes(5);
+constexpr auto kClockMargin = std::chrono::minutes(1);
 // Live messages that wait while the archive catches up; past this they go first.
 constexpr std::size_t kMaxHeldLive = 10000;
 
@@ -172,8 +173,19 @@ void Session::Lost() {
   sm_ = Sm::kOff;
   queries_.clear();
   checking_ = false;
-  // What came live while the archive was asked is not lost with the connection.
-  if (catchingUp_) CatchUpDone();
+  if (catchingUp_) {
+    // Cut short: what the archive gave so far goes, in order. Of what came live meanwhile, what
+    // the archive has comes again with the next catch-up, after the older rest; the others go.
+    catchingUp_ = false;
+    caughtUpDropped_ = 0;
+    std::vector<IncomingChat> caught, live;
+    caught.swap(caughtUp_);
+    live.swap(heldLive_);
+    for (const IncomingChat& chat : caught) Deliver(chat);
+    for (const IncomingChat& chat : live) {
+      if (chat.stanzaId.empty()) Deliver(chat);
+    }
+  }
 }
 
 void Session::Queue(Outgoing message, TimePoint now) {
@@ -380,22 +392,27 @@ void Session::HandleMessage(xmpp_stanza_t* message) {
   }
 }
 
-void Session::AskArchive(Query::Kind kind, const std::string& queryId, const std::string& after) {
+void Session::AskArchive(Query::Kind kind, const std::string& queryId, const std::string& page) {
   Query& query = queries_[queryId];
   query.kind = kind;
-  query.after = after;
+  query.page = page;
   if (query.start.empty() && kind != Query::kEnd) {
     auto start = std::chrono::system_clock::now() - std::chrono::seconds(options_.catchUpMaxAgeS);
     if (kind == Query::kCatchUp && !archivePoint_) start = *firstSignIn_ - kClockMargin;
     if (kind == Query::kCheck) {
-      const TimePoint oldest =
-          std::min_element(outgoing_.begin(), outgoing_.end(),
-                           [](const Pending& a, const Pending& b) { return a.queued < b.queued; })
-              ->queued;
-      start =
-          std::chrono::system_clock::now() -
-          std::chrono::duration_cast<std::chrono::system_clock::duration>(Clock::now() - oldest) -
-          kClockMargin;
+      std::set<std::string> recipients;
+      TimePoint oldest = Clock::now();
+      for (const Pending& p : outgoing_) {
+        if (p.attempts == 0) continue;
+        oldest = std::min(oldest, p.queued);
+        recipients.insert(p.message.to);
+      }
+      start = std::chrono::system_clock::now() -
+              std::chrono::duration_cast<std::chrono::system_clock::duration>(Clock::now() -
+                                                                               oldest) -
+              kClockMargin;
+      // One recipient, the usual case: the archive need only look at that conversation.
+      if (recipients.size() == 1) query.with = *recipients.begin();
     }
     query.start = IsoTime(start);
   }
@@ -408,17 +425,21 @@ void Session::AskArchive(Query::Kind kind, const std::string& queryId, const std
   xmpp_stanza_set_attribute(formType, "var", "FORM_TYPE");
   xmpp_stanza_set_type(formType, "hidden");
   AddText(AddChild(formType, "value"), kMamNs);
-  if (!query.start.empty()) {
-    xmpp_stanza_t* start = AddChild(form, "field");
-    xmpp_stanza_set_attribute(start, "var", "start");
-    AddText(AddChild(start, "value"), query.start);
+  for (const auto& [var, value] : {std::pair{"start", query.start}, {"with", query.with}}) {
+    if (value.empty()) continue;
+    xmpp_stanza_t* field = AddChild(form, "field");
+    xmpp_stanza_set_attribute(field, "var", var);
+    AddText(AddChild(field, "value"), value);
   }
   xmpp_stanza_t* set = AddChild(element, "set", kRsmNs);
   AddText(AddChild(set, "max"), std::to_string(kind == Query::kEnd ? 1 : kArchivePage));
-  if (kind == Query::kEnd) {
-    AddChild(set, "before");  // the last page: the archive's newest message
-  } else if (!after.empty()) {
-    AddText(AddChild(set, "after"), after);
+  if (kind == Query::kCatchUp) {
+    // Forwards from the last message shown.
+    if (!page.empty()) AddText(AddChild(set, "after"), page);
+  } else {
+    // Backwards from the newest: what was written last is looked for where it is.
+    xmpp_stanza_t* before = AddChild(set, "before");
+    if (!page.empty()) AddText(before, page);
   }
   SendAndRelease(iq);
 }
@@ -427,7 +448,7 @@ void Session::ArchiveAnswered(xmpp_stanza_t* iq, const std::string& queryId) {
   const Query query = queries_[queryId];
   queries_.erase(queryId);
   if (Same(xmpp_stanza_get_type(iq), "error")) {
-    if (query.kind == Query::kCatchUp && !query.after.empty() &&
+    if (query.kind == Query::kCatchUp && !query.page.empty() &&
         ErrorPart(iq, false) == "item-not-found") {
       // The last message shown is no longer in the archive (it expired, or the account moved):
       // what came since this run began is what can still be fetched.
@@ -455,8 +476,10 @@ void Session::ArchiveAnswered(xmpp_stanza_t* iq, const std::string& queryId) {
       Same(fin != nullptr ? xmpp_stanza_get_attribute(fin, "complete") : nullptr, "true");
   xmpp_stanza_t* set =
       fin != nullptr ? xmpp_stanza_get_child_by_name_and_ns(fin, "set", kRsmNs) : nullptr;
-  const std::string last =
-      TextOf(set != nullptr ? xmpp_stanza_get_child_by_name(set, "last") : nullptr);
+  const std::string next = TextOf(
+      set != nullptr
+          ? xmpp_stanza_get_child_by_name(set, query.kind == Query::kCatchUp ? "last" : "first")
+          : nullptr);
   if (query.kind == Query::kEnd) {
     if (!query.lastId.empty() && !archivePoint_) {
       archivePoint_ = query.lastId;
@@ -464,11 +487,16 @@ void Session::ArchiveAnswered(xmpp_stanza_t* iq, const std::string& queryId) {
     }
     return;
   }
-  if (!complete && !last.empty() && query.fetched < options_.archiveScanMax) {
-    const std::string next =
+  const bool allFound =
+      query.kind == Query::kCheck &&
+      std::all_of(outgoing_.begin(), outgoing_.end(), [&](const Pending& p) {
+        return p.attempts == 0 || foundInArchive_.count(p.message.id) > 0;
+      });
+  if (!complete && !allFound && !next.empty() && query.fetched < options_.archiveScanMax) {
+    const std::string nextId =
         (query.kind == Query::kCheck ? "check-" : "archive-") + std::to_string(++serial_);
-    queries_[next] = query;
-    AskArchive(query.kind, next, last);
+    queries_[nextId] = query;
+    AskArchive(query.kind, nextId, next);
     return;
   }
   if (query.kind == Query::kCatchUp && (!complete || caughtUpDropped_ > 0)) {

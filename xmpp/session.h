@@ -118,7 +118,8 @@ class Session {
     enum Kind { kCatchUp, kCheck, kEnd } kind = kEnd;
     std::size_t fetched = 0;
     std::string start;   // the oldest time asked for, the same on every page
-    std::string after;   // the archive id this page starts after
+    std::string page;    // where this page starts: after this id (catch-up), before it (others)
+    std::string with;    // only the conversation with this JID
     std::string lastId;  // the newest archive id seen in its answers
   };
   struct SeenKey {
@@ -142,7 +143,7 @@ class Session {
   void HandleIq(xmpp_stanza_t* iq);
   void HandleMessage(xmpp_stanza_t* message);
   void HandleRoster(xmpp_stanza_t* iq, bool whole);
-  void AskArchive(Query::Kind kind, const std::string& queryId, const std::string& after);
+  void AskArchive(Query::Kind kind, const std::string& queryId, const std::string& page);
   void ArchiveAnswered(xmpp_stanza_t* iq, const std::string& queryId);
   void CheckDone();
   void CatchUpDone();
