@@ -11,8 +11,8 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <map>
 #include <fstream>
+#include <map>
 #include <set>
 
 #include "tests/api_program.h"

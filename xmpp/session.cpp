@@ -407,10 +407,10 @@ void Session::AskArchive(Query::Kind kind, const std::string& queryId, const std
         oldest = std::min(oldest, p.queued);
         recipients.insert(p.message.to);
       }
-      start = std::chrono::system_clock::now() -
-              std::chrono::duration_cast<std::chrono::system_clock::duration>(Clock::now() -
-                                                                               oldest) -
-              kClockMargin;
+      start =
+          std::chrono::system_clock::now() -
+          std::chrono::duration_cast<std::chrono::system_clock::duration>(Clock::now() - oldest) -
+          kClockMargin;
       // One recipient, the usual case: the archive need only look at that conversation.
       if (recipients.size() == 1) query.with = *recipients.begin();
     }
@@ -476,10 +476,10 @@ void Session::ArchiveAnswered(xmpp_stanza_t* iq, const std::string& queryId) {
       Same(fin != nullptr ? xmpp_stanza_get_attribute(fin, "complete") : nullptr, "true");
   xmpp_stanza_t* set =
       fin != nullptr ? xmpp_stanza_get_child_by_name_and_ns(fin, "set", kRsmNs) : nullptr;
-  const std::string next = TextOf(
-      set != nullptr
-          ? xmpp_stanza_get_child_by_name(set, query.kind == Query::kCatchUp ? "last" : "first")
-          : nullptr);
+  const std::string next =
+      TextOf(set != nullptr ? xmpp_stanza_get_child_by_name(
+                                  set, query.kind == Query::kCatchUp ? "last" : "first")
+                            : nullptr);
   if (query.kind == Query::kEnd) {
     if (!query.lastId.empty() && !archivePoint_) {
       archivePoint_ = query.lastId;
@@ -487,11 +487,10 @@ void Session::ArchiveAnswered(xmpp_stanza_t* iq, const std::string& queryId) {
     }
     return;
   }
-  const bool allFound =
-      query.kind == Query::kCheck &&
-      std::all_of(outgoing_.begin(), outgoing_.end(), [&](const Pending& p) {
-        return p.attempts == 0 || foundInArchive_.count(p.message.id) > 0;
-      });
+  const bool allFound = query.kind == Query::kCheck &&
+                        std::all_of(outgoing_.begin(), outgoing_.end(), [&](const Pending& p) {
+                          return p.attempts == 0 || foundInArchive_.count(p.message.id) > 0;
+                        });
   if (!complete && !allFound && !next.empty() && query.fetched < options_.archiveScanMax) {
     const std::string nextId =
         (query.kind == Query::kCheck ? "check-" : "archive-") + std::to_string(++serial_);

@@ -177,6 +177,24 @@ TEST_F(SessionTest, TheArchiveCatchUpComesFirstAndCopiesAreDroppedByTheRightKey)
   EXPECT_THAT(Events(), ElementsAre("message one again", "message plain", "message plain"));
 }
 
+TEST_F(SessionTest, ACatchUpCutShortSkipsNothingOlderThanWhatCameLive) {
+  session.SetArchivePoint("s0");
+  session.Bound(transport, false, now);
+  const std::string inner = "<forwarded xmlns='urn:xmpp:forward:0'>";
+  const auto archived = [&](const std::string& id, const std::string& body) {
+    return "id='" + id + "'>" + inner + Chat("bob@example.org", "m" + id, body) + "</forwarded>";
+  };
+  Feed(Chat("bob@example.org", "ms3", "three", "s3"));  // live, while the archive is asked
+  Feed("<message><result xmlns='urn:xmpp:mam:2' queryid='" + LastQueryId() + "' " +
+       archived("s1", "one") + "</result></message>");
+  session.Lost();  // before the rest of the archive's answer
+  EXPECT_THAT(Events(), ElementsAre("message one"));
+  session.SetArchivePoint("s1");
+  session.Bound(transport, false, now);
+  AnswerArchive(LastQueryId(), {archived("s2", "two"), archived("s3", "three")});
+  EXPECT_THAT(Events(), ElementsAre("message two", "message three"));
+}
+
 TEST_F(SessionTest, ALastShownMessageGoneFromTheArchiveCatchesUpFromThisRunsStart) {
   session.SetArchivePoint("expired");
   session.Bound(transport, false, now);
