@@ -148,6 +148,8 @@ TEST_F(XmppFaultTest, NothingIsLostOrDoubledThroughCutsSilenceAndAServerCrash) {
       ++failed;
     }
   }
+  // Every fault here passes: nothing need fail.
+  EXPECT_EQ(failed, 0) << Errors();
   std::printf("faults: %d rounds, %zu messages each way; %d SENT, %d FAILED, %d connections\n",
               Rounds(), programSent.size(), sent, failed, proxy.Accepted());
   bob.Quit();

@@ -16,7 +16,7 @@ constexpr const char* kSmNs = "urn:xmpp:sm:3";
 constexpr std::size_t kArchivePage = 100;
 // Looking for the unacknowledged in the archive starts this long before the oldest was written:
 // the server's clock and ours need not agree.
-constexpr auto kClockMargin = std::chrono::minutes(1);
+constexpr auto kClockMargin = std::chrono::minutes(5);
 // Live messages that wait while the archive catches up; past this they go first.
 constexpr std::size_t kMaxHeldLive = 10000;
 
@@ -205,6 +205,8 @@ void Session::WriteWaiting() {
     pending.index = Send(message);
     xmpp_stanza_release(message);
     ++pending.attempts;
+    pending.lastWrite = ++writeSerial_;
+    if (pending.firstWrite == 0) pending.firstWrite = pending.lastWrite;
   }
 }
 
@@ -227,15 +229,20 @@ void Session::Probe(TimePoint now) {
 void Session::Acknowledged(std::uint64_t upTo) {
   probeSent_.reset();
   while (!outgoing_.empty() && outgoing_.front().index != 0 && outgoing_.front().index <= upTo) {
-    const std::string id = outgoing_.front().message.id;
+    const Pending acked = std::move(outgoing_.front());
     outgoing_.pop_front();
-    recentSent_.push_back(id);
-    recentSentSet_.insert(id);
-    if (recentSent_.size() > options_.dedupWindow) {
-      recentSentSet_.erase(recentSent_.front());
-      recentSent_.pop_front();
-    }
-    Push({ClientEvent::kAcked, {}, {}, id});
+    // Acknowledged on this connection: its last write is the one the server has.
+    Remember(acked.message.id, acked.lastWrite);
+    Push({ClientEvent::kAcked, {}, {}, acked.message.id});
+  }
+}
+
+void Session::Remember(const std::string& id, std::uint64_t write) {
+  recentSent_.push_back(id);
+  recentSentWrite_[id] = write;
+  if (recentSent_.size() > options_.dedupWindow) {
+    recentSentWrite_.erase(recentSent_.front());
+    recentSent_.pop_front();
   }
 }
 
@@ -256,7 +263,14 @@ bool Session::Tick(TimePoint now) {
     Fail(id, "not acknowledged by the server within " + Seconds(options_.sendBoundMs));
   }
   if (!IsBound()) return false;
-  if (probeSent_) return now - *probeSent_ >= std::chrono::milliseconds(options_.ackTimeoutMs);
+  const auto ackTimeout = std::chrono::milliseconds(options_.ackTimeoutMs);
+  if (probeSent_) {
+    // Dead when nothing at all came for the acknowledgement time; a server that sends but has
+    // not answered is asked again.
+    if (now - std::max(*probeSent_, lastHeard_) >= ackTimeout) return true;
+    if (now - *probeSent_ >= ackTimeout) Probe(now);
+    return false;
+  }
   const bool unprobed = std::any_of(outgoing_.begin(), outgoing_.end(),
                                     [&](const Pending& p) { return p.index > probedUpTo_; });
   if (unprobed || now - lastHeard_ >= std::chrono::milliseconds(options_.pingIntervalMs)) {
@@ -267,7 +281,14 @@ bool Session::Tick(TimePoint now) {
 
 void Session::Heard(TimePoint now) {
   lastHeard_ = now;
-  if (probeSent_) probeSent_ = now;
+}
+
+std::uint64_t Session::OldestUnacknowledgedWrite() const {
+  std::uint64_t oldest = UINT64_MAX;
+  for (const Pending& p : outgoing_) {
+    if (p.firstWrite != 0) oldest = std::min(oldest, p.firstWrite);
+  }
+  return oldest;
 }
 
 void Session::Handle(xmpp_stanza_t* stanza, TimePoint now) {
@@ -362,7 +383,7 @@ void Session::HandleMessage(xmpp_stanza_t* message) {
     const std::string id = AttributeOf(message, "id");
     const bool waiting = std::any_of(outgoing_.begin(), outgoing_.end(),
                                      [&](const Pending& p) { return p.message.id == id; });
-    if (!id.empty() && (waiting || recentSentSet_.count(id))) Fail(id, ErrorReason(message));
+    if (!id.empty() && (waiting || recentSentWrite_.count(id))) Fail(id, ErrorReason(message));
     return;
   }
   if (auto archived = ArchiveResult(message, bare_)) {
@@ -372,6 +393,13 @@ void Session::HandleMessage(xmpp_stanza_t* message) {
     query->second.lastId = archived->archiveId;
     if (query->second.kind == Query::kCheck && archived->sentByUser) {
       foundInArchive_.insert(archived->id);
+      // A message of ours that the server took from a write before any unacknowledged one was
+      // first written: the archive holds nothing of theirs further back.
+      auto known = recentSentWrite_.find(archived->id);
+      if (known != recentSentWrite_.end() && known->second != 0 &&
+          known->second < OldestUnacknowledgedWrite()) {
+        query->second.reachedOlder = true;
+      }
     } else if (query->second.kind == Query::kCatchUp && archived->chat) {
       caughtUp_.push_back(std::move(*archived->chat));
       // The newest are the ones to show when there are too many.
@@ -491,7 +519,8 @@ void Session::ArchiveAnswered(xmpp_stanza_t* iq, const std::string& queryId) {
                         std::all_of(outgoing_.begin(), outgoing_.end(), [&](const Pending& p) {
                           return p.attempts == 0 || foundInArchive_.count(p.message.id) > 0;
                         });
-  if (!complete && !allFound && !next.empty() && query.fetched < options_.archiveScanMax) {
+  if (!complete && !allFound && !query.reachedOlder && !next.empty() &&
+      query.fetched < options_.archiveScanMax) {
     const std::string nextId =
         (query.kind == Query::kCheck ? "check-" : "archive-") + std::to_string(++serial_);
     queries_[nextId] = query;
@@ -522,6 +551,7 @@ void Session::CheckDone() {
   for (const std::string& id : delivered) {
     outgoing_.erase(std::find_if(outgoing_.begin(), outgoing_.end(),
                                  [&](const Pending& p) { return p.message.id == id; }));
+    Remember(id, 0);  // which of its writes the server has is not known
     Push({ClientEvent::kAcked, {}, {}, id});
   }
   foundInArchive_.clear();

@@ -92,7 +92,7 @@ class Session {
 
   // Every top-level element the server sends after binding.
   void Handle(xmpp_stanza_t* stanza, TimePoint now);
-  // Bytes came from the server: the path is alive, and a question waits on no deadline yet.
+  // Bytes came from the server: the path is alive.
   void Heard(TimePoint now);
 
   // A message from the user; it goes out now or once a connection is bound.
@@ -113,14 +113,16 @@ class Session {
     TimePoint queued;
     int attempts = 0;
     std::uint64_t index = 0;  // its place among the stanzas sent on this connection; 0: not yet
+    std::uint64_t firstWrite = 0, lastWrite = 0;  // among all writes of messages, in order
   };
   struct Query {
     enum Kind { kCatchUp, kCheck, kEnd } kind = kEnd;
     std::size_t fetched = 0;
-    std::string start;   // the oldest time asked for, the same on every page
-    std::string page;    // where this page starts: after this id (catch-up), before it (others)
-    std::string with;    // only the conversation with this JID
-    std::string lastId;  // the newest archive id seen in its answers
+    std::string start;  // the oldest time asked for, the same on every page
+    std::string page;   // where this page starts: after this id (catch-up), before it (others)
+    std::string with;   // only the conversation with this JID
+    bool reachedOlder = false;  // a check has come to what is older than all it looks for
+    std::string lastId;         // the newest archive id seen in its answers
   };
   struct SeenKey {
     std::string stanzaId, from, id;
@@ -139,6 +141,8 @@ class Session {
   void Acknowledged(std::uint64_t upTo);
   void WriteWaiting();
   void Fail(const std::string& id, const std::string& reason);
+  void Remember(const std::string& id, std::uint64_t write);
+  std::uint64_t OldestUnacknowledgedWrite() const;
 
   void HandleIq(xmpp_stanza_t* iq);
   void HandleMessage(xmpp_stanza_t* message);
@@ -174,8 +178,11 @@ class Session {
 
   // Across connections.
   std::deque<Pending> outgoing_;
-  std::deque<std::string> recentSent_;  // acknowledged, for an error that follows
-  std::unordered_set<std::string> recentSentSet_;
+  // Acknowledged, for an error that follows and for knowing how far back a check must look:
+  // id -> the write the server has (0: not known).
+  std::deque<std::string> recentSent_;
+  std::unordered_map<std::string, std::uint64_t> recentSentWrite_;
+  std::uint64_t writeSerial_ = 0;
   std::optional<std::string> archivePoint_;
   std::optional<std::chrono::system_clock::time_point> firstSignIn_;
   bool archiveMissingSaid_ = false;
