@@ -71,8 +71,15 @@ class SessionTest : public ::testing::Test {
       Feed("<message to='alice@example.org/r'><result xmlns='urn:xmpp:mam:2' queryid='" + query +
            "' " + r + "</result></message>");
     }
+    // The page's first and last ids, as the server gives them for asking on.
+    const auto idOf = [](const std::string& r) { return r.substr(4, r.find('\'', 4) - 4); };
+    const std::string set = results.empty()
+                                ? ""
+                                : "<set xmlns='http://jabber.org/protocol/rsm'><first>" +
+                                      idOf(results.front()) + "</first><last>" +
+                                      idOf(results.back()) + "</last></set>";
     Feed("<iq type='result' id='" + query + "'><fin xmlns='urn:xmpp:mam:2' complete='" +
-         (complete ? "true" : "false") + "'/></iq>");
+         (complete ? "true" : "false") + "'>" + set + "</fin></iq>");
   }
   static std::string Chat(const std::string& from, const std::string& id, const std::string& body,
                           const std::string& stanzaId = "") {
@@ -152,6 +159,27 @@ TEST_F(SessionTest, AfterALostConnectionOnlyWhatTheArchiveLacksIsWrittenAgainWit
   ASSERT_EQ(bodies.size(), 2u);
   EXPECT_THAT(bodies[0], HasSubstr("id=\"m2\""));
   EXPECT_THAT(bodies[1], HasSubstr("id=\"m3\""));
+}
+
+TEST_F(SessionTest, TheSearchForTheUnacknowledgedEndsAtAMessageTheServerTookBeforeThem) {
+  session.Bound(transport, true, now);
+  Feed("<enabled xmlns='urn:xmpp:sm:3'/>");
+  session.Queue({"m1", "bob@example.org", "one"}, now);
+  Feed("<a xmlns='urn:xmpp:sm:3' h='5'/>");
+  session.Queue({"m2", "bob@example.org", "two"}, now);
+  EXPECT_THAT(Events(), ElementsAre("acked m1"));
+  session.Lost();
+  session.Bound(transport, false, now);
+  const std::string check = LastQueryId("check-");
+  // Newest first: no m2, then m1, which the server took before m2 was ever written.
+  AnswerArchive(
+      check,
+      {"id='s1'><forwarded xmlns='urn:xmpp:forward:0'><message from='alice@example.org/r' "
+       "to='bob@example.org' id='m1' type='chat'><body>one</body></message></forwarded>"},
+      false);
+  EXPECT_EQ(LastQueryId("check-"), check);  // no further page asked for
+  EXPECT_THAT(transport.sent.back(), HasSubstr("id=\"m2\""));
+  EXPECT_THAT(Events(), IsEmpty());
 }
 
 TEST_F(SessionTest, TheArchiveCatchUpComesFirstAndCopiesAreDroppedByTheRightKey) {
