@@ -58,33 +58,22 @@ inline std::uint16_t FreeLoopbackPort() {
   return ntohs(addr.sin_port);
 }
 
-// Waits up to `ms` milliseconds until something accepts connections on 127.0.0.1:port.
-inline bool WaitUntilListening(std::uint16_t port, int ms = 10000) {
+// Waits up to `ms` milliseconds until connections to 127.0.0.1:port are accepted (`listening`)
+// or no longer are (a server of an earlier test on a fixed port, say).
+inline bool WaitUntilListening(std::uint16_t port, int ms = 10000, bool listening = true) {
   StartSockets();
   for (int waited = 0; waited < ms; waited += 20) {
     const SocketHandle s = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr = Loopback(port);
     const bool up = ::connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
     CloseSocket(s);
-    if (up) return true;
+    if (up == listening) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return false;
 }
-
-// Waits up to `ms` milliseconds until nothing accepts connections on 127.0.0.1:port any more
-// (a server of an earlier test on a fixed port, say).
 inline bool WaitUntilNotListening(std::uint16_t port, int ms = 10000) {
-  StartSockets();
-  for (int waited = 0; waited < ms; waited += 20) {
-    const SocketHandle s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr = Loopback(port);
-    const bool up = ::connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    CloseSocket(s);
-    if (!up) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return false;
+  return WaitUntilListening(port, ms, false);
 }
 
 }  // namespace testsupport

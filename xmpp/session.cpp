@@ -173,19 +173,7 @@ void Session::Lost() {
   sm_ = Sm::kOff;
   queries_.clear();
   checking_ = false;
-  if (catchingUp_) {
-    // Cut short: what the archive gave so far goes, in order. Of what came live meanwhile, what
-    // the archive has comes again with the next catch-up, after the older rest; the others go.
-    catchingUp_ = false;
-    caughtUpDropped_ = 0;
-    std::vector<IncomingChat> caught, live;
-    caught.swap(caughtUp_);
-    live.swap(heldLive_);
-    for (const IncomingChat& chat : caught) Deliver(chat);
-    for (const IncomingChat& chat : live) {
-      if (chat.stanzaId.empty()) Deliver(chat);
-    }
-  }
+  if (catchingUp_) CatchUpDone(true);
 }
 
 void Session::Queue(Outgoing message, TimePoint now) {
@@ -558,14 +546,18 @@ void Session::CheckDone() {
   if (IsBound()) WriteWaiting();
 }
 
-void Session::CatchUpDone() {
+void Session::CatchUpDone(bool cutShort) {
   catchingUp_ = false;
   caughtUpDropped_ = 0;
   std::vector<IncomingChat> caught, live;
   caught.swap(caughtUp_);
   live.swap(heldLive_);
   for (const IncomingChat& chat : caught) Deliver(chat);
-  for (const IncomingChat& chat : live) Deliver(chat);
+  // Cut short by a lost connection, what came live and is in the archive comes again with the
+  // next catch-up, after the older rest that this one did not get to.
+  for (const IncomingChat& chat : live) {
+    if (!cutShort || chat.stanzaId.empty()) Deliver(chat);
+  }
 }
 
 void Session::Deliver(const IncomingChat& chat) {

@@ -150,7 +150,7 @@ class Session {
   void AskArchive(Query::Kind kind, const std::string& queryId, const std::string& page);
   void ArchiveAnswered(xmpp_stanza_t* iq, const std::string& queryId);
   void CheckDone();
-  void CatchUpDone();
+  void CatchUpDone(bool cutShort = false);
   void Deliver(const IncomingChat& chat);
   bool SeenBefore(const IncomingChat& chat);
 
