@@ -2,9 +2,11 @@
 // that Parlavant translates real conversations. See the README for its command line.
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <iostream>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "chatapi/chat_api_server.h"
 #include "platform/desktop.h"
@@ -100,6 +102,10 @@ std::string LoopbackAddressOf(const std::string& host) {
       throw platform::Error("--plain is refused for " + host + " (" + address +
                             "): a password goes unencrypted only to this machine");
     }
+  }
+  // "localhost" is both 127.0.0.1 and ::1; a local server listens on the first more often.
+  for (const std::string& address : addresses) {
+    if (address.find(':') == std::string::npos) return address;
   }
   return addresses.front();
 }
