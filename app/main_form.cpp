@@ -62,6 +62,11 @@ void TMainForm::BindEvents() {
           [this] { application_.Guard([this] { SendMessageChange(); }); });
   connect(btnSend, &QPushButton::clicked, this,
           [this] { application_.Guard([this] { btnSendClick(); }); });
+  connect(ToUsers, &QComboBox::activated, this,
+          [this] { application_.Guard([this] { ToUsersChange(); }); });
+  PageControl1->OnUserSelect = [this](int index) {
+    application_.Guard([this, index] { PageControl1UserSelect(index); });
+  };
 }
 
 void TMainForm::SetClientSize(int width, int height) {
@@ -205,9 +210,38 @@ void TMainForm::SkypeControlCurrentUserHandle(const std::string& userHandle) {
 }
 
 void TMainForm::SkypeControlSearchResult(chatlink::TSkypeSearchType, chatlink::TStringList aList) {
+  // A new list keeps the recipient the user chose, and the people who wrote without being
+  // contacts, so that they can still be answered.
+  const QString chosen = ToUsers->currentIndex() >= 0 ? ToUsers->currentText() : QString();
   ToUsers->clear();
   for (const std::string& handle : aList) AddSorted(ToUsers, FromAnsi(handle));
-  ToUsers->setCurrentIndex(ToUsers->count() > 0 ? 0 : -1);
+  for (const std::string& handle : sendersAdded_) {
+    if (ContactIndex(FromAnsi(handle)) < 0) AddSorted(ToUsers, FromAnsi(handle));
+  }
+  const int kept = chosen.isEmpty() ? -1 : ToUsers->findText(chosen, Qt::MatchExactly);
+  ToUsers->setCurrentIndex(kept >= 0 ? kept : ToUsers->count() > 0 ? 0 : -1);
+}
+
+int TMainForm::ContactIndex(const QString& handle) const {
+  for (int i = 0; i < ToUsers->count(); ++i) {
+    if (QString::compare(ToUsers->itemText(i), handle, Qt::CaseInsensitive) == 0) return i;
+  }
+  return -1;
+}
+
+void TMainForm::PageControl1UserSelect(int index) {
+  // The tab is the conversation: choosing it chooses whom the next message goes to.
+  const int contact = ContactIndex(PageControl1->tabText(index));
+  if (contact >= 0) ToUsers->setCurrentIndex(contact);
+}
+
+void TMainForm::ToUsersChange() {
+  for (int i = 0; i < PageControl1->count(); ++i) {
+    if (PageControl1->tabText(i) == ToUsers->currentText()) {
+      PageControl1->setCurrentIndex(i);
+      return;
+    }
+  }
 }
 
 QWidget* TMainForm::FindOrCreateConversationTab(const std::string& handle) {
@@ -275,26 +309,49 @@ void TMainForm::SkypeControlChatMsgInfo(std::int32_t chatMsgId,
   (property == chatlink::cmBody ? record->Body : record->FromHandle) = value;
   if (!record->Complete()) return;
 
+  // The message changes neither the chosen recipient nor the page the user reads: while they
+  // type to one person another may write. Only when nobody is chosen yet is the sender chosen;
+  // a sender who is no contact is added, so that they can be answered.
   const QString sender = FromAnsi(record->FromHandle);
-  int selected = -1;
-  for (int i = 0; i < ToUsers->count(); ++i) {
-    if (QString::compare(ToUsers->itemText(i), sender, Qt::CaseInsensitive) == 0) {
-      selected = i;
-      break;
-    }
+  int contact = ContactIndex(sender);
+  if (contact < 0) {
+    contact = AddSorted(ToUsers, sender);
+    sendersAdded_.insert(record->FromHandle);
   }
-  ToUsers->setCurrentIndex(selected);
+  if (ToUsers->currentIndex() < 0) ToUsers->setCurrentIndex(contact);
 
-  QPlainTextEdit* memo = FindMemo(FindOrCreateConversationTab(record->FromHandle));
+  QWidget* page = FindOrCreateConversationTab(record->FromHandle);
+  QPlainTextEdit* memo = FindMemo(page);
   if (memo == nullptr) return;
   PageControl1->show();
   const std::int32_t code = LangCodeFromComboIndex(TranslateTo->currentIndex());
   const std::u16string received = platform::Utf8Decode(record->Body);
-  // The chat client is still waiting in its send of the line that got us here: it stands still
-  // until the translation is over, as the window does.
-  const std::u16string translation = Translate(received, code);
-  AppendLine(memo, platform::AnsiToWide(record->FromHandle) + u": " + translation + u"(" +
-                       received + u")");
+  const std::u16string from = platform::AnsiToWide(record->FromHandle);
+  const int index = PageControl1->indexOf(page);
+  if (index != PageControl1->currentIndex()) PageControl1->setTabUnread(index, true);
+  std::u16string translation;
+  try {
+    // The chat client is still waiting in its send of the line that got us here: it stands
+    // still until the translation is over, as the window does.
+    translation = Translate(received, code);
+  } catch (const std::exception& e) {
+    // The message is shown as it came rather than lost, and said once for a run of failures
+    // (while the translator is down every message would bring its own box).
+    // On the message's own line, so the reason's line breaks go.
+    std::u16string reason = platform::AnsiToWide(e.what());
+    for (std::size_t at; (at = reason.find_first_of(u"\r\n")) != std::u16string::npos;) {
+      const std::size_t end = reason.find_first_not_of(u"\r\n", at);
+      reason.replace(at, (end == std::u16string::npos ? reason.size() : end) - at, u" ");
+    }
+    AppendLine(memo, from + u": " + received + u" (" + std::u16string(kUntranslated) + u": " +
+                         reason + u")");
+    PendingChatMessages.Remove(record);
+    if (receiveFailing_) return;
+    receiveFailing_ = true;
+    throw;
+  }
+  receiveFailing_ = false;
+  AppendLine(memo, from + u": " + translation + u"(" + received + u")");
   PendingChatMessages.Remove(record);
 }
 

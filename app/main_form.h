@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "app/application.h"
@@ -43,6 +44,8 @@ inline constexpr std::int32_t kItalian = 7;
 inline constexpr std::string_view kNotConnectedMessage = "Not connected to the chat client.";
 inline constexpr std::string_view kNoRecipientMessage =
     "No contact is chosen in the list: pick the contact to send the message to.";
+// What a received message's line says when it could not be translated (before the reason).
+inline constexpr std::u16string_view kUntranslated = u"untranslated";
 // The interface texts, by their bare name.
 inline constexpr std::string_view kInterfaceFile = "stintf.dat";
 
@@ -79,6 +82,8 @@ class TMainForm : public QWidget {
   void SkypeControlChatMsgInfo(std::int32_t chatMsgId, chatlink::TSkypeChatMsgProperty property,
                                const std::string& value);
   void btnSendClick();
+  void ToUsersChange();
+  void PageControl1UserSelect(int index);
 
   std::u16string Translate(std::u16string_view text, std::int32_t languageCode);
   static std::int32_t LangCodeFromComboIndex(int index);
@@ -115,6 +120,8 @@ class TMainForm : public QWidget {
   void FitLabel(QLabel* label);
   static void AppendLine(QPlainTextEdit* memo, const std::u16string& line);
   QString TypedText() const;
+  // The item of `ToUsers` for a handle, compared without regard to letter case; -1 for none.
+  int ContactIndex(const QString& handle) const;
 
   TApplication& application_;
   platform::ProfileFile settings_;
@@ -126,6 +133,8 @@ class TMainForm : public QWidget {
   AnchorLayout layout_;
   std::string captionSuffix_;
   std::int32_t interfaceLanguage_ = 0;
+  std::set<std::string> sendersAdded_;  // wrote without being contacts
+  bool receiveFailing_ = false;         // the last received message's translation failed
 };
 
 }  // namespace app

@@ -358,8 +358,6 @@ TEST_F(MainFormTest, PropertiesInEitherOrderAndInterleaved) {
   EXPECT_EQ(Memo("carol"), "carol: [4] first(first)");
   EXPECT_EQ(Memo("bob"), "bob: [4] a(a)");
   EXPECT_EQ(Memo("dave"), "dave: [4] b(b)");
-  EXPECT_EQ(form->ToUsers->currentIndex(), -1);  // dave is no contact
-  EXPECT_EQ(form->PendingChatMessages.Count(), 0u);
   EXPECT_EQ(form->PendingChatMessages.Count(), 0u);
 }
 
@@ -379,20 +377,26 @@ TEST_F(MainFormTest, OtherStatusesEmptyBodiesAndBadUtf8) {
   EXPECT_EQ(Memo("carol"), "carol: [4] ()\ncarol: [4] ()");
 }
 
-TEST_F(MainFormTest, FailedTranslationKeepsTheRecordUntilALaterPropertyCompletesIt) {
+TEST_F(MainFormTest, AMessageThatCannotBeTranslatedIsShownAsItCameWithOneBoxARun) {
   Start();
-  client->Receive("bob", "FAIL please");
+  client->Receive("bob", "FAIL one");
+  client->Receive("bob", "FAIL two");  // the translator is still down: no second box
   EXPECT_THAT(boxes, ElementsAre("HTTP/1.1 500 Internal Server Error."));
-  EXPECT_EQ(Memo("bob"), "");
-  EXPECT_TRUE(form->PageControl1->isVisibleTo(form.get()));
-  ASSERT_EQ(form->PendingChatMessages.Count(), 1u);
-  EXPECT_TRUE(form->PendingChatMessages.Records().front().Complete());
-  client->SendRaw("CHATMESSAGE 1000 BODY now it works");
-  EXPECT_EQ(Memo("bob"), "bob: [4] now it works(now it works)");
+  EXPECT_EQ(Memo("bob"),
+            "bob: FAIL one (untranslated: HTTP/1.1 500 Internal Server Error)\n"
+            "bob: FAIL two (untranslated: HTTP/1.1 500 Internal Server Error)");
   EXPECT_EQ(form->PendingChatMessages.Count(), 0u);
+  // Back: translated again, and the next failure is a new run with its own box.
+  client->Receive("bob", "fine");
+  client->Receive("bob", "FAIL three");
+  EXPECT_EQ(boxes.size(), 2u);
+  EXPECT_TRUE(
+      Memo("bob").endsWith("bob: [4] fine(fine)\n"
+                           "bob: FAIL three (untranslated: HTTP/1.1 500 Internal Server "
+                           "Error)"));
 }
 
-TEST_F(MainFormTest, HandlesDifferingInCaseGetTwoPagesAndOneSelection) {
+TEST_F(MainFormTest, HandlesDifferingInCaseGetTwoPagesAndTheChoiceStays) {
   Start();
   client->Receive("Bob", "one");
   EXPECT_EQ(form->ToUsers->currentText(), "bob");
@@ -401,7 +405,52 @@ TEST_F(MainFormTest, HandlesDifferingInCaseGetTwoPagesAndOneSelection) {
   EXPECT_EQ(form->PageControl1->count(), 2);
   EXPECT_EQ(Memo("Bob"), "Bob: [4] one(one)");
   EXPECT_EQ(Memo("bob"), "bob: [4] two(two)");
+  EXPECT_EQ(form->ToUsers->currentText(), "carol");
+  EXPECT_EQ(form->ToUsers->count(), 2);  // "Bob" is bob, a contact
+}
+
+TEST_F(MainFormTest, AMessageFromAnotherContactLeavesTheRecipientThePageAndTheTypedText) {
+  Start();
+  client->Receive("carol", "hi");
+  form->ToUsers->setCurrentIndex(form->ToUsers->findText("carol"));
+  Type("I was saying");
+  client->Receive("bob", "interrupting");
+  EXPECT_EQ(form->ToUsers->currentText(), "carol");
+  EXPECT_EQ(form->PageControl1->tabText(form->PageControl1->currentIndex()), "carol");
+  EXPECT_EQ(form->SendMessage->toPlainText(), "I was saying");
+  const int bob = 1;
+  ASSERT_EQ(form->PageControl1->tabText(bob), "bob");
+  EXPECT_TRUE(form->PageControl1->tabUnread(bob));
+  EXPECT_FALSE(form->PageControl1->tabUnread(0));
+
+  // The user turns to bob's tab: bob is the recipient, and the tab is read.
+  form->PageControl1->Choose(bob);
   EXPECT_EQ(form->ToUsers->currentText(), "bob");
+  EXPECT_FALSE(form->PageControl1->tabUnread(bob));
+  // And choosing carol in the list brings her tab.
+  form->ToUsers->setCurrentIndex(form->ToUsers->findText("carol"));
+  emit form->ToUsers->activated(form->ToUsers->currentIndex());
+  EXPECT_EQ(form->PageControl1->currentIndex(), 0);
+}
+
+TEST_F(MainFormTest, AStrangerIsAddedToTheListAndANewListKeepsThemAndTheChoice) {
+  Start();
+  form->ToUsers->setCurrentIndex(form->ToUsers->findText("carol"));
+  client->Receive("ann", "hello, we have not met");
+  EXPECT_EQ(form->ToUsers->itemText(0), "ann");  // sorted in
+  EXPECT_EQ(form->ToUsers->currentText(), "carol");
+  form->ToUsers->setCurrentIndex(0);  // the user answers ann
+  Type("hello ann");
+  form->btnSend->click();
+  EXPECT_THAT(commands, ::testing::Contains(::testing::StartsWith("MESSAGE ann ")));
+
+  form->ToUsers->setCurrentIndex(form->ToUsers->findText("carol"));
+  client->SetContacts({"bob", "carol", "dave"});
+  client->AnnounceApi();  // attached again: a new list
+  QStringList items;
+  for (int i = 0; i < form->ToUsers->count(); ++i) items << form->ToUsers->itemText(i);
+  EXPECT_EQ(items, QStringList({"ann", "bob", "carol", "dave"}));
+  EXPECT_EQ(form->ToUsers->currentText(), "carol");
 }
 
 TEST_F(MainFormTest, SendTranslatesSignsAndLogs) {
@@ -542,7 +591,7 @@ TEST_F(MainFormTest, ErrorInAHandlerGoesToTheBoxAndTheLoopGoesOn) {
   client->Receive("bob", "FAIL");
   client->Receive("bob", "fine");  // the link goes on after the box
   EXPECT_EQ(boxes.size(), 1u);
-  EXPECT_EQ(Memo("bob"), "bob: [4] fine(fine)");
+  EXPECT_TRUE(Memo("bob").endsWith("bob: [4] fine(fine)"));
 }
 
 // The shipped interface texts, written into the test's directory as "stintf.dat".

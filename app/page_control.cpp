@@ -47,6 +47,17 @@ class PageControl::TabRows : public QWidget {
         if (hasFocus()) tab.state |= QStyle::State_HasFocus;
       }
       style()->drawControl(QStyle::CE_TabBarTab, &tab, &painter, this);
+      if (control_.tabUnread(i)) {
+        // Beside the caption, not in it: tabs are found by their captions.
+        const int d = std::max(4, fontMetrics().height() / 3);
+        const QRect r = tab.rect;
+        painter.save();
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(palette().color(QPalette::Highlight));
+        painter.drawEllipse(QRect(r.right() - d - 2, r.top() + 3, d, d));
+        painter.restore();
+      }
     }
   }
 
@@ -54,7 +65,7 @@ class PageControl::TabRows : public QWidget {
     if (event->button() != Qt::LeftButton) return event->ignore();
     for (std::size_t i = 0; i < rects.size(); ++i) {
       if (rects[i].contains(event->position().toPoint())) {
-        control_.setCurrentIndex(static_cast<int>(i));
+        control_.Choose(static_cast<int>(i));
         return;
       }
     }
@@ -71,10 +82,10 @@ class PageControl::TabRows : public QWidget {
         control_.Step(1);
         break;
       case Qt::Key_Home:
-        control_.setCurrentIndex(0);
+        control_.Choose(0);
         break;
       case Qt::Key_End:
-        control_.setCurrentIndex(control_.count() - 1);
+        control_.Choose(control_.count() - 1);
         break;
       default:
         event->ignore();  // Ctrl+Tab and the rest go to the control
@@ -107,7 +118,10 @@ class TabAccessible : public QAccessibleInterface, public QAccessibleActionInter
   int indexOfChild(const QAccessibleInterface*) const override { return -1; }
   QAccessibleInterface* childAt(int, int) const override { return nullptr; }
   QString text(QAccessible::Text t) const override {
-    return t == QAccessible::Name ? control_.tabText(index_) : QString();
+    if (t == QAccessible::Name) return control_.tabText(index_);
+    if (t == QAccessible::Description && control_.tabUnread(index_))
+      return QStringLiteral("unread");
+    return QString();
   }
   void setText(QAccessible::Text, const QString&) override {}
   QRect rect() const override {
@@ -131,7 +145,7 @@ class TabAccessible : public QAccessibleInterface, public QAccessibleActionInter
 
   QStringList actionNames() const override { return {pressAction()}; }
   void doAction(const QString& name) override {
-    if (name == pressAction()) control_.setCurrentIndex(index_);
+    if (name == pressAction()) control_.Choose(index_);
   }
   QStringList keyBindingsForAction(const QString&) const override { return {}; }
 
@@ -240,13 +254,36 @@ int PageControl::indexOf(const QWidget* page) const {
 void PageControl::setCurrentIndex(int index) {
   if (index < 0 || index >= count() || index == current_) return;
   current_ = index;
+  tabs_[static_cast<std::size_t>(index)].unread = false;
   pages_->setCurrentWidget(tabs_[static_cast<std::size_t>(index)].page);
   Relayout();
 }
 
+void PageControl::Choose(int index) {
+  const int before = current_;
+  setCurrentIndex(index);
+  if (current_ != before && OnUserSelect) OnUserSelect(current_);
+}
+
+void PageControl::setTabUnread(int index, bool unread) {
+  if (index < 0 || index >= count() || index == current_) return;
+  tabs_[static_cast<std::size_t>(index)].unread = unread;
+  rows_->update();
+  if (index < static_cast<int>(tabs_.size())) {
+    // Screen readers hear of the changed description.
+    QAccessibleEvent event(rows_, QAccessible::DescriptionChanged);
+    event.setChild(index);
+    QAccessible::updateAccessibility(&event);
+  }
+}
+
+bool PageControl::tabUnread(int index) const {
+  return index >= 0 && index < count() && tabs_[static_cast<std::size_t>(index)].unread;
+}
+
 void PageControl::Step(int delta) {
   if (count() == 0) return;
-  setCurrentIndex((current_ + delta + count()) % count());
+  Choose((current_ + delta + count()) % count());
 }
 
 QRect PageControl::tabRect(int index) const {

@@ -6,12 +6,15 @@
 // height, the block of rows scrolls instead. Keyboard: Ctrl+Tab and Ctrl+PgDn select the next
 // tab, Ctrl+Shift+Tab and Ctrl+PgUp the previous one, from anywhere in the control; the arrow
 // keys, Home and End when the tabs have the focus. The tab list and each tab are exposed to
-// accessibility tools with their roles and captions, as a tab bar exposes them.
+// accessibility tools with their roles and captions, as a tab bar exposes them. A tab can be
+// marked unread: a dot at its corner, "unread" as its description for accessibility tools, its
+// caption unchanged; selecting it clears the mark.
 
 #include <QRect>
 #include <QString>
 #include <QWidget>
 
+#include <functional>
 #include <vector>
 
 class QScrollArea;
@@ -35,6 +38,12 @@ class PageControl : public QWidget {
   int indexOf(const QWidget* page) const;
   int currentIndex() const { return current_; }
   void setCurrentIndex(int index);
+  void setTabUnread(int index, bool unread);
+  bool tabUnread(int index) const;
+  // Called when the user (not the program) has selected the tab with this index.
+  std::function<void(int)> OnUserSelect;
+  // Selects the tab as the user's choice (a click, a key, an accessibility tool's press).
+  void Choose(int index);
 
   // Where the tab is, in this control's coordinates (its row may be scrolled out of sight);
   // empty for an index out of range.
@@ -59,6 +68,7 @@ class PageControl : public QWidget {
   struct Tab {
     QString text;
     QWidget* page;
+    bool unread = false;
   };
 
   void Relayout();

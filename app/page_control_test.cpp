@@ -149,6 +149,28 @@ TEST_F(PageControlTest, TheTabListAndItsTabsAreExposedWithRolesAndCaptions) {
   EXPECT_TRUE(third->state().selected);
 }
 
+TEST_F(PageControlTest, AnUnreadMarkIsSeenAndHeardButLeavesTheCaptionAndGoesWhenSelected) {
+  pc.resize(300, 175);
+  Fill(3);
+  pc.show();
+  std::vector<int> chosen;
+  pc.OnUserSelect = [&](int index) { chosen.push_back(index); };
+  const QImage before = pc.grab().toImage();
+  pc.setTabUnread(2, true);
+  pc.setTabUnread(0, true);  // the page being read is never unread
+  EXPECT_TRUE(pc.tabUnread(2));
+  EXPECT_FALSE(pc.tabUnread(0));
+  EXPECT_NE(pc.grab().toImage(), before);  // visible
+  QAccessibleInterface* third = QAccessible::queryAccessibleInterface(pc.tabList())->child(2);
+  EXPECT_EQ(third->text(QAccessible::Description), "unread");
+  EXPECT_EQ(third->text(QAccessible::Name), pc.tabText(2));
+  pc.setCurrentIndex(1);  // the program's selection is not the user's
+  pc.Choose(2);
+  EXPECT_FALSE(pc.tabUnread(2));
+  EXPECT_EQ(third->text(QAccessible::Description), "");
+  EXPECT_EQ(chosen, std::vector<int>({2}));
+}
+
 TEST_F(PageControlTest, OnlyTheFirstTabAddedIsSelectedByAdding) {
   EXPECT_EQ(pc.currentIndex(), -1);
   Fill(3);

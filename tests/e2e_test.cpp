@@ -33,7 +33,9 @@ TEST_F(EndToEndTest, ChatThroughTheWindow) {
   ASSERT_TRUE(client->Write("receive carol Hola, \\xC2\\xBFqu\\xC3\\xA9 tal?\n"));
   ASSERT_TRUE(testsupport::PumpUntil([&] { return !Memo(form, "carol").isEmpty(); }));
   EXPECT_EQ(Memo(form, "carol"), QString::fromUtf8("carol: [en] Hola, ¿qué tal?(Hola, ¿qué tal?)"));
-  EXPECT_EQ(form.ToUsers->currentText(), "carol");
+  // A message does not change whom the user writes to; the user turns to carol.
+  EXPECT_EQ(form.ToUsers->currentText(), "bob");
+  form.ToUsers->setCurrentIndex(form.ToUsers->findText("carol"));
 
   form.SendMessage->setPlainText(QString::fromUtf8("Très bien\nmerci"));
   form.btnSend->click();
