@@ -54,6 +54,7 @@ void TMainForm::BindEvents() {
                                       const std::string& value) {
     SkypeControlChatMsgInfo(id, property, value);
   };
+  SkypeControl.OnClientGone = [this](chatlink::TSkypeControl&) { SkypeControlClientGone(); };
 
   // Only a choice of the user's changes the languages; setting the index in code does not.
   connect(TranslateTo, &QComboBox::activated, this,
@@ -195,11 +196,29 @@ void TMainForm::SendMessageChange() {
 }
 
 void TMainForm::SkypeControlAttachSuccess(chatlink::TSkypeControl& sender) {
+  ClientBack();
   sender.Search(chatlink::stFriends, "");
+}
+
+void TMainForm::ClientBack() {
+  if (!clientGone_) return;
+  clientGone_ = false;
+  std::string caption = form_->CaptionAnsi();
+  const std::string gone = " (" + std::string(kClientGone) + ")";
+  if (caption.ends_with(gone)) caption.resize(caption.size() - gone.size());
+  form_->SetCaptionAnsi(caption);
+}
+
+void TMainForm::SkypeControlClientGone() {
+  // Until it announces itself again: what is sent meanwhile would be lost.
+  if (clientGone_) return;
+  clientGone_ = true;
+  form_->SetCaptionAnsi(form_->CaptionAnsi() + " (" + std::string(kClientGone) + ")");
 }
 
 void TMainForm::SkypeControlCurrentUserHandle(const std::string& userHandle) {
   CurrentUserHandle = userHandle;
+  ClientBack();  // a client that reports the user is there
   // The handle shows once: what an earlier report added is replaced, not appended to.
   std::string caption = form_->CaptionAnsi();
   if (!captionSuffix_.empty() && caption.ends_with(captionSuffix_)) {
@@ -296,6 +315,22 @@ void TMainForm::SkypeControlChatMsgInfo(std::int32_t chatMsgId,
                                         chatlink::TSkypeChatMsgProperty property,
                                         const std::string& value) {
   if (property == chatlink::cmStatus) {
+    if (value == "SENDING" && sending_ && sendingId_ < 0) sendingId_ = chatMsgId;
+    if (value == "SENT") sent_.erase(chatMsgId);
+    if (value == "FAILED") {
+      // Said in the recipient's tab with its text, so that the user can send it again.
+      auto it = sent_.find(chatMsgId);
+      if (it == sent_.end()) return;
+      const Sent failed = std::move(it->second);
+      sent_.erase(it);
+      QWidget* page = FindOrCreateConversationTab(failed.recipient);
+      if (QPlainTextEdit* memo = FindMemo(page)) {
+        AppendLine(memo, failed.line + u" (" + std::u16string(kNotDelivered) + u")");
+        const int index = PageControl1->indexOf(page);
+        if (index != PageControl1->currentIndex()) PageControl1->setTabUnread(index, true);
+      }
+      return;
+    }
     if (value == "RECEIVED") {
       // The answers usually arrive while these requests are in flight: this handler then runs
       // again, nested inside this very call, and may complete the record there.
@@ -370,14 +405,30 @@ void TMainForm::btnSendClick() {
     signature = code == kBulgarian ? platform::CyrillicToWide(kBulgarianSignature)
                                    : std::u16string(kEnglishSignature);
   }
-  SkypeControl.SendChatMessage(recipient, platform::Utf8Encode(translation + signature));
+  // The chat client reports the message's id while the command is in flight.
+  sending_ = true;
+  sendingId_ = -1;
+  const bool taken =
+      SkypeControl.SendChatMessage(recipient, platform::Utf8Encode(translation + signature));
+  sending_ = false;
 
   QPlainTextEdit* memo = FindMemo(FindOrCreateConversationTab(recipient));
   if (memo == nullptr) return;
   PageControl1->show();
   std::u16string line = platform::AnsiToWide(CurrentUserHandle) + u": " + typed;
   if (!translation.empty()) line += u" (" + translation + u")";
+  if (!taken) {
+    // Not shown as sent: the typed text stays for when the client is back.
+    AppendLine(memo, line + u" (" + std::u16string(kNotDelivered) + u": " +
+                         platform::AnsiToWide(kClientGone) + u")");
+    return;
+  }
   AppendLine(memo, line);
+  if (sendingId_ >= 0) {
+    sent_[sendingId_] = {recipient, line};
+    // Bounded: the client reports on the newest; the oldest outcomes are not waited for.
+    if (sent_.size() > 1000) sent_.erase(sent_.begin());
+  }
   SendMessage->clear();
   btnSend->setEnabled(false);
 }

@@ -12,6 +12,7 @@
 #include <QWidget>
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -46,6 +47,10 @@ inline constexpr std::string_view kNoRecipientMessage =
     "No contact is chosen in the list: pick the contact to send the message to.";
 // What a received message's line says when it could not be translated (before the reason).
 inline constexpr std::u16string_view kUntranslated = u"untranslated";
+// What a sent message's line says when it did not reach the recipient, and why when the chat
+// client has gone; the caption says the latter too until the client attaches again.
+inline constexpr std::u16string_view kNotDelivered = u"not delivered";
+inline constexpr std::string_view kClientGone = "the chat client is gone";
 // The interface texts, by their bare name.
 inline constexpr std::string_view kInterfaceFile = "stintf.dat";
 
@@ -83,6 +88,7 @@ class TMainForm : public QWidget {
                                const std::string& value);
   void btnSendClick();
   void ToUsersChange();
+  void SkypeControlClientGone();
   void PageControl1UserSelect(int index);
 
   std::u16string Translate(std::u16string_view text, std::int32_t languageCode);
@@ -122,6 +128,8 @@ class TMainForm : public QWidget {
   QString TypedText() const;
   // The item of `ToUsers` for a handle, compared without regard to letter case; -1 for none.
   int ContactIndex(const QString& handle) const;
+  // The chat client is attached again: the caption no longer says it is gone.
+  void ClientBack();
 
   TApplication& application_;
   platform::ProfileFile settings_;
@@ -134,7 +142,17 @@ class TMainForm : public QWidget {
   std::string captionSuffix_;
   std::int32_t interfaceLanguage_ = 0;
   std::set<std::string> sendersAdded_;  // wrote without being contacts
-  bool receiveFailing_ = false;         // the last received message's translation failed
+  // The messages sent and not yet reported delivered, by the chat client's id: the recipient
+  // and the line the tab shows for it.
+  struct Sent {
+    std::string recipient;
+    std::u16string line;
+  };
+  std::map<std::int32_t, Sent> sent_;
+  bool sending_ = false;  // inside the send of a message: its id is being reported
+  std::int32_t sendingId_ = -1;
+  bool clientGone_ = false;
+  bool receiveFailing_ = false;  // the last received message's translation failed
 };
 
 }  // namespace app

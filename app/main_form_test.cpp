@@ -433,6 +433,39 @@ TEST_F(MainFormTest, AMessageFromAnotherContactLeavesTheRecipientThePageAndTheTy
   EXPECT_EQ(form->PageControl1->currentIndex(), 0);
 }
 
+TEST_F(MainFormTest, AMessageTheClientReportsFailedIsSaidInItsTabWithItsText) {
+  Start();
+  Type("one");
+  form->btnSend->click();
+  Type("two");
+  form->btnSend->click();
+  client->SendRaw("CHATMESSAGE 1001 STATUS SENT");
+  client->SendRaw("CHATMESSAGE 1000 STATUS FAILED");
+  client->SendRaw("CHATMESSAGE 1001 STATUS FAILED");  // already delivered: nothing to say
+  client->SendRaw("CHATMESSAGE 1000 STATUS FAILED");  // said once
+  EXPECT_EQ(Memo("bob"),
+            "alice: one ([4] one)\nalice: two ([4] two)\nalice: one ([4] one) (not delivered)");
+  EXPECT_THAT(boxes, IsEmpty());
+}
+
+TEST_F(MainFormTest, AChatClientThatHasGoneIsSaidInTheTabAndTheCaption) {
+  Start();
+  client.reset();  // gone without a word
+  Type("hola");
+  form->btnSend->click();
+  EXPECT_EQ(Memo("bob"), "alice: hola ([4] hola) (not delivered: the chat client is gone)");
+  EXPECT_EQ(form->SendMessage->toPlainText(), "hola");  // kept for when it is back
+  EXPECT_EQ(form->CaptionAnsi(), "Parlavant 1.0:04 - alice (the chat client is gone)");
+  form->btnSend->click();
+  EXPECT_THAT(boxes, ElementsAre(std::string(kNotConnectedMessage)));
+
+  client = std::make_unique<standin::StandInClient>(*desktop, standin::ClientOptions{});
+  client->AnnounceApi();
+  EXPECT_EQ(form->CaptionAnsi(), "Parlavant 1.0:04 - alice");
+  form->btnSend->click();
+  EXPECT_TRUE(Memo("bob").endsWith("\nalice: hola ([4] hola)"));
+}
+
 TEST_F(MainFormTest, AStrangerIsAddedToTheListAndANewListKeepsThemAndTheChoice) {
   Start();
   form->ToUsers->setCurrentIndex(form->ToUsers->findText("carol"));

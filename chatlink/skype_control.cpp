@@ -68,8 +68,8 @@ void TSkypeControl::Attach(std::int32_t protocolNumber) {
                                        application_.Handle(), 0);
 }
 
-void TSkypeControl::SendCommand(std::string_view text) {
-  if (text.empty() || !attached_) return;
+bool TSkypeControl::SendCommand(std::string_view text) {
+  if (text.empty() || !attached_) return false;
   // Sized to the command: a chat message may be far longer than a fixed buffer.
   std::string payload(text);
   payload.push_back('\0');
@@ -77,8 +77,16 @@ void TSkypeControl::SendCommand(std::string_view text) {
   data.dwData = 0;
   data.cbData = static_cast<std::uint32_t>(payload.size());
   data.lpData = payload.data();
-  application_.GetDesktop().Send(skypeWindow_, platform::kWmCopyData, application_.Handle(),
-                                 reinterpret_cast<platform::LParam>(&data));
+  platform::Desktop& desktop = application_.GetDesktop();
+  if (desktop.Send(skypeWindow_, platform::kWmCopyData, application_.Handle(),
+                   reinterpret_cast<platform::LParam>(&data)) != 0 ||
+      desktop.IsWindow(skypeWindow_)) {
+    return true;
+  }
+  // The client has gone without a word: nothing sent from now on would arrive.
+  attached_ = false;
+  Raise(OnClientGone);
+  return false;
 }
 
 bool TSkypeControl::WindowHook(platform::TMessage& message) {
@@ -283,8 +291,8 @@ void TSkypeControl::GetChatMessageProperty(std::int32_t chatMsgId, TSkypeChatMsg
               std::string(WireWord(property)));
 }
 
-void TSkypeControl::SendChatMessage(std::string_view userHandle, std::string_view text) {
-  SendCommand("MESSAGE " + std::string(userHandle) + " " + std::string(text));
+bool TSkypeControl::SendChatMessage(std::string_view userHandle, std::string_view text) {
+  return SendCommand("MESSAGE " + std::string(userHandle) + " " + std::string(text));
 }
 
 }  // namespace chatlink

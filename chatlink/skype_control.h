@@ -79,13 +79,15 @@ class TSkypeControl {
   // Records the protocol version to ask for and broadcasts the discovery message.
   void Attach(std::int32_t protocolNumber);
   // Sends one command line to the attached client; dropped while not attached or when empty.
-  void SendCommand(std::string_view text);
+  // False when it did not reach the client: dropped, or the client's window has gone (then the
+  // link is no longer attached, and OnClientGone is raised, until the client attaches again).
+  bool SendCommand(std::string_view text);
   // Offered every message of the application window first; true when handled.
   bool WindowHook(platform::TMessage& message);
 
   void Search(TSkypeSearchType searchType, std::string_view target);
   void GetChatMessageProperty(std::int32_t chatMsgId, TSkypeChatMsgProperty property);
-  void SendChatMessage(std::string_view userHandle, std::string_view text);
+  bool SendChatMessage(std::string_view userHandle, std::string_view text);
 
   // Routes one incoming line, already split into its keyword and the rest.
   void DispatchNotification(std::string_view keyword, std::string_view rest);
@@ -128,6 +130,8 @@ class TSkypeControl {
   TSkypeChatNotify OnChatInfo;
   TSkypeChatMsgNotify OnChatMsgInfo;
   TNotSupportedErrorNotify OnNotSupportedError;
+  // The client's window was gone when a command was sent to it.
+  TNotifyEvent OnClientGone;
   TSkypeCopyData OnCopyData;
 
  private:

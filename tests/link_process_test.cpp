@@ -159,9 +159,14 @@ TEST_F(LinkProcessTest, ReattachesWhenTheClientComesBack) {
   const platform::Hwnd first = link->SkypeWindow();
   client->Kill();
 
-  // Commands to the vanished client are dropped without waiting.
-  link->SendChatMessage("bob", "anyone there?");
-  EXPECT_TRUE(link->Attached());
+  // A command to the vanished client is dropped without waiting, and the owner is told: the link
+  // is no longer attached until the client comes back.
+  int gone = 0;
+  link->OnClientGone = [&](chatlink::TSkypeControl&) { ++gone; };
+  EXPECT_FALSE(link->SendChatMessage("bob", "anyone there?"));
+  EXPECT_FALSE(link->Attached());
+  EXPECT_FALSE(link->SendChatMessage("bob", "still nobody?"));
+  EXPECT_EQ(gone, 1);
 
   users.clear();
   client = StartClient({"--user", "dave", "--contacts", "erin"});
@@ -169,6 +174,7 @@ TEST_F(LinkProcessTest, ReattachesWhenTheClientComesBack) {
       PumpUntil([&] { return !users.empty() && contacts == chatlink::TStringList{"erin"}; }));
   EXPECT_EQ(users.back(), "dave");
   EXPECT_NE(link->SkypeWindow(), first);
+  EXPECT_TRUE(link->Attached());
 
   ASSERT_TRUE(client->Write("receive erin back again\n"));
   ASSERT_TRUE(PumpUntil([&] { return !body.empty() && !from.empty(); }));
