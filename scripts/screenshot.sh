@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Photographs Parlavant in a conversation on a virtual display: the stand-in translator
 # (Apertium) and a scripted stand-in chat client run beside it; fourteen contacts write in Spanish and
-# French, so their tabs wrap onto two rows, and the user answers one of them through the window.
+# French, so their tabs wrap onto two rows and all but the one shown are marked unread, and the
+# user answers one of them through the window.
 # Writes docs/screenshot.png.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -52,8 +53,8 @@ PARLAVANT_DESKTOP="$work/desktop" XDG_CONFIG_HOME="$work/config" "$bin/app/parla
 pids+=($!)
 sleep 12
 
-# Answer bob, who wrote last and so is the chosen contact: from the first control, Tab reaches
-# the text box.
+# Answer bob: the first contact, so the chosen one, and his the page shown (the others' tabs carry
+# their unread marks). From the first control, Tab reaches the text box.
 window=$(xdotool search --sync --name "Parlavant 1.0" | head -n 1)
 xdotool windowfocus --sync "$window"
 xdotool key --window "$window" Tab
