@@ -14,7 +14,8 @@ packages=(
   # the program: Qt for the window (Qt Network keeps the translation client's cookies), and a
   # face with the metrics of the window's designed fonts
   qt6-base-dev fonts-liberation2
-  # the stand-in translator: HTTP server, language detection, translation engine and pairs
+  # the stand-in translator: language detection, translation engine and pairs; the translation
+  # benchmark's HTTP client
   libcpp-httplib-dev libcld2-dev apertium
   apertium-eng-spa apertium-fr-es apertium-spa-ita apertium-mkd-eng apertium-mkd-bul
   # the XMPP chat client, and for its tests and demo a local server and a remote person

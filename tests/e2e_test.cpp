@@ -51,3 +51,28 @@ TEST_F(EndToEndTest, ChatThroughTheWindow) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(EndToEndTest, ATargetNoPairLeadsToIsRefusedAndNothingGoesOut) {
+  // Apertium is installed with the project's dependencies; no pair of it leads to German.
+  ASSERT_EQ(std::system("command -v apertium >/dev/null 2>&1"), 0);
+  ASSERT_TRUE(testsupport::WaitUntilNotListening(translate::kLocalTranslatorPort));
+  translator = std::make_unique<ChildProcess>(
+      std::vector<std::string>{TRANSLATOR_PATH, "--desktop", DesktopDir()});
+  ASSERT_TRUE(testsupport::WaitUntilListening(translate::kLocalTranslatorPort));
+  StartClient({"--user", "alice", "--contacts", "bob"});
+  app::TMainForm& form = StartParlavant(*desktop, testsupport::FreeLoopbackPort());
+  ASSERT_TRUE(testsupport::PumpUntil([&] { return form.ToUsers->count() == 1; }));
+
+  form.SendIn->setCurrentIndex(0);  // Deutch
+  form.SendMessage->setPlainText("El perro come la manzana.");
+  form.btnSend->click();
+  EXPECT_THAT(boxes,
+              ::testing::ElementsAre("HTTP/1.1 422 No translation from Spanish into German."));
+  EXPECT_EQ(form.SendMessage->toPlainText(), "El perro come la manzana.");
+  testsupport::PumpUntil([] { return false; }, 300);
+  EXPECT_THAT(TranscriptLines("in MESSAGE "), ::testing::IsEmpty());
+}
+
+}  // namespace

@@ -126,9 +126,14 @@ TEST_F(TranslatorProcessTest, ApertiumTranslatesSpanishIntoEnglish) {
       translate::Translate(http, *desktop, service, u"El perro come la manzana.", 1);
   EXPECT_NE(english.find(u"dog"), std::u16string::npos);
   EXPECT_NE(english.find(u"apple"), std::u16string::npos);
-  // No installed pair leads to German: the text comes back as it went.
-  EXPECT_EQ(translate::Translate(http, *desktop, service, u"El perro come la manzana.", 4),
-            u"El perro come la manzana.");
+  // No installed pair leads to German: an error that names both languages, never the text as
+  // its own translation.
+  try {
+    translate::Translate(http, *desktop, service, u"El perro come la manzana.", 4);
+    ADD_FAILURE() << "the text came back as its own translation";
+  } catch (const platform::Error& e) {
+    EXPECT_STREQ(e.what(), "HTTP/1.1 422 No translation from Spanish into German");
+  }
 }
 
 // A fake Spanish-English mode: each stage records its process id, passes NUL-ended records on

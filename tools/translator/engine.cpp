@@ -9,6 +9,7 @@
 
 #include <deque>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 #include "tools/translator/pipeline.h"
@@ -28,7 +29,7 @@ std::string TwoLetter(const std::string& code) {
 
 class EchoEngine final : public Engine {
  public:
-  std::string Translate(const std::string& text, const std::string& target, std::string&) override {
+  std::string Translate(const std::string& text, const std::string& target) override {
     return "[" + target + "] " + text;
   }
 };
@@ -42,8 +43,7 @@ class ApertiumEngine final : public Engine {
         pipelines_([modesDir](const std::string& mode) { return ReadMode(modesDir, mode); },
                    hangBound) {}
 
-  std::string Translate(const std::string& text, const std::string& target,
-                        std::string& note) override {
+  std::string Translate(const std::string& text, const std::string& target) override {
     // Chat lines are short: the detector is asked for its best guess even on a word or two.
     CLD2::CLDHints hints = {nullptr, nullptr, CLD2::UNKNOWN_ENCODING, CLD2::UNKNOWN_LANGUAGE};
     CLD2::Language top3[3];
@@ -73,9 +73,8 @@ class ApertiumEngine final : public Engine {
       if (!route.empty()) source = fallback_;
     }
     if (route.empty()) {
-      note = "no installed language pair leads from " + source + " to " + target +
-             "; the text is returned unchanged";
-      return text;
+      throw NoLanguagePair("No translation from " + LanguageName(source) + " into " +
+                           LanguageName(target));
     }
     std::string current = text;
     for (std::size_t i = 0; i + 1 < route.size(); ++i) {
@@ -126,6 +125,15 @@ std::u16string DecodeCharacterReferences(std::string_view text) {
     ++i;
   }
   return out;
+}
+
+std::string LanguageName(const std::string& iso) {
+  static const std::map<std::string, std::string> names = {
+      {"bg", "Bulgarian"},  {"ca", "Catalan"},    {"de", "German"},   {"en", "English"},
+      {"es", "Spanish"},    {"fr", "French"},     {"gl", "Galician"}, {"it", "Italian"},
+      {"mk", "Macedonian"}, {"pt", "Portuguese"}, {"tr", "Turkish"}};
+  auto it = names.find(iso);
+  return it != names.end() ? it->second : iso;
 }
 
 std::string IsoOfLanguageCode(int code) {

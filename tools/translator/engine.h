@@ -5,8 +5,8 @@
 #include <chrono>
 #include <map>
 #include <memory>
-#include <string>
 #include <stdexcept>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -25,15 +25,24 @@ class TranslationFailed : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// No installed chain of language pairs leads from the text's language to the target: the text
+// is not translated, rather than passed off as its own translation. `what()` says it in English
+// ("No translation from Spanish into German").
+class NoLanguagePair : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 class Engine {
  public:
   virtual ~Engine() = default;
-  // Returns the translation; `note` receives a line for the log when the text could not be
-  // translated and is returned as it came. Never fails a request for want of a language pair;
-  // throws TranslationFailed when the translation program fails.
-  virtual std::string Translate(const std::string& text, const std::string& target,
-                                std::string& note) = 0;
+  // Returns the translation. Throws NoLanguagePair when no pair leads to the target, and
+  // TranslationFailed when the translation program fails.
+  virtual std::string Translate(const std::string& text, const std::string& target) = 0;
 };
+
+// A language's English name by its two-letter code; the code itself for a language not known.
+std::string LanguageName(const std::string& iso);
 
 // Returns the text tagged with the target: "[es] text".
 std::unique_ptr<Engine> MakeEchoEngine();

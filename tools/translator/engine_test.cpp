@@ -55,9 +55,7 @@ TEST(Pairs, RouteTakesTheFewestPairsAndPivotsWhereNeeded) {
 }
 
 TEST(Engines, EchoTagsTheTargetAndCodesMapToLanguages) {
-  std::string note;
-  EXPECT_EQ(MakeEchoEngine()->Translate("Hola  amigo\n", "en", note), "[en] Hola  amigo\n");
-  EXPECT_EQ(note, "");
+  EXPECT_EQ(MakeEchoEngine()->Translate("Hola  amigo\n", "en"), "[en] Hola  amigo\n");
   EXPECT_EQ(IsoOfLanguageCode(1), "en");
   EXPECT_EQ(IsoOfLanguageCode(2), "bg");
   EXPECT_EQ(IsoOfLanguageCode(4), "de");
@@ -66,13 +64,15 @@ TEST(Engines, EchoTagsTheTargetAndCodesMapToLanguages) {
   EXPECT_EQ(IsoOfLanguageCode(8), "");
 }
 
-TEST(Engines, ApertiumWithoutARouteReturnsTheTextAndSaysSo) {
+TEST(Engines, ApertiumWithoutARouteRefusesNamingBothLanguages) {
   ModesDir dir({"eng-spa"});
-  std::string note;
   auto engine = MakeApertiumEngine(dir.Path());
-  EXPECT_EQ(engine->Translate("Guten Morgen, wie geht es dir heute?", "tr", note),
-            "Guten Morgen, wie geht es dir heute?");
-  EXPECT_THAT(note, ::testing::HasSubstr("no installed language pair leads from de to tr"));
+  try {
+    engine->Translate("Guten Morgen, wie geht es dir heute?", "tr");
+    ADD_FAILURE() << "the text came back as its own translation";
+  } catch (const NoLanguagePair& e) {
+    EXPECT_STREQ(e.what(), "No translation from German into Turkish");
+  }
 }
 
 }  // namespace

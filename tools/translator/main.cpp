@@ -1,6 +1,5 @@
 // parlavant-translator: the stand-in desktop translator and web service. See the README for its
 // options.
-#include <httplib.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -10,6 +9,7 @@
 #include <csignal>
 #include <cstring>
 #include <iostream>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -18,6 +18,7 @@
 #include "platform/error.h"
 #include "tools/common/command_line.h"
 #include "tools/translator/engine.h"
+#include "tools/translator/http_server.h"
 #include "translate/web_codec.h"
 
 namespace {
@@ -62,6 +63,21 @@ std::string EncodeValue(const std::string& utf8) {
   return out;
 }
 
+// The usual reason phrase of a status that --status asks for.
+std::string ReasonPhrase(int status) {
+  static const std::map<int, std::string> phrases = {{200, "OK"},
+                                                     {301, "Moved Permanently"},
+                                                     {302, "Found"},
+                                                     {400, "Bad Request"},
+                                                     {403, "Forbidden"},
+                                                     {404, "Not Found"},
+                                                     {500, "Internal Server Error"},
+                                                     {502, "Bad Gateway"},
+                                                     {503, "Service Unavailable"}};
+  auto it = phrases.find(status);
+  return it != phrases.end() ? it->second : "Status " + std::to_string(status);
+}
+
 // The form fields of a request body: name=value pairs joined by "&", values form-encoded.
 std::map<std::string, std::string> ParseForm(const std::string& body) {
   std::map<std::string, std::string> fields;
@@ -83,33 +99,39 @@ class Service {
   Service(const Options& options, std::unique_ptr<standin::Engine> engine)
       : options_(options), engine_(std::move(engine)) {}
 
-  void Handle(const std::string& body, httplib::Response& response) {
+  void Handle(const std::string& body, standin::HttpReply& reply) {
     auto fields = ParseForm(body);
     // The text arrives as character references of its UTF-16 units.
     const std::u16string text = standin::DecodeCharacterReferences(fields["l1"]);
     const int code = std::atoi(fields["TargetLang"].c_str());
     const std::string target = standin::IsoOfLanguageCode(code);
-    std::string translation = platform::Utf8Encode(text);
     if (target.empty()) {
-      Log("unknown language code " + fields["TargetLang"] + "; the text is returned unchanged");
-    } else {
-      std::string note;
-      try {
-        translation = engine_->Translate(translation, target, note);
-      } catch (const standin::TranslationFailed& e) {
-        // No translation is better than the original passed off as one.
-        Log(std::string(e.what()) + "; answered 503");
-        response.status = 503;
-        response.set_content("", "text/html");
-        return;
-      }
-      if (!note.empty()) Log(note);
+      Log("unknown language code " + fields["TargetLang"] + "; answered 400");
+      reply = {400, "Unknown target language " + fields["TargetLang"], {}, {}};
+      return;
+    }
+    std::string translation;
+    try {
+      translation = engine_->Translate(platform::Utf8Encode(text), target);
+    } catch (const standin::NoLanguagePair& e) {
+      // Said in the status line, which the caller shows: the original passed off as its own
+      // translation would go out signed as translated.
+      Log(std::string(e.what()) + "; answered 422");
+      reply = {422, e.what(), {}, {}};
+      return;
+    } catch (const standin::TranslationFailed& e) {
+      // No translation is better than the original passed off as one.
+      Log(std::string(e.what()) + "; answered 503");
+      reply = {503, "Service Unavailable", {}, {}};
+      return;
     }
     if (!options_.cookie.empty() && !cookieSent_.exchange(true)) {
-      response.set_header("Set-Cookie", options_.cookie + "; Path=/");
+      reply.headers.emplace_back("Set-Cookie", options_.cookie + "; Path=/");
     }
-    response.status = options_.status;
-    response.set_content("l1=" + EncodeValue(translation), "text/html");
+    reply.status = options_.status;
+    reply.reason = ReasonPhrase(options_.status);
+    reply.headers.emplace_back("Content-Type", "text/html");
+    reply.body = "l1=" + EncodeValue(translation);
   }
 
  private:
@@ -158,7 +180,11 @@ void ServeClosingEarly(int port, bool die) {
 tools::CommandLine DescribeOptions(Options& o) {
   tools::CommandLine line(
       "parlavant-translator: the stand-in desktop translator (its window and \"/\" on loopback)\n"
-      "and translation web service (\"/st.asp\")");
+      "and translation web service (\"/st.asp\"). With Debian's Apertium pairs it translates\n"
+      "into English, Spanish, French and Italian from one another and from Macedonian (and\n"
+      "Bulgarian through it), and into Bulgarian from Macedonian; no pair leads into German or\n"
+      "Turkish. A text it cannot translate is answered 422 with the two languages in the\n"
+      "status line (\"No translation from Spanish into German\"), never returned as it came.");
   line.Value("desktop", "DIR", "desktop directory (default: the user's desktop)",
              [&](const std::string& v) { o.desktop = v; });
   line.Value("title", "TEXT", "title of its window (default \"Tessavo Verbalinx 3.0\")",
@@ -200,7 +226,7 @@ int main(int argc, char** argv) {
                    ? standin::MakeEchoEngine()
                    : standin::MakeApertiumEngine(options.modes, "es",
                                                  std::chrono::milliseconds(options.hangBoundMs)));
-  std::vector<std::unique_ptr<httplib::Server>> servers;
+  std::vector<std::unique_ptr<standin::HttpServer>> servers;
   std::vector<std::thread> threads;
   // One server per port; the web service may share the desktop translator's port.
   auto serve = [&](int port, const std::vector<std::string>& documents) {
@@ -208,26 +234,19 @@ int main(int argc, char** argv) {
       threads.emplace_back(ServeClosingEarly, port, options.dieEarly);
       return;
     }
-    auto server = std::make_unique<httplib::Server>();
+    std::map<std::string, standin::HttpHandler> handlers;
     for (const std::string& document : documents) {
-      // Read through a content reader: the library refuses plain form bodies beyond 8 KiB, and
-      // a 64 KiB chat message is some 1.5 MB as a form.
-      server->Post(document, [&](const httplib::Request&, httplib::Response& rs,
-                                 const httplib::ContentReader& reader) {
-        std::string body;
-        reader([&](const char* data, std::size_t length) {
-          body.append(data, length);
-          return body.size() <= (64u << 20);
-        });
-        service.Handle(body, rs);
-      });
+      handlers[document] = [&](const std::string& body, standin::HttpReply& reply) {
+        service.Handle(body, reply);
+      };
     }
-    if (!server->bind_to_port("127.0.0.1", port)) {
-      Log("cannot listen on 127.0.0.1:" + std::to_string(port));
+    try {
+      servers.push_back(std::make_unique<standin::HttpServer>(port, std::move(handlers)));
+    } catch (const std::runtime_error& e) {
+      Log(e.what());
       std::exit(1);
     }
-    threads.emplace_back([s = server.get()] { s->listen_after_bind(); });
-    servers.push_back(std::move(server));
+    threads.emplace_back([s = servers.back().get()] { s->Run(); });
   };
 
   try {
@@ -263,7 +282,7 @@ int main(int argc, char** argv) {
     Log(e.what());
     tools::RequestStop();
   }
-  for (auto& server : servers) server->stop();
+  for (auto& server : servers) server->Stop();
   for (auto& thread : threads) thread.join();
   return 0;
 }
