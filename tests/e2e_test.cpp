@@ -76,3 +76,53 @@ TEST_F(EndToEndTest, ATargetNoPairLeadsToIsRefusedAndNothingGoesOut) {
 }
 
 }  // namespace
+
+namespace {
+
+// Two contacts writing while the user answers one of them, a stranger, a message the chat
+// client reports failed, and a chat client that vanishes: all through the real processes.
+TEST_F(EndToEndTest, AConversationWithInterruptionsAStrangerAFailureAndAVanishedClient) {
+  ASSERT_TRUE(testsupport::WaitUntilNotListening(translate::kLocalTranslatorPort));
+  translator = std::make_unique<ChildProcess>(
+      std::vector<std::string>{TRANSLATOR_PATH, "--desktop", DesktopDir(), "--engine", "echo"});
+  ASSERT_TRUE(testsupport::WaitUntilListening(translate::kLocalTranslatorPort));
+  StartClient({"--user", "alice", "--contacts", "bob,carol"});
+  app::TMainForm& form = StartParlavant(*desktop, testsupport::FreeLoopbackPort());
+  ASSERT_TRUE(testsupport::PumpUntil([&] { return form.ToUsers->count() == 2; }));
+
+  ASSERT_TRUE(client->Write("receive carol hola\n"));
+  ASSERT_TRUE(testsupport::PumpUntil([&] { return !Memo(form, "carol").isEmpty(); }));
+  form.ToUsers->setCurrentIndex(form.ToUsers->findText("carol"));
+  form.SendMessage->setPlainText("for carol");
+  ASSERT_TRUE(client->Write("receive bob interrupting\nreceive zed hello, stranger here\n"));
+  ASSERT_TRUE(testsupport::PumpUntil([&] { return !Memo(form, "zed").isEmpty(); }));
+  EXPECT_EQ(form.ToUsers->currentText(), "carol");
+  EXPECT_EQ(form.SendMessage->toPlainText(), "for carol");
+  EXPECT_EQ(form.PageControl1->tabText(form.PageControl1->currentIndex()), "carol");
+  EXPECT_TRUE(form.PageControl1->tabUnread(1));  // bob
+  form.btnSend->click();
+  ASSERT_TRUE(
+      testsupport::PumpUntil([&] { return !TranscriptLines("in MESSAGE carol ").empty(); }));
+
+  // The stranger is in the list and is answered; the chat client then reports it failed.
+  form.ToUsers->setCurrentIndex(form.ToUsers->findText("zed"));
+  form.SendMessage->setPlainText("hi zed");
+  form.btnSend->click();
+  ASSERT_TRUE(testsupport::PumpUntil([&] { return !TranscriptLines("in MESSAGE zed ").empty(); }));
+  const std::string sending = TranscriptLines("out CHATMESSAGE ").back();  // "id STATUS SENDING"
+  const std::string id = sending.substr(0, sending.find(' '));
+  ASSERT_TRUE(client->Write("send CHATMESSAGE " + id + " STATUS FAILED\n"));
+  ASSERT_TRUE(
+      testsupport::PumpUntil([&] { return Memo(form, "zed").endsWith("(not delivered)"); }));
+
+  // The chat client goes: the next message says so instead of passing for sent.
+  client.reset();
+  form.SendMessage->setPlainText("anyone?");
+  form.btnSend->click();
+  EXPECT_TRUE(Memo(form, "zed").endsWith("(not delivered: the chat client is gone)"));
+  EXPECT_TRUE(form.CaptionAnsi().ends_with("(the chat client is gone)"));
+  EXPECT_EQ(form.SendMessage->toPlainText(), "anyone?");
+  EXPECT_THAT(boxes, ::testing::IsEmpty());
+}
+
+}  // namespace
