@@ -56,24 +56,26 @@ void Answer(int fd, const HttpReply& reply) {
 
 }  // namespace
 
-HttpServer::HttpServer(int port, std::map<std::string, HttpHandler> documents)
-    : documents_(std::move(documents)) {
-  listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+int ListenOnLoopback(int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   const int one = 1;
-  ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  ::setsockopt(listener_, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one);
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   address.sin_port = htons(static_cast<std::uint16_t>(port));
-  if (listener_ < 0 ||
-      ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::listen(listener_, 64) != 0) {
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(fd, 64) != 0) {
     const std::string reason = std::strerror(errno);
-    if (listener_ >= 0) ::close(listener_);
+    if (fd >= 0) ::close(fd);
     throw std::runtime_error("cannot listen on 127.0.0.1:" + std::to_string(port) + ": " + reason);
   }
+  return fd;
 }
+
+HttpServer::HttpServer(int port, std::map<std::string, HttpHandler> documents)
+    : listener_(ListenOnLoopback(port)), documents_(std::move(documents)) {}
 
 HttpServer::~HttpServer() {
   ::close(listener_);

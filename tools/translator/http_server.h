@@ -22,11 +22,14 @@ struct HttpReply {
 };
 using HttpHandler = std::function<void(const std::string& body, HttpReply& reply)>;
 
+// A socket listening on 127.0.0.1:port, shared with any other listener there (a server started
+// again must be able to listen while its old connections wait out TIME_WAIT). Throws
+// std::runtime_error, with the system's reason, when it cannot.
+int ListenOnLoopback(int port);
+
 class HttpServer {
  public:
-  // Listens on 127.0.0.1:port (shared with any other such listener, as a server that restarts
-  // must be able to listen while its old connections wait out TIME_WAIT). Throws
-  // std::runtime_error when it cannot.
+  // Listens on 127.0.0.1:port (ListenOnLoopback).
   HttpServer(int port, std::map<std::string, HttpHandler> documents);
   ~HttpServer();
   HttpServer(const HttpServer&) = delete;

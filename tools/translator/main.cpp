@@ -144,18 +144,11 @@ class Service {
 // closes the connection; or, with `die`, kills the whole process right after the first such
 // start, as a crash in mid-reply would.
 void ServeClosingEarly(int port, bool die) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int one = 1;
-  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  // As the HTTP library does: the connections it closes first wait in TIME_WAIT, and a translator
-  // started next on the same port must still be able to listen there.
-  ::setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<std::uint16_t>(port));
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 16) != 0) {
-    Log("cannot listen on 127.0.0.1:" + std::to_string(port) + ": " + std::strerror(errno));
+  int fd = -1;
+  try {
+    fd = standin::ListenOnLoopback(port);
+  } catch (const std::runtime_error& e) {
+    Log(e.what());
     tools::RequestStop();
     return;
   }
