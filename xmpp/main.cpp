@@ -55,9 +55,7 @@ tools::CommandLine DescribeOptions(Settings& s) {
              [&](const std::string& v) { s.settingsFile = v; });
   line.Value("desktop", "DIR", "desktop directory (default: the user's desktop)",
              [&](const std::string& v) { s.desktopDir = v; });
-  line.Value("state", "FILE",
-             "where the last message shown is remembered (default: parlavant-xmpp.state in\n"
-             "$XDG_STATE_HOME/parlavant)",
+  line.Value("state", "FILE", "where the last message shown is kept (default in ~/.local/state)",
              [&](const std::string& v) { s.stateFile = v; });
   line.Value("ping-interval", "S", "ask a quiet server after S seconds whether it is there (30)",
              SecondsInto(s.client.session.pingIntervalMs, 3600));
