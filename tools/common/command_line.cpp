@@ -7,6 +7,9 @@
 #include <stdexcept>
 
 namespace tools {
+
+const char* const kVersion = PARLAVANT_VERSION;
+
 namespace {
 
 volatile std::sig_atomic_t gStop = 0;
@@ -42,6 +45,7 @@ std::string CommandLine::Help() const {
     line("--" + o.name + (o.valueName.empty() ? "" : " " + o.valueName), o.help);
   }
   line("--help", "print this and exit");
+  line("--version", "print the version and exit");
   return text;
 }
 
@@ -56,6 +60,10 @@ std::optional<int> CommandLine::Parse(int argc, char** argv) {
     const std::string arg = argv[i];
     if (arg == "--help") {
       std::cout << Help();
+      return 0;
+    }
+    if (arg == "--version") {
+      std::cout << program << ' ' << kVersion << '\n';
       return 0;
     }
     const Option* option = nullptr;

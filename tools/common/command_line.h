@@ -10,6 +10,9 @@
 
 namespace tools {
 
+// The version of Parlavant that every program reports.
+extern const char* const kVersion;
+
 // A tool's options. Each is declared with its help line; parsing applies them in order.
 class CommandLine {
  public:
@@ -23,7 +26,7 @@ class CommandLine {
   void Flag(std::string name, std::string help, std::function<void()> apply);
 
   // Reads the arguments. Returns nothing when the tool should go on; otherwise the status to
-  // exit with: 0 after --help (the help on standard output), 2 after a word that is not an
+  // exit with: 0 after --help or --version (on standard output), 2 after a word that is not an
   // option, a missing value or a value refused (one line saying which, and how to get the help,
   // on standard error).
   std::optional<int> Parse(int argc, char** argv);

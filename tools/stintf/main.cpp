@@ -5,6 +5,7 @@
 
 #include "platform/codepage.h"
 #include "platform/error.h"
+#include "tools/common/command_line.h"
 #include "uilocal/interface_file.h"
 #include "uilocal/translate_interface.h"
 
@@ -23,12 +24,17 @@ constexpr const char* kHelp =
     "parlavant-stintf: writes and reads interface-translation files\n"
     "  parlavant-stintf write SOURCE FILE   SOURCE: \"path;language;text\" lines in UTF-8\n"
     "  parlavant-stintf read FILE           prints the records of FILE as such lines\n"
-    "  parlavant-stintf --help              prints this\n";
+    "  parlavant-stintf --help              prints this\n"
+    "  parlavant-stintf --version           prints the version\n";
 
 int main(int argc, char** argv) {
   const std::string verb = argc > 1 ? argv[1] : "";
   if (verb == "--help") {
     std::cout << kHelp;
+    return 0;
+  }
+  if (verb == "--version") {
+    std::cout << "parlavant-stintf " << tools::kVersion << '\n';
     return 0;
   }
   try {
