@@ -6,10 +6,13 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <algorithm>
+#include <cctype>
 #include <iterator>
 
 #include "platform/codepage.h"
 #include "platform/error.h"
+#include "platform/location.h"
 #include "uilocal/translate_interface.h"
 
 namespace app {
@@ -87,17 +90,84 @@ void TMainForm::closeEvent(QCloseEvent* event) {
   event->accept();
 }
 
+namespace {
+// By the lists' sorted items: Deutch, English, Espanol, Francais, Italiano, Turkce, Български.
+constexpr std::int32_t kCodes[] = {kGerman,  kEnglish, kSpanish,  kFrench,
+                                   kItalian, kTurkish, kBulgarian};
+constexpr const char* kIsoCodes[] = {"de", "en", "es", "fr", "it", "tr", "bg"};
+}  // namespace
+
 std::int32_t TMainForm::LangCodeFromComboIndex(int index) {
-  // By the lists' sorted items: Deutch, English, Espanol, Francais, Italiano, Turkce, Български.
-  static constexpr std::int32_t kCodes[] = {kGerman,  kEnglish, kSpanish,  kFrench,
-                                            kItalian, kTurkish, kBulgarian};
   return index >= 0 && index < static_cast<int>(std::size(kCodes)) ? kCodes[index] : kEnglish;
 }
 
+int TMainForm::ComboIndexFromLangCode(std::int32_t code) {
+  for (int i = 0; i < static_cast<int>(std::size(kCodes)); ++i) {
+    if (kCodes[i] == code) return i;
+  }
+  return -1;
+}
+
+int TMainForm::ComboIndexForLocale(const std::string& iso) {
+  for (int i = 0; i < static_cast<int>(std::size(kIsoCodes)); ++i) {
+    if (iso == kIsoCodes[i]) return i;
+  }
+  return -1;
+}
+
+std::string TMainForm::ContactKey(const std::string& handle) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string key;
+  for (const char c : handle) {
+    const auto byte = static_cast<unsigned char>(c);
+    if ((byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') ||
+        (byte >= '0' && byte <= '9') || c == '@' || c == '.' || c == '_' || c == '-') {
+      key += c;
+    } else {
+      key += '%';
+      key += kHex[byte >> 4];
+      key += kHex[byte & 15];
+    }
+  }
+  return key;
+}
+
+int TMainForm::ContactLanguage(const std::string& handle) {
+  std::string key = ContactKey(handle);
+  for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  auto it = contactLanguages_.find(key);
+  if (it == contactLanguages_.end()) {
+    const int index = ItemIndexFor(SendIn, settings_.ReadInteger(kContactSection, ContactKey(handle), -1));
+    it = contactLanguages_.emplace(key, index).first;
+  }
+  return it->second;
+}
+
+void TMainForm::RememberContactLanguage(const std::string& handle, int index) {
+  if (index < 0 || ContactLanguage(handle) == index) return;
+  std::string key = ContactKey(handle);
+  for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  contactLanguages_[key] = index;
+  if (!settings_.WriteString(kContactSection, ContactKey(handle), std::to_string(index))) {
+    throw platform::Error("Unable to write to " + settings_.Path() + ": " + settings_.LastError());
+  }
+}
+
+void TMainForm::FollowContactLanguage() {
+  if (ToUsers->currentIndex() < 0) return;
+  const int index = ContactLanguage(ToAnsi(ToUsers->currentText()));
+  if (index >= 0) SendIn->setCurrentIndex(index);
+}
+
 void TMainForm::FormCreate() {
-  TranslateTo->setCurrentIndex(
-      ItemIndexFor(TranslateTo, settings_.ReadInteger(kSection, "Receive", 0)));
-  SendIn->setCurrentIndex(ItemIndexFor(SendIn, settings_.ReadInteger(kSection, "Send", 0)));
+  // Without settings, the user reads in their desktop's language, and sends in another: the
+  // same one would translate nothing.
+  const int localeIndex = ComboIndexForLocale(platform::UserLanguage());
+  TranslateTo->setCurrentIndex(ItemIndexFor(
+      TranslateTo, settings_.ReadInteger(kSection, "Receive", std::max(localeIndex, 0))));
+  const int sendDefault = TranslateTo->currentIndex() == 0 ? 1 : 0;
+  SendIn->setCurrentIndex(
+      ItemIndexFor(SendIn, settings_.ReadInteger(kSection, "Send", sendDefault)));
   move(settings_.ReadInteger(kSection, "Left", 230), settings_.ReadInteger(kSection, "Top", 160));
   SetClientSize(settings_.ReadInteger(kSection, "Width", 370),
                 settings_.ReadInteger(kSection, "Height", 338));
@@ -239,6 +309,7 @@ void TMainForm::SkypeControlSearchResult(chatlink::TSkypeSearchType, chatlink::T
   }
   const int kept = chosen.isEmpty() ? -1 : ToUsers->findText(chosen, Qt::MatchExactly);
   ToUsers->setCurrentIndex(kept >= 0 ? kept : ToUsers->count() > 0 ? 0 : -1);
+  if (kept < 0) FollowContactLanguage();
 }
 
 int TMainForm::ContactIndex(const QString& handle) const {
@@ -251,10 +322,14 @@ int TMainForm::ContactIndex(const QString& handle) const {
 void TMainForm::PageControl1UserSelect(int index) {
   // The tab is the conversation: choosing it chooses whom the next message goes to.
   const int contact = ContactIndex(PageControl1->tabText(index));
-  if (contact >= 0) ToUsers->setCurrentIndex(contact);
+  if (contact >= 0 && contact != ToUsers->currentIndex()) {
+    ToUsers->setCurrentIndex(contact);
+    FollowContactLanguage();
+  }
 }
 
 void TMainForm::ToUsersChange() {
+  FollowContactLanguage();
   for (int i = 0; i < PageControl1->count(); ++i) {
     if (PageControl1->tabText(i) == ToUsers->currentText()) {
       PageControl1->setCurrentIndex(i);
@@ -301,14 +376,16 @@ void TMainForm::AppendLine(QPlainTextEdit* memo, const std::u16string& line) {
   memo->appendPlainText(text);
 }
 
-std::u16string TMainForm::Translate(std::u16string_view text, std::int32_t languageCode) {
+std::u16string TMainForm::Translate(std::u16string_view text, std::int32_t languageCode,
+                                    std::int32_t* sourceLanguage) {
   // The window stands still while the exchange runs: say so with the busy cursor, restored on
   // every way out.
   QGuiApplication::setOverrideCursor(Qt::WaitCursor);
   struct Restore {
     ~Restore() { QGuiApplication::restoreOverrideCursor(); }
   } restore;
-  return translate::Translate(HTTP, application_.Desktop(), service_, text, languageCode);
+  return translate::Translate(HTTP, application_.Desktop(), service_, text, languageCode,
+                              sourceLanguage);
 }
 
 void TMainForm::SkypeControlChatMsgInfo(std::int32_t chatMsgId,
@@ -353,7 +430,10 @@ void TMainForm::SkypeControlChatMsgInfo(std::int32_t chatMsgId,
     contact = AddSorted(ToUsers, sender);
     sendersAdded_.insert(record->FromHandle);
   }
-  if (ToUsers->currentIndex() < 0) ToUsers->setCurrentIndex(contact);
+  if (ToUsers->currentIndex() < 0) {
+    ToUsers->setCurrentIndex(contact);
+    FollowContactLanguage();
+  }
 
   QWidget* page = FindOrCreateConversationTab(record->FromHandle);
   QPlainTextEdit* memo = FindMemo(page);
@@ -365,10 +445,15 @@ void TMainForm::SkypeControlChatMsgInfo(std::int32_t chatMsgId,
   const int index = PageControl1->indexOf(page);
   if (index != PageControl1->currentIndex()) PageControl1->setTabUnread(index, true);
   std::u16string translation;
+  std::int32_t source = 0;
+  // Told when the user is elsewhere, whether the line is translated or not.
+  auto tell = [&](const std::u16string& line) {
+    if (OnUnseenMessage && !isActiveWindow()) OnUnseenMessage(from, line);
+  };
   try {
     // The chat client is still waiting in its send of the line that got us here: it stands
     // still until the translation is over, as the window does.
-    translation = Translate(received, code);
+    translation = Translate(received, code, &source);
   } catch (const std::exception& e) {
     // The message is shown as it came rather than lost, and said once for a run of failures
     // (while the translator is down every message would bring its own box).
@@ -380,6 +465,7 @@ void TMainForm::SkypeControlChatMsgInfo(std::int32_t chatMsgId,
     }
     AppendLine(memo, from + u": " + received + u" (" + std::u16string(kUntranslated) + u": " +
                          reason + u")");
+    tell(received);
     PendingChatMessages.Remove(record);
     if (receiveFailing_) return;
     receiveFailing_ = true;
@@ -387,7 +473,15 @@ void TMainForm::SkypeControlChatMsgInfo(std::int32_t chatMsgId,
   }
   receiveFailing_ = false;
   AppendLine(memo, from + u": " + translation + u"(" + received + u")");
+  const std::string handle = record->FromHandle;
   PendingChatMessages.Remove(record);
+  tell(translation);
+  // What the contact writes in is what to answer them in, until the user chooses otherwise.
+  const int written = ComboIndexFromLangCode(source);
+  if (written >= 0 && ContactLanguage(handle) < 0) {
+    RememberContactLanguage(handle, written);
+    if (ContactIndex(FromAnsi(handle)) == ToUsers->currentIndex()) FollowContactLanguage();
+  }
 }
 
 void TMainForm::btnSendClick() {
@@ -398,6 +492,7 @@ void TMainForm::btnSendClick() {
   if (ToUsers->currentIndex() < 0) throw platform::Error(std::string(kNoRecipientMessage));
   const std::string recipient = ToAnsi(ToUsers->currentText());
   const std::int32_t code = LangCodeFromComboIndex(SendIn->currentIndex());
+  const int sendIndex = SendIn->currentIndex();
   const std::u16string typed = ToWide(TypedText());
   const std::u16string translation = Translate(typed, code);
   std::u16string signature;
@@ -424,6 +519,7 @@ void TMainForm::btnSendClick() {
     return;
   }
   AppendLine(memo, line);
+  RememberContactLanguage(recipient, sendIndex);
   if (sendingId_ >= 0) {
     sent_[sendingId_] = {recipient, line};
     // Bounded: the client reports on the newest; the oldest outcomes are not waited for.

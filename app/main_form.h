@@ -12,6 +12,7 @@
 #include <QWidget>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -32,6 +33,8 @@ inline constexpr std::string_view kSettingsFile = "parlavant.ini";
 inline constexpr std::string_view kSection = "General";
 // Read at creation, never written: the web service's "host" or "host:port".
 inline constexpr std::string_view kWebServiceKey = "WebService";
+// The language last used with each contact, by their handle escaped (ContactKey).
+inline constexpr std::string_view kContactSection = "ContactLanguages";
 // The language codes that the translation service and the interface texts know.
 inline constexpr std::int32_t kEnglish = 1;
 inline constexpr std::int32_t kBulgarian = 2;
@@ -91,8 +94,20 @@ class TMainForm : public QWidget {
   void SkypeControlClientGone();
   void PageControl1UserSelect(int index);
 
-  std::u16string Translate(std::u16string_view text, std::int32_t languageCode);
+  std::u16string Translate(std::u16string_view text, std::int32_t languageCode,
+                           std::int32_t* sourceLanguage = nullptr);
   static std::int32_t LangCodeFromComboIndex(int index);
+  static int ComboIndexFromLangCode(std::int32_t code);  // -1 for none
+  // The item of the language lists for the locale's language; -1 when it is none of them.
+  static int ComboIndexForLocale(const std::string& iso);
+  // A handle as a key of the settings file: every byte but letters, digits and "@._-" as "%XX",
+  // so that no handle can end the key or start a section. Compared without regard to letter
+  // case, as handles are.
+  static std::string ContactKey(const std::string& handle);
+
+  // A received message was shown while the window is not the active one: the sender and the
+  // line as the tab shows it (the translation, or the original where it failed).
+  std::function<void(const std::u16string& sender, const std::u16string& line)> OnUnseenMessage;
 
   // The conversation tab for a handle (its caption compared exactly), made when missing; and the
   // text box named "Memo" on a page (the name compared without regard to letter case), or null.
@@ -130,6 +145,11 @@ class TMainForm : public QWidget {
   int ContactIndex(const QString& handle) const;
   // The chat client is attached again: the caption no longer says it is gone.
   void ClientBack();
+  // The send language remembered for a contact (an item of SendIn), -1 for none; and keeping it.
+  int ContactLanguage(const std::string& handle);
+  void RememberContactLanguage(const std::string& handle, int index);
+  // "in" follows the chosen contact's language, where one is known.
+  void FollowContactLanguage();
 
   TApplication& application_;
   platform::ProfileFile settings_;
@@ -153,6 +173,7 @@ class TMainForm : public QWidget {
   std::int32_t sendingId_ = -1;
   bool clientGone_ = false;
   bool receiveFailing_ = false;  // the last received message's translation failed
+  std::map<std::string, int> contactLanguages_;  // read from the settings file as needed
 };
 
 }  // namespace app

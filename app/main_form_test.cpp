@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <map>
 #include <fstream>
 
 #include "platform/codepage.h"
@@ -64,12 +65,41 @@ std::string EchoTranslator(const std::string& request) {
   }
   body = utf8.find("EMPTY") != std::string::npos ? "l1="
                                                  : "l1=" + PercentEncode("[" + code + "] " + utf8);
+  // "from:N" in the text: the translator says it came in language N.
+  if (const std::size_t from = utf8.find("from:"); from != std::string::npos) {
+    body += "&SourceLang=" + utf8.substr(from + 5, 1) + "&";
+  }
   return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
 std::u16string W(const QString& s) {
   return s.toStdU16String();
 }
+
+// The locale as a test sets it; the one the tests run in is put back afterwards.
+class LocaleVariables {
+ public:
+  static constexpr const char* kNames[] = {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG"};
+  LocaleVariables() {
+    for (const char* name : kNames) {
+      if (const char* value = std::getenv(name)) saved_[name] = value;
+      ::unsetenv(name);
+    }
+  }
+  ~LocaleVariables() {
+    for (const char* name : kNames) {
+      auto it = saved_.find(name);
+      if (it == saved_.end()) {
+        ::unsetenv(name);
+      } else {
+        ::setenv(name, it->second.c_str(), 1);
+      }
+    }
+  }
+
+ private:
+  std::map<std::string, std::string> saved_;
+};
 
 class MainFormTest : public ::testing::Test {
  protected:
@@ -78,6 +108,7 @@ class MainFormTest : public ::testing::Test {
     client.reset();
     application.reset();
   }
+  LocaleVariables locale_;
 
   std::string Ini() const { return dir_ + "/parlavant.ini"; }
   void WriteIni(const std::string& general) {
@@ -142,7 +173,7 @@ class MainFormTest : public ::testing::Test {
 TEST_F(MainFormTest, FirstStartWithoutSettingsFile) {
   Start(false);
   EXPECT_EQ(form->TranslateTo->currentText(), "Deutch");
-  EXPECT_EQ(form->SendIn->currentText(), "Deutch");
+  EXPECT_EQ(form->SendIn->currentText(), "English");
   EXPECT_EQ(form->pos(), QPoint(230, 160));
   EXPECT_EQ(form->height(), 338);
   EXPECT_EQ(form->width(), 480);  // 370 is below the minimum
@@ -152,6 +183,98 @@ TEST_F(MainFormTest, FirstStartWithoutSettingsFile) {
   EXPECT_EQ(form->CaptionAnsi(), "Parlavant 1.0:04");
   EXPECT_EQ(form->windowTitle(), "Parlavant 1.0:04");
   EXPECT_THAT(boxes, IsEmpty());
+}
+
+TEST_F(MainFormTest, WithoutSettingsTheLocaleChoosesTheReadingLanguageAndSendingDiffers) {
+  struct Case {
+    std::map<std::string, std::string> env;
+    const char* receive;
+    const char* send;
+  };
+  const Case cases[] = {
+      {{{"LANG", "fr_FR.UTF-8"}}, "Francais", "Deutch"},
+      {{{"LANG", "de_DE.UTF-8"}}, "Deutch", "English"},  // never sends in the reading language
+      {{{"LANG", "fr_FR.UTF-8"}, {"LC_MESSAGES", "it_IT"}}, "Italiano", "Deutch"},
+      {{{"LC_MESSAGES", "it_IT"}, {"LC_ALL", "tr_TR.UTF-8"}}, "Turkce", "Deutch"},
+      {{{"LANG", "en_GB.UTF-8"}, {"LANGUAGE", "bg:en"}}, "Български", "Deutch"},
+      {{{"LANG", "ja_JP.UTF-8"}}, "Deutch", "English"},  // none of the seven
+      {{{"LANG", "C.UTF-8"}}, "Deutch", "English"},
+  };
+  for (const Case& c : cases) {
+    const LocaleVariables scope;
+    for (const auto& [name, value] : c.env) ::setenv(name.c_str(), value.c_str(), 1);
+    fs::remove(Ini());
+    Start(false);
+    EXPECT_EQ(form->TranslateTo->currentText(), QString::fromUtf8(c.receive)) << c.receive;
+    EXPECT_EQ(form->SendIn->currentText(), QString::fromUtf8(c.send)) << c.receive;
+    form.reset();
+  }
+  // A settings file decides, even the same language on both sides.
+  ::setenv("LANG", "fr_FR.UTF-8", 1);
+  WriteIni("Receive=1\r\nSend=1\r\n");
+  Start(false);
+  EXPECT_EQ(form->TranslateTo->currentText(), "English");
+  EXPECT_EQ(form->SendIn->currentText(), "English");
+}
+
+TEST_F(MainFormTest, EachContactIsAnsweredInTheLanguageLastUsedOrTheOneTheyWriteIn) {
+  Start();
+  // bob: chosen, answered in Italian.
+  form->SendIn->setCurrentIndex(4);
+  Type("ciao");
+  form->btnSend->click();
+  // carol has no language yet: "in" stays; she is answered in French.
+  form->ToUsers->setCurrentIndex(form->ToUsers->findText("carol"));
+  emit form->ToUsers->activated(form->ToUsers->currentIndex());
+  EXPECT_EQ(form->SendIn->currentText(), "Italiano");
+  form->SendIn->setCurrentIndex(3);
+  Type("salut");
+  form->btnSend->click();
+  form->ToUsers->setCurrentIndex(form->ToUsers->findText("bob"));
+  emit form->ToUsers->activated(form->ToUsers->currentIndex());
+  EXPECT_EQ(form->SendIn->currentText(), "Italiano");
+  // Their tabs choose them, and their languages.
+  form->PageControl1->Choose(form->PageControl1->indexOf(form->FindOrCreateConversationTab("carol")));
+  EXPECT_EQ(form->SendIn->currentText(), "Francais");
+
+  // dave writes Spanish (5): he has no language, so that is his; bob's stays Italian.
+  client->Receive("dave", "hola from:5");
+  client->Receive("bob", "hola from:5");
+  form->ToUsers->setCurrentIndex(form->ToUsers->findText("dave"));
+  emit form->ToUsers->activated(form->ToUsers->currentIndex());
+  EXPECT_EQ(form->SendIn->currentText(), "Espanol");
+  // A stranger whose handle could break a settings line is remembered like anyone.
+  client->Receive("we=ird]\r[x", "merhaba from:3");
+
+  // Kept across a restart, by handles escaped into keys.
+  ASSERT_TRUE(Close());
+  form.reset();
+  Start(false);  // attaches to the same chat client
+  const auto choose = [&](const char* handle) {
+    if (form->ToUsers->findText(handle) < 0) form->ToUsers->addItem(handle);
+    form->ToUsers->setCurrentIndex(form->ToUsers->findText(handle));
+    emit form->ToUsers->activated(form->ToUsers->currentIndex());
+    return form->SendIn->currentText();
+  };
+  EXPECT_EQ(choose("carol"), "Francais");
+  EXPECT_EQ(choose("we=ird]\r[x"), "Turkce");
+  EXPECT_EQ(choose("bob"), "Italiano");
+  EXPECT_THAT(ReadIni(), ::testing::HasSubstr("[ContactLanguages]\r\nbob=4\r\ncarol=3\r\n"
+                                             "dave=2\r\nwe%3Dird%5D%0D%5Bx=5\r\n"));
+  EXPECT_THAT(boxes, IsEmpty());
+}
+
+TEST_F(MainFormTest, AMessageWhileTheWindowIsNotActiveIsToldWithItsLine) {
+  Start();
+  std::vector<std::pair<std::u16string, std::u16string>> told;
+  form->OnUnseenMessage = [&](const std::u16string& sender, const std::u16string& line) {
+    told.emplace_back(sender, line);
+  };
+  ASSERT_FALSE(form->isActiveWindow());
+  client->Receive("bob", "hola");
+  client->Receive("carol", "FAIL now");  // untranslated: told as it came
+  EXPECT_THAT(told, ElementsAre(std::pair<std::u16string, std::u16string>(u"bob", u"[4] hola"),
+                                std::pair<std::u16string, std::u16string>(u"carol", u"FAIL now")));
 }
 
 TEST_F(MainFormTest, DesignedControlsAndLanguageLists) {
@@ -302,7 +425,7 @@ TEST_F(MainFormTest, TheTypedTextIsSentAsTyped) {
   form->btnSend->click();
   ASSERT_EQ(client->Sent().size(), 1u);
   EXPECT_EQ(client->Sent()[0].text,
-            "[4] a\xC2\xA0"
+            "[1] a\xC2\xA0"
             "b\r\nc\r\nd - Translated with Parlavant");
 }
 
@@ -444,7 +567,7 @@ TEST_F(MainFormTest, AMessageTheClientReportsFailedIsSaidInItsTabWithItsText) {
   client->SendRaw("CHATMESSAGE 1001 STATUS FAILED");  // already delivered: nothing to say
   client->SendRaw("CHATMESSAGE 1000 STATUS FAILED");  // said once
   EXPECT_EQ(Memo("bob"),
-            "alice: one ([4] one)\nalice: two ([4] two)\nalice: one ([4] one) (not delivered)");
+            "alice: one ([1] one)\nalice: two ([1] two)\nalice: one ([1] one) (not delivered)");
   EXPECT_THAT(boxes, IsEmpty());
 }
 
@@ -453,7 +576,7 @@ TEST_F(MainFormTest, AChatClientThatHasGoneIsSaidInTheTabAndTheCaption) {
   client.reset();  // gone without a word
   Type("hola");
   form->btnSend->click();
-  EXPECT_EQ(Memo("bob"), "alice: hola ([4] hola) (not delivered: the chat client is gone)");
+  EXPECT_EQ(Memo("bob"), "alice: hola ([1] hola) (not delivered: the chat client is gone)");
   EXPECT_EQ(form->SendMessage->toPlainText(), "hola");  // kept for when it is back
   EXPECT_EQ(form->CaptionAnsi(), "Parlavant 1.0:04 - alice (the chat client is gone)");
   form->btnSend->click();
@@ -463,7 +586,7 @@ TEST_F(MainFormTest, AChatClientThatHasGoneIsSaidInTheTabAndTheCaption) {
   client->AnnounceApi();
   EXPECT_EQ(form->CaptionAnsi(), "Parlavant 1.0:04 - alice");
   form->btnSend->click();
-  EXPECT_TRUE(Memo("bob").endsWith("\nalice: hola ([4] hola)"));
+  EXPECT_TRUE(Memo("bob").endsWith("\nalice: hola ([1] hola)"));
 }
 
 TEST_F(MainFormTest, AStrangerIsAddedToTheListAndANewListKeepsThemAndTheChoice) {

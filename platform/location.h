@@ -14,4 +14,12 @@ std::string ProgramDirectory();
 // failure is ignored.
 void EnsureStartupTempDirectory();
 
+// The two-letter code (ISO 639-1, lower case) of the language the user reads their desktop in,
+// as the locale says; empty when it says none (the "C" locale).
+std::string UserLanguage();
+
+// True when this session has a message bus to reach desktop services on (the keyring,
+// notifications), found without starting one.
+bool SessionBusKnown();
+
 }  // namespace platform

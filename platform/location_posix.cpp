@@ -1,3 +1,5 @@
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <filesystem>
 
@@ -27,6 +29,33 @@ void EnsureStartupTempDirectory() {
     level /= part;
     std::filesystem::create_directory(level, ec);
   }
+}
+
+bool SessionBusKnown() {
+  if (const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS"); address && *address) {
+    return true;
+  }
+  // Where a systemd user session puts the bus without saying so in the environment; anything
+  // else would start a bus of its own, which outlives the program.
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  if (runtime == nullptr || *runtime == '\0') return false;
+  struct stat st {};
+  return ::stat((std::string(runtime) + "/bus").c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
+}
+
+std::string UserLanguage() {
+  // The order gettext reads them in: LANGUAGE is a list of preferences, the first one counts;
+  // LC_ALL overrides LC_MESSAGES, which overrides LANG.
+  for (const char* name : {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG"}) {
+    const char* value = std::getenv(name);
+    if (value == nullptr || *value == '\0') continue;
+    std::string tag(value);
+    tag = tag.substr(0, tag.find_first_of(":_.@"));
+    if (tag == "C" || tag == "POSIX") return {};
+    for (char& c : tag) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    if (!tag.empty()) return tag;
+  }
+  return {};
 }
 
 }  // namespace platform

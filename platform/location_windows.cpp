@@ -27,4 +27,18 @@ void EnsureStartupTempDirectory() {
   }
 }
 
+bool SessionBusKnown() {
+  return false;  // no D-Bus on Windows: its desktop services are reached otherwise
+}
+
+std::string UserLanguage() {
+  wchar_t name[LOCALE_NAME_MAX_LENGTH] = {};
+  if (GetUserDefaultLocaleName(name, LOCALE_NAME_MAX_LENGTH) == 0) return {};
+  std::string tag;
+  for (const wchar_t* c = name; *c != L'\0' && *c != L'-'; ++c) {
+    tag += static_cast<char>(*c >= L'A' && *c <= L'Z' ? *c - L'A' + L'a' : *c);
+  }
+  return tag;
+}
+
 }  // namespace platform

@@ -122,8 +122,10 @@ TEST_F(TranslatorProcessTest, ApertiumTranslatesSpanishIntoEnglish) {
   translate::TranslationService service;
   service.localPort = port;
   service.webServiceHost = "127.0.0.1:" + std::to_string(port);
+  std::int32_t source = 0;
   const std::u16string english =
-      translate::Translate(http, *desktop, service, u"El perro come la manzana.", 1);
+      translate::Translate(http, *desktop, service, u"El perro come la manzana.", 1, &source);
+  EXPECT_EQ(source, 5);  // the detected language, for answering in it
   EXPECT_NE(english.find(u"dog"), std::u16string::npos);
   EXPECT_NE(english.find(u"apple"), std::u16string::npos);
   // No installed pair leads to German: an error that names both languages, never the text as

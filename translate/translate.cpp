@@ -50,9 +50,24 @@ std::u16string ExtractTranslation(std::string_view body) {
   return WebDecode(platform::Utf8Decode(PercentDecode(value)));
 }
 
+std::int32_t ExtractSourceLanguage(std::string_view body) {
+  const std::size_t start = body.find("l1=");
+  if (start == std::string_view::npos) return 0;
+  constexpr std::string_view kField = "&SourceLang=";
+  const std::size_t field = body.find(kField, start);
+  if (field == std::string_view::npos) return 0;
+  std::int32_t code = 0;
+  for (std::size_t i = field + kField.size(); i < body.size() && body[i] >= '0' && body[i] <= '9';
+       ++i) {
+    code = code * 10 + (body[i] - '0');
+    if (code > 1000) return 0;
+  }
+  return code;
+}
+
 std::u16string Translate(HttpClient& http, platform::Desktop& desktop,
                          const TranslationService& service, std::u16string_view text,
-                         std::int32_t languageCode) {
+                         std::int32_t languageCode, std::int32_t* sourceLanguage) {
   const Form form = {{"l1", WebEncode(text)}, {"TargetLang", std::to_string(languageCode)}};
   http.AllowCookies = true;
   Endpoint endpoint;
@@ -61,7 +76,9 @@ std::u16string Translate(HttpClient& http, platform::Desktop& desktop,
   } else {
     endpoint = ParseHostSetting(service.webServiceHost, "/st.asp");
   }
-  return ExtractTranslation(http.Post(endpoint, form));
+  const std::string body = http.Post(endpoint, form);
+  if (sourceLanguage != nullptr) *sourceLanguage = ExtractSourceLanguage(body);
+  return ExtractTranslation(body);
 }
 
 }  // namespace translate

@@ -38,10 +38,15 @@ bool LocalTranslatorRunning(platform::Desktop& desktop);
 // A body without "l1=" raises platform::Error: it holds no translation.
 std::u16string ExtractTranslation(std::string_view body);
 
-// Posts the text and the language code and returns the translation. Errors of the exchange pass
-// through as platform::Error; nothing is retried.
+// The language the service took the text to be in, where it says so in a "SourceLang=" field
+// after the translation's; 0 where it does not.
+std::int32_t ExtractSourceLanguage(std::string_view body);
+
+// Posts the text and the language code and returns the translation, and in `sourceLanguage`
+// (when given) what ExtractSourceLanguage finds. Errors of the exchange pass through as
+// platform::Error; nothing is retried.
 std::u16string Translate(HttpClient& http, platform::Desktop& desktop,
                          const TranslationService& service, std::u16string_view text,
-                         std::int32_t languageCode);
+                         std::int32_t languageCode, std::int32_t* sourceLanguage = nullptr);
 
 }  // namespace translate

@@ -134,6 +134,12 @@ TEST_F(TranslateTest, ReplyIsCutDecodedAndResolved) {
       {"<html>l1=first&l1=second", u"first"},
   };
   for (const Case& c : cases) EXPECT_EQ(ExtractTranslation(c.body), c.text) << c.body;
+  // The source language rides in a field of its own after the translation, or not at all.
+  EXPECT_EQ(ExtractTranslation("l1=Hola&SourceLang=5&"), u"Hola");
+  EXPECT_EQ(ExtractSourceLanguage("l1=Hola&SourceLang=5&"), 5);
+  EXPECT_EQ(ExtractSourceLanguage("l1=Hola"), 0);
+  EXPECT_EQ(ExtractSourceLanguage("SourceLang=5&l1=Hola"), 0);
+  EXPECT_EQ(ExtractSourceLanguage("l1=Hola&SourceLang=999999999999"), 0);
   EXPECT_EQ(ErrorOf([] { ExtractTranslation("<html>Service unavailable</html>"); }),
             "The translation service's reply holds no translation");
 }

@@ -29,7 +29,8 @@ std::string TwoLetter(const std::string& code) {
 
 class EchoEngine final : public Engine {
  public:
-  std::string Translate(const std::string& text, const std::string& target) override {
+  std::string Translate(const std::string& text, const std::string& target,
+                        std::string*) override {
     return "[" + target + "] " + text;
   }
 };
@@ -43,7 +44,8 @@ class ApertiumEngine final : public Engine {
         pipelines_([modesDir](const std::string& mode) { return ReadMode(modesDir, mode); },
                    hangBound) {}
 
-  std::string Translate(const std::string& text, const std::string& target) override {
+  std::string Translate(const std::string& text, const std::string& target,
+                        std::string* detected) override {
     // Chat lines are short: the detector is asked for its best guess even on a word or two.
     CLD2::CLDHints hints = {nullptr, nullptr, CLD2::UNKNOWN_ENCODING, CLD2::UNKNOWN_LANGUAGE};
     CLD2::Language top3[3];
@@ -62,13 +64,19 @@ class ApertiumEngine final : public Engine {
     for (CLD2::Language candidate : {language, top3[0], top3[1], top3[2]}) {
       if (candidate == CLD2::UNKNOWN_LANGUAGE) continue;
       const std::string code = CLD2::LanguageCode(candidate);
-      if (code == target) return text;
+      if (code == target) {
+        if (detected != nullptr) *detected = code;
+        return text;
+      }
       route = Route(pairs_, code, target);
       source = code;
       if (!route.empty()) break;
     }
     if (route.empty() && source != fallback_) {
-      if (fallback_ == target) return text;
+      if (fallback_ == target) {
+        if (detected != nullptr) *detected = fallback_;
+        return text;
+      }
       route = Route(pairs_, fallback_, target);
       if (!route.empty()) source = fallback_;
     }
@@ -84,6 +92,7 @@ class ApertiumEngine final : public Engine {
       }
       current = FromStream(output);
     }
+    if (detected != nullptr) *detected = source;
     return current;
   }
 
@@ -139,6 +148,13 @@ std::string LanguageName(const std::string& iso) {
 std::string IsoOfLanguageCode(int code) {
   static const char* iso[] = {"", "en", "bg", "tr", "de", "es", "fr", "it"};
   return code >= 1 && code <= 7 ? iso[code] : "";
+}
+
+int LanguageCodeOfIso(const std::string& iso) {
+  for (int code = 1; code <= 7; ++code) {
+    if (IsoOfLanguageCode(code) == iso) return code;
+  }
+  return 0;
 }
 
 Pairs ReadPairs(const std::string& modesDir) {

@@ -14,6 +14,8 @@ namespace standin {
 
 // The stand-in's languages by the service's language codes 1 to 7; empty for any other code.
 std::string IsoOfLanguageCode(int code);
+// The other way; 0 for a language that has no code.
+int LanguageCodeOfIso(const std::string& iso);
 
 // The form's text as a server reads it: every "&#N;" (N decimal, below 65536) is the UTF-16
 // unit N, whatever N is; every other byte stands for itself.
@@ -36,9 +38,11 @@ class NoLanguagePair : public std::runtime_error {
 class Engine {
  public:
   virtual ~Engine() = default;
-  // Returns the translation. Throws NoLanguagePair when no pair leads to the target, and
-  // TranslationFailed when the translation program fails.
-  virtual std::string Translate(const std::string& text, const std::string& target) = 0;
+  // Returns the translation, and in `source` (when given) the two-letter code of the language
+  // the text was taken to be in, where the engine tells one. Throws NoLanguagePair when no pair
+  // leads to the target, and TranslationFailed when the translation program fails.
+  virtual std::string Translate(const std::string& text, const std::string& target,
+                                std::string* source = nullptr) = 0;
 };
 
 // A language's English name by its two-letter code; the code itself for a language not known.

@@ -110,9 +110,9 @@ class Service {
       reply = {400, "Unknown target language " + fields["TargetLang"], {}, {}};
       return;
     }
-    std::string translation;
+    std::string translation, source;
     try {
-      translation = engine_->Translate(platform::Utf8Encode(text), target);
+      translation = engine_->Translate(platform::Utf8Encode(text), target, &source);
     } catch (const standin::NoLanguagePair& e) {
       // Said in the status line, which the caller shows: the original passed off as its own
       // translation would go out signed as translated.
@@ -132,6 +132,11 @@ class Service {
     reply.reason = ReasonPhrase(options_.status);
     reply.headers.emplace_back("Content-Type", "text/html");
     reply.body = "l1=" + EncodeValue(translation);
+    // A field of its own after the translation, which a reader that knows only "l1" ignores:
+    // the language the text came in, so that an answer can go back in it.
+    if (const int from = standin::LanguageCodeOfIso(source); from != 0) {
+      reply.body += "&SourceLang=" + std::to_string(from);
+    }
   }
 
  private:
