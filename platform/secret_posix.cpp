@@ -44,6 +44,21 @@ std::string ReadPrivateFile(const std::string& path) {
   return text;
 }
 
+void WritePrivateFile(const std::string& path, std::string_view text) {
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!fd) ThrowOsError("Cannot write " + path, errno);
+  // A file that was there before keeps its mode through O_CREAT.
+  if (::fchmod(fd.Get(), 0600) != 0) ThrowOsError("Cannot write " + path, errno);
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd.Get(), text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) ThrowOsError("Cannot write " + path, errno);
+    done += static_cast<std::size_t>(n);
+  }
+  if (::fsync(fd.Get()) != 0) ThrowOsError("Cannot write " + path, errno);
+}
+
 std::optional<std::string> AskHidden(std::string_view prompt) {
   UniqueFd tty(::open("/dev/tty", O_RDWR | O_CLOEXEC));
   if (!tty) return std::nullopt;

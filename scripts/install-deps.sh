@@ -18,8 +18,11 @@ packages=(
   # benchmark's HTTP client
   libcpp-httplib-dev libcld2-dev apertium
   apertium-eng-spa apertium-fr-es apertium-spa-ita apertium-mkd-eng apertium-mkd-bul
-  # the XMPP chat client, and for its tests and demo a local server and a remote person
-  libstrophe-dev prosody python3-slixmpp openssl
+  # the XMPP chat client, and for its tests and demo a local server (with the resolver library
+  # it looks for at every start) and a remote person
+  libstrophe-dev prosody lua-unbound python3-slixmpp openssl
+  # the desktop: the keyring (libsecret; the keyring daemon and a session bus for its tests)
+  libsecret-1-dev gnome-keyring dbus-daemon
   # a dead network path for the XMPP tests, in a namespace of their own
   nftables iproute2 util-linux
   # tests, benchmarks, fuzzing
@@ -27,7 +30,7 @@ packages=(
 )
 
 case "${1:-}" in
-  screenshot) packages+=(xvfb xdotool imagemagick) ;;
+  screenshot) packages+=(xvfb xdotool imagemagick icewm) ;;
   package) packages+=(dpkg-dev strace xvfb xdotool imagemagick) ;;
   windows) packages+=(g++-mingw-w64-x86-64-posix wine wine64 libz-mingw-w64-dev) ;;
   bench) packages+=(apertium-apy) ;;

@@ -186,6 +186,7 @@ void XmppClient::Loop() {
 
 void XmppClient::Connect() {
   failure_.clear();
+  cause_ = ClientEvent::kNoCause;
   refused_ = false;
   smOffered_ = false;
   socket_ = -1;
@@ -219,25 +220,29 @@ void XmppClient::Lost(int error) {
   if (reason.empty() && error != 0) reason = platform::OsErrorText(error);
   if (reason.empty()) reason = wasOnline ? "the connection was closed" : "the connection failed";
   std::vector<ClientEvent> events;
+  auto event = [&](ClientEvent::Kind kind, std::string text) {
+    ClientEvent e{kind};
+    e.reason = std::move(text);
+    e.cause = refused_ ? ClientEvent::kPassword : cause_;
+    events.push_back(std::move(e));
+  };
   if (refused_) {
     // A password that no longer works will not work next time either: no more attempts.
     stopped_ = true;
     const std::string refusal = "the server refused the login for " + bare_;
-    events.push_back({everOnline_ ? ClientEvent::kRefused : ClientEvent::kFailed,
-                      {},
-                      {},
-                      {},
-                      {},
-                      everOnline_ ? refusal + "; no more attempts to connect" : refusal});
-  } else if (!everOnline_) {
+    event(everOnline_ ? ClientEvent::kRefused : ClientEvent::kFailed,
+          everOnline_ ? refusal + "; no more attempts to connect" : refusal);
+  } else if (!everOnline_ && !options_.retryUntilOnline) {
     // The first attempt decides whether the account works at all: the host ends with its reason.
     stopped_ = true;
-    events.push_back(
-        {ClientEvent::kFailed, {}, {}, {}, {}, "cannot sign in as " + bare_ + ": " + reason});
+    event(ClientEvent::kFailed, "cannot sign in as " + bare_ + ": " + reason);
   } else {
     retryAt_ = Clock::now() + std::chrono::milliseconds(backoffMs_);
+    // Every failed attempt is told, so that a host can show why it is still connecting.
+    event(ClientEvent::kOffline, reason);
+    events.back().retryMs = backoffMs_;
+    events.back().lost = wasOnline;
     backoffMs_ = std::min(backoffMs_ * 2, kMaxBackoffMs);
-    if (wasOnline) events.push_back({ClientEvent::kOffline, {}, {}, {}, {}, reason});
   }
   auto sessionEvents = session_->TakeEvents();
   sessionEvents.insert(sessionEvents.end(), events.begin(), events.end());
@@ -289,6 +294,7 @@ void XmppClient::OnLog(void* self, xmpp_log_level_t level, const char* area, con
     client->refused_ = true;
   } else if (StartsWith(message, "connection failed, error ")) {
     client->failure_ = platform::OsErrorText(std::atoi(message + 25));
+    client->cause_ = ClientEvent::kUnreachable;
   } else if (level >= XMPP_LEVEL_WARN && area != nullptr &&
              (std::strcmp(area, "tls") == 0 || std::strstr(message, "ertificate") != nullptr)) {
     if (client->failure_.empty()) client->failure_ = std::string("TLS: ") + message;
@@ -299,6 +305,7 @@ int XmppClient::OnCertificateFailure(const xmpp_tlscert_t*, const char* errorMes
   if (g_client != nullptr) {
     g_client->failure_ = std::string("the server's certificate was not accepted: ") +
                          (errorMessage != nullptr ? errorMessage : "unknown reason");
+    g_client->cause_ = ClientEvent::kCertificate;
   }
   return 0;
 }

@@ -47,6 +47,9 @@ struct ClientOptions {
   SessionOptions session;
   int connectTimeoutMs = 30000;  // an attempt not signed in by then is given up
   int keepAliveIdleS = 30, keepAliveIntervalS = 10, keepAliveCount = 3;
+  // A program that has signed in with this account before (a saved account, the network down
+  // at start) keeps trying; otherwise the first attempt decides whether the account works.
+  bool retryUntilOnline = false;
 };
 
 class XmppClient final : public Network {
@@ -62,6 +65,9 @@ class XmppClient final : public Network {
   // Readable while events wait; TakeEvents() lowers it.
   int WakeHandle() const { return hostWake_.Handle(); }
   std::vector<ClientEvent> TakeEvents();
+  // Makes WakeHandle() readable, so that a host waiting on it looks at its own state; from any
+  // thread.
+  void WakeHost() { hostWake_.Signal(); }
 
   // Network; from the host's thread.
   void SendChat(OutgoingChat message) override;
@@ -103,6 +109,7 @@ class XmppClient final : public Network {
   bool refused_ = false;    // the server said no to this attempt's login
   bool stopped_ = false;    // no more attempts
   std::string failure_;     // why this attempt failed, where libstrophe says it
+  ClientEvent::Cause cause_ = ClientEvent::kNoCause;
   std::exception_ptr callbackFailure_;
   int backoffMs_ = 250;
   Clock::time_point retryAt_{}, attemptDeadline_{};

@@ -69,6 +69,10 @@ struct ClientEvent {
   std::string id{};                   // kMessage: its archive id (may be empty); see above
   std::vector<std::string> roster{};  // kRoster: the whole roster now
   std::string reason{};               // kOffline, kRefused, kFailed, kSendFailed, kNotice
+  // kFailed, kRefused, kOffline: what the user would correct, where it is known.
+  enum Cause { kNoCause, kPassword, kDomain, kCertificate, kUnreachable } cause = kNoCause;
+  int retryMs = 0;    // kOffline: the next attempt comes after this long
+  bool lost = false;  // kOffline: a signed-in connection ended (else an attempt failed)
 };
 
 // How a session writes to the connection it is bound to.

@@ -1,0 +1,181 @@
+#include "xmpp/desktop/account_dialog.h"
+
+#include <QDialogButtonBox>
+#include <QFileDialog>
+#include <QFormLayout>
+#include <QHBoxLayout>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+namespace xmpp::desktop {
+namespace {
+
+// "host", "host:port" or "[v6]:port" as the settings keep it, split for the two fields.
+void SplitServer(const std::string& server, QString& host, int& port) {
+  host = QString::fromStdString(server);
+  port = 0;
+  const qsizetype colon = host.lastIndexOf(QLatin1Char(':'));
+  const bool bracketed = host.startsWith(QLatin1Char('['));
+  if (colon < 0 || (bracketed && host[colon - 1] != QLatin1Char(']'))) return;
+  if (!bracketed && host.indexOf(QLatin1Char(':')) != colon) return;  // a bare IPv6 address
+  bool number = false;
+  const int value = host.mid(colon + 1).toInt(&number);
+  if (!number) return;
+  port = value;
+  host.truncate(colon);
+}
+
+}  // namespace
+
+AccountDialog::AccountDialog(const AccountSettings& current, const std::string& keyringText,
+                             const std::string& privateFile, QWidget* parent)
+    : QDialog(parent), base_(current) {
+  setWindowTitle(QStringLiteral("Parlavant: chat account"));
+  setObjectName(QStringLiteral("AccountDialog"));
+  auto* form = new QFormLayout;
+  jid = new QLineEdit(QString::fromStdString(current.jid));
+  jid->setPlaceholderText(QStringLiteral("you@example.org"));
+  jid->setAccessibleName(QStringLiteral("Chat address (JID)"));
+  password = new QLineEdit;
+  password->setEchoMode(QLineEdit::Password);
+  password->setAccessibleName(QStringLiteral("Password"));
+  remember = new QCheckBox(QStringLiteral("remember the password"));
+  remember->setChecked(true);
+  form->addRow(QStringLiteral("Chat address (JID):"), jid);
+  form->addRow(QStringLiteral("Password:"), password);
+  form->addRow(QString(), remember);
+
+  keyringNote = new QLabel;
+  keyringNote->setWordWrap(true);
+  if (!keyringText.empty()) {
+    keyringNote->setText(
+        QStringLiteral("There is no keyring on this desktop (%1). A remembered password is kept "
+                       "in %2, which only you can read.")
+            .arg(QString::fromStdString(keyringText), QString::fromStdString(privateFile)));
+  }
+  keyringNote->setVisible(!keyringText.empty());
+
+  advanced = new QGroupBox(QStringLiteral("Advanced"));
+  advanced->setCheckable(true);
+  auto* fields = new QWidget;
+  auto* more = new QFormLayout(fields);
+  more->setContentsMargins(0, 0, 0, 0);
+  (new QVBoxLayout(advanced))->addWidget(fields);
+  QString host;
+  int portNumber = 0;
+  SplitServer(current.server, host, portNumber);
+  server = new QLineEdit(host);
+  server->setPlaceholderText(QStringLiteral("found from the chat address"));
+  server->setAccessibleName(QStringLiteral("Server"));
+  port = new QSpinBox;
+  port->setRange(0, 65535);
+  port->setSpecialValueText(QStringLiteral("default"));
+  port->setValue(portNumber);
+  port->setAccessibleName(QStringLiteral("Port"));
+  caFile = new QLineEdit(QString::fromStdString(current.caFile));
+  caFile->setPlaceholderText(QStringLiteral("the system's certificates only"));
+  caFile->setAccessibleName(QStringLiteral("CA file"));
+  auto* browse = new QToolButton;
+  browse->setText(QStringLiteral("…"));
+  connect(browse, &QToolButton::clicked, this, [this] {
+    const QString chosen = QFileDialog::getOpenFileName(this, QStringLiteral("CA file"),
+                                                        caFile->text());
+    if (!chosen.isEmpty()) caFile->setText(chosen);
+  });
+  auto* caRow = new QHBoxLayout;
+  caRow->addWidget(caFile);
+  caRow->addWidget(browse);
+  more->addRow(QStringLiteral("Server:"), server);
+  more->addRow(QStringLiteral("Port:"), port);
+  more->addRow(QStringLiteral("CA file:"), caRow);
+  // Folded away unless the account already needs it.
+  const bool needed = !host.isEmpty() || portNumber != 0 || !current.caFile.empty();
+  advanced->setChecked(needed);
+  fields->setVisible(needed);
+  connect(advanced, &QGroupBox::toggled, fields, &QWidget::setVisible);
+
+  problem = new QLabel;
+  problem->setWordWrap(true);
+  problem->setStyleSheet(QStringLiteral("color: #b00020"));
+  problem->setAccessibleName(QStringLiteral("Problem"));
+  problem->hide();
+
+  auto* buttons = new QDialogButtonBox;
+  signIn = buttons->addButton(QStringLiteral("Sign in"), QDialogButtonBox::AcceptRole);
+  buttons->addButton(QDialogButtonBox::Cancel);
+  connect(buttons, &QDialogButtonBox::accepted, this, &AccountDialog::Submit);
+  connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+
+  auto* layout = new QVBoxLayout(this);
+  layout->addLayout(form);
+  layout->addWidget(keyringNote);
+  layout->addWidget(advanced);
+  layout->addWidget(problem);
+  layout->addWidget(buttons);
+  setMinimumWidth(380);
+  (current.jid.empty() ? jid : password)->setFocus();
+}
+
+void AccountDialog::Submit() {
+  AccountSettings account = base_;
+  account.jid = jid->text().trimmed().toStdString();
+  const QString host = server->text().trimmed();
+  std::string serverText = host.toStdString();
+  if (host.contains(QLatin1Char(':')) && !host.startsWith(QLatin1Char('['))) {
+    serverText = "[" + serverText + "]";  // an IPv6 address
+  }
+  if (port->value() != 0) {
+    account.server = (host.isEmpty() ? std::string() : serverText) + ":" +
+                     std::to_string(port->value());
+    if (host.isEmpty()) {
+      // A port alone is for the chat address's own domain.
+      const std::string domain = account.jid.substr(account.jid.find('@') + 1);
+      account.server = domain + account.server;
+    }
+  } else {
+    account.server = serverText;
+  }
+  account.caFile = caFile->text().trimmed().toStdString();
+  problem->hide();
+  signIn->setEnabled(false);
+  signIn->setText(QStringLiteral("Signing in…"));
+  if (OnSignIn) OnSignIn(account, password->text().toStdString(), remember->isChecked());
+}
+
+void AccountDialog::SignedIn() {
+  password->clear();
+  accept();
+}
+
+void AccountDialog::Refused(const std::string& reason, ClientEvent::Cause cause) {
+  signIn->setEnabled(true);
+  signIn->setText(QStringLiteral("Sign in"));
+  problem->setText(QString::fromStdString(reason));
+  problem->show();
+  QLineEdit* field = jid;
+  switch (cause) {
+    case ClientEvent::kPassword:
+      field = password;
+      break;
+    case ClientEvent::kCertificate:
+      field = caFile;
+      break;
+    case ClientEvent::kUnreachable:
+      field = server->text().isEmpty() && port->value() == 0 ? jid : server;
+      break;
+    case ClientEvent::kDomain:
+    case ClientEvent::kNoCause:
+      field = jid;
+      break;
+  }
+  if (field == caFile || field == server) advanced->setChecked(true);
+  field->setFocus();
+  if (field == jid && cause == ClientEvent::kDomain) {
+    const qsizetype at = jid->text().indexOf(QLatin1Char('@'));
+    jid->setSelection(static_cast<int>(at + 1), static_cast<int>(jid->text().size() - at - 1));
+  } else {
+    field->selectAll();
+  }
+}
+
+}  // namespace xmpp::desktop
