@@ -5,6 +5,7 @@
 #include <QThread>
 #include <QVariantMap>
 
+#include <atomic>
 #include <deque>
 #include <mutex>
 #include <optional>
@@ -31,6 +32,9 @@ QDBusMessage NotifyCall(const QString& appName, const QString& summary, const QS
 // Reaching the bus (connect and greet) may stall on a daemon that hangs: it is done on a thread
 // of its own, and what is notified meanwhile waits here.
 struct Notifier::Shared {
+  ~Shared() {
+    if (bus) QDBusConnection::disconnectFromBus(bus->name());
+  }
   QString appName;
   std::mutex mutex;
   std::optional<QDBusConnection> bus;
@@ -61,11 +65,20 @@ void Notifier::Notify(const QString& summary, const QString& body) {
   }
   shared_->reaching = true;
   QThread* reach = QThread::create([shared = shared_] {
-    QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus,
-                                                        QStringLiteral("parlavant-notify"));
+    // A name of its own: Qt keeps connections by name, and another notifier's may be to a bus
+    // that has gone.
+    static std::atomic<int> count{0};
+    // The address as the environment gives it now (the D-Bus library reads it once a process).
+    const QString name = QStringLiteral("parlavant-notify-%1").arg(++count);
+    const QByteArray address = qgetenv("DBUS_SESSION_BUS_ADDRESS");
+    QDBusConnection bus =
+        address.isEmpty()
+            ? QDBusConnection::connectToBus(QDBusConnection::SessionBus, name)
+            : QDBusConnection::connectToBus(QString::fromLocal8Bit(address), name);
     std::lock_guard<std::mutex> hold(shared->mutex);
     shared->reaching = false;
     if (!bus.isConnected()) {
+      QDBusConnection::disconnectFromBus(name);
       shared->unreachable = true;
       shared->waiting.clear();
       return;

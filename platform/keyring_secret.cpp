@@ -26,6 +26,9 @@ bool MeansNoService(const GError* error) {
 }
 
 KeyringAnswer Answer(GError* error) {
+  // libsecret keeps its connection to the service for the process's life; a keyring daemon that
+  // was restarted (or a session bus that was) would leave it answering nothing.
+  secret_service_disconnect();
   KeyringAnswer answer;
   if (error == nullptr) {
     answer.ok = true;

@@ -21,8 +21,9 @@ packages=(
   # the XMPP chat client, and for its tests and demo a local server (with the resolver library
   # it looks for at every start) and a remote person
   libstrophe-dev prosody lua-unbound python3-slixmpp openssl
-  # the desktop: the keyring (libsecret; the keyring daemon and a session bus for its tests)
-  libsecret-1-dev gnome-keyring dbus-daemon
+  # the desktop: the keyring (libsecret; the keyring daemon, a session bus and a display for
+  # its tests)
+  libsecret-1-dev gnome-keyring dbus-daemon xvfb
   # a dead network path for the XMPP tests, in a namespace of their own
   nftables iproute2 util-linux
   # tests, benchmarks, fuzzing

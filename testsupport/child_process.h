@@ -173,6 +173,11 @@ class ChildProcess {
     return stdin_ >= 0 &&
            ::write(stdin_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
   }
+  // The program reads the end of its input.
+  void CloseInput() {
+    if (stdin_ >= 0) ::close(stdin_);
+    stdin_ = -1;
+  }
 
   // Ends the program: SIGTERM, up to 5 s to go, then SIGKILL. Returns its exit status, or -1.
   int Stop() { return End(SIGTERM); }

@@ -195,6 +195,10 @@ void XmppClient::Connect() {
   const char* host = account_.host.empty() ? nullptr : account_.host.c_str();
   if (xmpp_connect_client(conn_, host, account_.port, &XmppClient::OnConnection, this) !=
       XMPP_EOK) {
+    // libstrophe connects without blocking: what fails at once is finding the address.
+    const std::string name = host != nullptr ? account_.host : bare_.substr(bare_.find('@') + 1);
+    failure_ = "no address found for " + name;
+    cause_ = host != nullptr ? ClientEvent::kUnreachable : ClientEvent::kDomain;
     Lost(0);
   }
 }

@@ -150,7 +150,9 @@ void AccountDialog::SignedIn() {
 void AccountDialog::Refused(const std::string& reason, ClientEvent::Cause cause) {
   signIn->setEnabled(true);
   signIn->setText(QStringLiteral("Sign in"));
-  problem->setText(QString::fromStdString(reason));
+  static const char* const kLeads[] = {"", "Wrong password: ", "Unknown domain: ",
+                                       "Certificate not trusted: ", "Server unreachable: "};
+  problem->setText(QString::fromUtf8(kLeads[cause]) + QString::fromStdString(reason));
   problem->show();
   QLineEdit* field = jid;
   switch (cause) {

@@ -42,9 +42,8 @@ constexpr int kProbeMs = 300;     // a translator on this machine answers a conn
 constexpr int kEndMs = 3000;      // what the launcher started gets this long to end on its own
 constexpr int kStopPollMs = 200;  // how often a stop signal is looked for
 
-enum class Connection { kConnecting, kOnline, kOffline, kRefused };
-
-QIcon StateIcon(Connection state) {
+QIcon StateIcon(Launcher::Connection state) {
+  using Connection = Launcher::Connection;
   QColor color;
   switch (state) {
     case Connection::kOnline: color = QColor(0x2e, 0x9d, 0x4f); break;
@@ -84,381 +83,360 @@ bool TranslatorReachable() {
   return probe.waitForConnected(kProbeMs);
 }
 
-class Launcher : public QObject {
- public:
-  Launcher(AccountSettings settings, ServiceOptions options)
-      : settings_(std::move(settings)),
-        options_(std::move(options)),
-        notifier_(QStringLiteral("Parlavant")) {}
+}  // namespace
 
-  ~Launcher() override { StopService(); }
+Launcher::Programs Launcher::InstalledPrograms() {
+  return {FindProgram(QStringLiteral("parlavant-translator")), FindProgram(QStringLiteral("parlavant"))};
+}
 
-  void Start() {
-    MakeStatusView();
-    ReadAccountSettings(settings_);
-    std::string keyringNote;
-    std::optional<std::string> password;
-    try {
-      password = FindPassword(settings_, &keyringNote);
-    } catch (const platform::Error& e) {
-      problem_ = e.what();  // a password file that cannot be read: the dialog says so
-    }
-    if (settings_.jid.empty() || !password) {
-      OpenAccountDialog(true);
-      return;
-    }
-    try {
-      StartService(MakeAccount(settings_, *password), true);
-    } catch (const platform::Error& e) {
-      problem_ = e.what();
-      OpenAccountDialog(true);
-      return;
-    }
-    std::fill(password->begin(), password->end(), '\0');
-    StartCompanions();
+Launcher::Launcher(AccountSettings settings, ServiceOptions options, Programs programs)
+    : settings_(std::move(settings)),
+      options_(std::move(options)),
+      notifier_(QStringLiteral("Parlavant")),
+      programs_(std::move(programs)) {}
+
+Launcher::~Launcher() { StopService(); }
+
+void Launcher::Start() {
+  MakeStatusView();
+  ReadAccountSettings(settings_);
+  std::string keyringNote;
+  std::optional<std::string> password;
+  try {
+    password = FindPassword(settings_, &keyringNote);
+  } catch (const platform::Error& e) {
+    problem_ = e.what();  // a password file that cannot be read: the dialog says so
   }
-
-  void ShowParlavant() {
-    if (dialog_ != nullptr && dialog_->isVisible()) {
-      dialog_->raise();
-      dialog_->activateWindow();
-      return;
-    }
-    // A second start of the window brings the first to the front and ends; without a first,
-    // it is the window.
-    if (window_ != nullptr && window_->state() != QProcess::NotRunning) {
-      QProcess::startDetached(FindProgram(QStringLiteral("parlavant")), {});
-      return;
-    }
-    StartWindow();
+  if (settings_.jid.empty() || !password) {
+    OpenAccountDialog(true);
+    return;
   }
-
-  void Quit() {
-    if (quitting_) return;
-    quitting_ = true;
-    if (dialog_ != nullptr) dialog_->hide();
-    StopService();
-    // What the launcher started ends with it; a translator it found running stays.
-    for (QProcess* child : {window_.data(), translator_.data()}) {
-      if (child != nullptr && child->state() != QProcess::NotRunning) child->terminate();
-    }
-    for (QProcess* child : {window_.data(), translator_.data()}) {
-      if (child != nullptr && child->state() != QProcess::NotRunning &&
-          !child->waitForFinished(kEndMs)) {
-        child->kill();
-        child->waitForFinished(kEndMs);
-      }
-    }
-    QApplication::quit();
+  try {
+    StartService(MakeAccount(settings_, *password), true);
+  } catch (const platform::Error& e) {
+    problem_ = e.what();
+    OpenAccountDialog(true);
+    return;
   }
+  std::fill(password->begin(), password->end(), '\0');
+  StartCompanions();
+}
 
-  void OpenAccountDialog(bool first) {
-    if (dialog_ != nullptr) {
-      dialog_->raise();
-      dialog_->activateWindow();
-      return;
-    }
-    platform::KeyringAnswer probe;
-    platform::KeyringLookup("", probe);
-    keyringMissing_ = !probe.available;
-    dialog_ = new AccountDialog(settings_, keyringMissing_ ? probe.error : "", PrivateFile());
-    dialog_->setAttribute(Qt::WA_DeleteOnClose);
-    if (!problem_.empty()) {
-      dialog_->Refused(problem_, ClientEvent::kNoCause);
-      problem_.clear();
-    }
-    dialog_->OnSignIn = [this](const AccountSettings& account, const std::string& password,
-                               bool remember) { SignIn(account, password, remember); };
-    connect(dialog_, &QDialog::rejected, this, [this, first] {
-      const bool signingIn = pending_.has_value();
-      pending_.reset();
-      if (first && !serviceRunning_) {
-        Quit();  // nothing to do without an account
-        return;
-      }
-      if (signingIn) RestartSaved();
-    });
-    connect(dialog_, &QObject::destroyed, this, [this] { dialog_ = nullptr; });
-    dialog_->show();
+void Launcher::ShowParlavant() {
+  if (dialog_ != nullptr && dialog_->isVisible()) {
     dialog_->raise();
     dialog_->activateWindow();
+    return;
   }
-
- private:
-  struct Pending {
-    AccountSettings account;
-    std::string password;
-    bool remember;
-  };
-
-  std::string PrivateFile() const {
-    const std::string settingsDir = settings_.settingsFile.substr(
-        0, settings_.settingsFile.find_last_of('/') + 1);
-    return settingsDir + "parlavant-xmpp.password";
+  // A second start of the window brings the first to the front and ends; without a first,
+  // it is the window.
+  if (window_ != nullptr && window_->state() != QProcess::NotRunning) {
+    QProcess::startDetached(programs_.window, {});
+    return;
   }
+  StartWindow();
+}
 
-  void MakeStatusView() {
-    auto* account = new QAction(QStringLiteral("Account…"), this);
-    auto* show = new QAction(QStringLiteral("Show Parlavant"), this);
-    auto* quit = new QAction(QStringLiteral("Quit"), this);
-    connect(account, &QAction::triggered, this, [this] { OpenAccountDialog(false); });
-    connect(show, &QAction::triggered, this, [this] { ShowParlavant(); });
-    connect(quit, &QAction::triggered, this, [this] { Quit(); });
-    stateAction_ = new QAction(this);
-    stateAction_->setEnabled(false);
-    if (QSystemTrayIcon::isSystemTrayAvailable()) {
-      menu_ = std::make_unique<QMenu>();
-      menu_->addAction(stateAction_);
-      menu_->addSeparator();
-      menu_->addAction(account);
-      menu_->addAction(show);
-      menu_->addSeparator();
-      menu_->addAction(quit);
-      tray_ = new QSystemTrayIcon(this);
-      tray_->setContextMenu(menu_.get());
-      connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
-        if (r == QSystemTrayIcon::Trigger || r == QSystemTrayIcon::DoubleClick) ShowParlavant();
-      });
-      tray_->show();
-    } else {
-      // No tray to sit in: a small window shows the same and offers the same.
-      statusWindow_ = std::make_unique<QWidget>();
-      statusWindow_->setWindowTitle(QStringLiteral("Parlavant: connection"));
-      statusWindow_->setObjectName(QStringLiteral("StatusWindow"));
-      statusLabel_ = new QLabel;
-      statusLabel_->setWordWrap(true);
-      statusLabel_->setMinimumWidth(280);
-      auto* buttons = new QHBoxLayout;
-      for (QAction* action : {account, show, quit}) {
-        auto* button = new QPushButton(action->text());
-        connect(button, &QPushButton::clicked, action, &QAction::trigger);
-        buttons->addWidget(button);
-      }
-      auto* layout = new QVBoxLayout(statusWindow_.get());
-      layout->addWidget(statusLabel_);
-      layout->addLayout(buttons);
-      // Closing it is quitting: nothing else would show that the program still runs.
-      statusWindow_->installEventFilter(this);
-      statusWindow_->show();
-    }
-    SetState(Connection::kOffline, QStringLiteral("Not signed in"));
+void Launcher::Quit() {
+  if (quitting_) return;
+  quitting_ = true;
+  if (dialog_ != nullptr) dialog_->hide();
+  StopService();
+  // What the launcher started ends with it; a translator it found running stays.
+  for (QProcess* child : {window_.data(), translator_.data()}) {
+    if (child != nullptr && child->state() != QProcess::NotRunning) child->terminate();
   }
-
-  bool eventFilter(QObject* watched, QEvent* event) override {
-    if (watched == statusWindow_.get() && event->type() == QEvent::Close) {
-      QTimer::singleShot(0, this, [this] { Quit(); });
-    }
-    return QObject::eventFilter(watched, event);
-  }
-
-  void SetState(Connection state, const QString& text) {
-    stateAction_->setText(text);
-    if (tray_ != nullptr) {
-      tray_->setIcon(StateIcon(state));
-      tray_->setToolTip(QStringLiteral("Parlavant: ") + text);
-    }
-    if (statusWindow_) {
-      statusWindow_->setWindowIcon(StateIcon(state));
-      statusLabel_->setText(text);
+  for (QProcess* child : {window_.data(), translator_.data()}) {
+    if (child != nullptr && child->state() != QProcess::NotRunning &&
+        !child->waitForFinished(kEndMs)) {
+      child->kill();
+      child->waitForFinished(kEndMs);
     }
   }
+  QApplication::quit();
+}
 
-  void SignIn(const AccountSettings& account, const std::string& password, bool remember) {
-    Account made;
-    try {
-      made = MakeAccount(account, password);
-    } catch (const platform::Error& e) {
-      dialog_->Refused(e.what(), ClientEvent::kNoCause);
+void Launcher::OpenAccountDialog(bool first) {
+  if (dialog_ != nullptr) {
+    dialog_->raise();
+    dialog_->activateWindow();
+    return;
+  }
+  platform::KeyringAnswer probe;
+  platform::KeyringLookup("", probe);
+  keyringMissing_ = !probe.available;
+  dialog_ = new AccountDialog(settings_, keyringMissing_ ? probe.error : "", PrivateFile());
+  dialog_->setAttribute(Qt::WA_DeleteOnClose);
+  if (!problem_.empty()) {
+    dialog_->Refused(problem_, ClientEvent::kNoCause);
+    problem_.clear();
+  }
+  dialog_->OnSignIn = [this](const AccountSettings& account, const std::string& password,
+                             bool remember) { SignIn(account, password, remember); };
+  connect(dialog_, &QDialog::rejected, this, [this, first] {
+    const bool signingIn = pending_.has_value();
+    pending_.reset();
+    if (first && !serviceRunning_) {
+      Quit();  // nothing to do without an account
       return;
     }
-    pending_ = Pending{account, password, remember};
-    StartService(std::move(made), false);
-  }
+    if (signingIn) RestartSaved();
+  });
+  connect(dialog_, &QObject::destroyed, this, [this] { dialog_ = nullptr; });
+  dialog_->show();
+  dialog_->raise();
+  dialog_->activateWindow();
+}
 
-  // The account signed in from the dialog: kept, and its password where the user asked.
-  void KeepAccount() {
-    Pending pending = std::move(*pending_);
-    pending_.reset();
-    AccountSettings& s = pending.account;
-    const std::string bare = BareJid(s.jid);
-    std::string note;
-    const std::string ownFile = PrivateFile();
-    const bool ownFileUsed = ExpandHome(s.passwordFile) == ownFile;
-    if (ownFileUsed || !pending.remember) s.passwordFile.clear();
-    if (pending.remember) {
-      const platform::KeyringAnswer stored = platform::KeyringStore(
-          bare, "Parlavant: the chat password of " + bare, pending.password);
-      if (!stored.ok) {
-        try {
-          platform::WritePrivateFile(ownFile, pending.password);
-          s.passwordFile = ownFile;
-        } catch (const platform::Error& e) {
-          note = std::string("the password is not remembered: ") + e.what();
-        }
-      } else if (ownFileUsed) {
-        ::unlink(ownFile.c_str());  // the keyring keeps it now
-      }
-    } else {
-      platform::KeyringForget(bare);
-      if (ownFileUsed) ::unlink(ownFile.c_str());
-    }
-    std::fill(pending.password.begin(), pending.password.end(), '\0');
-    std::string error;
-    if (!WriteAccountSettings(s, error)) note = "the account is not remembered: " + error;
-    settings_ = s;
-    if (!note.empty()) notifier_.Notify(QStringLiteral("Parlavant"), QString::fromStdString(note));
-    if (!note.empty()) std::cerr << "parlavant-xmpp: " << note << '\n';
-  }
+std::string Launcher::PrivateFile() const {
+  const std::string settingsDir = settings_.settingsFile.substr(
+      0, settings_.settingsFile.find_last_of('/') + 1);
+  return settingsDir + "parlavant-xmpp.password";
+}
 
-  // After a dialog that signed nobody in: the saved account again, as at start.
-  void RestartSaved() {
-    std::optional<std::string> password;
-    try {
-      password = FindPassword(settings_, nullptr);
-      if (!settings_.jid.empty() && password) {
-        StartService(MakeAccount(settings_, *password), true);
-        return;
-      }
-    } catch (const platform::Error&) {
-    }
-    SetState(Connection::kOffline, QStringLiteral("Not signed in"));
-  }
-
-  void StartService(Account account, bool saved) {
-    StopService();
-    ServiceOptions options = options_;
-    options.client.retryUntilOnline = saved;
-    service_ = std::make_unique<AccountService>(std::move(account), options);
-    serviceRunning_ = true;
-    lostSaid_ = false;
-    const QPointer<Launcher> self(this);
-    service_->OnConnection = [self](const ClientEvent& event) {
-      QMetaObject::invokeMethod(qApp, [self, event] {
-        if (self) self->Connected(event);
-      }, Qt::QueuedConnection);
-    };
-    SetState(Connection::kConnecting, QStringLiteral("Connecting…"));
-    AccountService* service = service_.get();
-    thread_ = std::thread([service, self] {
-      const int status = service->Run();
-      QMetaObject::invokeMethod(qApp, [self, status] {
-        if (self) self->ServiceEnded(status);
-      }, Qt::QueuedConnection);
+void Launcher::MakeStatusView() {
+  auto* account = new QAction(QStringLiteral("Account…"), this);
+  auto* show = new QAction(QStringLiteral("Show Parlavant"), this);
+  auto* quit = new QAction(QStringLiteral("Quit"), this);
+  connect(account, &QAction::triggered, this, [this] { OpenAccountDialog(false); });
+  connect(show, &QAction::triggered, this, [this] { ShowParlavant(); });
+  connect(quit, &QAction::triggered, this, [this] { Quit(); });
+  stateAction_ = new QAction(this);
+  stateAction_->setEnabled(false);
+  if (QSystemTrayIcon::isSystemTrayAvailable()) {
+    menu_ = std::make_unique<QMenu>();
+    menu_->addAction(stateAction_);
+    menu_->addSeparator();
+    menu_->addAction(account);
+    menu_->addAction(show);
+    menu_->addSeparator();
+    menu_->addAction(quit);
+    tray_ = new QSystemTrayIcon(this);
+    tray_->setContextMenu(menu_.get());
+    connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
+      if (r == QSystemTrayIcon::Trigger || r == QSystemTrayIcon::DoubleClick) ShowParlavant();
     });
-  }
-
-  void StopService() {
-    if (!service_) return;
-    service_->Stop();
-    if (thread_.joinable()) thread_.join();
-    service_.reset();
-    serviceRunning_ = false;
-  }
-
-  void ServiceEnded(int) { serviceRunning_ = false; }
-
-  void Connected(const ClientEvent& event) {
-    switch (event.kind) {
-      case ClientEvent::kOnline:
-      {
-        const std::string& jid = pending_ ? pending_->account.jid : settings_.jid;
-        SetState(Connection::kOnline,
-                 QStringLiteral("Signed in as %1").arg(QString::fromStdString(BareJid(jid))));
-      }
-        if (lostSaid_) {
-          notifier_.Notify(QStringLiteral("Connection restored"),
-                           QStringLiteral("Parlavant is signed in again."));
-          lostSaid_ = false;
-        }
-        if (pending_) {
-          KeepAccount();
-          if (dialog_ != nullptr) dialog_->SignedIn();
-          StartCompanions();
-        }
-        break;
-      case ClientEvent::kOffline: {
-        const int seconds = (event.retryMs + 999) / 1000;
-        SetState(Connection::kConnecting,
-                 QStringLiteral("Connecting: %1; next attempt in %2 s")
-                     .arg(QString::fromStdString(event.reason))
-                     .arg(seconds));
-        if (event.lost && !lostSaid_) {
-          notifier_.Notify(QStringLiteral("Connection lost"),
-                           QString::fromStdString(event.reason) +
-                               QStringLiteral(". Parlavant is connecting again."));
-          lostSaid_ = true;
-        }
-        break;
-      }
-      case ClientEvent::kRefused:
-        SetState(Connection::kRefused,
-                 QStringLiteral("Login refused: correct the password under Account…"));
-        notifier_.Notify(QStringLiteral("Login refused"), QString::fromStdString(event.reason));
-        break;
-      case ClientEvent::kFailed:
-        serviceRunning_ = false;
-        if (pending_ && dialog_ != nullptr) {
-          pending_.reset();
-          SetState(Connection::kOffline, QStringLiteral("Not signed in"));
-          dialog_->Refused(event.reason, event.cause);
-        } else {
-          SetState(event.cause == ClientEvent::kPassword ? Connection::kRefused
-                                                         : Connection::kOffline,
-                   QStringLiteral("Offline: %1").arg(QString::fromStdString(event.reason)));
-        }
-        break;
-      default:
-        std::cerr << "parlavant-xmpp: " << event.reason << '\n';
-        break;
+    tray_->show();
+  } else {
+    // No tray to sit in: a small window shows the same and offers the same.
+    statusWindow_ = std::make_unique<QWidget>();
+    statusWindow_->setWindowTitle(QStringLiteral("Parlavant: connection"));
+    statusWindow_->setObjectName(QStringLiteral("StatusWindow"));
+    statusLabel_ = new QLabel;
+    statusLabel_->setWordWrap(true);
+    statusLabel_->setMinimumWidth(280);
+    auto* buttons = new QHBoxLayout;
+    for (QAction* action : {account, show, quit}) {
+      auto* button = new QPushButton(action->text());
+      connect(button, &QPushButton::clicked, action, &QAction::trigger);
+      buttons->addWidget(button);
     }
+    auto* layout = new QVBoxLayout(statusWindow_.get());
+    layout->addWidget(statusLabel_);
+    layout->addLayout(buttons);
+    // Closing it is quitting: nothing else would show that the program still runs.
+    statusWindow_->installEventFilter(this);
+    statusWindow_->show();
   }
+  SetState(Connection::kOffline, QStringLiteral("Not signed in"));
+}
 
-  void StartCompanions() {
-    if (companionsStarted_) return;
-    companionsStarted_ = true;
-    if (!TranslatorReachable()) {
-      translator_ = new QProcess(this);
-      QStringList args;
-      if (!options_.desktopDir.empty()) {
-        args << QStringLiteral("--desktop") << QString::fromStdString(options_.desktopDir);
+bool Launcher::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == statusWindow_.get() && event->type() == QEvent::Close) {
+    QTimer::singleShot(0, this, [this] { Quit(); });
+  }
+  return QObject::eventFilter(watched, event);
+}
+
+void Launcher::SetState(Connection state, const QString& text) {
+  stateAction_->setText(text);
+  if (tray_ != nullptr) {
+    tray_->setIcon(StateIcon(state));
+    tray_->setToolTip(QStringLiteral("Parlavant: ") + text);
+  }
+  if (statusWindow_) {
+    statusWindow_->setWindowIcon(StateIcon(state));
+    statusLabel_->setText(text);
+  }
+}
+
+void Launcher::SignIn(const AccountSettings& account, const std::string& password, bool remember) {
+  Account made;
+  try {
+    made = MakeAccount(account, password);
+  } catch (const platform::Error& e) {
+    dialog_->Refused(e.what(), ClientEvent::kNoCause);
+    return;
+  }
+  pending_ = Pending{account, password, remember};
+  StartService(std::move(made), false);
+}
+
+void Launcher::KeepAccount() {
+  Pending pending = std::move(*pending_);
+  pending_.reset();
+  AccountSettings& s = pending.account;
+  const std::string bare = BareJid(s.jid);
+  std::string note;
+  const std::string ownFile = PrivateFile();
+  const bool ownFileUsed = ExpandHome(s.passwordFile) == ownFile;
+  if (ownFileUsed || !pending.remember) s.passwordFile.clear();
+  if (pending.remember) {
+    const platform::KeyringAnswer stored = platform::KeyringStore(
+        bare, "Parlavant: the chat password of " + bare, pending.password);
+    if (!stored.ok) {
+      try {
+        platform::WritePrivateFile(ownFile, pending.password);
+        s.passwordFile = ownFile;
+      } catch (const platform::Error& e) {
+        note = std::string("the password is not remembered: ") + e.what();
       }
-      translator_->setProcessChannelMode(QProcess::ForwardedChannels);
-      translator_->start(FindProgram(QStringLiteral("parlavant-translator")), args);
+    } else if (ownFileUsed) {
+      ::unlink(ownFile.c_str());  // the keyring keeps it now
     }
-    StartWindow();
+  } else {
+    platform::KeyringForget(bare);
+    if (ownFileUsed) ::unlink(ownFile.c_str());
   }
+  std::fill(pending.password.begin(), pending.password.end(), '\0');
+  std::string error;
+  if (!WriteAccountSettings(s, error)) note = "the account is not remembered: " + error;
+  settings_ = s;
+  if (!note.empty()) notifier_.Notify(QStringLiteral("Parlavant"), QString::fromStdString(note));
+  if (!note.empty()) std::cerr << "parlavant-xmpp: " << note << '\n';
+}
 
-  void StartWindow() {
-    window_ = new QProcess(this);
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+void Launcher::RestartSaved() {
+  std::optional<std::string> password;
+  try {
+    password = FindPassword(settings_, nullptr);
+    if (!settings_.jid.empty() && password) {
+      StartService(MakeAccount(settings_, *password), true);
+      return;
+    }
+  } catch (const platform::Error&) {
+  }
+  SetState(Connection::kOffline, QStringLiteral("Not signed in"));
+}
+
+void Launcher::StartService(Account account, bool saved) {
+  StopService();
+  ServiceOptions options = options_;
+  options.client.retryUntilOnline = saved;
+  service_ = std::make_unique<AccountService>(std::move(account), options);
+  serviceRunning_ = true;
+  lostSaid_ = false;
+  const QPointer<Launcher> self(this);
+  service_->OnConnection = [self](const ClientEvent& event) {
+    QMetaObject::invokeMethod(qApp, [self, event] {
+      if (self) self->Connected(event);
+    }, Qt::QueuedConnection);
+  };
+  SetState(Connection::kConnecting, QStringLiteral("Connecting…"));
+  AccountService* service = service_.get();
+  thread_ = std::thread([service, self] {
+    const int status = service->Run();
+    QMetaObject::invokeMethod(qApp, [self, status] {
+      if (self) self->ServiceEnded(status);
+    }, Qt::QueuedConnection);
+  });
+}
+
+void Launcher::StopService() {
+  if (!service_) return;
+  service_->Stop();
+  if (thread_.joinable()) thread_.join();
+  service_.reset();
+  serviceRunning_ = false;
+}
+
+void Launcher::Connected(const ClientEvent& event) {
+  switch (event.kind) {
+    case ClientEvent::kOnline:
+    {
+      const std::string& jid = pending_ ? pending_->account.jid : settings_.jid;
+      SetState(Connection::kOnline,
+               QStringLiteral("Signed in as %1").arg(QString::fromStdString(BareJid(jid))));
+    }
+      if (lostSaid_) {
+        notifier_.Notify(QStringLiteral("Connection restored"),
+                         QStringLiteral("Parlavant is signed in again."));
+        lostSaid_ = false;
+      }
+      if (pending_) {
+        KeepAccount();
+        if (dialog_ != nullptr) dialog_->SignedIn();
+        StartCompanions();
+      }
+      break;
+    case ClientEvent::kOffline: {
+      const int seconds = (event.retryMs + 999) / 1000;
+      SetState(Connection::kConnecting,
+               QStringLiteral("Connecting: %1; next attempt in %2 s")
+                   .arg(QString::fromStdString(event.reason))
+                   .arg(seconds));
+      if (event.lost && !lostSaid_) {
+        notifier_.Notify(QStringLiteral("Connection lost"),
+                         QString::fromStdString(event.reason) +
+                             QStringLiteral(". Parlavant is connecting again."));
+        lostSaid_ = true;
+      }
+      break;
+    }
+    case ClientEvent::kRefused:
+      SetState(Connection::kRefused,
+               QStringLiteral("Login refused: correct the password under Account…"));
+      notifier_.Notify(QStringLiteral("Login refused"), QString::fromStdString(event.reason));
+      break;
+    case ClientEvent::kFailed:
+      serviceRunning_ = false;
+      if (pending_ && dialog_ != nullptr) {
+        pending_.reset();
+        SetState(Connection::kOffline, QStringLiteral("Not signed in"));
+        dialog_->Refused(event.reason, event.cause);
+      } else {
+        SetState(event.cause == ClientEvent::kPassword ? Connection::kRefused
+                                                       : Connection::kOffline,
+                 QStringLiteral("Offline: %1").arg(QString::fromStdString(event.reason)));
+      }
+      break;
+    default:
+      std::cerr << "parlavant-xmpp: " << event.reason << '\n';
+      break;
+  }
+}
+
+void Launcher::StartCompanions() {
+  if (companionsStarted_) return;
+  companionsStarted_ = true;
+  if (!programs_.translator.isEmpty() && !TranslatorReachable()) {
+    translator_ = new QProcess(this);
+    QStringList args;
     if (!options_.desktopDir.empty()) {
-      environment.insert(QStringLiteral("PARLAVANT_DESKTOP"),
-                         QString::fromStdString(options_.desktopDir));
+      args << QStringLiteral("--desktop") << QString::fromStdString(options_.desktopDir);
     }
-    window_->setProcessEnvironment(environment);
-    window_->setProcessChannelMode(QProcess::ForwardedChannels);
-    window_->start(FindProgram(QStringLiteral("parlavant")), {});
+    translator_->setProcessChannelMode(QProcess::ForwardedChannels);
+    translator_->start(programs_.translator, args);
   }
+  StartWindow();
+}
 
-  AccountSettings settings_;
-  ServiceOptions options_;
-  app::Notifier notifier_;
-  std::unique_ptr<AccountService> service_;
-  std::thread thread_;
-  bool serviceRunning_ = false, lostSaid_ = false, quitting_ = false;
-  bool companionsStarted_ = false, keyringMissing_ = false;
-  std::optional<Pending> pending_;
-  std::string problem_;
-  QPointer<AccountDialog> dialog_;
-  QPointer<QProcess> translator_, window_;
-  QSystemTrayIcon* tray_ = nullptr;
-  std::unique_ptr<QMenu> menu_;
-  QAction* stateAction_ = nullptr;
-  std::unique_ptr<QWidget> statusWindow_;
-  QLabel* statusLabel_ = nullptr;
-};
+void Launcher::StartWindow() {
+  if (programs_.window.isEmpty()) return;
+  window_ = new QProcess(this);
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+  if (!options_.desktopDir.empty()) {
+    environment.insert(QStringLiteral("PARLAVANT_DESKTOP"),
+                       QString::fromStdString(options_.desktopDir));
+  }
+  window_->setProcessEnvironment(environment);
+  window_->setProcessChannelMode(QProcess::ForwardedChannels);
+  window_->start(programs_.window, {});
+}
 
-}  // namespace
+QString Launcher::StateText() const {
+  return stateAction_ != nullptr ? stateAction_->text() : QString();
+}
 
 int RunLauncher(int argc, char** argv, AccountSettings account, ServiceOptions service) {
   QApplication qt(argc, argv);
@@ -467,7 +445,8 @@ int RunLauncher(int argc, char** argv, AccountSettings account, ServiceOptions s
   const std::string desktop =
       service.desktopDir.empty() ? platform::DefaultDesktopLocation() : service.desktopDir;
   app::SingleInstance instance(QStringLiteral("parlavant-xmpp"), QString::fromStdString(desktop));
-  auto launcher = std::make_unique<Launcher>(std::move(account), std::move(service));
+  auto launcher = std::make_unique<Launcher>(std::move(account), std::move(service),
+                                            Launcher::InstalledPrograms());
   Launcher* running = launcher.get();
   if (instance.HandOver([running] { running->ShowParlavant(); })) return 0;
   tools::CatchStopSignals();

@@ -6,10 +6,91 @@
 // (or a small status window where the desktop has no tray), says a lost and a restored
 // connection as notifications, and ends what it started when the user quits.
 
+#include <QAction>
+#include <QLabel>
+#include <QMenu>
+#include <QObject>
+#include <QPointer>
+#include <QProcess>
+#include <QSystemTrayIcon>
+#include <QWidget>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "app/notifier.h"
 #include "xmpp/account_settings.h"
+#include "xmpp/desktop/account_dialog.h"
 #include "xmpp/service.h"
 
 namespace xmpp::desktop {
+
+class Launcher : public QObject {
+ public:
+  // The programs it starts: the stand-in translator (when no translator answers) and
+  // Parlavant's window; an empty path starts nothing in its place.
+  struct Programs {
+    QString translator, window;
+  };
+  static Programs InstalledPrograms();
+  enum class Connection { kConnecting, kOnline, kOffline, kRefused };
+
+  Launcher(AccountSettings settings, ServiceOptions options, Programs programs);
+  ~Launcher() override;
+  void Start();
+  void ShowParlavant();
+  void Quit();
+  void OpenAccountDialog(bool first);
+
+  // What the tray or the status window says of the connection now; the dialog while open.
+  QString StateText() const;
+  AccountDialog* Dialog() const { return dialog_; }
+
+ private:
+  struct Pending {
+    AccountSettings account;
+    std::string password;
+    bool remember;
+  };
+  std::string PrivateFile() const;
+  void MakeStatusView();
+  bool eventFilter(QObject* watched, QEvent* event) override;
+  void SetState(Connection state, const QString& text);
+  void SignIn(const AccountSettings& account, const std::string& password, bool remember);
+
+  // The account signed in from the dialog: kept, and its password where the user asked.
+  void KeepAccount();
+
+  // After a dialog that signed nobody in: the saved account again, as at start.
+  void RestartSaved();
+  void StartService(Account account, bool saved);
+  void StopService();
+  void ServiceEnded(int) { serviceRunning_ = false; }
+  void Connected(const ClientEvent& event);
+  void StartCompanions();
+  void StartWindow();
+  AccountSettings settings_;
+  ServiceOptions options_;
+  app::Notifier notifier_;
+  std::unique_ptr<AccountService> service_;
+  std::thread thread_;
+  bool serviceRunning_ = false, lostSaid_ = false, quitting_ = false;
+  bool companionsStarted_ = false, keyringMissing_ = false;
+  std::optional<Pending> pending_;
+  std::string problem_;
+  QPointer<AccountDialog> dialog_;
+  QPointer<QProcess> translator_, window_;
+  QSystemTrayIcon* tray_ = nullptr;
+  std::unique_ptr<QMenu> menu_;
+  QAction* stateAction_ = nullptr;
+  std::unique_ptr<QWidget> statusWindow_;
+  QLabel* statusLabel_ = nullptr;
+  Programs programs_;
+};
+
+
 
 int RunLauncher(int argc, char** argv, AccountSettings account, ServiceOptions service);
 

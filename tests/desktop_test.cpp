@@ -1,0 +1,405 @@
+// Parlavant on a desktop session of the test's own (a private session bus with the keyring
+// daemon and a notification server that records): the keyring, notifications, one copy per
+// desktop, the account dialog against a real server, and the launcher as the desktop entry
+// starts it.
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QTest>
+
+#include <dirent.h>
+#include <signal.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "app/notifier.h"
+#include "app/single_instance.h"
+#include "platform/keyring.h"
+#include "tests/xmpp_support.h"
+#include "testsupport/desktop_bus.h"
+#include "testsupport/net_util.h"
+#include "testsupport/qt_support.h"
+#include "testsupport/temp_dir.h"
+#include "xmpp/desktop/launcher.h"
+
+namespace {
+
+using testsupport::ChildProcess;
+using testsupport::KeyringDaemon;
+using testsupport::NotificationRecorder;
+using testsupport::PrivateSessionBus;
+using testsupport::ProsodyServer;
+using testsupport::PumpUntil;
+using testsupport::ScopedVariable;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+std::optional<std::string> Kept(const std::string& account) {
+  platform::KeyringAnswer answer;
+  return platform::KeyringLookup(account, answer);
+}
+
+::testing::AssertionResult KeyringReady() {
+  platform::KeyringAnswer answer;
+  if (PumpUntil(
+          [&] {
+            platform::KeyringLookup("nobody@localhost", answer);
+            return answer.ok;
+          },
+          15000)) {
+    return ::testing::AssertionSuccess();
+  }
+  return ::testing::AssertionFailure() << answer.error;
+}
+
+class DesktopSessionTest : public ::testing::Test {
+ protected:
+  std::string Dir() const { return temp_.Path(); }
+  testsupport::TempDir temp_{"pdesk"};
+  PrivateSessionBus bus{Dir()};
+};
+
+TEST_F(DesktopSessionTest, TheKeyringKeepsReplacesAndForgetsAPassword) {
+  // No keyring on the bus yet: said, not waited for.
+  platform::KeyringAnswer answer;
+  EXPECT_EQ(platform::KeyringLookup("alice@localhost", answer), std::nullopt);
+  EXPECT_FALSE(answer.available);
+  EXPECT_FALSE(answer.error.empty());
+
+  KeyringDaemon keyring(Dir());
+  ASSERT_TRUE(KeyringReady());
+  EXPECT_EQ(Kept("alice@localhost"), std::nullopt);
+  EXPECT_TRUE(platform::KeyringStore("alice@localhost", "Parlavant: alice", "first").ok);
+  EXPECT_TRUE(platform::KeyringStore("bob@localhost", "Parlavant: bob", "bob's").ok);
+  EXPECT_TRUE(platform::KeyringStore("alice@localhost", "Parlavant: alice", "second").ok);
+  EXPECT_EQ(Kept("alice@localhost"), "second");
+  EXPECT_EQ(Kept("bob@localhost"), "bob's");
+  EXPECT_TRUE(platform::KeyringForget("alice@localhost").ok);
+  EXPECT_EQ(Kept("alice@localhost"), std::nullopt);
+  EXPECT_EQ(Kept("bob@localhost"), "bob's");
+
+  // Without any bus: nothing is started to find one.
+  const ScopedVariable noBus("DBUS_SESSION_BUS_ADDRESS", "");
+  const ScopedVariable noRuntime("XDG_RUNTIME_DIR", Dir() + "/elsewhere");
+  EXPECT_FALSE(platform::KeyringStore("alice@localhost", "x", "y").available);
+}
+
+TEST_F(DesktopSessionTest, NotificationsGoOutWithoutWaitingAndNothingFailsWithoutAServer) {
+  const auto timed = [](const std::function<void()>& call) {
+    QElapsedTimer clock;
+    clock.start();
+    call();
+    return clock.elapsed();
+  };
+  {
+    // Nobody shows notifications yet: sent all the same, and not waited for.
+    app::Notifier notifier(QStringLiteral("Parlavant"));
+    EXPECT_LT(timed([&] { notifier.Notify("bob", "lost"); }), 1000);
+    QTest::qWait(200);
+  }
+  NotificationRecorder recorder(bus.Address());
+  ASSERT_TRUE(recorder.Registered());
+  app::Notifier notifier(QStringLiteral("Parlavant"));
+  notifier.Notify(QStringLiteral("bob"), QStringLiteral("[en] hello"));
+  notifier.Notify(QStringLiteral("carol"), QStringLiteral("ciao"));
+  ASSERT_TRUE(PumpUntil([&] { return recorder.Notifications().size() == 2; }, 10000));
+  EXPECT_EQ(recorder.Notifications()[0].app, "Parlavant");
+  EXPECT_EQ(recorder.Notifications()[0].summary, "bob");
+  EXPECT_EQ(recorder.Notifications()[0].body, "[en] hello");
+  EXPECT_EQ(recorder.Notifications()[1].summary, "carol");
+
+  // No bus at all.
+  const ScopedVariable noBus("DBUS_SESSION_BUS_ADDRESS", "");
+  const ScopedVariable noRuntime("XDG_RUNTIME_DIR", Dir() + "/elsewhere");
+  app::Notifier alone(QStringLiteral("Parlavant"));
+  EXPECT_LT(timed([&] { alone.Notify("bob", "nowhere"); }), 1000);
+}
+
+TEST(SingleInstanceTest, ASecondCopyOnTheSameDesktopBringsTheFirstForwardAndEnds) {
+  app::SingleInstance first(QStringLiteral("parlavant-test"), QStringLiteral("/desktop/one"));
+  int shown = 0;
+  ASSERT_FALSE(first.HandOver([&] { ++shown; }));
+  // The second copy blocks in its hand-over: it runs where the first's loop can answer it.
+  std::optional<bool> handedOver;
+  std::thread second([&] {
+    app::SingleInstance copy(QStringLiteral("parlavant-test"), QStringLiteral("/desktop/one"));
+    handedOver = copy.HandOver([] {});
+  });
+  ASSERT_TRUE(PumpUntil([&] { return handedOver.has_value(); }, 10000));
+  second.join();
+  EXPECT_TRUE(*handedOver);
+  EXPECT_EQ(shown, 1);
+  // Another desktop has a copy of its own.
+  app::SingleInstance other(QStringLiteral("parlavant-test"), QStringLiteral("/desktop/two"));
+  EXPECT_FALSE(other.HandOver([] {}));
+}
+
+// parlavant-xmpp's desktop mode in this process, against a Prosody server of the test's own.
+class LauncherTest : public DesktopSessionTest {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(server.Start());
+    ASSERT_TRUE(server.Register("alice", "alice-secret"));
+    std::ofstream(Settings()) << "[Account]\nPlain=1\n";
+  }
+  std::string Settings() const { return Dir() + "/parlavant-xmpp.ini"; }
+  std::unique_ptr<xmpp::desktop::Launcher> MakeLauncher() {
+    xmpp::AccountSettings account;
+    account.settingsFile = Settings();
+    xmpp::ServiceOptions service;
+    service.desktopDir = Dir() + "/d";
+    service.stateFile = Dir() + "/xmpp.state";
+    service.client.connectTimeoutMs = 3000;
+    service.client.session.pingIntervalMs = 1000;
+    service.client.session.ackTimeoutMs = 2000;
+    return std::make_unique<xmpp::desktop::Launcher>(account, service,
+                                                     xmpp::desktop::Launcher::Programs{});
+  }
+  // Fills the dialog as a person would and presses "Sign in".
+  static void SignIn(xmpp::desktop::AccountDialog& d, const QString& jid, const QString& password,
+                     int port) {
+    d.jid->clear();
+    QTest::keyClicks(d.jid, jid);
+    d.advanced->setChecked(true);
+    d.server->clear();
+    QTest::keyClicks(d.server, QStringLiteral("127.0.0.1"));
+    d.port->setValue(port);
+    d.password->clear();
+    QTest::keyClicks(d.password, password);
+    QTest::mouseClick(d.signIn, Qt::LeftButton);
+  }
+  bool SignedIn(xmpp::desktop::Launcher& launcher) {
+    return PumpUntil(
+        [&] { return launcher.StateText() == QStringLiteral("Signed in as alice@localhost"); },
+        15000);
+  }
+
+  ProsodyServer server{Dir()};
+};
+
+TEST_F(LauncherTest, TheDialogSaysWhyAndTheRightPasswordIsKeptSoTheNextStartAsksNothing) {
+  KeyringDaemon keyring(Dir());
+  ASSERT_TRUE(KeyringReady()) << testsupport::FileText(Dir() + "/keyring.err");
+  NotificationRecorder recorder(bus.Address());
+  ASSERT_TRUE(recorder.Registered());
+  auto launcher = MakeLauncher();
+  launcher->Start();
+  QPointer<xmpp::desktop::AccountDialog> dialog = launcher->Dialog();
+  ASSERT_NE(dialog, nullptr);
+  EXPECT_TRUE(dialog->isVisible());
+  EXPECT_FALSE(dialog->keyringNote->isVisible());
+
+  // A server that does not listen: the server field is the one to correct.
+  SignIn(*dialog, "alice@localhost", "alice-secret", testsupport::FreeLoopbackPort());
+  ASSERT_TRUE(PumpUntil([&] { return dialog->signIn->isEnabled(); }, 15000));
+  EXPECT_THAT(dialog->problem->text().toStdString(), StartsWith("Server unreachable: "));
+  EXPECT_EQ(dialog->focusWidget(), dialog->server);
+
+  SignIn(*dialog, "alice@localhost", "wrong", server.Port());
+  ASSERT_TRUE(PumpUntil([&] { return dialog->signIn->isEnabled(); }, 15000));
+  EXPECT_TRUE(dialog->isVisible());
+  EXPECT_THAT(dialog->problem->text().toStdString(),
+              StartsWith("Wrong password: the server refused the login for alice@localhost"));
+  EXPECT_EQ(dialog->focusWidget(), dialog->password);
+  EXPECT_EQ(dialog->password->selectedText(), "wrong");
+  EXPECT_EQ(Kept("alice@localhost"), std::nullopt);
+
+  SignIn(*dialog, "alice@localhost", "alice-secret", server.Port());
+  ASSERT_TRUE(PumpUntil([&] { return dialog.isNull(); }, 15000));
+  ASSERT_TRUE(SignedIn(*launcher));
+  EXPECT_EQ(Kept("alice@localhost"), "alice-secret");
+  const std::string settings = testsupport::FileText(Settings());
+  EXPECT_THAT(settings, HasSubstr("Jid=alice@localhost"));
+  EXPECT_THAT(settings, HasSubstr("Server=127.0.0.1:" + std::to_string(server.Port())));
+  EXPECT_THAT(settings, ::testing::Not(HasSubstr("alice-secret")));
+
+  // The connection lost and back: each said once, however many attempts lie between.
+  server.Kill();
+  ASSERT_TRUE(PumpUntil([&] { return launcher->StateText().startsWith("Connecting: "); }, 15000));
+  EXPECT_THAT(launcher->StateText().toStdString(), HasSubstr("next attempt in"));
+  QTest::qWait(2000);
+  ASSERT_TRUE(server.Restart());
+  ASSERT_TRUE(SignedIn(*launcher));
+  ASSERT_TRUE(PumpUntil([&] { return recorder.Notifications().size() >= 2; }, 10000));
+  QTest::qWait(300);
+  ASSERT_EQ(recorder.Notifications().size(), 2u);
+  EXPECT_EQ(recorder.Notifications()[0].summary, "Connection lost");
+  EXPECT_EQ(recorder.Notifications()[1].summary, "Connection restored");
+
+  launcher.reset();
+  auto again = MakeLauncher();
+  again->Start();
+  EXPECT_EQ(again->Dialog(), nullptr);
+  EXPECT_TRUE(SignedIn(*again));
+}
+
+TEST_F(LauncherTest, WithoutAKeyringThePasswordGoesIntoAFileOnlyTheUserCanRead) {
+  auto launcher = MakeLauncher();
+  launcher->Start();
+  QPointer<xmpp::desktop::AccountDialog> dialog = launcher->Dialog();
+  ASSERT_NE(dialog, nullptr);
+  EXPECT_TRUE(dialog->keyringNote->isVisibleTo(dialog));
+  const std::string file = Dir() + "/parlavant-xmpp.password";
+  EXPECT_THAT(dialog->keyringNote->text().toStdString(), HasSubstr(file));
+  SignIn(*dialog, "alice@localhost", "alice-secret", server.Port());
+  ASSERT_TRUE(PumpUntil([&] { return dialog.isNull(); }, 15000));
+  struct stat st {};
+  ASSERT_EQ(::stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(testsupport::FileText(file), "alice-secret");
+  EXPECT_THAT(testsupport::FileText(Settings()), HasSubstr("PasswordFile=" + file));
+
+  launcher.reset();
+  auto again = MakeLauncher();
+  again->Start();
+  EXPECT_EQ(again->Dialog(), nullptr);
+  EXPECT_TRUE(SignedIn(*again));
+}
+
+// Parlavant's processes whose environment names `desktop`: what one launch started, and nothing
+// else (the server the test started has that environment too).
+std::map<pid_t, std::string> ProcessesOn(const std::string& desktop) {
+  std::map<pid_t, std::string> found;
+  DIR* proc = ::opendir("/proc");
+  while (dirent* entry = ::readdir(proc)) {
+    const pid_t pid = std::atoi(entry->d_name);
+    if (pid <= 0 || pid == ::getpid()) continue;
+    std::ifstream environ("/proc/" + std::to_string(pid) + "/environ", std::ios::binary);
+    std::stringstream text;
+    text << environ.rdbuf();
+    if (text.str().find("PARLAVANT_DESKTOP=" + desktop + '\0') == std::string::npos) continue;
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const std::size_t open = line.find('('), close = line.rfind(')');
+    if (open == std::string::npos || close == std::string::npos) continue;
+    const std::string name = line.substr(open + 1, close - open - 1);
+    if (line.substr(close + 2, 1) == "Z" || !name.starts_with("parlavant")) continue;
+    found[pid] = name;
+  }
+  ::closedir(proc);
+  return found;
+}
+
+std::multiset<std::string> Names(const std::map<pid_t, std::string>& processes) {
+  std::multiset<std::string> names;
+  for (const auto& [pid, name] : processes) names.insert(name);
+  return names;
+}
+
+std::string Listed(const std::map<pid_t, std::string>& processes) {
+  std::string text;
+  for (const auto& [pid, name] : processes) text += std::to_string(pid) + " " + name + "; ";
+  return text;
+}
+
+// The launcher as the desktop entry starts it, with the user's saved account.
+class LaunchTest : public LauncherTest {
+ protected:
+  void SetUp() override {
+    LauncherTest::SetUp();
+    ::mkdir((Dir() + "/config").c_str(), 0700);
+    ::mkdir((Dir() + "/config/parlavant").c_str(), 0700);
+    std::ofstream(Dir() + "/alice.password") << "alice-secret\n";
+    ::chmod((Dir() + "/alice.password").c_str(), 0600);
+    std::ofstream(Dir() + "/config/parlavant/parlavant-xmpp.ini")
+        << "[Account]\nJid=alice@localhost\nServer=" << server.Server()
+        << "\nPlain=1\nPasswordFile=" << Dir() << "/alice.password\n";
+    ASSERT_TRUE(server.Register("bob", "bob-secret"));
+  }
+  // The desktop entry's command, its program the one built here.
+  std::vector<std::string> EntryCommand() const {
+    std::ifstream entry(PARLAVANT_SOURCE_DIR "/data/parlavant.desktop");
+    std::vector<std::string> words;
+    for (std::string line; std::getline(entry, line);) {
+      if (!line.starts_with("Exec=")) continue;
+      std::istringstream exec(line.substr(5));
+      for (std::string word; exec >> word;) words.push_back(word);
+    }
+    if (!words.empty()) words[0] = XMPP_PATH;
+    return words;
+  }
+  std::unique_ptr<ChildProcess> Launch(const std::string& name) {
+    return std::make_unique<ChildProcess>(EntryCommand(), Dir() + "/" + name + ".out",
+                                          Dir() + "/" + name + ".err");
+  }
+  std::string Desktop() const { return Dir() + "/d"; }
+
+  ScopedVariable desktop_{"PARLAVANT_DESKTOP", Dir() + "/d"};
+  ScopedVariable config_{"XDG_CONFIG_HOME", Dir() + "/config"};
+  ScopedVariable state_{"XDG_STATE_HOME", Dir() + "/state"};
+  ScopedVariable language_{"LANGUAGE", "en"};
+  // The launched programs' windows on a display, where a window nobody gave the focus is not
+  // the active one (an offscreen window always is).
+  testsupport::VirtualDisplay display_{Dir()};
+  ScopedVariable platform_{"QT_QPA_PLATFORM", "xcb"};
+};
+
+TEST_F(LaunchTest, OneLaunchBringsUpTheChatClientTranslatorAndWindowAndQuitEndsThem) {
+  ASSERT_TRUE(display_.Ready());
+  ASSERT_EQ(EntryCommand(), (std::vector<std::string>{XMPP_PATH, "--launch"}));
+  ASSERT_TRUE(testsupport::WaitUntilNotListening(4357));
+  NotificationRecorder recorder(bus.Address());
+  auto launcher = Launch("launcher");
+  ASSERT_TRUE(PumpUntil(
+      [&] {
+        return Names(ProcessesOn(Desktop())) ==
+               std::multiset<std::string>{"parlavant", "parlavant-trans", "parlavant-xmpp"};
+      },
+      20000))
+      << Listed(ProcessesOn(Desktop())) << testsupport::FileText(Dir() + "/launcher.err");
+  ASSERT_TRUE(testsupport::WaitUntilListening(4357, 20000));
+  const auto started = ProcessesOn(Desktop());
+
+  // The window is attached: bob's message comes to it, translated, and is told while the
+  // window is not the active one.
+  testsupport::XmppPeer bob(Dir(), "bob@localhost", "bob-secret", server.Port());
+  ASSERT_TRUE(bob.WaitReady());
+  ASSERT_TRUE(PumpUntil(
+      [&] {
+        bob.Send("alice@localhost", "Hola");
+        return PumpUntil([&] { return !recorder.Notifications().empty(); }, 2000);
+      },
+      30000))
+      << testsupport::FileText(Dir() + "/launcher.err");
+  EXPECT_EQ(recorder.Notifications()[0].summary, "bob@localhost");
+  EXPECT_THAT(recorder.Notifications()[0].body.toStdString(), HasSubstr("ello"));
+
+  // A second launch starts nothing and ends.
+  auto second = Launch("second");
+  EXPECT_EQ(second->Wait(10000), 0);
+  QTest::qWait(1500);  // the window asked to come forward has answered by now
+  EXPECT_EQ(ProcessesOn(Desktop()), started);
+
+  // Quit (the tray's, and the session's end, take the same way).
+  EXPECT_EQ(launcher->Stop(), 0);
+  EXPECT_TRUE(PumpUntil([&] { return ProcessesOn(Desktop()).empty(); }, 10000));
+  EXPECT_TRUE(testsupport::WaitUntilNotListening(4357));
+}
+
+TEST_F(LaunchTest, ATranslatorAlreadyRunningIsUsedAndStays) {
+  ASSERT_TRUE(testsupport::WaitUntilNotListening(4357));
+  ChildProcess translator({TRANSLATOR_PATH, "--engine", "echo"}, Dir() + "/translator.out",
+                          Dir() + "/translator.err");
+  ASSERT_TRUE(testsupport::WaitUntilListening(4357, 20000));
+  auto launcher = Launch("launcher");
+  ASSERT_TRUE(PumpUntil(
+      [&] {
+        return Names(ProcessesOn(Desktop())) ==
+               std::multiset<std::string>{"parlavant", "parlavant-trans", "parlavant-xmpp"};
+      },
+      20000));
+  QTest::qWait(1000);
+  EXPECT_EQ(Names(ProcessesOn(Desktop())),
+            (std::multiset<std::string>{"parlavant", "parlavant-trans", "parlavant-xmpp"}));
+  EXPECT_EQ(launcher->Stop(), 0);
+  EXPECT_TRUE(PumpUntil([&] { return ProcessesOn(Desktop()).size() == 1; }, 10000));
+  EXPECT_TRUE(translator.Alive());
+}
+
+}  // namespace
