@@ -5,6 +5,9 @@
 #include <QFileInfo>
 #include <QMessageBox>
 
+#include <iostream>
+#include <string_view>
+
 #include "app/notifier.h"
 #include "app/single_instance.h"
 #include "app/startup.h"
@@ -15,11 +18,24 @@
 #include "app/widgets.h"
 
 int main(int argc, char** argv) {
-  tools::CommandLine options(
-      "parlavant: translates the chat messages you receive and send, beside the chat client\n"
-      "(the desktop is PARLAVANT_DESKTOP's, or the user's; the settings are parlavant.ini in\n"
-      "the user's configuration directory)");
-  if (auto status = options.Parse(argc, argv)) return *status;
+  // --help and --version; every other argument is the toolkit's (-platform, -style, ...).
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "--help") {
+      std::cout << "parlavant: translates the chat messages you receive and send, beside the chat\n"
+                   "client. The desktop is the one PARLAVANT_DESKTOP names, or the user's; the\n"
+                   "settings are parlavant.ini in the user's configuration directory. Started again\n"
+                   "on the same desktop, it brings the running window to the front.\n"
+                   "options:\n"
+                   "  --help      print this and exit\n"
+                   "  --version   print the version and exit\n";
+      return 0;
+    }
+    if (arg == "--version") {
+      std::cout << "parlavant " << tools::kVersion << '\n';
+      return 0;
+    }
+  }
   platform::EnsureStartupTempDirectory();
   QApplication qt(argc, argv);
   app::SingleInstance instance(QStringLiteral("parlavant"),

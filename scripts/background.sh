@@ -1,11 +1,14 @@
 # Sourced by the scripts that start programs: `source scripts/background.sh NAME` makes a scratch
 # directory ($work) and a list of what they start in the background ($pids); on exit each of
-# those is ended by its id and the directory is removed.
+# those is ended by its id, the last started first (a virtual display outlives its windows), and
+# the directory is removed.
 work=$(mktemp -d "/tmp/parlavant-$1.XXXXXX")
 pids=()
 cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
+    kill "${pids[i]}" 2>/dev/null || true
+    wait "${pids[i]}" 2>/dev/null || true
+  done
   rm -rf "$work"
 }
 trap cleanup EXIT

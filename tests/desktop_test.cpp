@@ -259,6 +259,16 @@ TEST_F(LauncherTest, WithoutAKeyringThePasswordGoesIntoAFileOnlyTheUserCanRead) 
   again->Start();
   EXPECT_EQ(again->Dialog(), nullptr);
   EXPECT_TRUE(SignedIn(*again));
+
+  // The server no longer takes the kept password: the dialog opens to correct it.
+  again.reset();
+  ASSERT_TRUE(server.Unregister("alice"));
+  ASSERT_TRUE(server.Register("alice", "changed"));
+  auto third = MakeLauncher();
+  third->Start();
+  ASSERT_TRUE(PumpUntil([&] { return third->Dialog() != nullptr; }, 15000));
+  EXPECT_THAT(third->Dialog()->problem->text().toStdString(), StartsWith("Wrong password"));
+  EXPECT_EQ(third->Dialog()->focusWidget(), third->Dialog()->password);
 }
 
 // Parlavant's processes whose environment names `desktop`: what one launch started, and nothing

@@ -168,8 +168,9 @@ void Launcher::OpenAccountDialog(bool first) {
   dialog_ = new AccountDialog(settings_, keyringMissing_ ? probe.error : "", PrivateFile());
   dialog_->setAttribute(Qt::WA_DeleteOnClose);
   if (!problem_.empty()) {
-    dialog_->Refused(problem_, ClientEvent::kNoCause);
+    dialog_->Refused(problem_, problemCause_);
     problem_.clear();
+    problemCause_ = ClientEvent::kNoCause;
   }
   dialog_->OnSignIn = [this](const AccountSettings& account, const std::string& password,
                              bool remember) { SignIn(account, password, remember); };
@@ -398,6 +399,12 @@ void Launcher::Connected(const ClientEvent& event) {
         SetState(event.cause == ClientEvent::kPassword ? Connection::kRefused
                                                        : Connection::kOffline,
                  QStringLiteral("Offline: %1").arg(QString::fromStdString(event.reason)));
+        // A kept password the server no longer takes: the dialog, to correct it.
+        if (event.cause == ClientEvent::kPassword && dialog_ == nullptr) {
+          problem_ = event.reason;
+          problemCause_ = event.cause;
+          OpenAccountDialog(false);
+        }
       }
       break;
     default:

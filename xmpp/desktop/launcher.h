@@ -79,7 +79,8 @@ class Launcher : public QObject {
   bool serviceRunning_ = false, lostSaid_ = false, quitting_ = false;
   bool companionsStarted_ = false, keyringMissing_ = false;
   std::optional<Pending> pending_;
-  std::string problem_;
+  std::string problem_;  // for the dialog to say when it opens
+  ClientEvent::Cause problemCause_ = ClientEvent::kNoCause;
   QPointer<AccountDialog> dialog_;
   QPointer<QProcess> translator_, window_;
   QSystemTrayIcon* tray_ = nullptr;
