@@ -425,12 +425,14 @@ void TMainForm::SkypeControlChatMsgInfo(std::int32_t chatMsgId,
   // type to one person another may write. Only when nobody is chosen yet is the sender chosen;
   // a sender who is no contact is added, so that they can be answered.
   const QString sender = FromAnsi(record->FromHandle);
+  // Asked first: adding to an empty list makes its first item the current one.
+  const bool nobodyChosen = ToUsers->currentIndex() < 0;
   int contact = ContactIndex(sender);
   if (contact < 0) {
     contact = AddSorted(ToUsers, sender);
     sendersAdded_.insert(record->FromHandle);
   }
-  if (ToUsers->currentIndex() < 0) {
+  if (nobodyChosen) {
     ToUsers->setCurrentIndex(contact);
     FollowContactLanguage();
   }

@@ -245,6 +245,13 @@ TEST_F(MainFormTest, EachContactIsAnsweredInTheLanguageLastUsedOrTheOneTheyWrite
   EXPECT_EQ(form->SendIn->currentText(), "Espanol");
   // A stranger whose handle could break a settings line is remembered like anyone.
   client->Receive("we=ird]\r[x", "merhaba from:3");
+  // With nobody chosen (an empty list), the one who writes is chosen with their language.
+  client->Receive("erin", "ciao from:7");
+  form->ToUsers->clear();
+  form->SendIn->setCurrentIndex(0);
+  client->Receive("erin", "ciao");
+  EXPECT_EQ(form->ToUsers->currentText(), "erin");
+  EXPECT_EQ(form->SendIn->currentText(), "Italiano");
 
   // Kept across a restart, by handles escaped into keys.
   ASSERT_TRUE(Close());

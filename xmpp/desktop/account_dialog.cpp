@@ -92,7 +92,11 @@ AccountDialog::AccountDialog(const AccountSettings& current, const std::string& 
   const bool needed = !host.isEmpty() || portNumber != 0 || !current.caFile.empty();
   advanced->setChecked(needed);
   fields->setVisible(needed);
-  connect(advanced, &QGroupBox::toggled, fields, &QWidget::setVisible);
+  advanced->setFlat(!needed);  // folded: a heading, not an empty frame
+  connect(advanced, &QGroupBox::toggled, this, [this, fields](bool open) {
+    fields->setVisible(open);
+    advanced->setFlat(!open);
+  });
 
   problem = new QLabel;
   problem->setWordWrap(true);

@@ -212,7 +212,7 @@ void Launcher::MakeStatusView() {
     menu_->addAction(show);
     menu_->addSeparator();
     menu_->addAction(quit);
-    tray_ = new QSystemTrayIcon(this);
+    tray_ = new QSystemTrayIcon(StateIcon(Connection::kOffline), this);
     tray_->setContextMenu(menu_.get());
     connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
       if (r == QSystemTrayIcon::Trigger || r == QSystemTrayIcon::DoubleClick) ShowParlavant();
@@ -449,6 +449,8 @@ int RunLauncher(int argc, char** argv, AccountSettings account, ServiceOptions s
   QApplication qt(argc, argv);
   QApplication::setQuitOnLastWindowClosed(false);
   QApplication::setApplicationName(QStringLiteral("parlavant-xmpp"));
+  QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("parlavant"),
+                                               StateIcon(Launcher::Connection::kOnline)));
   const std::string desktop =
       service.desktopDir.empty() ? platform::DefaultDesktopLocation() : service.desktopDir;
   app::SingleInstance instance(QStringLiteral("parlavant-xmpp"), QString::fromStdString(desktop));
