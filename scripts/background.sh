@@ -4,6 +4,11 @@
 # the directory is removed.
 work=$(mktemp -d "/tmp/parlavant-$1.XXXXXX")
 pids=()
+# Qt wants a private runtime directory; a session without one (a root shell, ssh) gets ours.
+if [ -z "${XDG_RUNTIME_DIR:-}" ]; then
+  export XDG_RUNTIME_DIR=$work/runtime
+  mkdir -m 700 "$XDG_RUNTIME_DIR"
+fi
 cleanup() {
   for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
     kill "${pids[i]}" 2>/dev/null || true

@@ -7,10 +7,13 @@ bytes in hexadecimal), and does what it reads on standard input: "send TO HEX" a
 the end of a subscription, "quit" the end."""
 import argparse
 import asyncio
+import logging
 import os
 import sys
 
-import slixmpp
+# slixmpp says at every start that a faster string preparation exists; nothing to act on.
+logging.getLogger("slixmpp.stringprep").setLevel(logging.ERROR)
+import slixmpp  # noqa: E402
 
 
 class Peer(slixmpp.ClientXMPP):
