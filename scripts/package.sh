@@ -16,9 +16,19 @@ dpkg-deb --field "$deb" Depends Recommends Suggests
 apt-get install -y --reinstall "$deb" >/dev/null
 for f in /usr/bin/parlavant /usr/bin/parlavant-chatclient /usr/bin/parlavant-translator /usr/bin/parlavant-xmpp \
          /usr/bin/parlavant-stintf /usr/share/parlavant/stintf.dat \
-         /usr/share/applications/parlavant.desktop /usr/share/icons/hicolor/scalable/apps/parlavant.svg; do
+         /usr/share/applications/parlavant.desktop /usr/share/icons/hicolor/scalable/apps/parlavant.svg \
+         /usr/share/doc/parlavant/README.md /usr/share/doc/parlavant/docs/account-dialog.png; do
   test -e "$f" || { echo "missing after install: $f" >&2; exit 1; }
 done
+# Every program has its man page and answers --version; the menu starts the desktop mode.
+for program in parlavant parlavant-xmpp parlavant-translator parlavant-chatclient parlavant-stintf; do
+  man -w "$program" >/dev/null || { echo "no man page for $program" >&2; exit 1; }
+  QT_QPA_PLATFORM=offscreen "$program" --version | grep -q "^$program [0-9]" ||
+    { echo "$program --version says no version" >&2; exit 1; }
+done
+grep -qx 'Exec=parlavant-xmpp --launch' /usr/share/applications/parlavant.desktop ||
+  { echo "the desktop entry does not start the desktop mode" >&2; exit 1; }
+echo "man pages, --version, the user README and the desktop entry are in place"
 
 source scripts/background.sh pkg
 mkdir -p "$work/config/parlavant" "$work/elsewhere" "$work/bare" "$work/beside"
