@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <QSocketNotifier>
 
 #include <iostream>
 #include <string_view>
@@ -14,7 +15,7 @@
 #include "platform/desktop.h"
 #include "platform/location.h"
 #include "platform/profile.h"
-#include "tools/common/command_line.h"
+#include "platform/stop_signal.h"
 #include "app/widgets.h"
 
 int main(int argc, char** argv) {
@@ -32,7 +33,7 @@ int main(int argc, char** argv) {
       return 0;
     }
     if (arg == "--version") {
-      std::cout << "parlavant " << tools::kVersion << '\n';
+      std::cout << "parlavant " PARLAVANT_VERSION "\n";
       return 0;
     }
   }
@@ -65,6 +66,13 @@ int main(int argc, char** argv) {
     QApplication::alert(&form);  // the urgency hint, until the window is active
   };
   shown = &form;
+  // Asked to end (by the launcher's Quit, at logout): closed as the user closes it, so that
+  // the settings are kept.
+  std::unique_ptr<QSocketNotifier> stop;
+  if (const int stopSignals = platform::WatchStopSignals(); stopSignals >= 0) {
+    stop = std::make_unique<QSocketNotifier>(stopSignals, QSocketNotifier::Read);
+    QObject::connect(stop.get(), &QSocketNotifier::activated, &form, [&form] { form.close(); });
+  }
   form.show();
   return qt.exec();
 }

@@ -2,9 +2,8 @@
 
 #include <QCryptographicHash>
 #include <QLocalSocket>
+#include <QDir>
 #include <QStandardPaths>
-
-#include <unistd.h>
 
 namespace app {
 namespace {
@@ -16,8 +15,9 @@ constexpr int kAnswerMs = 2000;  // a first copy that does not take the request 
 SingleInstance::SingleInstance(const QString& kind, const QString& desktop) {
   const QByteArray digest =
       QCryptographicHash::hash(desktop.toUtf8(), QCryptographicHash::Sha256).toHex().left(16);
-  name_ = kind + QLatin1Char('-') + QString::number(::geteuid()) + QLatin1Char('-') +
-          QString::fromLatin1(digest);
+  // In the user's own runtime directory: another user's copy is neither found nor disturbed.
+  name_ = QDir(QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation))
+              .filePath(kind + QLatin1Char('-') + QString::fromLatin1(digest));
 }
 
 bool SingleInstance::HandOver(std::function<void()> onShow) {

@@ -4,12 +4,13 @@
 #   app -> chatlink, translate, uilocal, platform
 #   chatlink, translate, uilocal, chatapi -> platform
 #   tools -> the libraries, never app
-#   xmpp -> chatapi, platform, and the tools' command-line helper
+#   xmpp -> chatapi, platform, and the tools' command-line helper; its desktop mode (Qt) also
+#   app's desktop shell (notifications, one copy per desktop)
 #   testsupport -> nothing of the program's
 # Tests, benchmarks and fuzz targets may use whatever they test, and the test support.
 # System headers: POSIX ones only in platform/'s *_posix.cpp (and the unique_fd.h they share)
-# and in the stand-in translator (its engine is Linux's); Qt only in app/, translate/ (cookies and URLs) and the stand-in chat
-# client's window. So the console tools and the libraries below app build where neither is.
+# and in the stand-in translator (its engine is Linux's); Qt only in app/, translate/ (cookies and URLs), the stand-in chat
+# client's window and the XMPP client's desktop mode. So the console tools and the libraries below app build where neither is.
 # Prints every include that breaks the rule and exits non-zero if there is one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -21,6 +22,7 @@ allowed() {
     platform) echo "platform" ;;
     tools) echo "tools chatapi chatlink translate uilocal platform" ;;
     xmpp) echo "xmpp chatapi platform tools" ;;
+    xmpp/desktop) echo "xmpp chatapi platform tools app" ;;
     testsupport) echo "testsupport" ;;
     *) echo "" ;;
   esac
@@ -32,6 +34,7 @@ while IFS= read -r file; do
     *_test.cpp | tests/* | bench/* | fuzz/*) continue ;;
   esac
   module=${file%%/*}
+  [[ "$file" == xmpp/desktop/* ]] && module=xmpp/desktop
   permitted=" $(allowed "$module") "
   while IFS= read -r target; do
     if [[ "$permitted" != *" $target "* ]]; then
@@ -55,9 +58,9 @@ while IFS= read -r file; do
     fi ;;
   esac
   case "$file" in
-    app/* | translate/* | tools/chatclient/client_window.*) ;;
+    app/* | translate/* | tools/chatclient/client_window.* | xmpp/desktop/*) ;;
     *) if grep -Eq "$qt" "$file"; then
-      echo "$file includes a Qt header: only app/, translate/ and the client's window may"
+      echo "$file includes a Qt header: only app/, translate/, the client's window and xmpp/desktop/ may"
       bad=1
     fi ;;
   esac

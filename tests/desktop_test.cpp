@@ -386,10 +386,13 @@ TEST_F(LaunchTest, OneLaunchBringsUpTheChatClientTranslatorAndWindowAndQuitEndsT
   QTest::qWait(1500);  // the window asked to come forward has answered by now
   EXPECT_EQ(ProcessesOn(Desktop()), started);
 
-  // Quit (the tray's, and the session's end, take the same way).
+  // Quit (the tray's, and the session's end, take the same way): the window closes as the user
+  // closes it, and keeps its settings.
   EXPECT_EQ(launcher->Stop(), 0);
   EXPECT_TRUE(PumpUntil([&] { return ProcessesOn(Desktop()).empty(); }, 10000));
   EXPECT_TRUE(testsupport::WaitUntilNotListening(4357));
+  EXPECT_THAT(testsupport::FileText(Dir() + "/config/parlavant/parlavant.ini"),
+              HasSubstr("Receive=1"));  // English, from the locale
 }
 
 TEST_F(LaunchTest, ATranslatorAlreadyRunningIsUsedAndStays) {

@@ -18,9 +18,8 @@
 
 #include <iostream>
 #include <memory>
+#include <filesystem>
 #include <thread>
-
-#include <unistd.h>
 
 #include "app/notifier.h"
 #include "app/single_instance.h"
@@ -281,6 +280,7 @@ void Launcher::KeepAccount() {
   std::string note;
   const std::string ownFile = PrivateFile();
   const bool ownFileUsed = ExpandHome(s.passwordFile) == ownFile;
+  std::error_code ignored;  // a file already gone is as good
   if (ownFileUsed || !pending.remember) s.passwordFile.clear();
   if (pending.remember) {
     const platform::KeyringAnswer stored = platform::KeyringStore(
@@ -293,11 +293,11 @@ void Launcher::KeepAccount() {
         note = std::string("the password is not remembered: ") + e.what();
       }
     } else if (ownFileUsed) {
-      ::unlink(ownFile.c_str());  // the keyring keeps it now
+      std::filesystem::remove(ownFile, ignored);  // the keyring keeps it now
     }
   } else {
     platform::KeyringForget(bare);
-    if (ownFileUsed) ::unlink(ownFile.c_str());
+    if (ownFileUsed) std::filesystem::remove(ownFile, ignored);
   }
   std::fill(pending.password.begin(), pending.password.end(), '\0');
   std::string error;
@@ -327,18 +327,20 @@ void Launcher::StartService(Account account, bool saved) {
   service_ = std::make_unique<AccountService>(std::move(account), options);
   serviceRunning_ = true;
   lostSaid_ = false;
+  // What a service that was replaced still had on its way is not this one's news.
+  const int generation = ++generation_;
   const QPointer<Launcher> self(this);
-  service_->OnConnection = [self](const ClientEvent& event) {
-    QMetaObject::invokeMethod(qApp, [self, event] {
-      if (self) self->Connected(event);
+  service_->OnConnection = [self, generation](const ClientEvent& event) {
+    QMetaObject::invokeMethod(qApp, [self, generation, event] {
+      if (self && self->generation_ == generation) self->Connected(event);
     }, Qt::QueuedConnection);
   };
   SetState(Connection::kConnecting, QStringLiteral("Connecting…"));
   AccountService* service = service_.get();
-  thread_ = std::thread([service, self] {
-    const int status = service->Run();
-    QMetaObject::invokeMethod(qApp, [self, status] {
-      if (self) self->ServiceEnded(status);
+  thread_ = std::thread([service, self, generation] {
+    service->Run();
+    QMetaObject::invokeMethod(qApp, [self, generation] {
+      if (self && self->generation_ == generation) self->serviceRunning_ = false;
     }, Qt::QueuedConnection);
   });
 }
@@ -353,12 +355,10 @@ void Launcher::StopService() {
 
 void Launcher::Connected(const ClientEvent& event) {
   switch (event.kind) {
-    case ClientEvent::kOnline:
-    {
+    case ClientEvent::kOnline: {
       const std::string& jid = pending_ ? pending_->account.jid : settings_.jid;
       SetState(Connection::kOnline,
                QStringLiteral("Signed in as %1").arg(QString::fromStdString(BareJid(jid))));
-    }
       if (lostSaid_) {
         notifier_.Notify(QStringLiteral("Connection restored"),
                          QStringLiteral("Parlavant is signed in again."));
@@ -370,6 +370,7 @@ void Launcher::Connected(const ClientEvent& event) {
         StartCompanions();
       }
       break;
+    }
     case ClientEvent::kOffline: {
       const int seconds = (event.retryMs + 999) / 1000;
       SetState(Connection::kConnecting,

@@ -67,7 +67,6 @@ class Launcher : public QObject {
   void RestartSaved();
   void StartService(Account account, bool saved);
   void StopService();
-  void ServiceEnded(int) { serviceRunning_ = false; }
   void Connected(const ClientEvent& event);
   void StartCompanions();
   void StartWindow();
@@ -76,6 +75,7 @@ class Launcher : public QObject {
   app::Notifier notifier_;
   std::unique_ptr<AccountService> service_;
   std::thread thread_;
+  int generation_ = 0;  // of the service now running
   bool serviceRunning_ = false, lostSaid_ = false, quitting_ = false;
   bool companionsStarted_ = false, keyringMissing_ = false;
   std::optional<Pending> pending_;

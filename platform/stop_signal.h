@@ -1,0 +1,13 @@
+#pragma once
+
+// The request to end that the system sends a program (SIGTERM at logout or from a launcher, Ctrl+C),
+// turned into a descriptor an event loop can wait on, so that a window closes as the user would
+// close it and keeps what it keeps at closing.
+
+namespace platform {
+
+// From now on SIGTERM and SIGINT make the returned descriptor readable instead of ending the
+// program. -1 where the system has no such signals to catch this way.
+int WatchStopSignals();
+
+}  // namespace platform

@@ -1,0 +1,39 @@
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/stop_signal.h"
+
+namespace platform {
+namespace {
+
+int gWrite = -1;
+
+extern "C" void OnStop(int) {
+  const int saved = errno;
+  const char byte = 1;
+  [[maybe_unused]] const ssize_t n = ::write(gWrite, &byte, 1);
+  errno = saved;
+}
+
+}  // namespace
+
+int WatchStopSignals() {
+  static int readEnd = -1;
+  if (readEnd >= 0) return readEnd;
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) return -1;
+  readEnd = ends[0];
+  gWrite = ends[1];
+  struct sigaction action {};
+  action.sa_handler = OnStop;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  ::sigaction(SIGTERM, &action, nullptr);
+  ::sigaction(SIGINT, &action, nullptr);
+  return readEnd;
+}
+
+}  // namespace platform
