@@ -403,8 +403,7 @@ void TMainForm::SkypeControlChatMsgInfo(std::int32_t chatMsgId,
       QWidget* page = FindOrCreateConversationTab(failed.recipient);
       if (QPlainTextEdit* memo = FindMemo(page)) {
         AppendLine(memo, failed.line + u" (" + std::u16string(kNotDelivered) + u")");
-        const int index = PageControl1->indexOf(page);
-        if (index != PageControl1->currentIndex()) PageControl1->setTabUnread(index, true);
+        PageControl1->setTabUnread(PageControl1->indexOf(page), true);
       }
       return;
     }
@@ -444,8 +443,7 @@ void TMainForm::SkypeControlChatMsgInfo(std::int32_t chatMsgId,
   const std::int32_t code = LangCodeFromComboIndex(TranslateTo->currentIndex());
   const std::u16string received = platform::Utf8Decode(record->Body);
   const std::u16string from = platform::AnsiToWide(record->FromHandle);
-  const int index = PageControl1->indexOf(page);
-  if (index != PageControl1->currentIndex()) PageControl1->setTabUnread(index, true);
+  PageControl1->setTabUnread(PageControl1->indexOf(page), true);
   std::u16string translation;
   std::int32_t source = 0;
   // Told when the user is elsewhere, whether the line is translated or not.

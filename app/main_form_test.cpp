@@ -21,6 +21,7 @@
 #include "platform/codepage.h"
 #include "platform/error.h"
 #include "testsupport/http_test_server.h"
+#include "testsupport/qt_support.h"
 #include "testsupport/temp_dir.h"
 #include "tools/chatclient/stand_in_client.h"
 #include "translate/web_codec.h"
@@ -282,6 +283,18 @@ TEST_F(MainFormTest, AMessageWhileTheWindowIsNotActiveIsToldWithItsLine) {
   client->Receive("carol", "FAIL now");  // untranslated: told as it came
   EXPECT_THAT(told, ElementsAre(std::pair<std::u16string, std::u16string>(u"bob", u"[4] hola"),
                                 std::pair<std::u16string, std::u16string>(u"carol", u"FAIL now")));
+  // Also the page on show is marked while the user is away, and read when they come back.
+  const int bob = form->PageControl1->indexOf(form->FindOrCreateConversationTab("bob"));
+  ASSERT_EQ(form->PageControl1->currentIndex(), bob);
+  EXPECT_TRUE(form->PageControl1->tabUnread(bob));
+  form->show();
+  form->activateWindow();
+  ASSERT_TRUE(testsupport::PumpUntil([&] { return form->isActiveWindow(); }, 5000));
+  EXPECT_FALSE(form->PageControl1->tabUnread(bob));
+  EXPECT_TRUE(form->PageControl1->tabUnread(bob + 1));  // carol's, not on show
+  client->Receive("bob", "again");
+  EXPECT_FALSE(form->PageControl1->tabUnread(bob));
+  EXPECT_EQ(told.size(), 2u);  // seen: nothing to tell
 }
 
 TEST_F(MainFormTest, DesignedControlsAndLanguageLists) {
@@ -541,6 +554,9 @@ TEST_F(MainFormTest, HandlesDifferingInCaseGetTwoPagesAndTheChoiceStays) {
 
 TEST_F(MainFormTest, AMessageFromAnotherContactLeavesTheRecipientThePageAndTheTypedText) {
   Start();
+  form->show();  // the user is at the window, reading the page on show
+  form->activateWindow();
+  ASSERT_TRUE(testsupport::PumpUntil([&] { return form->isActiveWindow(); }, 5000));
   client->Receive("carol", "hi");
   form->ToUsers->setCurrentIndex(form->ToUsers->findText("carol"));
   Type("I was saying");

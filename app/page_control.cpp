@@ -266,7 +266,8 @@ void PageControl::Choose(int index) {
 }
 
 void PageControl::setTabUnread(int index, bool unread) {
-  if (index < 0 || index >= count() || index == current_) return;
+  // The page on show is being read, unless the user is in another window.
+  if (index < 0 || index >= count() || (unread && index == current_ && isActiveWindow())) return;
   tabs_[static_cast<std::size_t>(index)].unread = unread;
   rows_->update();
   if (index < static_cast<int>(tabs_.size())) {
@@ -383,6 +384,25 @@ void PageControl::resizeEvent(QResizeEvent* event) {
 void PageControl::changeEvent(QEvent* event) {
   QWidget::changeEvent(event);
   if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange) Relayout();
+}
+
+void PageControl::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  // Activation is told to the window, not to the controls in it.
+  if (window() != watched_) {
+    if (watched_ != nullptr) watched_->removeEventFilter(this);
+    watched_ = window();
+    watched_->installEventFilter(this);
+  }
+}
+
+bool PageControl::eventFilter(QObject* object, QEvent* event) {
+  // The user is back: what came to the page on show while they were away is read now.
+  if (object == watched_ && event->type() == QEvent::ActivationChange && isActiveWindow() &&
+      current_ >= 0) {
+    setTabUnread(current_, false);
+  }
+  return QWidget::eventFilter(object, event);
 }
 
 void PageControl::keyPressEvent(QKeyEvent* event) {

@@ -11,6 +11,7 @@
 // caption unchanged; selecting it clears the mark.
 
 #include <QRect>
+#include <QPointer>
 #include <QString>
 #include <QWidget>
 
@@ -63,6 +64,8 @@ class PageControl : public QWidget {
   void resizeEvent(QResizeEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
   void changeEvent(QEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+  bool eventFilter(QObject* object, QEvent* event) override;
 
  private:
   struct Tab {
@@ -70,6 +73,7 @@ class PageControl : public QWidget {
     QWidget* page;
     bool unread = false;
   };
+  QPointer<QWidget> watched_;  // the window whose activation clears the page on show
 
   void Relayout();
   // Lays the tabs out in rows of at most `width` pixels; returns the number of rows.

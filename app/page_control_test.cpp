@@ -10,6 +10,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "testsupport/qt_support.h"
+
 namespace app {
 namespace {
 
@@ -153,6 +155,8 @@ TEST_F(PageControlTest, AnUnreadMarkIsSeenAndHeardButLeavesTheCaptionAndGoesWhen
   pc.resize(300, 175);
   Fill(3);
   pc.show();
+  pc.activateWindow();
+  ASSERT_TRUE(testsupport::PumpUntil([&] { return pc.isActiveWindow(); }, 5000));
   std::vector<int> chosen;
   pc.OnUserSelect = [&](int index) { chosen.push_back(index); };
   const QImage before = pc.grab().toImage();
@@ -169,6 +173,18 @@ TEST_F(PageControlTest, AnUnreadMarkIsSeenAndHeardButLeavesTheCaptionAndGoesWhen
   EXPECT_FALSE(pc.tabUnread(2));
   EXPECT_EQ(third->text(QAccessible::Description), "");
   EXPECT_EQ(chosen, std::vector<int>({2}));
+
+  // While the user is in another window the page on show is not being read either; it is when
+  // they come back.
+  QWidget elsewhere;
+  elsewhere.show();
+  elsewhere.activateWindow();
+  ASSERT_TRUE(testsupport::PumpUntil([&] { return !pc.isActiveWindow(); }, 5000));
+  pc.setTabUnread(2, true);
+  EXPECT_TRUE(pc.tabUnread(2));
+  pc.activateWindow();
+  ASSERT_TRUE(testsupport::PumpUntil([&] { return pc.isActiveWindow(); }, 5000));
+  EXPECT_FALSE(pc.tabUnread(2));
 }
 
 TEST_F(PageControlTest, OnlyTheFirstTabAddedIsSelectedByAdding) {
