@@ -3,10 +3,13 @@
 // One running copy of a program per user and desktop: a second start asks the first to come to
 // the front and ends.
 
-#include <QLocalServer>
+#include <QSocketNotifier>
 #include <QString>
 
 #include <functional>
+#include <memory>
+
+#include "platform/instance_channel.h"
 
 namespace app {
 
@@ -21,8 +24,9 @@ class SingleInstance {
   bool HandOver(std::function<void()> onShow);
 
  private:
-  QString name_;
-  QLocalServer server_;
+  std::string path_;
+  platform::InstanceChannel channel_;
+  std::unique_ptr<QSocketNotifier> notifier_;
 };
 
 }  // namespace app

@@ -21,6 +21,7 @@ class UniqueFd {
   ~UniqueFd() { Reset(); }
 
   int Get() const { return fd_; }
+  int Release() { return std::exchange(fd_, -1); }
   explicit operator bool() const { return fd_ >= 0; }
   void Reset(int fd = -1) {
     if (fd_ >= 0) ::close(fd_);

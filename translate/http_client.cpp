@@ -1,13 +1,9 @@
 #include "translate/http_client.h"
 
-#include <QList>
-#include <QNetworkCookie>
-#include <QNetworkCookieJar>
-#include <QUrl>
-
 #include "platform/ascii.h"
 #include "platform/error.h"
 #include "platform/tcp.h"
+#include "translate/cookie_store.h"
 #include "translate/http_reply.h"
 
 namespace translate {
@@ -20,43 +16,23 @@ namespace {
   throw platform::Error(message);
 }
 
-QUrl UrlOf(const Endpoint& endpoint) {
-  QUrl url;
-  url.setScheme("http");
-  url.setHost(QString::fromStdString(endpoint.host));
-  url.setPort(endpoint.port);
-  url.setPath(QString::fromStdString(endpoint.document));
-  return url;
-}
-
 }  // namespace
-
-struct HttpClient::CookieStore {
-  QNetworkCookieJar jar;
-};
 
 HttpClient::HttpClient() : cookies_(std::make_unique<CookieStore>()) {}
 HttpClient::~HttpClient() = default;
 
 std::string HttpClient::CookiesFor(const Endpoint& endpoint) const {
-  std::string line;
-  for (const QNetworkCookie& cookie : cookies_->jar.cookiesForUrl(UrlOf(endpoint))) {
-    if (!line.empty()) line += "; ";
-    line += cookie.toRawForm(QNetworkCookie::NameAndValueOnly).toStdString();
-  }
-  return line;
+  return cookies_->For(endpoint.host, endpoint.document);
 }
 
 void HttpClient::StoreCookies(const Endpoint& endpoint,
                               const std::vector<std::pair<std::string, std::string>>& headers) {
-  QList<QNetworkCookie> received;
   for (const auto& [name, value] : headers) {
     if (platform::SameIgnoringCase(name, "Set-cookie") ||
         platform::SameIgnoringCase(name, "Set-cookie2")) {
-      received += QNetworkCookie::parseCookies(QByteArray::fromStdString(value));
+      cookies_->Receive(value, endpoint.host, endpoint.document);
     }
   }
-  if (!received.isEmpty()) cookies_->jar.setCookiesFromUrl(received, UrlOf(endpoint));
 }
 
 std::string HttpClient::Post(const Endpoint& endpoint, const Form& form) {

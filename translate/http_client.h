@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "translate/cookie_store.h"
 #include "translate/http_request.h"
 
 namespace translate {
@@ -41,7 +42,7 @@ class HttpClient {
   void StoreCookies(const Endpoint& endpoint,
                     const std::vector<std::pair<std::string, std::string>>& headers);
 
-  struct CookieStore;
+  // Asking which cookies apply also forgets the expired ones.
   std::unique_ptr<CookieStore> cookies_;
 };
 

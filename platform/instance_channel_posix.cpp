@@ -1,0 +1,83 @@
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+
+#include "platform/instance_channel.h"
+#include "platform/unique_fd.h"
+
+namespace platform {
+namespace {
+
+bool AddressOf(const std::string& path, sockaddr_un& address) {
+  address = {};
+  address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof address.sun_path) return false;
+  path.copy(address.sun_path, path.size());
+  return true;
+}
+
+bool WaitFor(int fd, short events, int ms) {
+  pollfd p{fd, events, 0};
+  for (;;) {
+    const int n = ::poll(&p, 1, ms);
+    if (n < 0 && errno == EINTR) continue;
+    return n > 0;
+  }
+}
+
+}  // namespace
+
+InstanceChannel::~InstanceChannel() {
+  if (fd_ < 0) return;
+  ::close(fd_);
+  ::unlink(path_.c_str());
+}
+
+bool InstanceChannel::AskToShow(const std::string& path, int timeoutMs) {
+  sockaddr_un address;
+  if (!AddressOf(path, address)) return false;
+  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!fd) return false;
+  if (::connect(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    return false;  // nobody listens: no copy runs, or one ended without removing its socket
+  }
+  if (::send(fd.Get(), "show\n", 5, MSG_NOSIGNAL) != 5) return false;
+  char answer[3];
+  return WaitFor(fd.Get(), POLLIN, timeoutMs) && ::recv(fd.Get(), answer, sizeof answer, 0) > 0;
+}
+
+bool InstanceChannel::Listen(const std::string& path) {
+  sockaddr_un address;
+  if (!AddressOf(path, address)) return false;
+  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (!fd) return false;
+  ::unlink(path.c_str());  // left by a copy that ended; a live one answered AskToShow
+  if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(fd.Get(), 8) != 0) {
+    return false;
+  }
+  fd_ = fd.Release();
+  path_ = path;
+  return true;
+}
+
+int InstanceChannel::TakeRequests() {
+  int taken = 0;
+  for (;;) {
+    UniqueFd asker(::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC));
+    if (!asker) return taken;
+    // The asker wrote its line before waiting; a moment is enough for it to arrive.
+    char line[16];
+    if (WaitFor(asker.Get(), POLLIN, 500) && ::recv(asker.Get(), line, sizeof line, 0) > 0) {
+      ::send(asker.Get(), "ok\n", 3, MSG_NOSIGNAL);
+      ++taken;
+    }
+  }
+}
+
+}  // namespace platform
