@@ -63,7 +63,6 @@ int main(int argc, char** argv) {
   app::TMainForm& form = *program->form;
   form.OnUnseenMessage = [&](const std::u16string& sender, const std::u16string& line) {
     notifier.Notify(app::FromWide(sender), app::FromWide(line));
-    QApplication::alert(&form);  // the urgency hint, until the window is active
   };
   shown = &form;
   // Asked to end (by the launcher's Quit, at logout): closed as the user closes it, so that

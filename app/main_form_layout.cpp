@@ -92,8 +92,8 @@ void TMainForm::LayOut() {
     control->setFont(QFont(kControlFace, 8));
   }
   for (const char16_t* item : kLanguageItems) {
-    AddSorted(TranslateTo, QString::fromUtf16(item));
-    AddSorted(SendIn, QString::fromUtf16(item));
+    app::AddSorted(TranslateTo, QString::fromUtf16(item));
+    app::AddSorted(SendIn, QString::fromUtf16(item));
   }
   // The designed selections, which the settings replace before the window shows.
   TranslateTo->setCurrentIndex(kDesignedReceiveItem);

@@ -1,0 +1,148 @@
+#pragma once
+
+// What Parlavant's window does, apart from any toolkit: it restores its settings, attaches to
+// the chat client, fills the contact list, shows every received chat message translated beside
+// the original in a tab per contact, and sends the user's messages translated, optionally
+// signed. It speaks to its controls through a FormView; the Qt window and the Win32 window each
+// give it theirs and call its handlers from their controls' events.
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/form_view.h"
+#include "app/pending.h"
+#include "chatlink/skype_control.h"
+#include "platform/app_window.h"
+#include "platform/desktop.h"
+#include "platform/profile.h"
+#include "translate/translate.h"
+#include "uilocal/component.h"
+
+namespace app {
+
+// The settings file's name, section and keys.
+inline constexpr std::string_view kSettingsFile = "parlavant.ini";
+inline constexpr std::string_view kSection = "General";
+// Read at creation, never written: the web service's "host" or "host:port".
+inline constexpr std::string_view kWebServiceKey = "WebService";
+// The language last used with each contact, by their handle escaped (ContactKey).
+inline constexpr std::string_view kContactSection = "ContactLanguages";
+// The language codes that the translation service and the interface texts know.
+inline constexpr std::int32_t kEnglish = 1;
+inline constexpr std::int32_t kBulgarian = 2;
+inline constexpr std::int32_t kTurkish = 3;
+inline constexpr std::int32_t kGerman = 4;
+inline constexpr std::int32_t kSpanish = 5;
+inline constexpr std::int32_t kFrench = 6;
+inline constexpr std::int32_t kItalian = 7;
+
+// Why a send is refused before anything is translated.
+inline constexpr std::string_view kNotConnectedMessage = "Not connected to the chat client.";
+inline constexpr std::string_view kNoRecipientMessage =
+    "No contact is chosen in the list: pick the contact to send the message to.";
+// What a received message's line says when it could not be translated (before the reason).
+inline constexpr std::u16string_view kUntranslated = u"untranslated";
+// What a sent message's line says when it did not reach the recipient, and why when the chat
+// client has gone; the caption says the latter too until the client attaches again.
+inline constexpr std::u16string_view kNotDelivered = u"not delivered";
+inline constexpr std::string_view kClientGone = "the chat client is gone";
+// The interface texts, by their bare name.
+inline constexpr std::string_view kInterfaceFile = "stintf.dat";
+
+// What the form uses of the application that holds it.
+struct FormContext {
+  platform::Desktop& desktop;
+  platform::ApplicationWindow& window;  // the link's window
+  uilocal::TComponent& root;            // the component tree the interface texts apply to
+  const std::vector<std::string>& dataDirectories;
+  // Runs a handler as the toolkit runs one: an error that leaves it goes to the error box.
+  std::function<bool(const std::function<void()>&)> guard;
+};
+
+class FormCore {
+ public:
+  // `settingsPath` is where "parlavant.ini" lives. Binds the link's events; FormCreate is the
+  // window's to call once its controls exist.
+  FormCore(FormView& view, FormContext context, std::string settingsPath);
+
+  // Non-visual components.
+  chatlink::TSkypeControl SkypeControl;
+  translate::HttpClient HTTP;
+
+  // Handlers, as the toolkit and the link call them (errors pass through to the caller).
+  void FormCreate();
+  void FormClose();
+  void TranslateToChange();
+  void SendMessageChange();
+  void SkypeControlAttachSuccess(chatlink::TSkypeControl& sender);
+  void SkypeControlCurrentUserHandle(const std::string& userHandle);
+  void SkypeControlSearchResult(chatlink::TSkypeSearchType searchType, chatlink::TStringList aList);
+  void SkypeControlChatMsgInfo(std::int32_t chatMsgId, chatlink::TSkypeChatMsgProperty property,
+                               const std::string& value);
+  void btnSendClick();
+  void ToUsersChange();
+  void SkypeControlClientGone();
+  void PageControl1UserSelect(int index);
+
+  std::u16string Translate(std::u16string_view text, std::int32_t languageCode,
+                           std::int32_t* sourceLanguage = nullptr);
+  static std::int32_t LangCodeFromComboIndex(int index);
+  static int ComboIndexFromLangCode(std::int32_t code);  // -1 for none
+  // The item of the language lists for the locale's language; -1 when it is none of them.
+  static int ComboIndexForLocale(const std::string& iso);
+  // A handle as a key of the settings file: every byte but letters, digits and "@._-" as "%XX",
+  // so that no handle can end the key or start a section. Compared without regard to letter
+  // case, as handles are.
+  static std::string ContactKey(const std::string& handle);
+
+  // The conversation page for a handle (its caption compared exactly), made when missing.
+  int FindOrCreateConversationPage(const std::string& handle);
+
+  // A received message was shown while the window is not the active one: the sender and the
+  // line as the tab shows it (the translation, or the original where it failed).
+  std::function<void(const std::u16string& sender, const std::u16string& line)> OnUnseenMessage;
+
+  // The language the interface was last switched to.
+  std::int32_t InterfaceLanguage() const { return interfaceLanguage_; }
+
+  // Program-wide state, alive as long as the program's one window.
+  std::string CurrentUserHandle;
+  TPendingChatMsgList PendingChatMessages;
+
+ private:
+  int ContactIndex(const std::string& handle) const;
+  // The chat client is attached again: the caption no longer says it is gone.
+  void ClientBack();
+  // The send language remembered for a contact (an item of SendIn), -1 for none; and keeping it.
+  int ContactLanguage(const std::string& handle);
+  void RememberContactLanguage(const std::string& handle, int index);
+  // "in" follows the chosen contact's language, where one is known.
+  void FollowContactLanguage();
+
+  FormView& view_;
+  FormContext context_;
+  platform::ProfileFile settings_;
+  translate::TranslationService service_;
+  std::string captionSuffix_;
+  std::int32_t interfaceLanguage_ = 0;
+  std::set<std::string> sendersAdded_;  // wrote without being contacts
+  // The messages sent and not yet reported delivered, by the chat client's id: the recipient
+  // and the line the tab shows for it.
+  struct Sent {
+    std::string recipient;
+    std::u16string line;
+  };
+  std::map<std::int32_t, Sent> sent_;
+  bool sending_ = false;  // inside the send of a message: its id is being reported
+  std::int32_t sendingId_ = -1;
+  bool clientGone_ = false;
+  bool receiveFailing_ = false;  // the last received message's translation failed
+  std::map<std::string, int> contactLanguages_;  // read from the settings file as needed
+};
+
+}  // namespace app
