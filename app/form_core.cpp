@@ -123,13 +123,14 @@ void FormCore::FormCreate() {
   // Without settings, the user reads in their desktop's language, and sends in another: the
   // same one would translate nothing.
   const int localeIndex = ComboIndexForLocale(platform::UserLanguage());
-  view_.SetItemIndex(ListControl::kTranslateTo,
-                     itemIndexFor(ListControl::kTranslateTo,
-                                  settings_.ReadInteger(kSection, "Receive", std::max(localeIndex, 0))));
+  view_.SetItemIndex(
+      ListControl::kTranslateTo,
+      itemIndexFor(ListControl::kTranslateTo,
+                   settings_.ReadInteger(kSection, "Receive", std::max(localeIndex, 0))));
   const int sendDefault = view_.ItemIndex(ListControl::kTranslateTo) == 0 ? 1 : 0;
-  view_.SetItemIndex(ListControl::kSendIn,
-                     itemIndexFor(ListControl::kSendIn,
-                                  settings_.ReadInteger(kSection, "Send", sendDefault)));
+  view_.SetItemIndex(
+      ListControl::kSendIn,
+      itemIndexFor(ListControl::kSendIn, settings_.ReadInteger(kSection, "Send", sendDefault)));
   view_.SetBounds({settings_.ReadInteger(kSection, "Left", 230),
                    settings_.ReadInteger(kSection, "Top", 160),
                    settings_.ReadInteger(kSection, "Width", 370),
@@ -233,8 +234,9 @@ void FormCore::SkypeControlSearchResult(chatlink::TSkypeSearchType, chatlink::TS
     if (ContactIndex(handle) < 0) view_.AddSorted(ListControl::kToUsers, handle);
   }
   const int kept = chosen.empty() ? -1 : view_.FindItem(ListControl::kToUsers, chosen, false);
-  view_.SetItemIndex(ListControl::kToUsers,
-                     kept >= 0 ? kept : view_.ItemCount(ListControl::kToUsers) > 0 ? 0 : -1);
+  view_.SetItemIndex(ListControl::kToUsers, kept >= 0                                    ? kept
+                                            : view_.ItemCount(ListControl::kToUsers) > 0 ? 0
+                                                                                         : -1);
   if (kept < 0) FollowContactLanguage();
 }
 
@@ -279,8 +281,7 @@ std::u16string FormCore::Translate(std::u16string_view text, std::int32_t langua
     FormView& view;
     ~Restore() { view.SetBusy(false); }
   } restore{view_};
-  return translate::Translate(HTTP, context_.desktop, service_, text, languageCode,
-                              sourceLanguage);
+  return translate::Translate(HTTP, context_.desktop, service_, text, languageCode, sourceLanguage);
 }
 
 void FormCore::SkypeControlChatMsgInfo(std::int32_t chatMsgId,
@@ -355,8 +356,8 @@ void FormCore::SkypeControlChatMsgInfo(std::int32_t chatMsgId,
       const std::size_t end = reason.find_first_not_of(u"\r\n", at);
       reason.replace(at, (end == std::u16string::npos ? reason.size() : end) - at, u" ");
     }
-    view_.AppendLine(page, from + u": " + received + u" (" + std::u16string(kUntranslated) +
-                               u": " + reason + u")");
+    view_.AppendLine(page, from + u": " + received + u" (" + std::u16string(kUntranslated) + u": " +
+                               reason + u")");
     tell(received);
     PendingChatMessages.Remove(record);
     if (receiveFailing_) return;

@@ -141,7 +141,7 @@ class FormCore {
   bool sending_ = false;  // inside the send of a message: its id is being reported
   std::int32_t sendingId_ = -1;
   bool clientGone_ = false;
-  bool receiveFailing_ = false;  // the last received message's translation failed
+  bool receiveFailing_ = false;                  // the last received message's translation failed
   std::map<std::string, int> contactLanguages_;  // read from the settings file as needed
 };
 

@@ -27,8 +27,8 @@ std::string Echo(const std::string& request) {
   const std::size_t l1 = body.find("l1=") + 3;
   const std::string encoded = translate::PercentDecode(body.substr(l1, body.find('&', l1) - l1));
   const std::size_t code = body.find("TargetLang=") + 11;
-  const std::string text = platform::Utf8Encode(
-      translate::WebDecode(std::u16string(encoded.begin(), encoded.end())));
+  const std::string text =
+      platform::Utf8Encode(translate::WebDecode(std::u16string(encoded.begin(), encoded.end())));
   std::string reply = "l1=[" + body.substr(code, body.find('&', code) - code) + "]+" + text;
   return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(reply.size()) + "\r\n\r\n" + reply;
 }
@@ -40,8 +40,9 @@ class FakeWindow : public FormView {
   bool active = false;
   int attention = 0;
   std::map<ListControl, std::vector<std::string>> items{
-      {ListControl::kTranslateTo, {"Deutch", "English", "Espanol", "Francais", "Italiano",
-                                   "Turkce", "\xC1\xFA\xEB\xE3\xE0\xF0\xF1\xEA\xE8"}},
+      {ListControl::kTranslateTo,
+       {"Deutch", "English", "Espanol", "Francais", "Italiano", "Turkce",
+        "\xC1\xFA\xEB\xE3\xE0\xF0\xF1\xEA\xE8"}},
       {ListControl::kSendIn, {}},
       {ListControl::kToUsers, {}}};
   std::map<ListControl, int> index{
@@ -184,7 +185,7 @@ TEST(FormCore, AConversationOnAWindowOfNoToolkit) {
   // Closing keeps the window's place and choices.
   view.bounds = {7, 8, 500, 400};
   core.FormClose();
-  std::ifstream written(ini);
+  std::ifstream written(ini, std::ios::binary);
   const std::string text((std::istreambuf_iterator<char>(written)), {});
   EXPECT_THAT(text, HasSubstr("Receive=1\r\nSend=2\r\nLeft=7\r\nTop=8\r\n"));
   EXPECT_THAT(text, HasSubstr("Width=500\r\nHeight=400\r\nShowWarn=1\r\n"));

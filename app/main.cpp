@@ -12,24 +12,25 @@
 #include "app/notifier.h"
 #include "app/single_instance.h"
 #include "app/startup.h"
+#include "app/widgets.h"
 #include "platform/desktop.h"
 #include "platform/location.h"
 #include "platform/profile.h"
 #include "platform/stop_signal.h"
-#include "app/widgets.h"
 
 int main(int argc, char** argv) {
   // --help and --version; every other argument is the toolkit's (-platform, -style, ...).
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     if (arg == "--help") {
-      std::cout << "parlavant: translates the chat messages you receive and send, beside the chat\n"
-                   "client. The desktop is the one PARLAVANT_DESKTOP names, or the user's; the\n"
-                   "settings are parlavant.ini in the user's configuration directory. Started again\n"
-                   "on the same desktop, it brings the running window to the front.\n"
-                   "options:\n"
-                   "  --help      print this and exit\n"
-                   "  --version   print the version and exit\n";
+      std::cout
+          << "parlavant: translates the chat messages you receive and send, beside the chat\n"
+             "client. The desktop is the one PARLAVANT_DESKTOP names, or the user's; the\n"
+             "settings are parlavant.ini in the user's configuration directory. Started again\n"
+             "on the same desktop, it brings the running window to the front.\n"
+             "options:\n"
+             "  --help      print this and exit\n"
+             "  --version   print the version and exit\n";
       return 0;
     }
     if (arg == "--version") {

@@ -15,8 +15,8 @@
 
 #include <atomic>
 #include <filesystem>
-#include <map>
 #include <fstream>
+#include <map>
 
 #include "platform/codepage.h"
 #include "platform/error.h"
@@ -235,7 +235,8 @@ TEST_F(MainFormTest, EachContactIsAnsweredInTheLanguageLastUsedOrTheOneTheyWrite
   emit form->ToUsers->activated(form->ToUsers->currentIndex());
   EXPECT_EQ(form->SendIn->currentText(), "Italiano");
   // Their tabs choose them, and their languages.
-  form->PageControl1->Choose(form->PageControl1->indexOf(form->FindOrCreateConversationTab("carol")));
+  form->PageControl1->Choose(
+      form->PageControl1->indexOf(form->FindOrCreateConversationTab("carol")));
   EXPECT_EQ(form->SendIn->currentText(), "Francais");
 
   // dave writes Spanish (5): he has no language, so that is his; bob's stays Italian.
@@ -268,7 +269,7 @@ TEST_F(MainFormTest, EachContactIsAnsweredInTheLanguageLastUsedOrTheOneTheyWrite
   EXPECT_EQ(choose("we=ird]\r[x"), "Turkce");
   EXPECT_EQ(choose("bob"), "Italiano");
   EXPECT_THAT(ReadIni(), ::testing::HasSubstr("[ContactLanguages]\r\nbob=4\r\ncarol=3\r\n"
-                                             "dave=2\r\nwe%3Dird%5D%0D%5Bx=5\r\n"));
+                                              "dave=2\r\nwe%3Dird%5D%0D%5Bx=5\r\n"));
   EXPECT_THAT(boxes, IsEmpty());
 }
 

@@ -19,9 +19,9 @@ constexpr int kQueued = 20;  // notifications kept while the bus is being reache
 constexpr int kShownMs = 10000;
 
 QDBusMessage NotifyCall(const QString& appName, const QString& summary, const QString& body) {
-  QDBusMessage call = QDBusMessage::createMethodCall(
-      "org.freedesktop.Notifications", "/org/freedesktop/Notifications",
-      "org.freedesktop.Notifications", "Notify");
+  QDBusMessage call = QDBusMessage::createMethodCall("org.freedesktop.Notifications",
+                                                     "/org/freedesktop/Notifications",
+                                                     "org.freedesktop.Notifications", "Notify");
   call << appName << 0u << QStringLiteral("parlavant") << summary << body << QStringList()
        << QVariantMap{{QStringLiteral("desktop-entry"), QStringLiteral("parlavant")}} << kShownMs;
   return call;  // sent, never waited for: its answer is of no use here
@@ -72,9 +72,8 @@ void Notifier::Notify(const QString& summary, const QString& body) {
     const QString name = QStringLiteral("parlavant-notify-%1").arg(++count);
     const QByteArray address = qgetenv("DBUS_SESSION_BUS_ADDRESS");
     QDBusConnection bus =
-        address.isEmpty()
-            ? QDBusConnection::connectToBus(QDBusConnection::SessionBus, name)
-            : QDBusConnection::connectToBus(QString::fromLocal8Bit(address), name);
+        address.isEmpty() ? QDBusConnection::connectToBus(QDBusConnection::SessionBus, name)
+                          : QDBusConnection::connectToBus(QString::fromLocal8Bit(address), name);
     std::lock_guard<std::mutex> hold(shared->mutex);
     shared->reaching = false;
     if (!bus.isConnected()) {

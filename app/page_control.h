@@ -10,8 +10,8 @@
 // marked unread: a dot at its corner, "unread" as its description for accessibility tools, its
 // caption unchanged; selecting it clears the mark.
 
-#include <QRect>
 #include <QPointer>
+#include <QRect>
 #include <QString>
 #include <QWidget>
 

@@ -135,8 +135,9 @@ int main(int argc, char** argv) {
     std::printf("\nbare Qt window up            %8.1f ms\n", bare / 1e6);
     std::printf("Parlavant start-up to attached %6.1f ms  ratio %.2f\n", ours / 1e6, ours / bare);
     const double network = f.at("BM_BareQtWindowWithNetwork");
-    std::printf("with Qt Network and a cookie jar %4.1f ms: %.1f ms more, no longer in Parlavant's\n",
-                network / 1e6, (network - bare) / 1e6);
+    std::printf(
+        "with Qt Network and a cookie jar %4.1f ms: %.1f ms more, no longer in Parlavant's\n",
+        network / 1e6, (network - bare) / 1e6);
     benchsupport::ReportRow("start-up to attached", ours / 1e6, "a bare Qt window up", bare / 1e6,
                             "ms");
   });

@@ -8,21 +8,28 @@ namespace platform {
 namespace {
 
 const SecretSchema* Schema() {
-  static const SecretSchema schema = {"org.parlavant.Account",
-                                      SECRET_SCHEMA_NONE,
-                                      {{"account", SECRET_SCHEMA_ATTRIBUTE_STRING},
-                                       {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING}},
-                                      0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                      nullptr};
+  static const SecretSchema schema = {
+      "org.parlavant.Account",
+      SECRET_SCHEMA_NONE,
+      {{"account", SECRET_SCHEMA_ATTRIBUTE_STRING}, {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING}},
+      0,
+      nullptr,
+      nullptr,
+      nullptr,
+      nullptr,
+      nullptr,
+      nullptr,
+      nullptr};
   return &schema;
 }
 
 // The D-Bus errors that mean nobody on the bus keeps secrets, as against a keyring that said no.
 bool MeansNoService(const GError* error) {
   if (error->domain == G_IO_ERROR) return true;  // the bus itself cannot be reached
-  return error->domain == G_DBUS_ERROR &&
-         (error->code == G_DBUS_ERROR_SERVICE_UNKNOWN || error->code == G_DBUS_ERROR_NAME_HAS_NO_OWNER ||
-          error->code == G_DBUS_ERROR_SPAWN_SERVICE_NOT_FOUND || error->code == G_DBUS_ERROR_NO_SERVER);
+  return error->domain == G_DBUS_ERROR && (error->code == G_DBUS_ERROR_SERVICE_UNKNOWN ||
+                                           error->code == G_DBUS_ERROR_NAME_HAS_NO_OWNER ||
+                                           error->code == G_DBUS_ERROR_SPAWN_SERVICE_NOT_FOUND ||
+                                           error->code == G_DBUS_ERROR_NO_SERVER);
 }
 
 KeyringAnswer Answer(GError* error) {
@@ -52,8 +59,8 @@ std::optional<std::string> KeyringLookup(const std::string& account, KeyringAnsw
     return std::nullopt;
   }
   GError* error = nullptr;
-  gchar* secret = secret_password_lookup_sync(Schema(), nullptr, &error, "account",
-                                              account.c_str(), nullptr);
+  gchar* secret =
+      secret_password_lookup_sync(Schema(), nullptr, &error, "account", account.c_str(), nullptr);
   answer = Answer(error);
   if (secret == nullptr) return std::nullopt;
   std::string password(secret);

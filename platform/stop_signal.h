@@ -1,8 +1,8 @@
 #pragma once
 
-// The request to end that the system sends a program (SIGTERM at logout or from a launcher, Ctrl+C),
-// turned into a descriptor an event loop can wait on, so that a window closes as the user would
-// close it and keeps what it keeps at closing.
+// The request to end that the system sends a program (SIGTERM at logout or from a launcher,
+// Ctrl+C), turned into a descriptor an event loop can wait on, so that a window closes as the user
+// would close it and keeps what it keeps at closing.
 
 namespace platform {
 

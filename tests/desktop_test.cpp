@@ -29,6 +29,8 @@
 
 namespace {
 
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
 using testsupport::ChildProcess;
 using testsupport::KeyringDaemon;
 using testsupport::NotificationRecorder;
@@ -36,8 +38,6 @@ using testsupport::PrivateSessionBus;
 using testsupport::ProsodyServer;
 using testsupport::PumpUntil;
 using testsupport::ScopedVariable;
-using ::testing::HasSubstr;
-using ::testing::StartsWith;
 
 std::optional<std::string> Kept(const std::string& account) {
   platform::KeyringAnswer answer;

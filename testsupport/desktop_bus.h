@@ -152,8 +152,9 @@ class NotificationRecorder : public QDBusVirtualObject {
   explicit NotificationRecorder(const std::string& address)
       : bus_(QDBusConnection::connectToBus(QString::fromStdString(address),
                                            QStringLiteral("notification-recorder"))) {
-    registered_ = bus_.registerService(QStringLiteral("org.freedesktop.Notifications")) &&
-                  bus_.registerVirtualObject(QStringLiteral("/org/freedesktop/Notifications"), this);
+    registered_ =
+        bus_.registerService(QStringLiteral("org.freedesktop.Notifications")) &&
+        bus_.registerVirtualObject(QStringLiteral("/org/freedesktop/Notifications"), this);
   }
   ~NotificationRecorder() override {
     bus_.unregisterObject(QStringLiteral("/org/freedesktop/Notifications"));

@@ -6,12 +6,11 @@
 // With a handler: the handler makes each reply from the request, until the object goes.
 // With a streamer: the streamer writes each reply in pieces for as long as it likes; a write
 // answers false once the client has gone or the server is being destroyed.
-#include <arpa/inet.h>
-#include <netinet/in.h>
+#ifndef _WIN32
 #include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#endif
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <functional>
@@ -21,7 +20,25 @@
 #include <thread>
 #include <vector>
 
+#include "testsupport/net_util.h"
+
 namespace testsupport {
+
+#ifdef _WIN32
+constexpr int kNoSignal = 0;
+constexpr int kShutWrite = SD_SEND;
+inline bool WaitSocket(SocketHandle s, short events, int ms) {
+  WSAPOLLFD p{s, events, 0};
+  return WSAPoll(&p, 1, ms) == 1;
+}
+#else
+constexpr int kNoSignal = MSG_NOSIGNAL;
+constexpr int kShutWrite = SHUT_WR;
+inline bool WaitSocket(SocketHandle s, short events, int ms) {
+  pollfd p{s, events, 0};
+  return ::poll(&p, 1, ms) == 1;
+}
+#endif
 
 class HttpTestServer {
  public:
@@ -37,7 +54,7 @@ class HttpTestServer {
   ~HttpTestServer() {
     stop_ = true;
     thread_.join();
-    ::close(listen_);
+    CloseSocket(listen_);
   }
 
   std::uint16_t Port() const { return port_; }
@@ -48,9 +65,12 @@ class HttpTestServer {
 
  private:
   void Open() {
-    listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int one = 1;
-    ::setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    StartSockets();
+#ifdef SOCK_CLOEXEC
+    listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);  // not for the tests' children
+#else
+    listen_ = ::socket(AF_INET, SOCK_STREAM, 0);
+#endif
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -66,12 +86,11 @@ class HttpTestServer {
   void Serve() {
     const bool endless = handler_ || streamer_;
     for (std::size_t served = 0; endless || served < replies_.size(); ++served) {
-      int fd = -1;
-      for (int waited = 0; fd < 0 && (endless || waited < 100) && !stop_; ++waited) {
-        pollfd p{listen_, POLLIN, 0};
-        if (::poll(&p, 1, 50) == 1) fd = ::accept(listen_, nullptr, nullptr);
+      SocketHandle fd = kNoSocket;
+      for (int waited = 0; fd == kNoSocket && (endless || waited < 100) && !stop_; ++waited) {
+        if (WaitSocket(listen_, POLLIN, 50)) fd = ::accept(listen_, nullptr, nullptr);
       }
-      if (fd < 0) return;
+      if (fd == kNoSocket) return;
       std::string request = ReadRequest(fd);
       {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -79,10 +98,11 @@ class HttpTestServer {
       }
       const Write write = [this, fd](std::string_view piece) {
         while (!piece.empty() && !stop_) {
-          pollfd p{fd, POLLOUT, 0};
-          if (::poll(&p, 1, 200) != 1) continue;
-          const ssize_t n = ::send(fd, piece.data(), piece.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-          if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+          if (!WaitSocket(fd, POLLOUT, 200)) continue;
+          // Writable: a send of at most the socket's room does not block.
+          const auto n =
+              ::send(fd, piece.data(), static_cast<int>(std::min<std::size_t>(piece.size(), 4096)),
+                     kNoSignal);
           if (n <= 0) return false;
           piece.remove_prefix(static_cast<std::size_t>(n));
         }
@@ -93,16 +113,15 @@ class HttpTestServer {
       } else {
         write(handler_ ? handler_(request) : replies_[served]);
       }
-      ::shutdown(fd, SHUT_WR);
+      ::shutdown(fd, kShutWrite);
       char drain[256];
-      pollfd p{fd, POLLIN, 0};
-      while (::poll(&p, 1, 200) == 1 && ::read(fd, drain, sizeof drain) > 0) {
+      while (WaitSocket(fd, POLLIN, 200) && ::recv(fd, drain, sizeof drain, 0) > 0) {
       }
-      ::close(fd);
+      CloseSocket(fd);
     }
   }
 
-  static std::string ReadRequest(int fd) {
+  static std::string ReadRequest(SocketHandle fd) {
     std::string data;
     char buf[4096];
     for (int rounds = 0; rounds < 1000; ++rounds) {
@@ -113,9 +132,8 @@ class HttpTestServer {
         if (at != std::string::npos && at < end) length = std::stoul(data.substr(at + 16));
         if (data.size() >= end + 4 + length) return data;
       }
-      pollfd p{fd, POLLIN, 0};
-      if (::poll(&p, 1, 2000) != 1) return data;
-      const ssize_t n = ::read(fd, buf, sizeof buf);
+      if (!WaitSocket(fd, POLLIN, 2000)) return data;
+      const auto n = ::recv(fd, buf, sizeof buf, 0);
       if (n <= 0) return data;
       data.append(buf, static_cast<std::size_t>(n));
     }
@@ -125,7 +143,7 @@ class HttpTestServer {
   std::vector<std::string> replies_;
   Handler handler_;
   Streamer streamer_;
-  int listen_ = -1;
+  SocketHandle listen_ = kNoSocket;
   std::uint16_t port_ = 0;
   std::atomic<bool> stop_{false};
   std::mutex mutex_;

@@ -19,6 +19,7 @@ namespace testsupport {
 
 #ifdef _WIN32
 using SocketHandle = SOCKET;
+constexpr SocketHandle kNoSocket = INVALID_SOCKET;
 inline void CloseSocket(SocketHandle s) {
   closesocket(s);
 }
@@ -32,6 +33,7 @@ inline void StartSockets() {
 }
 #else
 using SocketHandle = int;
+constexpr SocketHandle kNoSocket = -1;
 inline void CloseSocket(SocketHandle s) {
   ::close(s);
 }

@@ -23,9 +23,8 @@ std::string Lower(std::string_view text) {
 
 bool IsIpAddress(std::string_view host) {
   if (host.find(':') != std::string_view::npos) return true;  // IPv6
-  return !host.empty() && std::all_of(host.begin(), host.end(), [](char c) {
-    return (c >= '0' && c <= '9') || c == '.';
-  });
+  return !host.empty() && std::all_of(host.begin(), host.end(),
+                                      [](char c) { return (c >= '0' && c <= '9') || c == '.'; });
 }
 
 // Whether a request to `host` may carry a cookie of `domain` (a leading "." for a domain
@@ -33,8 +32,8 @@ bool IsIpAddress(std::string_view host) {
 bool DomainMatches(const std::string& host, const std::string& domain) {
   if (domain.empty() || domain.front() != '.') return host == domain;
   return host == domain.substr(1) ||
-         (host.size() > domain.size() && host.compare(host.size() - domain.size(), domain.size(),
-                                                      domain) == 0);
+         (host.size() > domain.size() &&
+          host.compare(host.size() - domain.size(), domain.size(), domain) == 0);
 }
 
 bool PathMatches(const std::string& path, const std::string& cookiePath) {
@@ -135,8 +134,8 @@ void CookieStore::Receive(std::string_view header, const std::string& host,
   const std::string lowerHost = Lower(host);
   std::optional<Clock::time_point> maxAge, expires;
   std::string domain;
-  std::string_view rest = semicolon == std::string_view::npos ? std::string_view()
-                                                              : header.substr(semicolon + 1);
+  std::string_view rest =
+      semicolon == std::string_view::npos ? std::string_view() : header.substr(semicolon + 1);
   while (!rest.empty()) {
     const std::size_t next = rest.find(';');
     const std::string_view attribute = rest.substr(0, next);

@@ -29,7 +29,8 @@ class CookieStore {
  private:
   struct Cookie {
     std::string name, value;
-    std::string domain;  // lower case; with a leading "." where the cookie's Domain allows subdomains
+    std::string
+        domain;  // lower case; with a leading "." where the cookie's Domain allows subdomains
     std::string path;
     std::optional<Clock::time_point> expires;  // none: until the store goes
     bool secure = false;

@@ -58,9 +58,10 @@ void ReadAccountSettings(AccountSettings& s) {
 
 bool WriteAccountSettings(const AccountSettings& s, std::string& error) {
   platform::ProfileFile file(s.settingsFile);
-  const std::pair<const char*, const std::string*> values[] = {
-      {"Jid", &s.jid}, {"Server", &s.server}, {"CaFile", &s.caFile},
-      {"PasswordFile", &s.passwordFile}};
+  const std::pair<const char*, const std::string*> values[] = {{"Jid", &s.jid},
+                                                               {"Server", &s.server},
+                                                               {"CaFile", &s.caFile},
+                                                               {"PasswordFile", &s.passwordFile}};
   for (const auto& [key, value] : values) {
     if (!file.WriteString(kSection, key, *value)) {
       error = "cannot write " + file.Path() + ": " + file.LastError();

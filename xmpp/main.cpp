@@ -33,8 +33,7 @@ tools::CommandLine DescribeOptions(Settings& s) {
       "desktop chat-client API");
   xmpp::AccountSettings& a = s.account;
 #ifdef PARLAVANT_XMPP_DESKTOP
-  line.Flag("launch",
-            "the desktop mode: account dialog, keyring, tray; starts Parlavant's window",
+  line.Flag("launch", "the desktop mode: account dialog, keyring, tray; starts Parlavant's window",
             [&] { s.launch = true; });
 #endif
   line.Value("jid", "USER@DOMAIN", "the account (or Jid= in the settings file)",
@@ -83,7 +82,8 @@ int RunConsole(Settings& settings) {
   if (!password && !settings.account.jid.empty()) {
     throw platform::Error(
         "no password: give --password-file or --password-env (there is no terminal to ask on, "
-        "and the keyring keeps none for " + settings.account.jid + ")");
+        "and the keyring keeps none for " +
+        settings.account.jid + ")");
   }
   xmpp::AccountService service(xmpp::MakeAccount(settings.account, password.value_or("")),
                                settings.service);

@@ -58,9 +58,9 @@ void AccountService::Stop() {
 int AccountService::Run() {
   XmppClient client(account_, options_.client);
   std::fill(account_.password.begin(), account_.password.end(), '\0');
-  ShownState shown(options_.stateFile.empty() ? platform::StatePath("parlavant-xmpp.state")
-                                              : options_.stateFile,
-                   client.BareUser(), OnConnection);
+  ShownState shown(
+      options_.stateFile.empty() ? platform::StatePath("parlavant-xmpp.state") : options_.stateFile,
+      client.BareUser(), OnConnection);
   if (const std::string point = shown.Read(); !point.empty()) client.SetArchivePoint(point);
   auto desktop = platform::OpenDesktop(options_.desktopDir);
   Bridge bridge(client);

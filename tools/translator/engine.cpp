@@ -29,8 +29,7 @@ std::string TwoLetter(const std::string& code) {
 
 class EchoEngine final : public Engine {
  public:
-  std::string Translate(const std::string& text, const std::string& target,
-                        std::string*) override {
+  std::string Translate(const std::string& text, const std::string& target, std::string*) override {
     return "[" + target + "] " + text;
   }
 };

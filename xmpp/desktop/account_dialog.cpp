@@ -78,8 +78,8 @@ AccountDialog::AccountDialog(const AccountSettings& current, const std::string& 
   auto* browse = new QToolButton;
   browse->setText(QStringLiteral("…"));
   connect(browse, &QToolButton::clicked, this, [this] {
-    const QString chosen = QFileDialog::getOpenFileName(this, QStringLiteral("CA file"),
-                                                        caFile->text());
+    const QString chosen =
+        QFileDialog::getOpenFileName(this, QStringLiteral("CA file"), caFile->text());
     if (!chosen.isEmpty()) caFile->setText(chosen);
   });
   auto* caRow = new QHBoxLayout;
@@ -129,8 +129,8 @@ void AccountDialog::Submit() {
     serverText = "[" + serverText + "]";  // an IPv6 address
   }
   if (port->value() != 0) {
-    account.server = (host.isEmpty() ? std::string() : serverText) + ":" +
-                     std::to_string(port->value());
+    account.server =
+        (host.isEmpty() ? std::string() : serverText) + ":" + std::to_string(port->value());
     if (host.isEmpty()) {
       // A port alone is for the chat address's own domain.
       const std::string domain = account.jid.substr(account.jid.find('@') + 1);

@@ -16,9 +16,9 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <filesystem>
 #include <iostream>
 #include <memory>
-#include <filesystem>
 #include <thread>
 
 #include "app/notifier.h"
@@ -45,10 +45,18 @@ QIcon StateIcon(Launcher::Connection state) {
   using Connection = Launcher::Connection;
   QColor color;
   switch (state) {
-    case Connection::kOnline: color = QColor(0x2e, 0x9d, 0x4f); break;
-    case Connection::kConnecting: color = QColor(0xe0, 0xa1, 0x00); break;
-    case Connection::kOffline: color = QColor(0x8a, 0x8a, 0x8a); break;
-    case Connection::kRefused: color = QColor(0xc6, 0x28, 0x28); break;
+    case Connection::kOnline:
+      color = QColor(0x2e, 0x9d, 0x4f);
+      break;
+    case Connection::kConnecting:
+      color = QColor(0xe0, 0xa1, 0x00);
+      break;
+    case Connection::kOffline:
+      color = QColor(0x8a, 0x8a, 0x8a);
+      break;
+    case Connection::kRefused:
+      color = QColor(0xc6, 0x28, 0x28);
+      break;
   }
   QPixmap picture(32, 32);
   picture.fill(Qt::transparent);
@@ -69,8 +77,8 @@ QIcon StateIcon(Launcher::Connection state) {
 // A program of Parlavant's: beside this one when installed, in its build directory otherwise.
 QString FindProgram(const QString& name) {
   const QDir here(QString::fromStdString(platform::ProgramDirectory()));
-  for (const QString& candidate : {here.filePath(name), here.filePath("../tools/" + name),
-                                   here.filePath("../app/" + name)}) {
+  for (const QString& candidate :
+       {here.filePath(name), here.filePath("../tools/" + name), here.filePath("../app/" + name)}) {
     if (QFileInfo(candidate).isExecutable()) return QFileInfo(candidate).canonicalFilePath();
   }
   return name;  // from PATH
@@ -85,7 +93,8 @@ bool TranslatorReachable() {
 }  // namespace
 
 Launcher::Programs Launcher::InstalledPrograms() {
-  return {FindProgram(QStringLiteral("parlavant-translator")), FindProgram(QStringLiteral("parlavant"))};
+  return {FindProgram(QStringLiteral("parlavant-translator")),
+          FindProgram(QStringLiteral("parlavant"))};
 }
 
 Launcher::Launcher(AccountSettings settings, ServiceOptions options, Programs programs)
@@ -94,7 +103,9 @@ Launcher::Launcher(AccountSettings settings, ServiceOptions options, Programs pr
       notifier_(QStringLiteral("Parlavant")),
       programs_(std::move(programs)) {}
 
-Launcher::~Launcher() { StopService(); }
+Launcher::~Launcher() {
+  StopService();
+}
 
 void Launcher::Start() {
   MakeStatusView();
@@ -189,8 +200,8 @@ void Launcher::OpenAccountDialog(bool first) {
 }
 
 std::string Launcher::PrivateFile() const {
-  const std::string settingsDir = settings_.settingsFile.substr(
-      0, settings_.settingsFile.find_last_of('/') + 1);
+  const std::string settingsDir =
+      settings_.settingsFile.substr(0, settings_.settingsFile.find_last_of('/') + 1);
   return settingsDir + "parlavant-xmpp.password";
 }
 
@@ -283,8 +294,8 @@ void Launcher::KeepAccount() {
   std::error_code ignored;  // a file already gone is as good
   if (ownFileUsed || !pending.remember) s.passwordFile.clear();
   if (pending.remember) {
-    const platform::KeyringAnswer stored = platform::KeyringStore(
-        bare, "Parlavant: the chat password of " + bare, pending.password);
+    const platform::KeyringAnswer stored =
+        platform::KeyringStore(bare, "Parlavant: the chat password of " + bare, pending.password);
     if (!stored.ok) {
       try {
         platform::WritePrivateFile(ownFile, pending.password);
@@ -331,17 +342,23 @@ void Launcher::StartService(Account account, bool saved) {
   const int generation = ++generation_;
   const QPointer<Launcher> self(this);
   service_->OnConnection = [self, generation](const ClientEvent& event) {
-    QMetaObject::invokeMethod(qApp, [self, generation, event] {
-      if (self && self->generation_ == generation) self->Connected(event);
-    }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        qApp,
+        [self, generation, event] {
+          if (self && self->generation_ == generation) self->Connected(event);
+        },
+        Qt::QueuedConnection);
   };
   SetState(Connection::kConnecting, QStringLiteral("Connecting…"));
   AccountService* service = service_.get();
   thread_ = std::thread([service, self, generation] {
     service->Run();
-    QMetaObject::invokeMethod(qApp, [self, generation] {
-      if (self && self->generation_ == generation) self->serviceRunning_ = false;
-    }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        qApp,
+        [self, generation] {
+          if (self && self->generation_ == generation) self->serviceRunning_ = false;
+        },
+        Qt::QueuedConnection);
   });
 }
 
@@ -373,10 +390,9 @@ void Launcher::Connected(const ClientEvent& event) {
     }
     case ClientEvent::kOffline: {
       const int seconds = (event.retryMs + 999) / 1000;
-      SetState(Connection::kConnecting,
-               QStringLiteral("Connecting: %1; next attempt in %2 s")
-                   .arg(QString::fromStdString(event.reason))
-                   .arg(seconds));
+      SetState(Connection::kConnecting, QStringLiteral("Connecting: %1; next attempt in %2 s")
+                                            .arg(QString::fromStdString(event.reason))
+                                            .arg(seconds));
       if (event.lost && !lostSaid_) {
         notifier_.Notify(QStringLiteral("Connection lost"),
                          QString::fromStdString(event.reason) +
@@ -397,9 +413,9 @@ void Launcher::Connected(const ClientEvent& event) {
         SetState(Connection::kOffline, QStringLiteral("Not signed in"));
         dialog_->Refused(event.reason, event.cause);
       } else {
-        SetState(event.cause == ClientEvent::kPassword ? Connection::kRefused
-                                                       : Connection::kOffline,
-                 QStringLiteral("Offline: %1").arg(QString::fromStdString(event.reason)));
+        SetState(
+            event.cause == ClientEvent::kPassword ? Connection::kRefused : Connection::kOffline,
+            QStringLiteral("Offline: %1").arg(QString::fromStdString(event.reason)));
         // A kept password the server no longer takes: the dialog, to correct it.
         if (event.cause == ClientEvent::kPassword && dialog_ == nullptr) {
           problem_ = event.reason;
@@ -450,13 +466,13 @@ int RunLauncher(int argc, char** argv, AccountSettings account, ServiceOptions s
   QApplication qt(argc, argv);
   QApplication::setQuitOnLastWindowClosed(false);
   QApplication::setApplicationName(QStringLiteral("parlavant-xmpp"));
-  QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("parlavant"),
-                                               StateIcon(Launcher::Connection::kOnline)));
+  QApplication::setWindowIcon(
+      QIcon::fromTheme(QStringLiteral("parlavant"), StateIcon(Launcher::Connection::kOnline)));
   const std::string desktop =
       service.desktopDir.empty() ? platform::DefaultDesktopLocation() : service.desktopDir;
   app::SingleInstance instance(QStringLiteral("parlavant-xmpp"), QString::fromStdString(desktop));
   auto launcher = std::make_unique<Launcher>(std::move(account), std::move(service),
-                                            Launcher::InstalledPrograms());
+                                             Launcher::InstalledPrograms());
   Launcher* running = launcher.get();
   if (instance.HandOver([running] { running->ShowParlavant(); })) return 0;
   tools::CatchStopSignals();

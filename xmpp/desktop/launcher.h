@@ -91,8 +91,6 @@ class Launcher : public QObject {
   Programs programs_;
 };
 
-
-
 int RunLauncher(int argc, char** argv, AccountSettings account, ServiceOptions service);
 
 }  // namespace xmpp::desktop
