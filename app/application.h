@@ -1,10 +1,9 @@
 #pragma once
 
 // The application object: it owns the forms (in the component tree), the hidden application
-// window on the desktop, whose messages it pumps from Qt's event loop, and the standard error
-// box through which every error that leaves a handler is shown.
-
-#include <QSocketNotifier>
+// window on the desktop, and the standard error box through which every error that leaves a
+// handler is shown. No toolkit: the window that is made on it brings its toolkit's part (the
+// error box, the pumping of the desktop's messages) in `Toolkit`.
 
 #include <exception>
 #include <functional>
@@ -37,9 +36,11 @@ class TApplication {
   // Where the program's data files are looked for when they are not in the current directory.
   std::vector<std::string> DataDirectories;
 
-  // The standard error box: a modal message box with the stop icon and an OK button. Tests put
-  // a recorder here.
+  // The standard error box: a modal message box with the stop icon and an OK button, as the
+  // toolkit makes it. Tests put a recorder here.
   std::function<void(const std::string& title, const std::string& text)> ErrorBox;
+  // What the toolkit keeps for the application while it lives.
+  std::shared_ptr<void> Toolkit;
   // The box's text for an error message: a full stop is added when the last character sorts
   // after ".".
   static std::string ErrorBoxText(std::string message);
@@ -51,7 +52,6 @@ class TApplication {
   std::string title_;
   platform::ApplicationWindow window_;
   uilocal::TComponent root_;
-  std::unique_ptr<QSocketNotifier> notifier_;
 };
 
 }  // namespace app

@@ -25,6 +25,7 @@ TMainForm::TMainForm(TApplication& application, std::string settingsPath)
       PendingChatMessages(core_->PendingChatMessages),
       CurrentUserHandle(core_->CurrentUserHandle),
       OnUnseenMessage(core_->OnUnseenMessage) {
+  AttachQt(application_);
   Design();
   BindEvents();
   application_.Guard([this] { core_->FormCreate(); });

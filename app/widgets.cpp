@@ -1,14 +1,43 @@
 #include "app/widgets.h"
 
-#include "app/page_control.h"
-
 #include <QCheckBox>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPushButton>
+#include <QSocketNotifier>
 
+#include "app/application.h"
+#include "app/page_control.h"
 #include "platform/codepage.h"
 
 namespace app {
+
+void AttachQt(TApplication& application) {
+  if (application.Toolkit) return;
+  // The window's fonts are those of another system; where they are missing, a face of the same
+  // metrics fits the designed sizes better than the system's default face.
+  for (const char* family : {"MS Sans Serif", "Microsoft Sans Serif"}) {
+    QFont::insertSubstitutions(family, {"Liberation Sans", "Arial"});
+  }
+  if (!application.ErrorBox) {
+    application.ErrorBox = [](const std::string& boxTitle, const std::string& text) {
+      QMessageBox box(QMessageBox::Critical, QString::fromStdString(boxTitle),
+                      QString::fromStdString(text), QMessageBox::Ok);
+      box.exec();
+    };
+  }
+  // Link events run on Qt's thread: whatever reaches the application window is handled when
+  // the desktop's descriptor becomes readable.
+  platform::Desktop& desktop = application.Desktop();
+  if (desktop.EventHandle() >= 0) {
+    auto notifier = std::make_shared<QSocketNotifier>(desktop.EventHandle(), QSocketNotifier::Read);
+    QObject::connect(notifier.get(), &QSocketNotifier::activated,
+                     [&desktop] { desktop.ProcessPending(); });
+    application.Toolkit = notifier;
+  } else {
+    application.Toolkit = std::make_shared<int>(0);
+  }
+}
 
 QString FromAnsi(std::string_view bytes) {
   return FromWide(platform::AnsiToWide(bytes));

@@ -18,6 +18,13 @@
 
 namespace app {
 
+class TApplication;
+
+// Qt's part of the application, brought by the first Qt window made on it: faces for the designed
+// fonts where they are missing, the standard error box (unless one is set), and the desktop's
+// messages handled from Qt's event loop.
+void AttachQt(TApplication& application);
+
 enum Anchor { akLeft = 1, akTop = 2, akRight = 4, akBottom = 8 };
 
 // Keeps each anchored edge of a control at its distance to the same edge of the client area, as
