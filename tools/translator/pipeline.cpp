@@ -1,6 +1,7 @@
 #include "tools/translator/pipeline.h"
 
 #include <fcntl.h>
+#include <locale.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -41,14 +42,28 @@ std::string FindProgram(const std::string& name) {
   }
 }
 
+// Whether this system has the locale the environment names (LANG, LC_*).
+bool EnvironmentLocaleExists() {
+  const locale_t named = ::newlocale(LC_ALL_MASK, "", static_cast<locale_t>(nullptr));
+  if (named == static_cast<locale_t>(nullptr)) return false;
+  ::freelocale(named);
+  return true;
+}
+
 // The environment the stages get: the translator's own, with a UTF-8 character type, which the
-// `apertium` command insists on as well.
+// `apertium` command insists on as well. Where the environment names a locale this system lacks
+// (a LANG brought over ssh, say), Apertium's C++ stages end at their start: they then get the C
+// locale with UTF-8 for everything.
 std::vector<std::string> StageEnvironment() {
+  const bool lacking = !EnvironmentLocaleExists();
   std::vector<std::string> env;
   for (char** e = environ; *e != nullptr; ++e) {
-    if (std::strncmp(*e, "LC_CTYPE=", 9) != 0) env.emplace_back(*e);
+    if (std::strncmp(*e, "LC_CTYPE=", 9) == 0) continue;
+    if (lacking && std::strncmp(*e, "LC_ALL=", 7) == 0) continue;
+    env.emplace_back(*e);
   }
   env.emplace_back("LC_CTYPE=C.UTF-8");
+  if (lacking) env.emplace_back("LC_ALL=C.UTF-8");
   return env;
 }
 

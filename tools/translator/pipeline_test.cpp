@@ -260,6 +260,26 @@ TEST(ApertiumPipelines, AnswerAsTheApertiumCommandDoes) {
   EXPECT_EQ(pipeline.Starts(), 1);
 }
 
+TEST(ApertiumPipelines, TranslateWhenTheUsersLocaleIsNotOnThisSystem) {
+  // Apertium's stages would end at their start with a locale they cannot make.
+  const char* oldLang = std::getenv("LANG");
+  const std::string saved = oldLang != nullptr ? oldLang : "";
+  ::setenv("LANG", "xx_YY.UTF-8", 1);
+  std::ifstream file("/usr/share/apertium/modes/spa-eng.mode");
+  std::stringstream text;
+  text << file.rdbuf();
+  WarmPipeline pipeline(ModeCommands(text.str()), 30s);
+  std::string output, error;
+  const bool ok = pipeline.Run(ToStream("Hola"), output, error);
+  if (oldLang != nullptr) {
+    ::setenv("LANG", saved.c_str(), 1);
+  } else {
+    ::unsetenv("LANG");
+  }
+  ASSERT_TRUE(ok) << error;
+  EXPECT_EQ(FromStream(output), "Hello");
+}
+
 TEST(ApertiumEngine, AFailingPipelineFailsTheRequestAndTheNextOneIsAnswered) {
   FakeMode mode;
   testsupport::TempDir modes("pmodes");
