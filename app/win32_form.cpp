@@ -224,10 +224,11 @@ void Win32MainForm::Make() {
   new Component(ComponentKind::kComponent, "SkypeControl", form_.get(), *this, nullptr);
   new Component(ComponentKind::kComponent, "HTTP", form_.get(), *this, nullptr);
 
+  // The two language lists, in their sorted order.
   for (const char16_t* item : kLanguageItems) {
-    AddSorted(ListControl::kTranslateTo, platform::WideToAnsi(item));
-    SendMessageW(Control("SendIn"), CB_ADDSTRING, 0,
-                 reinterpret_cast<LPARAM>(Wide(item).c_str()));
+    for (const char* name : {"TranslateTo", "SendIn"}) {
+      SendMessageW(Control(name), CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(Wide(item).c_str()));
+    }
   }
   // The designed selections, which the settings replace before the window shows.
   SendMessageW(Control("TranslateTo"), CB_SETCURSEL, 6, 0);
