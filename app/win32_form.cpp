@@ -135,19 +135,19 @@ Win32MainForm::Win32MainForm(TApplication& application, std::string settingsPath
   // Client area 480 x 343 as designed.
   RECT outer{0, 0, 480, 343};
   AdjustWindowRect(&outer, WS_OVERLAPPEDWINDOW, FALSE);
-  window_ = CreateWindowExW(0, kWindowClass, L"", WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN,
-                            CW_USEDEFAULT, CW_USEDEFAULT, outer.right - outer.left,
-                            outer.bottom - outer.top, nullptr, nullptr, GetModuleHandleW(nullptr),
-                            this);
+  window_ =
+      CreateWindowExW(0, kWindowClass, L"", WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, CW_USEDEFAULT,
+                      CW_USEDEFAULT, outer.right - outer.left, outer.bottom - outer.top, nullptr,
+                      nullptr, GetModuleHandleW(nullptr), this);
   if (window_ == nullptr) throw platform::Error("Cannot make the main window");
-  core_ = std::make_unique<FormCore>(
-      static_cast<FormView&>(*this),
-      FormContext{application.Desktop(), application.Window(), application.Root(),
-                  application.DataDirectories,
-                  [&application](const std::function<void()>& handler) {
-                    return application.Guard(handler);
-                  }},
-      std::move(settingsPath));
+  core_ =
+      std::make_unique<FormCore>(static_cast<FormView&>(*this),
+                                 FormContext{application.Desktop(), application.Window(),
+                                             application.Root(), application.DataDirectories,
+                                             [&application](const std::function<void()>& handler) {
+                                               return application.Guard(handler);
+                                             }},
+                                 std::move(settingsPath));
   Make();
   application_.Guard([this] { core_->FormCreate(); });
 }
@@ -176,9 +176,9 @@ HWND Win32MainForm::Control(const std::string& name) const {
 HWND Win32MainForm::MakeControl(const wchar_t* windowClass, DWORD style, const std::string& name,
                                 uilocal::ComponentKind kind, int left, int top, int width,
                                 int height, int anchors, HFONT font) {
-  HWND control = CreateWindowExW(0, windowClass, L"", WS_CHILD | WS_VISIBLE | style, left, top,
-                                 width, height, window_, nullptr, GetModuleHandleW(nullptr),
-                                 nullptr);
+  HWND control =
+      CreateWindowExW(0, windowClass, L"", WS_CHILD | WS_VISIBLE | style, left, top, width, height,
+                      window_, nullptr, GetModuleHandleW(nullptr), nullptr);
   SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
   new Component(kind, name, form_.get(), *this, control);
   controls_.emplace_back(name, control);
@@ -204,13 +204,13 @@ void Win32MainForm::Make() {
                           "PageControl1", ComponentKind::kPageControl, 1, 24, 478, 180,
                           akLeft | akTop | akRight | akBottom, windowFont_);
   ShowWindow(tabs, SW_HIDE);
-  MakeControl(L"EDIT", ES_MULTILINE | ES_AUTOVSCROLL | ES_WANTRETURN | WS_VSCROLL | WS_BORDER |
-                           WS_TABSTOP,
-              "SendMessage", ComponentKind::kTntMemo, 1, 206, 478, 96,
-              akLeft | akRight | akBottom, controlFont_);
-  HWND send = MakeControl(L"BUTTON", BS_PUSHBUTTON | WS_TABSTOP, "btnSend",
-                          ComponentKind::kTntButton, 1, 307, 75, 21, akLeft | akBottom,
-                          controlFont_);
+  MakeControl(L"EDIT",
+              ES_MULTILINE | ES_AUTOVSCROLL | ES_WANTRETURN | WS_VSCROLL | WS_BORDER | WS_TABSTOP,
+              "SendMessage", ComponentKind::kTntMemo, 1, 206, 478, 96, akLeft | akRight | akBottom,
+              controlFont_);
+  HWND send =
+      MakeControl(L"BUTTON", BS_PUSHBUTTON | WS_TABSTOP, "btnSend", ComponentKind::kTntButton, 1,
+                  307, 75, 21, akLeft | akBottom, controlFont_);
   EnableWindow(send, FALSE);
   MakeControl(L"STATIC", 0, "l_Send_To", ComponentKind::kTntLabel, 82, 311, 13, 13,
               akLeft | akBottom, controlFont_);
@@ -290,8 +290,8 @@ void Win32MainForm::LayOutPages() {
   MapWindowPoints(tabs, window_, reinterpret_cast<POINT*>(&area), 2);
   const int current = CurrentPage();
   for (std::size_t i = 0; i < pages_.size(); ++i) {
-    MoveWindow(pages_[i].memo, area.left, area.top, area.right - area.left,
-               area.bottom - area.top, TRUE);
+    MoveWindow(pages_[i].memo, area.left, area.top, area.right - area.left, area.bottom - area.top,
+               TRUE);
     ShowWindow(pages_[i].memo,
                IsWindowVisible(tabs) && static_cast<int>(i) == current ? SW_SHOW : SW_HIDE);
   }
@@ -303,7 +303,8 @@ void Win32MainForm::FitLabel(HWND label) {
     if (a.control != label) continue;
     const std::wstring text = TextOf(label);
     HDC dc = GetDC(label);
-    const HGDIOBJ old = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(label, WM_GETFONT, 0, 0)));
+    const HGDIOBJ old =
+        SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(label, WM_GETFONT, 0, 0)));
     SIZE extent{};
     GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &extent);
     SelectObject(dc, old);
@@ -318,8 +319,7 @@ void Win32MainForm::FitLabel(HWND label) {
   }
 }
 
-LRESULT CALLBACK Win32MainForm::Procedure(HWND window, UINT message, WPARAM wParam,
-                                          LPARAM lParam) {
+LRESULT CALLBACK Win32MainForm::Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_NCCREATE) {
     auto* create = reinterpret_cast<CREATESTRUCTW*>(lParam);
     SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
@@ -567,10 +567,10 @@ int Win32MainForm::AddPage(const std::string& caption) {
   std::wstring empty;
   item.pszText = empty.data();
   SendMessageW(tabs, TCM_INSERTITEMW, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(&item));
-  HWND memo = CreateWindowExW(0, L"EDIT", L"",
-                              WS_CHILD | WS_BORDER | WS_VSCROLL | ES_MULTILINE | ES_READONLY |
-                                  ES_AUTOVSCROLL,
-                              0, 0, 0, 0, window_, nullptr, GetModuleHandleW(nullptr), nullptr);
+  HWND memo = CreateWindowExW(
+      0, L"EDIT", L"",
+      WS_CHILD | WS_BORDER | WS_VSCROLL | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL, 0, 0, 0, 0,
+      window_, nullptr, GetModuleHandleW(nullptr), nullptr);
   SendMessageW(memo, WM_SETFONT, reinterpret_cast<WPARAM>(controlFont_), FALSE);
   SetWindowPos(memo, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
   pages_.push_back({caption, memo});
