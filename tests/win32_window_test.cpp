@@ -1,9 +1,11 @@
 // Parlavant's Windows window, driven from another process only through window messages, as a
 // user's tools would drive it: the stand-in chat client here on the same desktop, a translator
 // on 127.0.0.1 that answers "[code] text", and parlavant.exe as a program of its own.
+// windows.h first: the others build on it.
+#include <windows.h>
+
 #include <commctrl.h>
 #include <shlobj.h>
-#include <windows.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
