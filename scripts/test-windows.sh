@@ -24,7 +24,9 @@ cmake --build --preset windows
 
 # A Wine prefix of the build's own, with the null graphics driver: no display is needed. The ANSI
 # code page follows the locale: English gives 1252, as the program expects.
-export WINEPREFIX=$PWD/build/windows-wine WINEDEBUG=-all LANG=en_US.UTF-8 WINEDLLOVERRIDES=mscoree,mshtml=
+# winemenubuilder would write the installer's Start-menu entry into this machine's own menus.
+export WINEPREFIX=$PWD/build/windows-wine WINEDEBUG=-all LANG=en_US.UTF-8 \
+  WINEDLLOVERRIDES='mscoree,mshtml=;winemenubuilder.exe=d'
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   mkdir -p "$WINEPREFIX"
   wineboot -i >/dev/null 2>&1
@@ -39,3 +41,30 @@ wineserver -p
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 wine wineboot >/dev/null 2>&1 </dev/null
 ctest --preset windows
+
+# The installer (NSIS, 64-bit: a 32-bit one would need wine32): installed silently into a path
+# without spaces, the installed program started and closed as a user closes it (its settings
+# then exist), and uninstalled again.
+installer=build/windows/parlavant-setup.exe
+makensis -V2 -DVERSION="$(sed -n 's/^project(Parlavant VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)" \
+  -DBUILD="$PWD/build/windows" -DOUT="$PWD/$installer" data/parlavant.nsi
+target=$WINEPREFIX/drive_c/ParlavantTest
+settings=$WINEPREFIX/drive_c/users/$(id -un)/AppData/Roaming/Parlavant/parlavant.ini
+rm -rf "$target" "$settings"
+fail() { echo "installer: $1" >&2; exit 1; }
+wine "$installer" /S '/D=C:\ParlavantTest' </dev/null >/dev/null 2>&1 || fail "the installer failed"
+for f in parlavant.exe stintf.dat parlavant-chatclient.exe uninstall.exe; do
+  [ -f "$target/$f" ] || fail "$f is not installed"
+done
+wine 'C:\ParlavantTest\parlavant.exe' </dev/null >/dev/null 2>&1 &
+program=$!
+for _ in $(seq 50); do [ -n "$(wine tasklist 2>/dev/null | grep -i parlavant.exe)" ] && break; sleep 0.1; done
+sleep 2
+kill -0 "$program" 2>/dev/null || fail "the installed program ended by itself"
+wine taskkill /IM parlavant.exe >/dev/null 2>&1 || true
+wait "$program" || true
+[ -f "$settings" ] || fail "the installed program did not close as a user closes it"
+wine 'C:\ParlavantTest\uninstall.exe' /S '_?=C:\ParlavantTest' </dev/null >/dev/null 2>&1 || fail "the uninstaller failed"
+[ ! -e "$target/parlavant.exe" ] || fail "the uninstaller left the program"
+rm -rf "$target" "$settings"
+echo "installer: installed, started, closed and uninstalled under Wine"

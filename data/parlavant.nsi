@@ -1,0 +1,42 @@
+; The Windows installer: Parlavant's window, its interface texts and the stand-in chat client,
+; a Start-menu entry and an uninstaller. makensis -DVERSION=... -DBUILD=<the Windows build> -DOUT=<file>
+Unicode true
+Target amd64-unicode
+!include "MUI2.nsh"
+!include "x64.nsh"
+
+Name "Parlavant ${VERSION}"
+OutFile "${OUT}"
+InstallDir "$PROGRAMFILES64\Parlavant"
+RequestExecutionLevel admin
+SetCompressor /SOLID lzma
+
+!insertmacro MUI_PAGE_DIRECTORY
+!insertmacro MUI_PAGE_INSTFILES
+!insertmacro MUI_UNPAGE_CONFIRM
+!insertmacro MUI_UNPAGE_INSTFILES
+!insertmacro MUI_LANGUAGE "English"
+
+Section "Parlavant"
+  SetOutPath "$INSTDIR"
+  File "${BUILD}/app/parlavant.exe"
+  File "${BUILD}/app/stintf.dat"
+  File "${BUILD}/tools/parlavant-chatclient.exe"
+  WriteUninstaller "$INSTDIR\uninstall.exe"
+  CreateDirectory "$SMPROGRAMS\Parlavant"
+  CreateShortcut "$SMPROGRAMS\Parlavant\Parlavant.lnk" "$INSTDIR\parlavant.exe"
+  WriteRegStr HKLM "Software\Microsoft\Windows\CurrentVersion\Uninstall\Parlavant" "DisplayName" "Parlavant"
+  WriteRegStr HKLM "Software\Microsoft\Windows\CurrentVersion\Uninstall\Parlavant" "DisplayVersion" "${VERSION}"
+  WriteRegStr HKLM "Software\Microsoft\Windows\CurrentVersion\Uninstall\Parlavant" "UninstallString" '"$INSTDIR\uninstall.exe"'
+SectionEnd
+
+Section "Uninstall"
+  Delete "$INSTDIR\parlavant.exe"
+  Delete "$INSTDIR\stintf.dat"
+  Delete "$INSTDIR\parlavant-chatclient.exe"
+  Delete "$SMPROGRAMS\Parlavant\Parlavant.lnk"
+  RMDir "$SMPROGRAMS\Parlavant"
+  DeleteRegKey HKLM "Software\Microsoft\Windows\CurrentVersion\Uninstall\Parlavant"
+  Delete "$INSTDIR\uninstall.exe"
+  RMDir "$INSTDIR"
+SectionEnd
