@@ -11,27 +11,16 @@
 #include <vector>
 
 #include "platform/codepage.h"
+#include "testsupport/echo_translator.h"
 #include "testsupport/http_test_server.h"
 #include "testsupport/temp_dir.h"
 #include "tools/chatclient/stand_in_client.h"
-#include "translate/web_codec.h"
 
 namespace app {
 namespace {
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
-
-std::string Echo(const std::string& request) {
-  const std::string body = request.substr(request.find("\r\n\r\n") + 4);
-  const std::size_t l1 = body.find("l1=") + 3;
-  const std::string encoded = translate::PercentDecode(body.substr(l1, body.find('&', l1) - l1));
-  const std::size_t code = body.find("TargetLang=") + 11;
-  const std::string text =
-      platform::Utf8Encode(translate::WebDecode(std::u16string(encoded.begin(), encoded.end())));
-  std::string reply = "l1=[" + body.substr(code, body.find('&', code) - code) + "]+" + text;
-  return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(reply.size()) + "\r\n\r\n" + reply;
-}
 
 class FakeWindow : public FormView {
  public:
@@ -122,7 +111,7 @@ class FakeWindow : public FormView {
 
 TEST(FormCore, AConversationOnAWindowOfNoToolkit) {
   testsupport::TempDir dir("pcore");
-  testsupport::HttpTestServer translator{Echo};
+  testsupport::HttpTestServer translator{testsupport::EchoTranslation};
   const std::string ini = dir.Path() + "/parlavant.ini";
   std::ofstream(ini) << "[General]\r\nWebService=127.0.0.1:" << translator.Port()
                      << "\r\nReceive=1\r\nSend=2\r\nLeft=5\r\nTop=6\r\n";

@@ -19,9 +19,9 @@
 
 #include "platform/codepage.h"
 #include "testsupport/child_process.h"
+#include "testsupport/echo_translator.h"
 #include "testsupport/http_test_server.h"
 #include "tools/chatclient/stand_in_client.h"
-#include "translate/web_codec.h"
 
 #undef OpenDesktop
 
@@ -30,16 +30,6 @@ namespace {
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 
-std::string Echo(const std::string& request) {
-  const std::string body = request.substr(request.find("\r\n\r\n") + 4);
-  const std::size_t l1 = body.find("l1=") + 3;
-  const std::string encoded = translate::PercentDecode(body.substr(l1, body.find('&', l1) - l1));
-  const std::size_t code = body.find("TargetLang=") + 11;
-  const std::string text =
-      platform::Utf8Encode(translate::WebDecode(std::u16string(encoded.begin(), encoded.end())));
-  std::string reply = "l1=[" + body.substr(code, body.find('&', code) - code) + "]+" + text;
-  return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(reply.size()) + "\r\n\r\n" + reply;
-}
 
 std::wstring Text(HWND window) {
   wchar_t text[4096] = {};
@@ -154,7 +144,7 @@ class Win32WindowTest : public ::testing::Test {
     })) << "the window did not come up attached";
   }
 
-  testsupport::HttpTestServer translator_{Echo};
+  testsupport::HttpTestServer translator_{testsupport::EchoTranslation};
   std::unique_ptr<platform::Desktop> desktop_ = platform::OpenDesktop("");
   std::unique_ptr<standin::StandInClient> client_;
   std::unique_ptr<testsupport::ChildProcess> program_;
