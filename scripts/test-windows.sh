@@ -40,7 +40,9 @@ fi
 wineserver -p
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 wine wineboot >/dev/null 2>&1 </dev/null
-ctest --preset windows
+# In a network of their own: the desktop translator's port is fixed, and nothing else on this
+# machine may answer there or be disturbed.
+PARLAVANT_PRIVATE_NETWORK=1 unshare --net sh -c 'ip link set lo up && exec ctest --preset windows'
 
 # The installer (NSIS, 64-bit: a 32-bit one would need wine32): installed silently into a path
 # without spaces, the installed program started and closed as a user closes it (its settings

@@ -217,4 +217,25 @@ TEST_F(Win32WindowTest, TwelveContactsWrapTheTabsOntoRows) {
   EXPECT_GE(page.bottom - page.top, 60);
 }
 
+TEST_F(Win32WindowTest, TheDesktopTranslatorsWindowSendsTheTextToItsFixedPort) {
+  // Port 4357 is everybody's: only in a network of the test's own.
+  if (std::getenv("PARLAVANT_PRIVATE_NETWORK") == nullptr) {
+    GTEST_SKIP() << "needs a network namespace of its own (scripts/test-windows.sh makes one)";
+  }
+  testsupport::HttpTestServer desktopTranslator(testsupport::EchoTranslation, 4357);
+  // The desktop translator is known by its window's title on the desktop.
+  HWND translatorWindow = CreateWindowW(L"STATIC", L"Tessavo Verbalinx 3.0", WS_OVERLAPPED, 0, 0,
+                                        10, 10, nullptr, nullptr, nullptr, nullptr);
+  ASSERT_NE(translatorWindow, nullptr);
+  Start({"bob"});
+  client_->Receive("bob", "hola");
+  HWND tabs = Child(L"SysTabControl32", 0);
+  ASSERT_TRUE(Pump([&] { return SendMessageW(tabs, TCM_GETITEMCOUNT, 0, 0) == 1; }));
+  ASSERT_TRUE(Pump([&] { return !desktopTranslator.Requests().empty(); }));
+  EXPECT_THAT(desktopTranslator.Requests()[0], ::testing::StartsWith("POST / HTTP/1.0\r\n"));
+  EXPECT_THAT(desktopTranslator.Requests()[0], HasSubstr("\r\nHost: 127.0.0.1:4357\r\n"));
+  EXPECT_TRUE(translator_.Requests().empty());  // not the web service
+  DestroyWindow(translatorWindow);
+}
+
 }  // namespace

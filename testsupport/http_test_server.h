@@ -50,6 +50,8 @@ class HttpTestServer {
     Open();
   }
   explicit HttpTestServer(Handler handler) : handler_(std::move(handler)) { Open(); }
+  // At a port of the caller's choosing (a fixed one, in a network of the test's own).
+  HttpTestServer(Handler handler, std::uint16_t port) : handler_(std::move(handler)) { Open(port); }
   explicit HttpTestServer(Streamer streamer) : streamer_(std::move(streamer)) { Open(); }
   ~HttpTestServer() {
     stop_ = true;
@@ -64,7 +66,7 @@ class HttpTestServer {
   }
 
  private:
-  void Open() {
+  void Open(std::uint16_t fixedPort = 0) {
     StartSockets();
 #ifdef SOCK_CLOEXEC
     listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);  // not for the tests' children
@@ -74,7 +76,7 @@ class HttpTestServer {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
+    addr.sin_port = htons(fixedPort);
     ::bind(listen_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
     ::listen(listen_, 16);
     socklen_t len = sizeof addr;
