@@ -30,7 +30,6 @@ namespace {
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 
-
 std::wstring Text(HWND window) {
   wchar_t text[4096] = {};
   SendMessageW(window, WM_GETTEXT, 4096, reinterpret_cast<LPARAM>(text));
