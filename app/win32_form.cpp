@@ -194,7 +194,7 @@ void Win32MainForm::Make() {
   form_ = std::make_unique<Component>(ComponentKind::kForm, "MainForm", application_.Root(),
                                       uilocal::TComponent::HeldByMaker{}, *this, window_);
   const DWORD list = CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP;
-  MakeControl(L"STATIC", SS_RIGHT, "l_Translate_To", ComponentKind::kTntLabel, 324, 6, 54, 13,
+  MakeControl(L"STATIC", SS_RIGHT | SS_NOPREFIX, "l_Translate_To", ComponentKind::kTntLabel, 324, 6, 54, 13,
               akTop | akRight, controlFont_);
   MakeControl(L"COMBOBOX", list, "TranslateTo", ComponentKind::kTntComboBox, 383, 3, 97,
               21 + kListDrop, akTop | akRight, controlFont_);
@@ -212,11 +212,11 @@ void Win32MainForm::Make() {
       MakeControl(L"BUTTON", BS_PUSHBUTTON | WS_TABSTOP, "btnSend", ComponentKind::kTntButton, 1,
                   307, 75, 21, akLeft | akBottom, controlFont_);
   EnableWindow(send, FALSE);
-  MakeControl(L"STATIC", 0, "l_Send_To", ComponentKind::kTntLabel, 82, 311, 13, 13,
+  MakeControl(L"STATIC", SS_NOPREFIX, "l_Send_To", ComponentKind::kTntLabel, 82, 311, 13, 13,
               akLeft | akBottom, controlFont_);
   MakeControl(L"COMBOBOX", list, "ToUsers", ComponentKind::kTntComboBox, 99, 307, 255,
               21 + kListDrop, akLeft | akRight | akBottom, windowFont_);
-  MakeControl(L"STATIC", SS_RIGHT, "l_in", ComponentKind::kTntLabel, 364, 311, 8, 13,
+  MakeControl(L"STATIC", SS_RIGHT | SS_NOPREFIX, "l_in", ComponentKind::kTntLabel, 364, 311, 8, 13,
               akRight | akBottom, controlFont_);
   MakeControl(L"COMBOBOX", list, "SendIn", ComponentKind::kTntComboBox, 377, 307, 103,
               21 + kListDrop, akRight | akBottom, controlFont_);
@@ -305,15 +305,17 @@ void Win32MainForm::FitLabel(HWND label) {
     HDC dc = GetDC(label);
     const HGDIOBJ old =
         SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(label, WM_GETFONT, 0, 0)));
-    SIZE extent{};
-    GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &extent);
+    // Measured as the static control draws it.
+    RECT extent{0, 0, 0, 0};
+    DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &extent,
+              DT_CALCRECT | DT_SINGLELINE | DT_NOPREFIX);
     SelectObject(dc, old);
     ReleaseDC(label, dc);
     RECT bounds = a.bounds;
     if (GetWindowLongW(label, GWL_STYLE) & SS_RIGHT) {
-      bounds.left = bounds.right - extent.cx;
+      bounds.left = bounds.right - extent.right;
     } else {
-      bounds.right = bounds.left + extent.cx;
+      bounds.right = bounds.left + extent.right;
     }
     Place(label, bounds);
   }

@@ -33,7 +33,7 @@ packages=(
 case "${1:-}" in
   screenshot) packages+=(xvfb xdotool imagemagick icewm) ;;
   package) packages+=(dpkg-dev strace xvfb xdotool imagemagick help2man man-db) ;;
-  windows) packages+=(g++-mingw-w64-x86-64-posix wine wine64 libz-mingw-w64-dev nsis) ;;
+  windows) packages+=(g++-mingw-w64-x86-64-posix wine wine64 libz-mingw-w64-dev nsis fonts-wine) ;;
   bench) packages+=(apertium-apy) ;;
 esac
 

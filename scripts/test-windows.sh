@@ -34,6 +34,11 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   wineserver -k || true
   wineserver -w
 fi
+# The window's designed faces: Wine's own fonts (fonts-wine, which Wine only recommends) in the
+# prefix, "MS Sans Serif" among them.
+if [ ! -f "$WINEPREFIX/drive_c/windows/Fonts/ms_sans_serif.ttf" ]; then
+  cp /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
+fi
 # The session is started before the tests, its output away from ctest's: Wine's helper processes
 # inherit the first program's output and would keep ctest waiting for it to close. The server
 # stays up between the tests, and is ended at the end whatever happened.
