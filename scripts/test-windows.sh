@@ -39,15 +39,30 @@ fi
 if [ ! -f "$WINEPREFIX/drive_c/windows/Fonts/ms_sans_serif.ttf" ]; then
   cp /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
 fi
-# The session is started before the tests, its output away from ctest's: Wine's helper processes
-# inherit the first program's output and would keep ctest waiting for it to close. The server
-# stays up between the tests, and is ended at the end whatever happened.
-wineserver -p
-trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
-wine wineboot >/dev/null 2>&1 </dev/null
 # In a network of their own: the desktop translator's port is fixed, and nothing else on this
-# machine may answer there or be disturbed.
-PARLAVANT_PRIVATE_NETWORK=1 unshare --net sh -c 'ip link set lo up && exec ctest --preset windows'
+# machine may answer there or be disturbed. Wine makes sockets in its server, so the server runs
+# in that network too. The session is started before the tests, its output away from ctest's:
+# Wine's helper processes inherit the first program's output and would keep ctest waiting for it
+# to close. The server stays up between the tests, and is ended at the end whatever happened.
+# The Linux build's stand-in translator, where there is one, serves as their web service.
+trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+translator=$PWD/build/default/tools/parlavant-translator
+PARLAVANT_PRIVATE_NETWORK=1 unshare --net bash -c '
+  ip link set lo up
+  wineserver -p
+  wine wineboot >/dev/null 2>&1 </dev/null
+  if [ -x "$0" ]; then
+    "$0" --no-window --port 4359 --web-port 4358 --engine echo >/dev/null 2>&1 &
+    server=$!
+    for _ in $(seq 100); do (exec 3<>/dev/tcp/127.0.0.1/4358) 2>/dev/null && break; sleep 0.1; done
+    export PARLAVANT_WEB_TRANSLATOR=127.0.0.1:4358
+  fi
+  ctest --preset windows
+  status=$?
+  [ -n "${server:-}" ] && kill "$server"
+  wineserver -k
+  wineserver -w
+  exit $status' "$translator"
 
 # The installer (NSIS, 64-bit: a 32-bit one would need wine32): installed silently into a path
 # without spaces, the installed program started and closed as a user closes it (its settings

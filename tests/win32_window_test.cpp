@@ -237,4 +237,72 @@ TEST_F(Win32WindowTest, TheDesktopTranslatorsWindowSendsTheTextToItsFixedPort) {
   DestroyWindow(translatorWindow);
 }
 
+// The real programs: the stand-in chat client's .exe beside the window on the Windows desktop,
+// and the stand-in translator (Linux's) as the web service on loopback, which the test command
+// starts and names in PARLAVANT_WEB_TRANSLATOR.
+TEST(Win32EndToEnd, TheChatClientTheWindowAndTheTranslatorAsProgramsOfTheirOwn) {
+  const char* web = std::getenv("PARLAVANT_WEB_TRANSLATOR");
+  if (web == nullptr) GTEST_SKIP() << "no translator named in PARLAVANT_WEB_TRANSLATOR";
+  char folder[MAX_PATH];
+  SHGetFolderPathA(nullptr, CSIDL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder);
+  const fs::path ini = fs::path(folder) / "Parlavant" / "parlavant.ini";
+  fs::create_directories(ini.parent_path());
+  std::ofstream(ini, std::ios::binary)
+      << "[General]\r\nWebService=" << web << "\r\nReceive=1\r\nSend=2\r\n";
+  const fs::path transcript = fs::temp_directory_path() / "parlavant-e2e-transcript.txt";
+  testsupport::ChildProcess client(
+      {CHATCLIENT_EXE, "--contacts", "bob,carol", "--transcript", transcript.string()});
+  const auto transcriptText = [&] {
+    std::ifstream in(transcript, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), {});
+  };
+  const auto waitFor = [](const std::function<bool()>& done) {
+    for (int i = 0; i < 1000 && !done(); ++i) Sleep(10);
+    return done();
+  };
+  testsupport::ChildProcess program({PARLAVANT_EXE});
+  HWND window = nullptr;
+  ASSERT_TRUE(waitFor([&] {
+    window = FindWindowW(L"ParlavantMainForm", nullptr);
+    return window != nullptr && Text(window).find(L" - alice") != std::wstring::npos;
+  }));
+  ASSERT_TRUE(client.Write("receive bob Hola\n"));
+  HWND memo = nullptr;
+  ASSERT_TRUE(waitFor([&] {
+    for (HWND c = GetWindow(window, GW_CHILD); c != nullptr; c = GetWindow(c, GW_HWNDNEXT)) {
+      if (ClassOf(c) == L"Edit" && Text(c).find(L"bob: ") == 0) memo = c;
+    }
+    return memo != nullptr;
+  }));
+  EXPECT_EQ(Text(memo), L"bob: [en] Hola(Hola)");
+
+  HWND typing = nullptr, send = nullptr;
+  for (HWND c = GetWindow(window, GW_CHILD); c != nullptr; c = GetWindow(c, GW_HWNDNEXT)) {
+    if (ClassOf(c) == L"Edit" && c != memo) typing = c;
+    if (ClassOf(c) == L"Button" && Text(c) == L"Send") send = c;
+  }
+  ASSERT_NE(send, nullptr);
+  SendMessageW(typing, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(L"See you"));
+  ASSERT_TRUE(waitFor([&] { return IsWindowEnabled(send) != FALSE; }));
+  // Posted: a window that shows an error box would hold a sent message until it is dismissed.
+  PostMessageW(send, BM_CLICK, 0, 0);
+  ASSERT_TRUE(waitFor([&] {
+    return transcriptText().find("MESSAGE bob [es] See you - Translated with Parlavant") !=
+           std::string::npos;
+  })) << transcriptText();
+
+  PostMessageW(window, WM_CLOSE, 0, 0);
+  ASSERT_TRUE(program.Wait(10000).has_value());
+  {
+    std::ifstream written(ini, std::ios::binary);
+    const std::string settings((std::istreambuf_iterator<char>(written)), {});
+    EXPECT_THAT(settings, HasSubstr("Receive=1\r\nSend=2\r\n"));
+  }
+  client.Write("quit\n");
+  client.Wait(5000);
+  std::error_code ignored;  // gone already is as good
+  fs::remove(ini, ignored);
+  fs::remove(transcript, ignored);
+}
+
 }  // namespace
