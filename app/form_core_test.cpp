@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "platform/codepage.h"
-#include "testsupport/echo_translator.h"
+#include "tests/echo_translator.h"
 #include "testsupport/http_test_server.h"
 #include "testsupport/temp_dir.h"
 #include "tools/chatclient/stand_in_client.h"

@@ -18,8 +18,8 @@
 #include <thread>
 
 #include "platform/codepage.h"
+#include "tests/echo_translator.h"
 #include "testsupport/child_process.h"
-#include "testsupport/echo_translator.h"
 #include "testsupport/http_test_server.h"
 #include "tools/chatclient/stand_in_client.h"
 
