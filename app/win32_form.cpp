@@ -109,7 +109,11 @@ class Win32MainForm::Component : public uilocal::TComponent {
       return;  // no caption
     }
     SetWindowTextW(control_, text.c_str());
-    if (InheritsFrom(uilocal::ComponentKind::kLabel)) form_.FitLabel(control_);
+    // A wide-text label is no kind of plain label in the component tree: both are asked for.
+    if (InheritsFrom(uilocal::ComponentKind::kLabel) ||
+        InheritsFrom(uilocal::ComponentKind::kTntLabel)) {
+      form_.FitLabel(control_);
+    }
   }
 
   Win32MainForm& form_;

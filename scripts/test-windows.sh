@@ -35,9 +35,14 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   wineserver -w
 fi
 # The window's designed faces: Wine's own fonts (fonts-wine, which Wine only recommends) in the
-# prefix, "MS Sans Serif" among them.
-if [ ! -f "$WINEPREFIX/drive_c/windows/Fonts/ms_sans_serif.ttf" ]; then
+# prefix, "MS Sans Serif" among them; "Microsoft Sans Serif", the face of every control that
+# shows Bulgarian, is not there and is taken as Tahoma, which has Cyrillic.
+if [ ! -f "$WINEPREFIX/parlavant-fonts" ]; then
   cp /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
+  wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes' \
+    /v 'Microsoft Sans Serif' /d Tahoma /f >/dev/null 2>&1
+  wineserver -w
+  touch "$WINEPREFIX/parlavant-fonts"
 fi
 # In a network of their own: the desktop translator's port is fixed, and nothing else on this
 # machine may answer there or be disturbed. Wine makes sockets in its server, so the server runs

@@ -161,7 +161,20 @@ TEST_F(Win32WindowTest, AConversationThroughTheWindowsControls) {
   ASSERT_NE(tabs, nullptr);
   EXPECT_EQ(ClientRect(translateTo).left, 383);
   EXPECT_EQ(ClientRect(translateTo).top, 3);
-  EXPECT_EQ(ClientRect(label).right, 378);  // right-aligned, as wide as its text
+  // Right-aligned, and as wide as its text in the label's face.
+  EXPECT_EQ(ClientRect(label).right, 378);
+  HDC screen = GetDC(nullptr);
+  HFONT face =
+      CreateFontW(-MulDiv(8, GetDeviceCaps(screen, LOGPIXELSY), 72), 0, 0, 0, FW_NORMAL, FALSE,
+                  FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
+                  DEFAULT_QUALITY, DEFAULT_PITCH | FF_SWISS, L"Microsoft Sans Serif");
+  const HGDIOBJ before = SelectObject(screen, face);
+  RECT text{};
+  DrawTextW(screen, L"Receive in:", -1, &text, DT_CALCRECT | DT_SINGLELINE | DT_NOPREFIX);
+  SelectObject(screen, before);
+  DeleteObject(face);
+  ReleaseDC(nullptr, screen);
+  EXPECT_EQ(ClientRect(label).right - ClientRect(label).left, text.right);
   EXPECT_EQ(ClientRect(send).left, 1);
   EXPECT_EQ(Text(send), L"Send");
   EXPECT_FALSE(IsWindowEnabled(send));
