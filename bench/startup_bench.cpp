@@ -95,7 +95,7 @@ void BM_BareQtWindowWithNetwork(benchmark::State& state) {
   BareWindow(state, QT_FLOOR_NETWORK_PATH);
 }
 
-void BM_StartupToAttached(benchmark::State& state) {
+void StartupToAttached(benchmark::State& state, const char* program) {
   Place& place = ThePlace();
   auto desktop = platform::OpenDesktop(place.dir + "/d");
   bool asked = false;
@@ -106,7 +106,7 @@ void BM_StartupToAttached(benchmark::State& state) {
     asked = false;
     const Clock::time_point start = Clock::now();
     int out = -1;
-    const pid_t pid = Start(PARLAVANT_PATH, out);
+    const pid_t pid = Start(program, out);
     while (pid > 0 && !asked && Clock::now() - start < std::chrono::seconds(30)) {
       desktop->WaitAndProcess(10);
     }
@@ -120,12 +120,25 @@ void BM_StartupToAttached(benchmark::State& state) {
   }
 }
 
+void BM_StartupToAttached(benchmark::State& state) {
+  StartupToAttached(state, PARLAVANT_PATH);
+}
+
+// The same program with Qt Network loaded and a cookie jar made, as it started before.
+void BM_StartupToAttachedWithNetwork(benchmark::State& state) {
+  StartupToAttached(state, PARLAVANT_WITH_NETWORK_PATH);
+}
+
 BENCHMARK(BM_BareQtWindow)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(20);
 BENCHMARK(BM_BareQtWindowWithNetwork)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond)
     ->Iterations(20);
 BENCHMARK(BM_StartupToAttached)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(20);
+BENCHMARK(BM_StartupToAttachedWithNetwork)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(20);
 
 }  // namespace
 
@@ -134,6 +147,9 @@ int main(int argc, char** argv) {
     const double bare = f.at("BM_BareQtWindow"), ours = f.at("BM_StartupToAttached");
     std::printf("\nbare Qt window up            %8.1f ms\n", bare / 1e6);
     std::printf("Parlavant start-up to attached %6.1f ms  ratio %.2f\n", ours / 1e6, ours / bare);
+    const double before = f.at("BM_StartupToAttachedWithNetwork");
+    std::printf("the same with Qt Network, as before %5.1f ms: %.1f ms more\n", before / 1e6,
+                (before - ours) / 1e6);
     const double network = f.at("BM_BareQtWindowWithNetwork");
     std::printf(
         "with Qt Network and a cookie jar %4.1f ms: %.1f ms more, no longer in Parlavant's\n",
