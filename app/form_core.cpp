@@ -94,9 +94,9 @@ int FormCore::ContactLanguage(const std::string& handle) {
   const std::string key = LowerAscii(ContactKey(handle));
   auto it = contactLanguages_.find(key);
   if (it == contactLanguages_.end()) {
-    int index = settings_.ReadInteger(kContactSection, ContactKey(handle), -1);
-    if (index >= view_.ItemCount(ListControl::kSendIn)) index = -1;
-    it = contactLanguages_.emplace(key, std::max(index, -1)).first;
+    const int index = ItemOrNone(ListControl::kSendIn,
+                                 settings_.ReadInteger(kContactSection, ContactKey(handle), -1));
+    it = contactLanguages_.emplace(key, index).first;
   }
   return it->second;
 }
@@ -117,20 +117,17 @@ void FormCore::FollowContactLanguage() {
 }
 
 void FormCore::FormCreate() {
-  const auto itemIndexFor = [this](ListControl list, std::int32_t index) {
-    return index >= 0 && index < view_.ItemCount(list) ? index : -1;
-  };
   // Without settings, the user reads in their desktop's language, and sends in another: the
   // same one would translate nothing.
   const int localeIndex = ComboIndexForLocale(platform::UserLanguage());
   view_.SetItemIndex(
       ListControl::kTranslateTo,
-      itemIndexFor(ListControl::kTranslateTo,
-                   settings_.ReadInteger(kSection, "Receive", std::max(localeIndex, 0))));
+      ItemOrNone(ListControl::kTranslateTo,
+                 settings_.ReadInteger(kSection, "Receive", std::max(localeIndex, 0))));
   const int sendDefault = view_.ItemIndex(ListControl::kTranslateTo) == 0 ? 1 : 0;
   view_.SetItemIndex(
       ListControl::kSendIn,
-      itemIndexFor(ListControl::kSendIn, settings_.ReadInteger(kSection, "Send", sendDefault)));
+      ItemOrNone(ListControl::kSendIn, settings_.ReadInteger(kSection, "Send", sendDefault)));
   view_.SetBounds({settings_.ReadInteger(kSection, "Left", 230),
                    settings_.ReadInteger(kSection, "Top", 160),
                    settings_.ReadInteger(kSection, "Width", 370),
@@ -238,6 +235,10 @@ void FormCore::SkypeControlSearchResult(chatlink::TSkypeSearchType, chatlink::TS
                                             : view_.ItemCount(ListControl::kToUsers) > 0 ? 0
                                                                                          : -1);
   if (kept < 0) FollowContactLanguage();
+}
+
+int FormCore::ItemOrNone(ListControl list, int index) const {
+  return index >= 0 && index < view_.ItemCount(list) ? index : -1;
 }
 
 int FormCore::ContactIndex(const std::string& handle) const {

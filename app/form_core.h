@@ -116,6 +116,8 @@ class FormCore {
 
  private:
   int ContactIndex(const std::string& handle) const;
+  // `index` where it is an item of the list; -1 otherwise.
+  int ItemOrNone(ListControl list, int index) const;
   // The chat client is attached again: the caption no longer says it is gone.
   void ClientBack();
   // The send language remembered for a contact (an item of SendIn), -1 for none; and keeping it.

@@ -109,11 +109,10 @@ class Win32MainForm::Component : public uilocal::TComponent {
       return;  // no caption
     }
     SetWindowTextW(control_, text.c_str());
-    // A wide-text label is no kind of plain label in the component tree: both are asked for.
-    if (InheritsFrom(uilocal::ComponentKind::kLabel) ||
-        InheritsFrom(uilocal::ComponentKind::kTntLabel)) {
-      form_.FitLabel(control_);
-    }
+    // A label is as wide as its text: told by the control it is, as the Qt window tells it.
+    wchar_t windowClass[16] = {};
+    GetClassNameW(control_, windowClass, 16);
+    if (lstrcmpiW(windowClass, L"Static") == 0) form_.FitLabel(control_);
   }
 
   Win32MainForm& form_;
@@ -198,8 +197,8 @@ void Win32MainForm::Make() {
   form_ = std::make_unique<Component>(ComponentKind::kForm, "MainForm", application_.Root(),
                                       uilocal::TComponent::HeldByMaker{}, *this, window_);
   const DWORD list = CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP;
-  MakeControl(L"STATIC", SS_RIGHT | SS_NOPREFIX, "l_Translate_To", ComponentKind::kTntLabel, 324, 6, 54, 13,
-              akTop | akRight, controlFont_);
+  MakeControl(L"STATIC", SS_RIGHT | SS_NOPREFIX, "l_Translate_To", ComponentKind::kTntLabel, 324, 6,
+              54, 13, akTop | akRight, controlFont_);
   MakeControl(L"COMBOBOX", list, "TranslateTo", ComponentKind::kTntComboBox, 383, 3, 97,
               21 + kListDrop, akTop | akRight, controlFont_);
   MakeControl(L"BUTTON", BS_AUTOCHECKBOX | WS_TABSTOP, "WarnCB", ComponentKind::kTntCheckBox, 224,

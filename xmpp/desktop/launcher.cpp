@@ -11,6 +11,7 @@
 #include <QPointer>
 #include <QProcess>
 #include <QPushButton>
+#include <QSocketNotifier>
 #include <QSystemTrayIcon>
 #include <QTcpSocket>
 #include <QTimer>
@@ -29,6 +30,7 @@
 #include "platform/location.h"
 #include "platform/profile.h"
 #include "platform/secret.h"
+#include "platform/stop_signal.h"
 #include "tools/common/command_line.h"
 #include "xmpp/desktop/account_dialog.h"
 #include "xmpp/stanza.h"
@@ -37,9 +39,8 @@ namespace xmpp::desktop {
 namespace {
 
 constexpr int kTranslatorPort = 4357;
-constexpr int kProbeMs = 300;     // a translator on this machine answers a connect at once
-constexpr int kEndMs = 3000;      // what the launcher started gets this long to end on its own
-constexpr int kStopPollMs = 200;  // how often a stop signal is looked for
+constexpr int kProbeMs = 300;  // a translator on this machine answers a connect at once
+constexpr int kEndMs = 3000;   // what the launcher started gets this long to end on its own
 
 QIcon StateIcon(Launcher::Connection state) {
   using Connection = Launcher::Connection;
@@ -475,12 +476,15 @@ int RunLauncher(int argc, char** argv, AccountSettings account, ServiceOptions s
                                              Launcher::InstalledPrograms());
   Launcher* running = launcher.get();
   if (instance.HandOver([running] { running->ShowParlavant(); })) return 0;
+  // A peer that goes away mid-write must not end the program; asked to end (at logout, say), it
+  // quits as from the tray, the way Parlavant's window closes.
   tools::CatchStopSignals();
-  QTimer stopWatch;
-  QObject::connect(&stopWatch, &QTimer::timeout, running, [running] {
-    if (tools::StopRequested()) running->Quit();
-  });
-  stopWatch.start(kStopPollMs);
+  std::unique_ptr<QSocketNotifier> stop;
+  if (const int stopSignals = platform::WatchStopSignals(); stopSignals >= 0) {
+    stop = std::make_unique<QSocketNotifier>(stopSignals, QSocketNotifier::Read);
+    QObject::connect(stop.get(), &QSocketNotifier::activated, running,
+                     [running] { running->Quit(); });
+  }
   launcher->Start();
   const int status = qt.exec();
   launcher.reset();
