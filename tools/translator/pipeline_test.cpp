@@ -78,8 +78,16 @@ std::string Ask(WarmPipeline& pipeline, const std::string& text) {
   return output;
 }
 
+// A group of 0 or 1 would be the test's own group or every process: a pipeline that was never
+// started (or a fault that reports none) must fail the test, not end ctest and its callers.
 bool GroupGone(pid_t group) {
-  return ::kill(-group, 0) != 0 && errno == ESRCH;
+  EXPECT_GT(group, 1);
+  return group > 1 && ::kill(-group, 0) != 0 && errno == ESRCH;
+}
+
+void KillGroup(pid_t group) {
+  ASSERT_GT(group, 1) << "no process group to kill";
+  ASSERT_EQ(::kill(-group, SIGKILL), 0);
 }
 
 TEST(WarmPipeline, AnswersEachRequestFromTheSameProcesses) {
@@ -131,7 +139,7 @@ TEST(WarmPipeline, APipelineThatDiesFailsItsRequestAndIsStartedAgain) {
 
   // Killed while idle: the next request finds it gone and starts it before asking.
   const pid_t second = pipeline.ProcessGroup();
-  ::kill(-second, SIGKILL);
+  ASSERT_NO_FATAL_FAILURE(KillGroup(second));
   ASSERT_TRUE(testsupport::WaitUntilProcessEnded(second, 5000));
   EXPECT_EQ(Ask(pipeline, "hola"), "hello");
   EXPECT_EQ(pipeline.Starts(), 3);
