@@ -17,13 +17,12 @@ std::string_view TakeWord(std::string_view& s) {
   if (end == std::string_view::npos) end = s.size();
   std::string_view word = s.substr(0, end);
   s.remove_prefix(end);
-  while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
   return word;
 }
 
 bool ParseInt(std::string_view word, int& out) {
   auto [end, ec] = std::from_chars(word.data(), word.data() + word.size(), out);
-  return ec == std::errc() && end == word.data() + word.size() && !word.empty();
+  return ec == std::errc() && end == word.data() + word.size();
 }
 
 }  // namespace

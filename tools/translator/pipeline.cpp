@@ -128,7 +128,10 @@ std::vector<Command> ModeCommands(std::string_view text) {
     } else if (c == '"') {
       inWord = quoted = true;
       for (++i; i < text.size() && text[i] != '"'; ++i) {
-        if (text[i] == '\\' && i + 1 < text.size() && std::strchr("\\\"$`", text[i + 1])) {
+        const char next = i + 1 < text.size() ? text[i + 1] : '\0';
+        if (text[i] == '\\' && next == '\n') {
+          ++i;  // a line continuation, as outside the quotes
+        } else if (text[i] == '\\' && next != '\0' && std::strchr("\\\"$`", next)) {
           word += text[++i];
         } else if (isPlaceholder(i)) {
           expand(text[++i]);
