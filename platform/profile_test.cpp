@@ -4,9 +4,15 @@
 #include "platform/profile.h"
 #include "platform/location.h"
 
+#include <dlfcn.h>
+#include <fcntl.h>
 #include <grp.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/sysmacros.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,8 +23,59 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
+#include <thread>
 
 #include "testsupport/temp_dir.h"
+
+// The calls that make a write durable, watched and failed at will: the writer calls them by
+// their plain names, and these definitions come before the C library's.
+namespace {
+struct FileCalls {
+  bool watching = false;
+  std::vector<std::string> log;  // "fsync PATH", "rename FROM TO"
+  int fsyncError = 0, renameError = 0, fallocateError = 0;
+};
+FileCalls calls;
+
+std::string PathOfFd(int fd) {
+  char buffer[4096];
+  const std::string link = "/proc/self/fd/" + std::to_string(fd);
+  const ssize_t n = ::readlink(link.c_str(), buffer, sizeof buffer);
+  return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : "?";
+}
+
+template <typename F>
+F Real(const char* name) {
+  return reinterpret_cast<F>(::dlsym(RTLD_NEXT, name));
+}
+}  // namespace
+
+extern "C" int fsync(int fd) {
+  if (calls.watching) calls.log.push_back("fsync " + PathOfFd(fd));
+  if (calls.fsyncError != 0) {
+    errno = calls.fsyncError;
+    return -1;
+  }
+  static const auto real = Real<int (*)(int)>("fsync");
+  return real(fd);
+}
+
+extern "C" int rename(const char* from, const char* to) noexcept {
+  if (calls.watching) calls.log.push_back(std::string("rename ") + from + " " + to);
+  if (calls.renameError != 0) {
+    errno = calls.renameError;
+    return -1;
+  }
+  static const auto real = Real<int (*)(const char*, const char*)>("rename");
+  return real(from, to);
+}
+
+extern "C" int posix_fallocate(int fd, off_t offset, off_t length) {
+  if (calls.fallocateError != 0) return calls.fallocateError;
+  static const auto real = Real<int (*)(int, off_t, off_t)>("posix_fallocate");
+  return real(fd, offset, length);
+}
 
 namespace platform {
 namespace {
@@ -51,6 +108,10 @@ TEST(ProfileLocation, ConfigHomeOrHomeThenTheProgramsFolder) {
   EXPECT_EQ(ProfilePath("parlavant.ini"), "/cfg/parlavant/parlavant.ini");
   ::unsetenv("XDG_CONFIG_HOME");
   EXPECT_EQ(ProfilePath("parlavant.ini"), "/home/u/.config/parlavant/parlavant.ini");
+  ::setenv("XDG_CONFIG_HOME", "", 1);  // set but empty is not set, as the XDG rules say
+  EXPECT_EQ(ProfilePath("parlavant.ini"), "/home/u/.config/parlavant/parlavant.ini");
+  ::setenv("HOME", "", 1);
+  EXPECT_EQ(ProfilePath("parlavant.ini"), "./parlavant/parlavant.ini");
   config ? ::setenv("XDG_CONFIG_HOME", savedConfig.c_str(), 1) : ::unsetenv("XDG_CONFIG_HOME");
   home ? ::setenv("HOME", savedHome.c_str(), 1) : ::unsetenv("HOME");
 }
@@ -66,6 +127,24 @@ class ProfileFileTest : public ::testing::Test {
   static void Put(const std::string& path, const std::string& bytes, mode_t mode) {
     std::ofstream(path, std::ios::binary) << bytes;
     ASSERT_EQ(::chmod(path.c_str(), mode), 0);
+  }
+  static std::size_t Entries(const std::string& dir) {
+    return static_cast<std::size_t>(
+        std::distance(fs::directory_iterator(dir), fs::directory_iterator()));
+  }
+  // Whether some process waits in flock() for a lock on the file, within two seconds.
+  static bool SomeoneWaitsToLock(const std::string& path) {
+    const std::string inode = ":" + std::to_string(Stat(path).st_ino) + " ";
+    for (int i = 0; i < 200; ++i) {
+      std::ifstream locks("/proc/locks");
+      for (std::string line; std::getline(locks, line);) {
+        if (line.find("->") != std::string::npos && line.find(inode) != std::string::npos) {
+          return true;
+        }
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
   }
   static struct stat Stat(const std::string& path) {
     struct stat st {};
@@ -90,6 +169,26 @@ class ProfileFileTest : public ::testing::Test {
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
     ASSERT_TRUE(WIFEXITED(status)) << "child status " << status;
     EXPECT_EQ(WEXITSTATUS(status), 0) << "the child failed (3: it could not drop privileges)";
+  }
+
+  // Runs `body` in a forked child with mounts of its own (and, when not root, a user namespace
+  // to make them in); skips the test where the system allows neither.
+  static void InOwnMounts(const std::function<void()>& body) {
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      const int spaces = ::geteuid() == 0 ? CLONE_NEWNS : CLONE_NEWUSER | CLONE_NEWNS;
+      if (::unshare(spaces) != 0 ||
+          ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        ::_exit(77);
+      }
+      body();
+      ::_exit(::testing::Test::HasFailure() ? 1 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 77) GTEST_SKIP() << "no mount namespace";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
   }
 
   testsupport::TempDir temp_{"pini"};
@@ -158,6 +257,16 @@ TEST_F(ProfileFileTest, ASymbolicLinkIsWrittenThroughAndAMissingDirectoryIsMade)
   EXPECT_TRUE(fs::is_symlink(Path("later.ini")));
   EXPECT_EQ(testsupport::FileText(Path("dotfiles/later.ini")), "[General]\r\nSend=1\r\n");
 
+  // A loop of links is refused with the system's reason, and nothing is made anywhere.
+  ASSERT_EQ(::symlink("l2", Path("l1").c_str()), 0);
+  ASSERT_EQ(::symlink("l3", Path("l2").c_str()), 0);
+  ASSERT_EQ(::symlink("l1", Path("l3").c_str()), 0);
+  const std::size_t before = Entries(dir_);
+  ProfileFile looped(Path("l1"));
+  EXPECT_FALSE(looped.WriteString("General", "Left", "1"));
+  EXPECT_EQ(looped.LastError(), "Too many levels of symbolic links");
+  EXPECT_EQ(Entries(dir_), before);
+
   const std::string deep = Path("a/b/parlavant.ini");
   ASSERT_TRUE(ProfileFile(deep).WriteString("General", "Left", "1"));
   EXPECT_EQ(testsupport::FileText(deep), "[General]\r\nLeft=1\r\n");
@@ -209,8 +318,7 @@ TEST_F(ProfileFileTest, AWriteThatCannotBeStoredWholeLeavesTheOldFileWhole) {
       EXPECT_FALSE(file.WriteString("General", "Long", std::string(500, 'x')));
       EXPECT_EQ(file.LastError(), "File too large");
       EXPECT_EQ(testsupport::FileText(path), mine_);
-      EXPECT_EQ(std::distance(fs::directory_iterator(where), fs::directory_iterator()),
-                where == dir_ ? 2 : 1);  // no sibling left behind (dir_ also holds locked/)
+      EXPECT_EQ(Entries(where), where == dir_ ? 2u : 1u);  // no sibling left (dir_ holds locked/)
       const rlimit none{RLIM_INFINITY, RLIM_INFINITY};
       ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &none), 0);
     }
@@ -244,6 +352,189 @@ TEST_F(ProfileFileTest, ProcessesWritingAtOnceTakeTurnsAndLoseNothing) {
     EXPECT_EQ(file.ReadInteger("General", "K" + std::to_string(w), 0), kWrites) << w;
   }
   EXPECT_EQ(file.ReadString("General", "WebService", ""), "example.org:80");
+}
+
+// What lets a replaced file survive a crash: the new text is on disk before it takes the file's
+// name, and the new name before the write is said done. A sync that fails fails the write.
+TEST_F(ProfileFileTest, AReplacementIsSyncedBeforeItTakesTheNameAndAFailedSyncFailsTheWrite) {
+  const std::string path = Path("parlavant.ini");
+  Put(path, mine_, 0644);
+  calls = {};
+  calls.watching = true;
+  ASSERT_TRUE(ProfileFile(path).WriteString("General", "Left", "1"));
+  const std::vector<std::string> log = calls.log;
+  calls = {};
+  ASSERT_EQ(log.size(), 3u);
+  const std::string sibling = fs::path(log[0].substr(6)).filename();
+  EXPECT_EQ(log[0], "fsync " + fs::canonical(dir_).string() + "/" + sibling);
+  EXPECT_TRUE(sibling.starts_with(".parlavant.ini.")) << sibling;
+  EXPECT_EQ(log[1], "rename " + Path(sibling) + " " + path);
+  EXPECT_EQ(log[2], "fsync " + fs::canonical(dir_).string());
+
+  calls.fsyncError = EIO;
+  ProfileFile file(path);
+  const bool written = file.WriteString("General", "Left", "2");
+  calls = {};
+  EXPECT_FALSE(written);
+  EXPECT_EQ(file.LastError(), "Input/output error");
+  EXPECT_EQ(file.ReadInteger("General", "Left", 0), 1);
+  EXPECT_EQ(Entries(dir_), 1u);
+}
+
+// A file that cannot be renamed over because it lies on another file system is written in place,
+// and synced there; a rename that fails for any other reason fails the write.
+TEST_F(ProfileFileTest, ARenameAcrossDevicesWritesInPlaceAndAnyOtherFailureFails) {
+  const std::string path = Path("parlavant.ini");
+  Put(path, mine_, 0644);
+  const ino_t inode = Stat(path).st_ino;
+  calls = {};
+  calls.renameError = EXDEV;
+  calls.watching = true;
+  const bool inPlace = ProfileFile(path).WriteString("General", "Left", "12");
+  const std::vector<std::string> log = calls.log;
+  calls = {};
+  ASSERT_TRUE(inPlace);
+  EXPECT_EQ(log.back(), "fsync " + fs::canonical(path).string());
+  EXPECT_EQ(Stat(path).st_ino, inode);
+  EXPECT_EQ(Entries(dir_), 1u);
+
+  calls.renameError = EIO;
+  ProfileFile file(path);
+  const bool written = file.WriteString("General", "Left", "34");
+  calls = {};
+  EXPECT_FALSE(written);
+  EXPECT_EQ(file.LastError(), "Input/output error");
+  EXPECT_EQ(file.ReadInteger("General", "Left", 0), 12);
+  EXPECT_EQ(Entries(dir_), 1u);
+}
+
+// A settings file bind-mounted onto its place (a container's, say) cannot be renamed over
+// (EBUSY): it is written in place, through the mount.
+TEST_F(ProfileFileTest, ABindMountedFileIsWrittenThroughTheMount) {
+  InOwnMounts([&] {
+    Put(Path("real.ini"), mine_, 0644);
+    Put(Path("parlavant.ini"), "", 0644);
+    ASSERT_EQ(::mount(Path("real.ini").c_str(), Path("parlavant.ini").c_str(), nullptr, MS_BIND,
+                      nullptr),
+              0);
+    ProfileFile file(Path("parlavant.ini"));
+    EXPECT_TRUE(file.WriteString("General", "Left", "9")) << file.LastError();
+    EXPECT_EQ(ProfileFile(Path("real.ini")).ReadInteger("General", "Left", 0), 9);
+    EXPECT_EQ(ProfileFile(Path("real.ini")).ReadString("Mine", "A", ""), "1");
+  });
+}
+
+// On a full disk, a longer text written in place (a hard-linked file cannot be replaced) asks
+// for its room before a byte is written: the file is never touched.
+TEST_F(ProfileFileTest, OnAFullDiskAWriteInPlaceNeverTouchesTheFile) {
+  InOwnMounts([&] {
+    const std::string disk = Path("disk"), path = disk + "/parlavant.ini";
+    ASSERT_EQ(::mkdir(disk.c_str(), 0700), 0);
+    ASSERT_EQ(::mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=64k"), 0);
+    Put(path, mine_, 0600);
+    ASSERT_EQ(::link(path.c_str(), (disk + "/linked.ini").c_str()), 0);
+    const int filler = ::open((disk + "/filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    const std::string page(4096, 'f');
+    while (::write(filler, page.data(), page.size()) > 0) {
+    }
+    ::close(filler);
+    const struct stat before = Stat(path);
+    ProfileFile file(path);
+    EXPECT_FALSE(file.WriteString("General", "Long", std::string(8000, 'x')));
+    EXPECT_EQ(file.LastError(), "No space left on device");
+    EXPECT_EQ(testsupport::FileText(path), mine_);
+    EXPECT_EQ(Stat(path).st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+  });
+}
+
+// Written in place (a hard-linked file cannot be replaced), a text that does not fit is never
+// left half-written: where the file system cannot take room first, the old text is put back and
+// the file cut to its old length.
+TEST_F(ProfileFileTest, AFailedWriteInPlacePutsTheOldTextBack) {
+  AsUnprivileged([&] {
+    ::signal(SIGXFSZ, SIG_IGN);
+    const std::string path = Path("parlavant.ini");
+    Put(path, mine_, 0600);
+    ASSERT_EQ(::link(path.c_str(), Path("linked.ini").c_str()), 0);
+    calls.fallocateError = EOPNOTSUPP;
+    const rlimit limit{mine_.size() + 100, RLIM_INFINITY};
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+    ProfileFile file(path);
+    EXPECT_FALSE(file.WriteString("General", "Long", std::string(500, 'x')));
+    EXPECT_EQ(file.LastError(), "File too large");
+    EXPECT_EQ(testsupport::FileText(path), mine_);
+  });
+}
+
+// Whoever holds the file's lock (another copy writing in place) is waited for by readers and
+// writers, so that neither takes half a file for the whole; writers also take turns on the
+// directory, whose lock a replacement never loses.
+TEST_F(ProfileFileTest, ReadersAndWritersWaitForWhoeverHoldsTheLocks) {
+  const std::string path = Path("parlavant.ini");
+  Put(path, "[General]\r\nReceive=3\r\n", 0644);
+  const int held = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(::flock(held, LOCK_EX), 0);
+  ASSERT_EQ(::ftruncate(held, 11), 0);  // half written: "[General]\r\n"
+  auto reading = std::async(std::launch::async,
+                            [&] { return ProfileFile(path).ReadInteger("General", "Receive", 0); });
+  EXPECT_TRUE(SomeoneWaitsToLock(path));
+  auto writing = std::async(std::launch::async,
+                            [&] { return ProfileFile(path).WriteString("General", "Left", "5"); });
+  const std::string rest = "Receive=4\r\n";
+  ASSERT_EQ(::pwrite(held, rest.data(), rest.size(), 11), static_cast<ssize_t>(rest.size()));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(writing.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
+  ::close(held);
+  EXPECT_EQ(reading.get(), 4);
+  EXPECT_TRUE(writing.get());
+
+  const int directory = ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(directory, 0);
+  ASSERT_EQ(::flock(directory, LOCK_EX), 0);
+  writing = std::async(std::launch::async,
+                       [&] { return ProfileFile(path).WriteString("General", "Top", "7"); });
+  EXPECT_TRUE(SomeoneWaitsToLock(dir_));
+  ::close(directory);
+  EXPECT_TRUE(writing.get());
+  EXPECT_EQ(ProfileFile(path).ReadInteger("General", "Left", 0), 5);
+  EXPECT_EQ(ProfileFile(path).ReadInteger("General", "Top", 0), 7);
+}
+
+// Another program replaces the file while a write waits for its lock: the write starts again on
+// the new file and keeps what the other program wrote.
+TEST_F(ProfileFileTest, AFileReplacedWhileAWriteWaitsIsWrittenAnew) {
+  const std::string path = Path("parlavant.ini");
+  Put(path, mine_, 0644);
+  const int held = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(::flock(held, LOCK_EX), 0);
+  auto writing = std::async(std::launch::async,
+                            [&] { return ProfileFile(path).WriteString("General", "Left", "5"); });
+  EXPECT_TRUE(SomeoneWaitsToLock(path));
+  Put(Path("theirs.tmp"), "[Theirs]\r\nB=2\r\n", 0644);
+  ASSERT_EQ(::rename(Path("theirs.tmp").c_str(), path.c_str()), 0);
+  ::close(held);
+  EXPECT_TRUE(writing.get());
+  EXPECT_EQ(testsupport::FileText(path), "[Theirs]\r\nB=2\r\n[General]\r\nLeft=5\r\n");
+}
+
+// A FIFO or a device in the settings' place (a settings file linked to /dev/null, to keep
+// nothing) is not replaced by a file, nor written.
+TEST_F(ProfileFileTest, ASpecialFileInTheSettingsPlaceIsLeftAsItIs) {
+  ASSERT_EQ(::mkfifo(Path("fifo.ini").c_str(), 0644), 0);
+  ProfileFile fifo(Path("fifo.ini"));
+  EXPECT_FALSE(fifo.WriteString("General", "Left", "1"));
+  EXPECT_EQ(fifo.ReadInteger("General", "Left", 7), 7);
+  EXPECT_TRUE(S_ISFIFO(Stat(Path("fifo.ini")).st_mode));
+  if (::mknod(Path("null.ini").c_str(), S_IFCHR | 0666, ::makedev(1, 3)) != 0) {
+    GTEST_SKIP() << "no device node can be made here (not root)";
+  }
+  ProfileFile device(Path("null.ini"));
+  EXPECT_FALSE(device.WriteString("General", "Left", "1"));
+  EXPECT_EQ(device.LastError(), "Invalid argument");
+  EXPECT_TRUE(S_ISCHR(Stat(Path("null.ini")).st_mode));
+  EXPECT_EQ(Entries(dir_), 2u);
 }
 
 TEST_F(ProfileFileTest, IntegersForgiveBlanksInsideQuotesAndAMalformedValueGivesTheDefault) {
