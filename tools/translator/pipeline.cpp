@@ -194,6 +194,9 @@ std::string RunProgram(const Command& argv, std::string_view input, bool& ok) {
   std::string result;
   std::size_t written = 0;
   int writeFd = in[1];
+  // Not blocking: a write of more than the pipe holds would otherwise wait for the program,
+  // which waits for us to read what it printed.
+  ::fcntl(writeFd, F_SETFL, O_NONBLOCK);
   if (input.empty()) CloseFd(writeFd);
   for (;;) {
     pollfd fds[2] = {{out[0], POLLIN, 0}, {writeFd, POLLOUT, 0}};
@@ -201,7 +204,8 @@ std::string RunProgram(const Command& argv, std::string_view input, bool& ok) {
     if (writeFd >= 0 && (fds[1].revents & (POLLOUT | POLLERR | POLLHUP))) {
       const ssize_t n = ::write(writeFd, input.data() + written, input.size() - written);
       if (n > 0) written += static_cast<std::size_t>(n);
-      if (n <= 0 || written == input.size()) CloseFd(writeFd);
+      const bool again = n < 0 && (errno == EAGAIN || errno == EINTR);
+      if ((n <= 0 && !again) || written == input.size()) CloseFd(writeFd);
     }
     if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
       char buf[4096];

@@ -1,5 +1,6 @@
 #include "tools/translator/pipeline.h"
 
+#include <dlfcn.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -9,6 +10,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstring>
 #include <fstream>
 #include <thread>
 
@@ -16,6 +19,23 @@
 #include "testsupport/temp_dir.h"
 #include "tools/translator/engine.h"
 #include "tools/translator/stream_format.h"
+
+// A pipe that is full when written refuses with EAGAIN. The pipeline's writes are made after
+// poll said there is room, so a test cannot fill the pipe at that moment: the next write of a
+// request starting with "again" is refused once instead, as a full pipe would refuse it.
+namespace {
+std::atomic<bool> refuseOnce{false};
+}  // namespace
+
+extern "C" ssize_t write(int fd, const void* data, size_t size) {
+  static const auto real =
+      reinterpret_cast<ssize_t (*)(int, const void*, size_t)>(::dlsym(RTLD_NEXT, "write"));
+  if (size >= 5 && std::memcmp(data, "again", 5) == 0 && refuseOnce.exchange(false)) {
+    errno = EAGAIN;
+    return -1;
+  }
+  return real(fd, data, size);
+}
 
 namespace standin {
 namespace {
@@ -30,6 +50,10 @@ TEST(ModeCommands, SplitsQuotesFillsPlaceholdersAndAsksForNullFlush) {
               ElementsAre(ElementsAre("lt-proc", "-z", "/usr/share/a b/x.bin"),
                           ElementsAre("apertium-tagger", "-z", "-g", "/p/y\""),
                           ElementsAre("lt-proc", "-n", "-z", "g h")));
+  // A quoted empty word is a word; inside double quotes a backslash escapes only $ ` " \ and
+  // a newline; a backslash-newline continues the line, quoted or not.
+  EXPECT_THAT(ModeCommands("a '' \"x\\y\" \"p\\$q\\\\\" \"r\\\ns\" t\\\nu \\\n"),
+              ElementsAre(ElementsAre("a", "-z", "", "x\\y", "p$q\\", "rs", "tu")));
   EXPECT_THAT(ModeCommands("a | | b"), ElementsAre());
   EXPECT_THAT(ModeCommands(""), ElementsAre());
 }
@@ -51,11 +75,47 @@ while IFS= read -r -d '' record; do
     *hang*) exec sleep 60 ;;
     *slow*) sleep 0.3 ;;
     *split*) printf 'one\0two\0'; continue ;;
+    *selfkill*) kill -TERM $$ ;;
+    *whoami*)
+      # Each stage adds: its process group, ignored and blocked signals (hex), how many LC_CTYPE
+      # its environment holds, their value, and PARLAVANT_MARK.
+      group=$(cut -d' ' -f5 /proc/$$/stat)
+      ignored=$(sed -n 's/^SigIgn:\t//p' /proc/$$/status)
+      blocked=$(sed -n 's/^SigBlk:\t//p' /proc/$$/status)
+      ctypes=$(tr '\0' '\n' </proc/$$/environ | grep -c '^LC_CTYPE=')
+      printf '%s|%s %s %s %s %s %s\0' "$record" "$group" "$ignored" "$blocked" "$ctypes" \
+        "$LC_CTYPE" "${PARLAVANT_MARK-}"
+      continue ;;
   esac
   printf '%s\0' "${record//hola/hello}"
 done
 )";
     ::chmod((*this / "stage").c_str(), 0755);
+    // A stage that passes its input through untouched, and one that is slow on purpose: "slow"
+    // reads 4 KiB at a time with a pause between, "split" writes each record in two halves with
+    // a pause between.
+    std::ofstream(*this / "cat") << "#!/bin/sh\nexec cat\n";
+    ::chmod((*this / "cat").c_str(), 0755);
+    std::ofstream(*this / "paced") << R"(#!/usr/bin/python3
+import os, sys, time
+how, pending = sys.argv[-1], b""
+while True:
+    chunk = os.read(0, 4096)
+    if not chunk:
+        break
+    pending += chunk
+    if how == "slow":
+        time.sleep(0.01)
+    while b"\0" in pending:
+        record, _, pending = pending.partition(b"\0")
+        if how == "split":
+            os.write(1, record[: len(record) // 2])
+            time.sleep(0.1)
+            os.write(1, record[len(record) // 2 :] + b"\0")
+        else:
+            os.write(1, record + b"\0")
+)";
+    ::chmod((*this / "paced").c_str(), 0755);
   }
   std::vector<Command> Stages(int n) const {
     std::string mode = *this / "stage" + " " + *this / "log";
@@ -120,6 +180,15 @@ TEST(WarmPipeline, StagesHoldNoneOfTheTranslatorsDescriptors) {
 
 // An answer is whatever comes before the request's own marker, however many NULs the stages
 // pass on the way: taking the first NUL for the end would leave the rest for the next request.
+TEST(WarmPipeline, AFullInputPipeIsWaitedForNotAFailure) {
+  FakeMode mode;
+  WarmPipeline pipeline(mode.Stages(1), 5s);
+  refuseOnce = true;
+  EXPECT_EQ(Ask(pipeline, "again hola"), "again hello");
+  EXPECT_FALSE(refuseOnce) << "the write was never refused";
+  EXPECT_EQ(pipeline.Starts(), 1);
+}
+
 TEST(WarmPipeline, TheMarkerNotANulEndsAnAnswer) {
   FakeMode mode;
   WarmPipeline pipeline(mode.Stages(1), 5s);
@@ -132,7 +201,7 @@ TEST(WarmPipeline, APipelineThatDiesFailsItsRequestAndIsStartedAgain) {
   WarmPipeline pipeline(mode.Stages(2), 5s);
   EXPECT_EQ(Ask(pipeline, "hola"), "hello");
   const pid_t first = pipeline.ProcessGroup();
-  EXPECT_THAT(Ask(pipeline, "please die"), HasSubstr("failed: the pipeline ended"));
+  EXPECT_EQ(Ask(pipeline, "please die"), "failed: the pipeline ended (exit status 3)");
   EXPECT_TRUE(GroupGone(first));
   EXPECT_EQ(Ask(pipeline, "hola otra vez"), "hello otra vez");
   EXPECT_EQ(pipeline.Starts(), 2);
@@ -142,6 +211,7 @@ TEST(WarmPipeline, APipelineThatDiesFailsItsRequestAndIsStartedAgain) {
   ASSERT_NO_FATAL_FAILURE(KillGroup(second));
   ASSERT_TRUE(testsupport::WaitUntilProcessEnded(second, 5000));
   EXPECT_EQ(Ask(pipeline, "hola"), "hello");
+  EXPECT_EQ(Ask(pipeline, "selfkill"), "failed: the pipeline ended (signal Terminated)");
   EXPECT_EQ(pipeline.Starts(), 3);
 }
 
@@ -219,6 +289,102 @@ TEST(WarmPipeline, StagesDieWithTheTranslator) {
   EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
   EXPECT_EQ(reaped, 4) << "the translator and its three stages";
   EXPECT_TRUE(GroupGone(group));
+}
+
+// The stages run as a shell would run them, whatever the thread that starts them has: in one
+// process group (which is what is killed), with SIGPIPE at its default and SIGTERM not blocked,
+// with the translator's environment and a UTF-8 character type in place of its own.
+TEST(WarmPipeline, StagesRunInOneGroupWithDefaultSignalsAndAUtf8CharacterType) {
+  FakeMode mode;
+  const char* ctype = std::getenv("LC_CTYPE");
+  const std::string savedCtype = ctype != nullptr ? ctype : "";
+  ::setenv("LC_CTYPE", "POSIX", 1);
+  ::setenv("PARLAVANT_MARK", "kept", 1);
+  WarmPipeline pipeline(mode.Stages(3), 5s);
+  std::string answer;
+  pid_t group = 0;
+  std::thread([&] {
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGTERM);
+    ::pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
+    answer = Ask(pipeline, "whoami");
+    group = pipeline.ProcessGroup();
+  }).join();
+  ctype != nullptr ? ::setenv("LC_CTYPE", savedCtype.c_str(), 1) : ::unsetenv("LC_CTYPE");
+  ::unsetenv("PARLAVANT_MARK");
+  std::vector<std::string> stages;
+  std::istringstream parts(answer);
+  for (std::string part; std::getline(parts, part, '|');) stages.push_back(part);
+  ASSERT_EQ(stages.size(), 4u) << answer;
+  EXPECT_GT(group, 1);
+  for (std::size_t i = 1; i < stages.size(); ++i) {
+    std::istringstream fields(stages[i]);
+    pid_t stageGroup = 0;
+    std::string ignored, blocked, ctypes, value, mark;
+    fields >> stageGroup >> ignored >> blocked >> ctypes >> value >> mark;
+    EXPECT_EQ(stageGroup, group) << stages[i];
+    EXPECT_EQ(std::stoull(ignored, nullptr, 16) & (1u << (SIGPIPE - 1)), 0u) << stages[i];
+    EXPECT_EQ(std::stoull(blocked, nullptr, 16) & (1u << (SIGTERM - 1)), 0u) << stages[i];
+    EXPECT_EQ(ctypes + " " + value + " " + mark, "1 C.UTF-8 kept") << stages[i];
+  }
+}
+
+// A request far larger than a pipe holds goes in while the answer comes out: the translator
+// never waits in a write while the stages wait for it to read.
+TEST(WarmPipeline, ARequestLargerThanThePipesGoesInWhileTheAnswerComesOut) {
+  FakeMode mode;
+  WarmPipeline pipeline(ModeCommands(mode / "cat" + " | " + mode / "cat"), 5s);
+  std::string text;
+  while (text.size() < (4u << 20)) text += "una frase larga, " + std::to_string(text.size());
+  std::string output, error;
+  ASSERT_TRUE(pipeline.Run(text, output, error)) << error;
+  EXPECT_EQ(output.size(), text.size());
+  EXPECT_TRUE(output == text);
+}
+
+// The hang bound is a bound on silence: a stage that takes its input slowly but steadily is
+// waited for, and an answer whose end marker comes in two pieces is found.
+TEST(WarmPipeline, SteadyProgressIsNoHangAndAMarkerInTwoPiecesIsFound) {
+  FakeMode mode;
+  WarmPipeline slow(ModeCommands(mode / "paced" + " slow"), 300ms);
+  const std::string text(512 * 1024, 'a');  // about 1.3 s at 4 KiB each 10 ms
+  std::string output, error;
+  ASSERT_TRUE(slow.Run(text, output, error)) << error;
+  EXPECT_EQ(output.size(), text.size());
+
+  WarmPipeline split(ModeCommands(mode / "paced" + " split"), 2s);
+  ASSERT_TRUE(split.Run("hola", output, error)) << error;
+  EXPECT_EQ(output, "hola");
+  ASSERT_TRUE(split.Run("otra", output, error)) << error;
+  EXPECT_EQ(output, "otra");
+}
+
+// Programs are looked for as the shell looks for them: an empty entry in PATH is the current
+// directory.
+TEST(WarmPipeline, AnEmptyPathEntryIsTheCurrentDirectory) {
+  FakeMode mode;
+  const std::string savedPath = std::getenv("PATH");
+  std::string answer;
+  {
+    testsupport::CurrentDirectory here(mode.Path());
+    ::setenv("PATH", ("/nonexistent::" + savedPath).c_str(), 1);
+    WarmPipeline pipeline(ModeCommands("stage"), 5s);
+    answer = Ask(pipeline, "hola");
+    ::setenv("PATH", savedPath.c_str(), 1);
+  }
+  EXPECT_EQ(answer, "hello");
+}
+
+TEST(RunProgram, FeedsTheWholeInputThenEndsItAndTellsFailure) {
+  bool ok = false;
+  const std::string text(300 * 1024, 'x');  // more than a pipe holds, both ways
+  EXPECT_TRUE(RunProgram({"cat"}, text, ok) == text);
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(RunProgram({"sh", "-c", "cat; exit 3"}, "abc", ok), "abc");
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(RunProgram({"/nonexistent/program"}, "abc", ok), "");
+  EXPECT_FALSE(ok);
 }
 
 TEST(PipelinePool, OnePipelinePerModeStartedOnFirstUse) {
