@@ -71,6 +71,10 @@ TEST_F(BridgeTest, AReceivedMessageIsAnnouncedAndItsPropertiesAnswered) {
                                  "CHATMESSAGE 1000 BODY Hola \xF0\x9F\x98\x80",
                                  "CHATMESSAGE 1000 STATUS RECEIVED"));
   EXPECT_THAT(delivered, ElementsAre("archive-1"));
+  // Only a sent message has a recipient; a message without an archive id gives no archive point.
+  EXPECT_FALSE(bridge.ChatMessageProperty(1000, "TO_HANDLE").value);
+  bridge.Received("bob@example.org", "sin archivo");
+  EXPECT_THAT(delivered, ElementsAre("archive-1"));
 }
 
 TEST_F(BridgeTest, HeldMessagesAreBoundedByCountAndBytesAndGoFirst) {
@@ -130,6 +134,13 @@ TEST_F(BridgeTest, SentOnlyOnceAcknowledgedAndFailedWhenAnErrorFollows) {
                                  "CHATMESSAGE 1000 FROM_HANDLE alice@example.org"));
   EXPECT_THAT(notices, ElementsAre("a message to bob@example.org was not delivered: the server "
                                    "answered item-not-found"));
+  EXPECT_EQ(*bridge.ChatMessageProperty(1000, "TO_HANDLE").value, "bob@example.org");
+  // A second error for the same message, and one for a message nobody knows, change nothing.
+  lines.clear();
+  bridge.MessageFailed(network.sent[0].id, "the server answered item-not-found");
+  bridge.MessageFailed("pv-unknown-1", "the server answered item-not-found");
+  EXPECT_THAT(lines, IsEmpty());
+  EXPECT_EQ(notices.size(), 2u);
 }
 
 TEST_F(BridgeTest, WhatTheServerCannotCarryFailsBeforeItGoesOut) {
@@ -142,6 +153,15 @@ TEST_F(BridgeTest, WhatTheServerCannotCarryFailsBeforeItGoesOut) {
       {std::string(40, '<'), "past the bound of 400"},  // 160 bytes once escaped
       {std::string(65, 'y'), "past the bound of 64"},
   };
+  // At the bound is within it, both ways.
+  link->SendChatMessage("bob@example.org", std::string(64, 'y'));
+  bridge.Received("bob@example.org", std::string(64, 'z'));
+  bridge.Received("bob@example.org", std::string(65, 'z'));
+  EXPECT_EQ(network.sent.size(), 1u);
+  EXPECT_EQ(lines.back(), "CHATMESSAGE 1001 STATUS RECEIVED");
+  EXPECT_EQ(notices.size(), 1u);
+  network.sent.clear();
+  notices.clear();
   for (const auto& [body, why] : cases) {
     const std::int32_t id = *bridge.SendChatMessage("bob@example.org", body);
     bridge.Flush();
@@ -167,7 +187,7 @@ TEST_F(BridgeTest, UnacknowledgedMessagesAreBounded) {
 
 TEST_F(BridgeTest, TheRosterLeavesOutWhatCannotTravelAndIsBounded) {
   bridge.SetRoster({"bob@example.org", "o,dd@example.org", "carol@example.org",
-                    "d\xC3\xA9@example.org", "eve@example.org"});
+                    "d\xC3\xA9@example.org", "eve@example.org", "frank@example.org"});
   EXPECT_THAT(bridge.Contacts(),
               ElementsAre("bob@example.org", "carol@example.org", "d\xC3\xA9@example.org"));
   EXPECT_EQ(notices.size(), 2u);
@@ -190,15 +210,36 @@ TEST_F(BridgeTest, OnlyTheNewestMessagesAreKeptByCountAndBytes) {
                                  "CHATMESSAGE 1003 BODY m3", "CHATMESSAGE 1004 BODY 0123456789"));
 }
 
+// A message still held when the bound on kept messages forgot it is never announced: a program
+// would ask about an id the client no longer knows.
+TEST_F(BridgeTest, AHeldMessageForgottenMeanwhileIsNotAnnounced) {
+  bridge.Received("bob@example.org", "a");
+  for (int i = 0; i < 3; ++i) {
+    bridge.SendChatMessage("bob@example.org", "m");
+    bridge.MessageAcknowledged(network.sent.back().id);
+  }
+  Attach();
+  bridge.Received("bob@example.org", "b");
+  bridge.Flush();
+  EXPECT_THAT(lines, ElementsAre("CHATMESSAGE 1004 STATUS RECEIVED"));
+  EXPECT_EQ(bridge.HeldCount(), 0u);
+}
+
 TEST(Jid, ValidAndBare) {
   for (const char* good :
        {"bob@example.org", "example.org", "bob@example.org/phone 1", "d\xC3\xA9@example.org"}) {
     EXPECT_TRUE(IsValidJid(good)) << good;
   }
   for (const char* bad : {"", "bob@", "@example.org", "bob example.org", "a@b@c", "bob@x/",
-                          "<b>@example.org", "bob@.org"}) {
+                          "a<b@example.org", "a>b@example.org", "a&b@example.org",
+                          "a\"b@example.org", "a'b@example.org", "a\x7F@example.org",
+                          "a\tb@example.org", "bob@.org", "bob@example.org."}) {
     EXPECT_FALSE(IsValidJid(bad)) << bad;
   }
+  // The bound is 3071 bytes, the three parts' bounds together.
+  const std::string longest = std::string(3071 - 12, 'a') + "@example.org";
+  EXPECT_TRUE(IsValidJid(longest));
+  EXPECT_FALSE(IsValidJid(longest + "a"));
   EXPECT_EQ(BareJid("bob@example.org/phone"), "bob@example.org");
   EXPECT_EQ(BareJid("bob@example.org"), "bob@example.org");
 }
