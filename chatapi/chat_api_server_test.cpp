@@ -70,7 +70,11 @@ class RawProgram {
         return platform::LResult{1};
       }
       if (msg == platform::kWmCopyData) {
-        lines.push_back(platform::CopiedLine(reinterpret_cast<const platform::CopyDataStruct*>(l)));
+        const auto* data = reinterpret_cast<const platform::CopyDataStruct*>(l);
+        lines.push_back(platform::CopiedLine(data));
+        // Programs written in C read the line as a string: it must carry its NUL.
+        unterminated +=
+            data->cbData == 0 || static_cast<const char*>(data->lpData)[data->cbData - 1] != '\0';
         return answer;
       }
       return platform::LResult{0};
@@ -95,6 +99,7 @@ class RawProgram {
   std::vector<platform::LParam> statuses;
   std::vector<platform::Hwnd> senders;
   std::vector<std::string> lines;
+  int unterminated = 0;
 
  private:
   platform::Desktop& desktop_;
@@ -127,12 +132,12 @@ TEST(ChatApiServer, ReadsCommandsWordByWordAndRefusesWhatItDoesNotKnow) {
   }
   EXPECT_THAT(program.lines,
               ElementsAre("PONG", "ERROR 3 Invalid protocol number",
-                          "ERROR 3 Invalid protocol number", "PROTOCOL 7",
-                          "CURRENTUSERHANDLE zed", "USERS x, y", "USERS x, y",
-                          "ERROR 4 Search type not supported", "ERROR 7 Invalid GET command",
-                          "ERROR 7 Invalid GET command", "CHATMESSAGE 7 BODY   spaced body ",
-                          "ERROR 26 Invalid user handle", "ERROR 26 Invalid user handle",
-                          "ERROR 2 Unknown command"));
+                          "ERROR 3 Invalid protocol number", "PROTOCOL 7", "CURRENTUSERHANDLE zed",
+                          "USERS x, y", "USERS x, y", "ERROR 4 Search type not supported",
+                          "ERROR 7 Invalid GET command", "ERROR 7 Invalid GET command",
+                          "CHATMESSAGE 7 BODY   spaced body ", "ERROR 26 Invalid user handle",
+                          "ERROR 26 Invalid user handle", "ERROR 2 Unknown command"));
+  EXPECT_EQ(program.unterminated, 0);
   EXPECT_THAT(backend.sent, ElementsAre());
 }
 
@@ -162,16 +167,15 @@ TEST(ChatApiServer, AttachedProgramsAreKeptUntilTheirWindowIsGone) {
   EXPECT_EQ(server.NotifyReceived(1), 1);
   first->answer = 1;
   EXPECT_EQ(server.NotifyReceived(2), 2);
-  EXPECT_THAT(first->lines, ElementsAre("CHATMESSAGE 1 STATUS RECEIVED",
-                                        "CHATMESSAGE 2 STATUS RECEIVED"));
+  EXPECT_THAT(first->lines,
+              ElementsAre("CHATMESSAGE 1 STATUS RECEIVED", "CHATMESSAGE 2 STATUS RECEIVED"));
   desktop->DestroyWindow(first->window);
   EXPECT_EQ(server.NotifyReceived(3), 1);
   server.SendRaw("CHATMESSAGE 3 STATUS READ");
   EXPECT_EQ(server.Programs().size(), 1u);
-  EXPECT_THAT(second.lines, ElementsAre("CHATMESSAGE 1 STATUS RECEIVED",
-                                        "CHATMESSAGE 2 STATUS RECEIVED",
-                                        "CHATMESSAGE 3 STATUS RECEIVED",
-                                        "CHATMESSAGE 3 STATUS READ"));
+  EXPECT_THAT(second.lines,
+              ElementsAre("CHATMESSAGE 1 STATUS RECEIVED", "CHATMESSAGE 2 STATUS RECEIVED",
+                          "CHATMESSAGE 3 STATUS RECEIVED", "CHATMESSAGE 3 STATUS READ"));
 }
 
 // The client says it is there from its API window, which goes with it.

@@ -12,8 +12,8 @@
 #include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
-#include <sys/sysmacros.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -414,9 +414,9 @@ TEST_F(ProfileFileTest, ABindMountedFileIsWrittenThroughTheMount) {
   InOwnMounts([&] {
     Put(Path("real.ini"), mine_, 0644);
     Put(Path("parlavant.ini"), "", 0644);
-    ASSERT_EQ(::mount(Path("real.ini").c_str(), Path("parlavant.ini").c_str(), nullptr, MS_BIND,
-                      nullptr),
-              0);
+    ASSERT_EQ(
+        ::mount(Path("real.ini").c_str(), Path("parlavant.ini").c_str(), nullptr, MS_BIND, nullptr),
+        0);
     ProfileFile file(Path("parlavant.ini"));
     EXPECT_TRUE(file.WriteString("General", "Left", "9")) << file.LastError();
     EXPECT_EQ(ProfileFile(Path("real.ini")).ReadInteger("General", "Left", 0), 9);

@@ -230,10 +230,10 @@ TEST(Jid, ValidAndBare) {
        {"bob@example.org", "example.org", "bob@example.org/phone 1", "d\xC3\xA9@example.org"}) {
     EXPECT_TRUE(IsValidJid(good)) << good;
   }
-  for (const char* bad : {"", "bob@", "@example.org", "bob example.org", "a@b@c", "bob@x/",
-                          "a<b@example.org", "a>b@example.org", "a&b@example.org",
-                          "a\"b@example.org", "a'b@example.org", "a\x7F@example.org",
-                          "a\tb@example.org", "bob@.org", "bob@example.org."}) {
+  for (const char* bad :
+       {"", "bob@", "@example.org", "bob example.org", "a@b@c", "bob@x/", "a<b@example.org",
+        "a>b@example.org", "a&b@example.org", "a\"b@example.org", "a'b@example.org",
+        "a\x7F@example.org", "a\tb@example.org", "bob@.org", "bob@example.org."}) {
     EXPECT_FALSE(IsValidJid(bad)) << bad;
   }
   // The bound is 3071 bytes, the three parts' bounds together.

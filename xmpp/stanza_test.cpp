@@ -75,8 +75,8 @@ TEST_F(StanzaTest, CarbonsCountOnlyWhenReceivedAndFromTheUsersOwnAccount) {
   // Carbons come from the bare JID, but one from the account with a resource is the account's.
   EXPECT_TRUE(Chat("<message from='alice@example.org/phone'>" + received + "</message>"));
   // Not what a server sends: no forwarded message, or a carbon inside the carbon.
-  EXPECT_FALSE(Chat(
-      "<message from='alice@example.org'><received xmlns='urn:xmpp:carbons:2'/></message>"));
+  EXPECT_FALSE(
+      Chat("<message from='alice@example.org'><received xmlns='urn:xmpp:carbons:2'/></message>"));
   EXPECT_FALSE(
       Chat("<message from='alice@example.org'><received xmlns='urn:xmpp:carbons:2'>"
            "<forwarded xmlns='urn:xmpp:forward:0'><message from='bob@example.org' type='chat'>"
@@ -99,34 +99,34 @@ TEST_F(StanzaTest, CarbonsCountOnlyWhenReceivedAndFromTheUsersOwnAccount) {
 TEST_F(StanzaTest, TheStanzaIdIsTakenOnlyFromTheUsersOwnServer) {
   const std::string message = "<message from='bob@example.org' type='chat'><body>a</body>";
   EXPECT_EQ(Chat(message + "<stanza-id xmlns='urn:xmpp:sid:0' by='alice@example.org' id='s1'/>"
-                 "</message>")->stanzaId,
+                           "</message>")
+                ->stanzaId,
             "s1");
   EXPECT_EQ(Chat(message + "<stanza-id xmlns='urn:xmpp:sid:0' by='bob@example.org' id='s2'/>"
-                 "</message>")->stanzaId,
+                           "</message>")
+                ->stanzaId,
             "");
   EXPECT_FALSE(ArchiveResult(
       Parse("<message from='mallory@example.org'><result xmlns='urn:xmpp:mam:2' id='a1'>"
-            "<forwarded xmlns='urn:xmpp:forward:0'>" + message.substr(0, message.size()) +
-            "</message></forwarded></result></message>"),
+            "<forwarded xmlns='urn:xmpp:forward:0'>" +
+            message.substr(0, message.size()) + "</message></forwarded></result></message>"),
       "alice@example.org"));
 }
 
 TEST(Unsendable, WhatXmlCannotCarryAndTheWrittenSizeCountingEscapes) {
   for (const char* bad : {"\xC0\xAF", "\xF4\x90\x80\x80", "\xC3\x28", "\xE2\x82"}) {
-    EXPECT_EQ(UnsendableReason("bob@example.org", bad, 1000), "the text is not valid UTF-8")
-        << bad;
+    EXPECT_EQ(UnsendableReason("bob@example.org", bad, 1000), "the text is not valid UTF-8") << bad;
   }
-  EXPECT_EQ(UnsendableReason("bob@example.org", "\xF4\x8F\xBF\xBD \xC3\xA9", 1000),
-            std::nullopt);
+  EXPECT_EQ(UnsendableReason("bob@example.org", "\xF4\x8F\xBF\xBD \xC3\xA9", 1000), std::nullopt);
   // The envelope's 256 bytes and the address's 15, then the body as written.
   const std::pair<std::string, int> sizes[] = {{std::string(60, '&'), 571},
                                                {std::string(30, '\''), 451},
                                                {std::string(30, '"'), 451},
                                                {std::string(40, '>'), 431}};
   for (const auto& [body, size] : sizes) {
-    EXPECT_EQ(UnsendableReason("bob@example.org", body, 400),
-              "the message takes " + std::to_string(size) +
-                  " bytes once written, past the bound of 400");
+    EXPECT_EQ(
+        UnsendableReason("bob@example.org", body, 400),
+        "the message takes " + std::to_string(size) + " bytes once written, past the bound of 400");
   }
 }
 
