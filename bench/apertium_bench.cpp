@@ -23,6 +23,7 @@
 #include "platform/codepage.h"
 #include "testsupport/child_process.h"
 #include "testsupport/net_util.h"
+#include "testsupport/run_program.h"
 #include "testsupport/temp_dir.h"
 #include "tools/translator/pipeline.h"
 #include "translate/http_request.h"
@@ -194,7 +195,7 @@ int Run() {
     std::string text = platform::Utf8Encode(c.text);
     for (const std::string& mode : c.modes) {
       bool ok = false;
-      text = standin::RunProgram({"apertium", "-u", mode}, text, ok);
+      text = testsupport::RunProgram({"apertium", "-u", mode}, text, ok);
       if (!ok) Fail("the apertium command failed on " + mode);
       while (!text.empty() && text.back() == '\n') text.pop_back();
     }

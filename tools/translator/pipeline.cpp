@@ -4,7 +4,6 @@
 #include <locale.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 #include <random>
+#include <thread>
 
 extern char** environ;
 
@@ -97,6 +97,28 @@ std::string Describe(int status) {
   return "status " + std::to_string(status);
 }
 
+// How the pipeline ended, once its output has: the stage that failed, not one that merely saw
+// its input end after it, nor one that a broken pipe ended before it. A stage closes its output
+// before its parent can reap it, so the stages are waited for briefly, in their order.
+std::string EndedHow(const std::vector<pid_t>& pids) {
+  const auto until = Clock::now() + std::chrono::milliseconds(200);
+  std::string first;
+  for (pid_t pid : pids) {
+    int status = 0;
+    pid_t reaped = 0;
+    while ((reaped = ::waitpid(pid, &status, WNOHANG)) == 0 && Clock::now() < until) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (reaped != pid) continue;
+    const std::string how = " (" + Describe(status) + ")";
+    const bool clean = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    const bool brokenPipe = WIFSIGNALED(status) && WTERMSIG(status) == SIGPIPE;
+    if (!clean && !brokenPipe) return how;
+    if (first.empty()) first = how;
+  }
+  return first;
+}
+
 }  // namespace
 
 std::vector<Command> ModeCommands(std::string_view text) {
@@ -162,64 +184,6 @@ std::vector<Command> ModeCommands(std::string_view text) {
       stage.insert(stage.begin() + 1, "-z");
   }
   return stages;
-}
-
-std::string RunProgram(const Command& argv, std::string_view input, bool& ok) {
-  ok = false;
-  int in[2], out[2];
-  if (::pipe2(in, O_CLOEXEC) != 0) return {};
-  if (::pipe2(out, O_CLOEXEC) != 0) {
-    ::close(in[0]);
-    ::close(in[1]);
-    return {};
-  }
-  IgnoreBrokenPipes();
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  std::vector<std::string> args(argv);
-  std::vector<char*> pointers = PointersTo(args);
-  pid_t pid = -1;
-  const int rc = ::posix_spawnp(&pid, pointers[0], &actions, nullptr, pointers.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(in[0]);
-  ::close(out[1]);
-  if (rc != 0) {
-    ::close(in[1]);
-    ::close(out[0]);
-    return {};
-  }
-  // Write and read at once: a long text must not fill one pipe while we wait on the other.
-  std::string result;
-  std::size_t written = 0;
-  int writeFd = in[1];
-  // Not blocking: a write of more than the pipe holds would otherwise wait for the program,
-  // which waits for us to read what it printed.
-  ::fcntl(writeFd, F_SETFL, O_NONBLOCK);
-  if (input.empty()) CloseFd(writeFd);
-  for (;;) {
-    pollfd fds[2] = {{out[0], POLLIN, 0}, {writeFd, POLLOUT, 0}};
-    if (::poll(fds, 2, -1) < 0 && errno != EINTR) break;
-    if (writeFd >= 0 && (fds[1].revents & (POLLOUT | POLLERR | POLLHUP))) {
-      const ssize_t n = ::write(writeFd, input.data() + written, input.size() - written);
-      if (n > 0) written += static_cast<std::size_t>(n);
-      const bool again = n < 0 && (errno == EAGAIN || errno == EINTR);
-      if ((n <= 0 && !again) || written == input.size()) CloseFd(writeFd);
-    }
-    if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
-      char buf[4096];
-      const ssize_t n = ::read(out[0], buf, sizeof buf);
-      if (n <= 0) break;
-      result.append(buf, static_cast<std::size_t>(n));
-    }
-  }
-  CloseFd(writeFd);
-  ::close(out[0]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-  return result;
 }
 
 WarmPipeline::WarmPipeline(std::vector<Command> stages, std::chrono::milliseconds hangBound)
@@ -416,15 +380,7 @@ bool WarmPipeline::Exchange(std::string_view stream, std::string& output, std::s
       char buf[65536];
       const ssize_t n = ::read(output_, buf, sizeof buf);
       if (n == 0) {
-        int status = 0;
-        std::string how;
-        for (pid_t pid : pids_) {
-          if (::waitpid(pid, &status, WNOHANG) == pid) {
-            how = " (" + Describe(status) + ")";
-            break;
-          }
-        }
-        error = "the pipeline ended" + how;
+        error = "the pipeline ended" + EndedHow(pids_);
         return false;
       }
       if (n < 0) {

@@ -28,10 +28,6 @@ using Command = std::vector<std::string>;
 // "$2" with nothing (the tagger's option), and "-z" added after each program that lacks it.
 std::vector<Command> ModeCommands(std::string_view modeText);
 
-// Runs a program with `input` on its standard input and returns what it printed; `ok` is false
-// when it could not be started or did not end with status 0.
-std::string RunProgram(const Command& argv, std::string_view input, bool& ok);
-
 class WarmPipeline {
  public:
   // Nothing is started until the first request. A request that has neither been answered nor

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "testsupport/child_process.h"
+#include "testsupport/run_program.h"
 #include "testsupport/temp_dir.h"
 #include "tools/translator/engine.h"
 #include "tools/translator/stream_format.h"
@@ -213,6 +214,12 @@ TEST(WarmPipeline, APipelineThatDiesFailsItsRequestAndIsStartedAgain) {
   EXPECT_EQ(Ask(pipeline, "hola"), "hello");
   EXPECT_EQ(Ask(pipeline, "selfkill"), "failed: the pipeline ended (signal Terminated)");
   EXPECT_EQ(pipeline.Starts(), 3);
+
+  // A later stage fails: it is named, not the stage before it that the broken pipe ended.
+  std::ofstream(mode / "failing") << "#!/bin/sh\nexit 4\n";
+  ::chmod((mode / "failing").c_str(), 0755);
+  WarmPipeline failing(ModeCommands(mode / "stage" + " | " + mode / "failing"), 5s);
+  EXPECT_EQ(Ask(failing, "hola"), "failed: the pipeline ended (exit status 4)");
 }
 
 TEST(WarmPipeline, AHangIsBoundedAndTheHungProcessesKilled) {
@@ -376,17 +383,6 @@ TEST(WarmPipeline, AnEmptyPathEntryIsTheCurrentDirectory) {
   EXPECT_EQ(answer, "hello");
 }
 
-TEST(RunProgram, FeedsTheWholeInputThenEndsItAndTellsFailure) {
-  bool ok = false;
-  const std::string text(300 * 1024, 'x');  // more than a pipe holds, both ways
-  EXPECT_TRUE(RunProgram({"cat"}, text, ok) == text);
-  EXPECT_TRUE(ok);
-  EXPECT_EQ(RunProgram({"sh", "-c", "cat; exit 3"}, "abc", ok), "abc");
-  EXPECT_FALSE(ok);
-  EXPECT_EQ(RunProgram({"/nonexistent/program"}, "abc", ok), "");
-  EXPECT_FALSE(ok);
-}
-
 TEST(PipelinePool, OnePipelinePerModeStartedOnFirstUse) {
   FakeMode mode;
   int made = 0;
@@ -422,7 +418,7 @@ TEST(ApertiumPipelines, AnswerAsTheApertiumCommandDoes) {
        {"Hola, ¿cómo estás?", "Buenos días.\n\nHace sol [hoy] y 1/2 ^de$ {la} @gente <dice>.",
         "  uno\tdos\r\ntres  ", "", "sin punto final", long_text.c_str()}) {
     bool ok = false;
-    const std::string cold = RunProgram({"apertium", "-u", "spa-eng"}, sample, ok);
+    const std::string cold = testsupport::RunProgram({"apertium", "-u", "spa-eng"}, sample, ok);
     ASSERT_TRUE(ok);
     std::string output, error;
     ASSERT_TRUE(pipeline.Run(ToStream(sample), output, error)) << error;

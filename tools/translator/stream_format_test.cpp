@@ -4,7 +4,7 @@
 
 #include <random>
 
-#include "tools/translator/pipeline.h"
+#include "testsupport/run_program.h"
 
 namespace standin {
 namespace {
@@ -55,10 +55,10 @@ TEST(StreamFormat, AgreesWithApertiumsTextFormatters) {
   }
   for (const std::string& text : texts) {
     bool ok = false;
-    const std::string theirs = RunProgram({"apertium-destxt"}, text, ok);
+    const std::string theirs = testsupport::RunProgram({"apertium-destxt"}, text, ok);
     ASSERT_TRUE(ok) << "apertium-destxt is part of Apertium, which the project installs";
     EXPECT_EQ(ToStream(text), theirs) << Printable(text);
-    const std::string back = RunProgram({"apertium-retxt"}, theirs, ok);
+    const std::string back = testsupport::RunProgram({"apertium-retxt"}, theirs, ok);
     ASSERT_TRUE(ok);
     EXPECT_EQ(FromStream(theirs), back) << Printable(theirs);
     EXPECT_EQ(FromStream(ToStream(text)), text) << Printable(text);
