@@ -152,34 +152,22 @@ class ProfileFileTest : public ::testing::Test {
     return st;
   }
 
-  // Runs `body` in a forked child, as uid and gid 65534 when the test runs as root; the child's
-  // failures fail the test. Never skipped: under root it is the only way modes count.
-  static void AsUnprivileged(const std::function<void()>& body) {
+  // Runs `body` in a forked child whose failures fail the test: as uid and gid 65534 when the
+  // test runs as root (under root it is the only way modes count), or with mounts of its own (in
+  // a user namespace when not root; skipped where the system allows neither).
+  enum class Child { kUnprivileged, kOwnMounts };
+  static void In(Child how, const std::function<void()>& body) {
     const pid_t pid = ::fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-      if (::geteuid() == 0 &&
+      const bool root = ::geteuid() == 0;
+      if (how == Child::kUnprivileged && root &&
           (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) {
         ::_exit(3);
       }
-      body();
-      ::_exit(::testing::Test::HasFailure() ? 1 : 0);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status)) << "child status " << status;
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "the child failed (3: it could not drop privileges)";
-  }
-
-  // Runs `body` in a forked child with mounts of its own (and, when not root, a user namespace
-  // to make them in); skips the test where the system allows neither.
-  static void InOwnMounts(const std::function<void()>& body) {
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      const int spaces = ::geteuid() == 0 ? CLONE_NEWNS : CLONE_NEWUSER | CLONE_NEWNS;
-      if (::unshare(spaces) != 0 ||
-          ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+      if (how == Child::kOwnMounts &&
+          (::unshare(root ? CLONE_NEWNS : CLONE_NEWUSER | CLONE_NEWNS) != 0 ||
+           ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)) {
         ::_exit(77);
       }
       body();
@@ -187,8 +175,9 @@ class ProfileFileTest : public ::testing::Test {
     }
     int status = 0;
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 77) GTEST_SKIP() << "no mount namespace";
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+    ASSERT_TRUE(WIFEXITED(status)) << "child status " << status;
+    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no mount namespace here";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the child failed (3: it could not drop privileges)";
   }
 
   testsupport::TempDir temp_{"pini"};
@@ -199,7 +188,7 @@ class ProfileFileTest : public ::testing::Test {
 };
 
 TEST_F(ProfileFileTest, AFileThatCannotBeReadOrWrittenIsLeftAloneAndTheWriteFails) {
-  AsUnprivileged([&] {
+  In(Child::kUnprivileged, [&] {
     for (const mode_t mode : {0200, 0444, 0000}) {
       SCOPED_TRACE(mode);
       const std::string path = Path("parlavant.ini");
@@ -273,7 +262,7 @@ TEST_F(ProfileFileTest, ASymbolicLinkIsWrittenThroughAndAMissingDirectoryIsMade)
 }
 
 TEST_F(ProfileFileTest, AFileInADirectoryThatCannotBeWrittenIsWrittenInPlace) {
-  AsUnprivileged([&] {
+  In(Child::kUnprivileged, [&] {
     const std::string locked = Path("locked");
     ASSERT_EQ(::mkdir(locked.c_str(), 0700), 0);
     const std::string path = locked + "/parlavant.ini";
@@ -301,7 +290,7 @@ TEST_F(ProfileFileTest, AFileInADirectoryThatCannotBeWrittenIsWrittenInPlace) {
 
 TEST_F(ProfileFileTest, AWriteThatCannotBeStoredWholeLeavesTheOldFileWhole) {
   // A size limit stands in for a full disk: the write stops short, as it would there.
-  AsUnprivileged([&] {
+  In(Child::kUnprivileged, [&] {
     ::signal(SIGXFSZ, SIG_IGN);
     const std::string locked = Path("locked");
     ASSERT_EQ(::mkdir(locked.c_str(), 0700), 0);
@@ -411,7 +400,7 @@ TEST_F(ProfileFileTest, ARenameAcrossDevicesWritesInPlaceAndAnyOtherFailureFails
 // A settings file bind-mounted onto its place (a container's, say) cannot be renamed over
 // (EBUSY): it is written in place, through the mount.
 TEST_F(ProfileFileTest, ABindMountedFileIsWrittenThroughTheMount) {
-  InOwnMounts([&] {
+  In(Child::kOwnMounts, [&] {
     Put(Path("real.ini"), mine_, 0644);
     Put(Path("parlavant.ini"), "", 0644);
     ASSERT_EQ(
@@ -427,7 +416,7 @@ TEST_F(ProfileFileTest, ABindMountedFileIsWrittenThroughTheMount) {
 // On a full disk, a longer text written in place (a hard-linked file cannot be replaced) asks
 // for its room before a byte is written: the file is never touched.
 TEST_F(ProfileFileTest, OnAFullDiskAWriteInPlaceNeverTouchesTheFile) {
-  InOwnMounts([&] {
+  In(Child::kOwnMounts, [&] {
     const std::string disk = Path("disk"), path = disk + "/parlavant.ini";
     ASSERT_EQ(::mkdir(disk.c_str(), 0700), 0);
     ASSERT_EQ(::mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=64k"), 0);
@@ -451,7 +440,7 @@ TEST_F(ProfileFileTest, OnAFullDiskAWriteInPlaceNeverTouchesTheFile) {
 // left half-written: where the file system cannot take room first, the old text is put back and
 // the file cut to its old length.
 TEST_F(ProfileFileTest, AFailedWriteInPlacePutsTheOldTextBack) {
-  AsUnprivileged([&] {
+  In(Child::kUnprivileged, [&] {
     ::signal(SIGXFSZ, SIG_IGN);
     const std::string path = Path("parlavant.ini");
     Put(path, mine_, 0600);

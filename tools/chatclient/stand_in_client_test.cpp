@@ -126,50 +126,6 @@ TEST_F(ClientTest, AnnouncementBringsAReattach) {
   EXPECT_EQ(std::count(events.begin(), events.end(), "user alice"), 2);
 }
 
-TEST_F(ClientTest, MalformedAndUnknownCommandsAreAnsweredWithErrors) {
-  Start();
-  link.Attach(4);
-  events.clear();
-  for (const char* command :
-       {"FLY AWAY", "GET CHATMESSAGE 5 BODY", "GET CHATMESSAGE x BODY", "GET USER bob FULLNAME",
-        "MESSAGE bob", "MESSAGE  text", "PROTOCOL four", "SEARCH CALLS"}) {
-    link.SendCommand(command);
-  }
-  client->Receive("bob", "hi");
-  events.clear();
-  link.SendCommand("GET CHATMESSAGE 1000 TIMESTAMP");
-  link.SendCommand("PING");
-  EXPECT_THAT(events, ElementsAre("error 15 Invalid property"));
-  EXPECT_EQ(traffic.lines.back(), "out PONG");
-  EXPECT_TRUE(client->Sent().empty());
-  int errors = 0;
-  for (const auto& line : traffic.lines) errors += line.rfind("out ERROR ", 0) == 0;
-  EXPECT_EQ(errors, 9);
-}
-
-TEST_F(ClientTest, OnlyAttachedProgramsAreServedAndGoneOnesAreForgotten) {
-  Start();
-  // A window that never attached is not answered.
-  const platform::Hwnd stranger =
-      desktop->MakeWindow("stranger", [](platform::Hwnd, platform::MsgId, platform::WParam,
-                                         platform::LParam) { return platform::LResult{1}; });
-  std::string ping("PING", 5);
-  platform::CopyDataStruct cds{0, static_cast<std::uint32_t>(ping.size()), ping.data()};
-  EXPECT_EQ(desktop->Send(client->Window(), platform::kWmCopyData, stranger,
-                          reinterpret_cast<platform::LParam>(&cds)),
-            0);
-  EXPECT_TRUE(traffic.lines.empty());
-
-  // A program whose window has gone is dropped at the next line it would have been sent.
-  link.Attach(4);
-  desktop->SendNotify(platform::kHwndBroadcast, link.DiscoverMessageId(), stranger, 0);
-  ASSERT_EQ(client->Programs().size(), 2u);
-  desktop->DestroyWindow(stranger);
-  client->Receive("bob", "hi");
-  EXPECT_THAT(client->Programs(), ElementsAre(app.Handle()));
-  EXPECT_THAT(events, ::testing::Contains("chatmsg 1000 7 hi"));
-}
-
 TEST_F(ClientTest, AChainNestsEachMessageInsideTheRequestForThePreviousBody) {
   Start();
   link.Attach(4);
