@@ -99,24 +99,30 @@ std::string Describe(int status) {
 
 // How the pipeline ended, once its output has: the stage that failed, not one that merely saw
 // its input end after it, nor one that a broken pipe ended before it. A stage closes its output
-// before its parent can reap it, so the stages are waited for briefly, in their order.
-std::string EndedHow(const std::vector<pid_t>& pids) {
+// before its parent can reap it, so the stages are waited for briefly, in their order. Those
+// reaped leave `pids`: their ids may be another process's by the time the rest are.
+std::string EndedHow(std::vector<pid_t>& pids) {
   const auto until = Clock::now() + std::chrono::milliseconds(200);
-  std::string first;
+  std::string failed, first;
+  std::vector<pid_t> running;
   for (pid_t pid : pids) {
     int status = 0;
     pid_t reaped = 0;
     while ((reaped = ::waitpid(pid, &status, WNOHANG)) == 0 && Clock::now() < until) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    if (reaped != pid) continue;
+    if (reaped != pid) {
+      running.push_back(pid);
+      continue;
+    }
     const std::string how = " (" + Describe(status) + ")";
     const bool clean = WIFEXITED(status) && WEXITSTATUS(status) == 0;
     const bool brokenPipe = WIFSIGNALED(status) && WTERMSIG(status) == SIGPIPE;
-    if (!clean && !brokenPipe) return how;
+    if (!clean && !brokenPipe && failed.empty()) failed = how;
     if (first.empty()) first = how;
   }
-  return first;
+  pids = std::move(running);
+  return failed.empty() ? first : failed;
 }
 
 }  // namespace
