@@ -288,18 +288,25 @@ TEST_F(ProfileFileTest, AFileInADirectoryThatCannotBeWrittenIsWrittenInPlace) {
   });
 }
 
+// A size limit stands in for a full disk: the write stops short, as it would there. Replaced,
+// in place in a directory that cannot be written, and in place (a hard-linked file) where the
+// file system cannot take room first: the old text is put back and the file cut to its length.
 TEST_F(ProfileFileTest, AWriteThatCannotBeStoredWholeLeavesTheOldFileWhole) {
-  // A size limit stands in for a full disk: the write stops short, as it would there.
   In(Child::kUnprivileged, [&] {
     ::signal(SIGXFSZ, SIG_IGN);
-    const std::string locked = Path("locked");
+    const std::string locked = Path("locked"), linked = Path("linked");
     ASSERT_EQ(::mkdir(locked.c_str(), 0700), 0);
-    for (const std::string& where : {dir_, locked}) {
+    ASSERT_EQ(::mkdir(linked.c_str(), 0700), 0);
+    for (const std::string& where : {dir_, locked, linked}) {
       SCOPED_TRACE(where);
       const std::string path = where + "/parlavant.ini";
       Put(path, mine_, 0600);
       if (where == locked) {
         ASSERT_EQ(::chmod(locked.c_str(), 0500), 0);
+      }
+      if (where == linked) {
+        ASSERT_EQ(::link(path.c_str(), (linked + "/other.ini").c_str()), 0);
+        calls.fallocateError = EOPNOTSUPP;
       }
       const rlimit limit{mine_.size() + 100, RLIM_INFINITY};
       ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
@@ -307,7 +314,8 @@ TEST_F(ProfileFileTest, AWriteThatCannotBeStoredWholeLeavesTheOldFileWhole) {
       EXPECT_FALSE(file.WriteString("General", "Long", std::string(500, 'x')));
       EXPECT_EQ(file.LastError(), "File too large");
       EXPECT_EQ(testsupport::FileText(path), mine_);
-      EXPECT_EQ(Entries(where), where == dir_ ? 2u : 1u);  // no sibling left (dir_ holds locked/)
+      // No sibling left behind (dir_ also holds the other two directories).
+      EXPECT_EQ(Entries(where), where == dir_ ? 3u : where == linked ? 2u : 1u);
       const rlimit none{RLIM_INFINITY, RLIM_INFINITY};
       ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &none), 0);
     }
@@ -344,56 +352,49 @@ TEST_F(ProfileFileTest, ProcessesWritingAtOnceTakeTurnsAndLoseNothing) {
 }
 
 // What lets a replaced file survive a crash: the new text is on disk before it takes the file's
-// name, and the new name before the write is said done. A sync that fails fails the write.
-TEST_F(ProfileFileTest, AReplacementIsSyncedBeforeItTakesTheNameAndAFailedSyncFailsTheWrite) {
-  const std::string path = Path("parlavant.ini");
+// name, and the new name before the write is said done. A sync or rename that fails fails the
+// write and leaves the old file; a file on another file system (EXDEV) is written in place.
+TEST_F(ProfileFileTest, AReplacementIsSyncedBeforeItTakesTheNameAndFailuresLeaveTheOldFile) {
+  const std::string path = Path("parlavant.ini"), dir = fs::canonical(dir_).string();
   Put(path, mine_, 0644);
-  calls = {};
-  calls.watching = true;
-  ASSERT_TRUE(ProfileFile(path).WriteString("General", "Left", "1"));
-  const std::vector<std::string> log = calls.log;
-  calls = {};
-  ASSERT_EQ(log.size(), 3u);
-  const std::string sibling = fs::path(log[0].substr(6)).filename();
-  EXPECT_EQ(log[0], "fsync " + fs::canonical(dir_).string() + "/" + sibling);
+  struct Outcome {
+    bool written;
+    std::string error;
+    std::vector<std::string> log;
+  };
+  const auto writeUnder = [&](int fsyncError, int renameError, const std::string& value) {
+    calls = {};
+    calls.fsyncError = fsyncError;
+    calls.renameError = renameError;
+    calls.watching = true;
+    ProfileFile file(path);
+    Outcome outcome{file.WriteString("General", "Left", value), file.LastError(), calls.log};
+    calls = {};
+    return outcome;
+  };
+  const Outcome done = writeUnder(0, 0, "1");
+  ASSERT_TRUE(done.written);
+  ASSERT_EQ(done.log.size(), 3u);
+  const std::string sibling = fs::path(done.log[0].substr(6)).filename();
+  EXPECT_EQ(done.log[0], "fsync " + dir + "/" + sibling);
   EXPECT_TRUE(sibling.starts_with(".parlavant.ini.")) << sibling;
-  EXPECT_EQ(log[1], "rename " + Path(sibling) + " " + path);
-  EXPECT_EQ(log[2], "fsync " + fs::canonical(dir_).string());
+  EXPECT_EQ(done.log[1], "rename " + Path(sibling) + " " + path);
+  EXPECT_EQ(done.log[2], "fsync " + dir);
 
-  calls.fsyncError = EIO;
-  ProfileFile file(path);
-  const bool written = file.WriteString("General", "Left", "2");
-  calls = {};
-  EXPECT_FALSE(written);
-  EXPECT_EQ(file.LastError(), "Input/output error");
-  EXPECT_EQ(file.ReadInteger("General", "Left", 0), 1);
-  EXPECT_EQ(Entries(dir_), 1u);
-}
-
-// A file that cannot be renamed over because it lies on another file system is written in place,
-// and synced there; a rename that fails for any other reason fails the write.
-TEST_F(ProfileFileTest, ARenameAcrossDevicesWritesInPlaceAndAnyOtherFailureFails) {
-  const std::string path = Path("parlavant.ini");
-  Put(path, mine_, 0644);
   const ino_t inode = Stat(path).st_ino;
-  calls = {};
-  calls.renameError = EXDEV;
-  calls.watching = true;
-  const bool inPlace = ProfileFile(path).WriteString("General", "Left", "12");
-  const std::vector<std::string> log = calls.log;
-  calls = {};
-  ASSERT_TRUE(inPlace);
-  EXPECT_EQ(log.back(), "fsync " + fs::canonical(path).string());
-  EXPECT_EQ(Stat(path).st_ino, inode);
-  EXPECT_EQ(Entries(dir_), 1u);
+  for (const auto& [fsyncError, renameError] : {std::pair{EIO, 0}, std::pair{0, EIO}}) {
+    const Outcome failed = writeUnder(fsyncError, renameError, "2");
+    EXPECT_FALSE(failed.written);
+    EXPECT_EQ(failed.error, "Input/output error");
+    EXPECT_EQ(ProfileFile(path).ReadInteger("General", "Left", 0), 1);
+    EXPECT_EQ(Entries(dir_), 1u);
+  }
 
-  calls.renameError = EIO;
-  ProfileFile file(path);
-  const bool written = file.WriteString("General", "Left", "34");
-  calls = {};
-  EXPECT_FALSE(written);
-  EXPECT_EQ(file.LastError(), "Input/output error");
-  EXPECT_EQ(file.ReadInteger("General", "Left", 0), 12);
+  const Outcome inPlace = writeUnder(0, EXDEV, "12");
+  ASSERT_TRUE(inPlace.written);
+  EXPECT_EQ(inPlace.log.back(), "fsync " + dir + "/parlavant.ini");
+  EXPECT_EQ(Stat(path).st_ino, inode);
+  EXPECT_EQ(ProfileFile(path).ReadInteger("General", "Left", 0), 12);
   EXPECT_EQ(Entries(dir_), 1u);
 }
 
@@ -433,25 +434,6 @@ TEST_F(ProfileFileTest, OnAFullDiskAWriteInPlaceNeverTouchesTheFile) {
     EXPECT_EQ(file.LastError(), "No space left on device");
     EXPECT_EQ(testsupport::FileText(path), mine_);
     EXPECT_EQ(Stat(path).st_mtim.tv_nsec, before.st_mtim.tv_nsec);
-  });
-}
-
-// Written in place (a hard-linked file cannot be replaced), a text that does not fit is never
-// left half-written: where the file system cannot take room first, the old text is put back and
-// the file cut to its old length.
-TEST_F(ProfileFileTest, AFailedWriteInPlacePutsTheOldTextBack) {
-  In(Child::kUnprivileged, [&] {
-    ::signal(SIGXFSZ, SIG_IGN);
-    const std::string path = Path("parlavant.ini");
-    Put(path, mine_, 0600);
-    ASSERT_EQ(::link(path.c_str(), Path("linked.ini").c_str()), 0);
-    calls.fallocateError = EOPNOTSUPP;
-    const rlimit limit{mine_.size() + 100, RLIM_INFINITY};
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
-    ProfileFile file(path);
-    EXPECT_FALSE(file.WriteString("General", "Long", std::string(500, 'x')));
-    EXPECT_EQ(file.LastError(), "File too large");
-    EXPECT_EQ(testsupport::FileText(path), mine_);
   });
 }
 
