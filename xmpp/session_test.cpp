@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace xmpp {
 namespace {
 
@@ -241,11 +243,21 @@ TEST_F(SessionTest, AnErrorWithAMessagesIdFailsItEvenAfterItsAcknowledgement) {
   session.Bound(transport, true, now);
   Feed("<enabled xmlns='urn:xmpp:sm:3'/>");
   session.Queue({"m1", "nobody@example.org", "hi"}, now);
+  session.Queue({"m2", "bob@example.org", "there"}, now);
   Feed("<a xmlns='urn:xmpp:sm:3' h='5'/>");
   Feed(
       "<message type='error' id='m1' from='nobody@example.org'><error type='cancel'>"
       "<service-unavailable xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/></error></message>");
   EXPECT_THAT(Events(), ElementsAre("acked m1", "failed m1"));
+  // The other message is neither failed with it nor written twice for coming while m1 waited.
+  Feed("<a xmlns='urn:xmpp:sm:3' h='6'/>");
+  EXPECT_THAT(Events(), ElementsAre("acked m2"));
+  for (const char* id : {"id=\"m1\"", "id=\"m2\""}) {
+    EXPECT_EQ(std::count_if(transport.sent.begin(), transport.sent.end(),
+                            [&](const std::string& s) { return s.find(id) != std::string::npos; }),
+              1)
+        << id;
+  }
   // An error about an id we never sent changes nothing.
   Feed("<message type='error' id='other'/>");
   EXPECT_THAT(Events(), IsEmpty());
