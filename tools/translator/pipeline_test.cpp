@@ -77,6 +77,7 @@ while IFS= read -r -d '' record; do
     *slow*) sleep 0.3 ;;
     *split*) printf 'one\0two\0'; continue ;;
     *selfkill*) kill -TERM $$ ;;
+    *flood*) while :; do printf 'x'; done ;;
     *whoami*)
       # Each stage adds: its process group, ignored and blocked signals (hex), how many LC_CTYPE
       # its environment holds, their value, and PARLAVANT_MARK.
@@ -93,8 +94,8 @@ done
 )";
     ::chmod((*this / "stage").c_str(), 0755);
     // A stage that passes its input through untouched, and one that is slow on purpose: "slow"
-    // reads 4 KiB at a time with a pause between, "split" writes each record in two halves with
-    // a pause between.
+    // reads 4 KiB at a time with a pause between, "dribble" writes that way, and "split" writes
+    // each record in two halves with a pause between.
     std::ofstream(*this / "cat") << "#!/bin/sh\nexec cat\n";
     ::chmod((*this / "cat").c_str(), 0755);
     std::ofstream(*this / "paced") << R"(#!/usr/bin/python3
@@ -113,6 +114,11 @@ while True:
             os.write(1, record[: len(record) // 2])
             time.sleep(0.1)
             os.write(1, record[len(record) // 2 :] + b"\0")
+        elif how == "dribble":
+            for at in range(0, len(record), 4096):
+                os.write(1, record[at : at + 4096])
+                time.sleep(0.01)
+            os.write(1, b"\0")
         else:
             os.write(1, record + b"\0")
 )";
@@ -215,11 +221,12 @@ TEST(WarmPipeline, APipelineThatDiesFailsItsRequestAndIsStartedAgain) {
   EXPECT_EQ(Ask(pipeline, "selfkill"), "failed: the pipeline ended (signal Terminated)");
   EXPECT_EQ(pipeline.Starts(), 3);
 
-  // A later stage fails: it is named, not the stage before it that the broken pipe ended.
-  std::ofstream(mode / "failing") << "#!/bin/sh\nexit 4\n";
+  // A later stage fails while the one before it writes: the failure is named, not the broken
+  // pipe that then ends the first.
+  std::ofstream(mode / "failing") << "#!/bin/sh\nhead -c 1 >/dev/null\nexit 4\n";
   ::chmod((mode / "failing").c_str(), 0755);
   WarmPipeline failing(ModeCommands(mode / "stage" + " | " + mode / "failing"), 5s);
-  EXPECT_EQ(Ask(failing, "hola"), "failed: the pipeline ended (exit status 4)");
+  EXPECT_EQ(Ask(failing, "flood"), "failed: the pipeline ended (exit status 4)");
 }
 
 TEST(WarmPipeline, AHangIsBoundedAndTheHungProcessesKilled) {
@@ -350,14 +357,17 @@ TEST(WarmPipeline, ARequestLargerThanThePipesGoesInWhileTheAnswerComesOut) {
   EXPECT_TRUE(output == text);
 }
 
-// The hang bound is a bound on silence: a stage that takes its input slowly but steadily is
-// waited for, and an answer whose end marker comes in two pieces is found.
+// The hang bound is a bound on silence: a stage that takes its input or gives its answer slowly
+// but steadily is waited for, and an answer whose end marker comes in two pieces is found.
 TEST(WarmPipeline, SteadyProgressIsNoHangAndAMarkerInTwoPiecesIsFound) {
   FakeMode mode;
   WarmPipeline slow(ModeCommands(mode / "paced" + " slow"), 300ms);
   const std::string text(512 * 1024, 'a');  // about 1.3 s at 4 KiB each 10 ms
   std::string output, error;
   ASSERT_TRUE(slow.Run(text, output, error)) << error;
+  EXPECT_EQ(output.size(), text.size());
+  WarmPipeline dribbling(ModeCommands(mode / "paced" + " dribble"), 300ms);
+  ASSERT_TRUE(dribbling.Run(text, output, error)) << error;
   EXPECT_EQ(output.size(), text.size());
 
   WarmPipeline split(ModeCommands(mode / "paced" + " split"), 2s);
