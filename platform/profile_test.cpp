@@ -505,7 +505,10 @@ TEST_F(ProfileFileTest, ASpecialFileInTheSettingsPlaceIsLeftAsItIs) {
   EXPECT_FALSE(device.WriteString("General", "Left", "1"));
   EXPECT_EQ(device.LastError(), "Invalid argument");
   EXPECT_TRUE(S_ISCHR(Stat(Path("null.ini")).st_mode));
-  EXPECT_EQ(Entries(dir_), 2u);
+  // A device that never ends (as /dev/zero) gives the defaults, not a read without end.
+  ASSERT_EQ(::mknod(Path("zero.ini").c_str(), S_IFCHR | 0666, ::makedev(1, 5)), 0);
+  EXPECT_EQ(ProfileFile(Path("zero.ini")).ReadInteger("General", "Left", 7), 7);
+  EXPECT_EQ(Entries(dir_), 3u);
 }
 
 TEST_F(ProfileFileTest, IntegersForgiveBlanksInsideQuotesAndAMalformedValueGivesTheDefault) {

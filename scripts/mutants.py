@@ -35,9 +35,7 @@ SETTINGS = Module("settings writer", ["platform_test"], [], [
       "  if (Lock(fd.Get(), LOCK_SH) != 0) return byDefault();\n", ""),
     M("a reader takes a special file for the settings", PROFILE,
       "!fd || ::fstat(fd.Get(), &opened) != 0 || !S_ISREG(opened.st_mode)",
-      "!fd || ::fstat(fd.Get(), &opened) != 0",
-      equivalent="reading a FIFO or a device through pread fails (ESPIPE) or gives nothing, "
-                 "so the defaults come back either way"),
+      "!fd || ::fstat(fd.Get(), &opened) != 0"),
     M("writers do not take turns on the directory", PROFILE,
       "  if (directory) Lock(directory.Get(), LOCK_EX);\n", ""),
     M("writers do not lock the file", PROFILE,
@@ -167,11 +165,8 @@ PIPELINES = Module("translator pipelines and stream format", ["standin_translato
              "  ++serving_;\n  busy_ = false;\n  turn_.notify_all();\n"),
             ("tools/translator/pipeline.h", "  std::uint64_t serving_ = 0;\n",
              "  std::uint64_t serving_ = 0;\n  bool busy_ = false;\n")]),
-    M("a program is looked for only under its name", PIPELINE,
-      "  if (name.find('/') != std::string::npos) return name;\n", "",
-      equivalent="a name with '/' is never found under a PATH directory joined with it, so the "
-                 "lookup fails where it should have succeeded; but every mode of the system "
-                 "names programs by bare names"),
+    M("a program named by its path is looked for in PATH", PIPELINE,
+      "  if (name.find('/') != std::string::npos) return name;\n", ""),
     M("an empty PATH entry is not the current directory", PIPELINE,
       '    if (dir.empty()) dir = ".";\n', ""),
     M("a quoted empty word is dropped", PIPELINE,

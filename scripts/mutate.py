@@ -16,6 +16,7 @@ that tests on fixed ports cannot meet another run's."""
 import argparse
 import filecmp
 import os
+import resource
 import shutil
 import subprocess
 import sys
@@ -59,11 +60,17 @@ def sync_copy(src):
     return changed
 
 
-def run(cmd, timeout=None, quiet=True):
+def bounded_memory():
+    # A fault may make a loop read without end: it must end the test, not the machine.
+    resource.setrlimit(resource.RLIMIT_AS, (8 << 30, 8 << 30))
+
+
+def run(cmd, timeout=None, quiet=True, bounded=False):
     """Runs a command in a session of its own; a command past its time is ended with all it
     started. Returns (exit status or None on timeout, output)."""
     proc = subprocess.Popen(cmd, stdout=subprocess.PIPE if quiet else None,
-                            stderr=subprocess.STDOUT if quiet else None, start_new_session=True)
+                            stderr=subprocess.STDOUT if quiet else None, start_new_session=True,
+                            preexec_fn=bounded_memory if bounded else None)
     try:
         out, _ = proc.communicate(timeout=timeout)
         return proc.returncode, (out or b"").decode(errors="replace")
@@ -84,7 +91,7 @@ def run_suites(bld, suites, timeouts):
     for suite in suites:
         status, _ = run(["ctest", "--test-dir", bld, "-R", "^%s$" % suite, "--timeout",
                          str(int(timeouts[suite])), "--output-on-failure"],
-                        timeout=timeouts[suite] + 30)
+                        timeout=timeouts[suite] + 30, bounded=True)
         if status != 0:
             return False, suite
     return True, None
