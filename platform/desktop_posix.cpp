@@ -58,6 +58,7 @@ constexpr std::size_t kMaxConnections = 1024;
 constexpr std::size_t kMaxQueuedOutput = 64u * 1024u * 1024u;
 constexpr std::size_t kReadChunk = 64 * 1024;
 constexpr std::size_t kMaxReadPerEvent = 4u * 1024u * 1024u;
+constexpr int kEventsPerRound = 32;
 constexpr Hwnd kFirstWindowHandle = 0x10000;
 constexpr Hwnd kLastWindowHandle = 0x7FFFFFFF;
 
@@ -203,7 +204,8 @@ class SocketDesktop final : public Desktop {
   void Flush(std::uint64_t id);
   void WatchOutput(std::uint64_t id, bool on);
 
-  void RunOnce(int timeoutMs);
+  // Handles what epoll reports within the timeout; returns how many events it took.
+  int RunOnce(int timeoutMs);
   void AcceptAll();
   void HandleReadable(std::uint64_t id);
   void HandleFrame(std::uint64_t id, wire::Frame frame);
@@ -649,6 +651,9 @@ void SocketDesktop::HandleReadable(std::uint64_t id) {
       conn->reader.Append(std::string_view(readBuffer_.data(), static_cast<std::size_t>(n)));
       total += static_cast<std::size_t>(n);
       if (total >= kMaxReadPerEvent) break;  // the rest waits for the next round: fairness
+      // A short read took all there was; what comes later keeps the socket readable for the
+      // next round (level-triggered), so asking again now would only be told EAGAIN.
+      if (static_cast<std::size_t>(n) < readBuffer_.size()) break;
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
@@ -720,11 +725,11 @@ void SocketDesktop::Reply(std::uint64_t id, std::uint64_t seq, LResult result) {
   Queue(id, reply);
 }
 
-void SocketDesktop::RunOnce(int timeoutMs) {
-  epoll_event events[32];
+int SocketDesktop::RunOnce(int timeoutMs) {
+  epoll_event events[kEventsPerRound];
   int n;
   do {
-    n = ::epoll_wait(epoll_.Get(), events, 32, timeoutMs);
+    n = ::epoll_wait(epoll_.Get(), events, kEventsPerRound, timeoutMs);
   } while (n < 0 && errno == EINTR);
   for (int i = 0; i < n; ++i) {
     const std::uint64_t id = events[i].data.u64;
@@ -735,14 +740,15 @@ void SocketDesktop::RunOnce(int timeoutMs) {
     if (events[i].events & EPOLLOUT) Flush(id);
     if (events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) HandleReadable(id);
   }
+  return n;
 }
 
 void SocketDesktop::ProcessPending() {
-  // Level-triggered: what is left after these rounds keeps the event handle readable.
+  // Level-triggered: what is left after these rounds keeps the event handle readable. A round
+  // that took fewer events than it could took all that were ready; what came since is the next
+  // call's, so no round is spent on being told there is nothing.
   for (int round = 0; round < 16; ++round) {
-    epoll_event probe;
-    if (::epoll_wait(epoll_.Get(), &probe, 1, 0) <= 0) return;
-    RunOnce(0);
+    if (RunOnce(0) < kEventsPerRound) return;
   }
 }
 
