@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds the optimised preset, runs every benchmark (each prints its own figures), then prints
 # the performance report: one table of every figure, the baseline measured in the same run and
-# their ratio, as Markdown. Extra arguments go to every benchmark program.
+# their ratio, as Markdown. Each program measures its figures and their baselines three times,
+# interleaved in a random order, so that a change in the machine's load falls on both; the
+# medians are reported. Extra arguments go to every benchmark program (after these).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,7 +15,8 @@ rows=$(mktemp)
 trap 'rm -f "$rows"' EXIT
 for bench in build/release/bench/bench_*; do
   echo "== $(basename "$bench") =="
-  "$bench" --benchmark_color=false "$@" 2>&1 | tee /dev/stderr | grep $'^report\t' >>"$rows" || true
+  "$bench" --benchmark_color=false --benchmark_repetitions=3 \
+    --benchmark_enable_random_interleaving=true "$@" 2>&1 | tee /dev/stderr | grep $'^report\t' >>"$rows" || true
 done 2>&1
 
 echo
