@@ -157,7 +157,7 @@ class ChildProcess {
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
-    if (::posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
+    if (::posix_spawnp(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
     posix_spawn_file_actions_destroy(&actions);
     ::close(in[0]);
     stdin_ = in[1];
@@ -187,14 +187,15 @@ class ChildProcess {
   // Waits up to `ms` for the program to end by itself: its exit status (-1 after a signal), or
   // nothing while it still runs.
   std::optional<int> Wait(int ms) {
-    for (int waited = 0; pid_ > 0; waited += 10) {
+    // Looked at every millisecond at first: most programs a test waits for end at once.
+    for (int waited = 0, step = 1; pid_ > 0; waited += step, step = waited < 100 ? 1 : 10) {
       int status = 0;
       if (::waitpid(pid_, &status, WNOHANG) == pid_) {
         pid_ = -1;
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
       }
       if (waited >= ms) return std::nullopt;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      std::this_thread::sleep_for(std::chrono::milliseconds(step));
     }
     return std::nullopt;
   }
