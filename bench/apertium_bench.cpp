@@ -179,7 +179,9 @@ int Run() {
         {{"l1", translate::WebEncode(c.text)}, {"TargetLang", std::to_string(c.targetCode)}});
     auto reply = standInClient.Post("/", body, "application/x-www-form-urlencoded");
     if (!reply || reply->status != 200) Fail("the stand-in translator did not answer");
-    return translate::PercentDecode(reply->body.substr(3));
+    // The translation's field ends where the language the translator found begins.
+    const std::string& b = reply->body;
+    return translate::PercentDecode(b.substr(3, b.find('&', 3) - 3));
   };
   auto askApy = [&](const Case& c) {
     const std::string pairs = c.apyPairs;

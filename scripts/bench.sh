@@ -12,12 +12,20 @@ cmake --preset release >/dev/null
 cmake --build --preset release
 
 rows=$(mktemp)
-trap 'rm -f "$rows"' EXIT
+out=$(mktemp)
+trap 'rm -f "$rows" "$out"' EXIT
+failed=()
 for bench in build/release/bench/bench_*; do
   echo "== $(basename "$bench") =="
+  # Through a file, not tee to /dev/stderr: when stderr is a file, that would reopen it truncated.
+  status=0
   "$bench" --benchmark_color=false --benchmark_repetitions=3 \
-    --benchmark_enable_random_interleaving=true "$@" 2>&1 | tee /dev/stderr | grep $'^report\t' >>"$rows" || true
-done 2>&1
+    --benchmark_enable_random_interleaving=true "$@" >"$out" 2>&1 || status=$?
+  cat "$out"
+  # A benchmark that gave up must not pass for one that had nothing to say.
+  if [[ $status -ne 0 ]]; then failed+=("$(basename "$bench") (exit status $status)"); fi
+  grep $'^report\t' "$out" >>"$rows" || true
+done
 
 echo
 echo "Performance report ($(nproc) cores, $(date -u +%Y-%m-%d))"
@@ -29,3 +37,8 @@ awk -F'\t' '
   }
   { printf "| %s | %s | %s | %s | %s |\n", $2, $3, $4, $5, $6 }
 ' "$rows"
+if [[ ${#failed[@]} -gt 0 ]]; then
+  echo
+  echo "Failed, their figures missing: ${failed[*]}"
+  exit 1
+fi

@@ -157,14 +157,22 @@ void KillGroup(pid_t group) {
   ASSERT_EQ(::kill(-group, SIGKILL), 0);
 }
 
+// Each request comes on a thread of its own that ends after it, as the HTTP server serves each
+// connection: the stages outlive the thread that started them.
 TEST(WarmPipeline, AnswersEachRequestFromTheSameProcesses) {
   FakeMode mode;
   WarmPipeline pipeline(mode.Stages(3), 5s);
+  auto askAndEnd = [&](const std::string& text) {
+    std::string answer;
+    std::thread([&] { answer = Ask(pipeline, text); }).join();
+    std::this_thread::sleep_for(50ms);  // a death signal at the thread's end would have come
+    return answer;
+  };
   EXPECT_EQ(pipeline.Starts(), 0);
-  EXPECT_EQ(Ask(pipeline, "hola amigo"), "hello amigo");
+  EXPECT_EQ(askAndEnd("hola amigo"), "hello amigo");
   const pid_t group = pipeline.ProcessGroup();
-  EXPECT_EQ(Ask(pipeline, "adios"), "adios");
-  EXPECT_EQ(Ask(pipeline, ""), "");
+  EXPECT_EQ(askAndEnd("adios"), "adios");
+  EXPECT_EQ(askAndEnd(""), "");
   EXPECT_EQ(pipeline.Starts(), 1);
   EXPECT_EQ(pipeline.ProcessGroup(), group);
 }
