@@ -3,10 +3,14 @@
 // its echo engine; against the floor measured in the same run: the same five desktop round
 // trips (the status line, two requests and their two answers) plus one loopback HTTP exchange
 // with the same translator made directly, plus the same line appended to a shown text box of
-// the same kind (what any program pays to show it). Then the memory that 10,000 messages cost,
-// against the text they leave in the tabs.
+// the same kind (what any program pays to show it). The window is shown and active, as for a
+// person reading the conversation; beside it the same message while another window is active
+// (the tab marked unread, attention asked for), and then also told as a desktop notification
+// through a private session bus to a notification server in a process of its own. Then the
+// memory that 10,000 messages cost, against the text they leave in the tabs.
 #include <QApplication>
 #include <QCoreApplication>
+#include <QDBusConnectionInterface>
 #include <QSocketNotifier>
 #include <QTextBlock>
 
@@ -22,7 +26,9 @@
 #include <thread>
 
 #include "app/main_form.h"
+#include "app/notifier.h"
 #include "testsupport/child_process.h"
+#include "testsupport/desktop_bus.h"
 #include "testsupport/net_util.h"
 #include "testsupport/qt_support.h"
 #include "testsupport/temp_dir.h"
@@ -103,6 +109,7 @@ struct World {
   std::unique_ptr<ClientThread> client;
   std::unique_ptr<app::TApplication> application;
   std::unique_ptr<app::TMainForm> form;
+  QWidget elsewhere;  // the window the user is in while a message comes
   QPlainTextEdit* memo = nullptr;
 
   World() {
@@ -123,6 +130,18 @@ struct World {
     form = std::make_unique<app::TMainForm>(*application, dir + "/parlavant.ini");
     while (form->ToUsers->count() == 0)
       QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    form->show();
+    elsewhere.resize(200, 100);
+    elsewhere.show();
+    Activate(*form);
+  }
+  // Gives the window system's activation to `window` and waits until it has arrived.
+  static void Activate(QWidget& window) {
+    window.activateWindow();
+    if (!testsupport::PumpUntil([&] { return window.isActiveWindow(); }, 10000)) {
+      std::fprintf(stderr, "a window did not become active\n");
+      std::abort();
+    }
   }
   ~World() {
     form.reset();
@@ -145,9 +164,15 @@ struct World {
   }
 };
 
-World& TheWorld() {
-  static World world;
+// Made on first use, and ended before the toolkit is: its windows cannot outlive it.
+std::unique_ptr<World>& WorldSlot() {
+  static std::unique_ptr<World> world;
   return world;
+}
+
+World& TheWorld() {
+  if (!WorldSlot()) WorldSlot() = std::make_unique<World>();
+  return *WorldSlot();
 }
 
 void BM_ReceivedMessage(benchmark::State& state) {
@@ -155,6 +180,50 @@ void BM_ReceivedMessage(benchmark::State& state) {
   for (auto _ : state) world.ReceiveOne();
   state.counters["messages_per_s"] =
       benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+
+// The same while the user is in another window: the tab is marked unread and the window asks
+// for attention; with `notify`, each message also goes out as a desktop notification.
+void ReceivedUnseen(benchmark::State& state, bool notify) {
+  World& world = TheWorld();
+  World::Activate(world.elsewhere);
+  std::unique_ptr<testsupport::TempDir> busDir;
+  std::unique_ptr<testsupport::PrivateSessionBus> bus;
+  std::unique_ptr<testsupport::ChildProcess> server;
+  std::unique_ptr<app::Notifier> notifier;
+  if (notify) {
+    busDir = std::make_unique<testsupport::TempDir>("pbbus");
+    bus = std::make_unique<testsupport::PrivateSessionBus>(busDir->Path());
+    server = std::make_unique<testsupport::ChildProcess>(
+        std::vector<std::string>{"/proc/self/exe", "--notification-server", bus->Address()});
+    // Until the server owns its name: a notification before it would go nowhere, cheaply.
+    QDBusConnection probe = QDBusConnection::connectToBus(QString::fromStdString(bus->Address()), "probe");
+    const bool up = testsupport::PumpUntil(
+        [&] {
+          return probe.interface()->isServiceRegistered("org.freedesktop.Notifications").value();
+        },
+        10000);
+    QDBusConnection::disconnectFromBus("probe");
+    if (!up) {
+      state.SkipWithError("the notification server did not come up");
+      return;
+    }
+    notifier = std::make_unique<app::Notifier>(QStringLiteral("Parlavant"));
+    world.form->OnUnseenMessage = [&](const std::u16string& sender, const std::u16string& line) {
+      notifier->Notify(app::FromWide(sender), app::FromWide(line));
+    };
+  }
+  for (auto _ : state) world.ReceiveOne();
+  world.form->OnUnseenMessage = nullptr;
+  World::Activate(*world.form);
+}
+
+void BM_ReceivedMessageUnseen(benchmark::State& state) {
+  ReceivedUnseen(state, false);
+}
+
+void BM_ReceivedMessageNotified(benchmark::State& state) {
+  ReceivedUnseen(state, true);
 }
 
 void BM_DesktopRoundTrip(benchmark::State& state) {
@@ -179,16 +248,18 @@ void BM_HttpExchange(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(http.Post(endpoint, form));
 }
 
-// What any program pays to show the line: the same line appended to a shown text box of the
-// same kind, laid out and painted as the window's is.
+// What any program pays to show the line: the same line appended to a text box of the same kind
+// and size in a shown window of the same size, laid out and painted as the window's is.
 void BM_TextAppend(benchmark::State& state) {
   World& world = TheWorld();
   const QString line = world.memo != nullptr ? world.memo->document()->lastBlock().text()
                                              : QString::fromUtf8("bob: [1] " + kBody);
-  QPlainTextEdit box;
+  QWidget window;
+  window.resize(world.form->size());
+  QPlainTextEdit box(&window);
   box.setFont(world.memo != nullptr ? world.memo->font() : box.font());
   box.resize(world.memo != nullptr ? world.memo->size() : QSize(400, 200));
-  box.show();
+  window.show();
   for (auto _ : state) {
     box.appendPlainText(line);
     QCoreApplication::processEvents();
@@ -199,6 +270,8 @@ BENCHMARK(BM_DesktopRoundTrip)->UseRealTime()->MinTime(1.0);
 BENCHMARK(BM_HttpExchange)->UseRealTime()->MinTime(1.0);
 BENCHMARK(BM_ReceivedMessage)->UseRealTime()->MinTime(1.0);
 BENCHMARK(BM_TextAppend)->UseRealTime()->MinTime(1.0);
+BENCHMARK(BM_ReceivedMessageUnseen)->UseRealTime()->MinTime(1.0);
+BENCHMARK(BM_ReceivedMessageNotified)->UseRealTime()->MinTime(1.0);
 
 // The same number of lines appended straight to a text box: what the text alone costs.
 long DirectAppendKiB(int lines, const QString& line) {
@@ -231,9 +304,20 @@ void ReportMemory() {
       "the same lines appended to a text box", static_cast<double>(direct), "KiB");
 }
 
+// The notification server of the notified figure, in a process of its own as on a desktop.
+int ServeNotifications(int argc, char** argv, const std::string& address) {
+  QCoreApplication qt(argc, argv);
+  testsupport::NotificationRecorder recorder(address);
+  if (!recorder.Registered()) return 1;
+  return qt.exec();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 3 && std::string_view(argv[1]) == "--notification-server") {
+    return ServeNotifications(argc, argv, argv[2]);
+  }
   ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
   QApplication qt(argc, argv);
   // First, while the heap holds nothing the timing runs (and the text box of the floor) left
@@ -241,7 +325,9 @@ int main(int argc, char** argv) {
   ReportMemory();
   benchsupport::RunBenchmarks(argc, argv, [](const benchsupport::Figures& f) {
     const double trip = f.at("BM_DesktopRoundTrip"), http = f.at("BM_HttpExchange"),
-                 message = f.at("BM_ReceivedMessage"), append = f.at("BM_TextAppend");
+                 message = f.at("BM_ReceivedMessage"), append = f.at("BM_TextAppend"),
+                 unseen = f.at("BM_ReceivedMessageUnseen"),
+                 notified = f.at("BM_ReceivedMessageNotified");
     const double transport = kDesktopRoundTripsPerMessage * trip + http;
     const double floor = transport + append;
     std::printf("\ndesktop round trip             %9.1f us\n", trip / 1e3);
@@ -253,9 +339,16 @@ int main(int argc, char** argv) {
     std::printf(
         "received message to tab line  %9.1f us  %7.0f messages/s  ratio %.2f to the floor\n",
         message / 1e3, 1e9 / message, message / floor);
+    std::printf(
+        "the same, another window active   %9.1f us  (%+.1f us: the unread mark, the attention "
+        "asked)\n",
+        unseen / 1e3, (unseen - message) / 1e3);
+    std::printf("the same, also notified           %9.1f us  (%+.1f us more: the notification)\n",
+                notified / 1e3, (notified - unseen) / 1e3);
     benchsupport::ReportRow("received message to its tab line", message / 1e3,
                             "5 desktop round trips + 1 HTTP exchange + the line in a text box",
                             floor / 1e3, "us");
   });
+  WorldSlot().reset();
   return 0;
 }
