@@ -77,14 +77,17 @@ class DesktopPeer {
   std::thread thread_;
 };
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
-  QApplication qt(argc, argv);
+// With `acksAndArchive` the server offers stream management and keeps archives, as the
+// project's own servers do; the client then answers the server's acknowledgement requests and
+// keeps the archive id of each message shown. Without, neither. Only the first run also measures
+// the API's pauses.
+std::pair<double, double> MeasureMessages(bool acksAndArchive) {
   testsupport::TempDir temp("pbxmpp");
   const std::string dir = temp.Path();
+  // The client keeps its archive point here, not in the user's own state directory.
+  ::setenv("XDG_STATE_HOME", (dir + "/state").c_str(), 1);
   testsupport::ProsodyServer server(dir);
+  server.archive = server.streamManagement = acksAndArchive;
   if (!server.Start()) Fail("Prosody did not start");
   for (const char* user : {"alice", "bob", "carol"}) {
     if (!server.Register(user, std::string(user) + "-pw")) Fail("an account was not made");
@@ -208,6 +211,13 @@ int main(int argc, char** argv) {
   }
   const double ours = Median(toParlavant), plain = Median(toPeer);
   const double floor = plain + Median(translation) + Median(desktopMessage) + Median(shown);
+  if (!acksAndArchive) {
+    std::printf(
+        "remote message to its tab line without acknowledgements and archive %9.1f us, "
+        "plain delivery %9.1f us (ratio %.2f)\n",
+        ours, plain, ours / plain);
+    return {ours, plain};
+  }
   std::printf("remote message to its tab line (median of %d) %9.1f us\n", kRounds, ours);
   std::printf("the same between two plain clients            %9.1f us  (ratio %.2f)\n", plain,
               ours / plain);
@@ -258,5 +268,19 @@ int main(int argc, char** argv) {
       parse, during, quiet);
   benchsupport::ReportRow("longest desktop API pause while a 60,000-element message arrives",
                           during, "longest pause as long without one", quiet, "ms");
+  return {ours, plain};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+  QApplication qt(argc, argv);
+  const auto [with, plainWith] = MeasureMessages(true);
+  const auto [without, plainWithout] = MeasureMessages(false);
+  std::printf(
+      "what acknowledgements and the archive add: %+.1f us to the message to Parlavant's tab, "
+      "%+.1f us to plain delivery (the server's own)\n",
+      with - without, plainWith - plainWithout);
   return 0;
 }

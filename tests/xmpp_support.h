@@ -59,8 +59,10 @@ class ProsodyServer {
   }
   std::uint16_t Port() const { return port_; }
   std::string Server() const { return "127.0.0.1:" + std::to_string(port_); }
-  // Whether it keeps users' message archives (XEP-0313); set before Start().
+  // Whether it keeps users' message archives (XEP-0313) and offers stream management
+  // (XEP-0198); set before Start().
   bool archive = true;
+  bool streamManagement = true;
   // A second port for clients, where one is set before Start().
   std::uint16_t secondPort = 0;
 
@@ -92,8 +94,8 @@ class ProsodyServer {
            << dir_
            << "/prosody.log\" }\n"
               "modules_enabled = { \"roster\"; \"saslauth\"; \"tls\"; \"disco\"; \"carbons\"; "
-              "\"offline\"; \"ping\"; \"posix\"; \"smacks\""
-           << (archive ? "; \"mam\"" : "")
+              "\"offline\"; \"ping\"; \"posix\""
+           << (streamManagement ? "; \"smacks\"" : "") << (archive ? "; \"mam\"" : "")
            << " }\n"
               "modules_disabled = { \"s2s\" }\n";
     if (tls_) {
