@@ -31,6 +31,9 @@ WidgetComponent& TMainForm::Own(ComponentKind kind, std::string name, QWidget* w
 void TMainForm::MakeControls() {
   form_ = std::make_unique<WidgetComponent>(ComponentKind::kForm, "MainForm", application_.Root(),
                                             uilocal::TComponent::HeldByMaker{}, this);
+  // The window's face before its controls are made: they take it as they are made, instead of
+  // each being told of a new face once they all exist (a layout pass per control and face).
+  setFont(QFont(kWindowFace, 8));
 
   l_Translate_To = new QLabel(this);
   l_Translate_To->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
@@ -80,7 +83,6 @@ void TMainForm::LayOut() {
   // least 480 x 338 with the frame the design allowed for.
   resize(480, 343);
   setMinimumSize(480, 338);
-  setFont(QFont(kWindowFace, 8));
   QPalette background = palette();
   background.setColor(QPalette::Window, background.color(QPalette::Button));
   setPalette(background);
