@@ -3,6 +3,8 @@
 //   desktop send / raw round trip             (one synchronous WM_COPYDATA with its answer)
 //   link command and reply / 2 raw round trips (a command whose reply line is sent back
 //                                               while the command is in flight, as the client does)
+// and both against the raw round trip with each side waiting in poll before it reads, as any
+// program with an event loop waits.
 #include <benchmark/benchmark.h>
 
 #include <poll.h>
@@ -37,14 +39,23 @@ bool ReadFully(int fd, char* p, std::size_t n) {
 // Frames of the same size as the desktop's, so the two compare like for like.
 constexpr std::size_t kRawBytes = 8 + 48 + 26;
 
-void BM_RawRoundTrip(benchmark::State& state) {
+// Waits as an event loop does, until the socket is readable, before reading it.
+bool PollThenRead(int fd, char* p, std::size_t n) {
+  pollfd readable{fd, POLLIN, 0};
+  return ::poll(&readable, 1, -1) == 1 && ReadFully(fd, p, n);
+}
+
+// With `polled`, each side waits in poll before it reads, as a program with an event loop must:
+// on some machines a wakeup from poll costs more than one from a blocking read.
+void RawRoundTrip(benchmark::State& state, bool polled) {
+  const auto read = polled ? PollThenRead : ReadFully;
   int sv[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) std::abort();
   const pid_t pid = ::fork();
   if (pid == 0) {
     ::close(sv[0]);
     char buf[kRawBytes];
-    while (ReadFully(sv[1], buf, sizeof buf)) {
+    while (read(sv[1], buf, sizeof buf)) {
       if (::write(sv[1], buf, 24) != 24) break;  // an answer is smaller than a request
     }
     ::_exit(0);
@@ -54,10 +65,18 @@ void BM_RawRoundTrip(benchmark::State& state) {
   char in[24];
   for (auto _ : state) {
     if (::write(sv[0], out, sizeof out) != static_cast<ssize_t>(sizeof out)) std::abort();
-    if (!ReadFully(sv[0], in, sizeof in)) std::abort();
+    if (!read(sv[0], in, sizeof in)) std::abort();
   }
   ::close(sv[0]);
   ::waitpid(pid, nullptr, 0);
+}
+
+void BM_RawRoundTrip(benchmark::State& state) {
+  RawRoundTrip(state, false);
+}
+
+void BM_RawRoundTripPolled(benchmark::State& state) {
+  RawRoundTrip(state, true);
 }
 
 struct DesktopPeer {
@@ -145,6 +164,7 @@ void BM_LinkCommandAndReply(benchmark::State& state) {
 }
 
 BENCHMARK(BM_RawRoundTrip)->UseRealTime()->MinTime(1.0);
+BENCHMARK(BM_RawRoundTripPolled)->UseRealTime()->MinTime(1.0);
 BENCHMARK(BM_DesktopSend)->UseRealTime()->MinTime(1.0);
 BENCHMARK(BM_LinkCommandAndReply)->UseRealTime()->MinTime(1.0);
 
@@ -153,8 +173,9 @@ BENCHMARK(BM_LinkCommandAndReply)->UseRealTime()->MinTime(1.0);
 int main(int argc, char** argv) {
   benchsupport::RunBenchmarks(argc, argv, [](const benchsupport::Figures& f) {
     const double raw = f.at("BM_RawRoundTrip"), send = f.at("BM_DesktopSend"),
-                 link = f.at("BM_LinkCommandAndReply");
+                 link = f.at("BM_LinkCommandAndReply"), polled = f.at("BM_RawRoundTripPolled");
     std::printf("\nraw socketpair round trip      %9.2f us  %9.0f /s\n", raw / 1e3, 1e9 / raw);
+    std::printf("the same, each side polling    %9.2f us  %9.0f /s\n", polled / 1e3, 1e9 / polled);
     std::printf("desktop send (one round trip)  %9.2f us  %9.0f /s  ratio %.2f\n", send / 1e3,
                 1e9 / send, send / raw);
     std::printf("link command and its reply     %9.2f us  %9.0f /s  ratio %.2f (against 2 raw)\n",
@@ -163,6 +184,11 @@ int main(int argc, char** argv) {
                             raw / 1e3, "us");
     benchsupport::ReportRow("link command and its reply in flight", link / 1e3,
                             "two raw socketpair round trips", 2 * raw / 1e3, "us");
+    benchsupport::ReportRow("desktop send with its answer", send / 1e3,
+                            "raw round trip, each side waiting in poll", polled / 1e3, "us");
+    benchsupport::ReportRow("link command and its reply in flight", link / 1e3,
+                            "two raw round trips, each side waiting in poll", 2 * polled / 1e3,
+                            "us");
   });
   return 0;
 }

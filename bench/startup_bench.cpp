@@ -1,7 +1,8 @@
 // Parlavant's start-up: from starting the program (offscreen) until it has attached to the chat
 // client and asks for the contact list ("SEARCH FRIENDS" reaches the stand-in client, which runs
 // in this process on the same desktop); against the floor measured in the same run: starting a
-// bare Qt Widgets program until its empty window is up and its event loop runs.
+// bare Qt Widgets program until its empty window is up and its event loop runs, and the same
+// with a label and a text box in the window's faces (what the toolkit's fonts cost).
 #include <benchmark/benchmark.h>
 
 #include <fcntl.h>
@@ -95,6 +96,11 @@ void BM_BareQtWindowWithNetwork(benchmark::State& state) {
   BareWindow(state, QT_FLOOR_NETWORK_PATH);
 }
 
+// With a label and a text box in the window's faces: the toolkit's fonts.
+void BM_TextQtWindow(benchmark::State& state) {
+  BareWindow(state, QT_FLOOR_TEXT_PATH);
+}
+
 void StartupToAttached(benchmark::State& state, const char* program) {
   Place& place = ThePlace();
   auto desktop = platform::OpenDesktop(place.dir + "/d");
@@ -134,6 +140,7 @@ BENCHMARK(BM_BareQtWindowWithNetwork)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond)
     ->Iterations(20);
+BENCHMARK(BM_TextQtWindow)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(20);
 BENCHMARK(BM_StartupToAttached)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(20);
 BENCHMARK(BM_StartupToAttachedWithNetwork)
     ->UseManualTime()
@@ -154,8 +161,16 @@ int main(int argc, char** argv) {
     std::printf(
         "with Qt Network and a cookie jar %4.1f ms: %.1f ms more, no longer in Parlavant's\n",
         network / 1e6, (network - bare) / 1e6);
+    const double text = f.at("BM_TextQtWindow");
+    std::printf(
+        "a Qt window with a label and a text box in the window's faces %5.1f ms: the "
+        "toolkit's fonts %.1f ms\n",
+        text / 1e6, (text - bare) / 1e6);
     benchsupport::ReportRow("start-up to attached", ours / 1e6, "a bare Qt window up", bare / 1e6,
                             "ms");
+    benchsupport::ReportRow("start-up to attached", ours / 1e6,
+                            "a Qt window with a label and a text box in the same faces up",
+                            text / 1e6, "ms");
   });
   return 0;
 }
