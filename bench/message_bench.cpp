@@ -197,7 +197,8 @@ void ReceivedUnseen(benchmark::State& state, bool notify) {
     server = std::make_unique<testsupport::ChildProcess>(
         std::vector<std::string>{"/proc/self/exe", "--notification-server", bus->Address()});
     // Until the server owns its name: a notification before it would go nowhere, cheaply.
-    QDBusConnection probe = QDBusConnection::connectToBus(QString::fromStdString(bus->Address()), "probe");
+    QDBusConnection probe =
+        QDBusConnection::connectToBus(QString::fromStdString(bus->Address()), "probe");
     const bool up = testsupport::PumpUntil(
         [&] {
           return probe.interface()->isServiceRegistered("org.freedesktop.Notifications").value();
