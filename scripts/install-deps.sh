@@ -11,8 +11,8 @@ set -euo pipefail
 packages=(
   # build
   cmake ninja-build g++ pkg-config
-  # the program: Qt for the window (Qt Network keeps the translation client's cookies), and a
-  # face with the metrics of the window's designed fonts
+  # the program: Qt for the window (Qt Network for parlavant-xmpp's desktop mode and the cookie
+  # store's comparison test), and a face with the metrics of the window's designed fonts
   qt6-base-dev fonts-liberation2
   # the stand-in translator: language detection, translation engine and pairs; the translation
   # benchmark's HTTP client
