@@ -207,6 +207,7 @@ void ReceivedUnseen(benchmark::State& state, bool notify) {
     QDBusConnection::disconnectFromBus("probe");
     if (!up) {
       state.SkipWithError("the notification server did not come up");
+      World::Activate(*world.form);
       return;
     }
     notifier = std::make_unique<app::Notifier>(QStringLiteral("Parlavant"));
