@@ -2,6 +2,7 @@
 // window, and run the message loop until the window closes. A second start on the same
 // desktop brings the running window to the front instead.
 #include <QApplication>
+#include <QDialog>
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QSocketNotifier>
@@ -67,11 +68,16 @@ int main(int argc, char** argv) {
   };
   shown = &form;
   // Asked to end (by the launcher's Quit, at logout): closed as the user closes it, so that
-  // the settings are kept.
+  // the settings are kept. A box still waiting for its OK (a translation that failed, say) is
+  // dismissed first: it would keep the program running after its window closed.
   std::unique_ptr<QSocketNotifier> stop;
   if (const int stopSignals = platform::WatchStopSignals(); stopSignals >= 0) {
     stop = std::make_unique<QSocketNotifier>(stopSignals, QSocketNotifier::Read);
-    QObject::connect(stop.get(), &QSocketNotifier::activated, &form, [&form] { form.close(); });
+    QObject::connect(stop.get(), &QSocketNotifier::activated, &form, [&form, stopSignals] {
+      if (!platform::TakeStopRequests(stopSignals)) return;
+      if (auto* box = qobject_cast<QDialog*>(QApplication::activeModalWidget())) box->reject();
+      form.close();
+    });
   }
   form.show();
   return qt.exec();

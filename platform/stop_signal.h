@@ -10,4 +10,9 @@ namespace platform {
 // program. -1 where the system has no such signals to catch this way.
 int WatchStopSignals();
 
+// Empties the descriptor WatchStopSignals returned; true when a stop was asked for since the
+// last call. An event loop must take the requests it is told of: a descriptor left readable
+// wakes it again at once, for as long as the program runs.
+bool TakeStopRequests(int descriptor);
+
 }  // namespace platform

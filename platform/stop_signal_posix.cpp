@@ -36,4 +36,14 @@ int WatchStopSignals() {
   return readEnd;
 }
 
+bool TakeStopRequests(int descriptor) {
+  bool asked = false;
+  char bytes[64];
+  ssize_t n;
+  while ((n = ::read(descriptor, bytes, sizeof bytes)) > 0 || (n < 0 && errno == EINTR)) {
+    asked = asked || n > 0;
+  }
+  return asked;
+}
+
 }  // namespace platform

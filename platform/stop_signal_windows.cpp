@@ -6,4 +6,8 @@ int WatchStopSignals() {
   return -1;  // a Windows program is asked to end by its window's messages
 }
 
+bool TakeStopRequests(int) {
+  return false;
+}
+
 }  // namespace platform

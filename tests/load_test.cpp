@@ -17,6 +17,7 @@
 #include "app/main_form.h"
 #include "platform/codepage.h"
 #include "tests/parlavant_fixture.h"
+#include "testsupport/desktop_bus.h"
 #include "testsupport/net_util.h"
 #include "testsupport/qt_support.h"
 #include "tools/chatclient/stand_in_client.h"
@@ -245,6 +246,34 @@ TEST_F(LoadTest, SecondParlavantForeignFilesAndAVanishingDesktop) {
   ASSERT_TRUE(testsupport::PumpUntil([&] { return !TranscriptLines("in MESSAGE bob").empty(); }));
   EXPECT_TRUE(boxes.empty());
   EXPECT_TRUE(second.Alive());
+}
+
+// Asked to end (at logout, say) while a box waits for its OK, the program closes as the user
+// would close it: the box goes, the settings are kept, it ends at once and waits for nothing.
+TEST_F(LoadTest, AskedToEndWithAnErrorBoxOpen) {
+  StartClient({"--contacts", "bob"});
+  fs::create_directories(dir_ + "/config/parlavant");
+  // Its translator is not there: the message's translation fails with a box.
+  std::ofstream(dir_ + "/config/parlavant/parlavant.ini")
+      << "[General]\r\nReceive=1\r\nWebService=127.0.0.1:" << testsupport::FreeLoopbackPort()
+      << "\r\n";
+  testsupport::ScopedVariable platform("QT_QPA_PLATFORM", "offscreen");
+  testsupport::ScopedVariable desktopDir("PARLAVANT_DESKTOP", DesktopDir());
+  testsupport::ScopedVariable config("XDG_CONFIG_HOME", dir_ + "/config");
+  ChildProcess parlavant({PARLAVANT_PATH}, dir_ + "/parlavant.out", dir_ + "/parlavant.err");
+  ASSERT_TRUE(
+      testsupport::PumpUntil([&] { return !TranscriptLines("in SEARCH FRIENDS").empty(); }));
+  ASSERT_TRUE(client->Write("receive bob hola\n"));
+  ASSERT_TRUE(testsupport::PumpUntil(
+      [&] { return !TranscriptLines("in GET CHATMESSAGE 1000 BODY").empty(); }));
+  testsupport::PumpUntil([] { return false; }, 500);  // the refused connection's box is up
+  ASSERT_TRUE(parlavant.Alive());
+  QElapsedTimer ending;
+  ending.start();
+  EXPECT_EQ(parlavant.Stop(), 0);  // ended by itself, not killed after the grace time
+  EXPECT_LT(ending.elapsed(), 3000);
+  EXPECT_THAT(testsupport::FileText(dir_ + "/config/parlavant/parlavant.ini"),
+              ::testing::HasSubstr("Width="));
 }
 
 }  // namespace

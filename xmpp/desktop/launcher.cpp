@@ -482,8 +482,9 @@ int RunLauncher(int argc, char** argv, AccountSettings account, ServiceOptions s
   std::unique_ptr<QSocketNotifier> stop;
   if (const int stopSignals = platform::WatchStopSignals(); stopSignals >= 0) {
     stop = std::make_unique<QSocketNotifier>(stopSignals, QSocketNotifier::Read);
-    QObject::connect(stop.get(), &QSocketNotifier::activated, running,
-                     [running] { running->Quit(); });
+    QObject::connect(stop.get(), &QSocketNotifier::activated, running, [running, stopSignals] {
+      if (platform::TakeStopRequests(stopSignals)) running->Quit();
+    });
   }
   launcher->Start();
   const int status = qt.exec();
