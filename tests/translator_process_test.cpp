@@ -193,11 +193,13 @@ TEST_F(TranslatorProcessTest, AHungPipelineIsAnswered503AndPipelinesEndWithTheTr
   for (const auto& entry : fs::directory_iterator(modes / "pids")) fs::remove(entry.path());
   fs::remove(modes / "hung");
   std::thread hanging([&] { ErrorOf(service, spanish + u" cuelga"); });
-  for (int i = 0; i < 500 && !fs::exists(modes / "hung"); ++i)
+  // The second stage may still be starting when the first has taken the record and gone to
+  // sleep: both are waited for.
+  for (int i = 0; i < 500 && !(fs::exists(modes / "hung") && modes.Pids().size() >= 2); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   ASSERT_TRUE(fs::exists(modes / "hung"));
   const std::vector<pid_t> stages = modes.Pids();
-  EXPECT_EQ(stages.size(), 2u);
+  ASSERT_EQ(stages.size(), 2u);
   translator->Kill();
   const auto killed = std::chrono::steady_clock::now();
   hanging.join();
