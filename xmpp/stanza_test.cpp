@@ -82,7 +82,13 @@ TEST_F(StanzaTest, CarbonsCountOnlyWhenReceivedAndFromTheUsersOwnAccount) {
            "<forwarded xmlns='urn:xmpp:forward:0'><message from='bob@example.org' type='chat'>"
            "<body>nested</body>" +
            received + "</message></forwarded></received></message>"));
-  // The user's own sent message never comes back as received, whatever else the stanza holds.
+  // The user's own sent message never comes back as received, as servers send it or whatever
+  // else the stanza holds.
+  EXPECT_FALSE(
+      Chat("<message from='alice@example.org'><sent xmlns='urn:xmpp:carbons:2'>"
+           "<forwarded xmlns='urn:xmpp:forward:0'><message from='alice@example.org/other' "
+           "to='bob@example.org' type='chat'><body>mine</body></message></forwarded></sent>"
+           "</message>"));
   EXPECT_FALSE(
       Chat("<message from='alice@example.org' type='chat'><body>mine</body>"
            "<sent xmlns='urn:xmpp:carbons:2'><forwarded xmlns='urn:xmpp:forward:0'>"
