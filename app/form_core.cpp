@@ -18,10 +18,10 @@ constexpr std::string_view kBulgarianSignature =
     " - \xCF\xF0\xE5\xE2\xE5\xE4\xE5\xED\xEE \xF1\xFA\xF1 Parlavant";
 constexpr std::u16string_view kEnglishSignature = u" - Translated with Parlavant";
 
-// By the lists' sorted items: Deutch, English, Espanol, Francais, Italiano, Turkce, Български.
-constexpr std::int32_t kCodes[] = {kGerman,  kEnglish, kSpanish,  kFrench,
-                                   kItalian, kTurkish, kBulgarian};
-constexpr const char* kIsoCodes[] = {"de", "en", "es", "fr", "it", "tr", "bg"};
+// An item of the language lists, or -1 (none) for what is no item of theirs.
+int ItemOrNone(int index) {
+  return index >= 0 && index < static_cast<int>(kLanguageItems.size()) ? index : -1;
+}
 
 std::string LowerAscii(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -35,6 +35,12 @@ FormCore::FormCore(FormView& view, FormContext context, std::string settingsPath
       view_(view),
       context_(std::move(context)),
       settings_(std::move(settingsPath)) {
+  model_.SetCaption(std::string(kDesignedCaption));
+  model_.SetReceiveIn(kDesignedReceiveItem);
+  model_.SetSendIn(kDesignedSendItem);
+  model_.LoadContactLanguage = [this](const std::string& handle) {
+    return StoredContactLanguage(handle);
+  };
   // The link's events, bound once.
   SkypeControl.IdentName = "Parlavant";
   SkypeControl.AutoReAttach = true;
@@ -56,21 +62,19 @@ FormCore::FormCore(FormView& view, FormContext context, std::string settingsPath
 }
 
 std::int32_t FormCore::LangCodeFromComboIndex(int index) {
-  return index >= 0 && index < static_cast<int>(std::size(kCodes)) ? kCodes[index] : kEnglish;
+  return index >= 0 && index < static_cast<int>(kLanguageCodes.size())
+             ? kLanguageCodes[static_cast<std::size_t>(index)]
+             : kEnglish;
 }
 
 int FormCore::ComboIndexFromLangCode(std::int32_t code) {
-  for (int i = 0; i < static_cast<int>(std::size(kCodes)); ++i) {
-    if (kCodes[i] == code) return i;
-  }
-  return -1;
+  const auto it = std::find(kLanguageCodes.begin(), kLanguageCodes.end(), code);
+  return it != kLanguageCodes.end() ? static_cast<int>(it - kLanguageCodes.begin()) : -1;
 }
 
 int FormCore::ComboIndexForLocale(const std::string& iso) {
-  for (int i = 0; i < static_cast<int>(std::size(kIsoCodes)); ++i) {
-    if (iso == kIsoCodes[i]) return i;
-  }
-  return -1;
+  const auto it = std::find(kLanguageIsoCodes.begin(), kLanguageIsoCodes.end(), iso);
+  return it != kLanguageIsoCodes.end() ? static_cast<int>(it - kLanguageIsoCodes.begin()) : -1;
 }
 
 std::string FormCore::ContactKey(const std::string& handle) {
@@ -90,44 +94,33 @@ std::string FormCore::ContactKey(const std::string& handle) {
   return key;
 }
 
-int FormCore::ContactLanguage(const std::string& handle) {
+int FormCore::StoredContactLanguage(const std::string& handle) {
   const std::string key = LowerAscii(ContactKey(handle));
-  auto it = contactLanguages_.find(key);
-  if (it == contactLanguages_.end()) {
-    const int index = ItemOrNone(ListControl::kSendIn,
-                                 settings_.ReadInteger(kContactSection, ContactKey(handle), -1));
-    it = contactLanguages_.emplace(key, index).first;
+  auto it = storedLanguages_.find(key);
+  if (it == storedLanguages_.end()) {
+    it = storedLanguages_
+             .emplace(key, ItemOrNone(settings_.ReadInteger(kContactSection, ContactKey(handle), -1)))
+             .first;
   }
   return it->second;
 }
 
-void FormCore::RememberContactLanguage(const std::string& handle, int index) {
-  if (index < 0 || ContactLanguage(handle) == index) return;
-  contactLanguages_[LowerAscii(ContactKey(handle))] = index;
+void FormCore::StoreContactLanguage(const std::string& handle, int index) {
+  if (index < 0 || StoredContactLanguage(handle) == index) return;
+  storedLanguages_[LowerAscii(ContactKey(handle))] = index;
   if (!settings_.WriteString(kContactSection, ContactKey(handle), std::to_string(index))) {
     throw platform::Error("Unable to write to " + settings_.Path() + ": " + settings_.LastError());
   }
-}
-
-void FormCore::FollowContactLanguage() {
-  const int chosen = view_.ItemIndex(ListControl::kToUsers);
-  if (chosen < 0) return;
-  const int index = ContactLanguage(view_.ItemAnsi(ListControl::kToUsers, chosen));
-  if (index >= 0) view_.SetItemIndex(ListControl::kSendIn, index);
 }
 
 void FormCore::FormCreate() {
   // Without settings, the user reads in their desktop's language, and sends in another: the
   // same one would translate nothing.
   const int localeIndex = ComboIndexForLocale(platform::UserLanguage());
-  view_.SetItemIndex(
-      ListControl::kTranslateTo,
-      ItemOrNone(ListControl::kTranslateTo,
-                 settings_.ReadInteger(kSection, "Receive", std::max(localeIndex, 0))));
-  const int sendDefault = view_.ItemIndex(ListControl::kTranslateTo) == 0 ? 1 : 0;
-  view_.SetItemIndex(
-      ListControl::kSendIn,
-      ItemOrNone(ListControl::kSendIn, settings_.ReadInteger(kSection, "Send", sendDefault)));
+  model_.SetReceiveIn(
+      ItemOrNone(settings_.ReadInteger(kSection, "Receive", std::max(localeIndex, 0))));
+  const int sendDefault = model_.ReceiveIn() == 0 ? 1 : 0;
+  model_.SetSendIn(ItemOrNone(settings_.ReadInteger(kSection, "Send", sendDefault)));
   view_.SetBounds({settings_.ReadInteger(kSection, "Left", 230),
                    settings_.ReadInteger(kSection, "Top", 160),
                    settings_.ReadInteger(kSection, "Width", 370),
@@ -158,8 +151,8 @@ void FormCore::FormCreate() {
 void FormCore::FormClose() {
   const FormBounds bounds = view_.Bounds();
   const std::pair<std::string_view, std::int32_t> values[] = {
-      {"Receive", view_.ItemIndex(ListControl::kTranslateTo)},
-      {"Send", view_.ItemIndex(ListControl::kSendIn)},
+      {"Receive", model_.ReceiveIn()},
+      {"Send", model_.SendIn()},
       {"Left", bounds.left},
       {"Top", bounds.top},
       {"Width", bounds.width},
@@ -173,9 +166,24 @@ void FormCore::FormClose() {
   }
 }
 
+void FormCore::FormActivate() {
+  model_.ReadShown();
+}
+
 void FormCore::TranslateToChange() {
-  interfaceLanguage_ = LangCodeFromComboIndex(view_.ItemIndex(ListControl::kTranslateTo));
+  interfaceLanguage_ = LangCodeFromComboIndex(model_.ReceiveIn());
   uilocal::SetInterfaceLanguage(context_.root, interfaceLanguage_);
+  // The interface texts may name the window: their title is the caption from now on.
+  model_.SetCaption(view_.CaptionAnsi());
+}
+
+void FormCore::TranslateToChange(int item) {
+  model_.SetReceiveIn(ItemOrNone(item));
+  TranslateToChange();
+}
+
+void FormCore::SendInChange(int item) {
+  model_.SetSendIn(ItemOrNone(item));
 }
 
 void FormCore::SendMessageChange() {
@@ -194,83 +202,41 @@ void FormCore::SkypeControlAttachSuccess(chatlink::TSkypeControl& sender) {
 void FormCore::ClientBack() {
   if (!clientGone_) return;
   clientGone_ = false;
-  std::string caption = view_.CaptionAnsi();
+  std::string caption = model_.Caption();
   const std::string gone = " (" + std::string(kClientGone) + ")";
   if (caption.ends_with(gone)) caption.resize(caption.size() - gone.size());
-  view_.SetCaptionAnsi(caption);
+  model_.SetCaption(caption);
 }
 
 void FormCore::SkypeControlClientGone() {
   // Until it announces itself again: what is sent meanwhile would be lost.
   if (clientGone_) return;
   clientGone_ = true;
-  view_.SetCaptionAnsi(view_.CaptionAnsi() + " (" + std::string(kClientGone) + ")");
+  model_.SetCaption(model_.Caption() + " (" + std::string(kClientGone) + ")");
 }
 
 void FormCore::SkypeControlCurrentUserHandle(const std::string& userHandle) {
   CurrentUserHandle = userHandle;
   ClientBack();  // a client that reports the user is there
   // The handle shows once: what an earlier report added is replaced, not appended to.
-  std::string caption = view_.CaptionAnsi();
+  std::string caption = model_.Caption();
   if (!captionSuffix_.empty() && caption.ends_with(captionSuffix_)) {
     caption.resize(caption.size() - captionSuffix_.size());
   }
   captionSuffix_ = " - " + userHandle;
-  view_.SetCaptionAnsi(caption + captionSuffix_);
+  model_.SetCaption(caption + captionSuffix_);
 }
 
 void FormCore::SkypeControlSearchResult(chatlink::TSkypeSearchType, chatlink::TStringList aList) {
-  // A new list keeps the recipient the user chose, and the people who wrote without being
-  // contacts, so that they can still be answered.
-  const int chosenIndex = view_.ItemIndex(ListControl::kToUsers);
-  const std::string chosen =
-      chosenIndex >= 0 ? view_.ItemAnsi(ListControl::kToUsers, chosenIndex) : std::string();
-  view_.ClearItems(ListControl::kToUsers);
-  for (const std::string& handle : aList) view_.AddSorted(ListControl::kToUsers, handle);
-  for (const std::string& handle : sendersAdded_) {
-    if (ContactIndex(handle) < 0) view_.AddSorted(ListControl::kToUsers, handle);
-  }
-  const int kept = chosen.empty() ? -1 : view_.FindItem(ListControl::kToUsers, chosen, false);
-  view_.SetItemIndex(ListControl::kToUsers, kept >= 0                                    ? kept
-                                            : view_.ItemCount(ListControl::kToUsers) > 0 ? 0
-                                                                                         : -1);
-  if (kept < 0) FollowContactLanguage();
+  model_.SetContacts(aList);
 }
 
-int FormCore::ItemOrNone(ListControl list, int index) const {
-  return index >= 0 && index < view_.ItemCount(list) ? index : -1;
+void FormCore::PageControl1UserSelect(int conversation) {
+  model_.ShowConversation(conversation);
 }
 
-int FormCore::ContactIndex(const std::string& handle) const {
-  return view_.FindItem(ListControl::kToUsers, handle, true);
-}
-
-void FormCore::PageControl1UserSelect(int index) {
-  // The tab is the conversation: choosing it chooses whom the next message goes to.
-  const int contact = ContactIndex(view_.PageCaptionAnsi(index));
-  if (contact >= 0 && contact != view_.ItemIndex(ListControl::kToUsers)) {
-    view_.SetItemIndex(ListControl::kToUsers, contact);
-    FollowContactLanguage();
-  }
-}
-
-void FormCore::ToUsersChange() {
-  FollowContactLanguage();
-  const int chosen = view_.ItemIndex(ListControl::kToUsers);
-  const std::string handle = chosen >= 0 ? view_.ItemAnsi(ListControl::kToUsers, chosen) : "";
-  for (int i = 0; i < view_.PageCount(); ++i) {
-    if (view_.PageCaptionAnsi(i) == handle) {
-      view_.SelectPage(i);
-      return;
-    }
-  }
-}
-
-int FormCore::FindOrCreateConversationPage(const std::string& handle) {
-  for (int i = 0; i < view_.PageCount(); ++i) {
-    if (view_.PageCaptionAnsi(i) == handle) return i;
-  }
-  return view_.AddPage(handle);
+void FormCore::ToUsersChange(int contact) {
+  model_.ChooseRecipient(contact);
 }
 
 std::u16string FormCore::Translate(std::u16string_view text, std::int32_t languageCode,
@@ -292,14 +258,15 @@ void FormCore::SkypeControlChatMsgInfo(std::int32_t chatMsgId,
     if (value == "SENDING" && sending_ && sendingId_ < 0) sendingId_ = chatMsgId;
     if (value == "SENT") sent_.erase(chatMsgId);
     if (value == "FAILED") {
-      // Said in the recipient's tab with its text, so that the user can send it again.
+      // Said in the recipient's page with its text, so that the user can send it again.
       auto it = sent_.find(chatMsgId);
       if (it == sent_.end()) return;
       const Sent failed = std::move(it->second);
       sent_.erase(it);
-      const int page = FindOrCreateConversationPage(failed.recipient);
-      view_.AppendLine(page, failed.line + u" (" + std::u16string(kNotDelivered) + u")");
-      view_.SetPageUnread(page, true);
+      model_.AddLine(failed.conversation,
+                     {LineKind::kNotDelivered,
+                      failed.line + u" (" + std::u16string(kNotDelivered) + u")"},
+                     true, view_.IsActive());
       return;
     }
     if (value == "RECEIVED") {
@@ -315,27 +282,14 @@ void FormCore::SkypeControlChatMsgInfo(std::int32_t chatMsgId,
   (property == chatlink::cmBody ? record->Body : record->FromHandle) = value;
   if (!record->Complete()) return;
 
-  // The message changes neither the chosen recipient nor the page the user reads: while they
-  // type to one person another may write. Only when nobody is chosen yet is the sender chosen;
-  // a sender who is no contact is added, so that they can be answered.
-  // Asked first: adding to an empty list makes its first item the current one.
-  const bool nobodyChosen = view_.ItemIndex(ListControl::kToUsers) < 0;
-  int contact = ContactIndex(record->FromHandle);
-  if (contact < 0) {
-    contact = view_.AddSorted(ListControl::kToUsers, record->FromHandle);
-    sendersAdded_.insert(record->FromHandle);
-  }
-  if (nobodyChosen) {
-    view_.SetItemIndex(ListControl::kToUsers, contact);
-    FollowContactLanguage();
-  }
-
-  const int page = FindOrCreateConversationPage(record->FromHandle);
-  view_.ShowPages();
-  const std::int32_t code = LangCodeFromComboIndex(view_.ItemIndex(ListControl::kTranslateTo));
+  // The sender's page, made when missing; the message changes neither the chosen recipient nor
+  // the page on show (while the user types to one person another may write), unless nothing
+  // was on show yet.
+  const int conversation = model_.OpenConversation(record->FromHandle);
+  model_.ShowPages();
+  const std::int32_t code = LangCodeFromComboIndex(model_.ReceiveIn());
   const std::u16string received = platform::Utf8Decode(record->Body);
   const std::u16string from = platform::AnsiToWide(record->FromHandle);
-  view_.SetPageUnread(page, true);
   std::u16string translation;
   std::int32_t source = 0;
   // Told when the user is elsewhere, whether the line is translated or not.
@@ -357,8 +311,11 @@ void FormCore::SkypeControlChatMsgInfo(std::int32_t chatMsgId,
       const std::size_t end = reason.find_first_not_of(u"\r\n", at);
       reason.replace(at, (end == std::u16string::npos ? reason.size() : end) - at, u" ");
     }
-    view_.AppendLine(page, from + u": " + received + u" (" + std::u16string(kUntranslated) + u": " +
-                               reason + u")");
+    model_.AddLine(conversation,
+                   {LineKind::kUntranslated, from + u": " + received + u" (" +
+                                                 std::u16string(kUntranslated) + u": " + reason +
+                                                 u")"},
+                   true, view_.IsActive());
     tell(received);
     PendingChatMessages.Remove(record);
     if (receiveFailing_) return;
@@ -366,15 +323,17 @@ void FormCore::SkypeControlChatMsgInfo(std::int32_t chatMsgId,
     throw;
   }
   receiveFailing_ = false;
-  view_.AppendLine(page, from + u": " + translation + u"(" + received + u")");
+  model_.AddLine(conversation,
+                 {LineKind::kReceived, from + u": " + translation + u"(" + received + u")"}, true,
+                 view_.IsActive());
   const std::string handle = record->FromHandle;
   PendingChatMessages.Remove(record);
   tell(translation);
   // What the contact writes in is what to answer them in, until the user chooses otherwise.
   const int written = ComboIndexFromLangCode(source);
-  if (written >= 0 && ContactLanguage(handle) < 0) {
-    RememberContactLanguage(handle, written);
-    if (ContactIndex(handle) == view_.ItemIndex(ListControl::kToUsers)) FollowContactLanguage();
+  if (written >= 0 && model_.ContactLanguage(handle) < 0) {
+    StoreContactLanguage(handle, written);
+    model_.SetContactLanguage(handle, written);
   }
 }
 
@@ -383,10 +342,11 @@ void FormCore::btnSendClick() {
   // stays for another try. (There is no read time-out, so a translation that would be thrown
   // away is not even started.)
   if (!SkypeControl.Attached()) throw platform::Error(std::string(kNotConnectedMessage));
-  const int chosen = view_.ItemIndex(ListControl::kToUsers);
-  if (chosen < 0) throw platform::Error(std::string(kNoRecipientMessage));
-  const std::string recipient = view_.ItemAnsi(ListControl::kToUsers, chosen);
-  const int sendIndex = view_.ItemIndex(ListControl::kSendIn);
+  if (model_.Recipient() < 0) throw platform::Error(std::string(kNoRecipientMessage));
+  // The person on show is the one answered; their page takes the line whatever comes meanwhile.
+  const std::string recipient = model_.RecipientHandle();
+  const int conversation = model_.Shown();
+  const int sendIndex = model_.SendIn();
   const std::int32_t code = LangCodeFromComboIndex(sendIndex);
   const std::u16string typed = view_.TypedText();
   const std::u16string translation = Translate(typed, code);
@@ -402,25 +362,27 @@ void FormCore::btnSendClick() {
       SkypeControl.SendChatMessage(recipient, platform::Utf8Encode(translation + signature));
   sending_ = false;
 
-  const int page = FindOrCreateConversationPage(recipient);
-  view_.ShowPages();
+  model_.ShowPages();
   std::u16string line = platform::AnsiToWide(CurrentUserHandle) + u": " + typed;
   if (!translation.empty()) line += u" (" + translation + u")";
   if (!taken) {
     // Not shown as sent: the typed text stays for when the client is back.
-    view_.AppendLine(page, line + u" (" + std::u16string(kNotDelivered) + u": " +
-                               platform::AnsiToWide(kClientGone) + u")");
+    model_.AddLine(conversation,
+                   {LineKind::kNotDelivered, line + u" (" + std::u16string(kNotDelivered) + u": " +
+                                                 platform::AnsiToWide(kClientGone) + u")"},
+                   false, view_.IsActive());
     return;
   }
-  view_.AppendLine(page, line);
-  RememberContactLanguage(recipient, sendIndex);
+  model_.AddLine(conversation, {LineKind::kSent, line}, false, view_.IsActive());
+  model_.SetContactLanguage(recipient, sendIndex);
   if (sendingId_ >= 0) {
-    sent_[sendingId_] = {recipient, line};
+    sent_[sendingId_] = {conversation, line};
     // Bounded: the client reports on the newest; the oldest outcomes are not waited for.
     if (sent_.size() > 1000) sent_.erase(sent_.begin());
   }
   view_.ClearTyped();
   view_.SetSendEnabled(false);
+  StoreContactLanguage(recipient, sendIndex);
 }
 
 }  // namespace app

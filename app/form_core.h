@@ -9,11 +9,12 @@
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "app/form_design.h"
+#include "app/form_model.h"
 #include "app/form_view.h"
 #include "app/pending.h"
 #include "chatlink/skype_control.h"
@@ -74,10 +75,18 @@ class FormCore {
   chatlink::TSkypeControl SkypeControl;
   translate::HttpClient HTTP;
 
-  // Handlers, as the toolkit and the link call them (errors pass through to the caller).
+  // What the window shows: the views render it, the handlers below change it.
+  FormModel& Model() { return model_; }
+  const FormModel& Model() const { return model_; }
+
+  // Handlers, as the toolkit and the link call them (errors pass through to the caller). The
+  // ones taking an index are the user's choices in a list or of a tab.
   void FormCreate();
   void FormClose();
+  void FormActivate();
   void TranslateToChange();
+  void TranslateToChange(int item);
+  void SendInChange(int item);
   void SendMessageChange();
   void SkypeControlAttachSuccess(chatlink::TSkypeControl& sender);
   void SkypeControlCurrentUserHandle(const std::string& userHandle);
@@ -85,9 +94,9 @@ class FormCore {
   void SkypeControlChatMsgInfo(std::int32_t chatMsgId, chatlink::TSkypeChatMsgProperty property,
                                const std::string& value);
   void btnSendClick();
-  void ToUsersChange();
+  void ToUsersChange(int contact);
   void SkypeControlClientGone();
-  void PageControl1UserSelect(int index);
+  void PageControl1UserSelect(int conversation);
 
   std::u16string Translate(std::u16string_view text, std::int32_t languageCode,
                            std::int32_t* sourceLanguage = nullptr);
@@ -99,9 +108,6 @@ class FormCore {
   // so that no handle can end the key or start a section. Compared without regard to letter
   // case, as handles are.
   static std::string ContactKey(const std::string& handle);
-
-  // The conversation page for a handle (its caption compared exactly), made when missing.
-  int FindOrCreateConversationPage(const std::string& handle);
 
   // A received message was shown while the window is not the active one: the sender and the
   // line as the tab shows it (the translation, or the original where it failed).
@@ -115,28 +121,24 @@ class FormCore {
   TPendingChatMsgList PendingChatMessages;
 
  private:
-  int ContactIndex(const std::string& handle) const;
-  // `index` where it is an item of the list; -1 otherwise.
-  int ItemOrNone(ListControl list, int index) const;
   // The chat client is attached again: the caption no longer says it is gone.
   void ClientBack();
-  // The send language remembered for a contact (an item of SendIn), -1 for none; and keeping it.
-  int ContactLanguage(const std::string& handle);
-  void RememberContactLanguage(const std::string& handle, int index);
-  // "in" follows the chosen contact's language, where one is known.
-  void FollowContactLanguage();
+  // The send language kept for a contact in the settings (an item of SendIn), -1 for none; and
+  // keeping one there.
+  int StoredContactLanguage(const std::string& handle);
+  void StoreContactLanguage(const std::string& handle, int index);
 
+  FormModel model_;
   FormView& view_;
   FormContext context_;
   platform::ProfileFile settings_;
   translate::TranslationService service_;
   std::string captionSuffix_;
   std::int32_t interfaceLanguage_ = 0;
-  std::set<std::string> sendersAdded_;  // wrote without being contacts
-  // The messages sent and not yet reported delivered, by the chat client's id: the recipient
-  // and the line the tab shows for it.
+  // The messages sent and not yet reported delivered, by the chat client's id: the page and the
+  // line it shows for it.
   struct Sent {
-    std::string recipient;
+    int conversation;
     std::u16string line;
   };
   std::map<std::int32_t, Sent> sent_;
@@ -144,7 +146,7 @@ class FormCore {
   std::int32_t sendingId_ = -1;
   bool clientGone_ = false;
   bool receiveFailing_ = false;                  // the last received message's translation failed
-  std::map<std::string, int> contactLanguages_;  // read from the settings file as needed
+  std::map<std::string, int> storedLanguages_;  // as the settings file has them, read as needed
 };
 
 }  // namespace app

@@ -1,16 +1,17 @@
-// The window's behaviour on a window of no toolkit: a fake that records what is done to its
-// controls, the stand-in chat client on an in-process desktop, and a translator on 127.0.0.1
-// that answers "[code] text".
+// The window's behaviour on a window of no toolkit: a fake view that shows the form's model only
+// from what the model tells it, the stand-in chat client on an in-process desktop, and a
+// translator on 127.0.0.1 that answers "[code] text".
 #include "app/form_core.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <map>
+#include <random>
 #include <vector>
 
 #include "platform/codepage.h"
+#include "platform/error.h"
 #include "tests/echo_translator.h"
 #include "testsupport/http_test_server.h"
 #include "testsupport/temp_dir.h"
@@ -22,164 +23,373 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 
+// Keeps what a view would show, updated only by the model's news: where it differs from the
+// model, a view would show something stale.
 class FakeWindow : public FormView {
  public:
   FormBounds bounds;
-  std::string caption = "Parlavant 1.0:04";
+  std::string caption;
   bool active = false;
   int attention = 0;
-  std::map<ListControl, std::vector<std::string>> items{
-      {ListControl::kTranslateTo,
-       {"Deutch", "English", "Espanol", "Francais", "Italiano", "Turkce",
-        "\xC1\xFA\xEB\xE3\xE0\xF0\xF1\xEA\xE8"}},
-      {ListControl::kSendIn, {}},
-      {ListControl::kToUsers, {}}};
-  std::map<ListControl, int> index{
-      {ListControl::kTranslateTo, 6}, {ListControl::kSendIn, 1}, {ListControl::kToUsers, -1}};
-  bool warn = false, sendEnabled = false, pagesShown = false;
+  bool warn = false, sendEnabled = false;
   std::u16string typed;
+  std::vector<std::function<void()>> later;
+
+  explicit FakeWindow(FormModel& model) : model_(model) {
+    model_.AddListener(this);
+    ContactsChanged();
+    LanguagesChanged();
+    CaptionChanged();
+  }
+  ~FakeWindow() override { model_.RemoveListener(this); }
+
+  FormBounds Bounds() const override { return bounds; }
+  void SetBounds(const FormBounds& b) override { bounds = b; }
+  void PlaceBottomRow() override {}
+  std::string CaptionAnsi() const override { return caption; }
+  bool IsActive() const override { return active; }
+  void RequestAttention() override { ++attention; }
+  bool WarnChecked() const override { return warn; }
+  void SetWarnChecked(bool w) override { warn = w; }
+  std::u16string TypedText() const override { return typed; }
+  void ClearTyped() override { typed.clear(); }
+  void SetSendEnabled(bool e) override { sendEnabled = e; }
+  void SetBusy(bool) override {}
+  void Later(std::function<void()> work) override { later.push_back(std::move(work)); }
+
+  // What it shows.
+  std::vector<std::string> contacts;
+  int recipient = -1, receiveIn = -1, sendIn = -1, shown = -1;
+  bool pagesVisible = false;
   struct Page {
     std::string caption;
     std::vector<std::u16string> lines;
     bool unread = false;
   };
   std::vector<Page> pages;
-  int current = -1;
 
-  FakeWindow() { items[ListControl::kSendIn] = items[ListControl::kTranslateTo]; }
+  void ContactsChanged() override {
+    contacts = model_.Contacts();
+    recipient = model_.Recipient();
+  }
+  void RecipientChanged() override { recipient = model_.Recipient(); }
+  void LanguagesChanged() override {
+    receiveIn = model_.ReceiveIn();
+    sendIn = model_.SendIn();
+  }
+  void ConversationAdded(int c) override {
+    ASSERT_EQ(c, static_cast<int>(pages.size()));
+    pages.push_back({model_.At(c).handle, {}, false});
+  }
+  void LineAdded(int c, int line) override {
+    ASSERT_EQ(line, static_cast<int>(pages.at(c).lines.size()));
+    pages.at(c).lines.push_back(model_.At(c).lines.at(line).text);
+  }
+  void LinesRestored(int c) override {
+    pages.at(c).lines.clear();
+    for (const ConversationLine& line : model_.At(c).lines) pages.at(c).lines.push_back(line.text);
+  }
+  void ShownChanged() override {
+    shown = model_.Shown();
+    pagesVisible = model_.PagesVisible();
+  }
+  void UnreadChanged(int c) override { pages.at(c).unread = model_.At(c).unread; }
+  void CaptionChanged() override { caption = model_.Caption(); }
 
-  FormBounds Bounds() const override { return bounds; }
-  void SetBounds(const FormBounds& b) override { bounds = b; }
-  void PlaceBottomRow() override {}
-  std::string CaptionAnsi() const override { return caption; }
-  void SetCaptionAnsi(const std::string& c) override { caption = c; }
-  bool IsActive() const override { return active; }
-  void RequestAttention() override { ++attention; }
-  int ItemIndex(ListControl l) const override { return index.at(l); }
-  void SetItemIndex(ListControl l, int i) override { index[l] = i; }
-  int ItemCount(ListControl l) const override { return static_cast<int>(items.at(l).size()); }
-  std::string ItemAnsi(ListControl l, int i) const override { return items.at(l).at(i); }
-  int FindItem(ListControl l, const std::string& item, bool ignoreCase) const override {
-    const auto& list = items.at(l);
-    for (std::size_t i = 0; i < list.size(); ++i) {
-      if (ignoreCase ? Lower(list[i]) == Lower(item) : list[i] == item) return static_cast<int>(i);
+  // The model as this view shows it.
+  void ExpectShowsTheModel() const {
+    EXPECT_EQ(contacts, model_.Contacts());
+    EXPECT_EQ(recipient, model_.Recipient());
+    EXPECT_EQ(receiveIn, model_.ReceiveIn());
+    EXPECT_EQ(sendIn, model_.SendIn());
+    EXPECT_EQ(shown, model_.Shown());
+    EXPECT_EQ(pagesVisible, model_.PagesVisible());
+    EXPECT_EQ(caption, model_.Caption());
+    ASSERT_EQ(static_cast<int>(pages.size()), model_.ConversationCount());
+    for (int i = 0; i < model_.ConversationCount(); ++i) {
+      EXPECT_EQ(pages[i].caption, model_.At(i).handle);
+      EXPECT_EQ(pages[i].unread, model_.At(i).unread);
+      ASSERT_EQ(pages[i].lines.size(), model_.At(i).lines.size());
+      for (std::size_t k = 0; k < pages[i].lines.size(); ++k) {
+        EXPECT_EQ(pages[i].lines[k], model_.At(i).lines[k].text);
+      }
     }
-    return -1;
   }
-  int AddSorted(ListControl l, const std::string& item) override {
-    auto& list = items[l];
-    auto at = list.begin();
-    while (at != list.end() && Lower(*at) <= Lower(item)) ++at;
-    const int i = static_cast<int>(at - list.begin());
-    list.insert(at, item);
-    if (index[l] < 0) index[l] = 0;  // as a toolkit's list chooses its first item
-    return i;
-  }
-  void ClearItems(ListControl l) override {
-    items[l].clear();
-    index[l] = -1;
-  }
-  bool WarnChecked() const override { return warn; }
-  void SetWarnChecked(bool w) override { warn = w; }
-  std::u16string TypedText() const override { return typed; }
-  void ClearTyped() override { typed.clear(); }
-  void SetSendEnabled(bool e) override { sendEnabled = e; }
-  int PageCount() const override { return static_cast<int>(pages.size()); }
-  std::string PageCaptionAnsi(int p) const override { return pages.at(p).caption; }
-  int AddPage(const std::string& c) override {
-    pages.push_back({c, {}, false});
-    if (current < 0) current = 0;
-    return static_cast<int>(pages.size()) - 1;
-  }
-  void AppendLine(int p, const std::u16string& line) override { pages.at(p).lines.push_back(line); }
-  int CurrentPage() const override { return current; }
-  void SelectPage(int p) override { current = p; }
-  void SetPageUnread(int p, bool u) override {
-    if (!(u && p == current && active)) pages.at(p).unread = u;
-  }
-  void ShowPages() override { pagesShown = true; }
-  void SetBusy(bool) override {}
-  void Later(std::function<void()> work) override { later.push_back(std::move(work)); }
-  std::vector<std::function<void()>> later;
 
  private:
-  static std::string Lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-  }
+  FormModel& model_;
 };
 
-TEST(FormCore, AConversationOnAWindowOfNoToolkit) {
-  testsupport::TempDir dir("pcore");
-  testsupport::HttpTestServer translator{testsupport::EchoTranslation};
-  const std::string ini = dir.Path() + "/parlavant.ini";
-  std::ofstream(ini) << "[General]\r\nWebService=127.0.0.1:" << translator.Port()
-                     << "\r\nReceive=1\r\nSend=2\r\nLeft=5\r\nTop=6\r\n";
-  auto desktop = platform::MakeInProcessDesktop();
-  standin::StandInClient client(*desktop, {});
-  platform::ApplicationWindow window(*desktop, "parlavant");
-  uilocal::TComponent root(uilocal::ComponentKind::kApplication, "", nullptr);
-  const std::vector<std::string> noData;
+// The echo translator, which also says the text came in language N where it holds "from:N".
+std::string Translator(const std::string& request) {
+  const std::string reply = testsupport::EchoTranslation(request);
+  const std::size_t bodyAt = reply.find("\r\n\r\n") + 4;
+  const std::size_t from = reply.find("from:", bodyAt);
+  if (from == std::string::npos) return reply;
+  const std::string body = reply.substr(bodyAt) + "&SourceLang=" + reply[from + 5] + "&";
+  return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+// The form's behaviour with its fake window, the stand-in client and the translator.
+class Form {
+ public:
+  Form(platform::Desktop& desktop, const std::string& ini)
+      : window_(desktop, "parlavant"),
+        root_(uilocal::ComponentKind::kApplication, "", nullptr),
+        core_(std::make_unique<FormCore>(view_, Context(desktop), ini)),
+        view_(core_->Model()) {}
+
+  FormCore& Core() { return *core_; }
+  FormModel& Model() { return core_->Model(); }
+  FakeWindow& View() { return view_; }
   std::vector<std::string> errors;
-  FakeWindow view;
-  FormCore core(view,
-                {*desktop, window, root, noData,
-                 [&](const std::function<void()>& handler) {
-                   try {
-                     handler();
-                     return true;
-                   } catch (const std::exception& e) {
-                     errors.push_back(e.what());
-                     return false;
-                   }
-                 }},
-                ini);
+
+ private:
+  FormContext Context(platform::Desktop& desktop) {
+    return {desktop, window_, root_, noData_, [this](const std::function<void()>& handler) {
+              try {
+                handler();
+                return true;
+              } catch (const std::exception& e) {
+                errors.push_back(e.what());
+                return false;
+              }
+            }};
+  }
+
+  platform::ApplicationWindow window_;
+  uilocal::TComponent root_;
+  const std::vector<std::string> noData_;
+  // The view is bound to the core's model: the core is made first and goes last.
+  std::unique_ptr<FormCore> core_;
+  FakeWindow view_;
+};
+
+class FormCoreTest : public ::testing::Test {
+ protected:
+  FormCoreTest() {
+    std::ofstream(ini_) << "[General]\r\nWebService=127.0.0.1:" << translator_.Port()
+                        << "\r\nReceive=1\r\nSend=2\r\nLeft=5\r\nTop=6\r\n";
+  }
+  std::unique_ptr<Form> Open() {
+    auto form = std::make_unique<Form>(*desktop_, ini_);
+    form->Core().FormCreate();
+    return form;
+  }
+  std::string Ini() const {
+    std::ifstream in(ini_, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), {});
+  }
+
+  testsupport::TempDir dir_{"pcore"};
+  testsupport::HttpTestServer translator_{Translator};
+  const std::string ini_ = dir_.Path() + "/parlavant.ini";
+  std::unique_ptr<platform::Desktop> desktop_ = platform::MakeInProcessDesktop();
+  standin::StandInClient client_{*desktop_, {}};
+};
+
+TEST_F(FormCoreTest, AConversationOnAWindowOfNoToolkit) {
+  auto form = Open();
+  FakeWindow& view = form->View();
+  FormModel& model = form->Model();
   std::vector<std::u16string> told;
-  core.OnUnseenMessage = [&](const std::u16string& from, const std::u16string& line) {
+  form->Core().OnUnseenMessage = [&](const std::u16string& from, const std::u16string& line) {
     told.push_back(from + u" " + line);
   };
-  core.FormCreate();
-  EXPECT_EQ(view.caption, "Parlavant 1.0:04 - alice");
-  EXPECT_EQ(view.items[ListControl::kToUsers], (std::vector<std::string>{"bob", "carol"}));
-  EXPECT_EQ(view.index[ListControl::kToUsers], 0);
-  EXPECT_EQ(view.index[ListControl::kTranslateTo], 1);
-  EXPECT_EQ(core.InterfaceLanguage(), kEnglish);
+  EXPECT_EQ(model.Caption(), "Parlavant 1.0:04 - alice");
+  EXPECT_EQ(model.Contacts(), (std::vector<std::string>{"bob", "carol"}));
+  EXPECT_EQ(model.Recipient(), -1);  // nobody chosen before the user chooses
+  EXPECT_EQ(model.ReceiveIn(), 1);
+  EXPECT_EQ(form->Core().InterfaceLanguage(), kEnglish);
 
-  // carol writes while the user is elsewhere: her page, her line, the mark, the call for
-  // attention; the chosen recipient stays.
-  client.Receive("carol", "hola");
-  ASSERT_EQ(view.pages.size(), 1u);
-  EXPECT_EQ(view.pages[0].caption, "carol");
+  // carol writes first, while the user is elsewhere: her page is on show and she is chosen;
+  // the mark and the call for attention stay while the user is away.
+  client_.Receive("carol", "hola");
+  ASSERT_EQ(model.ConversationCount(), 1);
+  EXPECT_EQ(model.At(0).handle, "carol");
   EXPECT_THAT(view.pages[0].lines, ElementsAre(u"carol: [1] hola(hola)"));
-  EXPECT_TRUE(view.pages[0].unread);
-  EXPECT_TRUE(view.pagesShown);
+  EXPECT_TRUE(model.At(0).unread);
+  EXPECT_TRUE(model.PagesVisible());
   EXPECT_EQ(view.attention, 1);
   EXPECT_THAT(told, ElementsAre(u"carol [1] hola"));
-  EXPECT_EQ(view.index[ListControl::kToUsers], 0);
+  EXPECT_EQ(model.RecipientHandle(), "carol");
+  form->Core().FormActivate();
+  EXPECT_FALSE(model.At(0).unread);
 
-  // The user answers bob, in Spanish, signed.
+  // bob writes while the user reads carol: his page waits, marked; the answer goes to carol.
   view.active = true;
+  client_.Receive("bob", "que tal");
+  EXPECT_EQ(model.Shown(), 0);
+  EXPECT_TRUE(model.At(1).unread);
   view.warn = true;
   view.typed = u"hi\r\nthere";
-  core.SendMessageChange();
+  form->Core().SendMessageChange();
   EXPECT_TRUE(view.sendEnabled);
-  core.btnSendClick();
-  ASSERT_EQ(client.Sent().size(), 1u);
-  EXPECT_EQ(client.Sent()[0].handle, "bob");
-  EXPECT_EQ(client.Sent()[0].text, "[5] hi\r\nthere - Translated with Parlavant");
-  EXPECT_THAT(view.pages[1].lines, ElementsAre(u"alice: hi\r\nthere ([5] hi\r\nthere)"));
+  form->Core().btnSendClick();
+  ASSERT_EQ(client_.Sent().size(), 1u);
+  EXPECT_EQ(client_.Sent()[0].handle, "carol");
+  EXPECT_EQ(client_.Sent()[0].text, "[5] hi\r\nthere - Translated with Parlavant");
+  EXPECT_THAT(view.pages[0].lines, ElementsAre(u"carol: [1] hola(hola)",
+                                               u"alice: hi\r\nthere ([5] hi\r\nthere)"));
   EXPECT_TRUE(view.typed.empty());
   EXPECT_FALSE(view.sendEnabled);
 
+  // Choosing bob in the list brings his page, read; choosing dave, who never wrote, an empty one.
+  form->Core().ToUsersChange(model.FindContact("bob"));
+  EXPECT_EQ(model.Shown(), 1);
+  EXPECT_FALSE(model.At(1).unread);
+  client_.SetContacts({"bob", "carol", "dave"});
+  client_.AnnounceApi();
+  form->Core().ToUsersChange(model.FindContact("dave"));
+  EXPECT_EQ(model.Shown(), 2);
+  EXPECT_TRUE(model.At(2).lines.empty());
+  // A list without dave keeps him (he has a page) and chosen.
+  client_.SetContacts({"bob"});
+  client_.AnnounceApi();
+  EXPECT_EQ(model.Contacts(), (std::vector<std::string>{"bob", "carol", "dave"}));
+  EXPECT_EQ(model.RecipientHandle(), "dave");
+  view.ExpectShowsTheModel();
+
   // Closing keeps the window's place and choices.
   view.bounds = {7, 8, 500, 400};
-  core.FormClose();
-  std::ifstream written(ini, std::ios::binary);
-  const std::string text((std::istreambuf_iterator<char>(written)), {});
-  EXPECT_THAT(text, HasSubstr("Receive=1\r\nSend=2\r\nLeft=7\r\nTop=8\r\n"));
-  EXPECT_THAT(text, HasSubstr("Width=500\r\nHeight=400\r\nShowWarn=1\r\n"));
-  EXPECT_THAT(text, HasSubstr("[ContactLanguages]\r\nbob=2\r\n"));
-  EXPECT_TRUE(errors.empty());
+  form->Core().FormClose();
+  EXPECT_THAT(Ini(), HasSubstr("Receive=1\r\nSend=2\r\nLeft=7\r\nTop=8\r\n"));
+  EXPECT_THAT(Ini(), HasSubstr("Width=500\r\nHeight=400\r\nShowWarn=1\r\n"));
+  EXPECT_THAT(Ini(), HasSubstr("[ContactLanguages]\r\ncarol=2\r\n"));
+  EXPECT_TRUE(form->errors.empty());
+}
+
+TEST_F(FormCoreTest, EachContactKeepsTheLanguageTheyAreAnsweredIn) {
+  auto form = Open();
+  FormModel& model = form->Model();
+  FormCore& core = form->Core();
+  form->View().typed = u"x";
+  // bob is answered in Italian; carol, who has no language yet, takes "in" as it stands and is
+  // moved to French; each comes back with their own.
+  core.ToUsersChange(model.FindContact("bob"));
+  core.SendInChange(4);
+  core.ToUsersChange(model.FindContact("carol"));
+  EXPECT_EQ(model.SendIn(), 4);
+  core.SendInChange(3);
+  core.PageControl1UserSelect(model.FindConversation("bob"));
+  EXPECT_EQ(model.SendIn(), 4);
+  core.btnSendClick();
+  EXPECT_EQ(client_.Sent().back().text, "[7] x - Translated with Parlavant");
+  core.PageControl1UserSelect(model.FindConversation("carol"));
+  EXPECT_EQ(model.SendIn(), 3);
+  // dave writes Spanish: that is his language, and "in" takes it when he is chosen.
+  client_.Receive("dave", "hola from:5");
+  EXPECT_EQ(model.SendIn(), 3);
+  core.ToUsersChange(model.FindContact("dave"));
+  EXPECT_EQ(model.SendIn(), 2);
+  // bob's is kept across a restart: it went out with a message.
+  form.reset();
+  form = Open();
+  form->Core().ToUsersChange(form->Model().FindContact("bob"));
+  EXPECT_EQ(form->Model().SendIn(), 4);
+  EXPECT_TRUE(form->errors.empty());
+}
+
+// The events that can change the page on show or the recipient, in random order; after each one
+// the page on show is the person answered, and the fake view shows what the model holds.
+TEST_F(FormCoreTest, ThePageOnShowIsAlwaysThePersonAnswered) {
+  const std::vector<std::string> people = {"bob", "carol", "Bob", "dave", "erin", "zoe"};
+  std::unique_ptr<Form> form;
+  int sends = 0, choices = 0;
+  for (unsigned seed = 1; seed <= 300; ++seed) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 random(seed);
+    auto pick = [&](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); };
+    client_.SetContacts({"bob", "carol"});
+    form = Open();
+    for (int step = 0; step < 20; ++step) {
+      FormModel& model = form->Model();
+      FormCore& core = form->Core();
+      const int shownBefore = model.Shown();
+      const std::string recipientBefore = model.RecipientHandle();
+      const int event = pick(8);
+      SCOPED_TRACE("step " + std::to_string(step) + ", event " + std::to_string(event));
+      switch (event) {
+        case 0:  // a contact or a stranger writes, the user at the window or not
+          if (pick(2) == 0) {
+            form->View().active = false;
+          } else if (!form->View().active) {
+            form->View().active = true;
+            core.FormActivate();
+          }
+          client_.Receive(people[static_cast<std::size_t>(pick(6))],
+                          pick(3) == 0 ? "hola from:5" : "hi");
+          if (shownBefore >= 0) {
+            EXPECT_EQ(model.Shown(), shownBefore);
+            EXPECT_EQ(model.RecipientHandle(), recipientBefore);
+          }
+          break;
+        case 1:  // a click on a tab, the one on show included
+          if (model.ConversationCount() > 0) {
+            core.PageControl1UserSelect(pick(model.ConversationCount()));
+          }
+          break;
+        case 2:  // a choice in the list
+          if (!model.Contacts().empty()) {
+            core.ToUsersChange(pick(static_cast<int>(model.Contacts().size())));
+            ++choices;
+          }
+          break;
+        case 3:  // Ctrl+Tab
+          if (model.ConversationCount() > 0) {
+            core.PageControl1UserSelect((model.Shown() + 1) % model.ConversationCount());
+          }
+          break;
+        case 4: {  // a new contact list
+          std::vector<std::string> roster;
+          for (const std::string& p : people) {
+            if (pick(2) == 0) roster.push_back(p);
+          }
+          client_.SetContacts(roster);
+          client_.AnnounceApi();
+          EXPECT_EQ(model.Shown(), shownBefore);
+          EXPECT_TRUE(SameContact(model.RecipientHandle(), recipientBefore));
+          break;
+        }
+        case 5:  // "in" changed
+          core.SendInChange(pick(7));
+          break;
+        case 6:  // a send
+          form->View().typed = u"x";
+          if (model.Recipient() < 0) {
+            EXPECT_THROW(core.btnSendClick(), platform::Error);
+            break;
+          }
+          core.btnSendClick();
+          ++sends;
+          EXPECT_TRUE(SameContact(client_.Sent().back().handle, model.At(shownBefore).handle));
+          EXPECT_EQ(client_.Sent().back().text.substr(0, 3),
+                    "[" + std::to_string(FormCore::LangCodeFromComboIndex(model.SendIn())) + "]");
+          EXPECT_EQ(model.At(shownBefore).lines.back().kind, LineKind::kSent);
+          break;
+        default:  // closed and opened again
+          form->Core().FormClose();
+          form.reset();
+          form = Open();
+          break;
+      }
+      const FormModel& m = form->Model();
+      ASSERT_EQ(m.Shown() >= 0, m.ConversationCount() > 0);
+      ASSERT_EQ(m.Recipient() >= 0, m.Shown() >= 0);
+      if (m.Shown() >= 0) {
+        EXPECT_TRUE(SameContact(m.RecipientHandle(), m.At(m.Shown()).handle));
+        EXPECT_FALSE(m.At(m.Shown()).unread && form->View().active);
+        const int language = form->Model().ContactLanguage(m.RecipientHandle());
+        if (language >= 0) EXPECT_EQ(m.SendIn(), language);
+      }
+      for (int i = 0; i < m.ConversationCount(); ++i) EXPECT_GE(m.FindContact(m.At(i).handle), 0);
+      form->View().ExpectShowsTheModel();
+      if (HasFatalFailure() || HasFailure()) return;
+    }
+  }
+  EXPECT_GT(sends, 200);
+  EXPECT_GT(choices, 200);
+  EXPECT_THAT(form->errors, ::testing::IsEmpty());
 }
 
 }  // namespace

@@ -1,68 +1,42 @@
 #pragma once
 
-// Parlavant's window as its behaviour (FormCore) sees it: the designed controls by name, and
-// what the window itself does. A toolkit's window implements it: the Qt window, the Win32 one,
-// and the tests' fake.
+// Parlavant's window as its behaviour (FormCore) sees it. A view shows the form's model (it is
+// told of every change as a FormModelListener, and reads the model then) and reports what the
+// user does to FormCore's handlers; it keeps no copy of the model and no rule of its own. It
+// places its controls only through the design's FormLayout. The Qt window, the Win32 window and
+// the tests' fake each implement it.
 
 #include <functional>
 #include <string>
 
-namespace app {
+#include "app/form_model.h"
 
-enum class ListControl { kTranslateTo, kSendIn, kToUsers };
+namespace app {
 
 struct FormBounds {
   int left = 0, top = 0, width = 0, height = 0;  // the window's place; its client size
 };
 
-class FormView {
+class FormView : public FormModelListener {
  public:
-  virtual ~FormView() = default;
-
-  // The window. Its caption in 8 bits, as handles are compared; a size below the minimum is
-  // taken as the minimum.
+  // The window. A size below the minimum is taken as the minimum.
   virtual FormBounds Bounds() const = 0;
   virtual void SetBounds(const FormBounds& bounds) = 0;
-  // Puts the bottom row (btnSend, l_Send_To, ToUsers, l_in, SendIn) against the client height
-  // now in force, and SendMessage down to it; the anchors keep them there afterwards.
+  // The window's creation is over: from now on the bottom row sits against the bottom edge.
   virtual void PlaceBottomRow() = 0;
+  // The caption in 8 bits as the window shows it now (the interface texts may have set it).
   virtual std::string CaptionAnsi() const = 0;
-  virtual void SetCaptionAnsi(const std::string& caption) = 0;
   // Whether the user is at this window now; and asking for their attention when not.
   virtual bool IsActive() const = 0;
   virtual void RequestAttention() = 0;
 
-  // TranslateTo, SendIn and ToUsers. Items in 8 bits (ToUsers holds handles); AddSorted puts
-  // one where the sorted list keeps it (letter case ignored, after equal items) and gives its
-  // index. Setting the index in code is not the user's choice: no handler runs.
-  virtual int ItemIndex(ListControl list) const = 0;
-  virtual void SetItemIndex(ListControl list, int index) = 0;
-  virtual int ItemCount(ListControl list) const = 0;
-  virtual std::string ItemAnsi(ListControl list, int index) const = 0;
-  // The first item equal to `item`, compared exactly or (as handles are) without regard to
-  // letter case; -1 for none.
-  virtual int FindItem(ListControl list, const std::string& item, bool ignoreCase) const = 0;
-  virtual int AddSorted(ListControl list, const std::string& item) = 0;
-  virtual void ClearItems(ListControl list) = 0;
-
-  // WarnCB, SendMessage (what is typed, with line breaks as CR LF) and btnSend.
+  // What the user types and ticks, which is theirs until a send takes it: WarnCB, SendMessage
+  // (with line breaks as CR LF), and btnSend, which follows it.
   virtual bool WarnChecked() const = 0;
   virtual void SetWarnChecked(bool checked) = 0;
   virtual std::u16string TypedText() const = 0;
   virtual void ClearTyped() = 0;
   virtual void SetSendEnabled(bool enabled) = 0;
-
-  // PageControl1: a page per conversation, its tab captioned with the handle, its memo read-only.
-  // The control is hidden until ShowPages. A page on show is not marked unread while the user is
-  // at the window.
-  virtual int PageCount() const = 0;
-  virtual std::string PageCaptionAnsi(int page) const = 0;
-  virtual int AddPage(const std::string& caption) = 0;
-  virtual void AppendLine(int page, const std::u16string& line) = 0;
-  virtual int CurrentPage() const = 0;
-  virtual void SelectPage(int page) = 0;
-  virtual void SetPageUnread(int page, bool unread) = 0;
-  virtual void ShowPages() = 0;
 
   // The busy cursor while the window stands still; and work for when the running handler is over.
   virtual void SetBusy(bool busy) = 0;

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QGuiApplication>
+#include <QShortcut>
 #include <QTextDocument>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -27,37 +28,64 @@ TMainForm::TMainForm(TApplication& application, std::string settingsPath)
       OnUnseenMessage(core_->OnUnseenMessage) {
   AttachQt(application_);
   Design();
+  // Shown as it stands, then told of every change.
+  core_->Model().AddListener(this);
+  LanguagesChanged();
+  CaptionChanged();
+  ContactsChanged();
   BindEvents();
   application_.Guard([this] { core_->FormCreate(); });
 }
 
-TMainForm::~TMainForm() = default;
+TMainForm::~TMainForm() {
+  core_->Model().RemoveListener(this);
+}
 
 void TMainForm::BindEvents() {
   // Every handler of the controls, in one place. Only a choice of the user's changes the
   // languages; setting the index in code does not.
   FormCore& core = *core_;
-  connect(TranslateTo, &QComboBox::activated, this,
-          [this, &core] { application_.Guard([&core] { core.TranslateToChange(); }); });
+  connect(TranslateTo, &QComboBox::activated, this, [this, &core](int item) {
+    application_.Guard([&core, item] { core.TranslateToChange(item); });
+  });
+  connect(SendIn, &QComboBox::activated, this, [this, &core](int item) {
+    application_.Guard([&core, item] { core.SendInChange(item); });
+  });
   connect(SendMessage, &QPlainTextEdit::textChanged, this,
           [this, &core] { application_.Guard([&core] { core.SendMessageChange(); }); });
   connect(btnSend, &QPushButton::clicked, this,
           [this, &core] { application_.Guard([&core] { core.btnSendClick(); }); });
-  connect(ToUsers, &QComboBox::activated, this,
-          [this, &core] { application_.Guard([&core] { core.ToUsersChange(); }); });
+  connect(ToUsers, &QComboBox::activated, this, [this, &core](int contact) {
+    application_.Guard([&core, contact] { core.ToUsersChange(contact); });
+  });
   PageControl1->OnUserSelect = [this, &core](int index) {
     application_.Guard([&core, index] { core.PageControl1UserSelect(index); });
   };
-}
-
-void TMainForm::SetClientSize(int width, int height) {
-  resize(std::max(width, minimumWidth()), std::max(height, minimumHeight()));
-  layout_.Apply(size());
+  // From anywhere in the window, not only from the tabs: the next and the previous page.
+  for (const auto& [keys, step] : {std::pair{QKeySequence(Qt::CTRL | Qt::Key_Tab), 1},
+                                   std::pair{QKeySequence(Qt::CTRL | Qt::Key_PageDown), 1},
+                                   std::pair{QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Backtab), -1},
+                                   std::pair{QKeySequence(Qt::CTRL | Qt::Key_Backtab), -1},
+                                   std::pair{QKeySequence(Qt::CTRL | Qt::Key_PageUp), -1}}) {
+    auto* shortcut = new QShortcut(keys, this);
+    shortcut->setContext(Qt::WindowShortcut);
+    connect(shortcut, &QShortcut::activated, this, [this, step = step] {
+      if (PageControl1->isVisible()) PageControl1->Step(step);
+    });
+  }
 }
 
 void TMainForm::resizeEvent(QResizeEvent* event) {
   QWidget::resizeEvent(event);
-  layout_.Apply(size());
+  PlaceControls();
+}
+
+void TMainForm::changeEvent(QEvent* event) {
+  QWidget::changeEvent(event);
+  // The user is back: what came to the page on show while they were away is read now.
+  if (event->type() == QEvent::ActivationChange && isActiveWindow()) {
+    application_.Guard([this] { core_->FormActivate(); });
+  }
 }
 
 void TMainForm::closeEvent(QCloseEvent* event) {
@@ -73,76 +101,58 @@ FormBounds TMainForm::Bounds() const {
 
 void TMainForm::SetBounds(const FormBounds& bounds) {
   move(bounds.left, bounds.top);
-  SetClientSize(bounds.width, bounds.height);
+  const Size client = FormLayout::Clamp({bounds.width, bounds.height});
+  resize(client.width, client.height);
+  PlaceControls();
 }
 
 void TMainForm::PlaceBottomRow() {
-  const int h = height();
-  for (QWidget* control : {static_cast<QWidget*>(btnSend), static_cast<QWidget*>(ToUsers),
-                           static_cast<QWidget*>(SendIn)}) {
-    layout_.Move(
-        control,
-        QRect(control->x(), h - control->height() - 2, control->width(), control->height()),
-        size());
+  layout_.PlaceBottomRow();
+  PlaceControls();
+}
+
+void TMainForm::PlaceControls() {
+  for (const DesignedControl& c : kDesign) {
+    const Rect r = layout_.Place(c.id, {width(), height()});
+    ControlWidget(c.id)->setGeometry(r.left, r.top, r.width, r.height);
   }
-  for (QWidget* control : {static_cast<QWidget*>(l_Send_To), static_cast<QWidget*>(l_in)}) {
-    layout_.Move(
-        control,
-        QRect(control->x(), h - control->height() - 7, control->width(), control->height()),
-        size());
-  }
-  layout_.Move(SendMessage,
-               QRect(SendMessage->x(), SendMessage->y(), SendMessage->width(),
-                     btnSend->y() - SendMessage->y() - 3),
-               size());
 }
 
 void TMainForm::RequestAttention() {
   QApplication::alert(this);  // the urgency hint, until the window is active
 }
 
-QComboBox* TMainForm::List(ListControl list) const {
-  switch (list) {
-    case ListControl::kTranslateTo:
+QWidget* TMainForm::ControlWidget(Control control) const {
+  switch (control) {
+    case Control::l_Translate_To:
+      return l_Translate_To;
+    case Control::TranslateTo:
       return TranslateTo;
-    case ListControl::kSendIn:
-      return SendIn;
-    case ListControl::kToUsers:
+    case Control::WarnCB:
+      return WarnCB;
+    case Control::PageControl1:
+      return PageControl1;
+    case Control::SendMessage:
+      return SendMessage;
+    case Control::btnSend:
+      return btnSend;
+    case Control::l_Send_To:
+      return l_Send_To;
+    case Control::ToUsers:
+      return ToUsers;
+    case Control::l_in:
+      return l_in;
+    case Control::SendIn:
       break;
   }
-  return ToUsers;
+  return SendIn;
 }
 
-std::string TMainForm::ItemAnsi(ListControl list, int index) const {
-  return ToAnsi(List(list)->itemText(index));
-}
-
-int TMainForm::FindItem(ListControl list, const std::string& item, bool ignoreCase) const {
-  const QComboBox* box = List(list);
-  const QString wanted = FromAnsi(item);
-  for (int i = 0; i < box->count(); ++i) {
-    if (QString::compare(box->itemText(i), wanted,
-                         ignoreCase ? Qt::CaseInsensitive : Qt::CaseSensitive) == 0) {
-      return i;
-    }
-  }
-  return -1;
-}
-
-int TMainForm::AddSorted(ListControl list, const std::string& item) {
-  return app::AddSorted(List(list), FromAnsi(item));
-}
-
-void TMainForm::FitLabel(QLabel* label) {
-  // A label is as wide as its text; a right-aligned one keeps its right edge.
-  const int width = label->fontMetrics().horizontalAdvance(label->text());
-  QRect bounds = label->geometry();
-  if (label->alignment() & Qt::AlignRight) {
-    bounds.setLeft(bounds.right() + 1 - width);
-  } else {
-    bounds.setWidth(width);
-  }
-  layout_.Move(label, bounds, size());
+void TMainForm::FitLabel(Control control) {
+  auto* label = static_cast<QLabel*>(ControlWidget(control));
+  layout_.SetLabelWidth(control, label->fontMetrics().horizontalAdvance(label->text()));
+  const Rect r = layout_.Place(control, {width(), height()});
+  label->setGeometry(r.left, r.top, r.width, r.height);
 }
 
 std::u16string TMainForm::TypedText() const {
@@ -154,25 +164,11 @@ std::u16string TMainForm::TypedText() const {
   return ToWide(text);
 }
 
-WidgetComponent* TMainForm::Sheet(int page) const {
-  QWidget* widget = PageControl1->widget(page);
-  for (int i = 0; i < pageControl_->ComponentCount(); ++i) {
-    auto* sheet = dynamic_cast<WidgetComponent*>(pageControl_->Components(i));
-    if (sheet != nullptr && sheet->Widget() == widget) return sheet;
-  }
-  return nullptr;
-}
-
-std::string TMainForm::PageCaptionAnsi(int page) const {
-  const WidgetComponent* sheet = Sheet(page);
-  return sheet != nullptr ? sheet->CaptionAnsi() : std::string();
-}
-
-int TMainForm::AddPage(const std::string& caption) {
+void TMainForm::ConversationAdded(int conversation) {
   auto* page = new QWidget;
   PageControl1->addTab(page, QString());
   auto* sheet = new WidgetComponent(uilocal::ComponentKind::kTabSheet, "", pageControl_, page);
-  sheet->SetCaptionAnsi(caption);
+  sheet->SetCaptionAnsi(core_->Model().At(conversation).handle);
   auto* memo = new QPlainTextEdit(page);
   auto* fill = new QVBoxLayout(page);
   fill->setContentsMargins(0, 0, 0, 0);
@@ -182,11 +178,10 @@ int TMainForm::AddPage(const std::string& caption) {
   memo->clear();
   memo->setReadOnly(true);
   MakeFlat(memo);
-  return PageControl1->indexOf(page);
 }
 
 QWidget* TMainForm::FindOrCreateConversationTab(const std::string& handle) {
-  return PageControl1->widget(core_->FindOrCreateConversationPage(handle));
+  return PageControl1->widget(core_->Model().OpenConversation(handle));
 }
 
 QPlainTextEdit* TMainForm::FindMemo(QWidget* page) {
@@ -196,13 +191,58 @@ QPlainTextEdit* TMainForm::FindMemo(QWidget* page) {
   return nullptr;
 }
 
-void TMainForm::AppendLine(int page, const std::u16string& line) {
-  QPlainTextEdit* memo = FindMemo(PageControl1->widget(page));
-  if (memo == nullptr) return;
-  QString text = FromWide(line);
+namespace {
+
+QString LineText(const ConversationLine& line) {
+  QString text = FromWide(line.text);
   text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
   text.replace(QChar('\r'), QChar('\n'));
-  memo->appendPlainText(text);
+  return text;
+}
+
+}  // namespace
+
+void TMainForm::LineAdded(int conversation, int line) {
+  QPlainTextEdit* memo = FindMemo(PageControl1->widget(conversation));
+  if (memo == nullptr) return;
+  memo->appendPlainText(LineText(core_->Model().At(conversation).lines.at(line)));
+}
+
+void TMainForm::LinesRestored(int conversation) {
+  QPlainTextEdit* memo = FindMemo(PageControl1->widget(conversation));
+  if (memo == nullptr) return;
+  memo->clear();
+  for (const ConversationLine& line : core_->Model().At(conversation).lines) {
+    memo->appendPlainText(LineText(line));
+  }
+}
+
+void TMainForm::ContactsChanged() {
+  ToUsers->clear();
+  for (const std::string& handle : core_->Model().Contacts()) ToUsers->addItem(FromAnsi(handle));
+  ToUsers->setCurrentIndex(core_->Model().Recipient());
+}
+
+void TMainForm::RecipientChanged() {
+  ToUsers->setCurrentIndex(core_->Model().Recipient());
+}
+
+void TMainForm::LanguagesChanged() {
+  TranslateTo->setCurrentIndex(core_->Model().ReceiveIn());
+  SendIn->setCurrentIndex(core_->Model().SendIn());
+}
+
+void TMainForm::ShownChanged() {
+  if (core_->Model().PagesVisible()) PageControl1->show();
+  PageControl1->setCurrentIndex(core_->Model().Shown());
+}
+
+void TMainForm::UnreadChanged(int conversation) {
+  PageControl1->setTabUnread(conversation, core_->Model().At(conversation).unread);
+}
+
+void TMainForm::CaptionChanged() {
+  form_->SetCaptionAnsi(core_->Model().Caption());
 }
 
 void TMainForm::SetBusy(bool busy) {

@@ -63,8 +63,8 @@ class TMainForm : public QWidget, private FormView {
   }
   std::int32_t InterfaceLanguage() const { return core_->InterfaceLanguage(); }
 
-  // The conversation tab for a handle (its caption compared exactly), made when missing; and the
-  // text box named "Memo" on a page (the name compared without regard to letter case), or null.
+  // The conversation tab for a handle (compared exactly), made when missing; and the text box
+  // named "Memo" on a page (the name compared without regard to letter case), or null.
   QWidget* FindOrCreateConversationTab(const std::string& handle);
   static QPlainTextEdit* FindMemo(QWidget* page);
 
@@ -75,57 +75,49 @@ class TMainForm : public QWidget, private FormView {
  protected:
   void closeEvent(QCloseEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
+  void changeEvent(QEvent* event) override;
 
  private:
   // FormView.
   FormBounds Bounds() const override;
   void SetBounds(const FormBounds& bounds) override;
   void PlaceBottomRow() override;
-  void SetCaptionAnsi(const std::string& caption) override { form_->SetCaptionAnsi(caption); }
   bool IsActive() const override { return isActiveWindow(); }
   void RequestAttention() override;
-  int ItemIndex(ListControl list) const override { return List(list)->currentIndex(); }
-  void SetItemIndex(ListControl list, int index) override { List(list)->setCurrentIndex(index); }
-  int ItemCount(ListControl list) const override { return List(list)->count(); }
-  std::string ItemAnsi(ListControl list, int index) const override;
-  int FindItem(ListControl list, const std::string& item, bool ignoreCase) const override;
-  int AddSorted(ListControl list, const std::string& item) override;
-  void ClearItems(ListControl list) override { List(list)->clear(); }
   bool WarnChecked() const override { return WarnCB->isChecked(); }
   void SetWarnChecked(bool checked) override { WarnCB->setChecked(checked); }
   std::u16string TypedText() const override;
   void ClearTyped() override { SendMessage->clear(); }
   void SetSendEnabled(bool enabled) override { btnSend->setEnabled(enabled); }
-  int PageCount() const override { return PageControl1->count(); }
-  std::string PageCaptionAnsi(int page) const override;
-  int AddPage(const std::string& caption) override;
-  void AppendLine(int page, const std::u16string& line) override;
-  int CurrentPage() const override { return PageControl1->currentIndex(); }
-  void SelectPage(int page) override { PageControl1->setCurrentIndex(page); }
-  void SetPageUnread(int page, bool unread) override { PageControl1->setTabUnread(page, unread); }
-  void ShowPages() override { PageControl1->show(); }
   void SetBusy(bool busy) override;
   void Later(std::function<void()> work) override;
+  // The model, shown.
+  void ContactsChanged() override;
+  void RecipientChanged() override;
+  void LanguagesChanged() override;
+  void ConversationAdded(int conversation) override;
+  void LineAdded(int conversation, int line) override;
+  void LinesRestored(int conversation) override;
+  void ShownChanged() override;
+  void UnreadChanged(int conversation) override;
+  void CaptionChanged() override;
 
   // The design (in main_form_layout.cpp), and the handlers bound to the controls.
   void Design();
   void MakeControls();
   void LayOut();
   WidgetComponent& Own(uilocal::ComponentKind kind, std::string name, QWidget* widget);
-  void FitOnCaption(WidgetComponent& component, QLabel* label);
   void BindEvents();
-  void Place(QWidget* control, int left, int top, int width, int height, int anchors);
-  void SetClientSize(int width, int height);
-  void FitLabel(QLabel* label);
-  QComboBox* List(ListControl list) const;
-  // The tab sheet's component of a page.
-  WidgetComponent* Sheet(int page) const;
+  // Every control where the design's layout puts it for the client size now in force.
+  void PlaceControls();
+  void FitLabel(Control control);
+  QWidget* ControlWidget(Control control) const;
 
   // The form's component, held here alone; the application only lists it, and the controls'
   // components are its own.
   std::unique_ptr<WidgetComponent> form_;
   WidgetComponent* pageControl_ = nullptr;
-  AnchorLayout layout_;
+  FormLayout layout_;
 };
 
 }  // namespace app

@@ -7,6 +7,8 @@
 #include <QCoreApplication>
 #include <QFontInfo>
 #include <QGuiApplication>
+#include <QApplication>
+#include <QTest>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -157,6 +159,16 @@ class MainFormTest : public ::testing::Test {
     return event.isAccepted();
   }
   void Type(const QString& text) { form->SendMessage->setPlainText(text); }
+  // The user picks a contact in the list, or a language to send in.
+  void Choose(const QString& handle) {
+    form->ToUsers->setCurrentIndex(form->ToUsers->findText(handle));
+    emit form->ToUsers->activated(form->ToUsers->currentIndex());
+  }
+  void ChooseSendIn(int item) {
+    form->SendIn->setCurrentIndex(item);
+    emit form->SendIn->activated(item);
+  }
+  QString PageOnShow() const { return form->PageControl1->tabText(form->PageControl1->currentIndex()); }
 
   // In a directory of the test's own: "stintf.dat" is looked for in the current directory.
   testsupport::TempDir temp_{"pform"};
@@ -218,58 +230,63 @@ TEST_F(MainFormTest, WithoutSettingsTheLocaleChoosesTheReadingLanguageAndSending
   EXPECT_EQ(form->SendIn->currentText(), "English");
 }
 
-TEST_F(MainFormTest, EachContactIsAnsweredInTheLanguageLastUsedOrTheOneTheyWriteIn) {
+TEST_F(MainFormTest, TheListTheTabsAndInFollowEachOtherOnScreen) {
   Start();
-  // bob: chosen, answered in Italian.
-  form->SendIn->setCurrentIndex(4);
-  Type("ciao");
-  form->btnSend->click();
-  // carol has no language yet: "in" stays; she is answered in French.
-  form->ToUsers->setCurrentIndex(form->ToUsers->findText("carol"));
-  emit form->ToUsers->activated(form->ToUsers->currentIndex());
-  EXPECT_EQ(form->SendIn->currentText(), "Italiano");
-  form->SendIn->setCurrentIndex(3);
-  Type("salut");
-  form->btnSend->click();
-  form->ToUsers->setCurrentIndex(form->ToUsers->findText("bob"));
-  emit form->ToUsers->activated(form->ToUsers->currentIndex());
-  EXPECT_EQ(form->SendIn->currentText(), "Italiano");
-  // Their tabs choose them, and their languages.
-  form->PageControl1->Choose(
-      form->PageControl1->indexOf(form->FindOrCreateConversationTab("carol")));
-  EXPECT_EQ(form->SendIn->currentText(), "Francais");
-
-  // dave writes Spanish (5): he has no language, so that is his; bob's stays Italian.
-  client->Receive("dave", "hola from:5");
-  client->Receive("bob", "hola from:5");
-  form->ToUsers->setCurrentIndex(form->ToUsers->findText("dave"));
-  emit form->ToUsers->activated(form->ToUsers->currentIndex());
+  EXPECT_EQ(form->ToUsers->currentIndex(), -1);  // nobody until the user or a message chooses
+  // carol writes first: her page is on show and she is chosen, with the language she writes.
+  client->Receive("carol", "hola from:5");
+  EXPECT_EQ(form->ToUsers->currentText(), "carol");
+  EXPECT_EQ(PageOnShow(), "carol");
   EXPECT_EQ(form->SendIn->currentText(), "Espanol");
-  // A stranger whose handle could break a settings line is remembered like anyone.
-  client->Receive("we=ird]\r[x", "merhaba from:3");
-  // With nobody chosen (an empty list), the one who writes is chosen with their language.
-  client->Receive("erin", "ciao from:7");
-  form->ToUsers->clear();
-  form->SendIn->setCurrentIndex(0);
-  client->Receive("erin", "ciao");
-  EXPECT_EQ(form->ToUsers->currentText(), "erin");
+  // bob, chosen in the list, never wrote: an empty page of his; "in" chosen now is his.
+  Choose("bob");
+  EXPECT_EQ(PageOnShow(), "bob");
+  EXPECT_EQ(Memo("bob"), "");
+  ChooseSendIn(4);
+  // carol's tab brings her back, in Spanish; Ctrl+Tab from the text box, bob in Italian.
+  form->PageControl1->Choose(0);
+  EXPECT_EQ(form->ToUsers->currentText(), "carol");
+  EXPECT_EQ(form->SendIn->currentText(), "Espanol");
+  form->show();
+  form->activateWindow();
+  ASSERT_TRUE(testsupport::PumpUntil([&] { return form->isActiveWindow(); }, 5000));
+  form->SendMessage->setFocus();
+  QTest::keyClick(form->SendMessage, Qt::Key_Tab, Qt::ControlModifier);
+  EXPECT_EQ(PageOnShow(), "bob");
+  EXPECT_EQ(form->ToUsers->currentText(), "bob");
   EXPECT_EQ(form->SendIn->currentText(), "Italiano");
+  // Tab leaves the text box for the button, as the keyboard order says.
+  Type("ciao");
+  QTest::keyClick(form->SendMessage, Qt::Key_Tab);
+  EXPECT_EQ(QApplication::focusWidget(), form->btnSend);
+  // Ctrl+Shift+Tab from the button goes back to carol.
+  QTest::keyClick(form->btnSend, Qt::Key_Backtab, Qt::ControlModifier | Qt::ShiftModifier);
+  EXPECT_EQ(PageOnShow(), "carol");
 
-  // Kept across a restart, by handles escaped into keys.
+  // A stranger who writes, and a new list, change neither.
+  client->Receive("ann", "hello, we have not met");
+  client->SetContacts({"bob", "dave"});
+  client->AnnounceApi();
+  QStringList items;
+  for (int i = 0; i < form->ToUsers->count(); ++i) items << form->ToUsers->itemText(i);
+  EXPECT_EQ(items, QStringList({"ann", "bob", "carol", "dave"}));
+  EXPECT_EQ(form->ToUsers->currentText(), "carol");
+  EXPECT_EQ(PageOnShow(), "carol");
+  EXPECT_TRUE(form->PageControl1->tabUnread(2));  // ann's
+
+  // The language a message went out in is kept across a restart, by handles escaped into keys.
+  Choose("bob");
+  form->btnSend->click();
+  EXPECT_EQ(client->Sent().back().handle, "bob");
+  EXPECT_EQ(client->Sent().back().text.substr(0, 4), "[7] ");
+  client->Receive("we=ird]\r[x", "merhaba from:3");
   ASSERT_TRUE(Close());
   form.reset();
   Start(false);  // attaches to the same chat client
-  const auto choose = [&](const char* handle) {
-    if (form->ToUsers->findText(handle) < 0) form->ToUsers->addItem(handle);
-    form->ToUsers->setCurrentIndex(form->ToUsers->findText(handle));
-    emit form->ToUsers->activated(form->ToUsers->currentIndex());
-    return form->SendIn->currentText();
-  };
-  EXPECT_EQ(choose("carol"), "Francais");
-  EXPECT_EQ(choose("we=ird]\r[x"), "Turkce");
-  EXPECT_EQ(choose("bob"), "Italiano");
-  EXPECT_THAT(ReadIni(), ::testing::HasSubstr("[ContactLanguages]\r\nbob=4\r\ncarol=3\r\n"
-                                              "dave=2\r\nwe%3Dird%5D%0D%5Bx=5\r\n"));
+  Choose("bob");
+  EXPECT_EQ(form->SendIn->currentText(), "Italiano");
+  EXPECT_THAT(ReadIni(), ::testing::HasSubstr("[ContactLanguages]\r\ncarol=2\r\nbob=4\r\n"
+                                              "we%3Dird%5D%0D%5Bx=5\r\n"));
   EXPECT_THAT(boxes, IsEmpty());
 }
 
@@ -361,6 +378,7 @@ TEST_F(MainFormTest, EverySettingSurvivesARestart) {
   EXPECT_EQ(form->size(), QSize(600, 420));
   EXPECT_FALSE(form->WarnCB->isChecked());
   form->TranslateTo->setCurrentIndex(5);
+  emit form->TranslateTo->activated(5);
   form->move(77, 88);
   form->resize(640, 400);
   form->WarnCB->setChecked(true);
@@ -441,6 +459,7 @@ TEST_F(MainFormTest, SendButtonFollowsVisibleText) {
 
 TEST_F(MainFormTest, TheTypedTextIsSentAsTyped) {
   Start();
+  Choose("bob");
   // Enter makes a new block, Shift+Enter a line separator: both go out as CR LF.
   Type(QString::fromUtf16(u"a\u00A0b\nc\u2028d"));
   form->btnSend->click();
@@ -458,7 +477,7 @@ TEST_F(MainFormTest, AttachFillsTheContactsAndShowsTheHandleOnce) {
   for (int i = 0; i < form->ToUsers->count(); ++i) items << form->ToUsers->itemText(i);
   // Sorted without regard to letter case.
   EXPECT_EQ(items, QStringList({"alice", "Bob", "bob", "Carol", "zoe"}));
-  EXPECT_EQ(form->ToUsers->currentIndex(), 0);
+  EXPECT_EQ(form->ToUsers->currentIndex(), -1);
   EXPECT_EQ(form->CaptionAnsi(), "Parlavant 1.0:04 - alice");
   EXPECT_EQ(form->CurrentUserHandle, "alice");
   EXPECT_THAT(commands,
@@ -544,9 +563,9 @@ TEST_F(MainFormTest, HandlesDifferingInCaseGetTwoPagesAndTheChoiceStays) {
   Start();
   client->Receive("Bob", "one");
   EXPECT_EQ(form->ToUsers->currentText(), "bob");
-  form->ToUsers->setCurrentIndex(1);
+  Choose("carol");
   client->Receive("bob", "two");
-  EXPECT_EQ(form->PageControl1->count(), 2);
+  EXPECT_EQ(form->PageControl1->count(), 3);
   EXPECT_EQ(Memo("Bob"), "Bob: [4] one(one)");
   EXPECT_EQ(Memo("bob"), "bob: [4] two(two)");
   EXPECT_EQ(form->ToUsers->currentText(), "carol");
@@ -559,7 +578,6 @@ TEST_F(MainFormTest, AMessageFromAnotherContactLeavesTheRecipientThePageAndTheTy
   form->activateWindow();
   ASSERT_TRUE(testsupport::PumpUntil([&] { return form->isActiveWindow(); }, 5000));
   client->Receive("carol", "hi");
-  form->ToUsers->setCurrentIndex(form->ToUsers->findText("carol"));
   Type("I was saying");
   client->Receive("bob", "interrupting");
   EXPECT_EQ(form->ToUsers->currentText(), "carol");
@@ -575,13 +593,13 @@ TEST_F(MainFormTest, AMessageFromAnotherContactLeavesTheRecipientThePageAndTheTy
   EXPECT_EQ(form->ToUsers->currentText(), "bob");
   EXPECT_FALSE(form->PageControl1->tabUnread(bob));
   // And choosing carol in the list brings her tab.
-  form->ToUsers->setCurrentIndex(form->ToUsers->findText("carol"));
-  emit form->ToUsers->activated(form->ToUsers->currentIndex());
+  Choose("carol");
   EXPECT_EQ(form->PageControl1->currentIndex(), 0);
 }
 
 TEST_F(MainFormTest, AMessageTheClientReportsFailedIsSaidInItsTabWithItsText) {
   Start();
+  Choose("bob");
   Type("one");
   form->btnSend->click();
   Type("two");
@@ -597,6 +615,7 @@ TEST_F(MainFormTest, AMessageTheClientReportsFailedIsSaidInItsTabWithItsText) {
 
 TEST_F(MainFormTest, AChatClientThatHasGoneIsSaidInTheTabAndTheCaption) {
   Start();
+  Choose("bob");
   client.reset();  // gone without a word
   Type("hola");
   form->btnSend->click();
@@ -613,30 +632,11 @@ TEST_F(MainFormTest, AChatClientThatHasGoneIsSaidInTheTabAndTheCaption) {
   EXPECT_TRUE(Memo("bob").endsWith("\nalice: hola ([1] hola)"));
 }
 
-TEST_F(MainFormTest, AStrangerIsAddedToTheListAndANewListKeepsThemAndTheChoice) {
-  Start();
-  form->ToUsers->setCurrentIndex(form->ToUsers->findText("carol"));
-  client->Receive("ann", "hello, we have not met");
-  EXPECT_EQ(form->ToUsers->itemText(0), "ann");  // sorted in
-  EXPECT_EQ(form->ToUsers->currentText(), "carol");
-  form->ToUsers->setCurrentIndex(0);  // the user answers ann
-  Type("hello ann");
-  form->btnSend->click();
-  EXPECT_THAT(commands, ::testing::Contains(::testing::StartsWith("MESSAGE ann ")));
-
-  form->ToUsers->setCurrentIndex(form->ToUsers->findText("carol"));
-  client->SetContacts({"bob", "carol", "dave"});
-  client->AnnounceApi();  // attached again: a new list
-  QStringList items;
-  for (int i = 0; i < form->ToUsers->count(); ++i) items << form->ToUsers->itemText(i);
-  EXPECT_EQ(items, QStringList({"ann", "bob", "carol", "dave"}));
-  EXPECT_EQ(form->ToUsers->currentText(), "carol");
-}
-
 TEST_F(MainFormTest, SendTranslatesSignsAndLogs) {
   WriteIni("Send=2\r\n");
   Start();
   ASSERT_FALSE(form->PageControl1->isVisibleTo(form.get()));
+  Choose("bob");
   Type("Hello\nworld");
   form->btnSend->click();
   EXPECT_TRUE(form->PageControl1->isVisibleTo(form.get()));
@@ -647,8 +647,8 @@ TEST_F(MainFormTest, SendTranslatesSignsAndLogs) {
   EXPECT_EQ(form->SendMessage->toPlainText(), "");
   EXPECT_FALSE(form->btnSend->isEnabled());
 
-  form->SendIn->setCurrentIndex(6);  // Български
-  form->ToUsers->setCurrentIndex(1);
+  Choose("carol");
+  ChooseSendIn(6);  // Български
   Type("Zdravei");
   form->btnSend->click();
   EXPECT_EQ(
@@ -666,13 +666,14 @@ TEST_F(MainFormTest, SendTranslatesSignsAndLogs) {
 
 TEST_F(MainFormTest, FailedSendKeepsTheTypedText) {
   Start();
+  Choose("bob");
   Type("FAIL");
   form->btnSend->click();
   EXPECT_THAT(boxes, ElementsAre("HTTP/1.1 500 Internal Server Error."));
   EXPECT_TRUE(client->Sent().empty());
   EXPECT_EQ(form->SendMessage->toPlainText(), "FAIL");
   EXPECT_TRUE(form->btnSend->isEnabled());
-  EXPECT_EQ(form->PageControl1->count(), 0);
+  EXPECT_THAT(W(Memo("bob")), IsEmpty());
 }
 
 TEST_F(MainFormTest, ASendThatCannotReachAnybodyIsRefusedAndTheTextKept) {

@@ -254,20 +254,20 @@ int PageControl::indexOf(const QWidget* page) const {
 void PageControl::setCurrentIndex(int index) {
   if (index < 0 || index >= count() || index == current_) return;
   current_ = index;
-  tabs_[static_cast<std::size_t>(index)].unread = false;
   pages_->setCurrentWidget(tabs_[static_cast<std::size_t>(index)].page);
   Relayout();
 }
 
 void PageControl::Choose(int index) {
-  const int before = current_;
+  if (index < 0 || index >= count()) return;
   setCurrentIndex(index);
-  if (current_ != before && OnUserSelect) OnUserSelect(current_);
+  if (OnUserSelect) OnUserSelect(index);
 }
 
 void PageControl::setTabUnread(int index, bool unread) {
-  // The page on show is being read, unless the user is in another window.
-  if (index < 0 || index >= count() || (unread && index == current_ && isActiveWindow())) return;
+  if (index < 0 || index >= count() || tabs_[static_cast<std::size_t>(index)].unread == unread) {
+    return;
+  }
   tabs_[static_cast<std::size_t>(index)].unread = unread;
   rows_->update();
   if (index < static_cast<int>(tabs_.size())) {
@@ -384,25 +384,6 @@ void PageControl::resizeEvent(QResizeEvent* event) {
 void PageControl::changeEvent(QEvent* event) {
   QWidget::changeEvent(event);
   if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange) Relayout();
-}
-
-void PageControl::showEvent(QShowEvent* event) {
-  QWidget::showEvent(event);
-  // Activation is told to the window, not to the controls in it.
-  if (window() != watched_) {
-    if (watched_ != nullptr) watched_->removeEventFilter(this);
-    watched_ = window();
-    watched_->installEventFilter(this);
-  }
-}
-
-bool PageControl::eventFilter(QObject* object, QEvent* event) {
-  // The user is back: what came to the page on show while they were away is read now.
-  if (object == watched_ && event->type() == QEvent::ActivationChange && isActiveWindow() &&
-      current_ >= 0) {
-    setTabUnread(current_, false);
-  }
-  return QWidget::eventFilter(object, event);
 }
 
 void PageControl::keyPressEvent(QKeyEvent* event) {

@@ -8,7 +8,7 @@
 // keys, Home and End when the tabs have the focus. The tab list and each tab are exposed to
 // accessibility tools with their roles and captions, as a tab bar exposes them. A tab can be
 // marked unread: a dot at its corner, "unread" as its description for accessibility tools, its
-// caption unchanged; selecting it clears the mark.
+// caption unchanged. Which tab is unread is its owner's to say.
 
 #include <QPointer>
 #include <QRect>
@@ -41,10 +41,13 @@ class PageControl : public QWidget {
   void setCurrentIndex(int index);
   void setTabUnread(int index, bool unread);
   bool tabUnread(int index) const;
-  // Called when the user (not the program) has selected the tab with this index.
+  // Called when the user (not the program) has chosen the tab with this index, also the one
+  // already selected.
   std::function<void(int)> OnUserSelect;
   // Selects the tab as the user's choice (a click, a key, an accessibility tool's press).
   void Choose(int index);
+  // Chooses the tab `delta` places on, round the end.
+  void Step(int delta);
 
   // Where the tab is, in this control's coordinates (its row may be scrolled out of sight);
   // empty for an index out of range.
@@ -64,8 +67,6 @@ class PageControl : public QWidget {
   void resizeEvent(QResizeEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
   void changeEvent(QEvent* event) override;
-  void showEvent(QShowEvent* event) override;
-  bool eventFilter(QObject* object, QEvent* event) override;
 
  private:
   struct Tab {
@@ -73,13 +74,10 @@ class PageControl : public QWidget {
     QWidget* page;
     bool unread = false;
   };
-  QPointer<QWidget> watched_;  // the window whose activation clears the page on show
-
   void Relayout();
   // Lays the tabs out in rows of at most `width` pixels; returns the number of rows.
   int LayOutRows(int width);
   QSize TabSize(const QString& text) const;
-  void Step(int delta);
 
   std::vector<Tab> tabs_;
   int current_ = -1;

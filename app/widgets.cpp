@@ -52,39 +52,6 @@ std::u16string ToWide(const QString& text) {
   return text.toStdU16String();
 }
 
-void AnchorLayout::Place(QWidget* control, const QRect& bounds, int anchors, const QSize& client) {
-  rules_[control].anchors = anchors;
-  Move(control, bounds, client);
-}
-
-void AnchorLayout::Move(QWidget* control, const QRect& bounds, const QSize& client) {
-  Rule& rule = rules_[control];
-  rule.left = bounds.x();
-  rule.top = bounds.y();
-  rule.width = bounds.width();
-  rule.height = bounds.height();
-  rule.right = client.width() - bounds.x() - bounds.width();
-  rule.bottom = client.height() - bounds.y() - bounds.height();
-  control->setGeometry(bounds);
-}
-
-void AnchorLayout::Apply(const QSize& client) {
-  for (auto& [control, rule] : rules_) {
-    int x = rule.left, w = rule.width, y = rule.top, h = rule.height;
-    if ((rule.anchors & akLeft) && (rule.anchors & akRight)) {
-      w = client.width() - rule.left - rule.right;
-    } else if (rule.anchors & akRight) {
-      x = client.width() - rule.right - rule.width;
-    }
-    if ((rule.anchors & akTop) && (rule.anchors & akBottom)) {
-      h = client.height() - rule.top - rule.bottom;
-    } else if (rule.anchors & akBottom) {
-      y = client.height() - rule.bottom - rule.height;
-    }
-    control->setGeometry(x, y, std::max(0, w), std::max(0, h));
-  }
-}
-
 WidgetComponent::WidgetComponent(uilocal::ComponentKind kind, std::string name,
                                  uilocal::TComponent* owner, QWidget* widget)
     : uilocal::TComponent(kind, std::move(name), owner), widget_(widget) {
@@ -139,18 +106,6 @@ void WidgetComponent::SetHintWide(std::u16string_view text) {
 void MakeFlat(QFrame* frame) {
   frame->setFrameStyle(QFrame::Box | QFrame::Plain);
   frame->setLineWidth(1);
-}
-
-int AddSorted(QComboBox* list, const QString& item) {
-  int at = list->count();
-  for (int i = 0; i < list->count(); ++i) {
-    if (QString::compare(item, list->itemText(i), Qt::CaseInsensitive) < 0) {
-      at = i;
-      break;
-    }
-  }
-  list->insertItem(at, item);
-  return at;
 }
 
 }  // namespace app

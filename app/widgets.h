@@ -1,7 +1,7 @@
 #pragma once
 
-// Qt's side of the toolkit seam: anchored placement, components that stand for Qt widgets in the
-// component tree, and sorted drop-down lists.
+// Qt's side of the toolkit seam: components that stand for Qt widgets in the component tree, and
+// the conversions between Qt's strings and the program's.
 
 #include <QComboBox>
 #include <QFrame>
@@ -24,26 +24,6 @@ class TApplication;
 // fonts where they are missing, the standard error box (unless one is set), and the desktop's
 // messages handled from Qt's event loop.
 void AttachQt(TApplication& application);
-
-enum Anchor { akLeft = 1, akTop = 2, akRight = 4, akBottom = 8 };
-
-// Keeps each anchored edge of a control at its distance to the same edge of the client area, as
-// the window is resized; a control anchored on both sides of an axis stretches.
-class AnchorLayout {
- public:
-  // Places the control and takes its distances against the client size now in force.
-  void Place(QWidget* control, const QRect& bounds, int anchors, const QSize& client);
-  // Moves a placed control; its distances are taken again, as setting a bound does.
-  void Move(QWidget* control, const QRect& bounds, const QSize& client);
-  void Apply(const QSize& client);
-
- private:
-  struct Rule {
-    int anchors;
-    int left, top, right, bottom, width, height;
-  };
-  std::map<QWidget*, Rule> rules_;
-};
 
 // A component standing for a Qt widget: its caption goes to the widget's text (or window title,
 // or tab text), its hint to the tool tip. The 8-bit form of a caption is kept as bytes, since the
@@ -81,9 +61,6 @@ inline constexpr const char* kWindowFace = "MS Sans Serif";
 
 // A flat frame: one plain line instead of the 3-D border.
 void MakeFlat(QFrame* frame);
-
-// Inserts an item where a sorted list keeps it: letter case ignored, after equal items.
-int AddSorted(QComboBox* list, const QString& item);
 
 QString FromAnsi(std::string_view bytes);
 std::string ToAnsi(const QString& text);
