@@ -1,12 +1,13 @@
 #pragma once
 
-// Parlavant's one window on Windows, made of user32 and comctl32 controls as designed: combo
-// boxes for the lists, multi-line edit controls for the memos, a tab control with as many rows
-// as its tabs need. It shows them to the form's behaviour (FormCore) as its FormView and calls
-// the behaviour's handlers from the controls' notifications.
+// Parlavant's one window on Windows, made of user32 and comctl32 controls from the design table:
+// combo boxes for the lists, multi-line edit controls for the memos, a tab control with as many
+// rows as its tabs need. It shows the form's model (FormCore's) and calls FormCore's handlers
+// from the controls' notifications; every control is placed by the design's FormLayout.
 
 #include <windows.h>
 
+#include <array>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -15,9 +16,15 @@
 
 #include "app/application.h"
 #include "app/form_core.h"
+#include "app/form_design.h"
 #include "app/form_view.h"
 
 namespace app {
+
+// A designed control's id among the window's children (GetDlgItem).
+inline int ControlId(Control control) {
+  return 100 + static_cast<int>(control);
+}
 
 class Win32MainForm final : private FormView {
  public:
@@ -29,83 +36,70 @@ class Win32MainForm final : private FormView {
   HWND Handle() const { return window_; }
   FormCore& Core() { return *core_; }
   void Show(int how);
-
-  // Where the designed controls are, by name, for the component tree and the tests' tools.
-  HWND Control(const std::string& name) const;
+  // Brought to the front, restored when minimised: a second start asked for it.
+  void Raise();
+  HWND Window(app::Control control) const {
+    return controls_[static_cast<std::size_t>(control)];
+  }
+  // The page `delta` places on from the one on show, round the end, as the user's choice.
+  void StepPage(int delta);
 
  private:
-  struct Anchored {
-    HWND control;
-    RECT bounds;  // at the client size below
-    int anchors;
-    SIZE client;
-  };
   class Component;
 
   static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   LRESULT OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
   void Make();
-  HWND MakeControl(const wchar_t* windowClass, DWORD style, const std::string& name,
-                   uilocal::ComponentKind kind, int left, int top, int width, int height,
-                   int anchors, HFONT font);
-  void Place(HWND control, RECT bounds);
-  void ApplyAnchors();
+  void PlaceControls();
+  void PlaceControl(app::Control control);
   void LayOutPages();
-  void FitLabel(HWND label);
+  void FitLabel(app::Control label);
   void Command(HWND control, int code);
-  HWND List(ListControl list) const;
-  SIZE ClientSize() const;
+  Size ClientSize() const;
+  HWND Memo(int conversation) const { return memos_.at(static_cast<std::size_t>(conversation)); }
 
   // FormView.
   FormBounds Bounds() const override;
   void SetBounds(const FormBounds& bounds) override;
   void PlaceBottomRow() override;
   std::string CaptionAnsi() const override;
-  void SetCaptionAnsi(const std::string& caption) override;
   bool IsActive() const override;
   void RequestAttention() override;
-  int ItemIndex(ListControl list) const override;
-  void SetItemIndex(ListControl list, int index) override;
-  int ItemCount(ListControl list) const override;
-  std::string ItemAnsi(ListControl list, int index) const override;
-  int FindItem(ListControl list, const std::string& item, bool ignoreCase) const override;
-  int AddSorted(ListControl list, const std::string& item) override;
-  void ClearItems(ListControl list) override;
   bool WarnChecked() const override;
   void SetWarnChecked(bool checked) override;
   std::u16string TypedText() const override;
   void ClearTyped() override;
   void SetSendEnabled(bool enabled) override;
-  int PageCount() const override { return static_cast<int>(pages_.size()); }
-  std::string PageCaptionAnsi(int page) const override;
-  int AddPage(const std::string& caption) override;
-  void AppendLine(int page, const std::u16string& line) override;
-  int CurrentPage() const override;
-  void SelectPage(int page) override;
-  void SetPageUnread(int page, bool unread) override;
-  void ShowPages() override;
   void SetBusy(bool busy) override;
   void Later(std::function<void()> work) override;
+  // The model, shown.
+  void ContactsChanged() override;
+  void RecipientChanged() override;
+  void LanguagesChanged() override;
+  void ConversationAdded(int conversation) override;
+  void LineAdded(int conversation, int line) override;
+  void LinesRestored(int conversation) override;
+  void ShownChanged() override;
+  void UnreadChanged(int conversation) override;
+  void CaptionChanged() override;
 
   TApplication& application_;
   HWND window_ = nullptr;
   HFONT controlFont_ = nullptr, windowFont_ = nullptr;
   std::unique_ptr<uilocal::TComponent> form_;
-  std::vector<std::pair<std::string, HWND>> controls_;
-  std::vector<Anchored> anchored_;
-  struct Page {
-    std::string caption;
-    HWND memo;
-  };
-  std::vector<Page> pages_;
+  uilocal::TComponent* pageControl_ = nullptr;
+  std::array<HWND, kControlCount> controls_{};
+  FormLayout layout_;
+  std::vector<HWND> memos_;  // by conversation
   std::deque<std::function<void()>> later_;
-  HCURSOR restoreCursor_ = nullptr;
   int busy_ = 0;
   std::unique_ptr<FormCore> core_;
 };
 
-// The message loop of the program's thread, until the window is gone: keyboard navigation
-// between the controls, and Ctrl+Tab between the pages.
-int RunWin32MessageLoop(Win32MainForm& form);
+// The message loop of the program's thread, until the window is gone: Tab and Shift+Tab through
+// the controls in the designed order (out of the text box too), and Ctrl+Tab between the pages
+// from anywhere in the window. `onRequest`, when set, runs whenever `request` (an event) is set.
+int RunWin32MessageLoop(Win32MainForm& form, HANDLE request = nullptr,
+                        const std::function<void()>& onRequest = {});
 
 }  // namespace app

@@ -1,9 +1,11 @@
 // Parlavant on Windows: the desktop is the user's, the window is made of user32 and comctl32
-// controls, and the message loop runs until the window closes.
+// controls, and the message loop runs until the window closes. One copy runs per user session:
+// a second start brings the first one's window to the front and ends.
 
 // Before windows.h, whose OpenDesktop macro would rename the platform's function here.
 #include "app/application.h"
 #include "platform/desktop.h"
+#include "platform/instance_channel.h"
 #include "platform/location.h"
 #include "platform/profile.h"
 #include "uilocal/translate_interface.h"
@@ -15,8 +17,30 @@
 // clang-format on
 
 #include <exception>
+#include <string>
+
+namespace {
+
+constexpr int kAnswerMs = 2000;  // a first copy that does not take the request in this is hung
+
+// The user's and the session's own: another user's copy, or one on another desktop session of
+// the same machine, is neither found nor disturbed.
+std::string InstanceName() {
+  char user[257] = {};
+  DWORD length = sizeof user;
+  if (!GetUserNameA(user, &length)) user[0] = '\0';
+  DWORD session = 0;
+  ProcessIdToSessionId(GetCurrentProcessId(), &session);
+  return "parlavant-" + std::string(user) + "-" + std::to_string(session);
+}
+
+}  // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int show) {
+  const std::string instanceName = InstanceName();
+  if (platform::InstanceChannel::AskToShow(instanceName, kAnswerMs)) return 0;
+  platform::InstanceChannel instance;
+  instance.Listen(instanceName);  // when it cannot, this copy runs all the same, unfound
   platform::EnsureStartupTempDirectory();
   const auto errorBox = [](const std::string& title, const std::string& text) {
     MessageBoxA(nullptr, text.c_str(), title.c_str(), MB_ICONSTOP | MB_OK);
@@ -32,7 +56,10 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int show) {
       uilocal::SetInterfaceLanguage(application.Root(), form.Core().InterfaceLanguage());
     });
     form.Show(show);
-    return app::RunWin32MessageLoop(form);
+    const std::intptr_t request = instance.Handle();
+    return app::RunWin32MessageLoop(form, request < 0 ? nullptr : reinterpret_cast<HANDLE>(request), [&] {
+      for (int n = instance.TakeRequests(); n > 0; --n) form.Raise();
+    });
   } catch (const std::exception& e) {
     errorBox("parlavant", app::TApplication::ErrorBoxText(e.what()));
     return 1;

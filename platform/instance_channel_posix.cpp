@@ -32,10 +32,17 @@ bool WaitFor(int fd, short events, int ms) {
 
 }  // namespace
 
-InstanceChannel::~InstanceChannel() {
-  if (fd_ < 0) return;
-  ::close(fd_);
-  ::unlink(path_.c_str());
+struct InstanceChannel::State {
+  UniqueFd fd;
+  std::string path;
+  ~State() { ::unlink(path.c_str()); }
+};
+
+InstanceChannel::InstanceChannel() = default;
+InstanceChannel::~InstanceChannel() = default;
+
+std::intptr_t InstanceChannel::Handle() const {
+  return state_ ? state_->fd.Get() : -1;
 }
 
 bool InstanceChannel::AskToShow(const std::string& path, int timeoutMs) {
@@ -61,15 +68,17 @@ bool InstanceChannel::Listen(const std::string& path) {
       ::listen(fd.Get(), 8) != 0) {
     return false;
   }
-  fd_ = fd.Release();
-  path_ = path;
+  state_ = std::make_unique<State>();
+  state_->fd = std::move(fd);
+  state_->path = path;
   return true;
 }
 
 int InstanceChannel::TakeRequests() {
   int taken = 0;
+  if (!state_) return 0;
   for (;;) {
-    UniqueFd asker(::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC));
+    UniqueFd asker(::accept4(state_->fd.Get(), nullptr, nullptr, SOCK_CLOEXEC));
     if (!asker) return taken;
     // The asker wrote its line before waiting; a moment is enough for it to arrive.
     char line[16];

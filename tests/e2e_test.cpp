@@ -33,9 +33,8 @@ TEST_F(EndToEndTest, ChatThroughTheWindow) {
   ASSERT_TRUE(client->Write("receive carol Hola, \\xC2\\xBFqu\\xC3\\xA9 tal?\n"));
   ASSERT_TRUE(testsupport::PumpUntil([&] { return !Memo(form, "carol").isEmpty(); }));
   EXPECT_EQ(Memo(form, "carol"), QString::fromUtf8("carol: [en] Hola, ¿qué tal?(Hola, ¿qué tal?)"));
-  // A message does not change whom the user writes to; the user turns to carol.
-  EXPECT_EQ(form.ToUsers->currentText(), "bob");
-  form.ToUsers->setCurrentIndex(form.ToUsers->findText("carol"));
+  // The first message brings its page, and the sender is whom the user answers.
+  EXPECT_EQ(form.ToUsers->currentText(), "carol");
 
   form.SendMessage->setPlainText(QString::fromUtf8("Très bien\nmerci"));
   form.btnSend->click();
@@ -65,7 +64,8 @@ TEST_F(EndToEndTest, ATargetNoPairLeadsToIsRefusedAndNothingGoesOut) {
   app::TMainForm& form = StartParlavant(*desktop, testsupport::FreeLoopbackPort());
   ASSERT_TRUE(testsupport::PumpUntil([&] { return form.ToUsers->count() == 1; }));
 
-  form.SendIn->setCurrentIndex(0);  // Deutch
+  Choose(form, "bob");
+  ChooseSendIn(form, 0);  // Deutch
   form.SendMessage->setPlainText("El perro come la manzana.");
   form.btnSend->click();
   EXPECT_THAT(boxes,
@@ -92,7 +92,7 @@ TEST_F(EndToEndTest, AConversationWithInterruptionsAStrangerAFailureAndAVanished
 
   ASSERT_TRUE(client->Write("receive carol hola\n"));
   ASSERT_TRUE(testsupport::PumpUntil([&] { return !Memo(form, "carol").isEmpty(); }));
-  form.ToUsers->setCurrentIndex(form.ToUsers->findText("carol"));
+  EXPECT_EQ(form.ToUsers->currentText(), "carol");
   form.SendMessage->setPlainText("for carol");
   ASSERT_TRUE(client->Write("receive bob interrupting\nreceive zed hello, stranger here\n"));
   ASSERT_TRUE(testsupport::PumpUntil([&] { return !Memo(form, "zed").isEmpty(); }));
@@ -105,7 +105,7 @@ TEST_F(EndToEndTest, AConversationWithInterruptionsAStrangerAFailureAndAVanished
       testsupport::PumpUntil([&] { return !TranscriptLines("in MESSAGE carol ").empty(); }));
 
   // The stranger is in the list and is answered; the chat client then reports it failed.
-  form.ToUsers->setCurrentIndex(form.ToUsers->findText("zed"));
+  Choose(form, "zed");
   form.SendMessage->setPlainText("hi zed");
   form.btnSend->click();
   ASSERT_TRUE(testsupport::PumpUntil([&] { return !TranscriptLines("in MESSAGE zed ").empty(); }));

@@ -93,6 +93,7 @@ TEST_F(LoadTest, TwoThousandSendsArriveWholeAsUtf8) {
   StartClient({"--contacts", "bob"});
   app::TMainForm& form = StartParlavant(*desktop);
   ASSERT_TRUE(testsupport::PumpUntil([&] { return form.ToUsers->count() == 1; }));
+  Choose(form, "bob");
   const std::u16string pieces[] = {u"a", u"Ж", u"\U0001F600", u"\r\n", u" ", u"ç", u"z"};
   std::vector<std::string> expected;
   for (int i = 0; i < 2000; ++i) {
@@ -183,6 +184,7 @@ TEST_F(LoadTest, ChatClientKilledAndRestarted) {
   app::TMainForm& form = StartParlavant(*desktop);
   ASSERT_TRUE(testsupport::PumpUntil(
       [&] { return form.ToUsers->count() == 1 && !form.CurrentUserHandle.empty(); }));
+  Choose(form, "bob");
   client->Kill();
   form.SendMessage->setPlainText("nobody hears this");
   form.btnSend->click();  // the command goes nowhere and nothing waits for it

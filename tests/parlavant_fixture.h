@@ -67,6 +67,16 @@ class ParlavantFixture : public ::testing::Test {
     return lines;
   }
 
+  // The user picks a contact in the list, or the language to send in.
+  static void Choose(app::TMainForm& form, const QString& handle) {
+    form.ToUsers->setCurrentIndex(form.ToUsers->findText(handle));
+    emit form.ToUsers->activated(form.ToUsers->currentIndex());
+  }
+  static void ChooseSendIn(app::TMainForm& form, int item) {
+    form.SendIn->setCurrentIndex(item);
+    emit form.SendIn->activated(item);
+  }
+
   // The text of the conversation tab with this caption; empty when there is none.
   static QString Memo(app::TMainForm& form, const QString& caption) {
     for (int i = 0; i < form.PageControl1->count(); ++i) {
