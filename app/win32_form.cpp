@@ -327,10 +327,17 @@ LRESULT Win32MainForm::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       return 0;
     }
     case WM_ACTIVATE:
-      if (LOWORD(wParam) != WA_INACTIVE && core_) {
+      if (LOWORD(wParam) == WA_INACTIVE) {
+        // Where the user was, for when they come back.
+        if (HWND focus = GetFocus(); focus != nullptr && IsChild(window_, focus)) focus_ = focus;
+      } else if (core_) {
         application_.Guard([this] { core_->FormActivate(); });
       }
       break;
+    case WM_SETFOCUS:
+      // Into the control the user was in, or the first of the keyboard order.
+      SetFocus(focus_ != nullptr && IsWindow(focus_) ? focus_ : Window(kTabOrder.front()));
+      return 0;
     case WM_CLOSE:
       // A failed save is shown, and the window closes all the same.
       application_.Guard([this] { core_->FormClose(); });
@@ -547,6 +554,18 @@ int RunWin32MessageLoop(Win32MainForm& form, HANDLE request,
           if (next != nullptr) SetFocus(next);
         }
         continue;
+      }
+      // Enter presses the push button that has the focus, as in a dialog.
+      if (inWindow && message.message == WM_KEYDOWN && message.wParam == VK_RETURN) {
+        HWND focus = GetFocus();
+        wchar_t windowClass[8] = {};
+        GetClassNameW(focus, windowClass, 8);
+        const LONG type = GetWindowLongW(focus, GWL_STYLE) & BS_TYPEMASK;
+        if (lstrcmpiW(windowClass, L"Button") == 0 &&
+            (type == BS_PUSHBUTTON || type == BS_DEFPUSHBUTTON)) {
+          SendMessageW(focus, BM_CLICK, 0, 0);
+          continue;
+        }
       }
       // Tab's own character never reaches the controls: the key was taken above.
       if (inWindow && message.message == WM_CHAR && message.wParam == L'\t') continue;

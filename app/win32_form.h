@@ -93,6 +93,7 @@ class Win32MainForm final : private FormView {
   std::vector<HWND> memos_;  // by conversation
   std::deque<std::function<void()>> later_;
   int busy_ = 0;
+  HWND focus_ = nullptr;  // the control that had the focus when the window was left
   std::unique_ptr<FormCore> core_;
 };
 

@@ -17,6 +17,7 @@
 #include <string>
 #include <thread>
 
+#include "app/form_design.h"
 #include "platform/codepage.h"
 #include "tests/echo_translator.h"
 #include "testsupport/child_process.h"
@@ -69,6 +70,14 @@ class Remote {
   void* at_ = nullptr;
 };
 
+// A designed control of the window, by its id among the window's children.
+HWND Designed(HWND window, app::Control control) {
+  return GetDlgItem(window, 100 + static_cast<int>(control));
+}
+
+// Whether a tab is marked (highlighted), read through memory in the window's process.
+bool TabMarked(HWND tabs, int index);
+
 // A tab's caption, read through memory in the window's process.
 std::wstring TabText(HWND tabs, int index) {
   Remote remote(tabs, sizeof(TCITEMW) + 512);
@@ -82,6 +91,47 @@ std::wstring TabText(HWND tabs, int index) {
   wchar_t text[256] = {};
   remote.Read(sizeof(TCITEMW), text, sizeof text - sizeof(wchar_t));
   return text;
+}
+
+bool TabMarked(HWND tabs, int index) {
+  Remote remote(tabs, sizeof(TCITEMW));
+  TCITEMW item{};
+  item.mask = TCIF_STATE;
+  item.dwStateMask = TCIS_HIGHLIGHTED;
+  remote.Write(0, &item, sizeof item);
+  SendMessageW(tabs, TCM_GETITEMW, static_cast<WPARAM>(index),
+               reinterpret_cast<LPARAM>(remote.At()));
+  remote.Read(0, &item, sizeof item);
+  return (item.dwState & TCIS_HIGHLIGHTED) != 0;
+}
+
+// Where the control is in its parent's client area, as left, top, width, height.
+app::Rect Place(HWND control) {
+  RECT r{};
+  GetWindowRect(control, &r);
+  MapWindowPoints(nullptr, GetParent(control), reinterpret_cast<POINT*>(&r), 2);
+  return {r.left, r.top, r.right - r.left, r.bottom - r.top};
+}
+
+void PrintTo(const app::Rect& r, std::ostream* os) {
+  *os << r.left << "," << r.top << " " << r.width << " x " << r.height;
+}
+
+// Keys pressed and let go as the keyboard does, into the window that has the focus.
+void Keys(std::initializer_list<WORD> held, WORD key) {
+  std::vector<INPUT> inputs;
+  auto add = [&](WORD vk, bool up) {
+    INPUT input{};
+    input.type = INPUT_KEYBOARD;
+    input.ki.wVk = vk;
+    input.ki.dwFlags = up ? KEYEVENTF_KEYUP : 0;
+    inputs.push_back(input);
+  };
+  for (WORD k : held) add(k, false);
+  add(key, false);
+  add(key, true);
+  for (auto k = std::rbegin(held); k != std::rend(held); ++k) add(*k, true);
+  SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
 }
 
 class Win32WindowTest : public ::testing::Test {
@@ -129,10 +179,12 @@ class Win32WindowTest : public ::testing::Test {
     MapWindowPoints(nullptr, window_, reinterpret_cast<POINT*>(&r), 2);
     return r;
   }
-  void Start(std::vector<std::string> contacts) {
-    std::ofstream(Ini(), std::ios::binary)
-        << "[General]\r\nWebService=127.0.0.1:" << translator_.Port()
-        << "\r\nReceive=1\r\nSend=2\r\nLeft=20\r\nTop=20\r\n";
+  void Start(std::vector<std::string> contacts, bool keepSettings = false) {
+    if (!keepSettings) {
+      std::ofstream(Ini(), std::ios::binary)
+          << "[General]\r\nWebService=127.0.0.1:" << translator_.Port()
+          << "\r\nReceive=1\r\nSend=2\r\nLeft=20\r\nTop=20\r\n";
+    }
     standin::ClientOptions options;
     options.contacts = std::move(contacts);
     client_ = std::make_unique<standin::StandInClient>(*desktop_, options);
@@ -141,6 +193,67 @@ class Win32WindowTest : public ::testing::Test {
       window_ = FindWindowW(L"ParlavantMainForm", nullptr);
       return window_ != nullptr && Text(window_).find(L" - alice") != std::wstring::npos;
     })) << "the window did not come up attached";
+  }
+
+  HWND Of(app::Control control) const { return Designed(window_, control); }
+  // The control that has the keyboard focus in the window's thread.
+  HWND Focus() const {
+    GUITHREADINFO info{sizeof info};
+    GetGUIThreadInfo(GetWindowThreadProcessId(window_, nullptr), &info);
+    return info.hwndFocus;
+  }
+  // Sets the window's client size as a user's drag does.
+  void Resize(int width, int height) {
+    RECT outer{0, 0, width, height};
+    AdjustWindowRect(&outer, WS_OVERLAPPEDWINDOW, FALSE);
+    SetWindowPos(window_, nullptr, 0, 0, outer.right - outer.left, outer.bottom - outer.top,
+                 SWP_NOMOVE | SWP_NOZORDER);
+  }
+  // A choice in a list, as the user makes it.
+  void Choose(app::Control list, int item) {
+    HWND control = Of(list);
+    SendMessageW(control, CB_SETCURSEL, static_cast<WPARAM>(item), 0);
+    SendMessageW(window_, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(control), CBN_SELCHANGE),
+                 reinterpret_cast<LPARAM>(control));
+  }
+  void Close() {
+    PostMessageW(window_, WM_CLOSE, 0, 0);
+    ASSERT_TRUE(Pump([&] { return program_->Wait(0).has_value(); }));
+  }
+  // Every designed control where the design puts it for this client size: the ones that do
+  // not depend on a label's text.
+  void ExpectDesignedPlaces(int width, int height) {
+    const int dx = width - 480, dy = height - 343;
+    RECT client{};
+    GetClientRect(window_, &client);
+    EXPECT_EQ(client.right, width);
+    EXPECT_EQ(client.bottom, height);
+    using app::Control;
+    using app::Rect;
+    EXPECT_EQ(Place(Of(Control::TranslateTo)).left, 383 + dx);
+    EXPECT_EQ(Place(Of(Control::TranslateTo)).top, 3);
+    EXPECT_EQ(Place(Of(Control::WarnCB)), (Rect{224, 5, 97, 17}));
+    EXPECT_EQ(Place(Of(Control::PageControl1)), (Rect{1, 24, 478 + dx, 180 + dy}));
+    EXPECT_EQ(Place(Of(Control::SendMessage)), (Rect{1, 206 + dy, 478 + dx, 111}));
+    EXPECT_EQ(Place(Of(Control::btnSend)), (Rect{1, 320 + dy, 75, 21}));
+    const Rect toUsers = Place(Of(Control::ToUsers)), sendIn = Place(Of(Control::SendIn));
+    EXPECT_EQ(toUsers.left, 99);
+    EXPECT_EQ(toUsers.top, 320 + dy);
+    EXPECT_EQ(toUsers.width, 255 + dx);
+    EXPECT_EQ(sendIn.left, 377 + dx);
+    EXPECT_EQ(sendIn.top, 320 + dy);
+    // The labels keep their anchored edges and stand clear of their neighbours.
+    const Rect receiveIn = Place(Of(Control::l_Translate_To)), in = Place(Of(Control::l_in));
+    const Rect to = Place(Of(Control::l_Send_To));
+    EXPECT_EQ(receiveIn.Right(), 378 + dx);
+    EXPECT_EQ(receiveIn.top, 6);
+    EXPECT_LT(receiveIn.Right(), Place(Of(Control::TranslateTo)).left);
+    EXPECT_EQ(in.Right(), 372 + dx);
+    EXPECT_EQ(in.top, 323 + dy);
+    EXPECT_GT(in.left, toUsers.Right());
+    EXPECT_EQ(to.left, 82);
+    EXPECT_EQ(to.top, 323 + dy);
+    EXPECT_LT(to.Right(), toUsers.left);
   }
 
   testsupport::HttpTestServer translator_{testsupport::EchoTranslation};
@@ -155,9 +268,11 @@ TEST_F(Win32WindowTest, AConversationThroughTheWindowsControls) {
   Start({"bob", "carol"});
   EXPECT_EQ(Text(window_), L"Parlavant 1.0:04 - alice");
   // The designed places.
-  HWND translateTo = Child(L"ComboBox", 0), toUsers = Child(L"ComboBox", 1);
-  HWND sendIn = Child(L"ComboBox", 2), tabs = Child(L"SysTabControl32", 0);
-  HWND typing = Child(L"Edit", 0), send = Child(L"Button", 1), label = Child(L"Static", 0);
+  using app::Control;
+  HWND translateTo = Of(Control::TranslateTo), toUsers = Of(Control::ToUsers);
+  HWND sendIn = Of(Control::SendIn), tabs = Of(Control::PageControl1);
+  HWND typing = Of(Control::SendMessage), send = Of(Control::btnSend);
+  HWND label = Of(Control::l_Translate_To);
   ASSERT_NE(tabs, nullptr);
   EXPECT_EQ(ClientRect(translateTo).left, 383);
   EXPECT_EQ(ClientRect(translateTo).top, 3);
@@ -190,17 +305,19 @@ TEST_F(Win32WindowTest, AConversationThroughTheWindowsControls) {
   EXPECT_EQ(TabText(tabs, 0), L"carol");
   // The page's memo: the edit control that is not the typing box.
   HWND memo = Child(L"Edit", 0) == typing ? Child(L"Edit", 1) : Child(L"Edit", 0);
+  // The first to write is on show, and is the one answered.
+  EXPECT_EQ(SendMessageW(toUsers, CB_GETCURSEL, 0, 0), 1);
   ASSERT_TRUE(Pump([&] { return Text(memo) == L"carol: [1] hola(hola)"; })) << Text(memo).size();
 
-  // Typed and sent to bob, translated and signed; the line in bob's tab, the box emptied.
+  // Typed and sent to carol, translated and signed; the line in her tab, the box emptied.
   SendMessageW(typing, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(L"hi there"));
   ASSERT_TRUE(Pump([&] { return IsWindowEnabled(send) != FALSE; }));
   PostMessageW(send, BM_CLICK, 0, 0);
   ASSERT_TRUE(Pump([&] { return client_->Sent().size() == 1; }));
-  EXPECT_EQ(client_->Sent()[0].handle, "bob");
+  EXPECT_EQ(client_->Sent()[0].handle, "carol");
   EXPECT_EQ(client_->Sent()[0].text, "[5] hi there - Translated with Parlavant");
   ASSERT_TRUE(Pump([&] { return Text(typing).empty(); }));
-  EXPECT_EQ(TabText(tabs, 1), L"bob");
+  EXPECT_EQ(Text(memo), L"carol: [1] hola(hola)\r\nalice: hi there ([5] hi there)");
 
   // "Receive in:" chosen as a user would: the interface follows.
   SendMessageW(translateTo, CB_SETCURSEL, 0, 0);
@@ -218,7 +335,7 @@ TEST_F(Win32WindowTest, TwelveContactsWrapTheTabsOntoRows) {
   std::vector<std::string> contacts;
   for (int i = 0; i < 12; ++i) contacts.push_back("contact" + std::to_string(i));
   Start(contacts);
-  HWND tabs = Child(L"SysTabControl32", 0);
+  HWND tabs = Of(app::Control::PageControl1);
   for (const std::string& who : contacts) client_->Receive(who, "hola");
   ASSERT_TRUE(Pump([&] { return SendMessageW(tabs, TCM_GETITEMCOUNT, 0, 0) == 12; }));
   EXPECT_GT(SendMessageW(tabs, TCM_GETROWCOUNT, 0, 0), 1);
@@ -227,6 +344,131 @@ TEST_F(Win32WindowTest, TwelveContactsWrapTheTabsOntoRows) {
   GetClientRect(tabs, &page);
   SendMessageW(tabs, TCM_ADJUSTRECT, FALSE, reinterpret_cast<LPARAM>(&page));
   EXPECT_GE(page.bottom - page.top, 60);
+}
+
+TEST_F(Win32WindowTest, TheLayoutFollowsTheDesignAtEverySizeAfterARestartAndANewLanguage) {
+  Start({"bob"});
+  ExpectDesignedPlaces(480, 338);  // the default size is the minimum height
+  Resize(552, 393);
+  ExpectDesignedPlaces(552, 393);
+  Resize(700, 520);
+  ExpectDesignedPlaces(700, 520);
+  Resize(552, 393);
+  Close();
+  EXPECT_THAT(IniText(), HasSubstr("Width=552\r\nHeight=393\r\n"));
+  Start({"bob"}, true);
+  ExpectDesignedPlaces(552, 393);
+  // Bulgarian and Turkish labels, each measured anew at the size in force.
+  Choose(app::Control::TranslateTo, 6);
+  ASSERT_NE(Text(Of(app::Control::l_in)), L"in");
+  ExpectDesignedPlaces(552, 393);
+  Choose(app::Control::TranslateTo, 5);
+  EXPECT_EQ(Text(Of(app::Control::l_in)), L"Dil:");
+  Resize(480, 338);
+  ExpectDesignedPlaces(480, 338);
+}
+
+TEST_F(Win32WindowTest, TheKeyboardReachesEveryControlInTheDesignedOrder) {
+  Start({"bob", "carol"});
+  using app::Control;
+  HWND tabs = Of(Control::PageControl1);
+  client_->Receive("bob", "hola");
+  client_->Receive("carol", "hola");
+  ASSERT_TRUE(Pump([&] { return SendMessageW(tabs, TCM_GETITEMCOUNT, 0, 0) == 2; }));
+  SetForegroundWindow(window_);
+  ASSERT_TRUE(Pump([&] { return GetForegroundWindow() == window_; }));
+  // The window comes up with the first control of the order focused; Tab goes on from there,
+  // out of the text box too, round the end, and types nothing.
+  ASSERT_TRUE(Pump([&] { return Focus() == Of(Control::TranslateTo); }));
+  Keys({}, VK_TAB);
+  ASSERT_TRUE(Pump([&] { return Focus() == Of(Control::SendMessage); }));
+  Keys({}, 'H');
+  Keys({}, 'I');
+  ASSERT_TRUE(Pump([&] { return Text(Of(Control::SendMessage)) == L"hi"; }));
+  const Control order[] = {Control::btnSend, Control::ToUsers, Control::PageControl1,
+                           Control::SendIn,  Control::WarnCB,  Control::TranslateTo};
+  for (const Control next : order) {
+    Keys({}, VK_TAB);
+    ASSERT_TRUE(Pump([&] { return Focus() == Of(next); })) << static_cast<int>(next);
+  }
+  EXPECT_EQ(Text(Of(Control::SendMessage)), L"hi");
+  // Shift+Tab goes back the same way, into the text box.
+  for (int i = 0; i < 6; ++i) Keys({VK_SHIFT}, VK_TAB);
+  ASSERT_TRUE(Pump([&] { return Focus() == Of(Control::SendMessage); }));
+  // Ctrl+Tab from the text box: carol's page, and she is the one answered.
+  ASSERT_EQ(SendMessageW(tabs, TCM_GETCURSEL, 0, 0), 0);
+  Keys({VK_CONTROL}, VK_TAB);
+  ASSERT_TRUE(Pump([&] { return SendMessageW(tabs, TCM_GETCURSEL, 0, 0) == 1; }));
+  EXPECT_EQ(SendMessageW(Of(Control::ToUsers), CB_GETCURSEL, 0, 0), 1);
+  EXPECT_EQ(Focus(), Of(Control::SendMessage));
+  // Enter on the button sends, to her.
+  Keys({}, VK_TAB);
+  ASSERT_TRUE(Pump([&] { return Focus() == Of(Control::btnSend); }));
+  Keys({}, VK_RETURN);
+  ASSERT_TRUE(Pump([&] { return client_->Sent().size() == 1; }));
+  EXPECT_EQ(client_->Sent()[0].handle, "carol");
+}
+
+TEST_F(Win32WindowTest, ThePageOnShowIsThePersonAnsweredAndUnreadPagesAreMarked) {
+  Start({"bob", "carol", "dave"});
+  using app::Control;
+  HWND tabs = Of(Control::PageControl1), toUsers = Of(Control::ToUsers);
+  EXPECT_EQ(SendMessageW(toUsers, CB_GETCURSEL, 0, 0), CB_ERR);  // nobody chosen yet
+  client_->Receive("carol", "hola");
+  ASSERT_TRUE(Pump([&] { return SendMessageW(tabs, TCM_GETITEMCOUNT, 0, 0) == 1; }));
+  EXPECT_EQ(SendMessageW(toUsers, CB_GETCURSEL, 0, 0), 1);
+  client_->Receive("bob", "hola");
+  ASSERT_TRUE(Pump([&] { return SendMessageW(tabs, TCM_GETITEMCOUNT, 0, 0) == 2; }));
+  EXPECT_TRUE(TabMarked(tabs, 1));
+  EXPECT_EQ(SendMessageW(tabs, TCM_GETCURSEL, 0, 0), 0);
+  EXPECT_EQ(SendMessageW(toUsers, CB_GETCURSEL, 0, 0), 1);  // still carol
+  // bob chosen in the list: his page, read.
+  Choose(Control::ToUsers, 0);
+  ASSERT_TRUE(Pump([&] { return SendMessageW(tabs, TCM_GETCURSEL, 0, 0) == 1; }));
+  EXPECT_FALSE(TabMarked(tabs, 1));
+  // dave, who never wrote: an empty page of his own comes on show.
+  Choose(Control::ToUsers, 2);
+  ASSERT_TRUE(Pump([&] { return SendMessageW(tabs, TCM_GETITEMCOUNT, 0, 0) == 3; }));
+  EXPECT_EQ(TabText(tabs, 2), L"dave");
+  EXPECT_EQ(SendMessageW(tabs, TCM_GETCURSEL, 0, 0), 2);
+  // carol's tab clicked: she is chosen.
+  RECT tab{};
+  {
+    Remote remote(tabs, sizeof(RECT));
+    SendMessageW(tabs, TCM_GETITEMRECT, 0, reinterpret_cast<LPARAM>(remote.At()));
+    remote.Read(0, &tab, sizeof tab);
+  }
+  const LPARAM at = MAKELPARAM((tab.left + tab.right) / 2, (tab.top + tab.bottom) / 2);
+  PostMessageW(tabs, WM_LBUTTONDOWN, MK_LBUTTON, at);
+  PostMessageW(tabs, WM_LBUTTONUP, 0, at);
+  ASSERT_TRUE(Pump([&] { return SendMessageW(tabs, TCM_GETCURSEL, 0, 0) == 0; }));
+  ASSERT_TRUE(Pump([&] { return SendMessageW(toUsers, CB_GETCURSEL, 0, 0) == 1; }));
+}
+
+// Two starts in one session: the second hands over to the first, which comes forward.
+TEST_F(Win32WindowTest, ASecondStartBringsTheFirstForwardAndEnds) {
+  Start({"bob"});
+  HWND other = CreateWindowW(L"STATIC", L"elsewhere", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 100,
+                             100, nullptr, nullptr, nullptr, nullptr);
+  SetForegroundWindow(other);
+  ASSERT_TRUE(Pump([&] { return GetForegroundWindow() == other; }));
+  testsupport::ChildProcess second({PARLAVANT_EXE});
+  std::optional<int> status;
+  ASSERT_TRUE(Pump([&] { return (status = second.Wait(0)).has_value(); }));
+  EXPECT_EQ(*status, 0);
+  int windows = 0;
+  EnumWindows(
+      [](HWND window, LPARAM count) {
+        wchar_t name[64] = {};
+        GetClassNameW(window, name, 64);
+        if (std::wstring(name) == L"ParlavantMainForm") ++*reinterpret_cast<int*>(count);
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&windows));
+  EXPECT_EQ(windows, 1);
+  EXPECT_EQ(client_->Programs().size(), 1u);  // one copy attached: no message twice
+  EXPECT_TRUE(Pump([&] { return GetForegroundWindow() == window_; }));
+  DestroyWindow(other);
 }
 
 TEST_F(Win32WindowTest, TheDesktopTranslatorsWindowSendsTheTextToItsFixedPort) {
@@ -241,7 +483,7 @@ TEST_F(Win32WindowTest, TheDesktopTranslatorsWindowSendsTheTextToItsFixedPort) {
   ASSERT_NE(translatorWindow, nullptr);
   Start({"bob"});
   client_->Receive("bob", "hola");
-  HWND tabs = Child(L"SysTabControl32", 0);
+  HWND tabs = Of(app::Control::PageControl1);
   ASSERT_TRUE(Pump([&] { return SendMessageW(tabs, TCM_GETITEMCOUNT, 0, 0) == 1; }));
   ASSERT_TRUE(Pump([&] { return !desktopTranslator.Requests().empty(); }));
   EXPECT_THAT(desktopTranslator.Requests()[0], ::testing::StartsWith("POST / HTTP/1.0\r\n"));
