@@ -84,8 +84,8 @@ void TMainForm::LayOut() {
   for (const DesignedControl& c : kDesign) {
     if (c.text.empty()) continue;
     if (auto* label = qobject_cast<QLabel*>(ControlWidget(c.id))) {
-      // Designed to fit: only a new text is measured.
       label->setText(QString::fromUtf8(c.text.data(), static_cast<qsizetype>(c.text.size())));
+      FitLabel(c.id);
     } else if (auto* button = qobject_cast<QAbstractButton*>(ControlWidget(c.id))) {
       button->setText(QString::fromUtf8(c.text.data(), static_cast<qsizetype>(c.text.size())));
     }

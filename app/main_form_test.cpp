@@ -104,6 +104,15 @@ class LocaleVariables {
   std::map<std::string, std::string> saved_;
 };
 
+// The shipped interface texts, written into the test's directory as "stintf.dat".
+std::string ShippedSource() {
+  return testsupport::FileText(std::string(PARLAVANT_SOURCE_DIR) + "/data/stintf.txt");
+}
+void WriteInterfaceFile(const std::string& utf8Source) {
+  std::ofstream("stintf.dat", std::ios::binary)
+      << uilocal::InterfaceFile(uilocal::TextFromSource(utf8Source));
+}
+
 class MainFormTest : public ::testing::Test {
  protected:
   ~MainFormTest() override {
@@ -419,29 +428,58 @@ TEST_F(MainFormTest, UnwritableSettingsAreShownWithPathAndReasonAndTheWindowClos
   EXPECT_THAT(boxes, ElementsAre("Unable to write to " + Ini() + ": Is a directory."));
 }
 
-TEST_F(MainFormTest, BottomRowFollowsTheRestoredHeightAndThenTheAnchors) {
-  WriteIni("Height=400\r\nWidth=500\r\n");
+TEST_F(MainFormTest, EveryControlFollowsTheDesignAtEverySizeAfterARestartAndANewLanguage) {
+  WriteInterfaceFile(ShippedSource());
+  WriteIni("Receive=1\r\nHeight=400\r\nWidth=500\r\n");
   Start(false);
+  // The bottom row sits against the restored height; the box followed the bottom edge when the
+  // height was restored, then reaches down to the row.
   EXPECT_EQ(form->btnSend->geometry(), QRect(1, 377, 75, 21));
   EXPECT_EQ(form->ToUsers->geometry(), QRect(99, 377, 275, 21));
   EXPECT_EQ(form->SendIn->geometry(), QRect(397, 377, 103, 21));
-  EXPECT_EQ(form->l_Send_To->geometry(), QRect(82, 380, 13, 13));
-  EXPECT_EQ(form->l_in->geometry(), QRect(384, 380, 8, 13));
-  // The box followed the bottom edge when the height was restored, then reaches down to the row.
   EXPECT_EQ(form->SendMessage->geometry(), QRect(1, 263, 498, 111));
   EXPECT_EQ(form->PageControl1->geometry(), QRect(1, 24, 498, 237));
+  // Labels as wide as their texts, at their anchored edges.
+  const auto expectLabels = [&](int dx, int dy) {
+    for (QLabel* label : {form->l_Translate_To, form->l_Send_To, form->l_in}) {
+      EXPECT_EQ(label->width(), label->fontMetrics().horizontalAdvance(label->text()))
+          << label->text().toStdString();
+    }
+    EXPECT_EQ(form->l_Translate_To->geometry().right(), 377 + dx);
+    EXPECT_EQ(form->l_Translate_To->y(), 6);
+    EXPECT_LT(form->l_Translate_To->geometry().right(), form->TranslateTo->x());
+    EXPECT_EQ(form->l_Send_To->pos(), QPoint(82, 323 + dy));
+    EXPECT_LT(form->l_Send_To->geometry().right(), form->ToUsers->x());
+    EXPECT_EQ(form->l_in->geometry().right(), 371 + dx);
+    EXPECT_EQ(form->l_in->y(), 323 + dy);
+    EXPECT_GT(form->l_in->x(), form->ToUsers->geometry().right());
+  };
+  expectLabels(20, 57);
   form->show();
   form->resize(560, 450);
   EXPECT_EQ(form->btnSend->geometry(), QRect(1, 427, 75, 21));
   EXPECT_EQ(form->SendMessage->geometry(), QRect(1, 313, 558, 111));
   EXPECT_EQ(form->TranslateTo->geometry(), QRect(463, 3, 97, 21));
   EXPECT_EQ(form->WarnCB->geometry(), QRect(224, 5, 97, 17));
-  // Right-anchored labels keep their distance to the right edge, l_in to the bottom too.
-  EXPECT_EQ(form->l_Translate_To->geometry().right(), 559 - 102);
-  EXPECT_EQ(form->l_in->geometry(), QRect(444, 430, 8, 13));
+  expectLabels(80, 107);
+  // A new language at this size: each label measured anew where the design puts it.
+  form->TranslateTo->setCurrentIndex(6);
+  emit form->TranslateTo->activated(6);
+  ASSERT_EQ(form->l_in->text(), QString::fromUtf8("на"));
+  expectLabels(80, 107);
+  // Restarted at the size it was closed at: the same places.
+  const QRect box = form->SendMessage->geometry(), in = form->l_in->geometry();
+  ASSERT_TRUE(Close());
+  form.reset();
+  Start(false);
+  EXPECT_EQ(form->size(), QSize(560, 450));
+  EXPECT_EQ(form->SendMessage->geometry(), box);
+  EXPECT_EQ(form->l_in->geometry(), in);
   // Never smaller than the designed minimum.
+  form->show();
   form->resize(100, 100);
   EXPECT_EQ(form->size(), QSize(480, 338));
+  EXPECT_EQ(form->SendMessage->geometry(), QRect(1, 201, 478, 111));
 }
 
 TEST_F(MainFormTest, SendButtonFollowsVisibleText) {
@@ -773,15 +811,6 @@ TEST_F(MainFormTest, ErrorInAHandlerGoesToTheBoxAndTheLoopGoesOn) {
   client->Receive("bob", "fine");  // the link goes on after the box
   EXPECT_EQ(boxes.size(), 1u);
   EXPECT_TRUE(Memo("bob").endsWith("bob: [4] fine(fine)"));
-}
-
-// The shipped interface texts, written into the test's directory as "stintf.dat".
-std::string ShippedSource() {
-  return testsupport::FileText(std::string(PARLAVANT_SOURCE_DIR) + "/data/stintf.txt");
-}
-void WriteInterfaceFile(const std::string& utf8Source) {
-  std::ofstream("stintf.dat", std::ios::binary)
-      << uilocal::InterfaceFile(uilocal::TextFromSource(utf8Source));
 }
 
 TEST_F(MainFormTest, EveryLanguagesTextsFitTheirRoom) {

@@ -17,6 +17,25 @@ SetCompressor /SOLID lzma
 !insertmacro MUI_UNPAGE_INSTFILES
 !insertmacro MUI_LANGUAGE "English"
 
+; A running Parlavant holds its program file: neither the installer nor the uninstaller could
+; replace or remove it, and the uninstaller would report success all the same. Both wait until it
+; is closed, or give up (as they do at once when silent, with a non-zero exit).
+!macro RefuseWhileRunning
+  retry:
+    FindWindow $0 "ParlavantMainForm"
+    StrCmp $0 0 +3
+    MessageBox MB_RETRYCANCEL|MB_ICONSTOP "Parlavant is running. Close its window, then choose Retry." /SD IDCANCEL IDRETRY retry
+    Abort
+!macroend
+
+Function .onInit
+  !insertmacro RefuseWhileRunning
+FunctionEnd
+
+Function un.onInit
+  !insertmacro RefuseWhileRunning
+FunctionEnd
+
 Section "Parlavant"
   SetOutPath "$INSTDIR"
   File "${BUILD}/app/parlavant.exe"

@@ -53,8 +53,8 @@ PARLAVANT_DESKTOP="$work/desktop" XDG_CONFIG_HOME="$work/config" "$bin/app/parla
 pids+=($!)
 sleep 12
 
-# Answer bob: the first contact, so the chosen one, and his the page shown (the others' tabs carry
-# their unread marks). From the first control, Tab reaches the text box.
+# Answer bob: the first to write, so his the page on show and he the one answered (the others'
+# tabs carry their unread marks). From the first control, Tab reaches the text box.
 window=$(xdotool search --sync --name "Parlavant 1.0" | head -n 1)
 xdotool windowfocus --sync "$window"
 xdotool key --window "$window" Tab

@@ -88,10 +88,18 @@ program=$!
 for _ in $(seq 50); do [ -n "$(wine tasklist 2>/dev/null | grep -i parlavant.exe)" ] && break; sleep 0.1; done
 sleep 2
 kill -0 "$program" 2>/dev/null || fail "the installed program ended by itself"
+# While it runs, neither the installer nor the uninstaller goes ahead: they say so and fail.
+if wine "$installer" /S '/D=C:\ParlavantTest' </dev/null >/dev/null 2>&1; then
+  fail "the installer went ahead while Parlavant ran"
+fi
+if wine 'C:\ParlavantTest\uninstall.exe' /S '_?=C:\ParlavantTest' </dev/null >/dev/null 2>&1; then
+  fail "the uninstaller went ahead while Parlavant ran"
+fi
+[ -f "$target/parlavant.exe" ] && [ -f "$target/uninstall.exe" ] || fail "a refused run removed files"
 wine taskkill /IM parlavant.exe >/dev/null 2>&1 || true
 wait "$program" || true
 [ -f "$settings" ] || fail "the installed program did not close as a user closes it"
 wine 'C:\ParlavantTest\uninstall.exe' /S '_?=C:\ParlavantTest' </dev/null >/dev/null 2>&1 || fail "the uninstaller failed"
 [ ! -e "$target/parlavant.exe" ] || fail "the uninstaller left the program"
 rm -rf "$target" "$settings"
-echo "installer: installed, started, closed and uninstalled under Wine"
+echo "installer: installed, refused while running, started, closed and uninstalled under Wine"

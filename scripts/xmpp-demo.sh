@@ -108,17 +108,23 @@ if [ -z "$shot" ]; then
   exit 0
 fi
 
-# One message each way, typed as a person would, then the photograph.
-say() {  # user, text
+# One message each way, typed as a person would, then the photograph. Whoever writes first picks
+# the contact in "To" (Down chooses the first); the other answers the one whose page is on show.
+say() {  # user, text, "pick" to choose the first contact
   local window
   window=$(timeout 30 xdotool search --sync --name "Parlavant 1.0:04 - $1@localhost" | head -n 1)
   xdotool windowfocus --sync "$window"
   xdotool key --window "$window" Tab
   xdotool type --window "$window" --delay 20 "$2"
-  xdotool key --window "$window" Tab space
+  if [ "${3:-}" = pick ]; then
+    xdotool key --window "$window" Tab Tab Down shift+Tab
+  else
+    xdotool key --window "$window" Tab
+  fi
+  xdotool key --window "$window" space
 }
 sleep 3
-say alice "Hello Bob, are you coming to the station tomorrow?"
+say alice "Hello Bob, are you coming to the station tomorrow?" pick
 sleep 3
 say bob "Hola Alice, si, llego a las ocho."
 sleep 3
