@@ -120,14 +120,21 @@ class FakeWindow : public FormView {
   FormModel& model_;
 };
 
-// The echo translator, which also says the text came in language N where it holds "from:N".
+// The echo translator ("[code] text"), which also says the text came in language N where it
+// holds "from:N"; a text holding "FAIL" gets a 500, one holding "EMPTY" an empty translation.
 std::string Translator(const std::string& request) {
   const std::string reply = testsupport::EchoTranslation(request);
-  const std::size_t bodyAt = reply.find("\r\n\r\n") + 4;
-  const std::size_t from = reply.find("from:", bodyAt);
+  const std::string body = reply.substr(reply.find("\r\n\r\n") + 4);
+  const auto answer = [](const std::string& b) {
+    return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(b.size()) + "\r\n\r\n" + b;
+  };
+  if (body.find("FAIL") != std::string::npos) {
+    return "HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\n\r\n";
+  }
+  if (body.find("EMPTY") != std::string::npos) return answer("l1=");
+  const std::size_t from = body.find("from:");
   if (from == std::string::npos) return reply;
-  const std::string body = reply.substr(bodyAt) + "&SourceLang=" + reply[from + 5] + "&";
-  return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+  return answer(body + "&SourceLang=" + body[from + 5] + "&");
 }
 
 // The form's behaviour with its fake window, the stand-in client and the translator.
@@ -137,7 +144,12 @@ class Form {
       : window_(desktop, "parlavant"),
         root_(uilocal::ComponentKind::kApplication, "", nullptr),
         core_(std::make_unique<FormCore>(view_, Context(desktop), ini)),
-        view_(core_->Model()) {}
+        view_(core_->Model()) {
+    // What leaves a handler of the link's events: the error box's text.
+    window_.SetExceptionHandler([this](std::exception_ptr error) {
+      errors.push_back(platform::ApplicationWindow::MessageOf(error));
+    });
+  }
 
   FormCore& Core() { return *core_; }
   FormModel& Model() { return core_->Model(); }
@@ -168,6 +180,7 @@ class Form {
 class FormCoreTest : public ::testing::Test {
  protected:
   FormCoreTest() {
+    StartClient({});
     std::ofstream(ini_) << "[General]\r\nWebService=127.0.0.1:" << translator_.Port()
                         << "\r\nReceive=1\r\nSend=2\r\nLeft=5\r\nTop=6\r\n";
   }
@@ -185,7 +198,34 @@ class FormCoreTest : public ::testing::Test {
   testsupport::HttpTestServer translator_{Translator};
   const std::string ini_ = dir_.Path() + "/parlavant.ini";
   std::unique_ptr<platform::Desktop> desktop_ = platform::MakeInProcessDesktop();
-  standin::StandInClient client_{*desktop_, {}};
+  std::unique_ptr<standin::StandInClient> client_;
+  std::vector<std::string> commands_;  // what the chat client was told, in order
+
+  // A chat client with other contacts (or another user), in place of the one that came with the
+  // test; before Open, or to be told again with AnnounceApi.
+  void StartClient(standin::ClientOptions options) {
+    client_ = std::make_unique<standin::StandInClient>(
+        *desktop_, std::move(options), [this](standin::Direction d, std::string_view line) {
+          if (d == standin::Direction::kIn) commands_.emplace_back(line);
+        });
+  }
+  std::vector<std::string> Gets() const {
+    std::vector<std::string> gets;
+    for (const std::string& c : commands_) {
+      if (c.rfind("GET ", 0) == 0) gets.push_back(c);
+    }
+    return gets;
+  }
+  // The lines of the page with this handle, joined as a memo shows them.
+  static std::u16string Page(Form& form, const std::string& handle) {
+    const int c = form.Model().FindConversation(handle);
+    if (c < 0) return u"(no page)";
+    std::u16string text;
+    for (const ConversationLine& line : form.Model().At(c).lines) {
+      text += (text.empty() ? u"" : u"\n") + line.text;
+    }
+    return text;
+  }
 };
 
 TEST_F(FormCoreTest, AConversationOnAWindowOfNoToolkit) {
@@ -204,7 +244,7 @@ TEST_F(FormCoreTest, AConversationOnAWindowOfNoToolkit) {
 
   // carol writes first, while the user is elsewhere: her page is on show and she is chosen;
   // the mark and the call for attention stay while the user is away.
-  client_.Receive("carol", "hola");
+  client_->Receive("carol", "hola");
   ASSERT_EQ(model.ConversationCount(), 1);
   EXPECT_EQ(model.At(0).handle, "carol");
   EXPECT_THAT(view.pages[0].lines, ElementsAre(u"carol: [1] hola(hola)"));
@@ -218,7 +258,7 @@ TEST_F(FormCoreTest, AConversationOnAWindowOfNoToolkit) {
 
   // bob writes while the user reads carol: his page waits, marked; the answer goes to carol.
   view.active = true;
-  client_.Receive("bob", "que tal");
+  client_->Receive("bob", "que tal");
   EXPECT_EQ(model.Shown(), 0);
   EXPECT_TRUE(model.At(1).unread);
   view.warn = true;
@@ -226,9 +266,9 @@ TEST_F(FormCoreTest, AConversationOnAWindowOfNoToolkit) {
   form->Core().SendMessageChange();
   EXPECT_TRUE(view.sendEnabled);
   form->Core().btnSendClick();
-  ASSERT_EQ(client_.Sent().size(), 1u);
-  EXPECT_EQ(client_.Sent()[0].handle, "carol");
-  EXPECT_EQ(client_.Sent()[0].text, "[5] hi\r\nthere - Translated with Parlavant");
+  ASSERT_EQ(client_->Sent().size(), 1u);
+  EXPECT_EQ(client_->Sent()[0].handle, "carol");
+  EXPECT_EQ(client_->Sent()[0].text, "[5] hi\r\nthere - Translated with Parlavant");
   EXPECT_THAT(view.pages[0].lines, ElementsAre(u"carol: [1] hola(hola)",
                                                u"alice: hi\r\nthere ([5] hi\r\nthere)"));
   EXPECT_TRUE(view.typed.empty());
@@ -238,14 +278,14 @@ TEST_F(FormCoreTest, AConversationOnAWindowOfNoToolkit) {
   form->Core().ToUsersChange(model.FindContact("bob"));
   EXPECT_EQ(model.Shown(), 1);
   EXPECT_FALSE(model.At(1).unread);
-  client_.SetContacts({"bob", "carol", "dave"});
-  client_.AnnounceApi();
+  client_->SetContacts({"bob", "carol", "dave"});
+  client_->AnnounceApi();
   form->Core().ToUsersChange(model.FindContact("dave"));
   EXPECT_EQ(model.Shown(), 2);
   EXPECT_TRUE(model.At(2).lines.empty());
   // A list without dave keeps him (he has a page) and chosen.
-  client_.SetContacts({"bob"});
-  client_.AnnounceApi();
+  client_->SetContacts({"bob"});
+  client_->AnnounceApi();
   EXPECT_EQ(model.Contacts(), (std::vector<std::string>{"bob", "carol", "dave"}));
   EXPECT_EQ(model.RecipientHandle(), "dave");
   view.ExpectShowsTheModel();
@@ -274,11 +314,11 @@ TEST_F(FormCoreTest, EachContactKeepsTheLanguageTheyAreAnsweredIn) {
   core.PageControl1UserSelect(model.FindConversation("bob"));
   EXPECT_EQ(model.SendIn(), 4);
   core.btnSendClick();
-  EXPECT_EQ(client_.Sent().back().text, "[7] x - Translated with Parlavant");
+  EXPECT_EQ(client_->Sent().back().text, "[7] x - Translated with Parlavant");
   core.PageControl1UserSelect(model.FindConversation("carol"));
   EXPECT_EQ(model.SendIn(), 3);
   // dave writes Spanish: that is his language, and "in" takes it when he is chosen.
-  client_.Receive("dave", "hola from:5");
+  client_->Receive("dave", "hola from:5");
   EXPECT_EQ(model.SendIn(), 3);
   core.ToUsersChange(model.FindContact("dave"));
   EXPECT_EQ(model.SendIn(), 2);
@@ -288,6 +328,229 @@ TEST_F(FormCoreTest, EachContactKeepsTheLanguageTheyAreAnsweredIn) {
   form->Core().ToUsersChange(form->Model().FindContact("bob"));
   EXPECT_EQ(form->Model().SendIn(), 4);
   EXPECT_TRUE(form->errors.empty());
+}
+
+TEST_F(FormCoreTest, SettingsAtTheFirstStartAfterARestartAndWhenMalformed) {
+  std::ofstream(ini_) << "[General]\r\nWebService=127.0.0.1:" << translator_.Port() << "\r\n";
+  auto form = Open();
+  EXPECT_EQ(form->Model().SendIn(), form->Model().ReceiveIn() == 0 ? 1 : 0);
+  EXPECT_EQ(form->View().bounds.left, 230);
+  EXPECT_EQ(form->View().bounds.top, 160);
+  EXPECT_EQ(form->View().bounds.width, 370);  // the view makes it the minimum
+  EXPECT_EQ(form->View().bounds.height, 338);
+  EXPECT_TRUE(form->View().warn);
+  EXPECT_FALSE(form->Model().PagesVisible());
+  form.reset();
+
+  std::ofstream(ini_) << "[General]\r\nWebService=127.0.0.1:" << translator_.Port()
+                      << "\r\nReceive=3\r\nSend=6\r\nLeft=40\r\nTop=0x32\r\nWidth=600\r\n"
+                         "Height=420\r\nShowWarn=0\r\n";
+  form = Open();
+  EXPECT_EQ(form->Model().ReceiveIn(), 3);
+  EXPECT_EQ(form->Model().SendIn(), 6);
+  EXPECT_EQ(form->View().bounds.top, 50);
+  EXPECT_FALSE(form->View().warn);
+  form->Core().TranslateToChange(5);
+  EXPECT_EQ(form->Core().InterfaceLanguage(), kTurkish);
+  form->View().bounds = {77, 88, 640, 400};
+  form->View().warn = true;
+  form->Core().FormClose();
+  form.reset();
+  EXPECT_THAT(Ini(), HasSubstr("WebService=127.0.0.1:"));  // never written, kept
+  form = Open();
+  EXPECT_EQ(form->Model().ReceiveIn(), 5);
+  EXPECT_EQ(form->Model().SendIn(), 6);
+  EXPECT_EQ(form->View().bounds.left, 77);
+  EXPECT_EQ(form->View().bounds.height, 400);
+  EXPECT_TRUE(form->View().warn);
+  form.reset();
+
+  // Any value but 1 unticks; an index that is no item selects none, which reads English.
+  std::ofstream(ini_) << "[General]\r\nShowWarn=2\r\nReceive=9\r\nSend=x\r\n";
+  form = Open();
+  EXPECT_FALSE(form->View().warn);
+  EXPECT_EQ(form->Model().ReceiveIn(), -1);
+  EXPECT_EQ(form->Model().SendIn(), 0);
+  EXPECT_EQ(form->Core().InterfaceLanguage(), kEnglish);
+  form->Core().FormClose();
+  EXPECT_THAT(Ini(), HasSubstr("Receive=-1\r\n"));
+  EXPECT_THAT(Ini(), HasSubstr("ShowWarn=0\r\n"));
+  EXPECT_THAT(form->errors, ::testing::IsEmpty());
+}
+
+TEST_F(FormCoreTest, AttachFillsTheContactsSortedAndTheCaptionOnce) {
+  StartClient({.contacts = {"zoe", "Bob", "Carol", "bob", "alice"}});
+  auto form = Open();
+  // Sorted without regard to letter case, an item after its equals.
+  EXPECT_EQ(form->Model().Contacts(),
+            (std::vector<std::string>{"alice", "Bob", "bob", "Carol", "zoe"}));
+  EXPECT_EQ(form->Model().Caption(), "Parlavant 1.0:04 - alice");
+  EXPECT_EQ(form->Core().CurrentUserHandle, "alice");
+  EXPECT_THAT(commands_, ::testing::IsSupersetOf({"NAME Parlavant", "PROTOCOL 4", "SEARCH FRIENDS "}));
+  // Handles that differ only in letter case write to two pages of one contact.
+  client_->Receive("BOB", "one");
+  client_->Receive("bob", "two");
+  EXPECT_EQ(Page(*form, "BOB"), u"BOB: [1] one(one)");
+  EXPECT_EQ(Page(*form, "bob"), u"bob: [1] two(two)");
+  EXPECT_EQ(form->Model().RecipientHandle(), "Bob");
+  EXPECT_EQ(form->Model().Contacts().size(), 5u);
+
+  client_->SetContacts({});
+  client_->SetUser("alice2");
+  client_->AnnounceApi();  // attached again: a second report of the handle
+  EXPECT_EQ(form->Model().Caption(), "Parlavant 1.0:04 - alice2");
+  EXPECT_EQ(form->Model().Contacts(), (std::vector<std::string>{"BOB"}));  // who has a page
+  form->View().ExpectShowsTheModel();
+}
+
+TEST_F(FormCoreTest, ReceivedMessagesInEitherOrderInterleavedRepeatedOrMalformed) {
+  auto form = Open();
+  client_->Receive("bob", "Hola  amigo \xF0\x9F\x98\x80");
+  EXPECT_EQ(Page(*form, "bob"), u"bob: [1] Hola  amigo \U0001F600(Hola  amigo \U0001F600)");
+  EXPECT_THAT(Gets(), ElementsAre("GET CHATMESSAGE 1000 FROM_HANDLE", "GET CHATMESSAGE 1000 BODY"));
+  // Body before handle, for an id nobody asked about; interleaved: handle of A, handle of B,
+  // body of A, body of B.
+  client_->SendRaw("CHATMESSAGE 7 BODY first");
+  EXPECT_EQ(form->Core().PendingChatMessages.Count(), 1u);
+  client_->SendRaw("CHATMESSAGE 7 FROM_HANDLE carol");
+  client_->SendRaw("CHATMESSAGE 8 FROM_HANDLE bob");
+  client_->SendRaw("CHATMESSAGE 9 FROM_HANDLE dave");
+  client_->SendRaw("CHATMESSAGE 8 BODY a");
+  client_->SendRaw("CHATMESSAGE 9 BODY b");
+  EXPECT_EQ(Page(*form, "carol"), u"carol: [1] first(first)");
+  EXPECT_EQ(Page(*form, "bob"),
+            u"bob: [1] Hola  amigo \U0001F600(Hola  amigo \U0001F600)\nbob: [1] a(a)");
+  EXPECT_EQ(Page(*form, "dave"), u"dave: [1] b(b)");
+  EXPECT_EQ(form->Core().PendingChatMessages.Count(), 0u);
+  // Other statuses ask nothing; an empty body never completes; a cut UTF-8 sequence is the
+  // empty text; a status reported again shows the message again.
+  const std::size_t gets = Gets().size();
+  client_->SendRaw("CHATMESSAGE 5 STATUS SENT");
+  client_->SendRaw("CHATMESSAGE 5 STATUS received");
+  EXPECT_EQ(Gets().size(), gets);
+  client_->Receive("erin", "");
+  EXPECT_EQ(form->Core().PendingChatMessages.Count(), 1u);
+  EXPECT_EQ(form->Model().FindConversation("erin"), -1);
+  const std::int32_t id = client_->Receive("zed", "caf\xC3");
+  EXPECT_EQ(Page(*form, "zed"), u"zed: [1] ()");
+  client_->SendRaw("CHATMESSAGE " + std::to_string(id) + " STATUS RECEIVED");
+  EXPECT_EQ(Page(*form, "zed"), u"zed: [1] ()\nzed: [1] ()");
+  EXPECT_GE(form->Model().FindContact("zed"), 0);  // a stranger, in the list to be answered
+  EXPECT_THAT(form->errors, ::testing::IsEmpty());
+}
+
+TEST_F(FormCoreTest, AMessageThatCannotBeTranslatedIsShownAsItCameWithOneBoxARun) {
+  auto form = Open();
+  client_->Receive("bob", "FAIL one");
+  client_->Receive("bob", "FAIL two");  // the translator is still down: no second box
+  EXPECT_THAT(form->errors, ElementsAre("HTTP/1.1 500 Internal Server Error"));
+  EXPECT_EQ(Page(*form, "bob"),
+            u"bob: FAIL one (untranslated: HTTP/1.1 500 Internal Server Error)\n"
+            u"bob: FAIL two (untranslated: HTTP/1.1 500 Internal Server Error)");
+  EXPECT_EQ(form->Model().At(0).lines[0].kind, LineKind::kUntranslated);
+  EXPECT_EQ(form->Core().PendingChatMessages.Count(), 0u);
+  // Back: translated again, and the next failure is a new run with its own box.
+  client_->Receive("bob", "fine");
+  client_->Receive("bob", "FAIL three");
+  EXPECT_EQ(form->errors.size(), 2u);
+  EXPECT_EQ(form->Model().At(0).lines[2].text, u"bob: [1] fine(fine)");
+}
+
+TEST_F(FormCoreTest, SendFollowsVisibleTextTranslatesSignsAndLogs) {
+  auto form = Open();
+  FakeWindow& view = form->View();
+  FormCore& core = form->Core();
+  for (const auto& [typed, enabled] : std::vector<std::pair<std::u16string, bool>>{
+           {u" \t\r\n ", false}, {u" \n x", true}, {u"", false}, {u"\u00A0", true}}) {
+    view.typed = typed;
+    core.SendMessageChange();
+    EXPECT_EQ(view.sendEnabled, enabled);
+  }
+  core.ToUsersChange(form->Model().FindContact("bob"));
+  view.warn = true;
+  view.typed = u"Hello\r\nworld";
+  core.btnSendClick();
+  ASSERT_EQ(client_->Sent().size(), 1u);
+  EXPECT_EQ(client_->Sent()[0].handle, "bob");
+  EXPECT_EQ(client_->Sent()[0].text, "[5] Hello\r\nworld - Translated with Parlavant");
+  EXPECT_EQ(Page(*form, "bob"), u"alice: Hello\r\nworld ([5] Hello\r\nworld)");
+  EXPECT_TRUE(view.typed.empty());
+  EXPECT_FALSE(view.sendEnabled);
+
+  core.ToUsersChange(form->Model().FindContact("carol"));
+  core.SendInChange(6);  // Български
+  view.typed = u"Zdravei";
+  core.btnSendClick();
+  EXPECT_EQ(client_->Sent()[1].text,
+            "[2] Zdravei - \xD0\x9F\xD1\x80\xD0\xB5\xD0\xB2\xD0\xB5\xD0\xB4\xD0\xB5\xD0\xBD\xD0\xBE "
+            "\xD1\x81\xD1\x8A\xD1\x81 Parlavant");
+  view.warn = false;
+  view.typed = u"EMPTY";
+  core.btnSendClick();
+  EXPECT_EQ(client_->Sent()[2].text, "");
+  EXPECT_EQ(Page(*form, "carol"), u"alice: Zdravei ([2] Zdravei)\nalice: EMPTY");
+
+  // A translation that fails sends and shows nothing, and the typed text stays.
+  view.typed = u"FAIL";
+  view.sendEnabled = true;
+  EXPECT_THROW(
+      {
+        try {
+          core.btnSendClick();
+        } catch (const platform::Error& e) {
+          EXPECT_STREQ(e.what(), "HTTP/1.1 500 Internal Server Error");
+          throw;
+        }
+      },
+      platform::Error);
+  EXPECT_EQ(client_->Sent().size(), 3u);
+  EXPECT_EQ(view.typed, u"FAIL");
+  EXPECT_TRUE(view.sendEnabled);
+  EXPECT_EQ(form->Model().At(form->Model().Shown()).lines.size(), 2u);
+}
+
+TEST_F(FormCoreTest, ASendThatFailsOrCannotGoIsSaidInItsPageOrRefused) {
+  auto form = Open();
+  FakeWindow& view = form->View();
+  FormCore& core = form->Core();
+  // Nobody chosen: refused before anything is translated.
+  const std::size_t requests = translator_.Requests().size();
+  view.typed = u"hi";
+  EXPECT_THROW(core.btnSendClick(), platform::Error);
+  EXPECT_EQ(translator_.Requests().size(), requests);
+  EXPECT_EQ(view.typed, u"hi");
+
+  // Reported failed by the chat client: said once, in the page, with the text.
+  core.ToUsersChange(form->Model().FindContact("bob"));
+  view.typed = u"one";
+  core.btnSendClick();
+  view.typed = u"two";
+  core.btnSendClick();
+  client_->SendRaw("CHATMESSAGE 1001 STATUS SENT");
+  client_->SendRaw("CHATMESSAGE 1000 STATUS FAILED");
+  client_->SendRaw("CHATMESSAGE 1001 STATUS FAILED");  // already delivered: nothing to say
+  client_->SendRaw("CHATMESSAGE 1000 STATUS FAILED");  // said once
+  EXPECT_EQ(Page(*form, "bob"),
+            u"alice: one ([5] one)\nalice: two ([5] two)\nalice: one ([5] one) (not delivered)");
+  EXPECT_EQ(form->Model().At(0).lines.back().kind, LineKind::kNotDelivered);
+
+  // The chat client gone without a word: the line says so, the text stays, the caption too; a
+  // send meanwhile is refused; once it is back the text goes.
+  client_.reset();
+  view.typed = u"hola";
+  core.btnSendClick();
+  EXPECT_EQ(form->Model().At(0).lines.back().text,
+            u"alice: hola ([5] hola) (not delivered: the chat client is gone)");
+  EXPECT_EQ(view.typed, u"hola");
+  EXPECT_EQ(form->Model().Caption(), "Parlavant 1.0:04 - alice (the chat client is gone)");
+  EXPECT_THROW(core.btnSendClick(), platform::Error);
+  StartClient({});
+  client_->AnnounceApi();
+  EXPECT_EQ(form->Model().Caption(), "Parlavant 1.0:04 - alice");
+  core.btnSendClick();
+  EXPECT_EQ(form->Model().At(0).lines.back().text, u"alice: hola ([5] hola)");
+  EXPECT_EQ(form->Model().RecipientHandle(), "bob");
+  EXPECT_THAT(form->errors, ::testing::IsEmpty());
 }
 
 // The events that can change the page on show or the recipient, in random order; after each one
@@ -300,7 +563,7 @@ TEST_F(FormCoreTest, ThePageOnShowIsAlwaysThePersonAnswered) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::mt19937 random(seed);
     auto pick = [&](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); };
-    client_.SetContacts({"bob", "carol"});
+    client_->SetContacts({"bob", "carol"});
     form = Open();
     for (int step = 0; step < 20; ++step) {
       FormModel& model = form->Model();
@@ -317,7 +580,7 @@ TEST_F(FormCoreTest, ThePageOnShowIsAlwaysThePersonAnswered) {
             form->View().active = true;
             core.FormActivate();
           }
-          client_.Receive(people[static_cast<std::size_t>(pick(6))],
+          client_->Receive(people[static_cast<std::size_t>(pick(6))],
                           pick(3) == 0 ? "hola from:5" : "hi");
           if (shownBefore >= 0) {
             EXPECT_EQ(model.Shown(), shownBefore);
@@ -345,8 +608,8 @@ TEST_F(FormCoreTest, ThePageOnShowIsAlwaysThePersonAnswered) {
           for (const std::string& p : people) {
             if (pick(2) == 0) roster.push_back(p);
           }
-          client_.SetContacts(roster);
-          client_.AnnounceApi();
+          client_->SetContacts(roster);
+          client_->AnnounceApi();
           EXPECT_EQ(model.Shown(), shownBefore);
           EXPECT_TRUE(SameContact(model.RecipientHandle(), recipientBefore));
           break;
@@ -362,8 +625,8 @@ TEST_F(FormCoreTest, ThePageOnShowIsAlwaysThePersonAnswered) {
           }
           core.btnSendClick();
           ++sends;
-          EXPECT_TRUE(SameContact(client_.Sent().back().handle, model.At(shownBefore).handle));
-          EXPECT_EQ(client_.Sent().back().text.substr(0, 3),
+          EXPECT_TRUE(SameContact(client_->Sent().back().handle, model.At(shownBefore).handle));
+          EXPECT_EQ(client_->Sent().back().text.substr(0, 3),
                     "[" + std::to_string(FormCore::LangCodeFromComboIndex(model.SendIn())) + "]");
           EXPECT_EQ(model.At(shownBefore).lines.back().kind, LineKind::kSent);
           break;

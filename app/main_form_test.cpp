@@ -408,18 +408,6 @@ TEST_F(MainFormTest, EverySettingSurvivesARestart) {
   EXPECT_TRUE(form->WarnCB->isChecked());
 }
 
-TEST_F(MainFormTest, ShowWarnOtherThanOneAndABadIndex) {
-  WriteIni("ShowWarn=2\r\nReceive=9\r\nSend=x\r\n");
-  Start(false);
-  EXPECT_FALSE(form->WarnCB->isChecked());
-  EXPECT_EQ(form->TranslateTo->currentIndex(), -1);
-  EXPECT_EQ(form->SendIn->currentIndex(), 0);
-  EXPECT_EQ(form->InterfaceLanguage(), 1);
-  ASSERT_TRUE(Close());
-  EXPECT_THAT(ReadIni(), ::testing::HasSubstr("ShowWarn=0\r\n"));
-  EXPECT_THAT(ReadIni(), ::testing::HasSubstr("Receive=-1\r\n"));
-}
-
 TEST_F(MainFormTest, UnwritableSettingsAreShownWithPathAndReasonAndTheWindowClosesAllTheSame) {
   Start(false);
   fs::remove(Ini());
@@ -482,19 +470,6 @@ TEST_F(MainFormTest, EveryControlFollowsTheDesignAtEverySizeAfterARestartAndANew
   EXPECT_EQ(form->SendMessage->geometry(), QRect(1, 201, 478, 111));
 }
 
-TEST_F(MainFormTest, SendButtonFollowsVisibleText) {
-  Start(false);
-  Type(" \t\r\n ");
-  EXPECT_FALSE(form->btnSend->isEnabled());
-  Type(" \n x");
-  EXPECT_TRUE(form->btnSend->isEnabled());
-  Type("");
-  EXPECT_FALSE(form->btnSend->isEnabled());
-  // A no-break space is above U+0020: it is a character to send.
-  Type(QString(QChar(0xA0)));
-  EXPECT_TRUE(form->btnSend->isEnabled());
-}
-
 TEST_F(MainFormTest, TheTypedTextIsSentAsTyped) {
   Start();
   Choose("bob");
@@ -507,107 +482,22 @@ TEST_F(MainFormTest, TheTypedTextIsSentAsTyped) {
             "b\r\nc\r\nd - Translated with Parlavant");
 }
 
-TEST_F(MainFormTest, AttachFillsTheContactsAndShowsTheHandleOnce) {
-  standin::ClientOptions options;
-  options.contacts = {"zoe", "Bob", "Carol", "bob", "alice"};
-  Start(true, options);
-  QStringList items;
-  for (int i = 0; i < form->ToUsers->count(); ++i) items << form->ToUsers->itemText(i);
-  // Sorted without regard to letter case.
-  EXPECT_EQ(items, QStringList({"alice", "Bob", "bob", "Carol", "zoe"}));
-  EXPECT_EQ(form->ToUsers->currentIndex(), -1);
-  EXPECT_EQ(form->CaptionAnsi(), "Parlavant 1.0:04 - alice");
-  EXPECT_EQ(form->CurrentUserHandle, "alice");
-  EXPECT_THAT(commands,
-              ::testing::IsSupersetOf({"NAME Parlavant", "PROTOCOL 4", "SEARCH FRIENDS "}));
-
-  client->SetContacts({});
-  client->SetUser("alice2");
-  client->AnnounceApi();  // re-attach: a second report of the handle
-  EXPECT_EQ(form->CaptionAnsi(), "Parlavant 1.0:04 - alice2");
-  EXPECT_EQ(form->ToUsers->count(), 0);
-  EXPECT_EQ(form->ToUsers->currentIndex(), -1);
-}
-
-TEST_F(MainFormTest, ReceivedMessageIsTranslatedIntoTheSendersTab) {
+TEST_F(MainFormTest, AReceivedMessageShowsInItsPageReadOnly) {
   WriteIni("Receive=1\r\n");
   Start();
+  ASSERT_FALSE(form->PageControl1->isVisibleTo(form.get()));
   client->Receive("bob", "Hola  amigo \xF0\x9F\x98\x80");
   EXPECT_EQ(W(Memo("bob")), u"bob: [1] Hola  amigo \U0001F600(Hola  amigo \U0001F600)");
   EXPECT_TRUE(form->PageControl1->isVisibleTo(form.get()));
   EXPECT_TRUE(TMainForm::FindMemo(form->PageControl1->widget(0))->isReadOnly());
   EXPECT_EQ(form->ToUsers->currentText(), "bob");
-  EXPECT_EQ(form->PendingChatMessages.Count(), 0u);
-  EXPECT_THAT(Gets(), ElementsAre("GET CHATMESSAGE 1000 FROM_HANDLE", "GET CHATMESSAGE 1000 BODY"));
-  EXPECT_EQ(form->PageControl1->currentIndex(), 0);
   client->Receive("carol", "second");
   EXPECT_EQ(form->PageControl1->count(), 2);
-  EXPECT_EQ(form->PageControl1->currentIndex(), 0);  // never selected by the program
-}
-
-TEST_F(MainFormTest, PropertiesInEitherOrderAndInterleaved) {
-  Start();
-  // Body before handle, for an id nobody asked about: still one line.
-  client->SendRaw("CHATMESSAGE 7 BODY first");
-  EXPECT_EQ(form->PendingChatMessages.Count(), 1u);
-  client->SendRaw("CHATMESSAGE 7 FROM_HANDLE carol");
-  // Interleaved: handle of A, handle of B, body of A, body of B.
-  client->SendRaw("CHATMESSAGE 8 FROM_HANDLE bob");
-  client->SendRaw("CHATMESSAGE 9 FROM_HANDLE dave");
-  client->SendRaw("CHATMESSAGE 8 BODY a");
-  client->SendRaw("CHATMESSAGE 9 BODY b");
-  EXPECT_EQ(Memo("carol"), "carol: [4] first(first)");
-  EXPECT_EQ(Memo("bob"), "bob: [4] a(a)");
-  EXPECT_EQ(Memo("dave"), "dave: [4] b(b)");
-  EXPECT_EQ(form->PendingChatMessages.Count(), 0u);
-}
-
-TEST_F(MainFormTest, OtherStatusesEmptyBodiesAndBadUtf8) {
-  Start();
-  client->SendRaw("CHATMESSAGE 5 STATUS SENT");
-  client->SendRaw("CHATMESSAGE 5 STATUS received");
-  EXPECT_THAT(Gets(), IsEmpty());
-  client->Receive("bob", "");
-  EXPECT_EQ(form->PendingChatMessages.Count(), 1u);  // an empty body never completes
-  EXPECT_EQ(form->PageControl1->count(), 0);
-  client->Receive("carol", "caf\xC3");
-  EXPECT_EQ(Memo("carol"), "carol: [4] ()");
-  const std::size_t gets = Gets().size();
-  client->SendRaw("CHATMESSAGE 1001 STATUS RECEIVED");  // reported again: shown again
-  EXPECT_EQ(Gets().size(), gets + 2);
-  EXPECT_EQ(Memo("carol"), "carol: [4] ()\ncarol: [4] ()");
-}
-
-TEST_F(MainFormTest, AMessageThatCannotBeTranslatedIsShownAsItCameWithOneBoxARun) {
-  Start();
-  client->Receive("bob", "FAIL one");
-  client->Receive("bob", "FAIL two");  // the translator is still down: no second box
-  EXPECT_THAT(boxes, ElementsAre("HTTP/1.1 500 Internal Server Error."));
-  EXPECT_EQ(Memo("bob"),
-            "bob: FAIL one (untranslated: HTTP/1.1 500 Internal Server Error)\n"
-            "bob: FAIL two (untranslated: HTTP/1.1 500 Internal Server Error)");
-  EXPECT_EQ(form->PendingChatMessages.Count(), 0u);
-  // Back: translated again, and the next failure is a new run with its own box.
-  client->Receive("bob", "fine");
-  client->Receive("bob", "FAIL three");
-  EXPECT_EQ(boxes.size(), 2u);
-  EXPECT_TRUE(
-      Memo("bob").endsWith("bob: [4] fine(fine)\n"
-                           "bob: FAIL three (untranslated: HTTP/1.1 500 Internal Server "
-                           "Error)"));
-}
-
-TEST_F(MainFormTest, HandlesDifferingInCaseGetTwoPagesAndTheChoiceStays) {
-  Start();
-  client->Receive("Bob", "one");
-  EXPECT_EQ(form->ToUsers->currentText(), "bob");
-  Choose("carol");
-  client->Receive("bob", "two");
-  EXPECT_EQ(form->PageControl1->count(), 3);
-  EXPECT_EQ(Memo("Bob"), "Bob: [4] one(one)");
-  EXPECT_EQ(Memo("bob"), "bob: [4] two(two)");
-  EXPECT_EQ(form->ToUsers->currentText(), "carol");
-  EXPECT_EQ(form->ToUsers->count(), 2);  // "Bob" is bob, a contact
+  EXPECT_EQ(form->PageControl1->currentIndex(), 0);
+  // A multi-line send shows on several lines of the page.
+  Type("Hello\nworld");
+  form->btnSend->click();
+  EXPECT_TRUE(Memo("bob").endsWith(")\nalice: Hello\nworld ([4] Hello\nworld)")) << Memo("bob").toStdString();
 }
 
 TEST_F(MainFormTest, AMessageFromAnotherContactLeavesTheRecipientThePageAndTheTypedText) {
@@ -633,112 +523,6 @@ TEST_F(MainFormTest, AMessageFromAnotherContactLeavesTheRecipientThePageAndTheTy
   // And choosing carol in the list brings her tab.
   Choose("carol");
   EXPECT_EQ(form->PageControl1->currentIndex(), 0);
-}
-
-TEST_F(MainFormTest, AMessageTheClientReportsFailedIsSaidInItsTabWithItsText) {
-  Start();
-  Choose("bob");
-  Type("one");
-  form->btnSend->click();
-  Type("two");
-  form->btnSend->click();
-  client->SendRaw("CHATMESSAGE 1001 STATUS SENT");
-  client->SendRaw("CHATMESSAGE 1000 STATUS FAILED");
-  client->SendRaw("CHATMESSAGE 1001 STATUS FAILED");  // already delivered: nothing to say
-  client->SendRaw("CHATMESSAGE 1000 STATUS FAILED");  // said once
-  EXPECT_EQ(Memo("bob"),
-            "alice: one ([1] one)\nalice: two ([1] two)\nalice: one ([1] one) (not delivered)");
-  EXPECT_THAT(boxes, IsEmpty());
-}
-
-TEST_F(MainFormTest, AChatClientThatHasGoneIsSaidInTheTabAndTheCaption) {
-  Start();
-  Choose("bob");
-  client.reset();  // gone without a word
-  Type("hola");
-  form->btnSend->click();
-  EXPECT_EQ(Memo("bob"), "alice: hola ([1] hola) (not delivered: the chat client is gone)");
-  EXPECT_EQ(form->SendMessage->toPlainText(), "hola");  // kept for when it is back
-  EXPECT_EQ(form->CaptionAnsi(), "Parlavant 1.0:04 - alice (the chat client is gone)");
-  form->btnSend->click();
-  EXPECT_THAT(boxes, ElementsAre(std::string(kNotConnectedMessage)));
-
-  client = std::make_unique<standin::StandInClient>(*desktop, standin::ClientOptions{});
-  client->AnnounceApi();
-  EXPECT_EQ(form->CaptionAnsi(), "Parlavant 1.0:04 - alice");
-  form->btnSend->click();
-  EXPECT_TRUE(Memo("bob").endsWith("\nalice: hola ([1] hola)"));
-}
-
-TEST_F(MainFormTest, SendTranslatesSignsAndLogs) {
-  WriteIni("Send=2\r\n");
-  Start();
-  ASSERT_FALSE(form->PageControl1->isVisibleTo(form.get()));
-  Choose("bob");
-  Type("Hello\nworld");
-  form->btnSend->click();
-  EXPECT_TRUE(form->PageControl1->isVisibleTo(form.get()));
-  ASSERT_EQ(client->Sent().size(), 1u);
-  EXPECT_EQ(client->Sent()[0].handle, "bob");
-  EXPECT_EQ(client->Sent()[0].text, "[5] Hello\r\nworld - Translated with Parlavant");
-  EXPECT_EQ(Memo("bob"), "alice: Hello\nworld ([5] Hello\nworld)");
-  EXPECT_EQ(form->SendMessage->toPlainText(), "");
-  EXPECT_FALSE(form->btnSend->isEnabled());
-
-  Choose("carol");
-  ChooseSendIn(6);  // Български
-  Type("Zdravei");
-  form->btnSend->click();
-  EXPECT_EQ(
-      client->Sent()[1].text,
-      "[2] Zdravei - \xD0\x9F\xD1\x80\xD0\xB5\xD0\xB2\xD0\xB5\xD0\xB4\xD0\xB5\xD0\xBD\xD0\xBE "
-      "\xD1\x81\xD1\x8A\xD1\x81 Parlavant");
-  EXPECT_EQ(client->Sent()[1].handle, "carol");
-
-  form->WarnCB->setChecked(false);
-  Type("EMPTY");
-  form->btnSend->click();
-  EXPECT_EQ(client->Sent()[2].text, "");
-  EXPECT_EQ(Memo("carol"), "alice: Zdravei ([2] Zdravei)\nalice: EMPTY");
-}
-
-TEST_F(MainFormTest, FailedSendKeepsTheTypedText) {
-  Start();
-  Choose("bob");
-  Type("FAIL");
-  form->btnSend->click();
-  EXPECT_THAT(boxes, ElementsAre("HTTP/1.1 500 Internal Server Error."));
-  EXPECT_TRUE(client->Sent().empty());
-  EXPECT_EQ(form->SendMessage->toPlainText(), "FAIL");
-  EXPECT_TRUE(form->btnSend->isEnabled());
-  EXPECT_THAT(W(Memo("bob")), IsEmpty());
-}
-
-TEST_F(MainFormTest, ASendThatCannotReachAnybodyIsRefusedAndTheTextKept) {
-  auto refused = [&](const std::string& why) {
-    const std::size_t requests = translator.Requests().size();
-    Type("hi");
-    boxes.clear();
-    form->btnSend->click();
-    EXPECT_THAT(boxes, ElementsAre(why));
-    EXPECT_EQ(translator.Requests().size(), requests) << "translated all the same";
-    EXPECT_EQ(form->SendMessage->toPlainText(), "hi");
-    EXPECT_TRUE(form->btnSend->isEnabled());
-    EXPECT_EQ(form->PageControl1->count(), 0);
-  };
-  // Never attached: the link would drop the message.
-  Start(false);
-  refused(std::string(kNotConnectedMessage));
-  form.reset();
-  application.reset();
-
-  // Attached, but nobody in the contact list.
-  standin::ClientOptions nobody;
-  nobody.contacts = {};
-  Start(true, nobody);
-  ASSERT_TRUE(client->Programs().size() == 1);
-  refused(std::string(kNoRecipientMessage));
-  EXPECT_TRUE(client->Sent().empty());
 }
 
 TEST(StartProgram, AFailureBeforeTheWindowExistsIsAnErrorBox) {
