@@ -245,6 +245,13 @@ void TMainForm::CaptionChanged() {
   form_->SetCaptionAnsi(core_->Model().Caption());
 }
 
+void TMainForm::ClearTyped() {
+  SendMessage->clear();
+  // The next message is typed where the last one was (the button the focus may be on is about
+  // to be disabled, which would pass the focus on to the contact list).
+  if (isActiveWindow()) SendMessage->setFocus();
+}
+
 void TMainForm::SetBusy(bool busy) {
   if (busy) {
     QGuiApplication::setOverrideCursor(Qt::WaitCursor);

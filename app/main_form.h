@@ -87,7 +87,7 @@ class TMainForm : public QWidget, private FormView {
   bool WarnChecked() const override { return WarnCB->isChecked(); }
   void SetWarnChecked(bool checked) override { WarnCB->setChecked(checked); }
   std::u16string TypedText() const override;
-  void ClearTyped() override { SendMessage->clear(); }
+  void ClearTyped() override;
   void SetSendEnabled(bool enabled) override { btnSend->setEnabled(enabled); }
   void SetBusy(bool busy) override;
   void Later(std::function<void()> work) override;

@@ -287,6 +287,7 @@ TEST_F(MainFormTest, TheListTheTabsAndInFollowEachOtherOnScreen) {
   Choose("bob");
   form->btnSend->click();
   EXPECT_EQ(client->Sent().back().handle, "bob");
+  EXPECT_EQ(QApplication::focusWidget(), form->SendMessage);  // where the next one is typed
   EXPECT_EQ(client->Sent().back().text.substr(0, 4), "[7] ");
   client->Receive("we=ird]\r[x", "merhaba from:3");
   ASSERT_TRUE(Close());

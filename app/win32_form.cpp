@@ -431,6 +431,11 @@ std::u16string Win32MainForm::TypedText() const {
 
 void Win32MainForm::ClearTyped() {
   SetWindowTextW(Window(Control::SendMessage), L"");
+  // The next message is typed where the last one was (the button the focus may be on is about
+  // to be disabled).
+  if (HWND focus = GetFocus(); focus != nullptr && IsChild(window_, focus)) {
+    SetFocus(Window(Control::SendMessage));
+  }
   // Setting the text does not always say it changed: the Send button follows it here.
   application_.Guard([this] { core_->SendMessageChange(); });
 }

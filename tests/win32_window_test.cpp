@@ -407,6 +407,8 @@ TEST_F(Win32WindowTest, TheKeyboardReachesEveryControlInTheDesignedOrder) {
   Keys({}, VK_RETURN);
   ASSERT_TRUE(Pump([&] { return client_->Sent().size() == 1; }));
   EXPECT_EQ(client_->Sent()[0].handle, "carol");
+  // The next message is typed where the last one was.
+  ASSERT_TRUE(Pump([&] { return Focus() == Of(Control::SendMessage); }));
 }
 
 TEST_F(Win32WindowTest, ThePageOnShowIsThePersonAnsweredAndUnreadPagesAreMarked) {
