@@ -99,7 +99,8 @@ int FormCore::StoredContactLanguage(const std::string& handle) {
   auto it = storedLanguages_.find(key);
   if (it == storedLanguages_.end()) {
     it = storedLanguages_
-             .emplace(key, ItemOrNone(settings_.ReadInteger(kContactSection, ContactKey(handle), -1)))
+             .emplace(key,
+                      ItemOrNone(settings_.ReadInteger(kContactSection, ContactKey(handle), -1)))
              .first;
   }
   return it->second;
@@ -263,10 +264,10 @@ void FormCore::SkypeControlChatMsgInfo(std::int32_t chatMsgId,
       if (it == sent_.end()) return;
       const Sent failed = std::move(it->second);
       sent_.erase(it);
-      model_.AddLine(failed.conversation,
-                     {LineKind::kNotDelivered,
-                      failed.line + u" (" + std::u16string(kNotDelivered) + u")"},
-                     true, view_.IsActive());
+      model_.AddLine(
+          failed.conversation,
+          {LineKind::kNotDelivered, failed.line + u" (" + std::u16string(kNotDelivered) + u")"},
+          true, view_.IsActive());
       return;
     }
     if (value == "RECEIVED") {
@@ -311,11 +312,11 @@ void FormCore::SkypeControlChatMsgInfo(std::int32_t chatMsgId,
       const std::size_t end = reason.find_first_not_of(u"\r\n", at);
       reason.replace(at, (end == std::u16string::npos ? reason.size() : end) - at, u" ");
     }
-    model_.AddLine(conversation,
-                   {LineKind::kUntranslated, from + u": " + received + u" (" +
-                                                 std::u16string(kUntranslated) + u": " + reason +
-                                                 u")"},
-                   true, view_.IsActive());
+    model_.AddLine(
+        conversation,
+        {LineKind::kUntranslated,
+         from + u": " + received + u" (" + std::u16string(kUntranslated) + u": " + reason + u")"},
+        true, view_.IsActive());
     tell(received);
     PendingChatMessages.Remove(record);
     if (receiveFailing_) return;

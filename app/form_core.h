@@ -145,7 +145,7 @@ class FormCore {
   bool sending_ = false;  // inside the send of a message: its id is being reported
   std::int32_t sendingId_ = -1;
   bool clientGone_ = false;
-  bool receiveFailing_ = false;                  // the last received message's translation failed
+  bool receiveFailing_ = false;                 // the last received message's translation failed
   std::map<std::string, int> storedLanguages_;  // as the settings file has them, read as needed
 };
 

@@ -269,8 +269,8 @@ TEST_F(FormCoreTest, AConversationOnAWindowOfNoToolkit) {
   ASSERT_EQ(client_->Sent().size(), 1u);
   EXPECT_EQ(client_->Sent()[0].handle, "carol");
   EXPECT_EQ(client_->Sent()[0].text, "[5] hi\r\nthere - Translated with Parlavant");
-  EXPECT_THAT(view.pages[0].lines, ElementsAre(u"carol: [1] hola(hola)",
-                                               u"alice: hi\r\nthere ([5] hi\r\nthere)"));
+  EXPECT_THAT(view.pages[0].lines,
+              ElementsAre(u"carol: [1] hola(hola)", u"alice: hi\r\nthere ([5] hi\r\nthere)"));
   EXPECT_TRUE(view.typed.empty());
   EXPECT_FALSE(view.sendEnabled);
 
@@ -386,7 +386,8 @@ TEST_F(FormCoreTest, AttachFillsTheContactsSortedAndTheCaptionOnce) {
             (std::vector<std::string>{"alice", "Bob", "bob", "Carol", "zoe"}));
   EXPECT_EQ(form->Model().Caption(), "Parlavant 1.0:04 - alice");
   EXPECT_EQ(form->Core().CurrentUserHandle, "alice");
-  EXPECT_THAT(commands_, ::testing::IsSupersetOf({"NAME Parlavant", "PROTOCOL 4", "SEARCH FRIENDS "}));
+  EXPECT_THAT(commands_,
+              ::testing::IsSupersetOf({"NAME Parlavant", "PROTOCOL 4", "SEARCH FRIENDS "}));
   // Handles that differ only in letter case write to two pages of one contact.
   client_->Receive("BOB", "one");
   client_->Receive("bob", "two");
@@ -481,9 +482,10 @@ TEST_F(FormCoreTest, SendFollowsVisibleTextTranslatesSignsAndLogs) {
   core.SendInChange(6);  // Български
   view.typed = u"Zdravei";
   core.btnSendClick();
-  EXPECT_EQ(client_->Sent()[1].text,
-            "[2] Zdravei - \xD0\x9F\xD1\x80\xD0\xB5\xD0\xB2\xD0\xB5\xD0\xB4\xD0\xB5\xD0\xBD\xD0\xBE "
-            "\xD1\x81\xD1\x8A\xD1\x81 Parlavant");
+  EXPECT_EQ(
+      client_->Sent()[1].text,
+      "[2] Zdravei - \xD0\x9F\xD1\x80\xD0\xB5\xD0\xB2\xD0\xB5\xD0\xB4\xD0\xB5\xD0\xBD\xD0\xBE "
+      "\xD1\x81\xD1\x8A\xD1\x81 Parlavant");
   view.warn = false;
   view.typed = u"EMPTY";
   core.btnSendClick();
@@ -581,7 +583,7 @@ TEST_F(FormCoreTest, ThePageOnShowIsAlwaysThePersonAnswered) {
             core.FormActivate();
           }
           client_->Receive(people[static_cast<std::size_t>(pick(6))],
-                          pick(3) == 0 ? "hola from:5" : "hi");
+                           pick(3) == 0 ? "hola from:5" : "hi");
           if (shownBefore >= 0) {
             EXPECT_EQ(model.Shown(), shownBefore);
             EXPECT_EQ(model.RecipientHandle(), recipientBefore);

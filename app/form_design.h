@@ -29,7 +29,10 @@ enum class Control {
 inline constexpr int kControlCount = 10;
 
 enum Anchor { akLeft = 1, akTop = 2, akRight = 4, akBottom = 8 };
-enum class Face { kControl, kWindow };  // "Microsoft Sans Serif" 8, or the window's "MS Sans Serif" 8
+enum class Face {
+  kControl,
+  kWindow
+};  // "Microsoft Sans Serif" 8, or the window's "MS Sans Serif" 8
 
 struct Rect {
   int left = 0, top = 0, width = 0, height = 0;
@@ -54,34 +57,30 @@ struct DesignedControl {
   std::string_view text;
 };
 
-// In design order: the order the controls are made in and owned by the form.
-inline constexpr std::array<DesignedControl, kControlCount> kDesign{{
-    {Control::l_Translate_To, "l_Translate_To", uilocal::ComponentKind::kTntLabel,
-     {324, 6, 54, 13}, akTop | akRight, Face::kControl, true, false, "Receive in:"},
-    {Control::TranslateTo, "TranslateTo", uilocal::ComponentKind::kTntComboBox, {383, 3, 97, 21},
-     akTop | akRight, Face::kControl, false, false, ""},
-    {Control::WarnCB, "WarnCB", uilocal::ComponentKind::kTntCheckBox, {224, 5, 97, 17},
-     akLeft | akTop, Face::kControl, false, false, "Warning"},
-    {Control::PageControl1, "PageControl1", uilocal::ComponentKind::kPageControl,
-     {1, 24, 478, 180}, akLeft | akTop | akRight | akBottom, Face::kWindow, false, false, ""},
-    {Control::SendMessage, "SendMessage", uilocal::ComponentKind::kTntMemo, {1, 206, 478, 96},
-     akLeft | akRight | akBottom, Face::kControl, false, true, ""},
-    {Control::btnSend, "btnSend", uilocal::ComponentKind::kTntButton, {1, 307, 75, 21},
-     akLeft | akBottom, Face::kControl, false, false, "Send"},
-    {Control::l_Send_To, "l_Send_To", uilocal::ComponentKind::kTntLabel, {82, 311, 13, 13},
-     akLeft | akBottom, Face::kControl, false, false, "To"},
-    {Control::ToUsers, "ToUsers", uilocal::ComponentKind::kTntComboBox, {99, 307, 255, 21},
-     akLeft | akRight | akBottom, Face::kWindow, false, true, ""},
-    {Control::l_in, "l_in", uilocal::ComponentKind::kTntLabel, {364, 311, 8, 13},
-     akRight | akBottom, Face::kControl, true, false, "in"},
-    {Control::SendIn, "SendIn", uilocal::ComponentKind::kTntComboBox, {377, 307, 103, 21},
-     akRight | akBottom, Face::kControl, false, false, ""},
+// In design order: the order the controls are made in and owned by the form. Each row: the
+// control, its name, its kind, its bounds, anchors, face, right-aligned text, flat frame, text.
+namespace designed {
+using enum uilocal::ComponentKind;
+// clang-format off
+inline constexpr std::array<DesignedControl, kControlCount> kControls{{
+    {Control::l_Translate_To, "l_Translate_To",  kTntLabel,    {324, 6, 54, 13},    akTop | akRight, Face::kControl, true, false, "Receive in:"},
+    {Control::TranslateTo,    "TranslateTo",     kTntComboBox, {383, 3, 97, 21},    akTop | akRight, Face::kControl, false, false, ""},
+    {Control::WarnCB,         "WarnCB",          kTntCheckBox, {224, 5, 97, 17},    akLeft | akTop, Face::kControl, false, false, "Warning"},
+    {Control::PageControl1,   "PageControl1",    kPageControl, {1, 24, 478, 180},   akLeft | akTop | akRight | akBottom, Face::kWindow, false, false, ""},
+    {Control::SendMessage,    "SendMessage",     kTntMemo,     {1, 206, 478, 96},   akLeft | akRight | akBottom, Face::kControl, false, true, ""},
+    {Control::btnSend,        "btnSend",         kTntButton,   {1, 307, 75, 21},    akLeft | akBottom, Face::kControl, false, false, "Send"},
+    {Control::l_Send_To,      "l_Send_To",       kTntLabel,    {82, 311, 13, 13},   akLeft | akBottom, Face::kControl, false, false, "To"},
+    {Control::ToUsers,        "ToUsers",         kTntComboBox, {99, 307, 255, 21},  akLeft | akRight | akBottom, Face::kWindow, false, true, ""},
+    {Control::l_in,           "l_in",            kTntLabel,    {364, 311, 8, 13},   akRight | akBottom, Face::kControl, true, false, "in"},
+    {Control::SendIn,         "SendIn",          kTntComboBox, {377, 307, 103, 21}, akRight | akBottom, Face::kControl, false, false, ""},
 }};
+// clang-format on
+}  // namespace designed
+inline constexpr const auto& kDesign = designed::kControls;
 
-inline constexpr std::array<Control, 7> kTabOrder{Control::TranslateTo,  Control::SendMessage,
-                                                  Control::btnSend,      Control::ToUsers,
-                                                  Control::PageControl1, Control::SendIn,
-                                                  Control::WarnCB};
+inline constexpr std::array<Control, 7> kTabOrder{
+    Control::TranslateTo,  Control::SendMessage, Control::btnSend, Control::ToUsers,
+    Control::PageControl1, Control::SendIn,      Control::WarnCB};
 
 inline constexpr std::string_view kDesignedCaption = "Parlavant 1.0:04";
 // The client area the bounds above are given in, and the smallest the window may have (the

@@ -62,11 +62,12 @@ void TMainForm::BindEvents() {
     application_.Guard([&core, index] { core.PageControl1UserSelect(index); });
   };
   // From anywhere in the window, not only from the tabs: the next and the previous page.
-  for (const auto& [keys, step] : {std::pair{QKeySequence(Qt::CTRL | Qt::Key_Tab), 1},
-                                   std::pair{QKeySequence(Qt::CTRL | Qt::Key_PageDown), 1},
-                                   std::pair{QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Backtab), -1},
-                                   std::pair{QKeySequence(Qt::CTRL | Qt::Key_Backtab), -1},
-                                   std::pair{QKeySequence(Qt::CTRL | Qt::Key_PageUp), -1}}) {
+  for (const auto& [keys, step] :
+       {std::pair{QKeySequence(Qt::CTRL | Qt::Key_Tab), 1},
+        std::pair{QKeySequence(Qt::CTRL | Qt::Key_PageDown), 1},
+        std::pair{QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Backtab), -1},
+        std::pair{QKeySequence(Qt::CTRL | Qt::Key_Backtab), -1},
+        std::pair{QKeySequence(Qt::CTRL | Qt::Key_PageUp), -1}}) {
     auto* shortcut = new QShortcut(keys, this);
     shortcut->setContext(Qt::WindowShortcut);
     connect(shortcut, &QShortcut::activated, this, [this, step = step] {

@@ -3,11 +3,11 @@
 #include "app/main_form.h"
 #include "app/startup.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QFontInfo>
 #include <QGuiApplication>
-#include <QApplication>
 #include <QTest>
 
 #include <gmock/gmock.h>
@@ -177,7 +177,9 @@ class MainFormTest : public ::testing::Test {
     form->SendIn->setCurrentIndex(item);
     emit form->SendIn->activated(item);
   }
-  QString PageOnShow() const { return form->PageControl1->tabText(form->PageControl1->currentIndex()); }
+  QString PageOnShow() const {
+    return form->PageControl1->tabText(form->PageControl1->currentIndex());
+  }
 
   // In a directory of the test's own: "stintf.dat" is looked for in the current directory.
   testsupport::TempDir temp_{"pform"};
@@ -498,7 +500,8 @@ TEST_F(MainFormTest, AReceivedMessageShowsInItsPageReadOnly) {
   // A multi-line send shows on several lines of the page.
   Type("Hello\nworld");
   form->btnSend->click();
-  EXPECT_TRUE(Memo("bob").endsWith(")\nalice: Hello\nworld ([4] Hello\nworld)")) << Memo("bob").toStdString();
+  EXPECT_TRUE(Memo("bob").endsWith(")\nalice: Hello\nworld ([4] Hello\nworld)"))
+      << Memo("bob").toStdString();
 }
 
 TEST_F(MainFormTest, AMessageFromAnotherContactLeavesTheRecipientThePageAndTheTypedText) {

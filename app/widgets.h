@@ -3,15 +3,12 @@
 // Qt's side of the toolkit seam: components that stand for Qt widgets in the component tree, and
 // the conversions between Qt's strings and the program's.
 
-#include <QComboBox>
 #include <QFrame>
 #include <QPointer>
-#include <QRect>
 #include <QString>
 #include <QWidget>
 
 #include <functional>
-#include <map>
 #include <string>
 
 #include "uilocal/component.h"

@@ -199,8 +199,8 @@ void Win32MainForm::Make() {
         break;
     }
     HWND control = CreateWindowExW(
-        0, windowClass, L"", WS_CHILD | (c.id == Control::PageControl1 ? 0 : WS_VISIBLE) | style,
-        0, 0, 0, 0, window_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(ControlId(c.id))),
+        0, windowClass, L"", WS_CHILD | (c.id == Control::PageControl1 ? 0 : WS_VISIBLE) | style, 0,
+        0, 0, 0, window_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(ControlId(c.id))),
         GetModuleHandleW(nullptr), nullptr);
     SendMessageW(control, WM_SETFONT,
                  reinterpret_cast<WPARAM>(c.face == Face::kControl ? controlFont_ : windowFont_),
@@ -222,8 +222,7 @@ void Win32MainForm::Make() {
 
   for (const std::u16string_view item : kLanguageItems) {
     for (const app::Control list : {Control::TranslateTo, Control::SendIn}) {
-      SendMessageW(Window(list), CB_ADDSTRING, 0,
-                   reinterpret_cast<LPARAM>(Wide(item).c_str()));
+      SendMessageW(Window(list), CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(Wide(item).c_str()));
     }
   }
   for (int i = 0; i < form_->ComponentCount(); ++i) {
@@ -320,8 +319,7 @@ LRESULT Win32MainForm::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_NOTIFY: {
       const auto* header = reinterpret_cast<const NMHDR*>(lParam);
       if (header->hwndFrom == Window(Control::PageControl1) && header->code == TCN_SELCHANGE) {
-        const int index =
-            static_cast<int>(SendMessageW(header->hwndFrom, TCM_GETCURSEL, 0, 0));
+        const int index = static_cast<int>(SendMessageW(header->hwndFrom, TCM_GETCURSEL, 0, 0));
         application_.Guard([this, index] { core_->PageControl1UserSelect(index); });
       }
       return 0;
@@ -368,7 +366,9 @@ LRESULT Win32MainForm::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
 
 void Win32MainForm::Command(HWND control, int code) {
   FormCore& core = *core_;
-  const auto item = [control] { return static_cast<int>(SendMessageW(control, CB_GETCURSEL, 0, 0)); };
+  const auto item = [control] {
+    return static_cast<int>(SendMessageW(control, CB_GETCURSEL, 0, 0));
+  };
   if (control == Window(Control::TranslateTo) && code == CBN_SELCHANGE) {
     application_.Guard([&core, i = item()] { core.TranslateToChange(i); });
   } else if (control == Window(Control::SendIn) && code == CBN_SELCHANGE) {
@@ -472,8 +472,8 @@ void Win32MainForm::RecipientChanged() {
 void Win32MainForm::LanguagesChanged() {
   SendMessageW(Window(Control::TranslateTo), CB_SETCURSEL,
                static_cast<WPARAM>(core_->Model().ReceiveIn()), 0);
-  SendMessageW(Window(Control::SendIn), CB_SETCURSEL,
-               static_cast<WPARAM>(core_->Model().SendIn()), 0);
+  SendMessageW(Window(Control::SendIn), CB_SETCURSEL, static_cast<WPARAM>(core_->Model().SendIn()),
+               0);
 }
 
 void Win32MainForm::ConversationAdded(int conversation) {
@@ -525,8 +525,7 @@ void Win32MainForm::ShownChanged() {
 
 void Win32MainForm::UnreadChanged(int conversation) {
   // A highlighted tab is the tab control's own mark.
-  SendMessageW(Window(Control::PageControl1), TCM_HIGHLIGHTITEM,
-               static_cast<WPARAM>(conversation),
+  SendMessageW(Window(Control::PageControl1), TCM_HIGHLIGHTITEM, static_cast<WPARAM>(conversation),
                MAKELPARAM(core_->Model().At(conversation).unread ? TRUE : FALSE, 0));
 }
 

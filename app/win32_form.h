@@ -38,9 +38,7 @@ class Win32MainForm final : private FormView {
   void Show(int how);
   // Brought to the front, restored when minimised: a second start asked for it.
   void Raise();
-  HWND Window(app::Control control) const {
-    return controls_[static_cast<std::size_t>(control)];
-  }
+  HWND Window(app::Control control) const { return controls_[static_cast<std::size_t>(control)]; }
   // The page `delta` places on from the one on show, round the end, as the user's choice.
   void StepPage(int delta);
 

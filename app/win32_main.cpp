@@ -57,9 +57,11 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int show) {
     });
     form.Show(show);
     const std::intptr_t request = instance.Handle();
-    return app::RunWin32MessageLoop(form, request < 0 ? nullptr : reinterpret_cast<HANDLE>(request), [&] {
-      for (int n = instance.TakeRequests(); n > 0; --n) form.Raise();
-    });
+    return app::RunWin32MessageLoop(form, request < 0 ? nullptr : reinterpret_cast<HANDLE>(request),
+                                    [&] {
+                                      for (int n = instance.TakeRequests(); n > 0; --n)
+                                        form.Raise();
+                                    });
   } catch (const std::exception& e) {
     errorBox("parlavant", app::TApplication::ErrorBoxText(e.what()));
     return 1;

@@ -12,7 +12,8 @@ namespace {
 class UniqueHandle {
  public:
   UniqueHandle() = default;
-  explicit UniqueHandle(HANDLE handle) : handle_(handle == INVALID_HANDLE_VALUE ? nullptr : handle) {}
+  explicit UniqueHandle(HANDLE handle)
+      : handle_(handle == INVALID_HANDLE_VALUE ? nullptr : handle) {}
   UniqueHandle(UniqueHandle&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
   UniqueHandle& operator=(UniqueHandle&& other) noexcept {
     if (this != &other) {
@@ -127,10 +128,11 @@ bool InstanceChannel::AskToShow(const std::string& path, int timeoutMs) {
 bool InstanceChannel::Listen(const std::string& path) {
   auto state = std::make_unique<State>();
   // The first instance of the name only: a copy that is already listening keeps it.
-  state->pipe = UniqueHandle(CreateNamedPipeW(
-      PipeName(path).c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
-      PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 64, 64, 0,
-      nullptr));
+  state->pipe = UniqueHandle(
+      CreateNamedPipeW(PipeName(path).c_str(),
+                       PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+                       PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
+                       1, 64, 64, 0, nullptr));
   state->connected = UniqueHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   if (!state->pipe || !state->connected || !state->AwaitNext()) return false;
   state_ = std::move(state);
