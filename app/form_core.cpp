@@ -33,8 +33,15 @@ std::string LowerAscii(std::string text) {
 FormCore::FormCore(FormView& view, FormContext context, std::string settingsPath)
     : SkypeControl(context.window),
       view_(view),
+      components_(
+          context.root,
+          {// The interface texts may name the window: that title is the caption then.
+           [this](std::u16string_view) { model_.SetCaption(components_.Form().CaptionAnsi()); },
+           [this](Control control, std::u16string_view text) { view_.ShowCaption(control, text); },
+           [this](int page, std::u16string_view text) { view_.ShowPageCaption(page, text); }}),
       context_(std::move(context)),
       settings_(std::move(settingsPath)) {
+  model_.AddListener(this);  // first: a page's components exist before a view shows it
   model_.SetCaption(std::string(kDesignedCaption));
   model_.SetReceiveIn(kDesignedReceiveItem);
   model_.SetSendIn(kDesignedSendItem);
@@ -174,8 +181,10 @@ void FormCore::FormActivate() {
 void FormCore::TranslateToChange() {
   interfaceLanguage_ = LangCodeFromComboIndex(model_.ReceiveIn());
   uilocal::SetInterfaceLanguage(context_.root, interfaceLanguage_);
-  // The interface texts may name the window: their title is the caption from now on.
-  model_.SetCaption(view_.CaptionAnsi());
+}
+
+void FormCore::ConversationAdded(int conversation) {
+  components_.AddPage(model_.At(conversation).handle);
 }
 
 void FormCore::TranslateToChange(int item) {

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app/form_components.h"
 #include "app/form_design.h"
 #include "app/form_model.h"
 #include "app/form_view.h"
@@ -65,7 +66,7 @@ struct FormContext {
   std::function<bool(const std::function<void()>&)> guard;
 };
 
-class FormCore {
+class FormCore : private FormModelListener {
  public:
   // `settingsPath` is where "parlavant.ini" lives. Binds the link's events; FormCreate is the
   // window's to call once its controls exist.
@@ -78,6 +79,8 @@ class FormCore {
   // What the window shows: the views render it, the handlers below change it.
   FormModel& Model() { return model_; }
   const FormModel& Model() const { return model_; }
+  // The window's components, which the interface texts reach; their captions go to the view.
+  FormComponents& Components() { return components_; }
 
   // Handlers, as the toolkit and the link call them (errors pass through to the caller). The
   // ones taking an index are the user's choices in a list or of a tab.
@@ -128,8 +131,11 @@ class FormCore {
   int StoredContactLanguage(const std::string& handle);
   void StoreContactLanguage(const std::string& handle, int index);
 
+  void ConversationAdded(int conversation) override;
+
   FormModel model_;
   FormView& view_;
+  FormComponents components_;
   FormContext context_;
   platform::ProfileFile settings_;
   translate::TranslationService service_;

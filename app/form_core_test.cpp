@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <map>
 #include <random>
 #include <vector>
 
@@ -34,6 +35,7 @@ class FakeWindow : public FormView {
   bool warn = false, sendEnabled = false;
   std::u16string typed;
   std::vector<std::function<void()>> later;
+  std::map<Control, std::u16string> captions;  // as the interface texts set them
 
   explicit FakeWindow(FormModel& model) : model_(model) {
     model_.AddListener(this);
@@ -46,7 +48,6 @@ class FakeWindow : public FormView {
   FormBounds Bounds() const override { return bounds; }
   void SetBounds(const FormBounds& b) override { bounds = b; }
   void PlaceBottomRow() override {}
-  std::string CaptionAnsi() const override { return caption; }
   bool IsActive() const override { return active; }
   void RequestAttention() override { ++attention; }
   bool WarnChecked() const override { return warn; }
@@ -54,6 +55,12 @@ class FakeWindow : public FormView {
   std::u16string TypedText() const override { return typed; }
   void ClearTyped() override { typed.clear(); }
   void SetSendEnabled(bool e) override { sendEnabled = e; }
+  void ShowCaption(Control control, std::u16string_view text) override {
+    captions[control] = std::u16string(text);
+  }
+  void ShowPageCaption(int page, std::u16string_view text) override {
+    pages.at(page).caption = platform::WideToAnsi(text);
+  }
   void SetBusy(bool) override {}
   void Later(std::function<void()> work) override { later.push_back(std::move(work)); }
 

@@ -8,7 +8,9 @@
 
 #include <functional>
 #include <string>
+#include <string_view>
 
+#include "app/form_design.h"
 #include "app/form_model.h"
 
 namespace app {
@@ -24,8 +26,6 @@ class FormView : public FormModelListener {
   virtual void SetBounds(const FormBounds& bounds) = 0;
   // The window's creation is over: from now on the bottom row sits against the bottom edge.
   virtual void PlaceBottomRow() = 0;
-  // The caption in 8 bits as the window shows it now (the interface texts may have set it).
-  virtual std::string CaptionAnsi() const = 0;
   // Whether the user is at this window now; and asking for their attention when not.
   virtual bool IsActive() const = 0;
   virtual void RequestAttention() = 0;
@@ -37,6 +37,10 @@ class FormView : public FormModelListener {
   virtual std::u16string TypedText() const = 0;
   virtual void ClearTyped() = 0;
   virtual void SetSendEnabled(bool enabled) = 0;
+
+  // A caption the interface texts (or the design) give a control, or a page's tab.
+  virtual void ShowCaption(Control control, std::u16string_view text) = 0;
+  virtual void ShowPageCaption(int page, std::u16string_view text) = 0;
 
   // The busy cursor while the window stands still; and work for when the running handler is over.
   virtual void SetBusy(bool busy) = 0;

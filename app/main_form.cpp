@@ -167,14 +167,12 @@ std::u16string TMainForm::TypedText() const {
 
 void TMainForm::ConversationAdded(int conversation) {
   auto* page = new QWidget;
-  PageControl1->addTab(page, QString());
-  auto* sheet = new WidgetComponent(uilocal::ComponentKind::kTabSheet, "", pageControl_, page);
-  sheet->SetCaptionAnsi(core_->Model().At(conversation).handle);
+  PageControl1->addTab(page, FromAnsi(core_->Model().At(conversation).handle));
   auto* memo = new QPlainTextEdit(page);
+  memo->setObjectName(QStringLiteral("Memo"));
   auto* fill = new QVBoxLayout(page);
   fill->setContentsMargins(0, 0, 0, 0);
   fill->addWidget(memo);
-  new WidgetComponent(uilocal::ComponentKind::kMemo, "Memo", sheet, memo);
   memo->setFont(QFont(kControlFace, 8));
   memo->clear();
   memo->setReadOnly(true);
@@ -243,7 +241,21 @@ void TMainForm::UnreadChanged(int conversation) {
 }
 
 void TMainForm::CaptionChanged() {
-  form_->SetCaptionAnsi(core_->Model().Caption());
+  setWindowTitle(FromAnsi(core_->Model().Caption()));
+}
+
+void TMainForm::ShowCaption(Control control, std::u16string_view text) {
+  QWidget* widget = ControlWidget(control);
+  if (auto* label = qobject_cast<QLabel*>(widget)) {
+    label->setText(FromWide(text));
+    FitLabel(control);  // as wide as its text
+  } else if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
+    button->setText(FromWide(text));
+  }
+}
+
+void TMainForm::ShowPageCaption(int page, std::u16string_view text) {
+  PageControl1->setTabText(page, FromWide(text));
 }
 
 void TMainForm::ClearTyped() {

@@ -68,9 +68,9 @@ class TMainForm : public QWidget, private FormView {
   QWidget* FindOrCreateConversationTab(const std::string& handle);
   static QPlainTextEdit* FindMemo(QWidget* page);
 
-  // The window caption in 8 bits, as the caption holds it.
-  std::string CaptionAnsi() const override { return form_->CaptionAnsi(); }
-  uilocal::TComponent& Component() const { return *form_; }
+  // The window caption in 8 bits, as the caption holds it; the window's component.
+  std::string CaptionAnsi() const { return core_->Model().Caption(); }
+  uilocal::TComponent& Component() const { return core_->Components().Form(); }
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -89,6 +89,8 @@ class TMainForm : public QWidget, private FormView {
   std::u16string TypedText() const override;
   void ClearTyped() override;
   void SetSendEnabled(bool enabled) override { btnSend->setEnabled(enabled); }
+  void ShowCaption(Control control, std::u16string_view text) override;
+  void ShowPageCaption(int page, std::u16string_view text) override;
   void SetBusy(bool busy) override;
   void Later(std::function<void()> work) override;
   // The model, shown.
@@ -106,17 +108,12 @@ class TMainForm : public QWidget, private FormView {
   void Design();
   void MakeControls();
   void LayOut();
-  WidgetComponent& Own(uilocal::ComponentKind kind, std::string name, QWidget* widget);
   void BindEvents();
   // Every control where the design's layout puts it for the client size now in force.
   void PlaceControls();
   void FitLabel(Control control);
   QWidget* ControlWidget(Control control) const;
 
-  // The form's component, held here alone; the application only lists it, and the controls'
-  // components are its own.
-  std::unique_ptr<WidgetComponent> form_;
-  WidgetComponent* pageControl_ = nullptr;
   FormLayout layout_;
 };
 

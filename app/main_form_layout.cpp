@@ -1,27 +1,14 @@
-// The window as designed: its controls and their components in design order, then their fonts,
-// places, keyboard order and designed texts, all from the design table.
+// The window as designed: its controls in design order, then their fonts, places, keyboard order
+// and designed texts, all from the design table.
 #include "app/main_form.h"
 
 namespace app {
-namespace {
-
-using uilocal::ComponentKind;
-
-}  // namespace
-
 void TMainForm::Design() {
   MakeControls();
   LayOut();
 }
 
-WidgetComponent& TMainForm::Own(ComponentKind kind, std::string name, QWidget* widget) {
-  // Owned, and freed, by the form's component, as every control's component is.
-  return *new WidgetComponent(kind, std::move(name), form_.get(), widget);
-}
-
 void TMainForm::MakeControls() {
-  form_ = std::make_unique<WidgetComponent>(ComponentKind::kForm, "MainForm", application_.Root(),
-                                            uilocal::TComponent::HeldByMaker{}, this);
   // The window's face before its controls are made: they take it as they are made, instead of
   // each being told of a new face once they all exist (a layout pass per control and face).
   setFont(QFont(kWindowFace, 8));
@@ -43,12 +30,10 @@ void TMainForm::MakeControls() {
 
   for (const DesignedControl& c : kDesign) {
     QWidget* widget = ControlWidget(c.id);
-    WidgetComponent& component = Own(c.kind, std::string(c.name), widget);
-    if (c.id == Control::PageControl1) pageControl_ = &component;
+    widget->setObjectName(QString::fromUtf8(c.name.data(), static_cast<qsizetype>(c.name.size())));
     if (IsLabel(c.id)) {
       auto* label = static_cast<QLabel*>(widget);
       label->setAlignment((c.rightAligned ? Qt::AlignRight : Qt::AlignLeft) | Qt::AlignVCenter);
-      component.AfterCaption = [this, id = c.id] { FitLabel(id); };
     }
     if (c.flat) {
       if (auto* frame = qobject_cast<QFrame*>(widget)) {
@@ -58,9 +43,6 @@ void TMainForm::MakeControls() {
       }
     }
   }
-  // The two non-visual components have no widget; the form's component owns them too.
-  Own(ComponentKind::kComponent, "SkypeControl", nullptr);
-  Own(ComponentKind::kComponent, "HTTP", nullptr);
 }
 
 void TMainForm::LayOut() {
@@ -81,15 +63,7 @@ void TMainForm::LayOut() {
   for (std::size_t i = 1; i < kTabOrder.size(); ++i) {
     setTabOrder(ControlWidget(kTabOrder[i - 1]), ControlWidget(kTabOrder[i]));
   }
-  for (const DesignedControl& c : kDesign) {
-    if (c.text.empty()) continue;
-    if (auto* label = qobject_cast<QLabel*>(ControlWidget(c.id))) {
-      label->setText(QString::fromUtf8(c.text.data(), static_cast<qsizetype>(c.text.size())));
-      FitLabel(c.id);
-    } else if (auto* button = qobject_cast<QAbstractButton*>(ControlWidget(c.id))) {
-      button->setText(QString::fromUtf8(c.text.data(), static_cast<qsizetype>(c.text.size())));
-    }
-  }
+  core_->Components().ShowDesignedTexts();
   PlaceControls();
 }
 

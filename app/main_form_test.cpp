@@ -684,6 +684,10 @@ TEST_F(MainFormTest, TitleTakesTheAnsiFormAndNewTabsWaitForTheNextSwitch) {
   emit form->TranslateTo->activated(6);
   EXPECT_EQ(form->PageControl1->tabText(0), "Chat");
   EXPECT_EQ(Memo("Chat"), "bob: [2] hi(hi)");
+  // A page is its contact's whatever its tab says: bob's next line goes to the same page.
+  client->Receive("bob", "again");
+  EXPECT_EQ(form->PageControl1->count(), 1);
+  EXPECT_EQ(Memo("Chat"), "bob: [2] hi(hi)\nbob: [2] again(again)");
 }
 
 TEST_F(MainFormTest, BrokenInterfaceFileEndsFormCreate) {

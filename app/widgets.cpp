@@ -1,13 +1,9 @@
 #include "app/widgets.h"
 
-#include <QCheckBox>
-#include <QLabel>
 #include <QMessageBox>
-#include <QPushButton>
 #include <QSocketNotifier>
 
 #include "app/application.h"
-#include "app/page_control.h"
 #include "platform/codepage.h"
 
 namespace app {
@@ -50,57 +46,6 @@ QString FromWide(std::u16string_view text) {
 }
 std::u16string ToWide(const QString& text) {
   return text.toStdU16String();
-}
-
-WidgetComponent::WidgetComponent(uilocal::ComponentKind kind, std::string name,
-                                 uilocal::TComponent* owner, QWidget* widget)
-    : uilocal::TComponent(kind, std::move(name), owner), widget_(widget) {
-  if (widget_ != nullptr && !Name().empty()) widget_->setObjectName(QString::fromStdString(Name()));
-}
-
-WidgetComponent::WidgetComponent(uilocal::ComponentKind kind, std::string name,
-                                 uilocal::TComponent& owner, uilocal::TComponent::HeldByMaker held,
-                                 QWidget* widget)
-    : uilocal::TComponent(kind, std::move(name), owner, held), widget_(widget) {
-  if (widget_ != nullptr) widget_->setObjectName(QString::fromStdString(Name()));
-}
-
-void WidgetComponent::ShowCaption(const QString& text) {
-  if (widget_ == nullptr) return;
-  if (InheritsFrom(uilocal::ComponentKind::kForm)) {
-    widget_->setWindowTitle(text);
-  } else if (InheritsFrom(uilocal::ComponentKind::kTabSheet)) {
-    // A sheet's caption is its tab's text; the page control holds the tabs.
-    for (QWidget* p = widget_->parentWidget(); p != nullptr; p = p->parentWidget()) {
-      if (auto* tabs = dynamic_cast<PageControl*>(p)) {
-        tabs->setTabText(tabs->indexOf(widget_), text);
-        break;
-      }
-    }
-  } else if (auto* label = qobject_cast<QLabel*>(widget_)) {
-    label->setText(text);
-  } else if (auto* button = qobject_cast<QAbstractButton*>(widget_)) {
-    button->setText(text);
-  }
-  if (AfterCaption) AfterCaption();
-}
-
-void WidgetComponent::SetCaptionAnsi(std::string_view text) {
-  caption_ = std::string(text);
-  ShowCaption(FromAnsi(text));
-}
-
-void WidgetComponent::SetCaptionWide(std::u16string_view text) {
-  caption_ = platform::WideToAnsi(text);
-  ShowCaption(FromWide(text));
-}
-
-void WidgetComponent::SetHintAnsi(std::string_view text) {
-  if (widget_ != nullptr) widget_->setToolTip(FromAnsi(text));
-}
-
-void WidgetComponent::SetHintWide(std::u16string_view text) {
-  if (widget_ != nullptr) widget_->setToolTip(FromWide(text));
 }
 
 void MakeFlat(QFrame* frame) {

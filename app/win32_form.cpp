@@ -41,65 +41,6 @@ HFONT MakeFont(const wchar_t* face, HWND window) {
 
 }  // namespace
 
-// A component standing for a control: its caption goes to the control's text (a form's to its
-// title, a tab sheet's to its tab). The 8-bit caption is kept as bytes: tabs are found by it.
-class Win32MainForm::Component : public uilocal::TComponent {
- public:
-  Component(uilocal::ComponentKind kind, std::string name, uilocal::TComponent* owner,
-            Win32MainForm& form, HWND control)
-      : uilocal::TComponent(kind, std::move(name), owner), form_(form), control_(control) {}
-  Component(uilocal::ComponentKind kind, std::string name, uilocal::TComponent& owner,
-            uilocal::TComponent::HeldByMaker held, Win32MainForm& form, HWND control)
-      : uilocal::TComponent(kind, std::move(name), owner, held), form_(form), control_(control) {}
-
-  const std::string& CaptionAnsi() const { return caption_; }
-  HWND Control() const { return control_; }
-  void SetCaptionAnsi(std::string_view text) override {
-    caption_ = std::string(text);
-    Show(Wide(platform::AnsiToWide(text)));
-  }
-  void SetCaptionWide(std::u16string_view text) override {
-    caption_ = platform::WideToAnsi(text);
-    Show(Wide(text));
-  }
-  void SetHintAnsi(std::string_view) override {}
-  void SetHintWide(std::u16string_view) override {}
-
- private:
-  void Show(const std::wstring& text) {
-    if (control_ == nullptr) return;
-    if (InheritsFrom(uilocal::ComponentKind::kTabSheet)) {
-      // A sheet's caption is its tab's text.
-      for (std::size_t i = 0; i < form_.memos_.size(); ++i) {
-        if (form_.memos_[i] != control_) continue;
-        std::wstring caption = text;
-        TCITEMW item{};
-        item.mask = TCIF_TEXT;
-        item.pszText = caption.data();
-        SendMessageW(form_.Window(app::Control::PageControl1), TCM_SETITEMW, i,
-                     reinterpret_cast<LPARAM>(&item));
-        form_.LayOutPages();
-      }
-      return;
-    }
-    if (InheritsFrom(uilocal::ComponentKind::kComboBox) ||
-        InheritsFrom(uilocal::ComponentKind::kMemo) ||
-        InheritsFrom(uilocal::ComponentKind::kPageControl)) {
-      return;  // no caption
-    }
-    SetWindowTextW(control_, text.c_str());
-    // A label is as wide as its text.
-    if (const DesignedControl* designed = DesignedNamed(Name());
-        designed != nullptr && IsLabel(designed->id)) {
-      form_.FitLabel(designed->id);
-    }
-  }
-
-  Win32MainForm& form_;
-  HWND control_;
-  std::string caption_;
-};
-
 Win32MainForm::Win32MainForm(TApplication& application, std::string settingsPath)
     : application_(application) {
   INITCOMMONCONTROLSEX controls{sizeof controls, ICC_TAB_CLASSES | ICC_STANDARD_CLASSES};
@@ -161,12 +102,9 @@ void Win32MainForm::Raise() {
 }
 
 void Win32MainForm::Make() {
-  using uilocal::ComponentKind;
   // The designed faces; Windows substitutes where one is missing.
   controlFont_ = MakeFont(L"Microsoft Sans Serif", window_);
   windowFont_ = MakeFont(L"MS Sans Serif", window_);
-  form_ = std::make_unique<Component>(ComponentKind::kForm, "MainForm", application_.Root(),
-                                      uilocal::TComponent::HeldByMaker{}, *this, window_);
   for (const DesignedControl& c : kDesign) {
     const wchar_t* windowClass = L"BUTTON";
     DWORD style = WS_TABSTOP;
@@ -206,13 +144,8 @@ void Win32MainForm::Make() {
                  reinterpret_cast<WPARAM>(c.face == Face::kControl ? controlFont_ : windowFont_),
                  FALSE);
     controls_[static_cast<std::size_t>(c.id)] = control;
-    auto* component = new Component(c.kind, std::string(c.name), form_.get(), *this, control);
-    if (c.id == Control::PageControl1) pageControl_ = component;
   }
   EnableWindow(Window(Control::btnSend), FALSE);
-  // The two non-visual components have no control; the form's component owns them too.
-  new Component(ComponentKind::kComponent, "SkypeControl", form_.get(), *this, nullptr);
-  new Component(ComponentKind::kComponent, "HTTP", form_.get(), *this, nullptr);
   // Tab walks the controls in the order of the window's children: the designed order.
   HWND after = HWND_TOP;
   for (const app::Control c : kTabOrder) {
@@ -225,12 +158,7 @@ void Win32MainForm::Make() {
       SendMessageW(Window(list), CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(Wide(item).c_str()));
     }
   }
-  for (int i = 0; i < form_->ComponentCount(); ++i) {
-    const DesignedControl* designed = DesignedNamed(form_->Components(i)->Name());
-    if (designed != nullptr && !designed->text.empty()) {
-      form_->Components(i)->SetCaptionAnsi(designed->text);
-    }
-  }
+  core_->Components().ShowDesignedTexts();
   PlaceControls();
 }
 
@@ -404,10 +332,6 @@ void Win32MainForm::PlaceBottomRow() {
   PlaceControls();
 }
 
-std::string Win32MainForm::CaptionAnsi() const {
-  return static_cast<const Component&>(*form_).CaptionAnsi();
-}
-
 bool Win32MainForm::IsActive() const {
   return GetForegroundWindow() == window_;
 }
@@ -492,10 +416,7 @@ void Win32MainForm::ConversationAdded(int conversation) {
   // Above the tab control, whose page it is.
   SetWindowPos(memo, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
   memos_.push_back(memo);
-  auto* sheet = new Component(uilocal::ComponentKind::kTabSheet, "", pageControl_, *this, memo);
-  new Component(uilocal::ComponentKind::kMemo, "Memo", sheet, *this, memo);
-  sheet->SetCaptionAnsi(core_->Model().At(conversation).handle);
-  LayOutPages();
+  ShowPageCaption(conversation, platform::AnsiToWide(core_->Model().At(conversation).handle));
 }
 
 void Win32MainForm::LineAdded(int conversation, int line) {
@@ -530,7 +451,22 @@ void Win32MainForm::UnreadChanged(int conversation) {
 }
 
 void Win32MainForm::CaptionChanged() {
-  form_->SetCaptionAnsi(core_->Model().Caption());
+  SetWindowTextW(window_, Wide(platform::AnsiToWide(core_->Model().Caption())).c_str());
+}
+
+void Win32MainForm::ShowCaption(app::Control control, std::u16string_view text) {
+  SetWindowTextW(Window(control), Wide(text).c_str());
+  if (IsLabel(control)) FitLabel(control);  // as wide as its text
+}
+
+void Win32MainForm::ShowPageCaption(int page, std::u16string_view text) {
+  std::wstring caption = Wide(text);
+  TCITEMW item{};
+  item.mask = TCIF_TEXT;
+  item.pszText = caption.data();
+  SendMessageW(Window(Control::PageControl1), TCM_SETITEMW, static_cast<WPARAM>(page),
+               reinterpret_cast<LPARAM>(&item));
+  LayOutPages();
 }
 
 int RunWin32MessageLoop(Win32MainForm& form, HANDLE request,

@@ -43,8 +43,6 @@ class Win32MainForm final : private FormView {
   void StepPage(int delta);
 
  private:
-  class Component;
-
   static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   LRESULT OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
   void Make();
@@ -60,7 +58,6 @@ class Win32MainForm final : private FormView {
   FormBounds Bounds() const override;
   void SetBounds(const FormBounds& bounds) override;
   void PlaceBottomRow() override;
-  std::string CaptionAnsi() const override;
   bool IsActive() const override;
   void RequestAttention() override;
   bool WarnChecked() const override;
@@ -68,6 +65,8 @@ class Win32MainForm final : private FormView {
   std::u16string TypedText() const override;
   void ClearTyped() override;
   void SetSendEnabled(bool enabled) override;
+  void ShowCaption(app::Control control, std::u16string_view text) override;
+  void ShowPageCaption(int page, std::u16string_view text) override;
   void SetBusy(bool busy) override;
   void Later(std::function<void()> work) override;
   // The model, shown.
@@ -84,8 +83,6 @@ class Win32MainForm final : private FormView {
   TApplication& application_;
   HWND window_ = nullptr;
   HFONT controlFont_ = nullptr, windowFont_ = nullptr;
-  std::unique_ptr<uilocal::TComponent> form_;
-  uilocal::TComponent* pageControl_ = nullptr;
   std::array<HWND, kControlCount> controls_{};
   FormLayout layout_;
   std::vector<HWND> memos_;  // by conversation
