@@ -562,6 +562,21 @@ TEST_F(FormCoreTest, ASendThatFailsOrCannotGoIsSaidInItsPageOrRefused) {
   EXPECT_THAT(form->errors, ::testing::IsEmpty());
 }
 
+TEST_F(FormCoreTest, LinesKeptFromBeforeGoBeforeThePagesOwn) {
+  auto form = Open();
+  FormModel& model = form->Model();
+  client_->Receive("bob", "hola");
+  client_->Receive("carol", "hi");
+  model.Restore(1, {{LineKind::kSent, u"alice: earlier"}, {LineKind::kReceived, u"carol: older"}},
+                true);
+  EXPECT_EQ(Page(*form, "carol"), u"alice: earlier\ncarol: older\ncarol: [1] hi(hi)");
+  EXPECT_TRUE(model.At(1).unread);
+  form->Core().FormActivate();
+  model.Restore(0, {{LineKind::kReceived, u"bob: before"}}, true);  // on show, and seen
+  EXPECT_FALSE(model.At(0).unread);
+  form->View().ExpectShowsTheModel();
+}
+
 // The events that can change the page on show or the recipient, in random order; after each one
 // the page on show is the person answered, and the fake view shows what the model holds.
 TEST_F(FormCoreTest, ThePageOnShowIsAlwaysThePersonAnswered) {
