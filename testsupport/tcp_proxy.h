@@ -13,7 +13,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -69,6 +71,19 @@ class TcpProxy {
   // the connection and never speaks.
   void HoldNew(bool on) { holdNew_ = on; }
   int Accepted() const { return accepted_; }
+  // Everything forwarded so far from the clients to the server, and back, over all connections.
+  std::string FromClients() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return fromClients_;
+  }
+  std::string FromServer() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return fromServer_;
+  }
+  // Called on the proxy's thread with what a client wrote, once it is forwarded; what it returns
+  // goes to that client at once, ahead of anything the server answers to it. Set before the
+  // client connects.
+  std::function<std::string(const std::string& written)> OnClientBytes;
   // When the latest connection was accepted.
   std::chrono::steady_clock::time_point LastAccepted() const {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -127,16 +142,30 @@ class TcpProxy {
     }
   }
 
+  static bool SendAll(int to, const char* bytes, std::size_t count) {
+    for (std::size_t sent = 0; sent < count;) {
+      const ssize_t w = ::send(to, bytes + sent, count - sent, MSG_NOSIGNAL);
+      if (w <= 0) return false;
+      sent += static_cast<std::size_t>(w);
+    }
+    return true;
+  }
+
   // Forwards what `from` has to `to`; false when the pair is to be closed.
   bool Forward(Pair& p, int from, int to) {
     char buffer[65536];
     const ssize_t n = ::recv(from, buffer, sizeof buffer, 0);
     if (n <= 0) return false;
     const std::size_t count = p.cutMidStream ? static_cast<std::size_t>(n + 1) / 2 : n;
-    for (std::size_t sent = 0; sent < count;) {
-      const ssize_t w = ::send(to, buffer + sent, count - sent, MSG_NOSIGNAL);
-      if (w <= 0) return false;
-      sent += static_cast<std::size_t>(w);
+    if (!SendAll(to, buffer, count)) return false;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      std::string& log = from == p.client ? fromClients_ : fromServer_;
+      if (log.size() < kCaptureMax) log.append(buffer, count);
+    }
+    if (from == p.client && OnClientBytes) {
+      const std::string answer = OnClientBytes(std::string(buffer, count));
+      if (!answer.empty() && !SendAll(from, answer.data(), answer.size())) return false;
     }
     if (p.cutMidStream) {
       Close(p, true);
@@ -213,6 +242,8 @@ class TcpProxy {
   std::atomic<int> accepted_{0};
   mutable std::mutex mutex_;
   std::vector<Command> commands_;
+  static constexpr std::size_t kCaptureMax = std::size_t{64} << 20;
+  std::string fromClients_, fromServer_;
   std::chrono::steady_clock::time_point lastAccepted_{};
   std::vector<Pair> pairs_;
   std::thread thread_;

@@ -32,6 +32,16 @@ bool EndsWith(const char* text, std::string_view suffix) {
   return view.size() >= suffix.size() && view.substr(view.size() - suffix.size()) == suffix;
 }
 
+// The server's stream features as libstrophe logs them on arrival: with the stream's prefix, or
+// (libstrophe 0.12) as a features element in the streams namespace.
+bool IsStreamFeatures(const char* message) {
+  if (StartsWith(message, "RECV: <stream:features")) return true;
+  if (!StartsWith(message, "RECV: <features ")) return false;
+  const std::string_view line(message);
+  const std::string_view tag = line.substr(0, line.find('>'));
+  return tag.find("http://etherx.jabber.org/streams") != std::string_view::npos;
+}
+
 std::string Seconds(int ms) {
   return std::to_string(ms / 1000) + " s";
 }
@@ -289,7 +299,7 @@ void XmppClient::OnLog(void* self, xmpp_log_level_t level, const char* area, con
   // write: only lines of libstrophe's own making count.
   auto* client = static_cast<XmppClient*>(self);
   const bool xmppArea = area != nullptr && std::strcmp(area, "xmpp") == 0;
-  if (xmppArea && level == XMPP_LEVEL_DEBUG && StartsWith(message, "RECV: <stream:features")) {
+  if (xmppArea && level == XMPP_LEVEL_DEBUG && IsStreamFeatures(message)) {
     if (std::strstr(message, "urn:xmpp:sm:3") != nullptr) client->smOffered_ = true;
   } else if (xmppArea && StartsWith(message, "SASL ") && EndsWith(message, " auth failed")) {
     client->refused_ = true;

@@ -132,11 +132,11 @@ void Session::Bound(Transport& transport, bool smOffered, TimePoint now) {
     xmpp_stanza_release(enable);
     sm_ = Sm::kRequested;
   }
-  SendIq("get", "roster-" + std::to_string(++serial_), "query", kRosterNs);
+  SendIq("get", (rosterId_ = NewId("roster")), "query", kRosterNs);
   // Without an initial presence the server delivers neither messages to the bare JID nor the
   // ones it stored while the user was away.
   SendAndRelease(Must(xmpp_presence_new(ctx_)));
-  SendIq("set", "carbons-" + std::to_string(++serial_), "enable", kCarbonsNs);
+  SendIq("set", NewId("carbons"), "enable", kCarbonsNs);
 
   for (auto it = outgoing_.begin(); it != outgoing_.end();) {
     if (it->attempts >= options_.maxAttempts) {
@@ -156,13 +156,13 @@ void Session::Bound(Transport& transport, bool smOffered, TimePoint now) {
   const bool unacknowledged = std::any_of(outgoing_.begin(), outgoing_.end(),
                                           [](const Pending& p) { return p.attempts > 0; });
   checking_ = unacknowledged;
-  if (unacknowledged) AskArchive(Query::kCheck, "check-" + std::to_string(++serial_), "");
+  if (unacknowledged) AskArchive(Query::kCheck, NewId("check"), "");
   // The archive is caught up from the last message shown; before one is known, from this run's
   // first sign-in. The first sign-in without one marks the archive's end, so that a later run
   // can start there even if nothing reaches a program in this one.
   catchingUp_ = archivePoint_ || firstSignIn_;
   if (!firstSignIn_) firstSignIn_ = std::chrono::system_clock::now();
-  AskArchive(catchingUp_ ? Query::kCatchUp : Query::kEnd, "archive-" + std::to_string(++serial_),
+  AskArchive(catchingUp_ ? Query::kCatchUp : Query::kEnd, NewId("archive"),
              archivePoint_.value_or(""));
   Push({ClientEvent::kOnline});
   if (!checking_) WriteWaiting();
@@ -205,7 +205,7 @@ void Session::Probe(TimePoint now) {
     xmpp_stanza_release(request);
     probedUpTo_ = sentCount_;
   } else {
-    pingId_ = "ping-" + std::to_string(++serial_);
+    pingId_ = NewId("ping");
     xmpp_stanza_t* iq = Iq("get", pingId_);
     AddChild(iq, "ping", kPingNs);
     probedUpTo_ = Send(iq);
@@ -315,17 +315,34 @@ void Session::Handle(xmpp_stanza_t* stanza, TimePoint now) {
   }
 }
 
+std::string Session::NewId(const char* kind) {
+  // Nobody but the server sees these, and nobody may guess one: an answer is taken only for a
+  // question of ours, and a contact who could name the next one could answer it for the server.
+  char random[17];
+  std::snprintf(random, sizeof random, "%08x%08x", random_(), random_());
+  return std::string(kind) + "-" + std::to_string(++serial_) + "-" + random;
+}
+
+bool Session::FromOwnSide(xmpp_stanza_t* stanza) const {
+  // What the server answers for the account comes from the account's bare JID, from the server,
+  // or from nobody (RFC 6120, 8.1.2.1); anything else was sent by someone else.
+  const char* from = xmpp_stanza_get_from(stanza);
+  return from == nullptr || from == bare_ || from == bare_.substr(bare_.find('@') + 1);
+}
+
 void Session::HandleIq(xmpp_stanza_t* iq) {
   const char* type = xmpp_stanza_get_type(iq);
   const std::string id = AttributeOf(iq, "id");
   if (Same(type, "result") || Same(type, "error")) {
+    if (!FromOwnSide(iq)) return;
     if (!pingId_.empty() && id == pingId_) {
       // Any answer, an error too, says that everything before the ping was handled.
       pingId_.clear();
       Acknowledged(probedUpTo_);
     } else if (queries_.count(id)) {
       ArchiveAnswered(iq, id);
-    } else if (id.rfind("roster-", 0) == 0 && Same(type, "result")) {
+    } else if (!rosterId_.empty() && id == rosterId_ && Same(type, "result")) {
+      rosterId_.clear();
       HandleRoster(iq, true);
     }
     return;
@@ -469,7 +486,7 @@ void Session::ArchiveAnswered(xmpp_stanza_t* iq, const std::string& queryId) {
       // The last message shown is no longer in the archive (it expired, or the account moved):
       // what came since this run began is what can still be fetched.
       archivePoint_.reset();
-      AskArchive(Query::kCatchUp, "archive-" + std::to_string(++serial_), "");
+      AskArchive(Query::kCatchUp, NewId("archive"), "");
       return;
     }
     if (!archiveMissingSaid_) {
@@ -510,7 +527,7 @@ void Session::ArchiveAnswered(xmpp_stanza_t* iq, const std::string& queryId) {
   if (!complete && !allFound && !query.reachedOlder && !next.empty() &&
       query.fetched < options_.archiveScanMax) {
     const std::string nextId =
-        (query.kind == Query::kCheck ? "check-" : "archive-") + std::to_string(++serial_);
+        NewId(query.kind == Query::kCheck ? "check" : "archive");
     queries_[nextId] = query;
     AskArchive(query.kind, nextId, next);
     return;

@@ -21,6 +21,7 @@
 #include <deque>
 #include <map>
 #include <optional>
+#include <random>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -139,6 +140,9 @@ class Session {
     xmpp_stanza_release(stanza);
   }
   xmpp_stanza_t* Element(const char* name, const char* ns);
+  // An id for a question of ours: its kind, a serial number and 64 random bits.
+  std::string NewId(const char* kind);
+  bool FromOwnSide(xmpp_stanza_t* stanza) const;
   xmpp_stanza_t* Iq(const char* type, const std::string& id);
   void SendIq(const char* type, const std::string& id, const char* childName, const char* ns);
   void Probe(TimePoint now);
@@ -173,6 +177,8 @@ class Session {
   std::string pingId_;
   TimePoint lastHeard_{};
   std::uint64_t serial_ = 0;  // for ids of our own
+  std::random_device random_;
+  std::string rosterId_;  // the roster question waiting for its answer
   std::map<std::string, Query> queries_;
   bool checking_ = false;  // looking for unacknowledged messages in the archive
   bool catchingUp_ = false;

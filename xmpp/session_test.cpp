@@ -280,5 +280,47 @@ TEST_F(SessionTest, RosterPushesAreAnsweredWithTheirIdAndOthersAreRefused) {
   EXPECT_THAT(transport.sent[1], HasSubstr("to=\"mallory@example.org/x\""));
 }
 
+TEST_F(SessionTest, AnswersCountOnlyFromTheAccountsOwnSideAndForAQuestionAsked) {
+  session.Bound(transport, false, now);
+  const auto idOf = [](const std::string& sent) {
+    const std::size_t at = sent.find("id=\"") + 4;
+    return sent.substr(at, sent.find('"', at) - at);
+  };
+  // The end of the archive, asked at the first sign-in: answered first by a contact who knows
+  // the question's id, then by the account's archive.
+  const std::string end = LastQueryId("archive-");
+  ASSERT_FALSE(end.empty());
+  Feed("<iq type='result' id='" + end +
+       "' from='bob@example.org/x'><fin xmlns='urn:xmpp:mam:2' complete='true'/></iq>");
+  Feed("<message from='bob@example.org/x'><result xmlns='urn:xmpp:mam:2' queryid='" + end +
+       "' id='forged'><forwarded xmlns='urn:xmpp:forward:0'>" +
+       Chat("bob@example.org", "f1", "forged") + "</forwarded></result></message>");
+  AnswerArchive(end, {"id='s9'><forwarded xmlns='urn:xmpp:forward:0'>" +
+                      Chat("bob@example.org", "b9", "newest") + "</forwarded>"});
+  EXPECT_THAT(Events(), ElementsAre("point s9"));
+
+  session.Queue({"m1", "bob@example.org", "hi"}, now);
+  EXPECT_FALSE(session.Tick(now));
+  const std::string ping = idOf(transport.sent.back());
+  ASSERT_THAT(ping, ::testing::StartsWith("ping-"));
+  for (const char* from : {"bob@example.org/x", "alice@example.org/other", "example.org/x",
+                           "evil.example.org"}) {
+    Feed("<iq type='result' id='" + ping + "' from='" + from + "'/>");
+    Feed("<iq type='error' id='" + ping + "' from='" + from + "'/>");
+  }
+  EXPECT_THAT(Events(), IsEmpty()) << "acknowledged by someone else's answer";
+  Feed("<iq type='result' id='" + ping + "' from='example.org'/>");
+  EXPECT_THAT(Events(), ElementsAre("acked m1"));
+
+  // Ids say nothing of the next one: the same serial in another session has other random bits.
+  Session other{ctx, "alice@example.org", options};
+  RecordingTransport otherTransport;
+  other.Bound(otherTransport, false, now);
+  const std::string mine = idOf(transport.sent.at(0)), theirs = idOf(otherTransport.sent.at(0));
+  EXPECT_THAT(mine, ::testing::MatchesRegex("roster-[0-9]+-[0-9a-f]{16}"));
+  EXPECT_NE(mine, theirs);
+  EXPECT_EQ(mine.substr(0, mine.rfind('-')), theirs.substr(0, theirs.rfind('-')));
+}
+
 }  // namespace
 }  // namespace xmpp
