@@ -526,8 +526,7 @@ void Session::ArchiveAnswered(xmpp_stanza_t* iq, const std::string& queryId) {
                         });
   if (!complete && !allFound && !query.reachedOlder && !next.empty() &&
       query.fetched < options_.archiveScanMax) {
-    const std::string nextId =
-        NewId(query.kind == Query::kCheck ? "check" : "archive");
+    const std::string nextId = NewId(query.kind == Query::kCheck ? "check" : "archive");
     queries_[nextId] = query;
     AskArchive(query.kind, nextId, next);
     return;

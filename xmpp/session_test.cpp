@@ -303,8 +303,8 @@ TEST_F(SessionTest, AnswersCountOnlyFromTheAccountsOwnSideAndForAQuestionAsked) 
   EXPECT_FALSE(session.Tick(now));
   const std::string ping = idOf(transport.sent.back());
   ASSERT_THAT(ping, ::testing::StartsWith("ping-"));
-  for (const char* from : {"bob@example.org/x", "alice@example.org/other", "example.org/x",
-                           "evil.example.org"}) {
+  for (const char* from :
+       {"bob@example.org/x", "alice@example.org/other", "example.org/x", "evil.example.org"}) {
     Feed("<iq type='result' id='" + ping + "' from='" + from + "'/>");
     Feed("<iq type='error' id='" + ping + "' from='" + from + "'/>");
   }

@@ -1,0 +1,138 @@
+// parlavant-xmpp against a real Prosody through a proxy that keeps every byte: stream management
+// switched on where the server offers it, as the wire shows; and answers forged by a contact,
+// with the client's real question ids, delivered ahead of the server's own, which change nothing.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+
+#include "tests/api_program.h"
+#include "tests/xmpp_support.h"
+#include "testsupport/tcp_proxy.h"
+
+namespace {
+
+using testsupport::ApiProgram;
+using testsupport::TcpProxy;
+
+const std::string kAlice = "alice@localhost", kBob = "bob@localhost";
+
+std::size_t Count(const std::string& text, const std::string& what) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+    ++n;
+  }
+  return n;
+}
+
+class XmppTrustTest : public testsupport::XmppAccountTest {
+ protected:
+  std::unique_ptr<ApiProgram> Attach() {
+    auto program = std::make_unique<ApiProgram>(*desktop);
+    EXPECT_TRUE(program->PumpUntil([&] { return program->Attached(); }, 30000)) << Errors();
+    return program;
+  }
+  // Sends `n` messages to bob and waits until every one is SENT.
+  void SendAndSettle(ApiProgram& program, int n) {
+    std::vector<std::int32_t> ids;
+    for (int i = 0; i < n; ++i) ids.push_back(program.Send(kBob, "to bob " + std::to_string(i)));
+    ASSERT_TRUE(program.PumpUntil(
+        [&] {
+          return std::all_of(ids.begin(), ids.end(),
+                             [&](std::int32_t id) { return program.Status(id) == "SENT"; });
+        },
+        30000))
+        << Errors();
+  }
+};
+
+class XmppWithoutStreamManagementTest : public XmppTrustTest {
+ protected:
+  XmppWithoutStreamManagementTest() { server.streamManagement = false; }
+};
+
+TEST_F(XmppTrustTest, StreamManagementIsSwitchedOnAndAcknowledgesOnTheWire) {
+  TcpProxy proxy(server.Port());
+  StartXmpp(proxy.Address());
+  auto program = Attach();
+  SendAndSettle(*program, 5);
+  program->Pump(1500);  // quiet: the client asks the server for its count
+  const std::string up = proxy.FromClients(), down = proxy.FromServer();
+  EXPECT_EQ(Count(up, "<enable xmlns=\"urn:xmpp:sm:3\""), 1u);
+  EXPECT_THAT(down, ::testing::ContainsRegex("<enabled[^>]*urn:xmpp:sm:3"));
+  // Acknowledged by count: requests and answers with a count, and no ping for it.
+  EXPECT_GE(Count(up, "<r xmlns=\"urn:xmpp:sm:3\""), 1u);
+  EXPECT_THAT(down, ::testing::ContainsRegex("<a [^>]*h=['\"][1-9]"));
+  EXPECT_EQ(Count(up, "urn:xmpp:ping"), 0u);
+  // And the client answers the server's requests with its own count.
+  EXPECT_EQ(Count(down, "<r xmlns"), Count(up, "<a ")) << up;
+}
+
+TEST_F(XmppWithoutStreamManagementTest, PingsAcknowledgeWhereTheServerOffersNoStreamManagement) {
+  TcpProxy proxy(server.Port());
+  StartXmpp(proxy.Address());
+  auto program = Attach();
+  SendAndSettle(*program, 5);
+  EXPECT_EQ(Count(proxy.FromClients(), "urn:xmpp:sm:3"), 0u);
+  EXPECT_GE(Count(proxy.FromClients(), "urn:xmpp:ping"), 1u);
+}
+
+// A contact answers every question the client asks, with its real id, and the answer reaches the
+// client before the server's: an archive that says it has nothing more, a roster. The messages
+// that only the archive still has come all the same, every one once.
+TEST_F(XmppTrustTest, ForgedAnswersFromAContactWithTheRealIdsChangeNothing) {
+  auto bob = Peer("bob");
+  StartXmpp();
+  auto program = Attach();
+  ASSERT_TRUE(bob->Send(kAlice, "before"));
+  ASSERT_TRUE(program->PumpUntil([&] { return program->ReceivedMessages().size() == 1; }, 30000));
+  program.reset();
+  // The client has these and has acknowledged them to the server, but no program has shown them
+  // when it goes: only the archive has them now.
+  constexpr int kAway = 30;
+  for (int i = 0; i < kAway; ++i) ASSERT_TRUE(bob->Send(kAlice, "away " + std::to_string(i)));
+  std::this_thread::sleep_for(std::chrono::milliseconds(800));
+  xmpp->Kill();
+
+  TcpProxy proxy(server.Port());
+  int forged = 0;
+  proxy.OnClientBytes = [&](const std::string& written) {
+    // Every question in what the client wrote, answered as the server would pass on bob's answer.
+    std::string answers;
+    for (std::size_t at = written.find("<iq "); at != std::string::npos;
+         at = written.find("<iq ", at + 1)) {
+      const std::string tag = written.substr(at, written.find('>', at) - at);
+      std::smatch id, type;
+      if (!std::regex_search(tag, id, std::regex(R"re( id=["']([^"']+))re")) ||
+          !std::regex_search(tag, type, std::regex(R"re( type=["'](get|set))re"))) {
+        continue;
+      }
+      answers += "<iq type='result' id='" + id[1].str() +
+                 "' from='bob@localhost/forger' to='alice@localhost'>"
+                 "<fin xmlns='urn:xmpp:mam:2' complete='true'/>"
+                 "<query xmlns='jabber:iq:roster'><item jid='mallory@localhost' "
+                 "subscription='both'/></query></iq>";
+      ++forged;
+    }
+    return answers;
+  };
+  StartXmpp(proxy.Address());
+  program = Attach();
+  ASSERT_TRUE(
+      program->PumpUntil([&] { return program->ReceivedMessages().size() == kAway; }, 30000))
+      << program->ReceivedMessages().size() << " of " << kAway << "; " << Errors();
+  SendAndSettle(*program, 3);
+  program->Pump(1000);
+  EXPECT_GE(forged, 3);  // the archive, the roster, the carbons at least
+  std::vector<std::string> bodies;
+  for (const auto& r : program->ReceivedMessages()) bodies.push_back(r.body);
+  for (int i = 0; i < kAway; ++i) {
+    EXPECT_EQ(std::count(bodies.begin(), bodies.end(), "away " + std::to_string(i)), 1) << i;
+  }
+  EXPECT_TRUE(bob->WaitFor([&](const std::string&) { return bob->Received(kAlice).size() == 3; }));
+  EXPECT_THAT(Errors(), ::testing::Not(::testing::HasSubstr("mallory")));
+  bob->Quit();
+}
+
+}  // namespace
