@@ -248,32 +248,21 @@ class XmppAccountTest : public ::testing::Test {
     return true;
   }
 
-  // `address`: the server as HOST:PORT (a proxy, say); by default the server itself.
-  void StartXmpp(std::string address = {}) {
+  // `address`: the server as HOST:PORT (a proxy, say); by default the server itself. `plain`:
+  // without TLS, as the test servers have no certificate.
+  void StartXmpp(std::string address = {}, bool plain = true) {
     if (address.empty()) address = server.Server();
-    xmpp = std::make_unique<ChildProcess>(std::vector<std::string>{XMPP_PATH,
-                                                                   "--jid",
-                                                                   "alice@localhost",
-                                                                   "--server",
-                                                                   address,
-                                                                   "--plain",
-                                                                   "--password-file",
-                                                                   Dir() + "/alice.password",
-                                                                   "--desktop",
-                                                                   Dir() + "/d",
-                                                                   "--settings",
-                                                                   Dir() + "/none.ini",
-                                                                   "--state",
-                                                                   Dir() + "/xmpp.state",
-                                                                   "--ping-interval",
-                                                                   "1",
-                                                                   "--ack-timeout",
-                                                                   "2",
-                                                                   "--connect-timeout",
-                                                                   "3",
-                                                                   "--send-bound",
-                                                                   "120"},
-                                          Dir() + "/xmpp.out", Dir() + "/xmpp.err");
+    std::vector<std::string> argv = {XMPP_PATH, "--jid", "alice@localhost", "--server", address};
+    if (plain) argv.push_back("--plain");
+    for (const std::string& arg :
+         {std::string("--password-file"), Dir() + "/alice.password", std::string("--desktop"),
+          Dir() + "/d", std::string("--settings"), Dir() + "/none.ini", std::string("--state"),
+          Dir() + "/xmpp.state", std::string("--ping-interval"), std::string("1"),
+          std::string("--ack-timeout"), std::string("2"), std::string("--connect-timeout"),
+          std::string("3"), std::string("--send-bound"), std::string("120")}) {
+      argv.push_back(arg);
+    }
+    xmpp = std::make_unique<ChildProcess>(argv, Dir() + "/xmpp.out", Dir() + "/xmpp.err");
   }
   std::unique_ptr<XmppPeer> Peer(const std::string& user) {
     auto peer =

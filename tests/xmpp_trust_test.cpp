@@ -135,4 +135,25 @@ TEST_F(XmppTrustTest, ForgedAnswersFromAContactWithTheRealIdsChangeNothing) {
   bob->Quit();
 }
 
+// A path that takes the server's STARTTLS offer out: nothing is sent without encryption, and the
+// user is told why, not that the connection failed. A server that offers it but cannot start it
+// (the test server has no certificate) is told as that.
+TEST_F(XmppTrustTest, NoEncryptionOfferedOrNoneStartedIsSaidSo) {
+  TcpProxy proxy(server.Port());
+  proxy.RewriteFromServer = [](std::string piece) {
+    static const std::regex offer(R"re(<starttls [^>]*(/>|>\s*</starttls>))re");
+    return std::regex_replace(piece, offer, "");
+  };
+  StartXmpp(proxy.Address(), false);
+  ASSERT_TRUE(xmpp->Wait(30000).has_value()) << Errors();
+  EXPECT_THAT(Errors(), ::testing::HasSubstr("cannot sign in as alice@localhost: the server did "
+                                             "not offer encryption (STARTTLS)"));
+  EXPECT_THAT(proxy.FromClients(), ::testing::Not(::testing::HasSubstr("<auth")));
+
+  StartXmpp({}, false);
+  ASSERT_TRUE(xmpp->Wait(30000).has_value()) << Errors();
+  EXPECT_THAT(Errors(), ::testing::HasSubstr("cannot sign in as alice@localhost: encryption with "
+                                             "the server could not be started (error:"));
+}
+
 }  // namespace

@@ -84,6 +84,9 @@ class TcpProxy {
   // goes to that client at once, ahead of anything the server answers to it. Set before the
   // client connects.
   std::function<std::string(const std::string& written)> OnClientBytes;
+  // Called on the proxy's thread with each piece the server sends; what it returns goes on to
+  // the client in its place (a path that changes what passes). Set before the client connects.
+  std::function<std::string(const std::string& piece)> RewriteFromServer;
   // When the latest connection was accepted.
   std::chrono::steady_clock::time_point LastAccepted() const {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -157,11 +160,13 @@ class TcpProxy {
     const ssize_t n = ::recv(from, buffer, sizeof buffer, 0);
     if (n <= 0) return false;
     const std::size_t count = p.cutMidStream ? static_cast<std::size_t>(n + 1) / 2 : n;
-    if (!SendAll(to, buffer, count)) return false;
+    std::string data(buffer, count);
+    if (from == p.server && RewriteFromServer) data = RewriteFromServer(data);
+    if (!SendAll(to, data.data(), data.size())) return false;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       std::string& log = from == p.client ? fromClients_ : fromServer_;
-      if (log.size() < kCaptureMax) log.append(buffer, count);
+      if (log.size() < kCaptureMax) log += data;
     }
     if (from == p.client && OnClientBytes) {
       const std::string answer = OnClientBytes(std::string(buffer, count));

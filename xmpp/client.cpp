@@ -196,6 +196,7 @@ void XmppClient::Loop() {
 
 void XmppClient::Connect() {
   failure_.clear();
+  tlsError_.clear();
   cause_ = ClientEvent::kNoCause;
   refused_ = false;
   smOffered_ = false;
@@ -306,6 +307,16 @@ void XmppClient::OnLog(void* self, xmpp_log_level_t level, const char* area, con
   } else if (level == XMPP_LEVEL_ERROR &&
              StartsWith(message, "Cannot authenticate with known methods")) {
     client->refused_ = true;
+  } else if (StartsWith(message, "TLS is not supported, but set as mandatory")) {
+    // Offered no STARTTLS: a server that does not encrypt, or a path that took the offer out.
+    client->failure_ =
+        "the server did not offer encryption (STARTTLS), and nothing is sent without it";
+    client->cause_ = ClientEvent::kUnreachable;
+  } else if (area != nullptr && std::strcmp(area, "tls") == 0 && StartsWith(message, "error:")) {
+    client->tlsError_ = message;  // OpenSSL's reason, told only at libstrophe's debug level
+  } else if (StartsWith(message, "Couldn't start TLS!") && client->failure_.empty()) {
+    client->failure_ = "encryption with the server could not be started" +
+                       (client->tlsError_.empty() ? std::string() : " (" + client->tlsError_ + ")");
   } else if (StartsWith(message, "connection failed, error ")) {
     client->failure_ = platform::OsErrorText(std::atoi(message + 25));
     client->cause_ = ClientEvent::kUnreachable;

@@ -109,6 +109,7 @@ class XmppClient final : public Network {
   bool refused_ = false;    // the server said no to this attempt's login
   bool stopped_ = false;    // no more attempts
   std::string failure_;     // why this attempt failed, where libstrophe says it
+  std::string tlsError_;    // the TLS library's last reason in this attempt
   ClientEvent::Cause cause_ = ClientEvent::kNoCause;
   std::exception_ptr callbackFailure_;
   int backoffMs_ = 250;
