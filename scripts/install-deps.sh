@@ -26,6 +26,8 @@ packages=(
   libsecret-1-dev gnome-keyring dbus-daemon xvfb
   # a dead network path for the XMPP tests, in a namespace of their own
   nftables iproute2 util-linux
+  # a clock of its own for the XMPP client in a test (a preloaded library)
+  faketime
   # tests, benchmarks, fuzzing
   libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev curl
 )

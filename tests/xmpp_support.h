@@ -252,7 +252,12 @@ class XmppAccountTest : public ::testing::Test {
   // without TLS, as the test servers have no certificate.
   void StartXmpp(std::string address = {}, bool plain = true) {
     if (address.empty()) address = server.Server();
-    std::vector<std::string> argv = {XMPP_PATH, "--jid", "alice@localhost", "--server", address};
+    std::vector<std::string> argv = xmppPrefix;
+    for (const std::string& arg :
+         {std::string(XMPP_PATH), std::string("--jid"), std::string("alice@localhost"),
+          std::string("--server"), address}) {
+      argv.push_back(arg);
+    }
     if (plain) argv.push_back("--plain");
     for (const std::string& arg :
          {std::string("--password-file"), Dir() + "/alice.password", std::string("--desktop"),
@@ -271,6 +276,8 @@ class XmppAccountTest : public ::testing::Test {
     return peer;
   }
 
+  // Words before the client's own command line (a preloaded clock, say).
+  std::vector<std::string> xmppPrefix;
   TempDir temp_{"pxmpp"};
   ProsodyServer server{Dir()};
   std::unique_ptr<platform::Desktop> desktop;

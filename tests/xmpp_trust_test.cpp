@@ -135,6 +135,49 @@ TEST_F(XmppTrustTest, ForgedAnswersFromAContactWithTheRealIdsChangeNothing) {
   bob->Quit();
 }
 
+// The client's clock ten minutes fast or slow (a preloaded library; its steady clock is left
+// alone): messages the server has but whose acknowledgement never came are found in the archive
+// after the next sign-in, and none goes twice.
+TEST_F(XmppTrustTest, AClockTenMinutesOffDoublesNoMessage) {
+  ::setenv("FAKETIME_DONT_FAKE_MONOTONIC", "1", 1);
+  auto bob = Peer("bob");
+  int n = 0;
+  for (const char* offset : {"+10m", "-10m"}) {
+    SCOPED_TRACE(offset);
+    xmppPrefix = {"/usr/bin/faketime", "-f", offset};
+    TcpProxy proxy(server.Port());
+    StartXmpp(proxy.Address());
+    auto program = Attach();
+    program->Pump(1000);  // signed in, caught up
+    proxy.Inject(TcpProxy::Fault::kDeaf);
+    std::vector<std::int32_t> ids;
+    std::vector<std::string> bodies;
+    for (int i = 0; i < 5; ++i, ++n) {
+      bodies.push_back("unacknowledged " + std::to_string(n));
+      ids.push_back(program->Send(kBob, bodies.back()));
+    }
+    ASSERT_TRUE(bob->WaitFor(
+        [&](const std::string&) { return bob->Received(kAlice).size() >= std::size_t(n); }));
+    proxy.Inject(TcpProxy::Fault::kReset);
+    ASSERT_TRUE(program->PumpUntil(
+        [&] {
+          return std::all_of(ids.begin(), ids.end(),
+                             [&](std::int32_t id) { return program->Status(id) == "SENT"; });
+        },
+        30000))
+        << Errors();
+    program->Pump(1500);  // a second copy would come now
+    const std::vector<std::string> got = bob->Received(kAlice);
+    for (const std::string& body : bodies) {
+      EXPECT_EQ(std::count(got.begin(), got.end(), body), 1) << body;
+    }
+    xmpp->Kill();
+  }
+  xmppPrefix.clear();
+  ::unsetenv("FAKETIME_DONT_FAKE_MONOTONIC");
+  bob->Quit();
+}
+
 // A path that takes the server's STARTTLS offer out: nothing is sent without encryption, and the
 // user is told why, not that the connection failed. A server that offers it but cannot start it
 // (the test server has no certificate) is told as that.

@@ -25,7 +25,7 @@ namespace testsupport {
 
 class TcpProxy {
  public:
-  enum class Fault { kFin, kReset, kMidStream, kSilence };
+  enum class Fault { kFin, kReset, kMidStream, kSilence, kDeaf };
 
   explicit TcpProxy(std::uint16_t target) : target_(target) {
     listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -55,7 +55,8 @@ class TcpProxy {
 
   // Applies `fault` to every connection open now; later ones are forwarded as usual. kMidStream
   // forwards half of the next piece that comes either way and then resets both sides; kSilence
-  // stops forwarding and reading, and keeps both sides open until EndSilence().
+  // stops forwarding and reading, and keeps both sides open until EndSilence(); kDeaf forwards
+  // what the client writes but nothing of the server's (what it acknowledges never arrives).
   void Inject(Fault fault) {
     std::lock_guard<std::mutex> lock(mutex_);
     commands_.push_back({fault, false});
@@ -96,7 +97,7 @@ class TcpProxy {
  private:
   struct Pair {
     int client = -1, server = -1;
-    bool silent = false, cutMidStream = false;
+    bool silent = false, cutMidStream = false, deaf = false;
   };
   struct Command {
     Fault fault;
@@ -140,6 +141,9 @@ class TcpProxy {
           break;
         case Fault::kSilence:
           p.silent = true;
+          break;
+        case Fault::kDeaf:
+          p.deaf = true;
           break;
       }
     }
@@ -185,7 +189,7 @@ class TcpProxy {
       for (const Pair& p : pairs_) {
         if (p.client < 0 || p.silent) continue;
         fds.push_back({p.client, POLLIN, 0});
-        fds.push_back({p.server, POLLIN, 0});
+        fds.push_back({p.server, static_cast<short>(p.deaf ? 0 : POLLIN), 0});
       }
       if (::poll(fds.data(), fds.size(), 200) <= 0) continue;
       if (fds[1].revents) {

@@ -429,25 +429,22 @@ void Session::AskArchive(Query::Kind kind, const std::string& queryId, const std
   Query& query = queries_[queryId];
   query.kind = kind;
   query.page = page;
-  if (query.start.empty() && kind != Query::kEnd) {
+  if (query.start.empty() && kind == Query::kCatchUp) {
     auto start = std::chrono::system_clock::now() - std::chrono::seconds(options_.catchUpMaxAgeS);
-    if (kind == Query::kCatchUp && !archivePoint_) start = *firstSignIn_ - kClockMargin;
-    if (kind == Query::kCheck) {
-      std::set<std::string> recipients;
-      TimePoint oldest = Clock::now();
-      for (const Pending& p : outgoing_) {
-        if (p.attempts == 0) continue;
-        oldest = std::min(oldest, p.queued);
-        recipients.insert(p.message.to);
-      }
-      start =
-          std::chrono::system_clock::now() -
-          std::chrono::duration_cast<std::chrono::system_clock::duration>(Clock::now() - oldest) -
-          kClockMargin;
-      // One recipient, the usual case: the archive need only look at that conversation.
-      if (recipients.size() == 1) query.with = *recipients.begin();
-    }
+    if (!archivePoint_) start = *firstSignIn_ - kClockMargin;
     query.start = IsoTime(start);
+  }
+  if (kind == Query::kCheck && query.with.empty()) {
+    // Backwards from the archive's newest, by its own order: this machine's clock says nothing
+    // of the server's (a clock minutes fast made the search start after what it looked for, and
+    // every message went again). It ends at a message the server took before the first write
+    // looked for, when all are found, or at the scan's bound.
+    std::set<std::string> recipients;
+    for (const Pending& p : outgoing_) {
+      if (p.attempts > 0) recipients.insert(p.message.to);
+    }
+    // One recipient, the usual case: the archive need only look at that conversation.
+    if (recipients.size() == 1) query.with = *recipients.begin();
   }
   xmpp_stanza_t* iq = Iq("set", queryId);
   xmpp_stanza_t* element = AddChild(iq, "query", kMamNs);
