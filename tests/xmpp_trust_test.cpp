@@ -4,6 +4,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <regex>
 #include <string>
 
@@ -175,6 +178,41 @@ TEST_F(XmppTrustTest, AClockTenMinutesOffDoublesNoMessage) {
   }
   xmppPrefix.clear();
   ::unsetenv("FAKETIME_DONT_FAKE_MONOTONIC");
+  bob->Quit();
+}
+
+// A state file of 64 MB of junk: neither read nor kept, and the desktop API never waits for it
+// while messages are shown (each shown message moves the point the file keeps).
+TEST_F(XmppTrustTest, AHugeStateFileHoldsNothingUp) {
+  {
+    std::ofstream junk(Dir() + "/xmpp.state", std::ios::binary);
+    const std::string line(1023, 'x');
+    for (int i = 0; i < 64 * 1024; ++i) junk << line << '\n';
+  }
+  StartXmpp();
+  auto program = Attach();
+  auto bob = Peer("bob");
+  constexpr std::size_t kMessages = 30;
+  for (std::size_t i = 0; i < kMessages; ++i) ASSERT_TRUE(bob->Send(kAlice, std::to_string(i)));
+  // The API's longest pause: a command answered while the messages are shown.
+  std::chrono::steady_clock::duration longest{};
+  const bool all = program->PumpUntil(
+      [&] {
+        const auto before = std::chrono::steady_clock::now();
+        program->Ping();
+        longest = std::max(longest, std::chrono::steady_clock::now() - before);
+        return program->ReceivedMessages().size() >= kMessages;
+      },
+      30000);
+  ASSERT_TRUE(all) << program->ReceivedMessages().size() << " of " << kMessages << "; " << Errors();
+  std::printf("state file: the API's longest pause while %zu messages were shown: %lld ms\n",
+              kMessages,
+              static_cast<long long>(
+                  std::chrono::duration_cast<std::chrono::milliseconds>(longest).count()));
+  ASSERT_TRUE(ErrorsSay("no state of parlavant-xmpp's: it was replaced")) << Errors();
+  program->Pump(500);
+  EXPECT_LT(std::filesystem::file_size(Dir() + "/xmpp.state"), 4096u);
+  EXPECT_THAT(testsupport::FileText(Dir() + "/xmpp.state"), ::testing::HasSubstr("[Archive]"));
   bob->Quit();
 }
 

@@ -1,7 +1,14 @@
 #include "xmpp/service.h"
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <map>
+#include <mutex>
 #include <optional>
+#include <thread>
+#include <utility>
 
 #include "chatapi/chat_api_server.h"
 #include "platform/event_wait.h"
@@ -17,27 +24,83 @@ constexpr int kRosterBoundMs = 5000;  // a roster slower than this is taken as e
 
 // Where the archive id of the last message a program took is kept, per account, so that a run
 // after a crash or a stop catches up from there. The profile writer replaces the file whole and
-// crash-safely.
+// crash-safely, with a sync: that is done on a thread of its own, newest point first and the
+// ones it overtook never, so that the desktop API never waits for the disk. A file far larger
+// than any points of accounts is no file of this program's: it is neither read nor kept.
 class ShownState {
  public:
-  ShownState(std::string path, std::string account, std::function<void(const ClientEvent&)>& say)
-      : file_(std::move(path)), account_(std::move(account)), say_(say) {}
-  std::string Read() const { return file_.ReadString("Archive", account_, ""); }
-  void Write(const std::string& archiveId) {
-    if (!file_.WriteString("Archive", account_, archiveId) && !failureSaid_) {
-      failureSaid_ = true;
-      ClientEvent notice{ClientEvent::kNotice};
-      notice.reason = "cannot remember the last message shown in " + file_.Path() + " (" +
-                      file_.LastError() + ")";
-      if (say_) say_(notice);
+  static constexpr std::uintmax_t kMaxBytes = 1 << 20;
+
+  explicit ShownState(std::string path) : file_(std::move(path)) {
+    std::error_code error;
+    const std::uintmax_t size = std::filesystem::file_size(file_.Path(), error);
+    oversize_ = !error && size > kMaxBytes;
+    writer_ = std::thread([this] { WriteAll(); });
+  }
+  ~ShownState() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
     }
+    wake_.notify_one();
+    writer_.join();  // the newest point is written before the program goes
+  }
+  ShownState(const ShownState&) = delete;
+  ShownState& operator=(const ShownState&) = delete;
+
+  std::string Read(const std::string& account) const {
+    return oversize_ ? std::string() : file_.ReadString("Archive", account, "");
+  }
+  void Write(const std::string& account, const std::string& archiveId) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      waiting_[account] = archiveId;
+    }
+    wake_.notify_one();
+  }
+  // What went wrong in writing since the last call, to be told once; empty for nothing.
+  std::string TakeProblem() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::exchange(problem_, std::string());
   }
 
  private:
+  void WriteAll() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, [&] { return stop_ || !waiting_.empty(); });
+      if (waiting_.empty()) return;
+      const auto points = std::exchange(waiting_, {});
+      lock.unlock();
+      std::string problem;
+      if (oversize_) {
+        std::error_code ignored;
+        std::filesystem::remove(file_.Path(), ignored);
+        oversize_ = false;
+        problem = file_.Path() + " was larger than " + std::to_string(kMaxBytes >> 10) +
+                  " KiB, no state of parlavant-xmpp's: it was replaced";
+      }
+      for (const auto& [account, point] : points) {
+        if (!file_.WriteString("Archive", account, point) && !failureSaid_) {
+          failureSaid_ = true;
+          problem = "cannot remember the last message shown in " + file_.Path() + " (" +
+                    file_.LastError() + ")";
+        }
+      }
+      lock.lock();
+      if (!problem.empty()) problem_ = problem;
+    }
+  }
+
   platform::ProfileFile file_;
-  std::string account_;
-  std::function<void(const ClientEvent&)>& say_;
-  bool failureSaid_ = false;
+  std::atomic<bool> oversize_{false};
+  bool failureSaid_ = false;  // the writer's own
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::map<std::string, std::string> waiting_;  // account -> the newest point not yet written
+  std::string problem_;
+  bool stop_ = false;
+  std::thread writer_;
 };
 
 }  // namespace
@@ -58,10 +121,11 @@ void AccountService::Stop() {
 int AccountService::Run() {
   XmppClient client(account_, options_.client);
   std::fill(account_.password.begin(), account_.password.end(), '\0');
-  ShownState shown(
-      options_.stateFile.empty() ? platform::StatePath("parlavant-xmpp.state") : options_.stateFile,
-      client.BareUser(), OnConnection);
-  if (const std::string point = shown.Read(); !point.empty()) client.SetArchivePoint(point);
+  ShownState shown(options_.stateFile.empty() ? platform::StatePath("parlavant-xmpp.state")
+                                              : options_.stateFile);
+  if (const std::string point = shown.Read(client.BareUser()); !point.empty()) {
+    client.SetArchivePoint(point);
+  }
   auto desktop = platform::OpenDesktop(options_.desktopDir);
   Bridge bridge(client);
   bridge.OnNotice = [this](const std::string& text) {
@@ -70,7 +134,7 @@ int AccountService::Run() {
     if (OnConnection) OnConnection(notice);
   };
   bridge.OnDelivered = [&](const std::string& archiveId) {
-    shown.Write(archiveId);
+    shown.Write(client.BareUser(), archiveId);
     client.SetArchivePoint(archiveId);
   };
   bridge.SetUser(client.BareUser());
@@ -110,7 +174,7 @@ int AccountService::Run() {
           bridge.MessageFailed(event.id, event.reason);
           continue;
         case ClientEvent::kArchivePoint:
-          shown.Write(event.id);
+          shown.Write(client.BareUser(), event.id);
           continue;
         case ClientEvent::kOnline:
           if (!onlineSince) onlineSince = std::chrono::steady_clock::now();
@@ -136,6 +200,11 @@ int AccountService::Run() {
       if (OnAvailable) OnAvailable(client.BareUser());
     }
     bridge.Flush();
+    if (std::string problem = shown.TakeProblem(); !problem.empty() && OnConnection) {
+      ClientEvent notice{ClientEvent::kNotice};
+      notice.reason = std::move(problem);
+      OnConnection(notice);
+    }
   }
   return 0;
 }
