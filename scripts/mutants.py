@@ -266,7 +266,8 @@ BRIDGE = "xmpp/bridge.cpp"
 STANZA = "xmpp/stanza.cpp"
 SESSION = "xmpp/session.cpp"
 XMPP = Module("XMPP bridge and stanzas", ["xmpp_test"],
-              ["xmpp_client_test", "xmpp_e2e_test", "xmpp_fault_test", "xmpp_dead_path_test"], [
+              ["xmpp_client_test", "xmpp_trust_test", "xmpp_e2e_test", "xmpp_fault_test",
+               "xmpp_dead_path_test"], [
     M("'<' is allowed in a JID", BRIDGE, " && c != '<' &&", " &&"),
     M("'>' is allowed in a JID", BRIDGE, "c != '<' && c != '>';", "c != '<';"),
     M("DEL is allowed in a JID", BRIDGE, " && c != 0x7F &&", " &&"),

@@ -322,5 +322,96 @@ TEST_F(SessionTest, AnswersCountOnlyFromTheAccountsOwnSideAndForAQuestionAsked) 
   EXPECT_EQ(mine.substr(0, mine.rfind('-')), theirs.substr(0, theirs.rfind('-')));
 }
 
+TEST_F(SessionTest, StreamManagementCountsEveryStanzaButItsOwnElements) {
+  session.Bound(transport, true, now);
+  Feed("<enabled xmlns='urn:xmpp:sm:3'/>");
+  // Handled: a roster push (answered: our fifth stanza), a presence, a message.
+  Feed("<iq type='set' id='push1'><query xmlns='jabber:iq:roster'/></iq>");
+  Feed("<presence from='bob@example.org/phone'/>");
+  Feed(Chat("bob@example.org", "x1", "hello"));
+  EXPECT_THAT(Events(), ElementsAre("message hello"));
+  Feed("<r xmlns='urn:xmpp:sm:3'/>");
+  EXPECT_THAT(transport.sent.back(), HasSubstr("h=\"3\""));
+  // Sent: the requests and answers of stream management are not stanzas.
+  session.Queue({"m1", "bob@example.org", "one"}, now);
+  EXPECT_FALSE(session.Tick(now));
+  ASSERT_THAT(transport.sent.back(), HasSubstr("<r xmlns=\"urn:xmpp:sm:3\""));
+  Feed("<a xmlns='urn:xmpp:sm:3' h='6'/>");
+  EXPECT_THAT(Events(), ElementsAre("acked m1"));
+  session.Queue({"m2", "bob@example.org", "two"}, now);
+  EXPECT_FALSE(session.Tick(now));
+  Feed("<a xmlns='urn:xmpp:sm:3' h='7'/>");
+  EXPECT_THAT(Events(), ElementsAre("acked m2"));
+}
+
+TEST_F(SessionTest, APingAcknowledgesOnlyWhatWasWrittenBeforeIt) {
+  session.Bound(transport, false, now);
+  session.Queue({"m1", "bob@example.org", "one"}, now);
+  EXPECT_FALSE(session.Tick(now));
+  const std::string ping = transport.sent.back();
+  ASSERT_THAT(ping, HasSubstr("urn:xmpp:ping"));
+  session.Queue({"m2", "bob@example.org", "two"}, now);  // written after the ping went
+  const std::size_t at = ping.find("id=\"") + 4;
+  Feed("<iq type='result' id='" + ping.substr(at, ping.find('"', at) - at) + "'/>");
+  EXPECT_THAT(Events(), ElementsAre("acked m1"));
+}
+
+TEST_F(SessionTest, CatchUpsAfterAnEarlyCutWithinTheirBoundAndWhenCutShort) {
+  // Cut before the archive's end was known: the next sign-in catches up from this run's start.
+  session.Bound(transport, false, now);
+  session.Lost();
+  session.Bound(transport, false, now);
+  const std::string first = LastQueryId("archive-");
+  ASSERT_THAT(transport.sent.back(), HasSubstr("<max>100</max>"));
+  const auto archived = [&](const std::string& id, const std::string& body) {
+    return "id='" + id + "'><forwarded xmlns='urn:xmpp:forward:0'>" +
+           Chat("bob@example.org", "m" + id, body) + "</forwarded>";
+  };
+  AnswerArchive(first, {archived("s1", "while cut")});
+  EXPECT_THAT(Events(), ElementsAre("message while cut"));
+
+  // More than the bound came while away: the newest are shown.
+  SessionOptions bounded = options;
+  bounded.catchUpMax = 2;
+  Session small{ctx, "alice@example.org", bounded};
+  RecordingTransport smallTransport;
+  small.SetArchivePoint("s0");
+  small.Bound(smallTransport, false, now);
+  std::string query;
+  for (const std::string& sent : smallTransport.sent) {
+    const std::size_t at = sent.find("queryid=\"");
+    if (at != std::string::npos) query = sent.substr(at + 9, sent.find('"', at + 9) - at - 9);
+  }
+  for (const char* body : {"a", "b", "c", "d"}) {
+    xmpp_stanza_t* result = xmpp_stanza_new_from_string(
+        ctx, ("<message><result xmlns='urn:xmpp:mam:2' queryid='" + query + "' " +
+              archived(std::string("s") + body, body) + "</result></message>")
+                 .c_str());
+    small.Handle(result, now);
+    xmpp_stanza_release(result);
+  }
+  xmpp_stanza_t* fin = xmpp_stanza_new_from_string(
+      ctx,
+      ("<iq type='result' id='" + query + "'><fin xmlns='urn:xmpp:mam:2' complete='true'/></iq>")
+          .c_str());
+  small.Handle(fin, now);
+  xmpp_stanza_release(fin);
+  std::vector<std::string> shown;
+  for (const ClientEvent& e : small.TakeEvents()) {
+    if (e.kind == ClientEvent::kMessage) shown.push_back(e.body);
+  }
+  EXPECT_THAT(shown, ElementsAre("c", "d"));
+
+  // A catch-up cut short: what came live without the server's id is shown (the next catch-up
+  // cannot bring it); what has the id comes with the next catch-up.
+  session.SetArchivePoint("s1");
+  session.Lost();
+  session.Bound(transport, false, now);
+  Feed(Chat("bob@example.org", "l1", "live, no id"));
+  Feed(Chat("bob@example.org", "l2", "live, with id", "s7"));
+  session.Lost();
+  EXPECT_THAT(Events(), ElementsAre("message live, no id"));
+}
+
 }  // namespace
 }  // namespace xmpp
