@@ -27,7 +27,7 @@ packages=(
   # a dead network path for the XMPP tests, in a namespace of their own
   nftables iproute2 util-linux
   # a clock of its own for the XMPP client in a test (a preloaded library)
-  faketime
+  libfaketime
   # tests, benchmarks, fuzzing
   libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev curl
 )

@@ -139,10 +139,11 @@ TEST_F(XmppTrustTest, ForgedAnswersFromAContactWithTheRealIdsChangeNothing) {
   bob->Quit();
 }
 
-// The client's clock ten minutes fast or slow (a preloaded library; its steady clock is left
-// alone): messages the server has but whose acknowledgement never came are found in the archive
-// after the next sign-in, and none goes twice.
-TEST_F(XmppTrustTest, AClockTenMinutesOffDoublesNoMessage) {
+// The client's clock ten minutes fast or slow, or jumping an hour ahead once signed in (a
+// preloaded library; its steady clock is left alone): messages the server has but whose
+// acknowledgement never came are found in the archive after the next sign-in, and none goes
+// twice.
+TEST_F(XmppTrustTest, AClockOffOrJumpingDoublesNoMessage) {
   ::setenv("FAKETIME_DONT_FAKE_MONOTONIC", "1", 1);
   // A client built with AddressSanitizer would refuse a library loaded ahead of its runtime.
   const char* sanitizer = std::getenv("ASAN_OPTIONS");
@@ -154,13 +155,24 @@ TEST_F(XmppTrustTest, AClockTenMinutesOffDoublesNoMessage) {
       1);
   auto bob = Peer("bob");
   int n = 0;
-  for (const char* offset : {"+10m", "-10m"}) {
+  const std::string clockFile = Dir() + "/clock";
+  for (const std::string offset : {"+10m", "-10m", "jump"}) {
     SCOPED_TRACE(offset);
-    xmppPrefix = {"/usr/bin/faketime", "-f", offset};
+    // The library preloaded by env, which becomes the client: faketime would stay its parent,
+    // and ending it would leave the client running.
+    xmppPrefix = {"/usr/bin/env", "LD_PRELOAD=/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1"};
+    if (offset == "jump") {
+      std::ofstream(clockFile) << "+0\n";
+      xmppPrefix.push_back("FAKETIME_TIMESTAMP_FILE=" + clockFile);
+      xmppPrefix.push_back("FAKETIME_NO_CACHE=1");
+    } else {
+      xmppPrefix.push_back("FAKETIME=" + offset);
+    }
     TcpProxy proxy(server.Port());
     StartXmpp(proxy.Address());
     auto program = Attach();
     program->Pump(1000);  // signed in, caught up
+    if (offset == "jump") std::ofstream(clockFile) << "+1h\n";
     proxy.Inject(TcpProxy::Fault::kDeaf);
     std::vector<std::int32_t> ids;
     std::vector<std::string> bodies;
@@ -169,7 +181,15 @@ TEST_F(XmppTrustTest, AClockTenMinutesOffDoublesNoMessage) {
       ids.push_back(program->Send(kBob, bodies.back()));
     }
     ASSERT_TRUE(bob->WaitFor(
-        [&](const std::string&) { return bob->Received(kAlice).size() >= std::size_t(n); }));
+        [&](const std::string&) { return bob->Received(kAlice).size() >= std::size_t(n); }, 30000))
+        << bob->Received(kAlice).size() << " of " << n << "; statuses " <<
+        [&] {
+          std::string all;
+          for (std::int32_t id : ids) all += program->Status(id) + " ";
+          return all;
+        }()
+        << "; connections " << proxy.Accepted() << "; messages written "
+        << Count(proxy.FromClients(), "<message") << "; " << Errors();
     proxy.Inject(TcpProxy::Fault::kReset);
     ASSERT_TRUE(program->PumpUntil(
         [&] {
