@@ -20,12 +20,6 @@ const std::string kAlice = "alice@localhost", kBob = "bob@localhost";
 
 class XmppClientTest : public testsupport::XmppAccountTest {
  protected:
-  // The program attached to a signed-in client.
-  std::unique_ptr<ApiProgram> Attach() {
-    auto program = std::make_unique<ApiProgram>(*desktop);
-    EXPECT_TRUE(program->PumpUntil([&] { return program->Attached(); }, 30000)) << Errors();
-    return program;
-  }
   std::vector<std::string> Bodies(const ApiProgram& program) {
     std::vector<std::string> bodies;
     for (const auto& r : program.ReceivedMessages()) bodies.push_back(r.body);

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/desktop.h"
+#include "tests/api_program.h"
 #include "testsupport/child_process.h"
 #include "testsupport/net_util.h"
 #include "testsupport/temp_dir.h"
@@ -268,6 +269,12 @@ class XmppAccountTest : public ::testing::Test {
       argv.push_back(arg);
     }
     xmpp = std::make_unique<ChildProcess>(argv, Dir() + "/xmpp.out", Dir() + "/xmpp.err");
+  }
+  // A program on the desktop API, attached to the signed-in client.
+  std::unique_ptr<ApiProgram> Attach() {
+    auto program = std::make_unique<ApiProgram>(*desktop);
+    EXPECT_TRUE(program->PumpUntil([&] { return program->Attached(); }, 30000)) << Errors();
+    return program;
   }
   std::unique_ptr<XmppPeer> Peer(const std::string& user) {
     auto peer =

@@ -32,11 +32,6 @@ std::size_t Count(const std::string& text, const std::string& what) {
 
 class XmppTrustTest : public testsupport::XmppAccountTest {
  protected:
-  std::unique_ptr<ApiProgram> Attach() {
-    auto program = std::make_unique<ApiProgram>(*desktop);
-    EXPECT_TRUE(program->PumpUntil([&] { return program->Attached(); }, 30000)) << Errors();
-    return program;
-  }
   // Sends `n` messages to bob and waits until every one is SENT.
   void SendAndSettle(ApiProgram& program, int n) {
     std::vector<std::int32_t> ids;
