@@ -59,6 +59,11 @@ class SessionTest : public ::testing::Test {
     }
     return out;
   }
+  // The id attribute of a stanza the session sent.
+  static std::string SentId(const std::string& sent) {
+    const std::size_t at = sent.find("id=\"") + 4;
+    return sent.substr(at, sent.find('"', at) - at);
+  }
   // The query id of the newest archive question sent whose id begins with `prefix`.
   std::string LastQueryId(const std::string& prefix = "") {
     for (auto it = transport.sent.rbegin(); it != transport.sent.rend(); ++it) {
@@ -127,9 +132,7 @@ TEST_F(SessionTest, WithoutStreamManagementAnAnsweredPingAcknowledgesAndSilenceI
   EXPECT_FALSE(session.Tick(now));
   const std::string ping = transport.sent.back();
   ASSERT_THAT(ping, HasSubstr("urn:xmpp:ping"));
-  const std::string id = ping.substr(
-      ping.find("id=\"") + 4, ping.find('"', ping.find("id=\"") + 4) - ping.find("id=\"") - 4);
-  Feed("<iq type='result' id='" + id + "'/>");
+  Feed("<iq type='result' id='" + SentId(ping) + "'/>");
   EXPECT_THAT(Events(), ElementsAre("acked m1"));
 
   session.Queue({"m2", "bob@example.org", "again"}, now);
@@ -282,10 +285,6 @@ TEST_F(SessionTest, RosterPushesAreAnsweredWithTheirIdAndOthersAreRefused) {
 
 TEST_F(SessionTest, AnswersCountOnlyFromTheAccountsOwnSideAndForAQuestionAsked) {
   session.Bound(transport, false, now);
-  const auto idOf = [](const std::string& sent) {
-    const std::size_t at = sent.find("id=\"") + 4;
-    return sent.substr(at, sent.find('"', at) - at);
-  };
   // The end of the archive, asked at the first sign-in: answered first by a contact who knows
   // the question's id, then by the account's archive.
   const std::string end = LastQueryId("archive-");
@@ -301,7 +300,7 @@ TEST_F(SessionTest, AnswersCountOnlyFromTheAccountsOwnSideAndForAQuestionAsked) 
 
   session.Queue({"m1", "bob@example.org", "hi"}, now);
   EXPECT_FALSE(session.Tick(now));
-  const std::string ping = idOf(transport.sent.back());
+  const std::string ping = SentId(transport.sent.back());
   ASSERT_THAT(ping, ::testing::StartsWith("ping-"));
   for (const char* from :
        {"bob@example.org/x", "alice@example.org/other", "example.org/x", "evil.example.org"}) {
@@ -316,7 +315,7 @@ TEST_F(SessionTest, AnswersCountOnlyFromTheAccountsOwnSideAndForAQuestionAsked) 
   Session other{ctx, "alice@example.org", options};
   RecordingTransport otherTransport;
   other.Bound(otherTransport, false, now);
-  const std::string mine = idOf(transport.sent.at(0)), theirs = idOf(otherTransport.sent.at(0));
+  const std::string mine = SentId(transport.sent.at(0)), theirs = SentId(otherTransport.sent.at(0));
   EXPECT_THAT(mine, ::testing::MatchesRegex("roster-[0-9]+-[0-9a-f]{16}"));
   EXPECT_NE(mine, theirs);
   EXPECT_EQ(mine.substr(0, mine.rfind('-')), theirs.substr(0, theirs.rfind('-')));
@@ -351,8 +350,7 @@ TEST_F(SessionTest, APingAcknowledgesOnlyWhatWasWrittenBeforeIt) {
   const std::string ping = transport.sent.back();
   ASSERT_THAT(ping, HasSubstr("urn:xmpp:ping"));
   session.Queue({"m2", "bob@example.org", "two"}, now);  // written after the ping went
-  const std::size_t at = ping.find("id=\"") + 4;
-  Feed("<iq type='result' id='" + ping.substr(at, ping.find('"', at) - at) + "'/>");
+  Feed("<iq type='result' id='" + SentId(ping) + "'/>");
   EXPECT_THAT(Events(), ElementsAre("acked m1"));
 }
 
