@@ -64,6 +64,8 @@ class ProsodyServer {
   // (XEP-0198); set before Start().
   bool archive = true;
   bool streamManagement = true;
+  // What it does when a second connection binds a resource in use (kick_old: ends the first).
+  std::string conflictResolve = "kick_old";
   // A second port for clients, where one is set before Start().
   std::uint16_t secondPort = 0;
 
@@ -91,6 +93,8 @@ class ProsodyServer {
            << " }\n"
               "s2s_ports = { }\nhttp_ports = { }\nhttps_ports = { }\n"
               "authentication = \"internal_plain\"\n"
+              "conflict_resolve = \""
+           << conflictResolve << "\"\n"
               "log = { error = \""
            << dir_
            << "/prosody.log\" }\n"
@@ -252,6 +256,10 @@ class XmppAccountTest : public ::testing::Test {
   // `address`: the server as HOST:PORT (a proxy, say); by default the server itself. `plain`:
   // without TLS, as the test servers have no certificate.
   void StartXmpp(std::string address = {}, bool plain = true) {
+    xmpp = std::make_unique<ChildProcess>(XmppArguments(std::move(address), plain),
+                                          Dir() + "/xmpp.out", Dir() + "/xmpp.err");
+  }
+  std::vector<std::string> XmppArguments(std::string address = {}, bool plain = true) {
     if (address.empty()) address = server.Server();
     std::vector<std::string> argv = xmppPrefix;
     for (const std::string& arg :
@@ -268,7 +276,7 @@ class XmppAccountTest : public ::testing::Test {
           std::string("3"), std::string("--send-bound"), std::string("120")}) {
       argv.push_back(arg);
     }
-    xmpp = std::make_unique<ChildProcess>(argv, Dir() + "/xmpp.out", Dir() + "/xmpp.err");
+    return argv;
   }
   // A program on the desktop API, attached to the signed-in client.
   std::unique_ptr<ApiProgram> Attach() {

@@ -44,6 +44,9 @@ class XmppTrustTest : public testsupport::XmppAccountTest {
         30000))
         << Errors();
   }
+  // A second program starts from the first one's saved state; `renamedSays` is what the one
+  // that takes a new name says (the second where `secondRenamed`).
+  void TwoProgramsWithOneSavedName(const std::string& renamedSays, bool secondRenamed);
 };
 
 class XmppWithoutStreamManagementTest : public XmppTrustTest {
@@ -267,3 +270,78 @@ TEST_F(XmppTrustTest, NoEncryptionOfferedOrNoneStartedIsSaidSo) {
 }
 
 }  // namespace
+
+// A relay that took what the client wrote and delivers it only after the client has given the
+// connection up and signed in again: the messages it held are written again on the new
+// connection, and the old copies, late, change nothing.
+TEST_F(XmppTrustTest, LateBytesOfAConnectionGivenUpDoubleNothing) {
+  auto bob = Peer("bob");
+  TcpProxy proxy(server.Port());
+  StartXmpp(proxy.Address());
+  auto program = Attach();
+  SendAndSettle(*program, 1);
+  proxy.Inject(TcpProxy::Fault::kRelayLate);
+  std::vector<std::int32_t> ids;
+  for (int i = 0; i < 3; ++i) ids.push_back(program->Send(kBob, "held " + std::to_string(i)));
+  ASSERT_TRUE(program->PumpUntil(
+      [&] {
+        return std::all_of(ids.begin(), ids.end(),
+                           [&](std::int32_t id) { return program->Status(id) == "SENT"; });
+      },
+      30000))
+      << Errors();
+  ASSERT_EQ(proxy.Accepted(), 2);
+  proxy.ReleaseLate();
+  program->Pump(2000);  // the old copies would arrive now
+  const std::vector<std::string> got = bob->Received(kAlice);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(std::count(got.begin(), got.end(), "held " + std::to_string(i)), 1) << i;
+  }
+  bob->Quit();
+}
+
+// A second program signs in from the same saved state, so with the same resource: the first is
+// ended by the server, says so, and goes on under a new name; neither ends the other again, and
+// both still have what is written to the account.
+class XmppKeepingFirstTest : public XmppTrustTest {
+ protected:
+  XmppKeepingFirstTest() { server.conflictResolve = "kick_new"; }
+};
+
+void XmppTrustTest::TwoProgramsWithOneSavedName(const std::string& renamedSays,
+                                                bool secondRenamed) {
+  auto bob = Peer("bob");
+  StartXmpp();
+  auto first = Attach();
+  std::vector<std::string> argv = XmppArguments();
+  *(std::find(argv.begin(), argv.end(), "--desktop") + 1) = Dir() + "/d2";
+  auto secondDesktop = platform::OpenDesktop(Dir() + "/d2");
+  testsupport::ChildProcess second(argv, Dir() + "/second.out", Dir() + "/second.err");
+  const auto secondErrors = [&] { return testsupport::FileText(Dir() + "/second.err"); };
+  const auto renamed = [&] { return secondRenamed ? secondErrors() : Errors(); };
+  ASSERT_TRUE(WaitFor([&] { return renamed().find(renamedSays) != std::string::npos; }, 30000))
+      << renamed();
+  ApiProgram secondProgram(*secondDesktop);
+  ASSERT_TRUE(secondProgram.PumpUntil([&] { return secondProgram.Attached(); }, 30000))
+      << secondErrors();
+  first->Pump(3000);
+  ASSERT_TRUE(bob->Send(kAlice, "to both"));
+  for (ApiProgram* program : {first.get(), &secondProgram}) {
+    EXPECT_TRUE(program->PumpUntil([&] { return program->ReceivedMessages().size() == 1; }, 30000));
+  }
+  EXPECT_EQ(Count(renamed(), "this program goes on as"), 1u);
+  EXPECT_EQ(Count((secondRenamed ? Errors() : secondErrors()), "this program goes on as"), 0u);
+  bob->Quit();
+}
+
+TEST_F(XmppTrustTest, TwoProgramsWithOneSavedNameDoNotTakeTurnsEndingEachOther) {
+  TwoProgramsWithOneSavedName(
+      "which ended this one; this program goes on as alice@localhost/parlavant-", false);
+}
+
+// A server that keeps the first connection refuses the second its name: the second signs in
+// under another.
+TEST_F(XmppKeepingFirstTest, ASecondProgramRefusedItsSavedNameSignsInUnderAnother) {
+  TwoProgramsWithOneSavedName(
+      "the server keeps another connection as alice@localhost/parlavant-", true);
+}

@@ -25,7 +25,7 @@ namespace testsupport {
 
 class TcpProxy {
  public:
-  enum class Fault { kFin, kReset, kMidStream, kSilence, kDeaf };
+  enum class Fault { kFin, kReset, kMidStream, kSilence, kDeaf, kRelayLate };
 
   explicit TcpProxy(std::uint16_t target) : target_(target) {
     listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -56,16 +56,24 @@ class TcpProxy {
   // Applies `fault` to every connection open now; later ones are forwarded as usual. kMidStream
   // forwards half of the next piece that comes either way and then resets both sides; kSilence
   // stops forwarding and reading, and keeps both sides open until EndSilence(); kDeaf forwards
-  // what the client writes but nothing of the server's (what it acknowledges never arrives).
+  // what the client writes but nothing of the server's (what it acknowledges never arrives);
+  // kRelayLate is a relay that takes what the client writes and keeps it, and keeps the server's
+  // side open after the client has gone, until ReleaseLate() delivers it.
   void Inject(Fault fault) {
     std::lock_guard<std::mutex> lock(mutex_);
-    commands_.push_back({fault, false});
+    commands_.push_back({fault, Command::kInject});
     Wake();
   }
   // Resets the connections kept silent, as a dead path's ends finally give up.
   void EndSilence() {
     std::lock_guard<std::mutex> lock(mutex_);
-    commands_.push_back({Fault::kSilence, true});
+    commands_.push_back({Fault::kSilence, Command::kEndSilence});
+    Wake();
+  }
+  // Writes what the relaying connections kept to the server, and closes them.
+  void ReleaseLate() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    commands_.push_back({Fault::kRelayLate, Command::kRelease});
     Wake();
   }
   // While on, new connections are accepted and then held without a word: a server that takes
@@ -97,11 +105,12 @@ class TcpProxy {
  private:
   struct Pair {
     int client = -1, server = -1;
-    bool silent = false, cutMidStream = false, deaf = false;
+    bool silent = false, cutMidStream = false, deaf = false, relaying = false;
+    std::string kept;  // relaying: what the client wrote
   };
   struct Command {
     Fault fault;
-    bool endSilence;
+    enum { kInject, kEndSilence, kRelease } action;
   };
 
   void Wake() {
@@ -123,8 +132,14 @@ class TcpProxy {
 
   void Apply(const Command& command) {
     for (Pair& p : pairs_) {
+      if (command.action == Command::kRelease) {
+        if (!p.relaying || p.server < 0) continue;
+        SendAll(p.server, p.kept.data(), p.kept.size());
+        Close(p, false);
+        continue;
+      }
       if (p.client < 0) continue;
-      if (command.endSilence) {
+      if (command.action == Command::kEndSilence) {
         if (p.silent) Close(p, true);
         continue;
       }
@@ -145,6 +160,9 @@ class TcpProxy {
         case Fault::kDeaf:
           p.deaf = true;
           break;
+        case Fault::kRelayLate:
+          p.relaying = true;
+          break;
       }
     }
   }
@@ -162,6 +180,15 @@ class TcpProxy {
   bool Forward(Pair& p, int from, int to) {
     char buffer[65536];
     const ssize_t n = ::recv(from, buffer, sizeof buffer, 0);
+    if (p.relaying) {
+      // The client's side only is read; its end leaves the server's side as it is.
+      if (n > 0) p.kept.append(buffer, n);
+      if (n <= 0) {
+        ::close(p.client);
+        p.client = -1;
+      }
+      return true;
+    }
     if (n <= 0) return false;
     const std::size_t count = p.cutMidStream ? static_cast<std::size_t>(n + 1) / 2 : n;
     std::string data(buffer, count);
@@ -189,7 +216,7 @@ class TcpProxy {
       for (const Pair& p : pairs_) {
         if (p.client < 0 || p.silent) continue;
         fds.push_back({p.client, POLLIN, 0});
-        fds.push_back({p.server, static_cast<short>(p.deaf ? 0 : POLLIN), 0});
+        fds.push_back({p.server, static_cast<short>(p.deaf || p.relaying ? 0 : POLLIN), 0});
       }
       if (::poll(fds.data(), fds.size(), 200) <= 0) continue;
       if (fds[1].revents) {
@@ -224,7 +251,10 @@ class TcpProxy {
     if (client < 0) return;
     if (holdNew_) {
       ++accepted_;
-      pairs_.push_back({client, -1, true});
+      Pair held;
+      held.client = client;
+      held.silent = true;
+      pairs_.push_back(std::move(held));
       return;
     }
     const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -239,7 +269,10 @@ class TcpProxy {
       lastAccepted_ = std::chrono::steady_clock::now();
     }
     ++accepted_;
-    pairs_.push_back({client, server});
+    Pair pair;
+    pair.client = client;
+    pair.server = server;
+    pairs_.push_back(std::move(pair));
   }
 
   std::uint16_t target_;

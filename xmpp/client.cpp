@@ -1,8 +1,10 @@
 #include "xmpp/client.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <random>
 #include <string_view>
 #include <utility>
 
@@ -42,6 +44,14 @@ bool IsStreamFeatures(const char* message) {
   return tag.find("http://etherx.jabber.org/streams") != std::string_view::npos;
 }
 
+// A resource nobody else picks: the program's name and 64 random bits.
+std::string NewResource() {
+  std::random_device random;
+  char text[32];
+  std::snprintf(text, sizeof text, "parlavant-%08x%08x", random(), random());
+  return text;
+}
+
 std::string Seconds(int ms) {
   return std::to_string(ms / 1000) + " s";
 }
@@ -60,6 +70,10 @@ class XmppClient::ConnTransport final : public Transport {
 XmppClient::XmppClient(Account account, ClientOptions options)
     : account_(std::move(account)), options_(options) {
   bare_ = BareJid(account_.jid);
+  const std::size_t slash = account_.jid.find('/');
+  resource_ = slash != std::string::npos ? account_.jid.substr(slash + 1)
+              : !account_.resource.empty() ? account_.resource
+                                           : NewResource();
   xmpp_initialize();
   // Every log line comes here and is only looked at, never printed: libstrophe's debug lines
   // carry the authentication exchange.
@@ -76,7 +90,7 @@ XmppClient::XmppClient(Account account, ClientOptions options)
   if (!account_.caFile.empty()) xmpp_conn_set_cafile(conn_, account_.caFile.c_str());
   xmpp_conn_set_certfail_handler(conn_, &XmppClient::OnCertificateFailure);
   xmpp_conn_set_sockopt_callback(conn_, &XmppClient::OnSocket);
-  xmpp_conn_set_jid(conn_, account_.jid.c_str());
+  xmpp_conn_set_jid(conn_, (bare_ + '/' + resource_).c_str());
   xmpp_conn_set_pass(conn_, account_.password.c_str());
   // The connection keeps its own copy.
   std::fill(account_.password.begin(), account_.password.end(), '\0');
@@ -199,6 +213,7 @@ void XmppClient::Connect() {
   tlsError_.clear();
   cause_ = ClientEvent::kNoCause;
   refused_ = false;
+  bindRefused_ = false;
   smOffered_ = false;
   socket_ = -1;
   state_ = State::kConnecting;
@@ -247,7 +262,7 @@ void XmppClient::Lost(int error) {
     const std::string refusal = "the server refused the login for " + bare_;
     event(everOnline_ ? ClientEvent::kRefused : ClientEvent::kFailed,
           everOnline_ ? refusal + "; no more attempts to connect" : refusal);
-  } else if (!everOnline_ && !options_.retryUntilOnline) {
+  } else if (!everOnline_ && !options_.retryUntilOnline && !bindRefused_) {
     // The first attempt decides whether the account works at all: the host ends with its reason.
     stopped_ = true;
     event(ClientEvent::kFailed, "cannot sign in as " + bare_ + ": " + reason);
@@ -264,6 +279,16 @@ void XmppClient::Lost(int error) {
   Publish(std::move(sessionEvents));
 }
 
+void XmppClient::Renamed(bool ended) {
+  const std::string old = bare_ + '/' + std::exchange(resource_, NewResource());
+  xmpp_conn_set_jid(conn_, (bare_ + '/' + resource_).c_str());
+  ClientEvent notice{ClientEvent::kNotice};
+  notice.reason = (ended ? "another connection signed in as " + old + ", which ended this one"
+                         : "the server keeps another connection as " + old) +
+                  "; this program goes on as " + bare_ + '/' + resource_;
+  Publish({std::move(notice)});
+}
+
 void XmppClient::OnConnection(xmpp_conn_t*, xmpp_conn_event_t event, int error,
                               xmpp_stream_error_t* streamError, void* self) {
   auto* client = static_cast<XmppClient*>(self);
@@ -278,7 +303,12 @@ void XmppClient::OnConnection(xmpp_conn_t*, xmpp_conn_event_t event, int error,
     if (streamError != nullptr && streamError->text != nullptr && client->failure_.empty()) {
       client->failure_ = streamError->text;
     }
+    const bool conflict = streamError != nullptr && streamError->type == XMPP_SE_CONFLICT;
+    const bool bindRefused = client->bindRefused_;
     client->Lost(error);
+    // A server that keeps the first of two connections with one resource refuses the second
+    // its name (most likely our own last connection, dead without the server knowing).
+    if (conflict || bindRefused) client->Renamed(conflict);
   } catch (...) {
     client->callbackFailure_ = std::current_exception();
   }
@@ -307,6 +337,9 @@ void XmppClient::OnLog(void* self, xmpp_log_level_t level, const char* area, con
   } else if (level == XMPP_LEVEL_ERROR &&
              StartsWith(message, "Cannot authenticate with known methods")) {
     client->refused_ = true;
+  } else if (xmppArea && StartsWith(message, "Binding failed.")) {
+    client->bindRefused_ = true;
+    client->failure_ = "the server refused the resource " + client->resource_;
   } else if (StartsWith(message, "TLS is not supported, but set as mandatory")) {
     // Offered no STARTTLS: a server that does not encrypt, or a path that took the offer out.
     client->failure_ =

@@ -9,6 +9,16 @@
 // A lost connection is made again with a growing pause (at most kMaxBackoffMs); every attempt
 // has a deadline; a connection whose server stops answering is taken down (TCP keep-alive, and
 // the session's probe); a login the server refuses ends the attempts.
+//
+// Every connection binds the same resource. The server then ends a connection it still holds
+// for the account under that name the moment the next one binds (its conflict rule): bytes of
+// the old connection that a relay delivers late are never taken after the new connection's
+// archive check (they would double what the check wrote again), and what the server had
+// written into the old connection unacknowledged goes to its offline store, and so to the new
+// connection, instead of back to the sender as an error. A connection ended because another
+// took its name (another program with the same saved resource), or refused it (a server that
+// keeps the first connection), goes on under a new name, so that two programs never take turns
+// ending each other.
 
 #include <strophe.h>
 
@@ -41,6 +51,9 @@ struct Account {
   unsigned short port = 0;
   bool plain = false;  // no TLS (only where the host is this machine)
   std::string caFile;  // trusted certificates beside the system's
+  // The resource every connection binds, where the JID names none; empty: one of the client's
+  // making. See XmppClient.
+  std::string resource;
 };
 
 struct ClientOptions {
@@ -62,6 +75,8 @@ class XmppClient final : public Network {
   // Starts the network thread and its first connection.
   void Start();
   const std::string& BareUser() const { return bare_; }
+  // The resource the connections bind; read it before Start().
+  const std::string& Resource() const { return resource_; }
   // Readable while events wait; TakeEvents() lowers it.
   int WakeHandle() const { return hostWake_.Handle(); }
   std::vector<ClientEvent> TakeEvents();
@@ -91,10 +106,14 @@ class XmppClient final : public Network {
   void Lost(int error);
   void ForceDown(const std::string& reason);
   void Publish(std::vector<ClientEvent> events);
+  // Another connection took the resource (`ended`: this one), or the server keeps one with it:
+  // the next connection binds a new one.
+  void Renamed(bool ended);
 
   Account account_;
   ClientOptions options_;
   std::string bare_;
+  std::string resource_;
   xmpp_log_t log_{};
   xmpp_ctx_t* ctx_ = nullptr;
   xmpp_conn_t* conn_ = nullptr;
@@ -107,6 +126,7 @@ class XmppClient final : public Network {
   bool everOnline_ = false;
   bool smOffered_ = false;  // this attempt's server offered stream management
   bool refused_ = false;    // the server said no to this attempt's login
+  bool bindRefused_ = false;  // the server said no to this attempt's resource
   bool stopped_ = false;    // no more attempts
   std::string failure_;     // why this attempt failed, where libstrophe says it
   std::string tlsError_;    // the TLS library's last reason in this attempt

@@ -7,6 +7,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <regex>
 #include <thread>
 #include <utility>
 
@@ -23,7 +24,8 @@ constexpr int kLoopCapMs = 1000;      // the host only waits for the desktop and
 constexpr int kRosterBoundMs = 5000;  // a roster slower than this is taken as empty
 
 // Where the archive id of the last message a program took is kept, per account, so that a run
-// after a crash or a stop catches up from there. The profile writer replaces the file whole and
+// after a crash or a stop catches up from there; and the resource the account binds from this
+// desktop, so that a run after a crash ends what the server still holds of the last one. The profile writer replaces the file whole and
 // crash-safely, with a sync: that is done on a thread of its own, newest point first and the
 // ones it overtook never, so that the desktop API never waits for the disk. A file far larger
 // than any points of accounts is no file of this program's: it is neither read nor kept.
@@ -48,13 +50,13 @@ class ShownState {
   ShownState(const ShownState&) = delete;
   ShownState& operator=(const ShownState&) = delete;
 
-  std::string Read(const std::string& account) const {
-    return oversize_ ? std::string() : file_.ReadString("Archive", account, "");
+  std::string Read(const char* section, const std::string& account) const {
+    return oversize_ ? std::string() : file_.ReadString(section, account, "");
   }
-  void Write(const std::string& account, const std::string& archiveId) {
+  void Write(const char* section, const std::string& account, const std::string& value) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      waiting_[account] = archiveId;
+      waiting_[{section, account}] = value;
     }
     wake_.notify_one();
   }
@@ -80,8 +82,8 @@ class ShownState {
         problem = file_.Path() + " was larger than " + std::to_string(kMaxBytes >> 10) +
                   " KiB, no state of parlavant-xmpp's: it was replaced";
       }
-      for (const auto& [account, point] : points) {
-        if (!file_.WriteString("Archive", account, point) && !failureSaid_) {
+      for (const auto& [key, value] : points) {
+        if (!file_.WriteString(key.first.c_str(), key.second, value) && !failureSaid_) {
           failureSaid_ = true;
           problem = "cannot remember the last message shown in " + file_.Path() + " (" +
                     file_.LastError() + ")";
@@ -97,7 +99,8 @@ class ShownState {
   bool failureSaid_ = false;  // the writer's own
   std::mutex mutex_;
   std::condition_variable wake_;
-  std::map<std::string, std::string> waiting_;  // account -> the newest point not yet written
+  // (section, account) -> the newest value not yet written
+  std::map<std::pair<std::string, std::string>, std::string> waiting_;
   std::string problem_;
   bool stop_ = false;
   std::thread writer_;
@@ -119,11 +122,17 @@ void AccountService::Stop() {
 }
 
 int AccountService::Run() {
-  XmppClient client(account_, options_.client);
-  std::fill(account_.password.begin(), account_.password.end(), '\0');
   ShownState shown(options_.stateFile.empty() ? platform::StatePath("parlavant-xmpp.state")
                                               : options_.stateFile);
-  if (const std::string point = shown.Read(client.BareUser()); !point.empty()) {
+  // Only a name of the client's own making is taken back: anything else would fail every bind.
+  account_.resource = shown.Read("Resource", BareJid(account_.jid));
+  if (!std::regex_match(account_.resource, std::regex("parlavant-[0-9a-f]{16}"))) {
+    account_.resource.clear();
+  }
+  XmppClient client(account_, options_.client);
+  std::fill(account_.password.begin(), account_.password.end(), '\0');
+  if (account_.resource.empty()) shown.Write("Resource", client.BareUser(), client.Resource());
+  if (const std::string point = shown.Read("Archive", client.BareUser()); !point.empty()) {
     client.SetArchivePoint(point);
   }
   auto desktop = platform::OpenDesktop(options_.desktopDir);
@@ -134,7 +143,7 @@ int AccountService::Run() {
     if (OnConnection) OnConnection(notice);
   };
   bridge.OnDelivered = [&](const std::string& archiveId) {
-    shown.Write(client.BareUser(), archiveId);
+    shown.Write("Archive", client.BareUser(), archiveId);
     client.SetArchivePoint(archiveId);
   };
   bridge.SetUser(client.BareUser());
@@ -174,7 +183,7 @@ int AccountService::Run() {
           bridge.MessageFailed(event.id, event.reason);
           continue;
         case ClientEvent::kArchivePoint:
-          shown.Write(client.BareUser(), event.id);
+          shown.Write("Archive", client.BareUser(), event.id);
           continue;
         case ClientEvent::kOnline:
           if (!onlineSince) onlineSince = std::chrono::steady_clock::now();
