@@ -1,6 +1,9 @@
 // parlavant-xmpp against a real Prosody through a proxy that keeps every byte: stream management
-// switched on where the server offers it, as the wire shows; and answers forged by a contact,
-// with the client's real question ids, delivered ahead of the server's own, which change nothing.
+// switched on where the server offers it and counted right, as the wire shows; pings that
+// acknowledge only what came before them; answers forged by a contact, to every id a counter
+// would give and to the client's real question ids, which change nothing; a clock that is off; a
+// huge state file; encryption taken out of the path; a relay that delivers a dead connection's
+// bytes late; and two programs with one saved name.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -30,6 +33,46 @@ std::size_t Count(const std::string& text, const std::string& what) {
   return n;
 }
 
+// The stanzas (messages, presences, iqs at the top of a stream) the server wrote after enabling
+// stream management, counted up to each of its requests for the client's count.
+std::vector<std::size_t> StanzasBeforeEachRequest(const std::string& down) {
+  std::vector<std::size_t> counts;
+  std::size_t stanzas = 0;
+  int depth = 0;
+  bool enabled = false;
+  for (std::size_t at = down.find('<'); at != std::string::npos; at = down.find('<', at + 1)) {
+    if (down.compare(at, 2, "<?") == 0) continue;
+    if (down.compare(at, 14, "<stream:stream") == 0) {
+      depth = 0;
+      continue;
+    }
+    if (down.compare(at, 2, "</") == 0) {
+      --depth;
+      continue;
+    }
+    const std::size_t end = down.find('>', at);
+    const std::string name = down.substr(at + 1, down.find_first_of(" />", at + 1) - at - 1);
+    if (depth == 0 && name == "enabled") enabled = true;
+    if (depth == 0 && enabled && name == "r") counts.push_back(stanzas);
+    if (depth == 0 && enabled && (name == "message" || name == "presence" || name == "iq")) {
+      ++stanzas;
+    }
+    if (end != std::string::npos && down[end - 1] != '/') ++depth;
+  }
+  return counts;
+}
+
+// The counts in the client's answers, in order.
+std::vector<std::size_t> CountsGiven(const std::string& up) {
+  std::vector<std::size_t> counts;
+  static const std::regex answer(R"re(<a [^>]*h=["'](\d+))re");
+  for (auto it = std::sregex_iterator(up.begin(), up.end(), answer); it != std::sregex_iterator();
+       ++it) {
+    counts.push_back(std::stoul((*it)[1].str()));
+  }
+  return counts;
+}
+
 class XmppTrustTest : public testsupport::XmppAccountTest {
  protected:
   // Sends `n` messages to bob and waits until every one is SENT.
@@ -54,12 +97,21 @@ class XmppWithoutStreamManagementTest : public XmppTrustTest {
   XmppWithoutStreamManagementTest() { server.streamManagement = false; }
 };
 
+// Both counts on the wire: every stanza the server wrote (iqs too) is in the client's count, or
+// the server writes the last ones again after a cut; and the client's own requests are not in
+// its count of what it sent, or nothing after the first of them is ever acknowledged.
 TEST_F(XmppTrustTest, StreamManagementIsSwitchedOnAndAcknowledgesOnTheWire) {
+  auto bob = Peer("bob");
   TcpProxy proxy(server.Port());
   StartXmpp(proxy.Address());
   auto program = Attach();
-  SendAndSettle(*program, 5);
-  program->Pump(1500);  // quiet: the client asks the server for its count
+  for (std::size_t batch = 1; batch <= 2; ++batch) {
+    SendAndSettle(*program, 5);
+    ASSERT_TRUE(bob->Send(kAlice, "to alice"));
+    ASSERT_TRUE(program->PumpUntil(
+        [&] { return program->ReceivedMessages().size() == batch; }, 30000));
+    program->Pump(1500);  // quiet: the client asks the server for its count
+  }
   const std::string up = proxy.FromClients(), down = proxy.FromServer();
   EXPECT_EQ(Count(up, "<enable xmlns=\"urn:xmpp:sm:3\""), 1u);
   EXPECT_THAT(down, ::testing::ContainsRegex("<enabled[^>]*urn:xmpp:sm:3"));
@@ -68,7 +120,36 @@ TEST_F(XmppTrustTest, StreamManagementIsSwitchedOnAndAcknowledgesOnTheWire) {
   EXPECT_THAT(down, ::testing::ContainsRegex("<a [^>]*h=['\"][1-9]"));
   EXPECT_EQ(Count(up, "urn:xmpp:ping"), 0u);
   // And the client answers the server's requests with its own count.
-  EXPECT_EQ(Count(down, "<r xmlns"), Count(up, "<a ")) << up;
+  EXPECT_EQ(CountsGiven(up), StanzasBeforeEachRequest(down)) << down;
+  EXPECT_GE(CountsGiven(up).size(), 2u);
+  bob->Quit();
+}
+
+// A ping's answer acknowledges what was written before the ping, and nothing after it: a
+// message written after a ping, into a path that drops it, stays unacknowledged when the answer
+// comes, and goes again on the next connection.
+TEST_F(XmppWithoutStreamManagementTest, APingAcknowledgesNothingWrittenAfterIt) {
+  auto bob = Peer("bob");
+  TcpProxy proxy(server.Port());
+  std::vector<std::string> argv = XmppArguments(proxy.Address());
+  *(std::find(argv.begin(), argv.end(), "--ack-timeout") + 1) = "5";
+  xmpp = std::make_unique<testsupport::ChildProcess>(argv, Dir() + "/xmpp.out",
+                                                     Dir() + "/xmpp.err");
+  auto program = Attach();
+  SendAndSettle(*program, 1);
+  proxy.Inject(TcpProxy::Fault::kDeaf);  // the answer to the next ping waits
+  const std::size_t pings = Count(proxy.FromClients(), "urn:xmpp:ping");
+  ASSERT_TRUE(WaitFor([&] { return Count(proxy.FromClients(), "urn:xmpp:ping") > pings; }, 30000));
+  proxy.Inject(TcpProxy::Fault::kMute);
+  const std::int32_t id = program->Send(kBob, "after the ping");
+  ASSERT_TRUE(program->PumpUntil(
+      [&] { return proxy.Muted().find("<message") != std::string::npos; }, 30000));
+  proxy.Hear();
+  ASSERT_TRUE(program->PumpUntil([&] { return program->Status(id) == "SENT"; }, 60000)) << Errors();
+  EXPECT_TRUE(bob->WaitFor([&](const std::string&) {
+    return bob->Received(kAlice) == std::vector<std::string>{"to bob 0", "after the ping"};
+  })) << "SENT, but bob has " << bob->Received(kAlice).size();
+  bob->Quit();
 }
 
 TEST_F(XmppWithoutStreamManagementTest, PingsAcknowledgeWhereTheServerOffersNoStreamManagement) {
@@ -80,10 +161,11 @@ TEST_F(XmppWithoutStreamManagementTest, PingsAcknowledgeWhereTheServerOffersNoSt
   EXPECT_GE(Count(proxy.FromClients(), "urn:xmpp:ping"), 1u);
 }
 
-// A contact answers every question the client asks, with its real id, and the answer reaches the
-// client before the server's: an archive that says it has nothing more, a roster. The messages
+// A contact answers every question the client asks, with every id a counter would give and with
+// the real one, and the answers reach the client before the server's: an archive that says it
+// has nothing more, a roster. The messages
 // that only the archive still has come all the same, every one once.
-TEST_F(XmppTrustTest, ForgedAnswersFromAContactWithTheRealIdsChangeNothing) {
+TEST_F(XmppTrustTest, ForgedAnswersFromAContactChangeNothing) {
   auto bob = Peer("bob");
   StartXmpp();
   auto program = Attach();
@@ -99,9 +181,24 @@ TEST_F(XmppTrustTest, ForgedAnswersFromAContactWithTheRealIdsChangeNothing) {
 
   TcpProxy proxy(server.Port());
   int forged = 0;
+  bool flooded = false;
+  const auto forgery = [](const std::string& id) {
+    return "<iq type='result' id='" + id +
+           "' from='bob@localhost/forger' to='alice@localhost'>"
+           "<fin xmlns='urn:xmpp:mam:2' complete='true'/>"
+           "<query xmlns='jabber:iq:roster'><item jid='mallory@localhost' "
+           "subscription='both'/></query></iq>";
+  };
   proxy.OnClientBytes = [&](const std::string& written) {
-    // Every question in what the client wrote, answered as the server would pass on bob's answer.
+    // Every question in what the client wrote, answered as the server would pass on bob's answer;
+    // ahead of the first, answers to every id a counter would give.
     std::string answers;
+    if (!flooded && written.find("<iq ") != std::string::npos) {
+      flooded = true;
+      for (const char* kind : {"archive", "check", "end", "ping", "roster"}) {
+        for (int n = 0; n <= 50; ++n) answers += forgery(kind + ("-" + std::to_string(n)));
+      }
+    }
     for (std::size_t at = written.find("<iq "); at != std::string::npos;
          at = written.find("<iq ", at + 1)) {
       const std::string tag = written.substr(at, written.find('>', at) - at);
@@ -110,11 +207,7 @@ TEST_F(XmppTrustTest, ForgedAnswersFromAContactWithTheRealIdsChangeNothing) {
           !std::regex_search(tag, type, std::regex(R"re( type=["'](get|set))re"))) {
         continue;
       }
-      answers += "<iq type='result' id='" + id[1].str() +
-                 "' from='bob@localhost/forger' to='alice@localhost'>"
-                 "<fin xmlns='urn:xmpp:mam:2' complete='true'/>"
-                 "<query xmlns='jabber:iq:roster'><item jid='mallory@localhost' "
-                 "subscription='both'/></query></iq>";
+      answers += forgery(id[1].str());
       ++forged;
     }
     return answers;

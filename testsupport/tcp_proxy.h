@@ -25,7 +25,7 @@ namespace testsupport {
 
 class TcpProxy {
  public:
-  enum class Fault { kFin, kReset, kMidStream, kSilence, kDeaf, kRelayLate };
+  enum class Fault { kFin, kReset, kMidStream, kSilence, kDeaf, kMute, kRelayLate };
 
   explicit TcpProxy(std::uint16_t target) : target_(target) {
     listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -56,8 +56,8 @@ class TcpProxy {
   // Applies `fault` to every connection open now; later ones are forwarded as usual. kMidStream
   // forwards half of the next piece that comes either way and then resets both sides; kSilence
   // stops forwarding and reading, and keeps both sides open until EndSilence(); kDeaf forwards
-  // what the client writes but nothing of the server's (what it acknowledges never arrives);
-  // kRelayLate is a relay that takes what the client writes and keeps it, and keeps the server's
+  // what the client writes but nothing of the server's (what it acknowledges never arrives)
+  // until Hear(); kMute takes what the client writes and drops it (see Muted()); kRelayLate is a relay that takes what the client writes and keeps it, and keeps the server's
   // side open after the client has gone, until ReleaseLate() delivers it.
   void Inject(Fault fault) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -69,6 +69,17 @@ class TcpProxy {
     std::lock_guard<std::mutex> lock(mutex_);
     commands_.push_back({Fault::kSilence, Command::kEndSilence});
     Wake();
+  }
+  // What the deaf connections held back from the server reaches the client, and more after it.
+  void Hear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    commands_.push_back({Fault::kDeaf, Command::kHear});
+    Wake();
+  }
+  // What muted connections dropped.
+  std::string Muted() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return muted_;
   }
   // Writes what the relaying connections kept to the server, and closes them.
   void ReleaseLate() {
@@ -105,12 +116,12 @@ class TcpProxy {
  private:
   struct Pair {
     int client = -1, server = -1;
-    bool silent = false, cutMidStream = false, deaf = false, relaying = false;
+    bool silent = false, cutMidStream = false, deaf = false, mute = false, relaying = false;
     std::string kept;  // relaying: what the client wrote
   };
   struct Command {
     Fault fault;
-    enum { kInject, kEndSilence, kRelease } action;
+    enum { kInject, kEndSilence, kHear, kRelease } action;
   };
 
   void Wake() {
@@ -139,6 +150,10 @@ class TcpProxy {
         continue;
       }
       if (p.client < 0) continue;
+      if (command.action == Command::kHear) {
+        p.deaf = false;
+        continue;
+      }
       if (command.action == Command::kEndSilence) {
         if (p.silent) Close(p, true);
         continue;
@@ -159,6 +174,9 @@ class TcpProxy {
           break;
         case Fault::kDeaf:
           p.deaf = true;
+          break;
+        case Fault::kMute:
+          p.mute = true;
           break;
         case Fault::kRelayLate:
           p.relaying = true;
@@ -190,6 +208,11 @@ class TcpProxy {
       return true;
     }
     if (n <= 0) return false;
+    if (p.mute && from == p.client) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      muted_.append(buffer, n);
+      return true;
+    }
     const std::size_t count = p.cutMidStream ? static_cast<std::size_t>(n + 1) / 2 : n;
     std::string data(buffer, count);
     if (from == p.server && RewriteFromServer) data = RewriteFromServer(data);
@@ -285,7 +308,7 @@ class TcpProxy {
   mutable std::mutex mutex_;
   std::vector<Command> commands_;
   static constexpr std::size_t kCaptureMax = std::size_t{64} << 20;
-  std::string fromClients_, fromServer_;
+  std::string fromClients_, fromServer_, muted_;
   std::chrono::steady_clock::time_point lastAccepted_{};
   std::vector<Pair> pairs_;
   std::thread thread_;
