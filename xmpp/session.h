@@ -7,10 +7,10 @@
 // time, the stanzas and a way to send, so that a test or a fuzzer can drive it alone.
 //
 // Acknowledgements: where the server offers stream management (XEP-0198) the client enables it
-// right after binding, without resumption, and counts every stanza it sends after <enable/> and
-// every one it handles after <enabled/>; <a h=N/> acknowledges the first N. Elsewhere a ping
-// (XEP-0199) answered after a message acknowledges it: the server handles a stream's stanzas in
-// order. A connection that ends before a message was acknowledged makes it unacknowledged: the
+// right after binding, without resumption (the client's one resource stands in for it, see
+// client.h), and counts every stanza it sends after <enable/> and every one it handles after
+// <enabled/>; <a h=N/> acknowledges the first N. Elsewhere a ping (XEP-0199) answered after a
+// message acknowledges it: the server handles a stream's stanzas in order. A connection that ends before a message was acknowledged makes it unacknowledged: the
 // next session first looks for its id among the user's own sent messages in the archive
 // (XEP-0313) and writes again, with the same id and in order, only those that are not there.
 
