@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "app/history.h"
 #include "platform/app_window.h"
 #include "platform/desktop.h"
 #include "uilocal/component.h"
@@ -39,6 +40,9 @@ class TApplication {
   // The standard error box: a modal message box with the stop icon and an OK button, as the
   // toolkit makes it. Tests put a recorder here.
   std::function<void(const std::string& title, const std::string& text)> ErrorBox;
+  // Opens the conversations' history for the window (none: nothing is kept). Tests put a fake
+  // here.
+  std::function<std::unique_ptr<History>()> OpenHistory;
   // What the toolkit keeps for the application while it lives.
   std::shared_ptr<void> Toolkit;
   // The box's text for an error message: a full stop is added when the last character sorts

@@ -1,6 +1,7 @@
 #include "app/form_core.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cctype>
 #include <iterator>
 
@@ -149,6 +150,17 @@ void FormCore::FormCreate() {
     view_.Later([this, message] { context_.guard([&] { throw platform::Error(message); }); });
   }
 
+  if (settings_.ReadInteger(kSection, kKeepHistoryKey, 1) != 0 && context_.openHistory) {
+    history_ = context_.openHistory();
+    if (history_) {
+      keeper_ = std::make_unique<HistoryKeeper>(model_, *history_, [] {
+        return std::chrono::duration_cast<std::chrono::seconds>(
+                   std::chrono::system_clock::now().time_since_epoch())
+            .count();
+      });
+      keeper_->OnChange = [this] { SayHistoryProblem(); };
+    }
+  }
   uilocal::LoadTranslations(std::string(kInterfaceFile), context_.dataDirectories);
   SkypeControl.Attach(chatlink::kRequestedProtocol);
   PendingChatMessages.Clear();
@@ -185,6 +197,26 @@ void FormCore::TranslateToChange() {
 
 void FormCore::ConversationAdded(int conversation) {
   components_.AddPage(model_.At(conversation).handle);
+}
+
+void FormCore::SayHistoryProblem() {
+  if (!history_) return;
+  const std::string problem = history_->TakeProblem();
+  if (problem.empty()) return;
+  view_.Later([this, problem] { context_.guard([&] { throw platform::Error(problem); }); });
+}
+
+bool FormCore::PageScrolledToTop(int conversation) {
+  return keeper_ && keeper_->LoadEarlier(conversation);
+}
+
+void FormCore::ForgetConversation(int conversation) {
+  if (conversation < 0 || conversation >= model_.ConversationCount()) return;
+  if (keeper_) {
+    keeper_->Forget(conversation);
+  } else {
+    model_.ClearLines(conversation);
+  }
 }
 
 void FormCore::TranslateToChange(int item) {
@@ -235,6 +267,7 @@ void FormCore::SkypeControlCurrentUserHandle(const std::string& userHandle) {
   }
   captionSuffix_ = " - " + userHandle;
   model_.SetCaption(caption + captionSuffix_);
+  if (keeper_) keeper_->SignedIn(userHandle);
 }
 
 void FormCore::SkypeControlSearchResult(chatlink::TSkypeSearchType, chatlink::TStringList aList) {

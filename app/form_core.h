@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,6 +18,8 @@
 #include "app/form_design.h"
 #include "app/form_model.h"
 #include "app/form_view.h"
+#include "app/history.h"
+#include "app/history_keeper.h"
 #include "app/pending.h"
 #include "chatlink/skype_control.h"
 #include "platform/app_window.h"
@@ -32,6 +35,8 @@ inline constexpr std::string_view kSettingsFile = "parlavant.ini";
 inline constexpr std::string_view kSection = "General";
 // Read at creation, never written: the web service's "host" or "host:port".
 inline constexpr std::string_view kWebServiceKey = "WebService";
+// Read at creation, never written: 0 keeps no history and shows none.
+inline constexpr std::string_view kKeepHistoryKey = "KeepHistory";
 // The language last used with each contact, by their handle escaped (ContactKey).
 inline constexpr std::string_view kContactSection = "ContactLanguages";
 // The language codes that the translation service and the interface texts know.
@@ -64,6 +69,8 @@ struct FormContext {
   const std::vector<std::string>& dataDirectories;
   // Runs a handler as the toolkit runs one: an error that leaves it goes to the error box.
   std::function<bool(const std::function<void()>&)> guard;
+  // Opens the conversations' history; none (or no function) keeps nothing.
+  std::function<std::unique_ptr<History>()> openHistory = {};
 };
 
 class FormCore : private FormModelListener {
@@ -100,6 +107,10 @@ class FormCore : private FormModelListener {
   void ToUsersChange(int contact);
   void SkypeControlClientGone();
   void PageControl1UserSelect(int conversation);
+  // The user scrolled a page to its top: older lines come, when there are any (true).
+  bool PageScrolledToTop(int conversation);
+  // "Forget this conversation" on a tab.
+  void ForgetConversation(int conversation);
 
   std::u16string Translate(std::u16string_view text, std::int32_t languageCode,
                            std::int32_t* sourceLanguage = nullptr);
@@ -132,6 +143,8 @@ class FormCore : private FormModelListener {
   void StoreContactLanguage(const std::string& handle, int index);
 
   void ConversationAdded(int conversation) override;
+  // What the history could not do, said once in the error box when the handler is over.
+  void SayHistoryProblem();
 
   FormModel model_;
   FormView& view_;
@@ -153,6 +166,8 @@ class FormCore : private FormModelListener {
   bool clientGone_ = false;
   bool receiveFailing_ = false;                 // the last received message's translation failed
   std::map<std::string, int> storedLanguages_;  // as the settings file has them, read as needed
+  std::unique_ptr<History> history_;
+  std::unique_ptr<HistoryKeeper> keeper_;  // goes before the history it writes to
 };
 
 }  // namespace app

@@ -2,6 +2,7 @@
 // from what the model tells it, the stand-in chat client on an in-process desktop, and a
 // translator on 127.0.0.1 that answers "[code] text".
 #include "app/form_core.h"
+#include "app/memory_history_test.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -147,8 +148,9 @@ std::string Translator(const std::string& request) {
 // The form's behaviour with its fake window, the stand-in client and the translator.
 class Form {
  public:
-  Form(platform::Desktop& desktop, const std::string& ini)
-      : window_(desktop, "parlavant"),
+  Form(platform::Desktop& desktop, const std::string& ini, History* history = nullptr)
+      : history_(history),
+        window_(desktop, "parlavant"),
         root_(uilocal::ComponentKind::kApplication, "", nullptr),
         core_(std::make_unique<FormCore>(view_, Context(desktop), ini)),
         view_(core_->Model()) {
@@ -173,8 +175,33 @@ class Form {
                 errors.push_back(e.what());
                 return false;
               }
+            },
+            [this]() -> std::unique_ptr<History> {
+              // The test's history outlives the window, as a file does.
+              struct Borrowed : History {
+                History& h;
+                explicit Borrowed(History& to) : h(to) {}
+                void Open(const std::string& u) override { h.Open(u); }
+                std::vector<KeptPage> Pages() override { return h.Pages(); }
+                std::string Shown() override { return h.Shown(); }
+                std::vector<KeptLine> Lines(const std::string& c, std::int64_t b, int n) override {
+                  return h.Lines(c, b, n);
+                }
+                void KeepPage(const std::string& c) override { h.KeepPage(c); }
+                void Keep(const std::string& c, const ConversationLine& l, std::int64_t t) override {
+                  h.Keep(c, l, t);
+                }
+                void SetUnread(const std::string& c, bool u) override { h.SetUnread(c, u); }
+                void SetShown(const std::string& c) override { h.SetShown(c); }
+                void Forget(const std::string& c) override { h.Forget(c); }
+                std::string TakeProblem() override { return h.TakeProblem(); }
+              };
+              if (history_ == nullptr) return nullptr;
+              return std::make_unique<Borrowed>(*history_);
             }};
   }
+
+  History* history_;
 
   platform::ApplicationWindow window_;
   uilocal::TComponent root_;
@@ -191,8 +218,8 @@ class FormCoreTest : public ::testing::Test {
     std::ofstream(ini_) << "[General]\r\nWebService=127.0.0.1:" << translator_.Port()
                         << "\r\nReceive=1\r\nSend=2\r\nLeft=5\r\nTop=6\r\n";
   }
-  std::unique_ptr<Form> Open() {
-    auto form = std::make_unique<Form>(*desktop_, ini_);
+  std::unique_ptr<Form> Open(History* history = nullptr) {
+    auto form = std::make_unique<Form>(*desktop_, ini_, history);
     form->Core().FormCreate();
     return form;
   }
@@ -575,6 +602,46 @@ TEST_F(FormCoreTest, LinesKeptFromBeforeGoBeforeThePagesOwn) {
   model.Restore(0, {{LineKind::kReceived, u"bob: before"}}, true);  // on show, and seen
   EXPECT_FALSE(model.At(0).unread);
   form->View().ExpectShowsTheModel();
+}
+
+// The window closed and opened again keeps its conversations; a history that cannot write is
+// said once; KeepHistory=0 keeps and shows nothing; a forgotten conversation goes.
+TEST_F(FormCoreTest, ConversationsOutliveTheWindow) {
+  MemoryHistory history;
+  {
+    auto form = Open(&history);
+    client_->Receive("carol", "hi");
+    form->Core().ToUsersChange(form->Model().FindContact("bob"));
+    form->View().typed = u"hola";
+    form->Core().btnSendClick();
+    history.problem = "The conversations are not being kept: the disk is full.";
+    client_->Receive("carol", "again");
+    client_->Receive("carol", "and again");
+    for (auto& work : std::exchange(form->View().later, {})) work();
+    EXPECT_THAT(form->errors, ElementsAre(HasSubstr("the disk is full")));
+    form->Core().FormClose();
+  }
+  auto form = Open(&history);
+  FormModel& model = form->Model();
+  ASSERT_EQ(model.ConversationCount(), 2);
+  EXPECT_EQ(Page(*form, "carol"), u"carol: [1] hi(hi)\ncarol: [1] again(again)\n"
+                                  u"carol: [1] and again(and again)");
+  EXPECT_EQ(Page(*form, "bob"), u"alice: hola ([5] hola)");
+  EXPECT_TRUE(model.At(model.FindConversation("carol")).unread);
+  EXPECT_EQ(model.RecipientHandle(), "bob");
+  EXPECT_EQ(model.At(model.Shown()).handle, "bob");
+  form->View().ExpectShowsTheModel();
+
+  form->Core().ForgetConversation(model.FindConversation("carol"));
+  EXPECT_EQ(Page(*form, "carol"), u"");
+  EXPECT_TRUE(history.TextsOf("carol").empty());
+  form.reset();
+
+  ASSERT_TRUE(platform::ProfileFile(ini_).WriteString("General", "KeepHistory", "0"));
+  form = Open(&history);
+  EXPECT_EQ(form->Model().ConversationCount(), 0);
+  client_->Receive("dave", "unkept");
+  EXPECT_TRUE(history.TextsOf("dave").empty());
 }
 
 // The events that can change the page on show or the recipient, in random order; after each one

@@ -213,6 +213,13 @@ void FormModel::Restore(int conversation, std::vector<ConversationLine> earlier,
   if (unread && conversation != shown_) SetUnread(conversation, true);
 }
 
+void FormModel::ClearLines(int conversation) {
+  At(conversation);
+  conversations_[static_cast<std::size_t>(conversation)].lines.clear();
+  Tell([conversation](FormModelListener& l) { l.LinesRestored(conversation); });
+  SetUnread(conversation, false);
+}
+
 void FormModel::SetCaption(std::string caption) {
   if (caption == caption_) return;
   caption_ = std::move(caption);

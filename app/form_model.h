@@ -48,7 +48,8 @@ class FormModelListener {
   virtual void LanguagesChanged() {}  // "Receive in:" or "in"
   virtual void ConversationAdded(int /*conversation*/) {}
   virtual void LineAdded(int /*conversation*/, int /*line*/) {}
-  virtual void LinesRestored(int /*conversation*/) {}  // earlier lines put before all it had
+  // Other than at their end: earlier lines put before all it had, or every line taken away.
+  virtual void LinesRestored(int /*conversation*/) {}
   virtual void ShownChanged() {}  // another page on show, or the pages shown at all
   virtual void UnreadChanged(int /*conversation*/) {}
   virtual void CaptionChanged() {}
@@ -97,6 +98,8 @@ class FormModel {
   void AddLine(int conversation, ConversationLine line, bool comes, bool userAtWindow);
   // Lines kept from before (a history), put before whatever the page shows now.
   void Restore(int conversation, std::vector<ConversationLine> earlier, bool unread);
+  // Every line of a page taken away (the user had it forgotten); the page stays, read.
+  void ClearLines(int conversation);
 
   int Shown() const { return shown_; }  // -1 until a page exists
   bool PagesVisible() const { return pagesVisible_; }

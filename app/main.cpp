@@ -10,6 +10,7 @@
 #include <iostream>
 #include <string_view>
 
+#include "app/history_store.h"
 #include "app/notifier.h"
 #include "app/single_instance.h"
 #include "app/startup.h"
@@ -59,6 +60,10 @@ int main(int argc, char** argv) {
                         [](const std::string& boxTitle, const std::string& text) {
                           QMessageBox::critical(nullptr, QString::fromStdString(boxTitle),
                                                 QString::fromStdString(text));
+                        },
+                        [] {
+                          return std::make_unique<app::SqliteHistory>(
+                              platform::DataPath("history.sqlite3"));
                         });
   if (!program) return 1;
   app::Notifier notifier(QStringLiteral("Parlavant"));

@@ -20,7 +20,8 @@ TMainForm::TMainForm(TApplication& application, std::string settingsPath)
                       application.DataDirectories,
                       [&application](const std::function<void()>& handler) {
                         return application.Guard(handler);
-                      }},
+                      },
+                      application.OpenHistory},
           std::move(settingsPath))),
       SkypeControl(core_->SkypeControl),
       PendingChatMessages(core_->PendingChatMessages),

@@ -10,11 +10,13 @@ namespace app {
 
 std::unique_ptr<Program> StartProgram(const std::string& title, const std::string& desktopLocation,
                                       const std::string& settingsPath,
-                                      const StartupErrorBox& errorBox) {
+                                      const StartupErrorBox& errorBox,
+                                      std::function<std::unique_ptr<History>()> openHistory) {
   auto program = std::make_unique<Program>();
   try {
     program->desktop = platform::OpenDesktop(desktopLocation);
     program->application = std::make_unique<TApplication>(*program->desktop, title);
+    program->application->OpenHistory = std::move(openHistory);
     const std::string programDirectory = platform::ProgramDirectory();
     if (!programDirectory.empty()) {
       program->application->DataDirectories = {programDirectory,

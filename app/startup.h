@@ -8,6 +8,7 @@
 #include <string>
 
 #include "app/application.h"
+#include "app/history.h"
 #include "app/main_form.h"
 #include "platform/desktop.h"
 
@@ -26,9 +27,11 @@ using StartupErrorBox = std::function<void(const std::string& title, const std::
 // main window (whose own start-up errors go to the application's box), and switches the
 // interface to the reading language once more now that every form exists. An error before the
 // window exists is shown in `errorBox`, as the standard error box shows it, and gives null: the
-// program then ends with status 1.
+// program then ends with status 1. `openHistory` opens the conversations' history (none:
+// nothing is kept).
 std::unique_ptr<Program> StartProgram(const std::string& title, const std::string& desktopLocation,
                                       const std::string& settingsPath,
-                                      const StartupErrorBox& errorBox);
+                                      const StartupErrorBox& errorBox,
+                                      std::function<std::unique_ptr<History>()> openHistory = {});
 
 }  // namespace app

@@ -69,7 +69,8 @@ Win32MainForm::Win32MainForm(TApplication& application, std::string settingsPath
                                              application.Root(), application.DataDirectories,
                                              [&application](const std::function<void()>& handler) {
                                                return application.Guard(handler);
-                                             }},
+                                             },
+                                             application.OpenHistory},
                                  std::move(settingsPath));
   Make();
   // Shown as it stands, then told of every change.

@@ -70,5 +70,13 @@ std::string ProfilePath(std::string_view bareName);
 // profiles' directory on Windows; elsewhere $XDG_STATE_HOME/parlavant/NAME, $XDG_STATE_HOME
 // defaulting to ~/.local/state.
 std::string StatePath(std::string_view bareName);
+// Where the program keeps what the user made (the conversations' history): the profiles'
+// directory on Windows; elsewhere $XDG_DATA_HOME/parlavant/NAME, $XDG_DATA_HOME defaulting to
+// ~/.local/share.
+std::string DataPath(std::string_view bareName);
+// Makes the directories up to `path` and the file itself where missing, each readable by the
+// user only (0700 and 0600; a directory that exists is left as it is), and narrows an existing
+// file to the user. False with the reason in `error`.
+bool MakePrivateFile(const std::string& path, std::string& error);
 
 }  // namespace platform

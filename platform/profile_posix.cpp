@@ -206,4 +206,37 @@ std::string StatePath(std::string_view bareName) {
   return BaseDirectory("XDG_STATE_HOME", "/.local/state") + "/parlavant/" + std::string(bareName);
 }
 
+std::string DataPath(std::string_view bareName) {
+  return BaseDirectory("XDG_DATA_HOME", "/.local/share") + "/parlavant/" + std::string(bareName);
+}
+
+bool MakePrivateFile(const std::string& path, std::string& error) {
+  const auto fail = [&](const std::string& what) {
+    error = what + ": " + OsErrorText(errno);
+    return false;
+  };
+  const std::size_t slash = path.find_last_of('/');
+  if (slash != std::string::npos && slash > 0) {
+    const std::string directory = path.substr(0, slash);
+    for (std::size_t at = directory.find('/', 1);; at = directory.find('/', at + 1)) {
+      const std::string level = directory.substr(0, at);
+      if (::mkdir(level.c_str(), 0700) != 0 && errno != EEXIST) return fail(level);
+      if (at == std::string::npos) break;
+    }
+  }
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) return fail(path);
+  // Only ever narrowed: a file the user made read-only stays so.
+  struct stat st {};
+  const bool narrowed = (::fstat(fd, &st) == 0 && ((st.st_mode & 0777) & ~0600) == 0) ||
+                        ::fchmod(fd, st.st_mode & 0600) == 0 || errno == EPERM;
+  const int fchmodError = errno;
+  ::close(fd);
+  if (!narrowed) {
+    errno = fchmodError;
+    return fail(path);
+  }
+  return true;
+}
+
 }  // namespace platform

@@ -50,4 +50,23 @@ std::string StatePath(std::string_view bareName) {
   return ProfilePath(bareName);
 }
 
+std::string DataPath(std::string_view bareName) {
+  return ProfilePath(bareName);
+}
+
+bool MakePrivateFile(const std::string& path, std::string& error) {
+  // The per-user application data folder is the user's alone by its default rights.
+  const std::size_t slash = path.find_last_of("\\/");
+  if (slash != std::string::npos) SHCreateDirectoryExA(nullptr, path.substr(0, slash).c_str(), nullptr);
+  const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE |
+                                  FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                  nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    error = OsErrorText(static_cast<int>(GetLastError()));
+    return false;
+  }
+  CloseHandle(file);
+  return true;
+}
+
 }  // namespace platform

@@ -14,6 +14,8 @@ packages=(
   # the program: Qt for the window (Qt Network for parlavant-xmpp's desktop mode and the cookie
   # store's comparison test), and a face with the metrics of the window's designed fonts
   qt6-base-dev fonts-liberation2
+  # the conversations' history
+  libsqlite3-dev
   # the stand-in translator: language detection, translation engine and pairs; the translation
   # benchmark's HTTP client
   libcpp-httplib-dev libcld2-dev apertium

@@ -1,0 +1,72 @@
+#pragma once
+
+// A history in memory for the window's tests: what a store would keep, without a file.
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app/history.h"
+
+namespace app {
+
+class MemoryHistory : public History {
+ public:
+  struct Kept {
+    std::string user, contact;
+    KeptLine line;
+  };
+  std::vector<Kept> lines;
+  std::map<std::string, std::vector<KeptPage>> pages;  // by user
+  std::map<std::string, std::string> shown;
+  std::string user;
+  int reads = 0;
+
+  void Open(const std::string& u) override { user = u; }
+  std::vector<KeptPage> Pages() override { return pages[user]; }
+  std::string Shown() override { return shown[user]; }
+  std::vector<KeptLine> Lines(const std::string& contact, std::int64_t before,
+                              int count) override {
+    ++reads;
+    std::vector<KeptLine> found;
+    for (auto it = lines.rbegin(); it != lines.rend() && static_cast<int>(found.size()) < count;
+         ++it) {
+      if (it->user == user && it->contact == contact && (before == 0 || it->line.id < before)) {
+        found.insert(found.begin(), it->line);
+      }
+    }
+    return found;
+  }
+  void KeepPage(const std::string& contact) override {
+    for (const KeptPage& p : pages[user]) {
+      if (p.contact == contact) return;
+    }
+    pages[user].push_back({contact, false});
+  }
+  void Keep(const std::string& contact, const ConversationLine& line, std::int64_t) override {
+    KeepPage(contact);
+    lines.push_back({user, contact, {static_cast<std::int64_t>(lines.size()) + 1, line}});
+  }
+  void SetUnread(const std::string& contact, bool unread) override {
+    for (KeptPage& p : pages[user]) {
+      if (p.contact == contact) p.unread = unread;
+    }
+  }
+  void SetShown(const std::string& contact) override { shown[user] = contact; }
+  void Forget(const std::string& contact) override {
+    std::erase_if(lines, [&](const Kept& k) { return k.user == user && k.contact == contact; });
+  }
+  // Told once, as a store tells what it cannot do.
+  std::string problem;
+  std::string TakeProblem() override { return std::exchange(problem, std::string()); }
+
+  std::vector<std::u16string> TextsOf(const std::string& contact) const {
+    std::vector<std::u16string> texts;
+    for (const Kept& k : lines) {
+      if (k.contact == contact) texts.push_back(k.line.line.text);
+    }
+    return texts;
+  }
+};
+
+}  // namespace app
