@@ -14,6 +14,9 @@
 
 namespace app {
 
+// The one item of a tab's context menu.
+inline constexpr wchar_t kForgetConversation[] = L"Forget this conversation";
+
 enum class Control {
   l_Translate_To,
   TranslateTo,

@@ -3,6 +3,8 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QGuiApplication>
+#include <QMenu>
+#include <QScrollBar>
 #include <QShortcut>
 #include <QTextDocument>
 #include <QTimer>
@@ -61,6 +63,10 @@ void TMainForm::BindEvents() {
   });
   PageControl1->OnUserSelect = [this, &core](int index) {
     application_.Guard([&core, index] { core.PageControl1UserSelect(index); });
+  };
+  PageControl1->OnTabContextMenu = [this](int index, QPoint at) {
+    std::unique_ptr<QMenu> menu(TabMenu(index));
+    menu->exec(at);
   };
   // From anywhere in the window, not only from the tabs: the next and the previous page.
   for (const auto& [keys, step] :
@@ -178,6 +184,20 @@ void TMainForm::ConversationAdded(int conversation) {
   memo->clear();
   memo->setReadOnly(true);
   MakeFlat(memo);
+  // At the top of what it shows, the page asks for what came before.
+  connect(memo->verticalScrollBar(), &QScrollBar::valueChanged, this, [this, memo](int value) {
+    if (rendering_ || value != memo->verticalScrollBar()->minimum()) return;
+    const int page = PageControl1->indexOf(memo->parentWidget());
+    application_.Guard([this, page] { core_->PageScrolledToTop(page); });
+  });
+}
+
+QMenu* TMainForm::TabMenu(int page) {
+  auto* menu = new QMenu(this);
+  QAction* forget = menu->addAction(QString::fromWCharArray(kForgetConversation));
+  connect(forget, &QAction::triggered, this,
+          [this, page] { application_.Guard([this, page] { core_->ForgetConversation(page); }); });
+  return menu;
 }
 
 QWidget* TMainForm::FindOrCreateConversationTab(const std::string& handle) {
@@ -211,10 +231,17 @@ void TMainForm::LineAdded(int conversation, int line) {
 void TMainForm::LinesRestored(int conversation) {
   QPlainTextEdit* memo = FindMemo(PageControl1->widget(conversation));
   if (memo == nullptr) return;
+  // Where the reader was stays in view: lines put before it push it down.
+  QScrollBar* bar = memo->verticalScrollBar();
+  const bool empty = memo->document()->isEmpty();
+  const int fromEnd = bar->maximum() - bar->value();
+  rendering_ = true;
   memo->clear();
   for (const ConversationLine& line : core_->Model().At(conversation).lines) {
     memo->appendPlainText(LineText(line));
   }
+  bar->setValue(empty ? bar->maximum() : bar->maximum() - fromEnd);
+  rendering_ = false;
 }
 
 void TMainForm::ContactsChanged() {

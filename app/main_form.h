@@ -67,6 +67,8 @@ class TMainForm : public QWidget, private FormView {
   // named "Memo" on a page (the name compared without regard to letter case), or null.
   QWidget* FindOrCreateConversationTab(const std::string& handle);
   static QPlainTextEdit* FindMemo(QWidget* page);
+  // A tab's context menu, not yet shown (the caller's to show and delete).
+  QMenu* TabMenu(int page);
 
   // The window caption in 8 bits, as the caption holds it; the window's component.
   std::string CaptionAnsi() const { return core_->Model().Caption(); }
@@ -109,6 +111,7 @@ class TMainForm : public QWidget, private FormView {
   void MakeControls();
   void LayOut();
   void BindEvents();
+  bool rendering_ = false;  // a page is being filled again: its scrolling is not the user's
   // Every control where the design's layout puts it for the client size now in force.
   void PlaceControls();
   void FitLabel(Control control);

@@ -1,5 +1,6 @@
 // The main window with the in-process desktop, the stand-in chat client on it, and a translator
 // on 127.0.0.1 that answers "[code] text" (or fails, when told to).
+#include "app/history_store.h"
 #include "app/main_form.h"
 #include "app/startup.h"
 
@@ -8,7 +9,10 @@
 #include <QCoreApplication>
 #include <QFontInfo>
 #include <QGuiApplication>
+#include <QMenu>
+#include <QScrollBar>
 #include <QTest>
+#include <QTextBlock>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -139,6 +143,7 @@ class MainFormTest : public ::testing::Test {
           });
     }
     application = std::make_unique<TApplication>(*desktop, "parlavant");
+    application->OpenHistory = openHistory;
     application->ErrorBox = [this](const std::string& title, const std::string& text) {
       EXPECT_EQ(title, "parlavant");
       boxes.push_back(text);
@@ -192,7 +197,49 @@ class MainFormTest : public ::testing::Test {
   std::unique_ptr<TMainForm> form;
   std::vector<std::string> boxes;
   std::vector<std::string> commands;
+  std::function<std::unique_ptr<History>()> openHistory;
 };
+
+// Kept lines come back with the newest in view; at a page's top the ones before come, and the
+// line that was at the top stays in view; "Forget this conversation" on the tab's menu empties
+// the page and the file.
+TEST_F(MainFormTest, HistoryScrollsBackAndForgets) {
+  const std::string file = dir_ + "/history.sqlite3";
+  {
+    SqliteHistory kept(file);
+    kept.Open("alice");
+    for (int i = 0; i < 250; ++i) {
+      kept.Keep("bob", {LineKind::kReceived, u"bob: line " + W(QString::number(i))}, i);
+    }
+  }
+  openHistory = [file] { return std::make_unique<SqliteHistory>(file); };
+  Start();
+  form->resize(400, 300);
+  QPlainTextEdit* memo = TMainForm::FindMemo(form->PageControl1->widget(0));
+  ASSERT_NE(memo, nullptr);
+  QScrollBar* bar = memo->verticalScrollBar();
+  EXPECT_EQ(memo->document()->blockCount(), 200);
+  EXPECT_EQ(bar->value(), bar->maximum());
+  EXPECT_EQ(memo->document()->lastBlock().text(), "bob: line 249");
+  bar->setValue(0);
+  EXPECT_EQ(memo->document()->blockCount(), 250);
+  EXPECT_EQ(memo->document()->firstBlock().text(), "bob: line 0");
+  EXPECT_EQ(bar->value(), 50) << "the line that was at the top stays in view";
+  bar->setValue(0);  // nothing before the first line: nothing changes
+  EXPECT_EQ(memo->document()->blockCount(), 250);
+
+  std::unique_ptr<QMenu> menu(form->TabMenu(0));
+  ASSERT_EQ(menu->actions().size(), 1);
+  EXPECT_EQ(menu->actions().front()->text(), "Forget this conversation");
+  menu->actions().front()->trigger();
+  menu.reset();  // the window's child
+  EXPECT_EQ(Memo("bob"), "");
+  form.reset();
+  SqliteHistory after(file);
+  after.Open("alice");
+  EXPECT_THAT(after.Lines("bob", 0, 300), IsEmpty());
+  EXPECT_THAT(boxes, IsEmpty());
+}
 
 TEST_F(MainFormTest, FirstStartWithoutSettingsFile) {
   Start(false);

@@ -2,6 +2,7 @@
 
 #include <QAccessible>
 #include <QAccessibleWidget>
+#include <QContextMenuEvent>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
@@ -69,6 +70,16 @@ class PageControl::TabRows : public QWidget {
         return;
       }
     }
+  }
+
+  void contextMenuEvent(QContextMenuEvent* event) override {
+    if (!control_.OnTabContextMenu) return event->ignore();
+    int index = event->reason() == QContextMenuEvent::Mouse ? -1 : control_.currentIndex();
+    for (std::size_t i = 0; index < 0 && i < rects.size(); ++i) {
+      if (rects[i].contains(event->pos())) index = static_cast<int>(i);
+    }
+    if (index < 0) return event->ignore();
+    control_.OnTabContextMenu(index, event->globalPos());
   }
 
   void keyPressEvent(QKeyEvent* event) override {

@@ -44,6 +44,9 @@ class PageControl : public QWidget {
   // Called when the user (not the program) has chosen the tab with this index, also the one
   // already selected.
   std::function<void(int)> OnUserSelect;
+  // Called when the user asks for a tab's context menu (a right click, the menu key on the
+  // tabs: the tab on show), with where it goes on the screen.
+  std::function<void(int, QPoint)> OnTabContextMenu;
   // Selects the tab as the user's choice (a click, a key, an accessibility tool's press).
   void Choose(int index);
   // Chooses the tab `delta` places on, round the end.

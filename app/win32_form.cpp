@@ -251,6 +251,15 @@ LRESULT Win32MainForm::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         const int index = static_cast<int>(SendMessageW(header->hwndFrom, TCM_GETCURSEL, 0, 0));
         application_.Guard([this, index] { core_->PageControl1UserSelect(index); });
       }
+      if (header->hwndFrom == Window(Control::PageControl1) && header->code == NM_RCLICK) {
+        TCHITTESTINFO hit{};
+        GetCursorPos(&hit.pt);
+        const POINT screen = hit.pt;
+        ScreenToClient(header->hwndFrom, &hit.pt);
+        const int index =
+            static_cast<int>(SendMessageW(header->hwndFrom, TCM_HITTEST, 0, reinterpret_cast<LPARAM>(&hit)));
+        if (index >= 0) TabMenu(index, screen);
+      }
       return 0;
     }
     case WM_ACTIVATE:
@@ -306,6 +315,11 @@ void Win32MainForm::Command(HWND control, int code) {
     application_.Guard([&core, i = item()] { core.ToUsersChange(i); });
   } else if (control == Window(Control::SendMessage) && code == EN_CHANGE) {
     application_.Guard([&core] { core.SendMessageChange(); });
+  } else if (code == EN_VSCROLL && std::find(memos_.begin(), memos_.end(), control) != memos_.end()) {
+    if (SendMessageW(control, EM_GETFIRSTVISIBLELINE, 0, 0) == 0) {
+      const int page = static_cast<int>(std::find(memos_.begin(), memos_.end(), control) - memos_.begin());
+      application_.Guard([&core, page] { core.PageScrolledToTop(page); });
+    }
   } else if (control == Window(Control::btnSend) && code == BN_CLICKED) {
     // A disabled button may still be clicked by a message: it is the user's only when enabled.
     if (IsWindowEnabled(control)) application_.Guard([&core] { core.btnSendClick(); });
@@ -430,12 +444,34 @@ void Win32MainForm::LineAdded(int conversation, int line) {
 }
 
 void Win32MainForm::LinesRestored(int conversation) {
+  HWND memo = Memo(conversation);
+  // Where the reader was stays in view: lines put before it push it down by their count.
+  const auto lines = [memo] { return static_cast<int>(SendMessageW(memo, EM_GETLINECOUNT, 0, 0)); };
+  const int before = lines();
+  const int first = static_cast<int>(SendMessageW(memo, EM_GETFIRSTVISIBLELINE, 0, 0));
+  const bool empty = GetWindowTextLengthW(memo) == 0;
   std::wstring text;
   for (const ConversationLine& line : core_->Model().At(conversation).lines) {
     if (!text.empty()) text += L"\r\n";
     text += Wide(line.text);
   }
-  SetWindowTextW(Memo(conversation), text.c_str());
+  SetWindowTextW(memo, text.c_str());
+  if (empty) {
+    // Restored at start: the newest in view.
+    const int end = GetWindowTextLengthW(memo);
+    SendMessageW(memo, EM_SETSEL, static_cast<WPARAM>(end), static_cast<LPARAM>(end));
+    SendMessageW(memo, EM_SCROLLCARET, 0, 0);
+  } else {
+    SendMessageW(memo, EM_LINESCROLL, 0, static_cast<LPARAM>(first + lines() - before));
+  }
+}
+
+void Win32MainForm::TabMenu(int page, POINT at) {
+  HMENU menu = CreatePopupMenu();
+  AppendMenuW(menu, MF_STRING, 1, kForgetConversation);
+  const int chosen = TrackPopupMenu(menu, TPM_RETURNCMD | TPM_RIGHTBUTTON, at.x, at.y, 0, window_, nullptr);
+  DestroyMenu(menu);
+  if (chosen == 1) application_.Guard([this, page] { core_->ForgetConversation(page); });
 }
 
 void Win32MainForm::ShownChanged() {

@@ -51,6 +51,8 @@ class Win32MainForm final : private FormView {
   void LayOutPages();
   void FitLabel(app::Control label);
   void Command(HWND control, int code);
+  // A tab's context menu, at `at` on the screen.
+  void TabMenu(int page, POINT at);
   Size ClientSize() const;
   HWND Memo(int conversation) const { return memos_.at(static_cast<std::size_t>(conversation)); }
 
