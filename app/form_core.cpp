@@ -366,18 +366,21 @@ void FormCore::SkypeControlChatMsgInfo(std::int32_t chatMsgId,
     throw;
   }
   receiveFailing_ = false;
-  model_.AddLine(conversation,
-                 {LineKind::kReceived, from + u": " + translation + u"(" + received + u")"}, true,
-                 view_.IsActive());
   const std::string handle = record->FromHandle;
   PendingChatMessages.Remove(record);
-  tell(translation);
   // What the contact writes in is what to answer them in, until the user chooses otherwise.
+  // Kept before the line is shown: the line's commit to the history is then the last thing
+  // before the chat client learns the message was taken, and a crash between the two (which
+  // would show it again) is as short as it can be.
   const int written = ComboIndexFromLangCode(source);
   if (written >= 0 && model_.ContactLanguage(handle) < 0) {
     StoreContactLanguage(handle, written);
     model_.SetContactLanguage(handle, written);
   }
+  model_.AddLine(conversation,
+                 {LineKind::kReceived, from + u": " + translation + u"(" + received + u")"}, true,
+                 view_.IsActive());
+  tell(translation);
 }
 
 void FormCore::btnSendClick() {
