@@ -187,6 +187,7 @@ class Form {
                 std::vector<KeptLine> Lines(const std::string& c, std::int64_t b, int n) override {
                   return h.Lines(c, b, n);
                 }
+                std::int64_t Newest() override { return h.Newest(); }
                 void KeepPage(const std::string& c) override { h.KeepPage(c); }
                 void Keep(const std::string& c, const ConversationLine& l, std::int64_t t) override {
                   h.Keep(c, l, t);
@@ -624,12 +625,13 @@ TEST_F(FormCoreTest, ConversationsOutliveTheWindow) {
   auto form = Open(&history);
   FormModel& model = form->Model();
   ASSERT_EQ(model.ConversationCount(), 2);
-  EXPECT_EQ(Page(*form, "carol"), u"carol: [1] hi(hi)\ncarol: [1] again(again)\n"
-                                  u"carol: [1] and again(and again)");
   EXPECT_EQ(Page(*form, "bob"), u"alice: hola ([5] hola)");
   EXPECT_TRUE(model.At(model.FindConversation("carol")).unread);
   EXPECT_EQ(model.RecipientHandle(), "bob");
   EXPECT_EQ(model.At(model.Shown()).handle, "bob");
+  form->Core().PageControl1UserSelect(model.FindConversation("carol"));
+  EXPECT_EQ(Page(*form, "carol"), u"carol: [1] hi(hi)\ncarol: [1] again(again)\n"
+                                  u"carol: [1] and again(and again)");
   form->View().ExpectShowsTheModel();
 
   form->Core().ForgetConversation(model.FindConversation("carol"));

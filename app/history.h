@@ -41,6 +41,8 @@ class History {
   // oldest first.
   virtual std::vector<KeptLine> Lines(const std::string& contact, std::int64_t before,
                                       int count) = 0;
+  // The id of the newest line kept of anybody's (0: none).
+  virtual std::int64_t Newest() = 0;
 
   // A page was made; a line was shown at its end at `time` (seconds since 1970, UTC).
   virtual void KeepPage(const std::string& contact) = 0;

@@ -1,5 +1,7 @@
 #include "app/history_keeper.h"
 
+#include <algorithm>
+
 namespace app {
 namespace {
 
@@ -31,6 +33,7 @@ void HistoryKeeper::SignedIn(const std::string& user) {
     // Another account on the same window: what it shows from now on is that account's.
     oldest_.clear();
     complete_.clear();
+    notLoaded_.clear();
     for (int i = 0; i < model_.ConversationCount(); ++i) history_.KeepPage(model_.At(i).handle);
     Changed();
     return;
@@ -39,6 +42,13 @@ void HistoryKeeper::SignedIn(const std::string& user) {
   restoring_ = true;
   const std::vector<KeptPage> pages = history_.Pages();
   const std::string shown = history_.Shown();
+  runStart_ = history_.Newest();
+  // Into the contact list at once: page by page, the list was filled again for every page.
+  std::vector<std::string> contacts = model_.Contacts();
+  for (const KeptPage& page : pages) {
+    if (model_.FindContact(page.contact) < 0) contacts.push_back(page.contact);
+  }
+  if (contacts.size() != model_.Contacts().size()) model_.SetContacts(contacts);
   for (const KeptPage& page : pages) model_.OpenConversation(page.contact);
   // A page a message opened before the history came stays on show; otherwise the one that was.
   // It is on show before the marks come back, which a page on show would not take.
@@ -49,11 +59,10 @@ void HistoryKeeper::SignedIn(const std::string& user) {
   }
   for (const KeptPage& page : pages) {
     const int conversation = model_.FindConversation(page.contact);
-    std::vector<KeptLine> kept = history_.Lines(page.contact, 0, kBatch);
-    complete_[conversation] = static_cast<int>(kept.size()) < kBatch;
-    if (!kept.empty()) oldest_[conversation] = kept.front().id;
-    model_.Restore(conversation, LinesOf(kept), page.unread);
+    notLoaded_.insert(conversation);
+    if (page.unread) model_.Restore(conversation, {}, true);
   }
+  if (model_.Shown() >= 0) LoadNewest(model_.Shown());
   if (model_.ConversationCount() > 0) model_.ShowPages();
   restoring_ = false;
   // Lines shown before the user was known follow what was kept, in the order they came.
@@ -61,16 +70,44 @@ void HistoryKeeper::SignedIn(const std::string& user) {
     history_.KeepPage(w.contact);
     history_.Keep(w.contact, w.line, w.time);
   }
-  history_.SetShown(model_.Shown() >= 0 ? model_.At(model_.Shown()).handle : std::string());
+  // Only what differs from what was kept is written back: each write is a sync.
+  if (model_.Shown() >= 0 && model_.At(model_.Shown()).handle != shown) {
+    history_.SetShown(model_.At(model_.Shown()).handle);
+  }
+  for (const KeptPage& page : pages) {
+    const int conversation = model_.FindConversation(page.contact);
+    if (model_.At(conversation).unread != page.unread) {
+      history_.SetUnread(page.contact, model_.At(conversation).unread);
+    }
+  }
   for (int i = 0; i < model_.ConversationCount(); ++i) {
-    history_.SetUnread(model_.At(i).handle, model_.At(i).unread);
+    const bool kept = std::any_of(pages.begin(), pages.end(),
+                                  [&](const KeptPage& p) { return p.contact == model_.At(i).handle; });
+    if (!kept && model_.At(i).unread) history_.SetUnread(model_.At(i).handle, true);
   }
   Changed();
+}
+
+void HistoryKeeper::LoadNewest(int conversation) {
+  if (notLoaded_.erase(conversation) == 0) return;
+  const std::vector<KeptLine> kept =
+      history_.Lines(model_.At(conversation).handle, runStart_ + 1, kBatch);
+  complete_[conversation] = static_cast<int>(kept.size()) < kBatch;
+  if (kept.empty()) return;
+  oldest_[conversation] = kept.front().id;
+  const bool wasRestoring = std::exchange(restoring_, true);
+  model_.Restore(conversation, LinesOf(kept), false);
+  restoring_ = wasRestoring;
 }
 
 bool HistoryKeeper::LoadEarlier(int conversation) {
   if (user_.empty() || conversation < 0 || conversation >= model_.ConversationCount()) {
     return false;
+  }
+  if (notLoaded_.count(conversation)) {
+    LoadNewest(conversation);
+    Changed();
+    return true;
   }
   if (complete_[conversation]) return false;
   const auto oldest = oldest_.find(conversation);
@@ -97,6 +134,7 @@ void HistoryKeeper::Forget(int conversation) {
   const std::string contact = model_.At(conversation).handle;
   if (!user_.empty()) history_.Forget(contact);
   std::erase_if(waiting_, [&](const Waiting& w) { return w.contact == contact; });
+  notLoaded_.erase(conversation);
   oldest_.erase(conversation);
   complete_[conversation] = true;
   model_.ClearLines(conversation);
@@ -123,6 +161,7 @@ void HistoryKeeper::LineAdded(int conversation, int line) {
 
 void HistoryKeeper::ShownChanged() {
   if (user_.empty() || restoring_ || model_.Shown() < 0) return;
+  LoadNewest(model_.Shown());
   history_.SetShown(model_.At(model_.Shown()).handle);
   Changed();
 }

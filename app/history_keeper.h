@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -59,10 +60,17 @@ class HistoryKeeper : private FormModelListener {
     std::int64_t time;
   };
   std::vector<Waiting> waiting_;
+  // Brings a page's newest kept lines (those from before this run) before what it shows.
+  void LoadNewest(int conversation);
+
   // Per page: the id of the oldest line the history gave back (absent: none yet), and whether
   // there is nothing older.
   std::map<int, std::int64_t> oldest_;
   std::map<int, bool> complete_;
+  // Pages whose kept lines come when they are first shown: at start only the page on show
+  // reads its lines, so that fifty pages of history cost no more than one.
+  std::set<int> notLoaded_;
+  std::int64_t runStart_ = 0;  // the newest line kept before this run
 };
 
 }  // namespace app

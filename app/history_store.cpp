@@ -314,6 +314,15 @@ std::vector<KeptLine> SqliteHistory::Lines(const std::string& contact, std::int6
   return {lines.rbegin(), lines.rend()};
 }
 
+std::int64_t SqliteHistory::Newest() {
+  if (!Ready()) return 0;
+  Statement s(db_, "SELECT COALESCE(MAX(id), 0) FROM lines");
+  const int code = s.Step();
+  if (code == SQLITE_ROW) return s.ColumnInt(0);
+  Failed(code, "reading the lines");
+  return 0;
+}
+
 void SqliteHistory::Add(Change change) {
   change.user = user_;
   waiting_.push_back(std::move(change));

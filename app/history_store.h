@@ -39,6 +39,7 @@ class SqliteHistory final : public History {
   std::string Shown() override;
   std::vector<KeptLine> Lines(const std::string& contact, std::int64_t before,
                               int count) override;
+  std::int64_t Newest() override;
   void KeepPage(const std::string& contact) override;
   void Keep(const std::string& contact, const ConversationLine& line,
             std::int64_t time) override;

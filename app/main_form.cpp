@@ -173,23 +173,31 @@ std::u16string TMainForm::TypedText() const {
 }
 
 void TMainForm::ConversationAdded(int conversation) {
+  // The page's memo is made when it is first needed: a window that brings back fifty pages of
+  // history would otherwise lay out every one of them at start.
   auto* page = new QWidget;
   PageControl1->addTab(page, FromAnsi(core_->Model().At(conversation).handle));
-  auto* memo = new QPlainTextEdit(page);
-  memo->setObjectName(QStringLiteral("Memo"));
   auto* fill = new QVBoxLayout(page);
   fill->setContentsMargins(0, 0, 0, 0);
-  fill->addWidget(memo);
+}
+
+QPlainTextEdit* TMainForm::Memo(int conversation) {
+  QWidget* page = PageControl1->widget(conversation);
+  if (QPlainTextEdit* memo = FindMemo(page)) return memo;
+  auto* memo = new QPlainTextEdit(page);
+  memo->setObjectName(QStringLiteral("Memo"));
+  page->layout()->addWidget(memo);
   memo->setFont(QFont(kControlFace, 8));
-  memo->clear();
   memo->setReadOnly(true);
   MakeFlat(memo);
+  Render(conversation, memo);
   // At the top of what it shows, the page asks for what came before.
   connect(memo->verticalScrollBar(), &QScrollBar::valueChanged, this, [this, memo](int value) {
     if (rendering_ || value != memo->verticalScrollBar()->minimum()) return;
-    const int page = PageControl1->indexOf(memo->parentWidget());
-    application_.Guard([this, page] { core_->PageScrolledToTop(page); });
+    const int index = PageControl1->indexOf(memo->parentWidget());
+    application_.Guard([this, index] { core_->PageScrolledToTop(index); });
   });
+  return memo;
 }
 
 QMenu* TMainForm::TabMenu(int page) {
@@ -223,23 +231,39 @@ QString LineText(const ConversationLine& line) {
 }  // namespace
 
 void TMainForm::LineAdded(int conversation, int line) {
+  if (stale_.count(conversation)) return;  // filled whole when it is shown
   QPlainTextEdit* memo = FindMemo(PageControl1->widget(conversation));
-  if (memo == nullptr) return;
+  if (memo == nullptr) {
+    Memo(conversation);  // made with every line, this one too
+    return;
+  }
   memo->appendPlainText(LineText(core_->Model().At(conversation).lines.at(line)));
 }
 
 void TMainForm::LinesRestored(int conversation) {
   QPlainTextEdit* memo = FindMemo(PageControl1->widget(conversation));
-  if (memo == nullptr) return;
+  if (memo == nullptr) return;  // filled when it is made
+  if (conversation != core_->Model().Shown()) {
+    stale_.insert(conversation);
+    return;
+  }
+  Render(conversation, memo);
+}
+
+void TMainForm::Render(int conversation, QPlainTextEdit* memo) {
+  stale_.erase(conversation);
   // Where the reader was stays in view: lines put before it push it down.
   QScrollBar* bar = memo->verticalScrollBar();
   const bool empty = memo->document()->isEmpty();
   const int fromEnd = bar->maximum() - bar->value();
   rendering_ = true;
-  memo->clear();
+  QString text;
   for (const ConversationLine& line : core_->Model().At(conversation).lines) {
-    memo->appendPlainText(LineText(line));
+    if (!text.isEmpty()) text += QChar('\n');
+    text += LineText(line);
   }
+  // In one piece: line by line, a page of history took a layout pass for every line.
+  memo->setPlainText(text);
   bar->setValue(empty ? bar->maximum() : bar->maximum() - fromEnd);
   rendering_ = false;
 }
@@ -261,7 +285,12 @@ void TMainForm::LanguagesChanged() {
 
 void TMainForm::ShownChanged() {
   if (core_->Model().PagesVisible()) PageControl1->show();
-  PageControl1->setCurrentIndex(core_->Model().Shown());
+  const int shown = core_->Model().Shown();
+  if (shown >= 0) {
+    QPlainTextEdit* memo = Memo(shown);
+    if (stale_.count(shown)) Render(shown, memo);
+  }
+  PageControl1->setCurrentIndex(shown);
 }
 
 void TMainForm::UnreadChanged(int conversation) {

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "app/application.h"
@@ -69,6 +70,8 @@ class TMainForm : public QWidget, private FormView {
   static QPlainTextEdit* FindMemo(QWidget* page);
   // A tab's context menu, not yet shown (the caller's to show and delete).
   QMenu* TabMenu(int page);
+  // A page's memo, made (with the page's lines) when it has none yet.
+  QPlainTextEdit* Memo(int conversation);
 
   // The window caption in 8 bits, as the caption holds it; the window's component.
   std::string CaptionAnsi() const { return core_->Model().Caption(); }
@@ -112,6 +115,9 @@ class TMainForm : public QWidget, private FormView {
   void LayOut();
   void BindEvents();
   bool rendering_ = false;  // a page is being filled again: its scrolling is not the user's
+  std::set<int> stale_;     // pages whose lines changed while they were not on show
+  // Fills a page's memo with its lines, the reader's place kept.
+  void Render(int conversation, QPlainTextEdit* memo);
   // Every control where the design's layout puts it for the client size now in force.
   void PlaceControls();
   void FitLabel(Control control);

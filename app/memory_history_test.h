@@ -21,6 +21,7 @@ class MemoryHistory : public History {
   std::map<std::string, std::string> shown;
   std::string user;
   int reads = 0;
+  std::int64_t nextId = 1;
 
   void Open(const std::string& u) override { user = u; }
   std::vector<KeptPage> Pages() override { return pages[user]; }
@@ -37,6 +38,7 @@ class MemoryHistory : public History {
     }
     return found;
   }
+  std::int64_t Newest() override { return nextId - 1; }
   void KeepPage(const std::string& contact) override {
     for (const KeptPage& p : pages[user]) {
       if (p.contact == contact) return;
@@ -45,7 +47,7 @@ class MemoryHistory : public History {
   }
   void Keep(const std::string& contact, const ConversationLine& line, std::int64_t) override {
     KeepPage(contact);
-    lines.push_back({user, contact, {static_cast<std::int64_t>(lines.size()) + 1, line}});
+    lines.push_back({user, contact, {nextId++, line}});
   }
   void SetUnread(const std::string& contact, bool unread) override {
     for (KeptPage& p : pages[user]) {

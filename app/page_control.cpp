@@ -231,7 +231,7 @@ QScrollBar* PageControl::rowScrollBar() const {
 }
 
 int PageControl::addTab(QWidget* page, const QString& text) {
-  tabs_.push_back(Tab{text, page});
+  tabs_.push_back(Tab{text, page, false, TabSize(text)});
   pages_->addWidget(page);
   if (current_ < 0) {
     setCurrentIndex(0);
@@ -247,7 +247,10 @@ QString PageControl::tabText(int index) const {
 
 void PageControl::setTabText(int index, const QString& text) {
   if (index < 0 || index >= count()) return;
-  tabs_[static_cast<std::size_t>(index)].text = text;
+  Tab& tab = tabs_[static_cast<std::size_t>(index)];
+  if (tab.text == text) return;
+  tab.text = text;
+  tab.size = TabSize(text);
   Relayout();
 }
 
@@ -324,7 +327,7 @@ int PageControl::LayOutRows(int width) {
   std::vector<int> widths;
   int used = 0;
   for (int i = 0; i < count(); ++i) {
-    const int w = std::min(width, TabSize(tabs_[static_cast<std::size_t>(i)].text).width());
+    const int w = std::min(width, tabs_[static_cast<std::size_t>(i)].size.width());
     widths.push_back(w);
     if (rows.empty() || used + w > width) {
       rows.emplace_back(i, i);
@@ -394,7 +397,14 @@ void PageControl::resizeEvent(QResizeEvent* event) {
 
 void PageControl::changeEvent(QEvent* event) {
   QWidget::changeEvent(event);
-  if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange) Relayout();
+  if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange) {
+    MeasureTabs();
+    Relayout();
+  }
+}
+
+void PageControl::MeasureTabs() {
+  for (Tab& tab : tabs_) tab.size = TabSize(tab.text);
 }
 
 void PageControl::keyPressEvent(QKeyEvent* event) {

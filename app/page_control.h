@@ -76,11 +76,13 @@ class PageControl : public QWidget {
     QString text;
     QWidget* page;
     bool unread = false;
+    QSize size{};  // TabSize(text), measured when the text, the font or the style changes
   };
   void Relayout();
   // Lays the tabs out in rows of at most `width` pixels; returns the number of rows.
   int LayOutRows(int width);
   QSize TabSize(const QString& text) const;
+  void MeasureTabs();
 
   std::vector<Tab> tabs_;
   int current_ = -1;
