@@ -83,7 +83,13 @@ std::string Today() {
 class Statement {
  public:
   Statement(sqlite3* db, const char* sql) { code_ = sqlite3_prepare_v2(db, sql, -1, &s_, nullptr); }
-  ~Statement() { sqlite3_finalize(s_); }
+  ~Statement() { Finish(); }
+  // Finalised now: a connection with a statement left open stays open after it is closed, and
+  // Windows renames no file that is open.
+  void Finish() {
+    sqlite3_finalize(s_);
+    s_ = nullptr;
+  }
   Statement(const Statement&) = delete;
   Statement& operator=(const Statement&) = delete;
 
@@ -207,7 +213,8 @@ bool SqliteHistory::Ready() {
       Problem("The conversations are not being kept: " + error + ".");
       return false;
     }
-    if (const int code = sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE, nullptr);
+    if (const int code = sqlite3_open_v2(platform::Utf8Path(path_).c_str(), &db_,
+                                         SQLITE_OPEN_READWRITE, nullptr);
         code != SQLITE_OK) {
       Close();
       return Failed(code, "opening");
@@ -225,7 +232,10 @@ bool SqliteHistory::Migrate() {
   {
     Statement s(db_, "PRAGMA user_version");
     const int code = s.Step();
-    if (code != SQLITE_ROW) return Failed(code, "reading the schema");
+    if (code != SQLITE_ROW) {
+      s.Finish();
+      return Failed(code, "reading the schema");
+    }
     version = static_cast<int>(s.ColumnInt(0));
   }
   if (version > kSchemaVersion) {
@@ -279,6 +289,7 @@ std::vector<KeptPage> SqliteHistory::Pages() {
   s.Blob(1, user_);
   int code;
   while ((code = s.Step()) == SQLITE_ROW) pages.push_back({s.ColumnBytes(0), s.ColumnInt(1) != 0});
+  s.Finish();
   if (code != SQLITE_DONE) Failed(code, "reading the pages");
   return pages;
 }
@@ -289,6 +300,7 @@ std::string SqliteHistory::Shown() {
   s.Blob(1, user_);
   const int code = s.Step();
   if (code == SQLITE_ROW) return s.ColumnBytes(0);
+  s.Finish();
   if (code != SQLITE_DONE) Failed(code, "reading the page on show");
   return {};
 }
@@ -310,6 +322,7 @@ std::vector<KeptLine> SqliteHistory::Lines(const std::string& contact, std::int6
     if (!KindOfCode(static_cast<int>(s.ColumnInt(1)), kind)) continue;
     lines.push_back({s.ColumnInt(0), {kind, platform::Utf8Decode(s.ColumnBytes(2))}});
   }
+  s.Finish();
   if (code != SQLITE_DONE) Failed(code, "reading the lines");
   return {lines.rbegin(), lines.rend()};
 }
@@ -319,6 +332,7 @@ std::int64_t SqliteHistory::Newest() {
   Statement s(db_, "SELECT COALESCE(MAX(id), 0) FROM lines");
   const int code = s.Step();
   if (code == SQLITE_ROW) return s.ColumnInt(0);
+  s.Finish();
   Failed(code, "reading the lines");
   return 0;
 }

@@ -4,6 +4,7 @@
 
 // Before windows.h, whose OpenDesktop macro would rename the platform's function here.
 #include "app/application.h"
+#include "app/history_store.h"
 #include "platform/desktop.h"
 #include "platform/instance_channel.h"
 #include "platform/location.h"
@@ -50,6 +51,9 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int show) {
     app::TApplication application(*desktop, "parlavant");
     application.ErrorBox = errorBox;
     application.DataDirectories = {platform::ProgramDirectory()};
+    application.OpenHistory = [] {
+      return std::make_unique<app::SqliteHistory>(platform::DataPath("history.sqlite3"));
+    };
     app::Win32MainForm form(application, platform::ProfilePath(app::kSettingsFile));
     // Once more now that every form exists, as the program does at start.
     application.Guard([&] {

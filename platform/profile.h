@@ -78,5 +78,8 @@ std::string DataPath(std::string_view bareName);
 // user only (0700 and 0600; a directory that exists is left as it is), and narrows an existing
 // file to the user. False with the reason in `error`.
 bool MakePrivateFile(const std::string& path, std::string& error);
+// A path as this layer's functions take it, in UTF-8 (what SQLite takes): the same bytes
+// elsewhere; from the ANSI code page on Windows.
+std::string Utf8Path(const std::string& path);
 
 }  // namespace platform

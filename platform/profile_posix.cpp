@@ -206,6 +206,10 @@ std::string StatePath(std::string_view bareName) {
   return BaseDirectory("XDG_STATE_HOME", "/.local/state") + "/parlavant/" + std::string(bareName);
 }
 
+std::string Utf8Path(const std::string& path) {
+  return path;
+}
+
 std::string DataPath(std::string_view bareName) {
   return BaseDirectory("XDG_DATA_HOME", "/.local/share") + "/parlavant/" + std::string(bareName);
 }

@@ -50,6 +50,16 @@ std::string StatePath(std::string_view bareName) {
   return ProfilePath(bareName);
 }
 
+std::string Utf8Path(const std::string& path) {
+  const int wide = MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()), nullptr, 0);
+  std::wstring text(static_cast<std::size_t>(wide), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()), text.data(), wide);
+  const int bytes = WideCharToMultiByte(CP_UTF8, 0, text.data(), wide, nullptr, 0, nullptr, nullptr);
+  std::string utf8(static_cast<std::size_t>(bytes), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), wide, utf8.data(), bytes, nullptr, nullptr);
+  return utf8;
+}
+
 std::string DataPath(std::string_view bareName) {
   return ProfilePath(bareName);
 }

@@ -19,7 +19,8 @@ if [ ! -f "$deps/lib/cmake/GTest/GTestConfig.cmake" ]; then
   cmake --build build/windows-gtest >/dev/null
   cmake --install build/windows-gtest >/dev/null
 fi
-cmake --preset windows >/dev/null
+sqlite=$(scripts/windows-sqlite.sh)
+cmake --preset windows -DPARLAVANT_SQLITE_DIR="$sqlite" >/dev/null
 cmake --build --preset windows
 
 # A Wine prefix of the build's own, with the null graphics driver: no display is needed. The ANSI

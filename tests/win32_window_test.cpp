@@ -142,10 +142,19 @@ class Win32WindowTest : public ::testing::Test {
     settingsDir_ = fs::path(folder) / "Parlavant";
     fs::create_directories(settingsDir_);
     if (fs::exists(Ini())) fs::rename(Ini(), settingsDir_ / "parlavant.ini.kept");
+    ForgetHistory();
+  }
+  // Every test starts with no history: the window would bring back an earlier test's pages.
+  void ForgetHistory() {
+    for (const char* name : {"history.sqlite3", "history.sqlite3-wal", "history.sqlite3-shm"}) {
+      std::error_code ignored;
+      fs::remove(settingsDir_ / name, ignored);
+    }
   }
   ~Win32WindowTest() override {
     program_.reset();
     fs::remove(Ini());
+    ForgetHistory();
     if (fs::exists(settingsDir_ / "parlavant.ini.kept")) {
       fs::rename(settingsDir_ / "parlavant.ini.kept", Ini());
     }
@@ -329,6 +338,32 @@ TEST_F(Win32WindowTest, AConversationThroughTheWindowsControls) {
   PostMessageW(window_, WM_CLOSE, 0, 0);
   ASSERT_TRUE(Pump([&] { return program_->Wait(0).has_value(); }));
   EXPECT_THAT(IniText(), HasSubstr("Receive=0\r\nSend=2\r\n"));
+}
+
+// The conversation outlives the window: closed and started again, the page comes back with its
+// lines from %APPDATA%\\Parlavant\\history.sqlite3, on show and answered.
+TEST_F(Win32WindowTest, TheConversationComesBackAfterARestart) {
+  ASSERT_NO_FATAL_FAILURE(Start({"bob", "carol"}));
+  client_->Receive("carol", "hola");
+  HWND typing = Of(app::Control::SendMessage);
+  const auto memo = [&] { return Child(L"Edit", 0) == typing ? Child(L"Edit", 1) : Child(L"Edit", 0); };
+  ASSERT_TRUE(Pump([&] { return memo() != nullptr && Text(memo()) == L"carol: [1] hola(hola)"; }));
+  ASSERT_NO_FATAL_FAILURE(Close());
+  EXPECT_TRUE(fs::exists(settingsDir_ / "history.sqlite3"));
+
+  ASSERT_NO_FATAL_FAILURE(Start({"bob", "carol"}, true));
+  HWND tabs = Of(app::Control::PageControl1);
+  ASSERT_TRUE(Pump([&] { return SendMessageW(tabs, TCM_GETITEMCOUNT, 0, 0) == 1; }));
+  EXPECT_TRUE(IsWindowVisible(tabs));
+  EXPECT_EQ(TabText(tabs, 0), L"carol");
+  typing = Of(app::Control::SendMessage);
+  ASSERT_TRUE(Pump([&] { return memo() != nullptr && Text(memo()) == L"carol: [1] hola(hola)"; }))
+      << (memo() != nullptr ? Text(memo()).size() : 0);
+  EXPECT_EQ(Text(Of(app::Control::ToUsers)), L"carol");
+  client_->Receive("carol", "otra vez");
+  ASSERT_TRUE(Pump([&] {
+    return Text(memo()) == L"carol: [1] hola(hola)\r\ncarol: [1] otra vez(otra vez)";
+  }));
 }
 
 TEST_F(Win32WindowTest, TwelveContactsWrapTheTabsOntoRows) {
