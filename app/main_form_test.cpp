@@ -16,6 +16,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <sys/stat.h>
 
@@ -199,6 +200,63 @@ class MainFormTest : public ::testing::Test {
   std::vector<std::string> commands;
   std::function<std::unique_ptr<History>()> openHistory;
 };
+
+// The window with a history it cannot use: a damaged file (set aside, a new one begun), a newer
+// program's file (left alone), another desktop's lock (the lines wait and go in when it lets
+// go). Each is said once in the error box, however many lines come, and the window goes on.
+TEST_F(MainFormTest, AHistoryThatCannotBeUsedIsSaidOnceAndTheWindowGoesOn) {
+  const std::string file = dir_ + "/history.sqlite3";
+  openHistory = [file] { return std::make_unique<SqliteHistory>(file); };
+  const auto receiveThree = [&](const std::string& from) {
+    for (int i = 0; i < 3; ++i) client->Receive(from, "hola " + std::to_string(i));
+    QCoreApplication::processEvents();  // the boxes, said when the handlers are over
+  };
+  const auto restart = [&] {
+    form.reset();
+    client.reset();
+    application.reset();
+    boxes.clear();
+    Start();
+  };
+
+  std::ofstream(file, std::ios::binary) << std::string(4096, 'x');
+  Start();
+  receiveThree("bob");
+  ASSERT_EQ(boxes.size(), 1u) << ::testing::PrintToString(boxes);
+  EXPECT_THAT(boxes[0], ::testing::HasSubstr("was damaged: it was kept as " + file + ".damaged-"));
+  EXPECT_THAT(Memo("bob").toStdString(), ::testing::HasSubstr("hola 2(hola 2)"));
+
+  form.reset();
+  {
+    sqlite3* db = nullptr;
+    sqlite3_open(file.c_str(), &db);
+    sqlite3_exec(db, "PRAGMA user_version = 7", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+  }
+  restart();
+  receiveThree("carol");
+  ASSERT_EQ(boxes.size(), 1u) << ::testing::PrintToString(boxes);
+  EXPECT_THAT(boxes[0], ::testing::HasSubstr("written by a newer Parlavant (schema 7)"));
+  EXPECT_EQ(form->PageControl1->count(), 1);  // nothing came back from it
+  EXPECT_THAT(Memo("carol").toStdString(), ::testing::HasSubstr("hola 2(hola 2)"));
+
+  form.reset();
+  fs::remove(file);
+  restart();
+  sqlite3* other = nullptr;
+  sqlite3_open(file.c_str(), &other);
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+  receiveThree("dave");
+  ASSERT_EQ(boxes.size(), 1u) << ::testing::PrintToString(boxes);
+  EXPECT_THAT(boxes[0], ::testing::HasSubstr("in use by another program"));
+  sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
+  sqlite3_close(other);
+  client->Receive("dave", "after");
+  form.reset();
+  SqliteHistory after(file);
+  after.Open("alice");
+  EXPECT_EQ(after.Lines("dave", 0, 10).size(), 4u) << "the lines that waited went in";
+}
 
 // Kept lines come back with the newest in view; at a page's top the ones before come, and the
 // line that was at the top stays in view; "Forget this conversation" on the tab's menu empties
