@@ -368,6 +368,9 @@ void FormCore::SkypeControlChatMsgInfo(std::int32_t chatMsgId,
   receiveFailing_ = false;
   const std::string handle = record->FromHandle;
   PendingChatMessages.Remove(record);
+  const ConversationLine line{LineKind::kReceived,
+                              from + u": " + translation + u"(" + received + u")"};
+  if (keeper_ && keeper_->AlreadyKept(conversation, line, chatMsgId)) return;
   // What the contact writes in is what to answer them in, until the user chooses otherwise.
   // Kept before the line is shown: the line's commit to the history is then the last thing
   // before the chat client learns the message was taken, and a crash between the two (which
@@ -377,9 +380,8 @@ void FormCore::SkypeControlChatMsgInfo(std::int32_t chatMsgId,
     StoreContactLanguage(handle, written);
     model_.SetContactLanguage(handle, written);
   }
-  model_.AddLine(conversation,
-                 {LineKind::kReceived, from + u": " + translation + u"(" + received + u")"}, true,
-                 view_.IsActive());
+  if (keeper_) keeper_->Receiving(chatMsgId);
+  model_.AddLine(conversation, line, true, view_.IsActive());
   tell(translation);
 }
 

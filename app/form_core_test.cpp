@@ -189,8 +189,13 @@ class Form {
                 }
                 std::int64_t Newest() override { return h.Newest(); }
                 void KeepPage(const std::string& c) override { h.KeepPage(c); }
-                void Keep(const std::string& c, const ConversationLine& l, std::int64_t t) override {
-                  h.Keep(c, l, t);
+                void Keep(const std::string& c, const ConversationLine& l, std::int64_t t,
+                          std::int32_t id) override {
+                  h.Keep(c, l, t, id);
+                }
+                bool Kept(const std::string& c, const ConversationLine& l, std::int32_t id,
+                          std::int64_t since) override {
+                  return h.Kept(c, l, id, since);
                 }
                 void SetUnread(const std::string& c, bool u) override { h.SetUnread(c, u); }
                 void SetShown(const std::string& c) override { h.SetShown(c); }
@@ -644,6 +649,25 @@ TEST_F(FormCoreTest, ConversationsOutliveTheWindow) {
   EXPECT_EQ(form->Model().ConversationCount(), 0);
   client_->Receive("dave", "unkept");
   EXPECT_TRUE(history.TextsOf("dave").empty());
+}
+
+// A window killed after it showed a message but before the chat client knew: the chat client
+// announces it again to the next window, which shows and keeps it once. A new message with the
+// same text is a new line.
+TEST_F(FormCoreTest, AMessageAnnouncedAgainAfterTheWindowDiedIsShownOnce) {
+  MemoryHistory history;
+  std::int32_t id = 0;
+  {
+    auto form = Open(&history);
+    id = client_->Receive("carol", "hola");
+  }
+  auto form = Open(&history);
+  client_->SendRaw("CHATMESSAGE " + std::to_string(id) + " STATUS RECEIVED");
+  EXPECT_EQ(Page(*form, "carol"), u"carol: [1] hola(hola)");
+  EXPECT_EQ(history.TextsOf("carol").size(), 1u);
+  client_->Receive("carol", "hola");
+  EXPECT_EQ(Page(*form, "carol"), u"carol: [1] hola(hola)\ncarol: [1] hola(hola)");
+  EXPECT_EQ(history.TextsOf("carol").size(), 2u);
 }
 
 // The events that can change the page on show or the recipient, in random order; after each one

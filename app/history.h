@@ -44,10 +44,14 @@ class History {
   // The id of the newest line kept of anybody's (0: none).
   virtual std::int64_t Newest() = 0;
 
-  // A page was made; a line was shown at its end at `time` (seconds since 1970, UTC).
+  // A page was made; a line was shown at its end at `time` (seconds since 1970, UTC), for the
+  // chat client's message `chatId` (0: none).
   virtual void KeepPage(const std::string& contact) = 0;
-  virtual void Keep(const std::string& contact, const ConversationLine& line,
-                    std::int64_t time) = 0;
+  virtual void Keep(const std::string& contact, const ConversationLine& line, std::int64_t time,
+                    std::int32_t chatId = 0) = 0;
+  // Whether this line was kept for the chat client's message `chatId` at `since` or later.
+  virtual bool Kept(const std::string& contact, const ConversationLine& line, std::int32_t chatId,
+                    std::int64_t since) = 0;
   virtual void SetUnread(const std::string& contact, bool unread) = 0;
   virtual void SetShown(const std::string& contact) = 0;
   // The user asked for a conversation to be forgotten: its lines go, its page stays.

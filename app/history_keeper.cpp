@@ -68,7 +68,7 @@ void HistoryKeeper::SignedIn(const std::string& user) {
   // Lines shown before the user was known follow what was kept, in the order they came.
   for (const Waiting& w : std::exchange(waiting_, {})) {
     history_.KeepPage(w.contact);
-    history_.Keep(w.contact, w.line, w.time);
+    history_.Keep(w.contact, w.line, w.time, w.chatId);
   }
   // Only what differs from what was kept is written back: each write is a sync.
   if (model_.Shown() >= 0 && model_.At(model_.Shown()).handle != shown) {
@@ -141,6 +141,19 @@ void HistoryKeeper::Forget(int conversation) {
   Changed();
 }
 
+bool HistoryKeeper::AlreadyKept(int conversation, const ConversationLine& line,
+                                std::int32_t chatId) {
+  // A window started again within these minutes of showing it; a chat client that started
+  // again counts its ids anew, and an old id with the same text from the same person later is
+  // a new message.
+  constexpr std::int64_t kReannouncedWithinS = 10 * 60;
+  if (user_.empty() || chatId <= 0) return false;
+  const bool kept = history_.Kept(model_.At(conversation).handle, line, chatId,
+                                  now_() - kReannouncedWithinS);
+  Changed();
+  return kept;
+}
+
 void HistoryKeeper::ConversationAdded(int conversation) {
   if (user_.empty() || restoring_) return;
   history_.KeepPage(model_.At(conversation).handle);
@@ -152,10 +165,10 @@ void HistoryKeeper::LineAdded(int conversation, int line) {
   const Conversation& c = model_.At(conversation);
   const ConversationLine& shown = c.lines.at(static_cast<std::size_t>(line));
   if (user_.empty()) {
-    waiting_.push_back({c.handle, shown, now_()});
+    waiting_.push_back({c.handle, shown, now_(), std::exchange(chatId_, 0)});
     return;
   }
-  history_.Keep(c.handle, shown, now_());
+  history_.Keep(c.handle, shown, now_(), std::exchange(chatId_, 0));
   Changed();
 }
 

@@ -35,6 +35,11 @@ class HistoryKeeper : private FormModelListener {
   bool LoadEarlier(int conversation);
   // "Forget this conversation": its lines go from the page and from the history.
   void Forget(int conversation);
+  // The chat client's message the next line is for. A chat client announces a message again
+  // when the window that showed it died before saying it took it: the line kept for it in the
+  // last minutes (AlreadyKept) is not shown a second time.
+  void Receiving(std::int32_t chatId) { chatId_ = chatId; }
+  bool AlreadyKept(int conversation, const ConversationLine& line, std::int32_t chatId);
 
   // After every change handed to the history (where it may have met a problem to tell).
   std::function<void()> OnChange;
@@ -58,6 +63,7 @@ class HistoryKeeper : private FormModelListener {
     std::string contact;
     ConversationLine line;
     std::int64_t time;
+    std::int32_t chatId;
   };
   std::vector<Waiting> waiting_;
   // Brings a page's newest kept lines (those from before this run) before what it shows.
@@ -71,6 +77,7 @@ class HistoryKeeper : private FormModelListener {
   // reads its lines, so that fifty pages of history cost no more than one.
   std::set<int> notLoaded_;
   std::int64_t runStart_ = 0;  // the newest line kept before this run
+  std::int32_t chatId_ = 0;    // for the next line shown
 };
 
 }  // namespace app

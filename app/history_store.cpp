@@ -64,6 +64,8 @@ const char* const kSteps[SqliteHistory::kSchemaVersion] = {
     "CREATE TABLE shown(user BLOB PRIMARY KEY, contact BLOB NOT NULL);"
     "INSERT INTO pages(user, contact, made) SELECT user, contact, MIN(id) FROM lines"
     " GROUP BY user, contact;",
+    // 3: the chat client's id of a received message, to know it when it is announced again.
+    "ALTER TABLE lines ADD COLUMN chat_id INTEGER NOT NULL DEFAULT 0;",
 };
 
 std::string Today() {
@@ -349,8 +351,32 @@ void SqliteHistory::KeepPage(const std::string& contact) {
 }
 
 void SqliteHistory::Keep(const std::string& contact, const ConversationLine& line,
-                         std::int64_t time) {
-  Add({Change::kLine, {}, contact, line, time});
+                         std::int64_t time, std::int32_t chatId) {
+  Add({Change::kLine, {}, contact, line, time, false, chatId});
+}
+
+bool SqliteHistory::Kept(const std::string& contact, const ConversationLine& line,
+                         std::int32_t chatId, std::int64_t since) {
+  for (const Change& c : waiting_) {
+    if (c.kind == Change::kLine && c.user == user_ && c.contact == contact &&
+        c.chatId == chatId && c.time >= since && c.line == line) {
+      return true;
+    }
+  }
+  if (!Ready()) return false;
+  Statement s(db_,
+              "SELECT 1 FROM lines WHERE user = ? AND contact = ? AND chat_id = ? AND time >= ?"
+              " AND kind = ? AND text = ? LIMIT 1");
+  s.Blob(1, user_)
+      .Blob(2, contact)
+      .Int(3, chatId)
+      .Int(4, since)
+      .Int(5, KindCode(line.kind))
+      .Text(6, platform::Utf8Encode(line.text));
+  const int code = s.Step();
+  s.Finish();
+  if (code != SQLITE_ROW && code != SQLITE_DONE) Failed(code, "reading the lines");
+  return code == SQLITE_ROW;
 }
 
 void SqliteHistory::SetUnread(const std::string& contact, bool unread) {
@@ -381,12 +407,15 @@ int SqliteHistory::Apply(const Change& c) {
       return page();
     case Change::kLine: {
       if (const int code = page(); code != SQLITE_DONE) return code;
-      Statement s(db_, "INSERT INTO lines(user, contact, time, kind, text) VALUES(?, ?, ?, ?, ?)");
+      Statement s(db_,
+                  "INSERT INTO lines(user, contact, time, kind, text, chat_id)"
+                  " VALUES(?, ?, ?, ?, ?, ?)");
       return s.Blob(1, c.user)
           .Blob(2, c.contact)
           .Int(3, c.time)
           .Int(4, KindCode(c.line.kind))
           .Text(5, platform::Utf8Encode(c.line.text))
+          .Int(6, c.chatId)
           .Step();
     }
     case Change::kUnread: {

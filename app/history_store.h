@@ -27,7 +27,7 @@ namespace app {
 
 class SqliteHistory final : public History {
  public:
-  static constexpr int kSchemaVersion = 2;
+  static constexpr int kSchemaVersion = 3;
 
   explicit SqliteHistory(std::string path);
   ~SqliteHistory() override;
@@ -41,8 +41,10 @@ class SqliteHistory final : public History {
                               int count) override;
   std::int64_t Newest() override;
   void KeepPage(const std::string& contact) override;
-  void Keep(const std::string& contact, const ConversationLine& line,
-            std::int64_t time) override;
+  void Keep(const std::string& contact, const ConversationLine& line, std::int64_t time,
+            std::int32_t chatId = 0) override;
+  bool Kept(const std::string& contact, const ConversationLine& line, std::int32_t chatId,
+            std::int64_t since) override;
   void SetUnread(const std::string& contact, bool unread) override;
   void SetShown(const std::string& contact) override;
   void Forget(const std::string& contact) override;
@@ -61,6 +63,7 @@ class SqliteHistory final : public History {
     ConversationLine line{};
     std::int64_t time = 0;
     bool unread = false;
+    std::int32_t chatId = 0;
   };
 
   // The database open and of this schema; false (said) when it cannot be.

@@ -12,11 +12,12 @@ namespace app {
 
 class MemoryHistory : public History {
  public:
-  struct Kept {
+  struct Entry {
     std::string user, contact;
     KeptLine line;
+    std::int32_t chatId = 0;
   };
-  std::vector<Kept> lines;
+  std::vector<Entry> lines;
   std::map<std::string, std::vector<KeptPage>> pages;  // by user
   std::map<std::string, std::string> shown;
   std::string user;
@@ -45,9 +46,19 @@ class MemoryHistory : public History {
     }
     pages[user].push_back({contact, false});
   }
-  void Keep(const std::string& contact, const ConversationLine& line, std::int64_t) override {
+  void Keep(const std::string& contact, const ConversationLine& line, std::int64_t,
+            std::int32_t chatId = 0) override {
     KeepPage(contact);
-    lines.push_back({user, contact, {nextId++, line}});
+    lines.push_back({user, contact, {nextId++, line}, chatId});
+  }
+  bool Kept(const std::string& contact, const ConversationLine& line, std::int32_t chatId,
+            std::int64_t) override {
+    for (const Entry& k : lines) {
+      if (k.user == user && k.contact == contact && k.chatId == chatId && k.line.line == line) {
+        return true;
+      }
+    }
+    return false;
   }
   void SetUnread(const std::string& contact, bool unread) override {
     for (KeptPage& p : pages[user]) {
@@ -56,7 +67,7 @@ class MemoryHistory : public History {
   }
   void SetShown(const std::string& contact) override { shown[user] = contact; }
   void Forget(const std::string& contact) override {
-    std::erase_if(lines, [&](const Kept& k) { return k.user == user && k.contact == contact; });
+    std::erase_if(lines, [&](const Entry& k) { return k.user == user && k.contact == contact; });
   }
   // Told once, as a store tells what it cannot do.
   std::string problem;
@@ -64,7 +75,7 @@ class MemoryHistory : public History {
 
   std::vector<std::u16string> TextsOf(const std::string& contact) const {
     std::vector<std::u16string> texts;
-    for (const Kept& k : lines) {
+    for (const Entry& k : lines) {
       if (k.contact == contact) texts.push_back(k.line.line.text);
     }
     return texts;

@@ -2,7 +2,8 @@
 // parlavant-xmpp, signed in to a real Prosody, while a remote person writes a burst and the
 // window is killed (SIGKILL) at random moments and started again. What the chat client held
 // while the window was dead comes when it is back; in the end every message is in the history
-// exactly once, in order, and the last window shows them as the file has them.
+// exactly once, in order; and after a power cut (the window and the chat client killed
+// together, then started again) too.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -90,12 +91,34 @@ TEST_F(HistoryKillTest, EveryMessageIsKeptExactlyOnceThroughKillsOfTheWindow) {
   std::vector<int> expected(kMessages);
   for (int i = 0; i < kMessages; ++i) expected[i] = i;
   EXPECT_EQ(kept, expected) << Errors();
-  // Killed with a line on screen or not, the file is sound and the window starts on it.
+  // A power cut: the window and the chat client killed together while messages come, then
+  // both started again. What was shown is there once, and what came meanwhile follows.
+  for (int i = 0; i < 10; ++i, ++sent) {
+    char body[16];
+    std::snprintf(body, sizeof body, "m-%03d", sent);
+    ASSERT_TRUE(bob->Send(kAlice, body));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
   window->Kill();
+  xmpp->Kill();
+  for (int i = 0; i < 10; ++i, ++sent) {
+    char body[16];
+    std::snprintf(body, sizeof body, "m-%03d", sent);
+    ASSERT_TRUE(bob->Send(kAlice, body));
+  }
+  StartXmpp();
+  ASSERT_TRUE(ErrorsSay("signed in", 30000)) << Errors();
   window = StartWindow(windows++);
-  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  expected.clear();
+  for (int i = 0; i < sent; ++i) expected.push_back(i);
+  for (int waited = 0; waited < 60000; waited += 200) {
+    kept = Kept();
+    if (std::set<int>(kept.begin(), kept.end()).size() == static_cast<std::size_t>(sent)) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  std::printf("after a power cut: %zu lines kept of %d messages\n", kept.size(), sent);
+  EXPECT_EQ(kept, expected) << Errors();
   EXPECT_TRUE(window->Alive());
-  EXPECT_EQ(Kept(), expected);
   bob->Quit();
 }
 
