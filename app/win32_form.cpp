@@ -315,7 +315,8 @@ void Win32MainForm::Command(HWND control, int code) {
     application_.Guard([&core, i = item()] { core.ToUsersChange(i); });
   } else if (control == Window(Control::SendMessage) && code == EN_CHANGE) {
     application_.Guard([&core] { core.SendMessageChange(); });
-  } else if (code == EN_VSCROLL && std::find(memos_.begin(), memos_.end(), control) != memos_.end()) {
+  } else if (code == EN_VSCROLL && !rendering_ &&
+             std::find(memos_.begin(), memos_.end(), control) != memos_.end()) {
     if (SendMessageW(control, EM_GETFIRSTVISIBLELINE, 0, 0) == 0) {
       const int page = static_cast<int>(std::find(memos_.begin(), memos_.end(), control) - memos_.begin());
       application_.Guard([&core, page] { core.PageScrolledToTop(page); });
@@ -439,8 +440,12 @@ void Win32MainForm::LineAdded(int conversation, int line) {
   std::wstring text = Wide(core_->Model().At(conversation).lines.at(line).text);
   if (GetWindowTextLengthW(memo) > 0) text = L"\r\n" + text;
   const int end = GetWindowTextLengthW(memo);
+  // The edit control scrolls as it takes text, and says so: that is not the user reaching the
+  // top of the page.
+  rendering_ = true;
   SendMessageW(memo, EM_SETSEL, static_cast<WPARAM>(end), static_cast<LPARAM>(end));
   SendMessageW(memo, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text.c_str()));
+  rendering_ = false;
 }
 
 void Win32MainForm::LinesRestored(int conversation) {
@@ -455,6 +460,7 @@ void Win32MainForm::LinesRestored(int conversation) {
     if (!text.empty()) text += L"\r\n";
     text += Wide(line.text);
   }
+  rendering_ = true;
   SetWindowTextW(memo, text.c_str());
   if (empty) {
     // Restored at start: the newest in view.
@@ -464,6 +470,7 @@ void Win32MainForm::LinesRestored(int conversation) {
   } else {
     SendMessageW(memo, EM_LINESCROLL, 0, static_cast<LPARAM>(first + lines() - before));
   }
+  rendering_ = false;
 }
 
 void Win32MainForm::TabMenu(int page, POINT at) {

@@ -53,6 +53,7 @@ class Win32MainForm final : private FormView {
   void Command(HWND control, int code);
   // A tab's context menu, at `at` on the screen.
   void TabMenu(int page, POINT at);
+  bool rendering_ = false;  // a memo is taking text: its scrolling is not the user's
   Size ClientSize() const;
   HWND Memo(int conversation) const { return memos_.at(static_cast<std::size_t>(conversation)); }
 

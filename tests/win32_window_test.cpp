@@ -366,6 +366,26 @@ TEST_F(Win32WindowTest, TheConversationComesBackAfterARestart) {
   }));
 }
 
+// A long conversation comes back with its newest 200 lines; scrolled to the top, the page brings
+// the ones before.
+TEST_F(Win32WindowTest, ALongConversationScrollsBackToItsStart) {
+  ASSERT_NO_FATAL_FAILURE(Start({"bob"}));
+  for (int i = 0; i < 230; ++i) client_->Receive("bob", "l" + std::to_string(i));
+  HWND typing = Of(app::Control::SendMessage);
+  const auto memo = [&] { return Child(L"Edit", 0) == typing ? Child(L"Edit", 1) : Child(L"Edit", 0); };
+  const auto lines = [&] { return SendMessageW(memo(), EM_GETLINECOUNT, 0, 0); };
+  ASSERT_TRUE(Pump([&] { return memo() != nullptr && lines() == 230; }, 60000)) << lines();
+  ASSERT_NO_FATAL_FAILURE(Close());
+  ASSERT_NO_FATAL_FAILURE(Start({"bob"}, true));
+  typing = Of(app::Control::SendMessage);
+  ASSERT_TRUE(Pump([&] { return memo() != nullptr && lines() == 200; })) << lines();
+  EXPECT_GT(SendMessageW(memo(), EM_GETFIRSTVISIBLELINE, 0, 0), 0) << "the newest in view";
+  // The scroll bar's top, as a click there scrolls it.
+  SendMessageW(memo(), WM_VSCROLL, SB_TOP, 0);
+  ASSERT_TRUE(Pump([&] { return lines() == 230; })) << lines();
+  EXPECT_EQ(Text(memo()).substr(0, 12), L"bob: [1] l0(");
+}
+
 TEST_F(Win32WindowTest, TwelveContactsWrapTheTabsOntoRows) {
   std::vector<std::string> contacts;
   for (int i = 0; i < 12; ++i) contacts.push_back("contact" + std::to_string(i));
