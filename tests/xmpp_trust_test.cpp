@@ -75,10 +75,8 @@ std::vector<std::size_t> CountsGiven(const std::string& up) {
 
 class XmppTrustTest : public testsupport::XmppAccountTest {
  protected:
-  // Sends `n` messages to bob and waits until every one is SENT.
-  void SendAndSettle(ApiProgram& program, int n) {
-    std::vector<std::int32_t> ids;
-    for (int i = 0; i < n; ++i) ids.push_back(program.Send(kBob, "to bob " + std::to_string(i)));
+  // Waits until every one of these messages is SENT.
+  void WaitSent(ApiProgram& program, const std::vector<std::int32_t>& ids) {
     ASSERT_TRUE(program.PumpUntil(
         [&] {
           return std::all_of(ids.begin(), ids.end(),
@@ -86,6 +84,12 @@ class XmppTrustTest : public testsupport::XmppAccountTest {
         },
         30000))
         << Errors();
+  }
+  // Sends `n` messages to bob and waits until every one is SENT.
+  void SendAndSettle(ApiProgram& program, int n) {
+    std::vector<std::int32_t> ids;
+    for (int i = 0; i < n; ++i) ids.push_back(program.Send(kBob, "to bob " + std::to_string(i)));
+    WaitSent(program, ids);
   }
   // A second program starts from the first one's saved state; `renamedSays` is what the one
   // that takes a new name says (the second where `secondRenamed`).
@@ -106,7 +110,7 @@ TEST_F(XmppTrustTest, StreamManagementIsSwitchedOnAndAcknowledgesOnTheWire) {
   StartXmpp(proxy.Address());
   auto program = Attach();
   for (std::size_t batch = 1; batch <= 2; ++batch) {
-    SendAndSettle(*program, 5);
+    ASSERT_NO_FATAL_FAILURE(SendAndSettle(*program, 5));
     ASSERT_TRUE(bob->Send(kAlice, "to alice"));
     ASSERT_TRUE(program->PumpUntil(
         [&] { return program->ReceivedMessages().size() == batch; }, 30000));
@@ -282,13 +286,7 @@ TEST_F(XmppTrustTest, AClockOffOrJumpingDoublesNoMessage) {
         << "; connections " << proxy.Accepted() << "; messages written "
         << Count(proxy.FromClients(), "<message") << "; " << Errors();
     proxy.Inject(TcpProxy::Fault::kReset);
-    ASSERT_TRUE(program->PumpUntil(
-        [&] {
-          return std::all_of(ids.begin(), ids.end(),
-                             [&](std::int32_t id) { return program->Status(id) == "SENT"; });
-        },
-        30000))
-        << Errors();
+    ASSERT_NO_FATAL_FAILURE(WaitSent(*program, ids));
     program->Pump(1500);  // a second copy would come now
     const std::vector<std::string> got = bob->Received(kAlice);
     for (const std::string& body : bodies) {
@@ -376,13 +374,7 @@ TEST_F(XmppTrustTest, LateBytesOfAConnectionGivenUpDoubleNothing) {
   proxy.Inject(TcpProxy::Fault::kRelayLate);
   std::vector<std::int32_t> ids;
   for (int i = 0; i < 3; ++i) ids.push_back(program->Send(kBob, "held " + std::to_string(i)));
-  ASSERT_TRUE(program->PumpUntil(
-      [&] {
-        return std::all_of(ids.begin(), ids.end(),
-                           [&](std::int32_t id) { return program->Status(id) == "SENT"; });
-      },
-      30000))
-      << Errors();
+  ASSERT_NO_FATAL_FAILURE(WaitSent(*program, ids));
   ASSERT_EQ(proxy.Accepted(), 2);
   proxy.ReleaseLate();
   program->Pump(2000);  // the old copies would arrive now
