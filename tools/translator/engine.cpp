@@ -6,7 +6,10 @@
 #include <cld2/public/compact_lang_det.h>
 #include <cld2/public/encodings.h>
 #include <dirent.h>
+#include <locale.h>
+#include <wctype.h>
 
+#include <cctype>
 #include <deque>
 #include <fstream>
 #include <map>
@@ -27,6 +30,28 @@ std::string TwoLetter(const std::string& code) {
   return it == three.end() ? code : it->second;
 }
 
+// Whether the UTF-8 text holds a letter of any script, as Unicode classes it (glibc's C.UTF-8
+// knows them whatever the process's locale). Malformed bytes are taken for letters: the
+// detector and Apertium have their own way with them.
+bool HasLetter(const std::string& text) {
+  static const locale_t unicode = newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
+  for (std::size_t i = 0; i < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    const int length = lead < 0x80 ? 1 : (lead >> 5) == 6 ? 2 : (lead >> 4) == 14 ? 3
+                                   : (lead >> 3) == 30     ? 4
+                                                           : 0;
+    if (length == 0 || i + static_cast<std::size_t>(length) > text.size()) return true;
+    char32_t code = length == 1 ? lead : lead & (0x7F >> length);
+    for (int k = 1; k < length; ++k) code = (code << 6) | (text[i + k] & 0x3F);
+    if (unicode == nullptr ? code >= 0x80 || std::isalpha(static_cast<int>(code))
+                           : iswalpha_l(static_cast<wint_t>(code), unicode) != 0) {
+      return true;
+    }
+    i += static_cast<std::size_t>(length);
+  }
+  return false;
+}
+
 class EchoEngine final : public Engine {
  public:
   std::string Translate(const std::string& text, const std::string& target, std::string*) override {
@@ -45,6 +70,9 @@ class ApertiumEngine final : public Engine {
 
   std::string Translate(const std::string& text, const std::string& target,
                         std::string* detected) override {
+    // A thumbs-up, a time, a number or nothing at all needs no translation, and says nothing
+    // of the language its writer speaks.
+    if (!HasLetter(text)) return text;
     // Chat lines are short: the detector is asked for its best guess even on a word or two.
     CLD2::CLDHints hints = {nullptr, nullptr, CLD2::UNKNOWN_ENCODING, CLD2::UNKNOWN_LANGUAGE};
     CLD2::Language top3[3];
@@ -60,6 +88,7 @@ class ApertiumEngine final : public Engine {
     // little more like Galician.
     std::string source = fallback_;
     std::vector<std::string> route;
+    bool named = false;  // the detector named a language at all
     for (CLD2::Language candidate : {language, top3[0], top3[1], top3[2]}) {
       if (candidate == CLD2::UNKNOWN_LANGUAGE) continue;
       const std::string code = CLD2::LanguageCode(candidate);
@@ -69,9 +98,11 @@ class ApertiumEngine final : public Engine {
       }
       route = Route(pairs_, code, target);
       source = code;
+      named = true;
       if (!route.empty()) break;
     }
-    if (route.empty() && source != fallback_) {
+    // Nothing named that leads anywhere: the fallback, also where nothing was named at all.
+    if (route.empty() && (source != fallback_ || !named)) {
       if (fallback_ == target) {
         if (detected != nullptr) *detected = fallback_;
         return text;

@@ -3,7 +3,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <fstream>
 
 #include "testsupport/temp_dir.h"
@@ -72,6 +71,18 @@ TEST(Engines, ApertiumWithoutARouteRefusesNamingBothLanguages) {
     ADD_FAILURE() << "the text came back as its own translation";
   } catch (const NoLanguagePair& e) {
     EXPECT_STREQ(e.what(), "No translation from German into Turkish");
+  }
+}
+
+// A thumbs-up, a number, a time, a question mark, nothing: answered as they are, naming no
+// language (which would set what the writer is answered in).
+TEST(Engines, ApertiumAnswersTextWithoutLettersAsItIs) {
+  ModesDir dir({"eng-spa"});
+  auto engine = MakeApertiumEngine(dir.Path());
+  for (const std::string text : {"\xF0\x9F\x91\x8D", "12", "15:30", "?", "", " :-) \n"}) {
+    std::string detected = "none";
+    EXPECT_EQ(engine->Translate(text, "tr", &detected), text);
+    EXPECT_EQ(detected, "none") << text;
   }
 }
 
