@@ -124,11 +124,12 @@ void FormCore::StoreContactLanguage(const std::string& handle, int index) {
 
 void FormCore::FormCreate() {
   // Without settings, the user reads in their desktop's language, and sends in another: the
-  // same one would translate nothing.
+  // same one would translate nothing. English, or Spanish to someone reading English: the
+  // bundled translator reaches both from every language it reads (German it reaches from none).
   const int localeIndex = ComboIndexForLocale(platform::UserLanguage());
   model_.SetReceiveIn(
       ItemOrNone(settings_.ReadInteger(kSection, "Receive", std::max(localeIndex, 0))));
-  const int sendDefault = model_.ReceiveIn() == 0 ? 1 : 0;
+  const int sendDefault = model_.ReceiveIn() == 1 ? 2 : 1;
   model_.SetSendIn(ItemOrNone(settings_.ReadInteger(kSection, "Send", sendDefault)));
   view_.SetBounds({settings_.ReadInteger(kSection, "Left", 230),
                    settings_.ReadInteger(kSection, "Top", 160),
@@ -397,9 +398,12 @@ void FormCore::btnSendClick() {
   const int sendIndex = model_.SendIn();
   const std::int32_t code = LangCodeFromComboIndex(sendIndex);
   const std::u16string typed = view_.TypedText();
-  const std::u16string translation = Translate(typed, code);
+  std::int32_t typedIn = 0;
+  const std::u16string translation = Translate(typed, code, &typedIn);
   std::u16string signature;
-  if (view_.WarnChecked()) {
+  // Text the translator gave back because it was already in the language it goes out in was
+  // not translated: signing it so would be false.
+  if (view_.WarnChecked() && typedIn != code) {
     signature = code == kBulgarian ? platform::CyrillicToWide(kBulgarianSignature)
                                    : std::u16string(kEnglishSignature);
   }

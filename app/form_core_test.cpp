@@ -410,7 +410,7 @@ TEST_F(FormCoreTest, SettingsAtTheFirstStartAfterARestartAndWhenMalformed) {
   form = Open();
   EXPECT_FALSE(form->View().warn);
   EXPECT_EQ(form->Model().ReceiveIn(), -1);
-  EXPECT_EQ(form->Model().SendIn(), 0);
+  EXPECT_EQ(form->Model().SendIn(), 1);  // English
   EXPECT_EQ(form->Core().InterfaceLanguage(), kEnglish);
   form->Core().FormClose();
   EXPECT_THAT(Ini(), HasSubstr("Receive=-1\r\n"));
@@ -649,6 +649,22 @@ TEST_F(FormCoreTest, ConversationsOutliveTheWindow) {
   EXPECT_EQ(form->Model().ConversationCount(), 0);
   client_->Receive("dave", "unkept");
   EXPECT_TRUE(history.TextsOf("dave").empty());
+}
+
+// Text the translator says was already in the language it goes out in is sent unsigned: it was
+// not translated.
+TEST_F(FormCoreTest, TextAlreadyInTheTargetLanguageGoesOutUnsigned) {
+  auto form = Open();
+  form->View().warn = true;
+  form->Core().ToUsersChange(form->Model().FindContact("bob"));
+  form->Core().SendInChange(2);  // Espanol: code 5
+  form->View().typed = u"hola from:5";
+  form->Core().btnSendClick();
+  form->View().typed = u"hello";
+  form->Core().btnSendClick();
+  ASSERT_EQ(client_->Sent().size(), 2u);
+  EXPECT_EQ(client_->Sent()[0].text, "[5] hola from:5");
+  EXPECT_EQ(client_->Sent()[1].text, "[5] hello - Translated with Parlavant");
 }
 
 // A window killed after it showed a message but before the chat client knew: the chat client

@@ -321,11 +321,15 @@ TEST_F(MainFormTest, WithoutSettingsTheLocaleChoosesTheReadingLanguageAndSending
     const char* send;
   };
   const Case cases[] = {
-      {{{"LANG", "fr_FR.UTF-8"}}, "Francais", "Deutch"},
-      {{{"LANG", "de_DE.UTF-8"}}, "Deutch", "English"},  // never sends in the reading language
-      {{{"LANG", "fr_FR.UTF-8"}, {"LC_MESSAGES", "it_IT"}}, "Italiano", "Deutch"},
-      {{{"LC_MESSAGES", "it_IT"}, {"LC_ALL", "tr_TR.UTF-8"}}, "Turkce", "Deutch"},
-      {{{"LANG", "en_GB.UTF-8"}, {"LANGUAGE", "bg:en"}}, "Български", "Deutch"},
+      // English, which the bundled translator reaches from every language it reads; Spanish to
+      // someone reading English: never the reading language.
+      {{{"LANG", "fr_FR.UTF-8"}}, "Francais", "English"},
+      {{{"LANG", "en_US.UTF-8"}}, "English", "Espanol"},
+      {{{"LANG", "es_ES.UTF-8"}}, "Espanol", "English"},
+      {{{"LANG", "de_DE.UTF-8"}}, "Deutch", "English"},
+      {{{"LANG", "fr_FR.UTF-8"}, {"LC_MESSAGES", "it_IT"}}, "Italiano", "English"},
+      {{{"LC_MESSAGES", "it_IT"}, {"LC_ALL", "tr_TR.UTF-8"}}, "Turkce", "English"},
+      {{{"LANG", "en_GB.UTF-8"}, {"LANGUAGE", "bg:en"}}, "Български", "English"},
       {{{"LANG", "ja_JP.UTF-8"}}, "Deutch", "English"},  // none of the seven
       {{{"LANG", "C.UTF-8"}}, "Deutch", "English"},
   };
@@ -605,7 +609,7 @@ TEST_F(MainFormTest, AReceivedMessageShowsInItsPageReadOnly) {
   // A multi-line send shows on several lines of the page.
   Type("Hello\nworld");
   form->btnSend->click();
-  EXPECT_TRUE(Memo("bob").endsWith(")\nalice: Hello\nworld ([4] Hello\nworld)"))
+  EXPECT_TRUE(Memo("bob").endsWith(")\nalice: Hello\nworld ([5] Hello\nworld)"))
       << Memo("bob").toStdString();
 }
 
