@@ -19,34 +19,25 @@ namespace {
 constexpr std::size_t kMaxWaiting = 100000;
 
 // The kinds as the file has them: fixed codes, whatever order the enumeration takes.
+constexpr std::pair<LineKind, int> kKindCodes[] = {{LineKind::kReceived, 1},
+                                                   {LineKind::kUntranslated, 2},
+                                                   {LineKind::kSent, 3},
+                                                   {LineKind::kNotDelivered, 4}};
+
 int KindCode(LineKind kind) {
-  switch (kind) {
-    case LineKind::kReceived:
-      return 1;
-    case LineKind::kUntranslated:
-      return 2;
-    case LineKind::kSent:
-      return 3;
-    case LineKind::kNotDelivered:
-      return 4;
+  for (const auto& [k, code] : kKindCodes) {
+    if (k == kind) return code;
   }
   return 1;
 }
 
+// False for a code this program does not know.
 bool KindOfCode(int code, LineKind& kind) {
-  switch (code) {
-    case 1:
-      kind = LineKind::kReceived;
+  for (const auto& [k, c] : kKindCodes) {
+    if (c == code) {
+      kind = k;
       return true;
-    case 2:
-      kind = LineKind::kUntranslated;
-      return true;
-    case 3:
-      kind = LineKind::kSent;
-      return true;
-    case 4:
-      kind = LineKind::kNotDelivered;
-      return true;
+    }
   }
   return false;
 }
@@ -65,7 +56,8 @@ const char* const kSteps[SqliteHistory::kSchemaVersion] = {
     "INSERT INTO pages(user, contact, made) SELECT user, contact, MIN(id) FROM lines"
     " GROUP BY user, contact;",
     // 3: the chat client's id of a received message, to know it when it is announced again.
-    "ALTER TABLE lines ADD COLUMN chat_id INTEGER NOT NULL DEFAULT 0;",
+    "ALTER TABLE lines ADD COLUMN chat_id INTEGER NOT NULL DEFAULT 0;"
+    "CREATE INDEX lines_by_chat_id ON lines(user, contact, chat_id);",
 };
 
 std::string Today() {
