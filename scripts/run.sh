@@ -37,4 +37,5 @@ done
 "$bin/tools/parlavant-chatclient" --desktop "$work/desktop" --window --user alice --contacts bob,carol,dave &
 pids+=($!)
 
-PARLAVANT_DESKTOP="$work/desktop" XDG_CONFIG_HOME="$work/config" "$bin/app/parlavant"
+PARLAVANT_DESKTOP="$work/desktop" XDG_CONFIG_HOME="$work/config" XDG_DATA_HOME="$work/data" \
+  "$bin/app/parlavant"

@@ -95,7 +95,8 @@ side() {  # user, Receive, Send, Left, extra settings
     --server "127.0.0.1:$port" --plain --password-file "$work/$1.password" \
     --desktop "$work/$1/desktop" &
   pids+=($!)
-  PARLAVANT_DESKTOP="$work/$1/desktop" XDG_CONFIG_HOME="$work/$1/config" "$bin/app/parlavant" &
+  PARLAVANT_DESKTOP="$work/$1/desktop" XDG_CONFIG_HOME="$work/$1/config" \
+    XDG_DATA_HOME="$work/$1/data" "$bin/app/parlavant" &
   pids+=($!)
   parlavants+=($!)
 }
