@@ -136,19 +136,30 @@ void FormCore::FormCreate() {
                    settings_.ReadInteger(kSection, "Width", 370),
                    settings_.ReadInteger(kSection, "Height", 338)});
   view_.SetWarnChecked(settings_.ReadInteger(kSection, "ShowWarn", 1) == 1);
+  // A bad value is said once, when start-up is over (an error here would skip the steps
+  // below); meanwhile and from then on the default serves.
+  auto sayDefaultUsed = [this](std::string_view key, const std::string& why,
+                               const std::string& used) {
+    const std::string message = std::string(key) + " in " + std::string(kSettingsFile) + ": " +
+                                why + "; " + used + " is used";
+    view_.Later([this, message] { context_.guard([&] { throw platform::Error(message); }); });
+  };
   const std::string webService =
       settings_.ReadString(kSection, kWebServiceKey, translate::kDefaultWebServiceHost);
   try {
     translate::ParseHostSetting(webService, "/");
     service_.webServiceHost = webService;
   } catch (const platform::Error& e) {
-    // Said once, when start-up is over (an error here would skip the steps below); meanwhile
-    // and from then on the default host serves.
     service_.webServiceHost = std::string(translate::kDefaultWebServiceHost);
-    const std::string message = std::string(kWebServiceKey) + " in " + std::string(kSettingsFile) +
-                                ": " + e.what() + "; " +
-                                std::string(translate::kDefaultWebServiceHost) + " is used";
-    view_.Later([this, message] { context_.guard([&] { throw platform::Error(message); }); });
+    sayDefaultUsed(kWebServiceKey, e.what(), service_.webServiceHost);
+  }
+  const int timeout = settings_.ReadInteger(kSection, kWebTimeoutKey, kDefaultWebTimeout);
+  HTTP.Timeout = std::chrono::seconds(kDefaultWebTimeout);
+  if (timeout >= 1 && timeout <= 3600) {
+    HTTP.Timeout = std::chrono::seconds(timeout);
+  } else {
+    sayDefaultUsed(kWebTimeoutKey, "not a number of seconds from 1 to 3600",
+                   std::to_string(kDefaultWebTimeout));
   }
 
   if (settings_.ReadInteger(kSection, kKeepHistoryKey, 1) != 0 && context_.openHistory) {
@@ -388,8 +399,8 @@ void FormCore::SkypeControlChatMsgInfo(std::int32_t chatMsgId,
 
 void FormCore::btnSendClick() {
   // A message that cannot reach anybody is neither translated nor shown as sent: the typed text
-  // stays for another try. (There is no read time-out, so a translation that would be thrown
-  // away is not even started.)
+  // stays for another try. (A translation may take up to WebTimeout seconds, so one that would
+  // be thrown away is not even started.)
   if (!SkypeControl.Attached()) throw platform::Error(std::string(kNotConnectedMessage));
   if (model_.Recipient() < 0) throw platform::Error(std::string(kNoRecipientMessage));
   // The person on show is the one answered; their page takes the line whatever comes meanwhile.

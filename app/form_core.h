@@ -35,6 +35,9 @@ inline constexpr std::string_view kSettingsFile = "parlavant.ini";
 inline constexpr std::string_view kSection = "General";
 // Read at creation, never written: the web service's "host" or "host:port".
 inline constexpr std::string_view kWebServiceKey = "WebService";
+// Read at creation, never written: how many seconds one translation may take (1 to 3600).
+inline constexpr std::string_view kWebTimeoutKey = "WebTimeout";
+inline constexpr int kDefaultWebTimeout = 20;
 // Read at creation, never written: 0 keeps no history and shows none.
 inline constexpr std::string_view kKeepHistoryKey = "KeepHistory";
 // The language last used with each contact, by their handle escaped (ContactKey).

@@ -662,14 +662,17 @@ TEST(StartProgram, AFailureBeforeTheWindowExistsIsAnErrorBox) {
   program.reset();
 }
 
-TEST_F(MainFormTest, AMalformedWebServiceIsSaidOnceAndTheDefaultServes) {
-  std::ofstream(Ini()) << "[General]\r\nWebService=host:99999\r\n";
+TEST_F(MainFormTest, MalformedServiceSettingsAreSaidOnceAndTheDefaultsServe) {
+  std::ofstream(Ini()) << "[General]\r\nWebService=host:99999\r\nWebTimeout=0\r\n";
   Start(false);
   EXPECT_THAT(boxes, IsEmpty()) << "said before start-up was over";
   EXPECT_TRUE(form->SkypeControl.Hooked());
   QCoreApplication::processEvents();
   EXPECT_THAT(boxes, ElementsAre("WebService in parlavant.ini: Invalid port in \"host:99999\"; "
-                                 "127.0.0.1:4358 is used."));
+                                 "127.0.0.1:4358 is used.",
+                                 "WebTimeout in parlavant.ini: not a number of seconds from 1 to "
+                                 "3600; 20 is used."));
+  EXPECT_EQ(form->Core().HTTP.Timeout, std::chrono::seconds(20));
   boxes.clear();
   // Nothing listens on the default here; the setting is not complained of again.
   EXPECT_THROW(form->Translate(u"x", 1), platform::Error);

@@ -4,6 +4,7 @@
 // everything, receive what has come. Errors carry what failed, a number and a text, so that the
 // client can word them the same way on every platform.
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -33,19 +34,37 @@ class NetError : public Error {
   int number_;
 };
 
+// The moment by which a whole exchange must be over: connecting, sending and receiving all count
+// against it, so that a peer trickling one byte a second is bounded as one that never answers.
+using NetDeadline = std::chrono::steady_clock::time_point;
+inline constexpr NetDeadline kNoDeadline = NetDeadline::max();
+
+// The deadline passed while waiting for the peer (`step` says which wait).
+class NetTimeout : public Error {
+ public:
+  explicit NetTimeout(NetStep step) : Error("timed out"), step_(step) {}
+  NetStep Step() const { return step_; }
+
+ private:
+  NetStep step_;
+};
+
 // One open connection; closed when the object goes.
 class TcpConnection {
  public:
   virtual ~TcpConnection() = default;
-  // Sends every byte or throws NetError (kSend).
+  // Sends every byte or throws NetError (kSend) or NetTimeout.
   virtual void SendAll(std::string_view bytes) = 0;
   // Waits for bytes and copies at most `capacity` of them into `buffer`; 0 once the peer has
-  // closed the connection. Throws NetError (kReceive).
+  // closed the connection. Throws NetError (kReceive) or NetTimeout.
   virtual std::size_t Receive(char* buffer, std::size_t capacity) = 0;
 };
 
 // Resolves `host` (a name or an address, IPv6 without brackets) and connects to the first of its
-// addresses that accepts. Throws NetError (kResolve, kConnect). No time-out beyond the system's.
-std::unique_ptr<TcpConnection> ConnectTcp(const std::string& host, std::uint16_t port);
+// addresses that accepts. Throws NetError (kResolve, kConnect) or NetTimeout. The deadline holds
+// for connecting and for everything the connection does later; resolving a name is bounded only
+// by the system's resolver.
+std::unique_ptr<TcpConnection> ConnectTcp(const std::string& host, std::uint16_t port,
+                                          NetDeadline deadline = kNoDeadline);
 
 }  // namespace platform

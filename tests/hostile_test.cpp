@@ -8,9 +8,11 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -100,9 +102,9 @@ class HostileTest : public testsupport::ParlavantFixture {
     return {};
   }
 
-  app::TMainForm& StartAttached(std::uint16_t webPort) {
+  app::TMainForm& StartAttached(std::uint16_t webPort, const std::string& moreSettings = "") {
     StartClient({"--contacts", "bob"});
-    app::TMainForm& form = StartParlavant(*desktop, webPort);
+    app::TMainForm& form = StartParlavant(*desktop, webPort, moreSettings);
     EXPECT_TRUE(testsupport::PumpUntil([&] { return form.ToUsers->count() == 1; }));
     return form;
   }
@@ -197,6 +199,31 @@ TEST_F(HostileTest, TranslationServiceThatNeverStopsTalking) {
   if (testsupport::kResidentSizeTellsGrowth) {
     EXPECT_LT(peakGrowthKiB, 3 * static_cast<long>(translate::kMaxBodyBytes >> 10) + 32 * 1024);
   }
+}
+
+TEST_F(HostileTest, TranslationServiceThatTakesTheRequestAndNeverAnswers) {
+  std::atomic<bool> answer{false};
+  testsupport::HttpTestServer server(
+      [&](const std::string&, const testsupport::HttpTestServer::Write& write) {
+        while (!answer && write("")) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (answer) write("HTTP/1.0 200 OK\r\n\r\nl1=hola");
+      });
+  app::TMainForm& form = StartAttached(server.Port(), "WebTimeout=2\r\n");
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(client->Write("receive bob one\n"));
+  ASSERT_TRUE(testsupport::PumpUntil([&] { return !Memo(form, "bob").isEmpty(); }, 120000));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  const std::string said = "The translation service did not answer within 2 seconds.";
+  EXPECT_EQ(Memo(form, "bob").toStdString(), "bob: one (untranslated: " + said + ")");
+  EXPECT_THAT(boxes, ::testing::ElementsAre(said));
+  // What the user sends waits as long, and then stays typed, with the same words.
+  form.SendMessage->setPlainText("two");
+  form.btnSend->click();
+  EXPECT_THAT(boxes, ::testing::ElementsAre(said, said));
+  EXPECT_EQ(form.SendMessage->toPlainText(), "two");
+  answer = true;
+  ASSERT_TRUE(StillTranslates(form, "three"));
+  EXPECT_TRUE(Memo(form, "bob").endsWith("\nbob: hola(three)"));
 }
 
 TEST_F(HostileTest, LyingFramesCloseOnlyTheirOwnConnection) {
@@ -305,8 +332,11 @@ TEST_F(HostileTest, FloodOfFramesFromAPeerThatNeverReads) {
   EXPECT_TRUE(boxes.empty());
   const long peakGrowthKiB = testsupport::PeakResidentKiB() - before;
   std::cout << frames << " frames; peak growth " << (peakGrowthKiB >> 10) << " MiB\n";
+  // The bound on what is held is the drop above; memory only shows nothing else grows with the
+  // flood. The allocator's arenas keep more of what threads freed on a busy machine (seen: up to
+  // 180 MiB), hence the room.
   if (testsupport::kResidentSizeTellsGrowth) {
-    EXPECT_LT(peakGrowthKiB, 2 * 64 * 1024 + 32 * 1024);
+    EXPECT_LT(peakGrowthKiB, 4 * 64 * 1024);
   }
 }
 

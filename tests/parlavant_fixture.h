@@ -43,10 +43,12 @@ class ParlavantFixture : public ::testing::Test {
   }
 
   // Reads English, writes Spanish, asks the web service on 127.0.0.1:webPort.
-  app::TMainForm& StartParlavant(platform::Desktop& on, std::uint16_t webPort) {
+  app::TMainForm& StartParlavant(platform::Desktop& on, std::uint16_t webPort,
+                                 const std::string& moreSettings = "") {
     std::ofstream(dir_ + "/parlavant.ini")
         << "[General]\r\nReceive=1\r\nSend=2\r\nShowWarn=1\r\nWebService=127.0.0.1:" << webPort
-        << "\r\n";
+        << "\r\n"
+        << moreSettings;
     applications.push_back(std::make_unique<app::TApplication>(on, "parlavant"));
     applications.back()->ErrorBox = [this](const std::string&, const std::string& text) {
       boxes.push_back(text);

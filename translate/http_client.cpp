@@ -35,6 +35,14 @@ void HttpClient::StoreCookies(const Endpoint& endpoint,
   }
 }
 
+std::string HttpClient::TimeoutText(bool connected) const {
+  const auto seconds = std::chrono::ceil<std::chrono::seconds>(Timeout).count();
+  const std::string within = " within " + std::to_string(seconds) +
+                             (seconds == 1 ? " second." : " seconds.");
+  return connected ? "The translation service did not answer" + within
+                   : "No connection to the translation service" + within;
+}
+
 std::string HttpClient::Post(const Endpoint& endpoint, const Form& form) {
   // A form post always goes out form-encoded, and the content type stays so from then on.
   ContentType = "application/x-www-form-urlencoded";
@@ -47,8 +55,11 @@ std::string HttpClient::Post(const Endpoint& endpoint, const Form& form) {
     if (AllowCookies && reader.HeaderComplete()) StoreCookies(endpoint, reader.Headers());
   };
   char buf[16384];
+  const platform::NetDeadline deadline = Timeout.count() > 0
+                                             ? std::chrono::steady_clock::now() + Timeout
+                                             : platform::kNoDeadline;
   try {
-    const auto connection = platform::ConnectTcp(endpoint.host, endpoint.port);
+    const auto connection = platform::ConnectTcp(endpoint.host, endpoint.port, deadline);
     connection->SendAll(request);
     for (;;) {
       const std::size_t n = connection->Receive(buf, sizeof buf);
@@ -61,6 +72,9 @@ std::string HttpClient::Post(const Endpoint& endpoint, const Form& form) {
   } catch (const platform::NetError& e) {
     keepCookies();
     ThrowSocketError(e);
+  } catch (const platform::NetTimeout& e) {
+    keepCookies();
+    throw platform::Error(TimeoutText(e.Step() != platform::NetStep::kConnect));
   } catch (...) {
     keepCookies();
     throw;

@@ -4,6 +4,7 @@
 // post, the request written byte for byte as the translation service expects it, the reply read
 // by ReplyReader, cookies kept in memory for the client's life.
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -28,12 +29,19 @@ class HttpClient {
   std::string Accept = "text/html, */*";
   std::string UserAgent = "Mozilla/3.0 (compatible; Indy Library)";
   bool AllowCookies = true;
+  // How long one post may take, connecting and the whole reply included; zero or less waits
+  // without limit.
+  std::chrono::milliseconds Timeout{20000};
 
-  // Posts the form and returns the reply body. Blocks until the reply is complete or the
-  // connection fails; there is no time-out. Raises platform::Error: "Socket Error # N" CR LF and
+  // Posts the form and returns the reply body. Blocks until the reply is complete, the
+  // connection fails or the time-out passes. Raises platform::Error: "Socket Error # N" CR LF and
   // the system's text with a full stop, "Connection Closed Gracefully.", "Max line length
-  // exceeded.", or the status line of a reply that is not 2xx or redirects.
+  // exceeded.", the status line of a reply that is not 2xx or redirects, or TimeoutText().
   std::string Post(const Endpoint& endpoint, const Form& form);
+
+  // What a post that ran out of time raises: whether nothing answered the connection, or the
+  // service took it and did not reply in time.
+  std::string TimeoutText(bool connected) const;
 
   // The value of the Cookie line for a request to this endpoint; empty when none applies.
   std::string CookiesFor(const Endpoint& endpoint) const;

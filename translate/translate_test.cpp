@@ -3,6 +3,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include "platform/error.h"
 #include "testsupport/http_test_server.h"
 #include "testsupport/net_util.h"
@@ -192,6 +195,30 @@ TEST_F(TranslateTest, FailuresCarryTheClientsMessages) {
   EXPECT_TRUE(resolverError[19] >= '1' && resolverError[19] <= '4') << resolverError;
   EXPECT_EQ(resolverError.substr(20, 2), "\r\n");
   EXPECT_EQ(resolverError.back(), '.');
+}
+
+TEST_F(TranslateTest, AServiceThatNeverAnswersOrTricklesEndsAtTheTimeout) {
+  // One that takes the request and writes nothing; one that answers a byte a second, which a
+  // wait for each read alone would follow for ever.
+  HttpTestServer silent(HttpTestServer::Streamer([](const std::string&, const HttpTestServer::Write& write) {
+    while (write("")) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }));
+  HttpTestServer trickling(HttpTestServer::Streamer([](const std::string&, const HttpTestServer::Write& write) {
+    const std::string reply = "HTTP/1.0 200 OK\r\n" + std::string(1000, 'x');
+    for (char c : reply) {
+      if (!write(std::string_view(&c, 1))) return;
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+    }
+  }));
+  http.Timeout = std::chrono::seconds(2);
+  for (const std::uint16_t port : {silent.Port(), trickling.Port()}) {
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(ErrorOf([&] { Translate(http, *desktop, WebAt(port), u"x", 1); }),
+              "The translation service did not answer within 2 seconds.");
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, std::chrono::seconds(2));
+    EXPECT_LT(took, std::chrono::seconds(60));  // it ends; a loaded machine may take a while
+  }
 }
 
 TEST(LocalTranslator, TitleTest) {

@@ -211,6 +211,7 @@ void XmppClient::Loop() {
 void XmppClient::Connect() {
   failure_.clear();
   tlsError_.clear();
+  closedByServer_ = false;
   cause_ = ClientEvent::kNoCause;
   refused_ = false;
   bindRefused_ = false;
@@ -247,6 +248,9 @@ void XmppClient::Lost(int error) {
   socket_ = -1;
   session_->Lost();
   std::string reason = failure_;
+  // libstrophe hands on the TLS library's error code where a secured connection broke, as if
+  // it were the system's (1, "Operation not permitted", for a server that went away).
+  if (reason.empty() && closedByServer_) reason = "the server closed the connection";
   if (reason.empty() && error != 0) reason = platform::OsErrorText(error);
   if (reason.empty()) reason = wasOnline ? "the connection was closed" : "the connection failed";
   std::vector<ClientEvent> events;
@@ -345,6 +349,9 @@ void XmppClient::OnLog(void* self, xmpp_log_level_t level, const char* area, con
     client->failure_ =
         "the server did not offer encryption (STARTTLS), and nothing is sent without it";
     client->cause_ = ClientEvent::kUnreachable;
+  } else if (xmppArea && (StartsWith(message, "Unrecoverable TLS error") ||
+                          StartsWith(message, "Socket closed by remote host"))) {
+    client->closedByServer_ = true;
   } else if (area != nullptr && std::strcmp(area, "tls") == 0 && StartsWith(message, "error:")) {
     client->tlsError_ = message;  // OpenSSL's reason, told only at libstrophe's debug level
   } else if (StartsWith(message, "Couldn't start TLS!") && client->failure_.empty()) {

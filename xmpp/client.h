@@ -130,6 +130,7 @@ class XmppClient final : public Network {
   bool stopped_ = false;    // no more attempts
   std::string failure_;     // why this attempt failed, where libstrophe says it
   std::string tlsError_;    // the TLS library's last reason in this attempt
+  bool closedByServer_ = false;  // the connection ended from the server's side
   ClientEvent::Cause cause_ = ClientEvent::kNoCause;
   std::exception_ptr callbackFailure_;
   int backoffMs_ = 250;
