@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cctype>
+#include <cstdlib>
+#include <fstream>
 #include <iterator>
 
 #include "platform/codepage.h"
@@ -361,7 +363,8 @@ void FormCore::SkypeControlChatMsgInfo(std::int32_t chatMsgId,
     // The message is shown as it came rather than lost, and said once for a run of failures
     // (while the translator is down every message would bring its own box).
     // On the message's own line, so the reason's line breaks go.
-    std::u16string reason = platform::AnsiToWide(e.what());
+    std::u16string reason = TranslatorNews();
+    if (reason.empty()) reason = platform::AnsiToWide(e.what());
     for (std::size_t at; (at = reason.find_first_of(u"\r\n")) != std::u16string::npos;) {
       const std::size_t end = reason.find_first_not_of(u"\r\n", at);
       reason.replace(at, (end == std::u16string::npos ? reason.size() : end) - at, u" ");
@@ -395,6 +398,17 @@ void FormCore::SkypeControlChatMsgInfo(std::int32_t chatMsgId,
   if (keeper_) keeper_->Receiving(chatMsgId);
   model_.AddLine(conversation, line, true, view_.IsActive());
   tell(translation);
+}
+
+std::u16string FormCore::TranslatorNews() {
+  const char* path = std::getenv(kTranslatorStateVariable);
+  if (path == nullptr || *path == '\0') return {};
+  std::ifstream file(path);
+  std::string state;
+  file >> state;
+  if (state == "restarting") return std::u16string(kTranslatorRestarting);
+  if (state == "stopped") return std::u16string(kTranslatorStopped);
+  return {};
 }
 
 void FormCore::btnSendClick() {

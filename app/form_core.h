@@ -57,6 +57,14 @@ inline constexpr std::string_view kNoRecipientMessage =
     "No contact is chosen in the list: pick the contact to send the message to.";
 // What a received message's line says when it could not be translated (before the reason).
 inline constexpr std::u16string_view kUntranslated = u"untranslated";
+// Where the launcher keeps how the translator it started is ("running", "restarting",
+// "stopped"), for a received message's line to say why it is untranslated in words.
+inline constexpr const char* kTranslatorStateVariable = "PARLAVANT_TRANSLATOR_STATE";
+inline constexpr std::u16string_view kTranslatorRestarting =
+    u"the translator stopped and is being started again";
+inline constexpr std::u16string_view kTranslatorStopped =
+    u"the translator keeps stopping and was left stopped; \"Start the translator\" in "
+    u"Parlavant's menu tries again";
 // What a sent message's line says when it did not reach the recipient, and why when the chat
 // client has gone; the caption says the latter too until the client attaches again.
 inline constexpr std::u16string_view kNotDelivered = u"not delivered";
@@ -117,6 +125,9 @@ class FormCore : private FormModelListener {
 
   std::u16string Translate(std::u16string_view text, std::int32_t languageCode,
                            std::int32_t* sourceLanguage = nullptr);
+  // Why translations fail, in words, where the launcher that started the translator says it:
+  // empty where it does not.
+  static std::u16string TranslatorNews();
   static std::int32_t LangCodeFromComboIndex(int index);
   static int ComboIndexFromLangCode(std::int32_t code);  // -1 for none
   // The item of the language lists for the locale's language; -1 when it is none of them.

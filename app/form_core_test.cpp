@@ -16,6 +16,7 @@
 #include "platform/error.h"
 #include "tests/echo_translator.h"
 #include "testsupport/http_test_server.h"
+#include "testsupport/scoped_variable.h"
 #include "testsupport/temp_dir.h"
 #include "tools/chatclient/stand_in_client.h"
 
@@ -496,6 +497,26 @@ TEST_F(FormCoreTest, AMessageThatCannotBeTranslatedIsShownAsItCameWithOneBoxARun
   client_->Receive("bob", "FAIL three");
   EXPECT_EQ(form->errors.size(), 2u);
   EXPECT_EQ(form->Model().At(0).lines[2].text, u"bob: [1] fine(fine)");
+
+  // Where the launcher says the translator it started is down, the line says so in words; the
+  // box keeps the service's own.
+  const std::string state = ini_ + ".translator";
+  const testsupport::ScopedVariable variable(kTranslatorStateVariable, state);
+  std::ofstream(state) << "restarting\n";
+  client_->Receive("bob", "fine");
+  client_->Receive("bob", "FAIL four");
+  std::ofstream(state) << "stopped\n";
+  client_->Receive("bob", "FAIL five");
+  std::ofstream(state) << "running\n";
+  client_->Receive("bob", "FAIL six");
+  EXPECT_EQ(form->errors.back(), "HTTP/1.1 500 Internal Server Error");
+  const auto& lines = form->Model().At(0).lines;
+  ASSERT_EQ(lines.size(), 8u);
+  EXPECT_EQ(lines[5].text, u"bob: FAIL four (untranslated: " +
+                               std::u16string(kTranslatorRestarting) + u")");
+  EXPECT_EQ(lines[6].text,
+            u"bob: FAIL five (untranslated: " + std::u16string(kTranslatorStopped) + u")");
+  EXPECT_EQ(lines[7].text, u"bob: FAIL six (untranslated: HTTP/1.1 500 Internal Server Error)");
 }
 
 TEST_F(FormCoreTest, SendFollowsVisibleTextTranslatesSignsAndLogs) {

@@ -21,6 +21,7 @@ struct Settings {
   xmpp::AccountSettings account;
   xmpp::ServiceOptions service;
   bool launch = false;
+  int restartWaitMs = 1000;
 };
 
 std::function<void(const std::string&)> SecondsInto(int& ms, int max) {
@@ -35,6 +36,10 @@ tools::CommandLine DescribeOptions(Settings& s) {
 #ifdef PARLAVANT_XMPP_DESKTOP
   line.Flag("launch", "the desktop mode: account dialog, keyring, tray; starts Parlavant's window",
             [&] { s.launch = true; });
+  line.Value("restart-wait", "MS",
+             "with --launch: the first wait before the translator or the window that ended is "
+             "started again (1000)",
+             [&](const std::string& v) { s.restartWaitMs = tools::IntegerIn(v, 10, 60000); });
 #endif
   line.Value("jid", "USER@DOMAIN", "the account (or Jid= in the settings file)",
              [&](const std::string& v) { a.jid = v; });
@@ -109,7 +114,8 @@ int main(int argc, char** argv) {
   try {
 #ifdef PARLAVANT_XMPP_DESKTOP
     if (settings.launch) {
-      return xmpp::desktop::RunLauncher(argc, argv, settings.account, settings.service);
+      return xmpp::desktop::RunLauncher(argc, argv, settings.account, settings.service,
+                                        std::chrono::milliseconds(settings.restartWaitMs));
     }
 #endif
     tools::CatchStopSignals();

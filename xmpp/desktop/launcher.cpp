@@ -11,7 +11,9 @@
 #include <QPointer>
 #include <QProcess>
 #include <QPushButton>
+#include <QSaveFile>
 #include <QSocketNotifier>
+#include <QStandardPaths>
 #include <QSystemTrayIcon>
 #include <QTcpSocket>
 #include <QTimer>
@@ -95,13 +97,15 @@ bool TranslatorReachable() {
 
 Launcher::Programs Launcher::InstalledPrograms() {
   return {FindProgram(QStringLiteral("parlavant-translator")),
-          FindProgram(QStringLiteral("parlavant"))};
+          FindProgram(QStringLiteral("parlavant")), std::chrono::seconds(1)};
 }
 
 Launcher::Launcher(AccountSettings settings, ServiceOptions options, Programs programs)
     : settings_(std::move(settings)),
       options_(std::move(options)),
       notifier_(QStringLiteral("Parlavant")),
+      translatorWatch_(true, programs.restartWait),
+      windowWatch_(false, programs.restartWait),
       programs_(std::move(programs)) {}
 
 Launcher::~Launcher() {
@@ -145,6 +149,7 @@ void Launcher::ShowParlavant() {
     QProcess::startDetached(programs_.window, {});
     return;
   }
+  windowWatch_.Reset();  // asked for by the user: whatever it did before, it gets its chances
   StartWindow();
 }
 
@@ -164,6 +169,7 @@ void Launcher::Quit() {
       child->waitForFinished(kEndMs);
     }
   }
+  if (!translatorStateFile_.isEmpty()) QFile::remove(translatorStateFile_);
   QApplication::quit();
 }
 
@@ -210,6 +216,12 @@ void Launcher::MakeStatusView() {
   auto* account = new QAction(QStringLiteral("Account…"), this);
   auto* show = new QAction(QStringLiteral("Show Parlavant"), this);
   auto* quit = new QAction(QStringLiteral("Quit"), this);
+  translatorAction_ = new QAction(this);
+  translatorAction_->setEnabled(false);
+  translatorAction_->setVisible(false);
+  startTranslatorAction_ = new QAction(QStringLiteral("Start the translator"), this);
+  startTranslatorAction_->setVisible(false);
+  connect(startTranslatorAction_, &QAction::triggered, this, [this] { StartTranslatorAgain(); });
   connect(account, &QAction::triggered, this, [this] { OpenAccountDialog(false); });
   connect(show, &QAction::triggered, this, [this] { ShowParlavant(); });
   connect(quit, &QAction::triggered, this, [this] { Quit(); });
@@ -218,6 +230,8 @@ void Launcher::MakeStatusView() {
   if (QSystemTrayIcon::isSystemTrayAvailable()) {
     menu_ = std::make_unique<QMenu>();
     menu_->addAction(stateAction_);
+    menu_->addAction(translatorAction_);
+    menu_->addAction(startTranslatorAction_);
     menu_->addSeparator();
     menu_->addAction(account);
     menu_->addAction(show);
@@ -243,6 +257,11 @@ void Launcher::MakeStatusView() {
       connect(button, &QPushButton::clicked, action, &QAction::trigger);
       buttons->addWidget(button);
     }
+    startTranslatorButton_ = new QPushButton(startTranslatorAction_->text());
+    startTranslatorButton_->setVisible(false);
+    connect(startTranslatorButton_, &QPushButton::clicked, startTranslatorAction_,
+            &QAction::trigger);
+    buttons->insertWidget(0, startTranslatorButton_);
     auto* layout = new QVBoxLayout(statusWindow_.get());
     layout->addWidget(statusLabel_);
     layout->addLayout(buttons);
@@ -262,13 +281,16 @@ bool Launcher::eventFilter(QObject* watched, QEvent* event) {
 
 void Launcher::SetState(Connection state, const QString& text) {
   stateAction_->setText(text);
+  connection_ = state;
+  const QString translator = TranslatorText();
+  const QString all = translator.isEmpty() ? text : text + QStringLiteral("\n") + translator;
   if (tray_ != nullptr) {
     tray_->setIcon(StateIcon(state));
-    tray_->setToolTip(QStringLiteral("Parlavant: ") + text);
+    tray_->setToolTip(QStringLiteral("Parlavant: ") + all);
   }
   if (statusWindow_) {
     statusWindow_->setWindowIcon(StateIcon(state));
-    statusLabel_->setText(text);
+    statusLabel_->setText(all);
   }
 }
 
@@ -435,35 +457,143 @@ void Launcher::StartCompanions() {
   if (companionsStarted_) return;
   companionsStarted_ = true;
   if (!programs_.translator.isEmpty() && !TranslatorReachable()) {
-    translator_ = new QProcess(this);
-    QStringList args;
-    if (!options_.desktopDir.empty()) {
-      args << QStringLiteral("--desktop") << QString::fromStdString(options_.desktopDir);
-    }
-    translator_->setProcessChannelMode(QProcess::ForwardedChannels);
-    translator_->start(programs_.translator, args);
+    QString runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    if (runtime.isEmpty()) runtime = QDir::tempPath();
+    translatorStateFile_ =
+        runtime + QStringLiteral("/parlavant-translator.%1").arg(QApplication::applicationPid());
+    StartTranslator();
   }
   StartWindow();
 }
 
+void Launcher::StartTranslator() {
+  if (translator_ != nullptr) translator_->deleteLater();
+  translator_ = new QProcess(this);
+  QStringList args;
+  if (!options_.desktopDir.empty()) {
+    args << QStringLiteral("--desktop") << QString::fromStdString(options_.desktopDir);
+  }
+  translator_->setProcessChannelMode(QProcess::ForwardedChannels);
+  QProcess* started = translator_;
+  connect(started, &QProcess::finished, this,
+          [this, started](int code, QProcess::ExitStatus status) {
+            if (started == translator_) TranslatorEnded(status == QProcess::CrashExit || code != 0);
+          });
+  connect(started, &QProcess::errorOccurred, this, [this, started](QProcess::ProcessError error) {
+    if (error == QProcess::FailedToStart && started == translator_) TranslatorEnded(true);
+  });
+  translatorWatch_.Started(ProgramWatch::Clock::now());
+  SetTranslatorState(ProgramWatch::State::kRunning, QStringLiteral("Translator: running"));
+  translator_->start(programs_.translator, args);
+}
+
+void Launcher::TranslatorEnded(bool failed) {
+  if (quitting_) return;
+  const ProgramWatch::Decision decision = translatorWatch_.Ended(ProgramWatch::Clock::now(), failed);
+  if (decision.state == ProgramWatch::State::kStopped) {
+    SetTranslatorState(decision.state,
+                       QStringLiteral("Translator: stopped, after ending %1 times right after "
+                                      "its start")
+                           .arg(ProgramWatch::kQuickEndsToStop));
+    notifier_.Notify(QStringLiteral("The translator keeps stopping"),
+                     QStringLiteral("It ended %1 times right after its start and is left "
+                                    "stopped: messages come untranslated. Choose \"Start the "
+                                    "translator\" in Parlavant's menu to try again.")
+                         .arg(ProgramWatch::kQuickEndsToStop));
+    return;
+  }
+  const qint64 seconds = (decision.wait.count() + 999) / 1000;
+  SetTranslatorState(decision.state,
+                     QStringLiteral("Translator: stopped; starting it again in %1 s").arg(seconds));
+  QTimer::singleShot(decision.wait, this, [this] {
+    if (quitting_ || translatorWatch_.Current() != ProgramWatch::State::kRestarting) return;
+    if (TranslatorReachable()) {
+      // Another translator took its place meanwhile: it serves, and is none of ours to watch.
+      SetTranslatorState(ProgramWatch::State::kNotStarted, QString());
+      return;
+    }
+    StartTranslator();
+  });
+}
+
+void Launcher::StartTranslatorAgain() {
+  if (translatorWatch_.Current() == ProgramWatch::State::kRunning) return;
+  translatorWatch_.Reset();
+  StartTranslator();
+}
+
+void Launcher::SetTranslatorState(ProgramWatch::State state, const QString& text) {
+  translatorAction_->setText(text);
+  translatorAction_->setVisible(!text.isEmpty());
+  const bool stopped = state == ProgramWatch::State::kStopped;
+  startTranslatorAction_->setVisible(stopped);
+  if (startTranslatorButton_ != nullptr) startTranslatorButton_->setVisible(stopped);
+  SetState(connection_, stateAction_->text());
+  if (translatorStateFile_.isEmpty()) return;
+  // The window reads it when a translation fails; one word, replaced whole.
+  const char* word = state == ProgramWatch::State::kRestarting ? "restarting"
+                     : stopped                                ? "stopped"
+                                                              : "running";
+  QSaveFile file(translatorStateFile_);
+  if (file.open(QIODevice::WriteOnly)) {
+    file.write(word);
+    file.write("\n");
+    file.commit();
+  }
+}
+
 void Launcher::StartWindow() {
   if (programs_.window.isEmpty()) return;
+  if (window_ != nullptr) window_->deleteLater();
   window_ = new QProcess(this);
   QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
   if (!options_.desktopDir.empty()) {
     environment.insert(QStringLiteral("PARLAVANT_DESKTOP"),
                        QString::fromStdString(options_.desktopDir));
   }
+  if (!translatorStateFile_.isEmpty()) {
+    environment.insert(QStringLiteral("PARLAVANT_TRANSLATOR_STATE"), translatorStateFile_);
+  }
   window_->setProcessEnvironment(environment);
   window_->setProcessChannelMode(QProcess::ForwardedChannels);
+  QProcess* started = window_;
+  connect(started, &QProcess::finished, this,
+          [this, started](int code, QProcess::ExitStatus status) {
+            if (started == window_) WindowEnded(status == QProcess::CrashExit || code != 0);
+          });
+  connect(started, &QProcess::errorOccurred, this, [this, started](QProcess::ProcessError error) {
+    if (error == QProcess::FailedToStart && started == window_) WindowEnded(true);
+  });
+  windowWatch_.Started(ProgramWatch::Clock::now());
   window_->start(programs_.window, {});
+}
+
+void Launcher::WindowEnded(bool failed) {
+  if (quitting_) return;
+  const ProgramWatch::Decision decision = windowWatch_.Ended(ProgramWatch::Clock::now(), failed);
+  if (decision.state == ProgramWatch::State::kStopped) {
+    notifier_.Notify(QStringLiteral("Parlavant's window keeps closing"),
+                     QStringLiteral("It closed unexpectedly %1 times right after its start. "
+                                    "Choose \"Show Parlavant\" to try again.")
+                         .arg(ProgramWatch::kQuickEndsToStop));
+  } else if (decision.state == ProgramWatch::State::kRestarting) {
+    QTimer::singleShot(decision.wait, this, [this] {
+      if (quitting_ || windowWatch_.Current() != ProgramWatch::State::kRestarting) return;
+      if (window_ == nullptr || window_->state() == QProcess::NotRunning) StartWindow();
+    });
+  }
 }
 
 QString Launcher::StateText() const {
   return stateAction_ != nullptr ? stateAction_->text() : QString();
 }
 
-int RunLauncher(int argc, char** argv, AccountSettings account, ServiceOptions service) {
+QString Launcher::TranslatorText() const {
+  return translatorAction_ != nullptr ? translatorAction_->text() : QString();
+}
+
+int RunLauncher(int argc, char** argv, AccountSettings account, ServiceOptions service,
+                ProgramWatch::Duration restartWait) {
   QApplication qt(argc, argv);
   QApplication::setQuitOnLastWindowClosed(false);
   QApplication::setApplicationName(QStringLiteral("parlavant-xmpp"));
@@ -472,8 +602,10 @@ int RunLauncher(int argc, char** argv, AccountSettings account, ServiceOptions s
   const std::string desktop =
       service.desktopDir.empty() ? platform::DefaultDesktopLocation() : service.desktopDir;
   app::SingleInstance instance(QStringLiteral("parlavant-xmpp"), QString::fromStdString(desktop));
-  auto launcher = std::make_unique<Launcher>(std::move(account), std::move(service),
-                                             Launcher::InstalledPrograms());
+  Launcher::Programs programs = Launcher::InstalledPrograms();
+  programs.restartWait = restartWait;
+  auto launcher =
+      std::make_unique<Launcher>(std::move(account), std::move(service), std::move(programs));
   Launcher* running = launcher.get();
   if (instance.HandOver([running] { running->ShowParlavant(); })) return 0;
   // A peer that goes away mid-write must not end the program; asked to end (at logout, say), it

@@ -12,6 +12,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QProcess>
+#include <QPushButton>
 #include <QSystemTrayIcon>
 #include <QWidget>
 
@@ -23,6 +24,7 @@
 #include "app/notifier.h"
 #include "xmpp/account_settings.h"
 #include "xmpp/desktop/account_dialog.h"
+#include "xmpp/program_watch.h"
 #include "xmpp/service.h"
 
 namespace xmpp::desktop {
@@ -33,6 +35,8 @@ class Launcher : public QObject {
   // Parlavant's window; an empty path starts nothing in its place.
   struct Programs {
     QString translator, window;
+    // The first wait before a program that ended is started again (see ProgramWatch).
+    ProgramWatch::Duration restartWait = std::chrono::seconds(1);
   };
   static Programs InstalledPrograms();
   enum class Connection { kConnecting, kOnline, kOffline, kRefused };
@@ -43,9 +47,13 @@ class Launcher : public QObject {
   void ShowParlavant();
   void Quit();
   void OpenAccountDialog(bool first);
+  // After the translator was left stopped: the user asks for it again.
+  void StartTranslatorAgain();
 
   // What the tray or the status window says of the connection now; the dialog while open.
   QString StateText() const;
+  // What the tray says of the translator it started; empty where it started none.
+  QString TranslatorText() const;
   AccountDialog* Dialog() const { return dialog_; }
 
  private:
@@ -69,7 +77,11 @@ class Launcher : public QObject {
   void StopService();
   void Connected(const ClientEvent& event);
   void StartCompanions();
+  void StartTranslator();
+  void TranslatorEnded(bool failed);
+  void SetTranslatorState(ProgramWatch::State state, const QString& text);
   void StartWindow();
+  void WindowEnded(bool failed);
   AccountSettings settings_;
   ServiceOptions options_;
   app::Notifier notifier_;
@@ -78,11 +90,18 @@ class Launcher : public QObject {
   int generation_ = 0;  // of the service now running
   bool serviceRunning_ = false, lostSaid_ = false, quitting_ = false;
   bool companionsStarted_ = false, keyringMissing_ = false;
+  Connection connection_ = Connection::kOffline;
   std::optional<Pending> pending_;
   std::string problem_;  // for the dialog to say when it opens
   ClientEvent::Cause problemCause_ = ClientEvent::kNoCause;
   QPointer<AccountDialog> dialog_;
   QPointer<QProcess> translator_, window_;
+  ProgramWatch translatorWatch_, windowWatch_;
+  // Where the window reads how the translator is, to say it in words in its pages.
+  QString translatorStateFile_;
+  QAction* translatorAction_ = nullptr;
+  QAction* startTranslatorAction_ = nullptr;
+  QPushButton* startTranslatorButton_ = nullptr;
   QSystemTrayIcon* tray_ = nullptr;
   std::unique_ptr<QMenu> menu_;
   QAction* stateAction_ = nullptr;
@@ -91,6 +110,7 @@ class Launcher : public QObject {
   Programs programs_;
 };
 
-int RunLauncher(int argc, char** argv, AccountSettings account, ServiceOptions service);
+int RunLauncher(int argc, char** argv, AccountSettings account, ServiceOptions service,
+                ProgramWatch::Duration restartWait);
 
 }  // namespace xmpp::desktop
