@@ -415,4 +415,91 @@ TEST_F(LaunchTest, ATranslatorAlreadyRunningIsUsedAndStays) {
   EXPECT_TRUE(translator.Alive());
 }
 
+// The one of Parlavant's processes on `desktop` with this name (0: none).
+pid_t ProcessNamed(const std::string& desktop, const std::string& name) {
+  for (const auto& [pid, found] : ProcessesOn(desktop)) {
+    if (found == name) return pid;
+  }
+  return 0;
+}
+
+std::string EnvironmentOf(pid_t pid) {
+  return testsupport::FileText("/proc/" + std::to_string(pid) + "/environ");
+}
+
+TEST_F(LaunchTest, WhatTheLauncherStartedIsStartedAgainUntilItKeepsDyingAtItsStart) {
+  ASSERT_TRUE(display_.Ready());
+  ASSERT_TRUE(testsupport::WaitUntilNotListening(4357));
+  NotificationRecorder recorder(bus.Address());
+  ASSERT_TRUE(recorder.Registered());
+  xmpp::ServiceOptions service;
+  service.desktopDir = Desktop();
+  // Waits from 0.2 s; an end within 2 s of the start is quick.
+  xmpp::desktop::Launcher launcher({}, service,
+                                   {TRANSLATOR_PATH, PARLAVANT_PATH, std::chrono::milliseconds(200)});
+  launcher.Start();
+  const auto translator = [&] { return ProcessNamed(Desktop(), "parlavant-trans"); };
+  const auto window = [&] { return ProcessNamed(Desktop(), "parlavant"); };
+  pid_t last = 0, now = 0;
+  const auto next = [&](const std::function<pid_t()>& find) {
+    const bool found = PumpUntil(
+        [&] {
+          now = find();
+          return now > 0 && now != last;
+        },
+        20000);
+    last = now;
+    return found;
+  };
+  ASSERT_TRUE(next(window));
+  const std::string stateFile = [&] {
+    const std::string environment = EnvironmentOf(now);
+    const std::size_t at = environment.find("PARLAVANT_TRANSLATOR_STATE=");
+    return at == std::string::npos ? std::string()
+                                   : std::string(environment.c_str() + at + 27);
+  }();
+  ASSERT_FALSE(stateFile.empty());
+
+  // Killed three times after it served a while: started again each time.
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(next(translator)) << i;
+    ASSERT_TRUE(testsupport::WaitUntilListening(4357, 20000));
+    EXPECT_EQ(testsupport::FileText(stateFile), "running\n");
+    QTest::qWait(2300);
+    ::kill(last, SIGKILL);
+    ASSERT_TRUE(PumpUntil([&] { return launcher.TranslatorText().contains("starting it again"); },
+                          10000));
+    if (i == 0) EXPECT_EQ(testsupport::FileText(stateFile), "restarting\n");
+  }
+  // Dying at its start five times in a row: left stopped, and said.
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_TRUE(next(translator)) << i;
+    ::kill(last, SIGKILL);
+  }
+  ASSERT_TRUE(PumpUntil([&] { return launcher.TranslatorText().contains("stopped, after"); },
+                        20000));
+  EXPECT_EQ(testsupport::FileText(stateFile), "stopped\n");
+  ASSERT_TRUE(PumpUntil([&] { return !recorder.Notifications().empty(); }, 10000));
+  EXPECT_EQ(recorder.Notifications().back().summary, "The translator keeps stopping");
+  QTest::qWait(1500);
+  EXPECT_EQ(translator(), 0);
+  // The user asks for it again.
+  launcher.StartTranslatorAgain();
+  ASSERT_TRUE(next(translator));
+  ASSERT_TRUE(testsupport::WaitUntilListening(4357, 20000));
+  EXPECT_EQ(launcher.TranslatorText(), "Translator: running");
+
+  // The window: started again after a crash, and not after the user closed it.
+  last = window();
+  ::kill(last, SIGSEGV);
+  ASSERT_TRUE(next(window));
+  QTest::qWait(1000);
+  ::kill(last, SIGTERM);
+  ASSERT_TRUE(PumpUntil([&] { return window() == 0; }, 10000));
+  QTest::qWait(1500);
+  EXPECT_EQ(window(), 0);
+  launcher.Quit();
+  EXPECT_TRUE(PumpUntil([&] { return ProcessesOn(Desktop()).empty(); }, 10000));
+}
+
 }  // namespace
