@@ -271,6 +271,55 @@ TEST_F(LauncherTest, WithoutAKeyringThePasswordGoesIntoAFileOnlyTheUserCanRead) 
   EXPECT_EQ(third->Dialog()->focusWidget(), third->Dialog()->password);
 }
 
+TEST_F(LauncherTest, AccountWhileSignedInShowsItAndReplacesItOnlyWithOneThatWorks) {
+  KeyringDaemon keyring(Dir());
+  ASSERT_TRUE(KeyringReady());
+  ASSERT_TRUE(server.Register("bob", "bob-secret"));
+  auto launcher = MakeLauncher();
+  launcher->Start();
+  ASSERT_NE(launcher->Dialog(), nullptr);
+  SignIn(*launcher->Dialog(), "alice@localhost", "alice-secret", server.Port());
+  ASSERT_TRUE(SignedIn(*launcher));
+  const int connections = launcher->ConnectionsStarted();
+  const auto reopen = [&] {
+    launcher->OpenAccountDialog(false);
+    return QPointer<xmpp::desktop::AccountDialog>(launcher->Dialog());
+  };
+
+  // Shown as it is, the password masked; Cancel changes nothing.
+  QPointer<xmpp::desktop::AccountDialog> dialog = reopen();
+  ASSERT_NE(dialog, nullptr);
+  EXPECT_EQ(dialog->jid->text(), "alice@localhost");
+  EXPECT_EQ(dialog->password->text(), "alice-secret");
+  EXPECT_EQ(dialog->password->echoMode(), QLineEdit::Password);
+  EXPECT_TRUE(dialog->advanced->isChecked());  // this account names its server
+  dialog->reject();
+  // Sign in on the same account: the connection stays.
+  dialog = reopen();
+  QTest::keyClick(dialog->password, Qt::Key_Return);
+  ASSERT_TRUE(PumpUntil([&] { return dialog.isNull(); }, 5000));
+  QTest::qWait(500);
+  EXPECT_EQ(launcher->ConnectionsStarted(), connections);
+  EXPECT_EQ(launcher->StateText(), "Signed in as alice@localhost");
+
+  // Another account that does not work: said, and alice stays signed in.
+  dialog = reopen();
+  SignIn(*dialog, "bob@localhost", "wrong", server.Port());
+  ASSERT_TRUE(PumpUntil([&] { return dialog->signIn->isEnabled(); }, 15000));
+  EXPECT_THAT(dialog->problem->text().toStdString(), StartsWith("Wrong password"));
+  EXPECT_EQ(launcher->ConnectionsStarted(), connections);
+  EXPECT_EQ(launcher->StateText(), "Signed in as alice@localhost");
+  EXPECT_THAT(testsupport::FileText(Settings()), HasSubstr("Jid=alice@localhost"));
+  // One that works replaces it, and is kept.
+  SignIn(*dialog, "bob@localhost", "bob-secret", server.Port());
+  ASSERT_TRUE(PumpUntil([&] { return dialog.isNull(); }, 15000));
+  ASSERT_TRUE(PumpUntil(
+      [&] { return launcher->StateText() == QStringLiteral("Signed in as bob@localhost"); }, 15000));
+  EXPECT_EQ(launcher->ConnectionsStarted(), connections + 1);
+  EXPECT_THAT(testsupport::FileText(Settings()), HasSubstr("Jid=bob@localhost"));
+  EXPECT_EQ(Kept("bob@localhost"), "bob-secret");
+}
+
 // Parlavant's processes whose environment names `desktop`: what one launch started, and nothing
 // else (the server the test started has that environment too).
 std::map<pid_t, std::string> ProcessesOn(const std::string& desktop) {

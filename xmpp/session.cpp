@@ -125,6 +125,10 @@ void Session::Bound(Transport& transport, bool smOffered, TimePoint now) {
   queries_.clear();
   foundInArchive_.clear();
   for (Pending& pending : outgoing_) pending.index = 0;
+  if (options_.checkOnly) {
+    Push({ClientEvent::kOnline});
+    return;
+  }
   if (smOffered) {
     // Before anything else: the server counts what it handles from here on, and so do we.
     xmpp_stanza_t* enable = Element("enable", kSmNs);

@@ -45,6 +45,9 @@ struct SessionOptions {
   int catchUpMaxAgeS = 7 * 86400;     // and none older than this
   std::size_t archiveScanMax = 5000;  // archived messages one question looks through at most
   std::size_t dedupWindow = 5000;     // received messages remembered for spotting a second copy
+  // Only signs in, to learn whether the account works: no presence (so the server routes no
+  // message here, where none would be kept), roster, archive or stream management.
+  bool checkOnly = false;
 };
 
 using Outgoing = OutgoingChat;

@@ -28,7 +28,8 @@ void SplitServer(const std::string& server, QString& host, int& port) {
 }  // namespace
 
 AccountDialog::AccountDialog(const AccountSettings& current, const std::string& keyringText,
-                             const std::string& privateFile, QWidget* parent)
+                             const std::string& privateFile, const std::string& currentPassword,
+                             QWidget* parent)
     : QDialog(parent), base_(current) {
   setWindowTitle(QStringLiteral("Parlavant: chat account"));
   setObjectName(QStringLiteral("AccountDialog"));
@@ -36,7 +37,7 @@ AccountDialog::AccountDialog(const AccountSettings& current, const std::string& 
   jid = new QLineEdit(QString::fromStdString(current.jid));
   jid->setPlaceholderText(QStringLiteral("you@example.org"));
   jid->setAccessibleName(QStringLiteral("Chat address (JID)"));
-  password = new QLineEdit;
+  password = new QLineEdit(QString::fromStdString(currentPassword));
   password->setEchoMode(QLineEdit::Password);
   password->setAccessibleName(QStringLiteral("Password"));
   remember = new QCheckBox(QStringLiteral("remember the password"));
@@ -55,12 +56,16 @@ AccountDialog::AccountDialog(const AccountSettings& current, const std::string& 
   }
   keyringNote->setVisible(!keyringText.empty());
 
-  advanced = new QGroupBox(QStringLiteral("Advanced"));
+  // A disclosure button, not a titled frame: folded, a frame would stand empty.
+  advanced = new QToolButton;
+  advanced->setText(QStringLiteral("Advanced"));
   advanced->setCheckable(true);
-  auto* fields = new QWidget;
-  auto* more = new QFormLayout(fields);
+  advanced->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+  advanced->setAutoRaise(true);
+  advanced->setAccessibleName(QStringLiteral("Advanced: server, port and CA file"));
+  advancedFields = new QWidget;
+  auto* more = new QFormLayout(advancedFields);
   more->setContentsMargins(0, 0, 0, 0);
-  (new QVBoxLayout(advanced))->addWidget(fields);
   QString host;
   int portNumber = 0;
   SplitServer(current.server, host, portNumber);
@@ -88,15 +93,15 @@ AccountDialog::AccountDialog(const AccountSettings& current, const std::string& 
   more->addRow(QStringLiteral("Server:"), server);
   more->addRow(QStringLiteral("Port:"), port);
   more->addRow(QStringLiteral("CA file:"), caRow);
+  const auto unfold = [this](bool open) {
+    advanced->setArrowType(open ? Qt::DownArrow : Qt::RightArrow);
+    advancedFields->setVisible(open);
+  };
+  connect(advanced, &QToolButton::toggled, this, unfold);
   // Folded away unless the account already needs it.
   const bool needed = !host.isEmpty() || portNumber != 0 || !current.caFile.empty();
   advanced->setChecked(needed);
-  fields->setVisible(needed);
-  advanced->setFlat(!needed);  // folded: a heading, not an empty frame
-  connect(advanced, &QGroupBox::toggled, this, [this, fields](bool open) {
-    fields->setVisible(open);
-    advanced->setFlat(!open);
-  });
+  unfold(needed);
 
   problem = new QLabel;
   problem->setWordWrap(true);
@@ -113,7 +118,8 @@ AccountDialog::AccountDialog(const AccountSettings& current, const std::string& 
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(form);
   layout->addWidget(keyringNote);
-  layout->addWidget(advanced);
+  layout->addWidget(advanced, 0, Qt::AlignLeft);
+  layout->addWidget(advancedFields);
   layout->addWidget(problem);
   layout->addWidget(buttons);
   setMinimumWidth(380);

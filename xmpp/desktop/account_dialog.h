@@ -6,11 +6,11 @@
 
 #include <QCheckBox>
 #include <QDialog>
-#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QToolButton>
 
 #include <functional>
 #include <string>
@@ -24,8 +24,10 @@ class AccountDialog : public QDialog {
  public:
   // `keyringNote`: why the keyring cannot keep the password (empty when it can); the dialog
   // then offers `privateFile` instead.
+  // `password`: the current account's, shown masked (empty: none known).
   AccountDialog(const AccountSettings& current, const std::string& keyringNote,
-                const std::string& privateFile, QWidget* parent = nullptr);
+                const std::string& privateFile, const std::string& password = {},
+                QWidget* parent = nullptr);
 
   // Asked to sign in with what the fields hold.
   std::function<void(const AccountSettings& account, const std::string& password, bool remember)>
@@ -39,7 +41,8 @@ class AccountDialog : public QDialog {
   QLineEdit* password;
   QCheckBox* remember;
   QLabel* keyringNote;
-  QGroupBox* advanced;
+  QToolButton* advanced;  // unfolds advancedFields
+  QWidget* advancedFields;
   QLineEdit* server;
   QSpinBox* port;
   QLineEdit* caFile;

@@ -109,6 +109,7 @@ Launcher::Launcher(AccountSettings settings, ServiceOptions options, Programs pr
       programs_(std::move(programs)) {}
 
 Launcher::~Launcher() {
+  EndTrial();
   StopService();
 }
 
@@ -157,6 +158,7 @@ void Launcher::Quit() {
   if (quitting_) return;
   quitting_ = true;
   if (dialog_ != nullptr) dialog_->hide();
+  EndTrial();
   StopService();
   // What the launcher started ends with it; a translator it found running stays.
   for (QProcess* child : {window_.data(), translator_.data()}) {
@@ -174,15 +176,25 @@ void Launcher::Quit() {
 }
 
 void Launcher::OpenAccountDialog(bool first) {
-  if (dialog_ != nullptr) {
+  if (dialog_ != nullptr && dialog_->isVisible()) {
     dialog_->raise();
     dialog_->activateWindow();
     return;
   }
+  // One that closed goes once the loop next runs: a new one takes its place now.
+  if (dialog_ != nullptr) dialog_->deleteLater();
   platform::KeyringAnswer probe;
   platform::KeyringLookup("", probe);
   keyringMissing_ = !probe.available;
-  dialog_ = new AccountDialog(settings_, keyringMissing_ ? probe.error : "", PrivateFile());
+  // The account as it is, its password too (masked), so that pressing Sign in changes nothing.
+  std::optional<std::string> password;
+  try {
+    if (!settings_.jid.empty()) password = FindPassword(settings_, nullptr);
+  } catch (const platform::Error&) {
+  }
+  dialog_ = new AccountDialog(settings_, keyringMissing_ ? probe.error : "", PrivateFile(),
+                              password.value_or(""));
+  if (password) std::fill(password->begin(), password->end(), '\0');
   dialog_->setAttribute(Qt::WA_DeleteOnClose);
   if (!problem_.empty()) {
     dialog_->Refused(problem_, problemCause_);
@@ -192,6 +204,12 @@ void Launcher::OpenAccountDialog(bool first) {
   dialog_->OnSignIn = [this](const AccountSettings& account, const std::string& password,
                              bool remember) { SignIn(account, password, remember); };
   connect(dialog_, &QDialog::rejected, this, [this, first] {
+    if (trial_) {
+      // The account being tried is dropped; the one signed in was never touched.
+      EndTrial();
+      pending_.reset();
+      return;
+    }
     const bool signingIn = pending_.has_value();
     pending_.reset();
     if (first && !serviceRunning_) {
@@ -200,7 +218,6 @@ void Launcher::OpenAccountDialog(bool first) {
     }
     if (signingIn) RestartSaved();
   });
-  connect(dialog_, &QObject::destroyed, this, [this] { dialog_ = nullptr; });
   dialog_->show();
   dialog_->raise();
   dialog_->activateWindow();
@@ -303,7 +320,66 @@ void Launcher::SignIn(const AccountSettings& account, const std::string& passwor
     return;
   }
   pending_ = Pending{account, password, remember};
-  StartService(std::move(made), false);
+  if (!serviceRunning_) {
+    StartService(std::move(made), false);
+    return;
+  }
+  std::optional<std::string> current;
+  try {
+    current = FindPassword(settings_, nullptr);
+  } catch (const platform::Error&) {
+  }
+  const bool same = account.jid == settings_.jid && account.server == settings_.server &&
+                    account.caFile == settings_.caFile && account.plain == settings_.plain &&
+                    current == password;
+  if (current) std::fill(current->begin(), current->end(), '\0');
+  if (same) {
+    KeepAccount();  // "remember" may have changed; the connection stays as it is
+    if (dialog_ != nullptr) dialog_->SignedIn();
+    return;
+  }
+  StartTrial(std::move(made));
+}
+
+void Launcher::StartTrial(Account account) {
+  EndTrial();
+  ClientOptions options = options_.client;
+  options.retryUntilOnline = false;
+  options.session.checkOnly = true;
+  account.resource.clear();  // a name of its own: the running connection's would end that one
+  trial_ = std::make_unique<XmppClient>(std::move(account), options);
+  trialWake_ = std::make_unique<QSocketNotifier>(trial_->WakeHandle(), QSocketNotifier::Read);
+  connect(trialWake_.get(), &QSocketNotifier::activated, this, [this] { TrialEvents(); });
+  trial_->Start();
+}
+
+void Launcher::TrialEvents() {
+  if (!trial_) return;
+  for (const ClientEvent& event : trial_->TakeEvents()) {
+    if (event.kind == ClientEvent::kOnline) {
+      EndTrial();
+      const Pending& pending = *pending_;
+      try {
+        StartService(MakeAccount(pending.account, pending.password), false);
+      } catch (const platform::Error& e) {
+        pending_.reset();
+        if (dialog_ != nullptr) dialog_->Refused(e.what(), ClientEvent::kNoCause);
+        RestartSaved();
+      }
+      return;  // the new service's own sign-in keeps the account and closes the dialog
+    }
+    if (event.kind == ClientEvent::kFailed || event.kind == ClientEvent::kRefused) {
+      EndTrial();
+      pending_.reset();
+      if (dialog_ != nullptr) dialog_->Refused(event.reason, event.cause);
+      return;
+    }
+  }
+}
+
+void Launcher::EndTrial() {
+  trialWake_.reset();
+  trial_.reset();
 }
 
 void Launcher::KeepAccount() {

@@ -13,6 +13,7 @@
 #include <QPointer>
 #include <QProcess>
 #include <QPushButton>
+#include <QSocketNotifier>
 #include <QSystemTrayIcon>
 #include <QWidget>
 
@@ -55,6 +56,8 @@ class Launcher : public QObject {
   // What the tray says of the translator it started; empty where it started none.
   QString TranslatorText() const;
   AccountDialog* Dialog() const { return dialog_; }
+  // How many connections to an account were started so far (a new one replaces the last).
+  int ConnectionsStarted() const { return generation_; }
 
  private:
   struct Pending {
@@ -67,6 +70,11 @@ class Launcher : public QObject {
   bool eventFilter(QObject* watched, QEvent* event) override;
   void SetState(Connection state, const QString& text);
   void SignIn(const AccountSettings& account, const std::string& password, bool remember);
+  // A changed account while one is signed in: it signs in on the side first, and replaces the
+  // running one only once that works.
+  void StartTrial(Account account);
+  void TrialEvents();
+  void EndTrial();
 
   // The account signed in from the dialog: kept, and its password where the user asked.
   void KeepAccount();
@@ -92,6 +100,8 @@ class Launcher : public QObject {
   bool companionsStarted_ = false, keyringMissing_ = false;
   Connection connection_ = Connection::kOffline;
   std::optional<Pending> pending_;
+  std::unique_ptr<XmppClient> trial_;
+  std::unique_ptr<QSocketNotifier> trialWake_;
   std::string problem_;  // for the dialog to say when it opens
   ClientEvent::Cause problemCause_ = ClientEvent::kNoCause;
   QPointer<AccountDialog> dialog_;
