@@ -6,6 +6,7 @@
 
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 namespace app {
@@ -19,6 +20,9 @@ class Notifier {
   Notifier& operator=(const Notifier&) = delete;
 
   void Notify(const QString& summary, const QString& body);
+  // As Notify; `onClick` runs (on this thread) when the user clicks the notification, where the
+  // notification server lets them.
+  void Notify(const QString& summary, const QString& body, std::function<void()> onClick);
 
  private:
   struct Shared;

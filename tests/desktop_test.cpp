@@ -17,6 +17,7 @@
 #include <set>
 #include <sstream>
 
+#include "app/history_store.h"
 #include "app/notifier.h"
 #include "app/single_instance.h"
 #include "platform/keyring.h"
@@ -547,6 +548,56 @@ TEST_F(LaunchTest, WhatTheLauncherStartedIsStartedAgainUntilItKeepsDyingAtItsSta
   ASSERT_TRUE(PumpUntil([&] { return window() == 0; }, 10000));
   QTest::qWait(1500);
   EXPECT_EQ(window(), 0);
+  launcher.Quit();
+  EXPECT_TRUE(PumpUntil([&] { return ProcessesOn(Desktop()).empty(); }, 10000));
+}
+
+TEST_F(LaunchTest, AMessageWhileNoWindowIsAttachedIsNotifiedCountedAndShownWhenAskedFor) {
+  ASSERT_TRUE(display_.Ready());
+  NotificationRecorder recorder(bus.Address());
+  ASSERT_TRUE(recorder.Registered());
+  xmpp::ServiceOptions service;
+  service.desktopDir = Desktop();
+  xmpp::desktop::Launcher launcher({}, service, {TRANSLATOR_PATH, PARLAVANT_PATH});
+  launcher.Start();
+  const auto window = [&] { return ProcessNamed(Desktop(), "parlavant"); };
+  ASSERT_TRUE(PumpUntil([&] { return window() > 0; }, 20000));
+  ASSERT_TRUE(testsupport::WaitUntilListening(4357, 20000));
+  testsupport::XmppPeer bob(Dir(), "bob@localhost", "bob-secret", server.Port());
+  ASSERT_TRUE(bob.WaitReady());
+  ASSERT_TRUE(PumpUntil([&] { return launcher.StateText() == "Signed in as alice@localhost"; },
+                        20000));
+  // The user closes the window; messages come meanwhile.
+  ::kill(window(), SIGTERM);
+  ASSERT_TRUE(PumpUntil([&] { return window() == 0; }, 10000));
+  QTest::qWait(1000);  // the chat API has seen it go
+  bob.Send("alice@localhost", "Hola");
+  bob.Send("alice@localhost", "¿Estás?");
+  ASSERT_TRUE(PumpUntil([&] { return recorder.Notifications().size() == 2; }, 20000));
+  EXPECT_EQ(recorder.Notifications()[0].summary, "bob@localhost");
+  EXPECT_EQ(recorder.Notifications()[0].body, "Hola");
+  EXPECT_EQ(recorder.Notifications()[1].body, QString::fromUtf8("¿Estás?"));
+  EXPECT_THAT(recorder.Notifications()[0].actions.join(',').toStdString(), HasSubstr("default"));
+  ASSERT_TRUE(PumpUntil(
+      [&] { return launcher.WaitingText() == "2 messages wait for Parlavant's window"; }, 10000));
+  EXPECT_EQ(window(), 0);
+
+  // A click on the notification opens the window, which takes both into bob's page.
+  recorder.Click(0);
+  ASSERT_TRUE(PumpUntil([&] { return window() > 0; }, 20000));
+  ASSERT_TRUE(PumpUntil([&] { return launcher.WaitingText().isEmpty(); }, 20000))
+      << launcher.WaitingText().toStdString();
+  app::SqliteHistory history(Dir() + "/data/parlavant/history.sqlite3");
+  std::vector<app::KeptLine> lines;
+  ASSERT_TRUE(PumpUntil(
+      [&] {
+        history.Open("alice@localhost");
+        lines = history.Lines("bob@localhost", 0, 10);
+        return lines.size() == 2;
+      },
+      20000));
+  EXPECT_TRUE(lines[0].line.text.starts_with(u"bob@localhost: ")) << lines[0].line.text.size();
+  EXPECT_TRUE(lines[0].line.text.ends_with(u"(Hola)"));
   launcher.Quit();
   EXPECT_TRUE(PumpUntil([&] { return ProcessesOn(Desktop()).empty(); }, 10000));
 }

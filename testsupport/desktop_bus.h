@@ -127,6 +127,7 @@ class NotificationRecorder : public QDBusVirtualObject {
  public:
   struct Shown {
     QString app, summary, body;
+    QStringList actions;
   };
   explicit NotificationRecorder(const std::string& address)
       : bus_(QDBusConnection::connectToBus(QString::fromStdString(address),
@@ -141,6 +142,14 @@ class NotificationRecorder : public QDBusVirtualObject {
     QDBusConnection::disconnectFromBus(QStringLiteral("notification-recorder"));
   }
   bool Registered() const { return registered_; }
+  // The user clicks the notification numbered `index` from 0 (its id is index + 1).
+  void Click(std::size_t index) {
+    QDBusMessage clicked = QDBusMessage::createSignal(
+        QStringLiteral("/org/freedesktop/Notifications"),
+        QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("ActionInvoked"));
+    clicked << static_cast<uint>(index + 1) << QStringLiteral("default");
+    bus_.send(clicked);
+  }
   const std::vector<Shown>& Notifications() const { return shown_; }
 
   QString introspect(const QString&) const override { return {}; }
@@ -149,7 +158,8 @@ class NotificationRecorder : public QDBusVirtualObject {
       return false;
     }
     const QList<QVariant> args = message.arguments();
-    shown_.push_back({args[0].toString(), args[3].toString(), args[4].toString()});
+    shown_.push_back(
+        {args[0].toString(), args[3].toString(), args[4].toString(), args[5].toStringList()});
     connection.send(message.createReply(QVariant::fromValue(static_cast<uint>(shown_.size()))));
     return true;
   }

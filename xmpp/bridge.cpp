@@ -119,6 +119,7 @@ void Bridge::Received(const std::string& from, const std::string& body,
   if (held_.empty() && Announce(id)) return;
   held_.push_back({id, body.size()});
   heldBytes_ += body.size();
+  if (OnHeld) OnHeld(from, body);
   while (held_.size() > limits_.maxHeldReceived ||
          (heldBytes_ > limits_.maxHeldBytes && held_.size() > 1)) {
     Notice("no program takes messages: the oldest held message was dropped");

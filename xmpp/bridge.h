@@ -85,6 +85,8 @@ class Bridge final : public chatapi::ChatBackend {
 
   // Said once for each thing left out or refused (for standard error).
   std::function<void(const std::string&)> OnNotice;
+  // A received message no program took: it waits, held, until one attaches.
+  std::function<void(const std::string& from, const std::string& body)> OnHeld;
   // A received message with an archive id has reached a program (to be remembered across runs).
   std::function<void(const std::string& archiveId)> OnDelivered;
 

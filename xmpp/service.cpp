@@ -146,6 +146,9 @@ int AccountService::Run() {
     shown.Write("Archive", client.BareUser(), archiveId);
     client.SetArchivePoint(archiveId);
   };
+  bridge.OnHeld = [this](const std::string& from, const std::string& body) {
+    if (OnHeld) OnHeld(from, body);
+  };
   bridge.SetUser(client.BareUser());
   // Until the account is signed in and its roster known, the API says it is not available; a
   // program attaches when it is announced.
@@ -165,6 +168,7 @@ int AccountService::Run() {
   client.Start();
 
   bool available = false;
+  std::size_t waiting = 0;
   std::optional<std::chrono::steady_clock::time_point> onlineSince;
   while (!stop_ && !tools::StopRequested()) {
     platform::WaitForDesktopOrSocket(*desktop, client.WakeHandle(), kLoopCapMs);
@@ -209,6 +213,10 @@ int AccountService::Run() {
       if (OnAvailable) OnAvailable(client.BareUser());
     }
     bridge.Flush();
+    if (bridge.HeldCount() != waiting) {
+      waiting = bridge.HeldCount();
+      if (OnWaiting) OnWaiting(waiting);
+    }
     if (std::string problem = shown.TakeProblem(); !problem.empty() && OnConnection) {
       ClientEvent notice{ClientEvent::kNotice};
       notice.reason = std::move(problem);

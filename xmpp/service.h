@@ -36,6 +36,9 @@ class AccountService {
 
   std::function<void(const ClientEvent&)> OnConnection;
   std::function<void(const std::string& bareUser)> OnAvailable;
+  // A received message that no program took (no window attached), and how many wait so.
+  std::function<void(const std::string& from, const std::string& body)> OnHeld;
+  std::function<void(std::size_t waiting)> OnWaiting;
 
  private:
   Account account_;

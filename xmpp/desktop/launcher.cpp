@@ -43,8 +43,9 @@ namespace {
 constexpr int kTranslatorPort = 4357;
 constexpr int kProbeMs = 300;  // a translator on this machine answers a connect at once
 constexpr int kEndMs = 3000;   // what the launcher started gets this long to end on its own
+constexpr int kNotifiedChars = 300;  // of a message told in a notification
 
-QIcon StateIcon(Launcher::Connection state) {
+QIcon StateIcon(Launcher::Connection state, std::size_t waiting = 0) {
   using Connection = Launcher::Connection;
   QColor color;
   switch (state) {
@@ -74,6 +75,20 @@ QIcon StateIcon(Launcher::Connection state) {
   paint.setBrush(color);
   paint.setPen(QPen(Qt::white, 2));
   paint.drawEllipse(18, 16, 13, 13);  // the connection's state
+  if (waiting > 0) {
+    // How many messages wait for the window, in a badge at the top right.
+    const QString count = waiting > 99 ? QStringLiteral("99+") : QString::number(waiting);
+    paint.setBrush(QColor(0xd3, 0x2f, 0x2f));
+    paint.setPen(Qt::NoPen);
+    const QRect badge(count.size() > 1 ? 10 : 16, 0, count.size() > 1 ? 22 : 16, 16);
+    paint.drawRoundedRect(badge, 8, 8);
+    QFont font = paint.font();
+    font.setPixelSize(11);
+    font.setBold(true);
+    paint.setFont(font);
+    paint.setPen(Qt::white);
+    paint.drawText(badge, Qt::AlignCenter, count);
+  }
   return QIcon(picture);
 }
 
@@ -233,6 +248,9 @@ void Launcher::MakeStatusView() {
   auto* account = new QAction(QStringLiteral("Account…"), this);
   auto* show = new QAction(QStringLiteral("Show Parlavant"), this);
   auto* quit = new QAction(QStringLiteral("Quit"), this);
+  waitingAction_ = new QAction(this);
+  connect(waitingAction_, &QAction::triggered, this, [this] { ShowParlavant(); });
+  waitingAction_->setVisible(false);
   translatorAction_ = new QAction(this);
   translatorAction_->setEnabled(false);
   translatorAction_->setVisible(false);
@@ -247,6 +265,7 @@ void Launcher::MakeStatusView() {
   if (QSystemTrayIcon::isSystemTrayAvailable()) {
     menu_ = std::make_unique<QMenu>();
     menu_->addAction(stateAction_);
+    menu_->addAction(waitingAction_);
     menu_->addAction(translatorAction_);
     menu_->addAction(startTranslatorAction_);
     menu_->addSeparator();
@@ -299,14 +318,16 @@ bool Launcher::eventFilter(QObject* watched, QEvent* event) {
 void Launcher::SetState(Connection state, const QString& text) {
   stateAction_->setText(text);
   connection_ = state;
-  const QString translator = TranslatorText();
-  const QString all = translator.isEmpty() ? text : text + QStringLiteral("\n") + translator;
+  QString all = text;
+  for (const QString& more : {WaitingText(), TranslatorText()}) {
+    if (!more.isEmpty()) all += QStringLiteral("\n") + more;
+  }
   if (tray_ != nullptr) {
-    tray_->setIcon(StateIcon(state));
+    tray_->setIcon(StateIcon(state, waiting_));
     tray_->setToolTip(QStringLiteral("Parlavant: ") + all);
   }
   if (statusWindow_) {
-    statusWindow_->setWindowIcon(StateIcon(state));
+    statusWindow_->setWindowIcon(StateIcon(state, waiting_));
     statusLabel_->setText(all);
   }
 }
@@ -448,6 +469,23 @@ void Launcher::StartService(Account account, bool saved) {
         },
         Qt::QueuedConnection);
   };
+  service_->OnHeld = [self, generation](const std::string& from, const std::string& body) {
+    QMetaObject::invokeMethod(
+        qApp,
+        [self, generation, from, body] {
+          if (self && self->generation_ == generation) self->Held(from, body);
+        },
+        Qt::QueuedConnection);
+  };
+  service_->OnWaiting = [self, generation](std::size_t waiting) {
+    QMetaObject::invokeMethod(
+        qApp,
+        [self, generation, waiting] {
+          if (self && self->generation_ == generation) self->SetWaiting(waiting);
+        },
+        Qt::QueuedConnection);
+  };
+  SetWaiting(0);
   SetState(Connection::kConnecting, QStringLiteral("Connecting…"));
   AccountService* service = service_.get();
   thread_ = std::thread([service, self, generation] {
@@ -658,6 +696,31 @@ void Launcher::WindowEnded(bool failed) {
       if (window_ == nullptr || window_->state() == QProcess::NotRunning) StartWindow();
     });
   }
+}
+
+void Launcher::Held(const std::string& from, const std::string& body) {
+  // A window on its way tells of it itself, translated, once it has attached.
+  if (window_ != nullptr && window_->state() != QProcess::NotRunning) return;
+  // Parlavant's window is not there to translate it: the text as it came, shortened.
+  QString text = QString::fromStdString(body);
+  if (text.size() > kNotifiedChars) text = text.left(kNotifiedChars) + QStringLiteral("…");
+  notifier_.Notify(QString::fromStdString(from), text, [self = QPointer<Launcher>(this)] {
+    if (self) self->ShowParlavant();
+  });
+}
+
+void Launcher::SetWaiting(std::size_t waiting) {
+  waiting_ = waiting;
+  waitingAction_->setText(waiting == 1 ? QStringLiteral("1 message waits for Parlavant's window")
+                                       : QStringLiteral("%1 messages wait for Parlavant's window")
+                                             .arg(waiting));
+  waitingAction_->setVisible(waiting > 0);
+  SetState(connection_, stateAction_->text());
+}
+
+QString Launcher::WaitingText() const {
+  return waitingAction_ != nullptr && waitingAction_->isVisible() ? waitingAction_->text()
+                                                                  : QString();
 }
 
 QString Launcher::StateText() const {

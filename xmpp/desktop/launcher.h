@@ -55,6 +55,8 @@ class Launcher : public QObject {
   QString StateText() const;
   // What the tray says of the translator it started; empty where it started none.
   QString TranslatorText() const;
+  // What it says of received messages that wait for Parlavant's window; empty for none.
+  QString WaitingText() const;
   AccountDialog* Dialog() const { return dialog_; }
   // How many connections to an account were started so far (a new one replaces the last).
   int ConnectionsStarted() const { return generation_; }
@@ -90,6 +92,8 @@ class Launcher : public QObject {
   void SetTranslatorState(ProgramWatch::State state, const QString& text);
   void StartWindow();
   void WindowEnded(bool failed);
+  void Held(const std::string& from, const std::string& body);
+  void SetWaiting(std::size_t waiting);
   AccountSettings settings_;
   ServiceOptions options_;
   app::Notifier notifier_;
@@ -110,6 +114,8 @@ class Launcher : public QObject {
   // Where the window reads how the translator is, to say it in words in its pages.
   QString translatorStateFile_;
   QAction* translatorAction_ = nullptr;
+  QAction* waitingAction_ = nullptr;
+  std::size_t waiting_ = 0;
   QAction* startTranslatorAction_ = nullptr;
   QPushButton* startTranslatorButton_ = nullptr;
   QSystemTrayIcon* tray_ = nullptr;
