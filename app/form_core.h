@@ -52,7 +52,7 @@ inline constexpr std::int32_t kFrench = 6;
 inline constexpr std::int32_t kItalian = 7;
 
 // Why a send is refused before anything is translated.
-inline constexpr std::string_view kNotConnectedMessage = "Not connected to the chat client.";
+inline constexpr std::string_view kNotConnectedMessage = "Not connected to the chat yet.";
 inline constexpr std::string_view kNoRecipientMessage =
     "No contact is chosen in the list: pick the contact to send the message to.";
 // What a received message's line says when it could not be translated (before the reason).
@@ -68,7 +68,7 @@ inline constexpr std::u16string_view kTranslatorStopped =
 // What a sent message's line says when it did not reach the recipient, and why when the chat
 // client has gone; the caption says the latter too until the client attaches again.
 inline constexpr std::u16string_view kNotDelivered = u"not delivered";
-inline constexpr std::string_view kClientGone = "the chat client is gone";
+inline constexpr std::string_view kClientGone = "the chat connection has closed";
 // The interface texts, by their bare name.
 inline constexpr std::string_view kInterfaceFile = "stintf.dat";
 

@@ -604,9 +604,9 @@ TEST_F(FormCoreTest, ASendThatFailsOrCannotGoIsSaidInItsPageOrRefused) {
   view.typed = u"hola";
   core.btnSendClick();
   EXPECT_EQ(form->Model().At(0).lines.back().text,
-            u"alice: hola ([5] hola) (not delivered: the chat client is gone)");
+            u"alice: hola ([5] hola) (not delivered: the chat connection has closed)");
   EXPECT_EQ(view.typed, u"hola");
-  EXPECT_EQ(form->Model().Caption(), "Parlavant 1.0:04 - alice (the chat client is gone)");
+  EXPECT_EQ(form->Model().Caption(), "Parlavant 1.0:04 - alice (the chat connection has closed)");
   EXPECT_THROW(core.btnSendClick(), platform::Error);
   StartClient({});
   client_->AnnounceApi();

@@ -17,6 +17,15 @@
 
 namespace app {
 
+namespace {
+
+QFont BoldFont(QFont font) {
+  font.setBold(true);
+  return font;
+}
+
+}  // namespace
+
 // The block of tab rows. Paints the tabs in the style's own look and takes clicks and keys.
 class PageControl::TabRows : public QWidget {
  public:
@@ -47,17 +56,18 @@ class PageControl::TabRows : public QWidget {
         tab.state |= QStyle::State_Selected;
         if (hasFocus()) tab.state |= QStyle::State_HasFocus;
       }
+      const bool unread = control_.tabUnread(i);
+      // Unread: the caption bold (tabs are sized for that, so nothing moves) and a bar in the
+      // highlight colour along the tab's top; the caption's text stays, tabs are found by it.
+      painter.save();
+      if (unread) painter.setFont(BoldFont(font()));
       style()->drawControl(QStyle::CE_TabBarTab, &tab, &painter, this);
-      if (control_.tabUnread(i)) {
-        // Beside the caption, not in it: tabs are found by their captions.
-        const int d = std::max(4, fontMetrics().height() / 3);
-        const QRect r = tab.rect;
-        painter.save();
-        painter.setRenderHint(QPainter::Antialiasing);
-        painter.setPen(Qt::NoPen);
-        painter.setBrush(palette().color(QPalette::Highlight));
-        painter.drawEllipse(QRect(r.right() - d - 2, r.top() + 3, d, d));
-        painter.restore();
+      painter.restore();
+      if (unread) {
+        const int bar = std::max(3, fontMetrics().height() / 5);
+        const QRect r = tab.rect.adjusted(3, 1, -3, 0);
+        painter.fillRect(QRect(r.left(), r.top(), r.width(), bar),
+                         palette().color(QPalette::Highlight));
       }
     }
   }
@@ -312,7 +322,8 @@ QSize PageControl::TabSize(const QString& text) const {
   tab.initFrom(rows_);
   tab.shape = QTabBar::RoundedNorth;
   tab.text = text;
-  const QFontMetrics metrics(font());
+  // Room for the bold caption of an unread tab, so that marking one moves none.
+  const QFontMetrics metrics(BoldFont(font()));
   const QSize content(
       metrics.horizontalAdvance(text) +
           style()->pixelMetric(QStyle::PM_TabBarTabHSpace, &tab, rows_),

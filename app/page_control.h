@@ -7,8 +7,8 @@
 // tab, Ctrl+Shift+Tab and Ctrl+PgUp the previous one, from anywhere in the control; the arrow
 // keys, Home and End when the tabs have the focus. The tab list and each tab are exposed to
 // accessibility tools with their roles and captions, as a tab bar exposes them. A tab can be
-// marked unread: a dot at its corner, "unread" as its description for accessibility tools, its
-// caption unchanged. Which tab is unread is its owner's to say.
+// marked unread: its caption in bold with a coloured bar along its top, "unread" as its
+// description for accessibility tools, the caption's text unchanged. Which tab is unread is its owner's to say.
 
 #include <QPointer>
 #include <QRect>

@@ -158,10 +158,22 @@ TEST_F(PageControlTest, AnUnreadMarkIsSeenAndHeardButLeavesTheCaption) {
   std::vector<int> chosen;
   pc.OnUserSelect = [&](int index) { chosen.push_back(index); };
   const QImage before = pc.grab().toImage();
+  const QRect tab = pc.tabRect(2);
   pc.setTabUnread(2, true);
   EXPECT_TRUE(pc.tabUnread(2));
   EXPECT_FALSE(pc.tabUnread(0));
-  EXPECT_NE(pc.grab().toImage(), before);  // visible
+  EXPECT_EQ(pc.tabRect(2), tab);  // nothing moves
+  // Seen at a glance: a good part of the tab changes, nothing outside it.
+  const QImage after = pc.grab().toImage();
+  int changed = 0, elsewhere = 0;
+  for (int y = 0; y < after.height(); ++y) {
+    for (int x = 0; x < after.width(); ++x) {
+      if (after.pixel(x, y) == before.pixel(x, y)) continue;
+      ++(tab.contains(x, y) ? changed : elsewhere);
+    }
+  }
+  EXPECT_GE(changed, tab.width() * 3) << "of " << tab.width() * tab.height();
+  EXPECT_EQ(elsewhere, 0);
   QAccessibleInterface* third = QAccessible::queryAccessibleInterface(pc.tabList())->child(2);
   EXPECT_EQ(third->text(QAccessible::Description), "unread");
   EXPECT_EQ(third->text(QAccessible::Name), pc.tabText(2));

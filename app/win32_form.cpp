@@ -10,6 +10,8 @@
 namespace app {
 namespace {
 
+constexpr int kNoMark = 0, kUnreadMark = 1;  // the tabs' images
+
 constexpr wchar_t kWindowClass[] = L"ParlavantMainForm";
 constexpr UINT kRunLater = WM_APP + 1;
 constexpr int kListDrop = 200;  // how far a combo box's list drops down
@@ -30,6 +32,39 @@ std::wstring TextOf(HWND control) {
 }
 
 // 8 points at the screen's resolution.
+// The tabs' images: none (a blank the size of the mark, so that marking a tab moves nothing)
+// and the unread mark, a dot in the highlight colour.
+HIMAGELIST MakeTabMarks(HWND window) {
+  const HDC screen = GetDC(window);
+  const int size = std::max(10, MulDiv(10, GetDeviceCaps(screen, LOGPIXELSY), 96));
+  HIMAGELIST marks = ImageList_Create(size, size, ILC_COLOR24 | ILC_MASK, 2, 0);
+  const COLORREF clear = RGB(255, 0, 255);
+  for (const bool dot : {false, true}) {
+    HDC dc = CreateCompatibleDC(screen);
+    HBITMAP picture = CreateCompatibleBitmap(screen, size, size);
+    HGDIOBJ old = SelectObject(dc, picture);
+    HBRUSH background = CreateSolidBrush(clear);
+    const RECT all{0, 0, size, size};
+    FillRect(dc, &all, background);
+    DeleteObject(background);
+    if (dot) {
+      HBRUSH fill = CreateSolidBrush(GetSysColor(COLOR_HIGHLIGHT));
+      HGDIOBJ oldBrush = SelectObject(dc, fill);
+      HGDIOBJ oldPen = SelectObject(dc, GetStockObject(NULL_PEN));
+      Ellipse(dc, 1, 1, size, size);
+      SelectObject(dc, oldPen);
+      SelectObject(dc, oldBrush);
+      DeleteObject(fill);
+    }
+    SelectObject(dc, old);
+    DeleteDC(dc);
+    ImageList_AddMasked(marks, picture, clear);
+    DeleteObject(picture);
+  }
+  ReleaseDC(window, screen);
+  return marks;
+}
+
 HFONT MakeFont(const wchar_t* face, HWND window) {
   HDC dc = GetDC(window);
   const int height = -MulDiv(8, GetDeviceCaps(dc, LOGPIXELSY), 72);
@@ -88,6 +123,7 @@ Win32MainForm::~Win32MainForm() {
     DestroyWindow(window_);
   }
   if (controlFont_ != nullptr) DeleteObject(controlFont_);
+  if (tabMarks_ != nullptr) ImageList_Destroy(tabMarks_);
   if (windowFont_ != nullptr) DeleteObject(windowFont_);
 }
 
@@ -146,6 +182,9 @@ void Win32MainForm::Make() {
                  FALSE);
     controls_[static_cast<std::size_t>(c.id)] = control;
   }
+  tabMarks_ = MakeTabMarks(window_);
+  SendMessageW(Window(Control::PageControl1), TCM_SETIMAGELIST, 0,
+               reinterpret_cast<LPARAM>(tabMarks_));
   EnableWindow(Window(Control::btnSend), FALSE);
   // Tab walks the controls in the order of the window's children: the designed order.
   HWND after = HWND_TOP;
@@ -419,9 +458,10 @@ void Win32MainForm::LanguagesChanged() {
 void Win32MainForm::ConversationAdded(int conversation) {
   HWND tabs = Window(Control::PageControl1);
   TCITEMW item{};
-  item.mask = TCIF_TEXT;
+  item.mask = TCIF_TEXT | TCIF_IMAGE;
   std::wstring empty;
   item.pszText = empty.data();
+  item.iImage = kNoMark;
   SendMessageW(tabs, TCM_INSERTITEMW, static_cast<WPARAM>(conversation),
                reinterpret_cast<LPARAM>(&item));
   HWND memo = CreateWindowExW(
@@ -489,9 +529,17 @@ void Win32MainForm::ShownChanged() {
 }
 
 void Win32MainForm::UnreadChanged(int conversation) {
-  // A highlighted tab is the tab control's own mark.
-  SendMessageW(Window(Control::PageControl1), TCM_HIGHLIGHTITEM, static_cast<WPARAM>(conversation),
-               MAKELPARAM(core_->Model().At(conversation).unread ? TRUE : FALSE, 0));
+  // The tab control's own mark (a highlighted tab, which accessibility tools report), and a dot
+  // beside the caption that is seen at a glance; the caption's text stays.
+  const bool unread = core_->Model().At(conversation).unread;
+  HWND tabs = Window(Control::PageControl1);
+  SendMessageW(tabs, TCM_HIGHLIGHTITEM, static_cast<WPARAM>(conversation),
+               MAKELPARAM(unread ? TRUE : FALSE, 0));
+  TCITEMW item{};
+  item.mask = TCIF_IMAGE;
+  item.iImage = unread ? kUnreadMark : kNoMark;
+  SendMessageW(tabs, TCM_SETITEMW, static_cast<WPARAM>(conversation),
+               reinterpret_cast<LPARAM>(&item));
 }
 
 void Win32MainForm::CaptionChanged() {

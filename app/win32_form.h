@@ -7,6 +7,8 @@
 
 #include <windows.h>
 
+#include <commctrl.h>
+
 #include <array>
 #include <deque>
 #include <functional>
@@ -86,6 +88,7 @@ class Win32MainForm final : private FormView {
   TApplication& application_;
   HWND window_ = nullptr;
   HFONT controlFont_ = nullptr, windowFont_ = nullptr;
+  HIMAGELIST tabMarks_ = nullptr;
   std::array<HWND, kControlCount> controls_{};
   FormLayout layout_;
   std::vector<HWND> memos_;  // by conversation

@@ -119,8 +119,8 @@ TEST_F(EndToEndTest, AConversationWithInterruptionsAStrangerAFailureAndAVanished
   client.reset();
   form.SendMessage->setPlainText("anyone?");
   form.btnSend->click();
-  EXPECT_TRUE(Memo(form, "zed").endsWith("(not delivered: the chat client is gone)"));
-  EXPECT_TRUE(form.CaptionAnsi().ends_with("(the chat client is gone)"));
+  EXPECT_TRUE(Memo(form, "zed").endsWith("(not delivered: the chat connection has closed)"));
+  EXPECT_TRUE(form.CaptionAnsi().ends_with("(the chat connection has closed)"));
   EXPECT_EQ(form.SendMessage->toPlainText(), "anyone?");
   EXPECT_THAT(boxes, ::testing::IsEmpty());
 }

@@ -96,13 +96,16 @@ std::wstring TabText(HWND tabs, int index) {
 bool TabMarked(HWND tabs, int index) {
   Remote remote(tabs, sizeof(TCITEMW));
   TCITEMW item{};
-  item.mask = TCIF_STATE;
+  item.mask = TCIF_STATE | TCIF_IMAGE;
   item.dwStateMask = TCIS_HIGHLIGHTED;
   remote.Write(0, &item, sizeof item);
   SendMessageW(tabs, TCM_GETITEMW, static_cast<WPARAM>(index),
                reinterpret_cast<LPARAM>(remote.At()));
   remote.Read(0, &item, sizeof item);
-  return (item.dwState & TCIS_HIGHLIGHTED) != 0;
+  const bool highlighted = (item.dwState & TCIS_HIGHLIGHTED) != 0;
+  // Both marks or neither: the dot is what is seen, the highlight what is reported.
+  EXPECT_EQ(item.iImage == 1, highlighted) << "tab " << index;
+  return highlighted;
 }
 
 // Where the control is in its parent's client area, as left, top, width, height.
