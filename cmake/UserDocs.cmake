@@ -1,8 +1,11 @@
 # What a package user reads: a man page for every installed program, made from its --help by
-# help2man (where help2man is installed and the programs run here), and the user part of the
-# README (the blocks between "<!-- user -->" and "<!-- /user -->") as the package's README.
+# help2man with the sections --help has no room for (data/man/PROGRAM.h2m: the menu entry and the
+# launcher, files, environment, exit status), gzipped as Debian installs man pages (where help2man
+# is installed and the programs run here); the user part of the README (the blocks between
+# "<!-- user -->" and "<!-- /user -->") as the package's README; and its copyright file.
 find_program(HELP2MAN help2man)
-if(HELP2MAN AND NOT CMAKE_CROSSCOMPILING)
+find_program(GZIP gzip)
+if(HELP2MAN AND GZIP AND NOT CMAKE_CROSSCOMPILING)
   set(PARLAVANT_MAN_PAGES)
   foreach(page
       "parlavant|translates the chat messages you receive and send"
@@ -16,20 +19,24 @@ if(HELP2MAN AND NOT CMAKE_CROSSCOMPILING)
     if(NOT TARGET ${program})
       continue()
     endif()
-    set(out ${PROJECT_BINARY_DIR}/man/${program}.1)
-    add_custom_command(OUTPUT ${out}
+    set(page ${PROJECT_BINARY_DIR}/man/${program}.1)
+    set(more ${PROJECT_SOURCE_DIR}/data/man/${program}.h2m)
+    # gzip -n: no name or time stamp inside, so that the same page gives the same bytes.
+    add_custom_command(OUTPUT ${page}.gz
       COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
       COMMAND ${CMAKE_COMMAND} -E env QT_QPA_PLATFORM=offscreen
-              ${HELP2MAN} --no-info --no-discard-stderr --name "${what}" --output ${out}
-              $<TARGET_FILE:${program}>
-      DEPENDS ${program}
+              ${HELP2MAN} --no-info --no-discard-stderr --name "${what}" --include ${more}
+              --output ${page} $<TARGET_FILE:${program}>
+      COMMAND ${GZIP} -9nf ${page}
+      DEPENDS ${program} ${more}
       COMMENT "Writing the man page of ${program}"
       VERBATIM)
-    list(APPEND PARLAVANT_MAN_PAGES ${out})
+    list(APPEND PARLAVANT_MAN_PAGES ${page}.gz)
   endforeach()
   add_custom_target(man_pages ALL DEPENDS ${PARLAVANT_MAN_PAGES})
   install(FILES ${PARLAVANT_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
+install(FILES ${PROJECT_SOURCE_DIR}/data/copyright DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/parlavant)
 
 file(READ ${PROJECT_SOURCE_DIR}/README.md readme)
 string(REGEX MATCHALL "<!-- user -->[^<]*(<[^!][^<]*)*<!-- /user -->" blocks "${readme}")

@@ -36,7 +36,7 @@ packages=(
 
 case "${1:-}" in
   screenshot) packages+=(xvfb xdotool imagemagick icewm) ;;
-  package) packages+=(dpkg-dev strace xvfb xdotool imagemagick help2man man-db) ;;
+  package) packages+=(dpkg-dev strace xvfb xdotool imagemagick help2man man-db lintian) ;;
   # SQLite from Debian's source package: its tools make the single source file with tclsh
   windows) packages+=(g++-mingw-w64-x86-64-posix wine wine64 libz-mingw-w64-dev nsis fonts-wine
                       tcl patch xz-utils) ;;

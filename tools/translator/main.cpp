@@ -182,7 +182,8 @@ tools::CommandLine DescribeOptions(Options& o) {
       "into English, Spanish, French and Italian from one another and from Macedonian (and\n"
       "Bulgarian through it), and into Bulgarian from Macedonian; no pair leads into German or\n"
       "Turkish. A text it cannot translate is answered 422 with the two languages in the\n"
-      "status line (\"No translation from Spanish into German\"), never returned as it came.");
+      "status line (\"No translation from Spanish into German\"), never returned as it came;\n"
+      "a text without a letter (a number, a time, an emoji) needs none and is.");
   line.Value("desktop", "DIR", "desktop directory (default: the user's desktop)",
              [&](const std::string& v) { o.desktop = v; });
   line.Value("title", "TEXT", "title of its window (default \"Tessavo Verbalinx 3.0\")",
@@ -247,6 +248,7 @@ int main(int argc, char** argv) {
     threads.emplace_back([s = servers.back().get()] { s->Run(); });
   };
 
+  int status = 0;
   try {
     std::unique_ptr<platform::Desktop> desktop;
     platform::Hwnd window = 0;
@@ -279,8 +281,9 @@ int main(int argc, char** argv) {
   } catch (const platform::Error& e) {
     Log(e.what());
     tools::RequestStop();
+    status = 1;  // it did not start: a launcher that watches it must see so
   }
   for (auto& server : servers) server->Stop();
   for (auto& thread : threads) thread.join();
-  return 0;
+  return status;
 }
