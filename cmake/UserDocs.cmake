@@ -37,6 +37,15 @@ if(HELP2MAN AND GZIP AND NOT CMAKE_CROSSCOMPILING)
   install(FILES ${PARLAVANT_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
 install(FILES ${PROJECT_SOURCE_DIR}/data/copyright DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/parlavant)
+# A native package's changelog, as Debian keeps it: gzipped, the same bytes every build.
+find_program(GZIP gzip)
+if(GZIP)
+  add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/changelog.gz
+    COMMAND ${GZIP} -9nc ${PROJECT_SOURCE_DIR}/data/changelog > ${PROJECT_BINARY_DIR}/changelog.gz
+    DEPENDS ${PROJECT_SOURCE_DIR}/data/changelog)
+  add_custom_target(changelog ALL DEPENDS ${PROJECT_BINARY_DIR}/changelog.gz)
+  install(FILES ${PROJECT_BINARY_DIR}/changelog.gz DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/parlavant)
+endif()
 
 file(READ ${PROJECT_SOURCE_DIR}/README.md readme)
 string(REGEX MATCHALL "<!-- user -->[^<]*(<[^!][^<]*)*<!-- /user -->" blocks "${readme}")

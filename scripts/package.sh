@@ -12,23 +12,44 @@ cmake --build --preset release
 deb=$(ls "$PWD"/build/release/parlavant_*.deb | head -n 1)
 echo "package: $deb"
 dpkg-deb --field "$deb" Depends Recommends Suggests
+# Debian's own check: no error and no warning; what it only notes is listed, and justified in the
+# README ("The package").
+echo "lintian:"
+lintian --info --display-info "$deb" | tee "$PWD/build/release/lintian.txt" | sed 's/^/  /'
+if grep -qE '^[EW]: ' "$PWD/build/release/lintian.txt"; then
+  echo "lintian found errors or warnings" >&2
+  exit 1
+fi
 
 apt-get install -y --reinstall "$deb" >/dev/null
 for f in /usr/bin/parlavant /usr/bin/parlavant-chatclient /usr/bin/parlavant-translator /usr/bin/parlavant-xmpp \
          /usr/bin/parlavant-stintf /usr/share/parlavant/stintf.dat \
          /usr/share/applications/parlavant.desktop /usr/share/icons/hicolor/scalable/apps/parlavant.svg \
-         /usr/share/doc/parlavant/README.md /usr/share/doc/parlavant/docs/account-dialog.png; do
+         /usr/share/doc/parlavant/README.md /usr/share/doc/parlavant/docs/account-dialog.png \
+         /usr/share/doc/parlavant/copyright /usr/share/doc/parlavant/changelog.gz; do
   test -e "$f" || { echo "missing after install: $f" >&2; exit 1; }
 done
 # Every program has its man page and answers --version; the menu starts the desktop mode.
 for program in parlavant parlavant-xmpp parlavant-translator parlavant-chatclient parlavant-stintf; do
-  man -w "$program" >/dev/null || { echo "no man page for $program" >&2; exit 1; }
+  page=$(man -w "$program") || { echo "no man page for $program" >&2; exit 1; }
+  [[ $page == *.gz ]] || { echo "the man page $page is not gzipped" >&2; exit 1; }
+  for section in SYNOPSIS DESCRIPTION OPTIONS FILES "EXIT STATUS"; do
+    MANWIDTH=100 man "$program" 2>/dev/null | grep -q "^$section" ||
+      { echo "the man page of $program has no $section" >&2; exit 1; }
+  done
   QT_QPA_PLATFORM=offscreen "$program" --version | grep -q "^$program [0-9]" ||
     { echo "$program --version says no version" >&2; exit 1; }
 done
 grep -qx 'Exec=parlavant-xmpp --launch' /usr/share/applications/parlavant.desktop ||
   { echo "the desktop entry does not start the desktop mode" >&2; exit 1; }
-echo "man pages, --version, the user README and the desktop entry are in place"
+MANWIDTH=100 man parlavant-xmpp 2>/dev/null | grep -q "^THE MENU ENTRY AND THE LAUNCHER" ||
+  { echo "parlavant-xmpp's man page does not tell of the menu entry" >&2; exit 1; }
+# The installed README speaks to someone who has the package, not the source tree.
+if grep -nE 'scripts/|build/(default|release)' /usr/share/doc/parlavant/README.md; then
+  echo "the installed README points into the source tree" >&2
+  exit 1
+fi
+echo "man pages, --version, the user README, copyright and the desktop entry are in place"
 
 source scripts/background.sh pkg
 mkdir -p "$work/config/parlavant" "$work/elsewhere" "$work/bare" "$work/beside"
