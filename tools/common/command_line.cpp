@@ -33,7 +33,7 @@ void CommandLine::Flag(std::string name, std::string help, std::function<void()>
 }
 
 std::string CommandLine::Help() const {
-  std::string text = synopsis_ + "\n\noptions:\n";
+  std::string text = synopsis_ + "\n\nOptions:\n";
   std::size_t width = 6;  // "--help"
   for (const Option& o : options_) {
     width = std::max(width, o.name.size() + 2 + (o.valueName.empty() ? 0 : o.valueName.size() + 1));
