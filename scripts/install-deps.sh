@@ -26,6 +26,8 @@ packages=(
   # the desktop: the keyring (libsecret; the keyring daemon, a session bus and a display for
   # its tests)
   libsecret-1-dev gnome-keyring dbus-daemon xvfb
+  # a person at the keyboard and the mouse of a real window, in the day-long test
+  xdotool
   # a dead network path for the XMPP tests, in a namespace of their own
   nftables iproute2 util-linux
   # a clock of its own for the XMPP client in a test (a preloaded library)

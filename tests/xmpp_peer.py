@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 """A remote person for the tests and the benchmark: signs in to an XMPP account over plain
-loopback, says "ready" each time its session has started (it connects again whenever the
+loopback (or encrypted, with --ca-file), says "ready" each time its session has started (it connects again whenever the
 connection is lost), prints every chat message it receives as "recv FROM HEX" (the body's UTF-8
 bytes in hexadecimal), and does what it reads on standard input: "send TO HEX" a chat message,
 "raw HEX" the bytes as they stand, "add JID" / "remove JID" a roster entry, "unsubscribe JID"
@@ -17,9 +17,12 @@ import slixmpp  # noqa: E402
 
 
 class Peer(slixmpp.ClientXMPP):
-    def __init__(self, jid, password, port):
+    def __init__(self, jid, password, port, ca_file=None):
         super().__init__(jid, password)
         self.port = port
+        self.tls = ca_file is not None
+        if self.tls:
+            self.ca_certs = ca_file
         self.add_event_handler("session_start", self.start)
         self.add_event_handler("message", self.message)
         self.add_event_handler("disconnected", self.lost)
@@ -30,7 +33,7 @@ class Peer(slixmpp.ClientXMPP):
         self.done = asyncio.get_event_loop().create_future()
 
     def open(self):
-        self.connect(("127.0.0.1", self.port), disable_starttls=True)
+        self.connect(("127.0.0.1", self.port), disable_starttls=not self.tls)
 
     def lost(self, _event):
         if self.finishing:
@@ -98,8 +101,9 @@ def main():
     parser.add_argument("--jid", required=True)
     parser.add_argument("--password", required=True)
     parser.add_argument("--port", type=int, required=True)
+    parser.add_argument("--ca-file", help="encrypt (STARTTLS), trusting the certificates in it")
     args = parser.parse_args()
-    peer = Peer(args.jid, args.password, args.port)
+    peer = Peer(args.jid, args.password, args.port, args.ca_file)
     peer["feature_mechanisms"].unencrypted_plain = True
     peer.open()
     asyncio.get_event_loop().run_until_complete(peer.done)

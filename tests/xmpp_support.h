@@ -147,12 +147,11 @@ inline std::string Unhex(const std::string& hex) {
 // The remote person: an XMPP account used from a small client of its own.
 class XmppPeer {
  public:
+  // `caFile`: encrypted, trusting the certificates in it; empty: plain.
   XmppPeer(const std::string& dir, const std::string& jid, const std::string& password,
-           std::uint16_t port)
-      : out_(dir + "/peer-" + jid + ".out"),
-        process_({"/usr/bin/python3", XMPP_PEER_PATH, "--jid", jid, "--password", password,
-                  "--port", std::to_string(port)},
-                 out_, out_ + ".err") {}
+           std::uint16_t port, const std::string& caFile = "")
+      : out_(dir + "/peer-" + jid + ".out"), process_(Command(jid, password, port, caFile), out_,
+                                                       out_ + ".err") {}
 
   // Waits (up to `ms`) for a line of its output that `accept` takes.
   template <typename Accept>
@@ -206,6 +205,13 @@ class XmppPeer {
   }
 
  private:
+  static std::vector<std::string> Command(const std::string& jid, const std::string& password,
+                                          std::uint16_t port, const std::string& caFile) {
+    std::vector<std::string> command = {"/usr/bin/python3", XMPP_PEER_PATH, "--jid", jid,
+                                        "--password", password, "--port", std::to_string(port)};
+    if (!caFile.empty()) command.insert(command.end(), {"--ca-file", caFile});
+    return command;
+  }
   std::vector<std::string> Lines() const {
     std::ifstream in(out_);
     std::vector<std::string> lines;
