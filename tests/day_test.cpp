@@ -264,7 +264,16 @@ TEST_F(DayTest, ADayOfConversationsThroughTheRealPrograms) {
   // the service's own words once, and the translator is back by itself.
   const pid_t translator = Process("parlavant-trans");
   ASSERT_GT(translator, 0);
+  const std::string environment = testsupport::FileText(
+      "/proc/" + std::to_string(Process("parlavant")) + "/environ");
+  const std::size_t at = environment.find("PARLAVANT_TRANSLATOR_STATE=");
+  ASSERT_NE(at, std::string::npos);
+  const std::string stateFile(environment.c_str() + at + 27);
   ::kill(translator, SIGKILL);
+  // Once the launcher has seen it go (a message in the very moment of the death is told in the
+  // service's words only).
+  ASSERT_TRUE(PumpUntil(
+      [&] { return testsupport::FileText(stateFile) == "restarting\n"; }, 10000));
   bob.Send(kAlice, "Una pregunta más");
   ASSERT_TRUE(Shows("bob@localhost", "Una pregunta más (untranslated: "));
   EXPECT_EQ(Count("bob@localhost", "the translator stopped and is being started again"), 1);
