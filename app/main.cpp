@@ -29,7 +29,7 @@ int main(int argc, char** argv) {
           << "parlavant: translates the chat messages you receive and send, beside the chat\n"
              "client. The desktop is the one PARLAVANT_DESKTOP names, or the user's; the\n"
              "settings are parlavant.ini in the user's configuration directory. Started again\n"
-             "on the same desktop, it brings the running window to the front.\n"
+             "on the same desktop, it brings the running window to the front.\n\n"
              "Options:\n"
              "  --help      print this and exit\n"
              "  --version   print the version and exit\n";
