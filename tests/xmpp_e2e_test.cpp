@@ -199,7 +199,8 @@ TEST_F(XmppEndToEndTest, AWrongPasswordAnOpenPasswordFileOrNoServerIsAClearError
       Dir() + "/xmpp.out", Dir() + "/xmpp.err");
   EXPECT_EQ(xmpp->Wait(20000), 1);
   EXPECT_THAT(XmppErrors(),
-              ::testing::HasSubstr("cannot sign in as alice@localhost: Connection refused"));
+              ::testing::HasSubstr("cannot sign in as alice@localhost: the server cannot be "
+                                   "reached (connection refused)"));
 
   // Plain text goes only to this machine: every address of the name must be loopback, and a
   // name that merely begins like one is no loopback address.

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cctype>
 #include <cstring>
 #include <exception>
 #include <random>
@@ -358,7 +359,9 @@ void XmppClient::OnLog(void* self, xmpp_log_level_t level, const char* area, con
     client->failure_ = "encryption with the server could not be started" +
                        (client->tlsError_.empty() ? std::string() : " (" + client->tlsError_ + ")");
   } else if (StartsWith(message, "connection failed, error ")) {
-    client->failure_ = platform::OsErrorText(std::atoi(message + 25));
+    std::string why = platform::OsErrorText(std::atoi(message + 25));
+    if (!why.empty()) why[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(why[0])));
+    client->failure_ = "the server cannot be reached (" + why + ")";
     client->cause_ = ClientEvent::kUnreachable;
   } else if (level >= XMPP_LEVEL_WARN && area != nullptr &&
              (std::strcmp(area, "tls") == 0 || std::strstr(message, "ertificate") != nullptr)) {
