@@ -367,7 +367,9 @@ void Launcher::StartTrial(Account account) {
   ClientOptions options = options_.client;
   options.retryUntilOnline = false;
   options.session.checkOnly = true;
-  account.resource.clear();  // a name of its own: the running connection's would end that one
+  // A name of its own: the running connection's (or one the JID names) would end that one.
+  account.jid = BareJid(account.jid);
+  account.resource.clear();
   trial_ = std::make_unique<XmppClient>(std::move(account), options);
   trialWake_ = std::make_unique<QSocketNotifier>(trial_->WakeHandle(), QSocketNotifier::Read);
   connect(trialWake_.get(), &QSocketNotifier::activated, this, [this] { TrialEvents(); });
