@@ -130,7 +130,7 @@ TEST_F(TranslatorProcessTest, ApertiumTranslatesSpanishIntoEnglish) {
   EXPECT_NE(english.find(u"apple"), std::u16string::npos);
   // Text without a letter is itself in every language: a thumbs-up goes out as it is, and says
   // nothing of the language the contact writes in.
-  for (const std::u16string text : {std::u16string(u"\U0001F44D"), std::u16string(u"12"),
+  for (const std::u16string& text : {std::u16string(u"\U0001F44D"), std::u16string(u"12"),
                                     std::u16string(u"15:30"), std::u16string()}) {
     std::int32_t said = -1;
     EXPECT_EQ(translate::Translate(http, *desktop, service, text, 5, &said), text);

@@ -62,11 +62,13 @@ class EchoEngine final : public Engine {
 class ApertiumEngine final : public Engine {
  public:
   ApertiumEngine(const std::string& modesDir, std::string fallbackSource,
-                 std::chrono::milliseconds hangBound)
+                 std::chrono::milliseconds hangBound, int pipelinesPerPair)
       : pairs_(ReadPairs(modesDir)),
         fallback_(std::move(fallbackSource)),
         pipelines_([modesDir](const std::string& mode) { return ReadMode(modesDir, mode); },
-                   hangBound) {}
+                   hangBound, pipelinesPerPair) {}
+
+  std::map<std::string, int> PipelineStarts() const override { return pipelines_.Starts(); }
 
   std::string Translate(const std::string& text, const std::string& target,
                         std::string* detected) override {
@@ -111,6 +113,7 @@ class ApertiumEngine final : public Engine {
       if (!route.empty()) source = fallback_;
     }
     if (route.empty()) {
+      if (detected != nullptr) *detected = source;
       throw NoLanguagePair("No translation from " + LanguageName(source) + " into " +
                            LanguageName(target));
     }
@@ -238,8 +241,9 @@ std::unique_ptr<Engine> MakeEchoEngine() {
 
 std::unique_ptr<Engine> MakeApertiumEngine(const std::string& modesDir,
                                            const std::string& fallbackSource,
-                                           std::chrono::milliseconds hangBound) {
-  return std::make_unique<ApertiumEngine>(modesDir, fallbackSource, hangBound);
+                                           std::chrono::milliseconds hangBound,
+                                           int pipelinesPerPair) {
+  return std::make_unique<ApertiumEngine>(modesDir, fallbackSource, hangBound, pipelinesPerPair);
 }
 
 }  // namespace standin

@@ -41,8 +41,12 @@ class Engine {
   // Returns the translation, and in `source` (when given) the two-letter code of the language
   // the text was taken to be in, where the engine tells one. Throws NoLanguagePair when no pair
   // leads to the target, and TranslationFailed when the translation program fails.
+  // `source` is set before NoLanguagePair is thrown too.
   virtual std::string Translate(const std::string& text, const std::string& target,
                                 std::string* source = nullptr) = 0;
+  // How often the pipelines of each Apertium mode were started: more than their number means
+  // some were restarted after a failure.
+  virtual std::map<std::string, int> PipelineStarts() const { return {}; }
 };
 
 // A language's English name by its two-letter code; the code itself for a language not known.
@@ -56,11 +60,12 @@ std::unique_ptr<Engine> MakeEchoEngine();
 // detector knows no language that a chain of pairs leads from, `fallbackSource` is assumed (the
 // pivot language: short lines fool the detector more often than they are in another language).
 // Each pair's pipeline is started on first use and kept running; one that gives no sign of life
-// for `hangBound` is killed and its request fails.
+// for `hangBound` is killed and its request fails. Each pair has up to `pipelinesPerPair`
+// pipelines, for requests that come at the same time.
 std::unique_ptr<Engine> MakeApertiumEngine(
     const std::string& modesDir = "/usr/share/apertium/modes",
     const std::string& fallbackSource = "es",
-    std::chrono::milliseconds hangBound = std::chrono::seconds(10));
+    std::chrono::milliseconds hangBound = std::chrono::seconds(10), int pipelinesPerPair = 1);
 
 // The pairs a modes directory offers: source -> target -> the name of Apertium's mode.
 using Pairs = std::map<std::string, std::map<std::string, std::string>>;

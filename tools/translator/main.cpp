@@ -19,6 +19,7 @@
 #include "tools/common/command_line.h"
 #include "tools/translator/engine.h"
 #include "tools/translator/http_server.h"
+#include "tools/translator/metrics.h"
 #include "translate/web_codec.h"
 
 namespace {
@@ -31,8 +32,12 @@ struct Options {
   std::string engine = "apertium";
   std::string modes = "/usr/share/apertium/modes";
   int hangBoundMs = 10000;
+  std::string bind = "127.0.0.1";
+  int pipelines = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  standin::HttpLimits limits;
   bool window = true;
   bool http = true;
+  bool service = false;
   std::string cookie;
   int status = 200;
   bool closeEarly = false;
@@ -99,18 +104,33 @@ class Service {
   Service(const Options& options, std::unique_ptr<standin::Engine> engine)
       : options_(options), engine_(std::move(engine)) {}
 
-  void Handle(const std::string& body, standin::HttpReply& reply) {
-    auto fields = ParseForm(body);
+  void Handle(const standin::HttpRequest& request, standin::HttpReply& reply) {
+    const auto started = std::chrono::steady_clock::now();
+    std::string source, target;
+    Translate(request, reply, source, target);
+    metrics_.Record(source, target, reply.status,
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - started)
+                        .count());
+  }
+
+  std::string MetricsText(const standin::HttpServer::Counts& counts) const {
+    return metrics_.Text(counts, engine_->PipelineStarts());
+  }
+
+ private:
+  void Translate(const standin::HttpRequest& request, standin::HttpReply& reply,
+                 std::string& source, std::string& target) {
+    auto fields = ParseForm(request.body);
     // The text arrives as character references of its UTF-16 units.
     const std::u16string text = standin::DecodeCharacterReferences(fields["l1"]);
     const int code = std::atoi(fields["TargetLang"].c_str());
-    const std::string target = standin::IsoOfLanguageCode(code);
+    target = standin::IsoOfLanguageCode(code);
     if (target.empty()) {
       Log("unknown language code " + fields["TargetLang"] + "; answered 400");
       reply = {400, "Unknown target language " + fields["TargetLang"], {}, {}};
       return;
     }
-    std::string translation, source;
+    std::string translation;
     try {
       translation = engine_->Translate(platform::Utf8Encode(text), target, &source);
     } catch (const standin::NoLanguagePair& e) {
@@ -125,7 +145,8 @@ class Service {
       reply = {503, "Service Unavailable", {}, {}};
       return;
     }
-    if (!options_.cookie.empty() && !cookieSent_.exchange(true)) {
+    if (!options_.cookie.empty() &&
+        request.Header("cookie").find(options_.cookie) == std::string::npos) {
       reply.headers.emplace_back("Set-Cookie", options_.cookie + "; Path=/");
     }
     reply.status = options_.status;
@@ -139,19 +160,18 @@ class Service {
     }
   }
 
- private:
   const Options& options_;
   std::unique_ptr<standin::Engine> engine_;
-  std::atomic<bool> cookieSent_{false};
+  standin::Metrics metrics_;
 };
 
 // Accepts on 127.0.0.1:port and answers every request with the start of a reply's headers, then
 // closes the connection; or, with `die`, kills the whole process right after the first such
 // start, as a crash in mid-reply would.
-void ServeClosingEarly(int port, bool die) {
+void ServeClosingEarly(const std::string& address, int port, bool die) {
   int fd = -1;
   try {
-    fd = standin::ListenOnLoopback(port);
+    fd = standin::Listen(address, port);
   } catch (const std::runtime_error& e) {
     Log(e.what());
     tools::RequestStop();
@@ -160,7 +180,7 @@ void ServeClosingEarly(int port, bool die) {
   while (!tools::StopRequested()) {
     pollfd p{fd, POLLIN, 0};
     if (::poll(&p, 1, 200) != 1) continue;
-    const int c = ::accept(fd, nullptr, nullptr);
+    const int c = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
     if (c < 0) continue;
     char buf[4096];
     pollfd r{c, POLLIN, 0};
@@ -200,9 +220,33 @@ tools::CommandLine DescribeOptions(Options& o) {
              [&](const std::string& v) { o.modes = v; });
   line.Value("hang-bound", "MS", "give up a pipeline silent this long (default 10000)",
              [&](const std::string& v) { o.hangBoundMs = tools::IntegerIn(v, 1, 3600000); });
+  line.Value("bind", "ADDR",
+             "the IPv4 address the HTTP ports listen on (default 127.0.0.1; 0.0.0.0: every one)",
+             [&](const std::string& v) { o.bind = v; });
+  line.Flag("service", "the office service: /st.asp on --web-port (default 4358), no window",
+            [&] {
+              o.service = true;
+              o.window = false;
+            });
+  line.Value("pipelines", "N", "pipelines per language pair (default: the number of cores)",
+             [&](const std::string& v) { o.pipelines = tools::IntegerIn(v, 1, 64); });
+  line.Value("workers", "N", "requests translated at once, at most (default 128)",
+             [&](const std::string& v) { o.limits.workers = tools::IntegerIn(v, 1, 4096); });
+  line.Value("max-body", "BYTES", "longest request body; longer ones get 413 (default 65536)",
+             [&](const std::string& v) {
+               o.limits.maxBody = static_cast<std::size_t>(tools::IntegerIn(v, 1024, 1 << 30));
+             });
+  line.Value("request-deadline", "MS", "time a client has to send a request (default 10000)",
+             [&](const std::string& v) {
+               o.limits.requestDeadline = std::chrono::milliseconds(tools::IntegerIn(v, 1, 3600000));
+             });
+  line.Value("idle-deadline", "MS", "silence allowed between requests on one connection "
+             "(default 5000)", [&](const std::string& v) {
+               o.limits.idleDeadline = std::chrono::milliseconds(tools::IntegerIn(v, 1, 3600000));
+             });
   line.Flag("window-only", "put the window up, serve no HTTP", [&] { o.http = false; });
   line.Flag("no-window", "serve HTTP, put no window up", [&] { o.window = false; });
-  line.Value("cookie", "NAME=VAL", "set this cookie on the first reply",
+  line.Value("cookie", "NAME=VAL", "set this cookie on every reply to a request without it",
              [&](const std::string& v) { o.cookie = v; });
   line.Value("status", "N", "answer every request with status N",
              [&](const std::string& v) { o.status = tools::IntegerIn(v, 100, 599); });
@@ -219,35 +263,51 @@ int main(int argc, char** argv) {
   Options options;
   if (auto status = DescribeOptions(options).Parse(argc, argv)) return *status;
   tools::CatchStopSignals();
+  if (options.service && options.webPort == 0) options.webPort = 4358;
 
-  Service service(
-      options, options.engine == "echo"
-                   ? standin::MakeEchoEngine()
-                   : standin::MakeApertiumEngine(options.modes, "es",
-                                                 std::chrono::milliseconds(options.hangBoundMs)));
+  Service service(options,
+                  options.engine == "echo"
+                      ? standin::MakeEchoEngine()
+                      : standin::MakeApertiumEngine(options.modes, "es",
+                                                    std::chrono::milliseconds(options.hangBoundMs),
+                                                    options.pipelines));
   std::vector<std::unique_ptr<standin::HttpServer>> servers;
   std::vector<std::thread> threads;
   // One server per port; the web service may share the desktop translator's port.
   auto serve = [&](int port, const std::vector<std::string>& documents) {
     if (options.closeEarly || options.dieEarly) {
-      threads.emplace_back(ServeClosingEarly, port, options.dieEarly);
+      threads.emplace_back(ServeClosingEarly, options.bind, port, options.dieEarly);
       return;
     }
-    std::map<std::string, standin::HttpHandler> handlers;
+    std::map<std::string, standin::HttpHandler> posts, gets;
     for (const std::string& document : documents) {
-      handlers[document] = [&](const std::string& body, standin::HttpReply& reply) {
-        service.Handle(body, reply);
+      posts[document] = [&](const standin::HttpRequest& request, standin::HttpReply& reply) {
+        service.Handle(request, reply);
       };
     }
+    // Filled once the server exists; the handlers run only after that.
+    auto server = std::make_shared<standin::HttpServer*>(nullptr);
+    // For a balancer: up while it takes requests, down from the moment it is asked to stop.
+    gets["/health"] = [server](const standin::HttpRequest&, standin::HttpReply& reply) {
+      reply = (*server)->Stopping() ? standin::HttpReply{503, "Service Unavailable", {}, "stopping\n"}
+                                 : standin::HttpReply{200, "OK", {}, "ok\n"};
+      reply.headers.emplace_back("Content-Type", "text/plain");
+    };
+    gets["/metrics"] = [server, &service](const standin::HttpRequest&,
+                                          standin::HttpReply& reply) {
+      reply.body = service.MetricsText((*server)->Snapshot());
+      reply.headers.emplace_back("Content-Type", "text/plain; version=0.0.4");
+    };
     try {
-      servers.push_back(std::make_unique<standin::HttpServer>(port, std::move(handlers)));
+      servers.push_back(std::make_unique<standin::HttpServer>(
+          options.bind, port, std::move(posts), std::move(gets), options.limits));
     } catch (const std::runtime_error& e) {
       Log(e.what());
       std::exit(1);
     }
-    threads.emplace_back([s = servers.back().get()] { s->Run(); });
+    *server = servers.back().get();
+    threads.emplace_back([s = *server] { s->Run(); });
   };
-
   int status = 0;
   try {
     std::unique_ptr<platform::Desktop> desktop;
@@ -259,7 +319,9 @@ int main(int argc, char** argv) {
                                                 platform::LParam) { return platform::LResult{0}; });
       if (window == 0) throw platform::Error("cannot put the window on the desktop");
     }
-    if (options.http) {
+    if (options.service) {
+      serve(options.webPort, {"/st.asp"});
+    } else if (options.http) {
       if (options.webPort == options.port) {
         serve(options.port, {"/", "/st.asp"});
       } else {
@@ -268,7 +330,8 @@ int main(int argc, char** argv) {
       }
     }
     Log("ready: engine " + options.engine +
-        (options.http ? ", port " + std::to_string(options.port) : "") +
+        (options.http ? ", on " + options.bind : "") +
+        (options.http && !options.service ? ", port " + std::to_string(options.port) : "") +
         (options.webPort > 0 ? ", web service port " + std::to_string(options.webPort) : ""));
     // The window answers what the desktop sends it (discovery broadcasts among others).
     while (!tools::StopRequested()) {

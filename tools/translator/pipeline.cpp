@@ -458,19 +458,50 @@ bool WarmPipeline::Exchange(std::string_view stream, std::string& output, std::s
   }
 }
 
-PipelinePool::PipelinePool(CommandsOf commandsOf, std::chrono::milliseconds hangBound)
-    : commandsOf_(std::move(commandsOf)), hangBound_(hangBound) {}
+PipelinePool::PipelinePool(CommandsOf commandsOf, std::chrono::milliseconds hangBound,
+                           int perMode)
+    : commandsOf_(std::move(commandsOf)), hangBound_(hangBound), perMode_(std::max(1, perMode)) {}
 
 bool PipelinePool::Run(const std::string& mode, std::string_view stream, std::string& output,
                        std::string& error) {
-  WarmPipeline* pipeline = nullptr;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto& slot = pipelines_[mode];
-    if (!slot) slot = std::make_unique<WarmPipeline>(commandsOf_(mode), hangBound_);
-    pipeline = slot.get();
+  std::unique_lock<std::mutex> lock(mutex_);
+  Mode& m = modes_[mode];
+  if (m.pipelines.empty()) {
+    const std::vector<Command> stages = commandsOf_(mode);
+    for (int i = 0; i < perMode_; ++i) {
+      m.pipelines.push_back(std::make_unique<WarmPipeline>(stages, hangBound_));
+    }
+    m.busy.assign(m.pipelines.size(), false);
   }
-  return pipeline->Run(stream, output, error);
+  const std::uint64_t ticket = m.nextTicket++;
+  // The first free pipeline: the one started earliest, so that the rest start only when the
+  // requests need more than one at a time.
+  auto freeOne = [&m] {
+    return std::find(m.busy.begin(), m.busy.end(), false) - m.busy.begin();
+  };
+  m.freed.wait(lock, [&] {
+    return m.firstWaiting == ticket && freeOne() < static_cast<long>(m.busy.size());
+  });
+  const std::size_t index = static_cast<std::size_t>(freeOne());
+  m.busy[index] = true;
+  ++m.firstWaiting;
+  m.freed.notify_all();  // the next in line may find another free
+  WarmPipeline& pipeline = *m.pipelines[index];
+  lock.unlock();
+  const bool ok = pipeline.Run(stream, output, error);
+  lock.lock();
+  m.busy[index] = false;
+  m.freed.notify_all();
+  return ok;
+}
+
+std::map<std::string, int> PipelinePool::Starts() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::map<std::string, int> starts;
+  for (const auto& [name, m] : modes_) {
+    for (const auto& pipeline : m.pipelines) starts[name] += pipeline->Starts();
+  }
+  return starts;
 }
 
 }  // namespace standin

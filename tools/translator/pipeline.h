@@ -72,20 +72,33 @@ class WarmPipeline {
   std::uint64_t requests_ = 0;
 };
 
-// At most one pipeline per mode, started when the mode is first asked for.
+// Up to `perMode` pipelines for each mode, started as the requests that wait for them need them.
+// The requests of a mode wait in one queue: the oldest takes the first pipeline free, so a
+// pipeline with a stalled stage holds only the request inside it.
 class PipelinePool {
  public:
   using CommandsOf = std::function<std::vector<Command>(const std::string& mode)>;
-  PipelinePool(CommandsOf commandsOf, std::chrono::milliseconds hangBound);
+  PipelinePool(CommandsOf commandsOf, std::chrono::milliseconds hangBound, int perMode = 1);
 
   bool Run(const std::string& mode, std::string_view stream, std::string& output,
            std::string& error);
 
+  // How often each mode's pipelines were started, all of them together.
+  std::map<std::string, int> Starts() const;
+
  private:
+  struct Mode {
+    std::vector<std::unique_ptr<WarmPipeline>> pipelines;
+    std::vector<bool> busy;
+    std::uint64_t nextTicket = 0, firstWaiting = 0;
+    std::condition_variable freed;
+  };
+
   CommandsOf commandsOf_;
   const std::chrono::milliseconds hangBound_;
-  std::mutex mutex_;
-  std::map<std::string, std::unique_ptr<WarmPipeline>> pipelines_;
+  const int perMode_;
+  mutable std::mutex mutex_;
+  std::map<std::string, Mode> modes_;
 };
 
 }  // namespace standin

@@ -426,6 +426,30 @@ TEST(PipelinePool, OnePipelinePerModeStartedOnFirstUse) {
   EXPECT_EQ(error, "the mode names no programs");
 }
 
+TEST(PipelinePool, AStalledPipelineHoldsOnlyItsOwnRequest) {
+  FakeMode mode;
+  PipelinePool pool([&](const std::string&) { return mode.Stages(2); }, 4s, 2);
+  std::atomic<bool> hungEnded{false};
+  std::thread hung([&] {
+    std::string output, error;
+    EXPECT_FALSE(pool.Run("a", "hang", output, error));
+    hungEnded = true;
+  });
+  for (int i = 0; i < 500 && pool.Starts()["a"] < 1; ++i) std::this_thread::sleep_for(10ms);
+  // The others go through the second pipeline, without waiting for the first to be given up.
+  for (int i = 0; i < 5; ++i) {
+    std::string output, error;
+    ASSERT_TRUE(pool.Run("a", "hola", output, error)) << error;
+    EXPECT_EQ(output, "hello");
+  }
+  EXPECT_FALSE(hungEnded);
+  hung.join();
+  // The stalled one was killed; being the first free, it is started afresh for the next.
+  std::string output, error;
+  EXPECT_TRUE(pool.Run("a", "hola", output, error)) << error;
+  EXPECT_EQ(pool.Starts()["a"], 3);
+}
+
 // The warm pipelines answer what the `apertium` command answers, one fresh pipeline per text.
 TEST(ApertiumPipelines, AnswerAsTheApertiumCommandDoes) {
   const std::string modes = "/usr/share/apertium/modes";
