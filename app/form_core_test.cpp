@@ -798,7 +798,9 @@ TEST_F(FormCoreTest, ThePageOnShowIsAlwaysThePersonAnswered) {
         EXPECT_TRUE(SameContact(m.RecipientHandle(), m.At(m.Shown()).handle));
         EXPECT_FALSE(m.At(m.Shown()).unread && form->View().active);
         const int language = form->Model().ContactLanguage(m.RecipientHandle());
-        if (language >= 0) EXPECT_EQ(m.SendIn(), language);
+        if (language >= 0) {
+          EXPECT_EQ(m.SendIn(), language);
+        }
       }
       for (int i = 0; i < m.ConversationCount(); ++i) EXPECT_GE(m.FindContact(m.At(i).handle), 0);
       form->View().ExpectShowsTheModel();

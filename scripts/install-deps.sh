@@ -20,6 +20,8 @@ packages=(
   # benchmark's HTTP client
   libcpp-httplib-dev libcld2-dev apertium
   apertium-eng-spa apertium-fr-es apertium-spa-ita apertium-mkd-eng apertium-mkd-bul
+  # the office translation service's balancer, for the script that starts one and its tests
+  haproxy
   # the XMPP chat client, and for its tests and demo a local server (with the resolver library
   # it looks for at every start) and a remote person
   libstrophe-dev prosody lua-unbound python3-slixmpp openssl
@@ -64,10 +66,11 @@ echo "Installing: ${missing[*]}"
 "${sudo[@]}" apt-get update
 DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
 
-# Installing Prosody or apertium-apy starts the system's own server (apertium-apy's on every
-# interface); the tests, the demo and the benchmark run servers of their own, on loopback or in a
-# network namespace of their own, so the system's are stopped and kept from starting at boot.
-for service in prosody apertium-apy; do
+# Installing Prosody, HAProxy or apertium-apy starts the system's own server (apertium-apy's on
+# every interface); the tests, the demo, the office script and the benchmark run servers of their
+# own, on loopback or in a network namespace of their own, so the system's are stopped and kept
+# from starting at boot.
+for service in prosody haproxy apertium-apy; do
   if [[ " ${missing[*]} " == *" $service "* ]]; then
     if [ -d /run/systemd/system ]; then
       "${sudo[@]}" systemctl disable --now "$service" || true

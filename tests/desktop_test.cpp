@@ -465,6 +465,39 @@ TEST_F(LaunchTest, ATranslatorAlreadyRunningIsUsedAndStays) {
   EXPECT_TRUE(translator.Alive());
 }
 
+TEST_F(LaunchTest, AnOfficeServiceInTheSettingsIsUsedAndNoTranslatorIsStarted) {
+  ASSERT_TRUE(testsupport::WaitUntilNotListening(4357));
+  const std::uint16_t port = testsupport::FreeLoopbackPort();
+  ChildProcess service({TRANSLATOR_PATH, "--service", "--engine", "echo", "--web-port",
+                        std::to_string(port)},
+                       Dir() + "/service.out", Dir() + "/service.err");
+  ASSERT_TRUE(testsupport::WaitUntilListening(port, 20000));
+  std::ofstream(Dir() + "/config/parlavant/parlavant.ini")
+      << "[General]\nWebService=127.0.0.1:" << port << "\n";
+  NotificationRecorder recorder(bus.Address());
+  auto launcher = Launch("launcher");
+  ASSERT_TRUE(PumpUntil(
+      [&] {
+        return Names(ProcessesOn(Desktop())) ==
+               std::multiset<std::string>{"parlavant", "parlavant-trans", "parlavant-xmpp"};
+      },
+      20000))
+      << Listed(ProcessesOn(Desktop()));
+  testsupport::XmppPeer bob(Dir(), "bob@localhost", "bob-secret", server.Port());
+  ASSERT_TRUE(bob.WaitReady());
+  ASSERT_TRUE(PumpUntil(
+      [&] {
+        bob.Send("alice@localhost", "Hola");
+        return PumpUntil([&] { return !recorder.Notifications().empty(); }, 2000);
+      },
+      30000));
+  // Translated by the service (its echo engine), with no desktop translator anywhere.
+  EXPECT_THAT(recorder.Notifications()[0].body.toStdString(), HasSubstr("[en] Hola"));
+  EXPECT_FALSE(testsupport::WaitUntilListening(4357, 100));
+  EXPECT_EQ(launcher->Stop(), 0);
+  EXPECT_TRUE(service.Alive());
+}
+
 // The one of Parlavant's processes on `desktop` with this name (0: none).
 pid_t ProcessNamed(const std::string& desktop, const std::string& name) {
   for (const auto& [pid, found] : ProcessesOn(desktop)) {
@@ -528,7 +561,9 @@ TEST_F(LaunchTest, WhatTheLauncherStartedIsStartedAgainUntilItKeepsDyingAtItsSta
     ::kill(last, SIGKILL);
     ASSERT_TRUE(PumpUntil([&] { return launcher.TranslatorText().contains("starting it again"); },
                           10000));
-    if (i == 0) EXPECT_EQ(testsupport::FileText(stateFile), "restarting\n");
+    if (i == 0) {
+      EXPECT_EQ(testsupport::FileText(stateFile), "restarting\n");
+    }
   }
   // Dying at its start five times in a row: left stopped, and said.
   for (int i = 0; i < 5; ++i) {

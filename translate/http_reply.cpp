@@ -1,5 +1,6 @@
 #include "translate/http_reply.h"
 
+#include <algorithm>
 #include <cctype>
 
 #include "platform/ascii.h"
@@ -79,6 +80,25 @@ void ReplyReader::OnHeadersDone() {
       chunked = true;
     }
     if (platform::SameIgnoringCase(name, "Content-Length")) length = value;
+  }
+  // A shared service's limits are the user's to act on, so they are said in words; any other
+  // refusal is told by its status line.
+  if (status_ == 413) {
+    throw platform::Error("The message is too long for the translation service.");
+  }
+  if (status_ == 429) {
+    std::string wait;
+    for (const auto& [name, value] : headers_) {
+      if (!platform::SameIgnoringCase(name, "Retry-After")) continue;
+      const std::string& seconds = value;
+      if (!seconds.empty() && seconds.size() <= 6 &&
+          std::all_of(seconds.begin(), seconds.end(),
+                      [](char c) { return std::isdigit(static_cast<unsigned char>(c)); })) {
+        wait = " in " + std::to_string(std::stoi(seconds)) + " s";
+      }
+    }
+    throw platform::Error("The translation service has had too many requests; try again" +
+                          (wait.empty() ? std::string(" in a moment") : wait) + ".");
   }
   if (status_ < 200 || status_ > 299 || hasLocation) throw platform::Error(statusLine_);
   if (chunked) {

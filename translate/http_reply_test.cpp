@@ -87,6 +87,14 @@ TEST(ReplyReader, SkipsAnInterimContinueAndKeepsTheFinalHeaders) {
 TEST(ReplyReader, RefusesWhatCannotBeUsed) {
   EXPECT_EQ(ErrorOf("HTTP/1.1 500 Internal Server Error\r\nContent-Length: 2\r\n\r\nno"),
             "HTTP/1.1 500 Internal Server Error");
+  // A shared service's limits, in words a person can act on.
+  EXPECT_EQ(ErrorOf("HTTP/1.1 413 Payload Too Large\r\n\r\n"),
+            "The message is too long for the translation service.");
+  EXPECT_EQ(ErrorOf("HTTP/1.1 429 Too Many Requests\r\nRetry-After: 12\r\n\r\n"),
+            "The translation service has had too many requests; try again in 12 s.");
+  EXPECT_EQ(ErrorOf("HTTP/1.1 429 Too Many Requests\r\nRetry-After: Wed, 21 Oct 2026 07:28:00 GMT"
+                    "\r\n\r\n"),
+            "The translation service has had too many requests; try again in a moment.");
   EXPECT_EQ(ErrorOf("HTTP/1.1 302 Found\r\nLocation: /elsewhere\r\n\r\n"), "HTTP/1.1 302 Found");
   EXPECT_EQ(ErrorOf("HTTP/1.1 200 OK\r\nlocation: /x\r\nContent-Length: 0\r\n\r\n"),
             "HTTP/1.1 200 OK");

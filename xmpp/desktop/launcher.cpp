@@ -102,6 +102,14 @@ QString FindProgram(const QString& name) {
   return name;  // from PATH
 }
 
+// Whether the window's settings name a translation web service (an office's, say). The window
+// prefers a desktop translator whenever one is up, so none is started then: the service would
+// never be used.
+bool WebServiceChosen() {
+  const platform::ProfileFile settings(platform::ProfilePath("parlavant.ini"));
+  return !platform::TrimProfileBlanks(settings.ReadString("General", "WebService", "")).empty();
+}
+
 bool TranslatorReachable() {
   QTcpSocket probe;
   probe.connectToHost(QStringLiteral("127.0.0.1"), kTranslatorPort);
@@ -202,14 +210,14 @@ void Launcher::OpenAccountDialog(bool first) {
   platform::KeyringLookup("", probe);
   keyringMissing_ = !probe.available;
   // The account as it is, its password too (masked), so that pressing Sign in changes nothing.
-  std::optional<std::string> password;
+  std::optional<std::string> stored;
   try {
-    if (!settings_.jid.empty()) password = FindPassword(settings_, nullptr);
+    if (!settings_.jid.empty()) stored = FindPassword(settings_, nullptr);
   } catch (const platform::Error&) {
   }
   dialog_ = new AccountDialog(settings_, keyringMissing_ ? probe.error : "", PrivateFile(),
-                              password.value_or(""));
-  if (password) std::fill(password->begin(), password->end(), '\0');
+                              stored.value_or(""));
+  if (stored) std::fill(stored->begin(), stored->end(), '\0');
   dialog_->setAttribute(Qt::WA_DeleteOnClose);
   if (!problem_.empty()) {
     dialog_->Refused(problem_, problemCause_);
@@ -572,7 +580,7 @@ void Launcher::Connected(const ClientEvent& event) {
 void Launcher::StartCompanions() {
   if (companionsStarted_) return;
   companionsStarted_ = true;
-  if (!programs_.translator.isEmpty() && !TranslatorReachable()) {
+  if (!programs_.translator.isEmpty() && !WebServiceChosen() && !TranslatorReachable()) {
     QString runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
     if (runtime.isEmpty()) runtime = QDir::tempPath();
     translatorStateFile_ =
