@@ -12,14 +12,16 @@
 #     --max-body BYTES  longest request body an instance takes (default 65536)
 #     --base-port P     the first instance's port; the others follow (default 4401)
 #     --translator PATH the program (default: the one installed, or this tree's build)
-#     --work DIR        where the configuration and the logs go (default: a new temporary one)
+#     --work DIR        where the configuration, the logs and the instances' process ids go
+#                       (default: a new temporary one)
+#     -- ARGS           further options for every instance (parlavant-translator --help)
 #
 # Over several machines: run `parlavant-translator --service --bind 0.0.0.0 --web-port 4358` on
 # each, and give HAProxy (data/haproxy/parlavant-translator.cfg) one "server" line per machine.
 set -euo pipefail
 
 here="$(cd "$(dirname "$0")/.." && pwd)"
-instances=2 bind="" cert="" rate=600 max_body=65536 base_port=4401 translator="" work=""
+instances=2 bind="" cert="" rate=600 max_body=65536 base_port=4401 translator="" work="" extra=()
 while (($#)); do
   case "$1" in
     --instances) instances="$2"; shift 2 ;;
@@ -30,7 +32,8 @@ while (($#)); do
     --base-port) base_port="$2"; shift 2 ;;
     --translator) translator="$2"; shift 2 ;;
     --work) work="$2"; shift 2 ;;
-    -h|--help) sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --) shift; extra=("$@"); break ;;
+    -h|--help) sed -n '2,20p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "office-service: unknown option $1 (see --help)" >&2; exit 2 ;;
   esac
 done
@@ -69,26 +72,44 @@ awk -v bind="$bind" -v tls="$tls" -v rate="$rate" -v body="$max_body" -v buf="$b
   { gsub("@BIND@", bind); gsub("@TLS@", tls); gsub("@RATE@", rate); gsub("@MAXBODY@", body);
     gsub("@BUFSIZE@", buf); print }' "$template" > "$work/haproxy.cfg"
 
-pids=()
+instance_pids=() haproxy_pid=""
 stop() {
   trap - EXIT INT TERM
   # HAProxy first, so that nobody is sent to an instance on its way out; then the instances,
-  # each draining what it holds.
-  for ((k = ${#pids[@]} - 1; k >= 0; --k)); do kill -TERM "${pids[k]}" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  # each answering what it holds before it goes.
+  [ -z "$haproxy_pid" ] || { kill -TERM "$haproxy_pid" 2>/dev/null; wait "$haproxy_pid"; } || true
+  for pid in "${instance_pids[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
+  for pid in "${instance_pids[@]}"; do wait "$pid" 2>/dev/null || true; done
 }
 trap stop EXIT
 trap 'exit 0' INT TERM
 
-for ((i = 0; i < instances; ++i)); do
-  "$translator" --service --web-port $((base_port + i)) --max-body "$max_body" \
-    2>"$work/translator-$((i + 1)).log" &
-  pids+=("$!")
-done
+start_instance() {
+  "$translator" --service --web-port $(($base_port + $1)) --max-body "$max_body" "${extra[@]}" \
+    2>>"$work/translator-$(($1 + 1)).log" &
+  instance_pids[$1]=$!
+  echo $! > "$work/translator-$(($1 + 1)).pid"
+}
+for ((i = 0; i < instances; ++i)); do start_instance "$i"; done
 haproxy -c -q -f "$work/haproxy.cfg"
 haproxy -db -f "$work/haproxy.cfg" 2>"$work/haproxy.log" &
-pids+=("$!")
+haproxy_pid=$!
 echo "office-service: $instances instances behind HAProxy on $bind${cert:+ (TLS)}; logs in $work"
-wait -n "${pids[@]}" || true
-echo "office-service: a process ended; stopping the rest" >&2
-exit 1
+# An instance that ends is started again (HAProxy sends its requests elsewhere meanwhile); the
+# service ends with HAProxy.
+while :; do
+  wait -n || true
+  if ! kill -0 "$haproxy_pid" 2>/dev/null; then
+    echo "office-service: HAProxy ended (see $work/haproxy.log); stopping the instances" >&2
+    haproxy_pid=""
+    exit 1
+  fi
+  for ((i = 0; i < instances; ++i)); do
+    if ! kill -0 "${instance_pids[i]}" 2>/dev/null; then
+      wait "${instance_pids[i]}" 2>/dev/null || true
+      echo "office-service: instance $((i + 1)) ended; starting it again" >&2
+      sleep 1
+      start_instance "$i"
+    fi
+  done
+done
