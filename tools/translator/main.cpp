@@ -38,6 +38,7 @@ struct Options {
   bool window = true;
   bool http = true;
   bool service = false;
+  bool maxBodySet = false;
   std::string cookie;
   int status = 200;
   bool closeEarly = false;
@@ -232,9 +233,12 @@ tools::CommandLine DescribeOptions(Options& o) {
              [&](const std::string& v) { o.pipelines = tools::IntegerIn(v, 1, 64); });
   line.Value("workers", "N", "requests translated at once, at most (default 128)",
              [&](const std::string& v) { o.limits.workers = tools::IntegerIn(v, 1, 4096); });
-  line.Value("max-body", "BYTES", "longest request body; longer ones get 413 (default 65536)",
+  line.Value("max-body", "BYTES",
+             "longest request body; longer ones get 413 (default 65536 with --service, "
+             "1048576 otherwise)",
              [&](const std::string& v) {
                o.limits.maxBody = static_cast<std::size_t>(tools::IntegerIn(v, 1024, 1 << 30));
+               o.maxBodySet = true;
              });
   line.Value("request-deadline", "MS", "time a client has to send a request (default 10000)",
              [&](const std::string& v) {
@@ -264,6 +268,9 @@ int main(int argc, char** argv) {
   if (auto status = DescribeOptions(options).Parse(argc, argv)) return *status;
   tools::CatchStopSignals();
   if (options.service && options.webPort == 0) options.webPort = 4358;
+  // A shared service takes chat-sized messages (its balancer holds each whole, to retry it); a
+  // desktop's own translator also takes the long text its one user pastes.
+  if (!options.maxBodySet) options.limits.maxBody = options.service ? 64u << 10 : 1u << 20;
 
   Service service(options,
                   options.engine == "echo"
