@@ -44,7 +44,7 @@ case "${1:-}" in
   # SQLite from Debian's source package: its tools make the single source file with tclsh
   windows) packages+=(g++-mingw-w64-x86-64-posix wine wine64 libz-mingw-w64-dev nsis fonts-wine
                       tcl patch xz-utils) ;;
-  bench) packages+=(apertium-apy) ;;
+  bench) packages+=(apertium-apy libssl-dev) ;;
 esac
 
 missing=()
