@@ -179,14 +179,13 @@ int Run() {
                             own.Quantile(0.99), "apertium-apy -j0", theirs.Quantile(0.99), "ms");
   }
   const double ownMb = TreeMegabytes(instance.Pid());
-  std::printf("  memory after the load (PSS, process tree): parlavant-translator %.0f MB", ownMb);
+  std::printf("  memory after the load (PSS, process tree): parlavant-translator %.0f MB\n", ownMb);
   if (apy) {
     const double theirMb = TreeMegabytes(apy->Pid());
-    std::printf(", apertium-apy -j0 %.0f MB", theirMb);
+    std::printf("  memory after the load (PSS, process tree): apertium-apy -j0 %.0f MB\n", theirMb);
     benchsupport::ReportRow("Office service, memory after load (PSS)", ownMb, "apertium-apy -j0",
                             theirMb, "MB");
   }
-  std::printf("\n");
   apy.reset();
 
   // Two instances behind HAProxy with TLS, as the office script starts them.

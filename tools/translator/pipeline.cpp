@@ -473,25 +473,31 @@ bool PipelinePool::Run(const std::string& mode, std::string_view stream, std::st
     }
     m.busy.assign(m.pipelines.size(), false);
   }
-  const std::uint64_t ticket = m.nextTicket++;
   // The first free pipeline: the one started earliest, so that the rest start only when the
-  // requests need more than one at a time.
-  auto freeOne = [&m] {
-    return std::find(m.busy.begin(), m.busy.end(), false) - m.busy.begin();
-  };
-  m.freed.wait(lock, [&] {
-    return m.firstWaiting == ticket && freeOne() < static_cast<long>(m.busy.size());
-  });
-  const std::size_t index = static_cast<std::size_t>(freeOne());
-  m.busy[index] = true;
-  ++m.firstWaiting;
-  m.freed.notify_all();  // the next in line may find another free
+  // requests need more than one at a time. Free ones exist only while nobody waits.
+  std::size_t index = static_cast<std::size_t>(std::find(m.busy.begin(), m.busy.end(), false) -
+                                               m.busy.begin());
+  if (index == m.busy.size()) {
+    Waiter me;
+    m.waiting.push_back(&me);
+    me.handed.wait(lock, [&me] { return me.ready; });
+    index = me.pipeline;
+  } else {
+    m.busy[index] = true;
+  }
   WarmPipeline& pipeline = *m.pipelines[index];
   lock.unlock();
   const bool ok = pipeline.Run(stream, output, error);
   lock.lock();
-  m.busy[index] = false;
-  m.freed.notify_all();
+  if (m.waiting.empty()) {
+    m.busy[index] = false;
+  } else {
+    Waiter* next = m.waiting.front();
+    m.waiting.pop_front();
+    next->pipeline = index;
+    next->ready = true;
+    next->handed.notify_one();
+  }
   return ok;
 }
 

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -87,11 +88,17 @@ class PipelinePool {
   std::map<std::string, int> Starts() const;
 
  private:
+  // A request waiting for a pipeline; the one that frees a pipeline hands it over, waking only
+  // that request (not every waiter, which under a crowd cost more than the translations).
+  struct Waiter {
+    std::condition_variable handed;
+    std::size_t pipeline = 0;
+    bool ready = false;
+  };
   struct Mode {
     std::vector<std::unique_ptr<WarmPipeline>> pipelines;
     std::vector<bool> busy;
-    std::uint64_t nextTicket = 0, firstWaiting = 0;
-    std::condition_variable freed;
+    std::deque<Waiter*> waiting;  // oldest first
   };
 
   CommandsOf commandsOf_;
