@@ -12,10 +12,13 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/codepage.h"
+#include "platform/error.h"
 #include "testsupport/child_process.h"
 #include "testsupport/http_load.h"
 #include "testsupport/net_util.h"
 #include "testsupport/temp_dir.h"
+#include "translate/translate.h"
 
 namespace {
 
@@ -126,6 +129,45 @@ TEST_F(OfficeTest, InstancesKilledAndStoppedUnderLoadBehindHAProxyFailNoRequest)
   EXPECT_TRUE(testsupport::WaitUntilNotListening(front));
 }
 
+TEST_F(OfficeTest, ParlavantsClientGetsTranslationsAndTheLimitsInWords) {
+  const std::uint16_t front = testsupport::FreeLoopbackPort();
+  const std::uint16_t base = testsupport::FreeLoopbackPort();
+  ChildProcess office({OFFICE_SCRIPT, "--instances", "1", "--rate", "8", "--bind",
+                       "127.0.0.1:" + std::to_string(front), "--base-port", std::to_string(base),
+                       "--translator", TRANSLATOR_PATH, "--work", dir_ / "work"},
+                      "", dir_ / "office.err");
+  ASSERT_TRUE(testsupport::WaitUntilListening(base, 30000));
+  ASSERT_TRUE(WarmUp(base));
+  ASSERT_TRUE(testsupport::WaitUntilListening(front, 30000));
+  auto desktop = platform::OpenDesktop(dir_ / "desktop");  // no desktop translator on it
+  translate::HttpClient http;
+  translate::TranslationService service;
+  service.webServiceHost = "127.0.0.1:" + std::to_string(front);
+  auto translated = [&](const std::u16string& text) {
+    try {
+      return platform::Utf8Encode(translate::Translate(http, *desktop, service, text, 1));
+    } catch (const platform::Error& e) {
+      return std::string("error: ") + e.what();
+    }
+  };
+  std::string first;
+  for (int i = 0; i < 50 && !first.starts_with("Hello"); ++i) {
+    first = translated(u"Hola, amigo");  // once HAProxy has seen the instance healthy
+    std::this_thread::sleep_for(100ms);
+  }
+  EXPECT_EQ(first, "Hello, fellow");  // Apertium's own word for "amigo"
+  // 6,000 Cyrillic letters are some 78 KB of form: over the bound.
+  EXPECT_EQ(translated(std::u16string(6000, u'\u0416')),
+            "error: The message is too long for the translation service.");
+  // Eight requests in ten seconds from one address, and the next is refused.
+  std::string last = first;
+  for (int i = 0; i < 20 && !last.starts_with("error: The translation service has had"); ++i) {
+    last = translated(u"Hola, amigo");
+  }
+  EXPECT_EQ(last,
+            "error: The translation service has had too many requests; try again in 10 s.");
+}
+
 TEST_F(OfficeTest, IdleAndSlowCrowdsAndAHugeBodyLeaveTheOthersServed) {
   const std::uint16_t port = testsupport::FreeLoopbackPort();
   auto instance = Instance(port, {"--pipelines", "2"});
@@ -173,6 +215,46 @@ TEST_F(OfficeTest, IdleAndSlowCrowdsAndAHugeBodyLeaveTheOthersServed) {
   huge.join();
   EXPECT_THAT(reply, ::testing::StartsWith("HTTP/1.1 413 "));
   EXPECT_EQ(beside.Failed(), 0) << Describe(beside);
+}
+
+// CPU seconds the process has used so far.
+double CpuSeconds(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  std::getline(stat, line);
+  std::istringstream rest(line.substr(line.rfind(')') + 2));
+  std::string field;
+  for (int i = 0; i < 11; ++i) rest >> field;  // up to utime
+  long user = 0, system = 0;
+  rest >> user >> system;
+  return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+TEST_F(OfficeTest, OutOfDescriptorsItMakesRoomAndDoesNotSpin) {
+  const std::uint16_t port = testsupport::FreeLoopbackPort();
+  // A hard limit of 320 descriptors: room for a few dozen connections beside its own needs.
+  ChildProcess instance({"prlimit", "--nofile=320:320", TRANSLATOR_PATH, "--service", "--engine",
+                         "echo", "--web-port", std::to_string(port)},
+                        "", dir_ / "instance.err");
+  ASSERT_TRUE(testsupport::WaitUntilListening(port, 30000));
+  std::vector<int> idle;
+  for (int i = 0; i < 600; ++i) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr = testsupport::Loopback(port);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0) << i;
+    idle.push_back(fd);
+  }
+  std::this_thread::sleep_for(500ms);
+  const double before = CpuSeconds(instance.Pid());
+  std::this_thread::sleep_for(2s);
+  // A loop around a failing accept would have taken most of a core meanwhile.
+  EXPECT_LT(CpuSeconds(instance.Pid()) - before, 0.5);
+  // The oldest idle connections made room for the newest, and for a real request.
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_EQ(testsupport::Exchange(port, testsupport::FormPost("/st.asp", "l1=a&TargetLang=1")),
+              200);
+  }
+  for (int fd : idle) ::close(fd);
 }
 
 // The stages of each of the instance's pipelines, by process group.
