@@ -199,8 +199,8 @@ int Run() {
     std::ofstream pem(temp / "office.pem");
     pem << std::ifstream(temp / "cert.pem").rdbuf() << std::ifstream(temp / "key.pem").rdbuf();
   }
-  const std::uint16_t front = testsupport::FreeLoopbackPort();
-  const std::uint16_t base = testsupport::FreeLoopbackPort();
+  const std::uint16_t front = testsupport::FreeLoopbackPorts(1);
+  const std::uint16_t base = testsupport::FreeLoopbackPorts(2);
   testsupport::ChildProcess office(
       {OFFICE_SCRIPT, "--instances", "2", "--cert", temp / "office.pem", "--bind",
        "127.0.0.1:" + std::to_string(front), "--base-port", std::to_string(base), "--rate",

@@ -84,8 +84,8 @@ class OfficeTest : public ::testing::Test {
 };
 
 TEST_F(OfficeTest, InstancesKilledAndStoppedUnderLoadBehindHAProxyFailNoRequest) {
-  const std::uint16_t front = testsupport::FreeLoopbackPort();
-  const std::uint16_t base = testsupport::FreeLoopbackPort();
+  const std::uint16_t front = testsupport::FreeLoopbackPorts(1);
+  const std::uint16_t base = testsupport::FreeLoopbackPorts(3);
   // One address for all 64 clients: no rate limit that would refuse them.
   ChildProcess office({OFFICE_SCRIPT, "--instances", "3", "--rate", "100000000", "--bind",
                        "127.0.0.1:" + std::to_string(front), "--base-port", std::to_string(base),
@@ -130,8 +130,8 @@ TEST_F(OfficeTest, InstancesKilledAndStoppedUnderLoadBehindHAProxyFailNoRequest)
 }
 
 TEST_F(OfficeTest, ParlavantsClientGetsTranslationsAndTheLimitsInWords) {
-  const std::uint16_t front = testsupport::FreeLoopbackPort();
-  const std::uint16_t base = testsupport::FreeLoopbackPort();
+  const std::uint16_t front = testsupport::FreeLoopbackPorts(1);
+  const std::uint16_t base = testsupport::FreeLoopbackPorts(3);
   ChildProcess office({OFFICE_SCRIPT, "--instances", "1", "--rate", "8", "--bind",
                        "127.0.0.1:" + std::to_string(front), "--base-port", std::to_string(base),
                        "--translator", TRANSLATOR_PATH, "--work", dir_ / "work"},
@@ -168,42 +168,63 @@ TEST_F(OfficeTest, ParlavantsClientGetsTranslationsAndTheLimitsInWords) {
             "error: The translation service has had too many requests; try again in 10 s.");
 }
 
+// Waits up to 20 s until the instance's metrics count at least `count` open connections.
+bool OpenConnectionsReach(std::uint16_t port, int count) {
+  const std::string gauge = "parlavant_translator_connections_open ";
+  for (int i = 0; i < 200; ++i) {
+    std::string reply;
+    testsupport::Exchange(port, "GET /metrics HTTP/1.0\r\n\r\n", 20000, &reply);
+    const std::size_t at = reply.find("\n" + gauge);
+    if (at != std::string::npos && std::atoi(reply.c_str() + at + 1 + gauge.size()) >= count) {
+      return true;
+    }
+    std::this_thread::sleep_for(100ms);
+  }
+  return false;
+}
+
 TEST_F(OfficeTest, IdleAndSlowCrowdsAndAHugeBodyLeaveTheOthersServed) {
-  const std::uint16_t port = testsupport::FreeLoopbackPort();
+  const std::uint16_t port = testsupport::FreeLoopbackPorts(1);
   auto instance = Instance(port, {"--pipelines", "2"});
   ASSERT_TRUE(testsupport::WaitUntilListening(port, 30000));
   ASSERT_TRUE(WarmUp(port));
   testsupport::ClosedLoop(port, 8, 10, Sentence);  // both pipelines started
-  const LoadResult before = testsupport::ClosedLoop(port, 8, 50, Sentence);
-  ASSERT_EQ(before.Failed(), 0) << Describe(before);
 
-  // 1,000 connections that say nothing, and 200 that send their head a byte at a time.
-  std::vector<int> crowd;
-  for (int i = 0; i < 1200; ++i) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr = testsupport::Loopback(port);
-    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0) << i;
-    crowd.push_back(fd);
-  }
-  std::atomic<bool> done{false};
-  std::thread slow([&] {
-    const std::string head = "POST /st.asp HTTP/1.0\r\nContent-Length: 10\r\nX-Slow: ";
-    for (std::size_t at = 0; !done; ++at) {
-      for (std::size_t k = 1000; k < crowd.size(); ++k) {
-        ::send(crowd[k], &head[std::min(at, head.size() - 1)], 1, MSG_NOSIGNAL);
-      }
-      std::this_thread::sleep_for(200ms);
+  // Rounds without and with a crowd, in turn, so that whatever else the machine does falls on
+  // both: 1,000 connections that say nothing, and 200 that send their head a byte at a time.
+  LoadResult quiet, crowded;
+  for (int round = 0; round < 4; ++round) {
+    quiet.Add(testsupport::ClosedLoop(port, 8, 12, Sentence));
+    std::vector<int> crowd;
+    for (int i = 0; i < 1200; ++i) {
+      const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      sockaddr_in addr = testsupport::Loopback(port);
+      ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0) << i;
+      crowd.push_back(fd);
     }
-  });
-  const LoadResult during = testsupport::ClosedLoop(port, 8, 50, Sentence);
-  done = true;
-  slow.join();
-  for (int fd : crowd) ::close(fd);
-  EXPECT_EQ(during.Failed(), 0) << Describe(during);
-  // Twice the quiet p99, and a few milliseconds more: a p99 of 400 samples on a busy machine
+    // The crowd's arrival is not what is measured: only its being there.
+    ASSERT_TRUE(OpenConnectionsReach(port, 1200));
+    std::atomic<bool> done{false};
+    std::thread slow([&] {
+      const std::string head = "POST /st.asp HTTP/1.0\r\nContent-Length: 10\r\nX-Slow: ";
+      for (std::size_t at = 0; !done; ++at) {
+        for (std::size_t k = 1000; k < crowd.size(); ++k) {
+          ::send(crowd[k], &head[std::min(at, head.size() - 1)], 1, MSG_NOSIGNAL);
+        }
+        std::this_thread::sleep_for(100ms);
+      }
+    });
+    crowded.Add(testsupport::ClosedLoop(port, 8, 12, Sentence));
+    done = true;
+    slow.join();
+    for (int fd : crowd) ::close(fd);
+  }
+  EXPECT_EQ(quiet.Failed(), 0) << Describe(quiet);
+  EXPECT_EQ(crowded.Failed(), 0) << Describe(crowded);
+  // Twice the quiet p99, and a few milliseconds more: a p99 of 384 samples on a busy machine
   // moves by that much on its own.
-  EXPECT_LE(during.Quantile(0.99), 2 * before.Quantile(0.99) + 5)
-      << "before: " << Describe(before) << "\nduring: " << Describe(during);
+  EXPECT_LE(crowded.Quantile(0.99), 2 * quiet.Quantile(0.99) + 5)
+      << "quiet: " << Describe(quiet) << "\ncrowded: " << Describe(crowded);
 
   // A 10 MB body is refused, and the requests beside it are answered.
   std::string reply;
@@ -231,7 +252,7 @@ double CpuSeconds(pid_t pid) {
 }
 
 TEST_F(OfficeTest, OutOfDescriptorsItMakesRoomAndDoesNotSpin) {
-  const std::uint16_t port = testsupport::FreeLoopbackPort();
+  const std::uint16_t port = testsupport::FreeLoopbackPorts(1);
   // A hard limit of 320 descriptors: room for a few dozen connections beside its own needs.
   ChildProcess instance({"prlimit", "--nofile=320:320", TRANSLATOR_PATH, "--service", "--engine",
                          "echo", "--web-port", std::to_string(port)},
@@ -278,7 +299,7 @@ std::map<pid_t, std::vector<pid_t>> PipelinesOf(pid_t instance) {
 }
 
 TEST_F(OfficeTest, AStoppedStageHoldsOnlyTheRequestInItsPipeline) {
-  const std::uint16_t port = testsupport::FreeLoopbackPort();
+  const std::uint16_t port = testsupport::FreeLoopbackPorts(1);
   auto instance = Instance(port, {"--pipelines", "2", "--hang-bound", "4000"});
   ASSERT_TRUE(testsupport::WaitUntilListening(port, 30000));
   ASSERT_TRUE(WarmUp(port));

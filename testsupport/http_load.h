@@ -50,6 +50,7 @@ struct LoadResult {
   void Add(const LoadResult& other) {
     latencyMs.insert(latencyMs.end(), other.latencyMs.begin(), other.latencyMs.end());
     for (const auto& [status, n] : other.statuses) statuses[status] += n;
+    seconds += other.seconds;
   }
 };
 

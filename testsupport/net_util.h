@@ -60,6 +60,27 @@ inline std::uint16_t FreeLoopbackPort() {
   return ntohs(addr.sin_port);
 }
 
+// `count` consecutive loopback ports free a moment ago, below the range the system hands out for
+// outgoing connections (a client's own port must not take an instance's).
+inline std::uint16_t FreeLoopbackPorts(int count) {
+  StartSockets();
+  static std::uint16_t next = static_cast<std::uint16_t>(
+      20000 + std::chrono::steady_clock::now().time_since_epoch().count() % 5000);
+  for (;;) {
+    const std::uint16_t base = next;
+    next = static_cast<std::uint16_t>(next + count + 1);
+    if (next > 30000) next = 20000;
+    bool free = true;
+    for (int i = 0; i < count && free; ++i) {
+      const SocketHandle fd = ::socket(AF_INET, SOCK_STREAM, 0);
+      sockaddr_in addr = Loopback(static_cast<std::uint16_t>(base + i));
+      free = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+      CloseSocket(fd);
+    }
+    if (free) return base;
+  }
+}
+
 // Waits up to `ms` milliseconds until connections to 127.0.0.1:port are accepted (`listening`)
 // or no longer are (a server of an earlier test on a fixed port, say).
 inline bool WaitUntilListening(std::uint16_t port, int ms = 10000, bool listening = true) {
