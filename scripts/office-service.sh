@@ -14,6 +14,8 @@
 #     --translator PATH the program (default: the one installed, or this tree's build)
 #     --work DIR        where the configuration, the logs and the instances' process ids go
 #                       (default: a new temporary one)
+#     --check           write the configuration into the work directory, have HAProxy check
+#                       it, and start nothing
 #     -- ARGS           further options for every instance (parlavant-translator --help)
 #
 # Over several machines: run `parlavant-translator --service --bind 0.0.0.0 --web-port 4358` on
@@ -21,7 +23,7 @@
 set -euo pipefail
 
 here="$(cd "$(dirname "$0")/.." && pwd)"
-instances=2 bind="" cert="" rate=600 max_body=65536 base_port=4401 translator="" work="" extra=()
+instances=2 bind="" cert="" rate=600 max_body=65536 base_port=4401 translator="" work="" extra=() check=0
 while (($#)); do
   case "$1" in
     --instances) instances="$2"; shift 2 ;;
@@ -32,8 +34,9 @@ while (($#)); do
     --base-port) base_port="$2"; shift 2 ;;
     --translator) translator="$2"; shift 2 ;;
     --work) work="$2"; shift 2 ;;
+    --check) check=1; shift ;;
     --) shift; extra=("$@"); break ;;
-    -h|--help) sed -n '2,20p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "office-service: unknown option $1 (see --help)" >&2; exit 2 ;;
   esac
 done
@@ -71,6 +74,11 @@ awk -v bind="$bind" -v tls="$tls" -v rate="$rate" -v body="$max_body" -v buf="$b
   $0 == "@SERVERS@" { printf "%s", servers; next }
   { gsub("@BIND@", bind); gsub("@TLS@", tls); gsub("@RATE@", rate); gsub("@MAXBODY@", body);
     gsub("@BUFSIZE@", buf); print }' "$template" > "$work/haproxy.cfg"
+if ((check)); then
+  haproxy -c -f "$work/haproxy.cfg"
+  echo "office-service: $work/haproxy.cfg for $instances instances of $translator"
+  exit 0
+fi
 
 instance_pids=() haproxy_pid=""
 stop() {

@@ -26,9 +26,15 @@ for f in /usr/bin/parlavant /usr/bin/parlavant-chatclient /usr/bin/parlavant-tra
          /usr/bin/parlavant-stintf /usr/share/parlavant/stintf.dat \
          /usr/share/applications/parlavant.desktop /usr/share/icons/hicolor/scalable/apps/parlavant.svg \
          /usr/share/doc/parlavant/README.md /usr/share/doc/parlavant/docs/account-dialog.png \
-         /usr/share/doc/parlavant/copyright /usr/share/doc/parlavant/changelog.gz; do
+         /usr/share/doc/parlavant/copyright /usr/share/doc/parlavant/changelog.gz \
+         /usr/share/parlavant/haproxy/parlavant-translator.cfg; do
   test -e "$f" || { echo "missing after install: $f" >&2; exit 1; }
 done
+# The office script finds the installed configuration and translator, and HAProxy takes what it
+# makes of them.
+/usr/share/parlavant/office-service.sh --check --work "$(mktemp -d)" |
+  grep -q "instances of /usr/bin/parlavant-translator" ||
+  { echo "the installed office script does not make a configuration HAProxy takes" >&2; exit 1; }
 # Every program has its man page and answers --version; the menu starts the desktop mode.
 for program in parlavant parlavant-xmpp parlavant-translator parlavant-chatclient parlavant-stintf; do
   page=$(man -w "$program") || { echo "no man page for $program" >&2; exit 1; }
