@@ -163,6 +163,16 @@ void FormCore::FormCreate() {
     sayDefaultUsed(kWebTimeoutKey, "not a number of seconds from 1 to 3600",
                    std::to_string(kDefaultWebTimeout));
   }
+  HTTP.CaFile = std::string(
+      platform::TrimProfileBlanks(settings_.ReadString(kSection, kWebCaFileKey, "")));
+  // A key goes on a header line: anything but printable ASCII would break the request.
+  const std::string key(
+      platform::TrimProfileBlanks(settings_.ReadString(kSection, kWebApiKeyKey, "")));
+  if (std::all_of(key.begin(), key.end(), [](char c) { return c > 0x20 && c < 0x7F; })) {
+    service_.webApiKey = key;
+  } else {
+    sayDefaultUsed(kWebApiKeyKey, "not printable ASCII without blanks", "no key");
+  }
 
   if (settings_.ReadInteger(kSection, kKeepHistoryKey, 1) != 0 && context_.openHistory) {
     history_ = context_.openHistory();

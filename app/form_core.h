@@ -38,6 +38,11 @@ inline constexpr std::string_view kWebServiceKey = "WebService";
 // Read at creation, never written: how many seconds one translation may take (1 to 3600).
 inline constexpr std::string_view kWebTimeoutKey = "WebTimeout";
 inline constexpr int kDefaultWebTimeout = 20;
+// Read at creation, never written: PEM certificates to trust for an https:// web service instead
+// of the system's roots.
+inline constexpr std::string_view kWebCaFileKey = "WebCaFile";
+// Read at creation, never written: the key sent to the web service as X-Api-Key.
+inline constexpr std::string_view kWebApiKeyKey = "WebApiKey";
 // Read at creation, never written: 0 keeps no history and shows none.
 inline constexpr std::string_view kKeepHistoryKey = "KeepHistory";
 // The language last used with each contact, by their handle escaped (ContactKey).

@@ -16,6 +16,8 @@ packages=(
   qt6-base-dev fonts-liberation2
   # the conversations' history
   libsqlite3-dev
+  # TLS to a translation service (the XMPP library uses the same)
+  libssl-dev
   # the stand-in translator: language detection, translation engine and pairs; the translation
   # benchmark's HTTP client
   libcpp-httplib-dev libcld2-dev apertium

@@ -8,6 +8,8 @@
 #     --bind ADDR:PORT  where HAProxy listens (default 0.0.0.0:443 with --cert, 127.0.0.1:4358
 #                       without)
 #     --cert PEM        TLS certificate, its chain and key in one file (HAProxy's crt)
+#     --keys FILE       API keys, one a line: a request without one is answered 401, one with
+#                       another key 403 (default: no key needed)
 #     --rate N          requests per client in any 10 s, beyond which it gets 429 (default 600)
 #     --max-body BYTES  longest request body an instance takes (default 65536)
 #     --base-port P     the first instance's port; the others follow (default 4401)
@@ -23,12 +25,13 @@
 set -euo pipefail
 
 here="$(cd "$(dirname "$0")/.." && pwd)"
-instances=2 bind="" cert="" rate=600 max_body=65536 base_port=4401 translator="" work="" extra=() check=0
+instances=2 bind="" cert="" rate=600 max_body=65536 base_port=4401 translator="" work="" extra=() check=0 keys=""
 while (($#)); do
   case "$1" in
     --instances) instances="$2"; shift 2 ;;
     --bind) bind="$2"; shift 2 ;;
     --cert) cert="$2"; shift 2 ;;
+    --keys) keys="$2"; shift 2 ;;
     --rate) rate="$2"; shift 2 ;;
     --max-body) max_body="$2"; shift 2 ;;
     --base-port) base_port="$2"; shift 2 ;;
@@ -36,7 +39,7 @@ while (($#)); do
     --work) work="$2"; shift 2 ;;
     --check) check=1; shift ;;
     --) shift; extra=("$@"); break ;;
-    -h|--help) sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,24p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "office-service: unknown option $1 (see --help)" >&2; exit 2 ;;
   esac
 done
@@ -62,6 +65,13 @@ else
 fi
 work="${work:-$(mktemp -d -t parlavant-office.XXXXXX)}"
 mkdir -p "$work"
+keycheck=""
+if [ -n "$keys" ]; then
+  [ -r "$keys" ] || { echo "office-service: cannot read $keys" >&2; exit 1; }
+  keys="$(cd "$(dirname "$keys")" && pwd)/$(basename "$keys")"
+  keycheck="    http-request return status 401 content-type text/plain string \"API key required\" unless { req.hdr(X-Api-Key) -m found }
+    http-request return status 403 content-type text/plain string \"Unknown API key\" unless { req.hdr(X-Api-Key) -f $keys }"
+fi
 
 servers=""
 for ((i = 0; i < instances; ++i)); do
@@ -70,8 +80,9 @@ done
 # Room for the body, a head of 16 KiB, and HAProxy's own rewriting.
 bufsize=$((max_body + 16384 + 1024))
 awk -v bind="$bind" -v tls="$tls" -v rate="$rate" -v body="$max_body" -v buf="$bufsize" \
-    -v servers="$servers" '
+    -v servers="$servers" -v keycheck="$keycheck" '
   $0 == "@SERVERS@" { printf "%s", servers; next }
+  $0 == "@KEYCHECK@" { if (keycheck != "") print keycheck; next }
   { gsub("@BIND@", bind); gsub("@TLS@", tls); gsub("@RATE@", rate); gsub("@MAXBODY@", body);
     gsub("@BUFSIZE@", buf); print }' "$template" > "$work/haproxy.cfg"
 if ((check)); then

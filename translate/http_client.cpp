@@ -3,6 +3,7 @@
 #include "platform/ascii.h"
 #include "platform/error.h"
 #include "platform/tcp.h"
+#include "platform/tls.h"
 #include "translate/cookie_store.h"
 #include "translate/http_reply.h"
 
@@ -59,7 +60,8 @@ std::string HttpClient::Post(const Endpoint& endpoint, const Form& form) {
                                              ? std::chrono::steady_clock::now() + Timeout
                                              : platform::kNoDeadline;
   try {
-    const auto connection = platform::ConnectTcp(endpoint.host, endpoint.port, deadline);
+    auto connection = platform::ConnectTcp(endpoint.host, endpoint.port, deadline);
+    if (endpoint.tls) connection = platform::StartTls(std::move(connection), endpoint.host, {CaFile});
     connection->SendAll(request);
     for (;;) {
       const std::size_t n = connection->Receive(buf, sizeof buf);
@@ -75,6 +77,12 @@ std::string HttpClient::Post(const Endpoint& endpoint, const Form& form) {
   } catch (const platform::NetTimeout& e) {
     keepCookies();
     throw platform::Error(TimeoutText(e.Step() != platform::NetStep::kConnect));
+  } catch (const platform::CertificateRefused& e) {
+    throw platform::Error("The translation service's certificate was refused: " +
+                          std::string(e.what()) + ".");
+  } catch (const platform::TlsFailed& e) {
+    throw platform::Error("No secure connection to the translation service: " +
+                          std::string(e.what()) + ".");
   } catch (...) {
     keepCookies();
     throw;

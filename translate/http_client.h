@@ -32,11 +32,17 @@ class HttpClient {
   // How long one post may take, connecting and the whole reply included; zero or less waits
   // without limit.
   std::chrono::milliseconds Timeout{20000};
+  // PEM certificates trusted for services reached over TLS instead of the system's roots; empty:
+  // the system's.
+  std::string CaFile;
 
   // Posts the form and returns the reply body. Blocks until the reply is complete, the
-  // connection fails or the time-out passes. Raises platform::Error: "Socket Error # N" CR LF and
-  // the system's text with a full stop, "Connection Closed Gracefully.", "Max line length
-  // exceeded.", the status line of a reply that is not 2xx or redirects, or TimeoutText().
+  // connection fails or the time-out passes (the TLS handshake included). Raises platform::Error:
+  // "Socket Error # N" CR LF and the system's text with a full stop, "Connection Closed
+  // Gracefully.", "Max line length exceeded.", the status line of a reply that is not 2xx or
+  // redirects, TimeoutText(), or for TLS "The translation service's certificate was refused: "
+  // and why, or "No secure connection to the translation service: " and why. A certificate that
+  // fails is never answered by going on in plain.
   std::string Post(const Endpoint& endpoint, const Form& form);
 
   // What a post that ran out of time raises: whether nothing answered the connection, or the

@@ -83,6 +83,12 @@ void ReplyReader::OnHeadersDone() {
   }
   // A shared service's limits are the user's to act on, so they are said in words; any other
   // refusal is told by its status line.
+  if (status_ == 401) {
+    throw platform::Error("The translation service wants a key: set WebApiKey in parlavant.ini.");
+  }
+  if (status_ == 403) {
+    throw platform::Error("The translation service refused the key (WebApiKey in parlavant.ini).");
+  }
   if (status_ == 413) {
     throw platform::Error("The message is too long for the translation service.");
   }

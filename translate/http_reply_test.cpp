@@ -87,7 +87,11 @@ TEST(ReplyReader, SkipsAnInterimContinueAndKeepsTheFinalHeaders) {
 TEST(ReplyReader, RefusesWhatCannotBeUsed) {
   EXPECT_EQ(ErrorOf("HTTP/1.1 500 Internal Server Error\r\nContent-Length: 2\r\n\r\nno"),
             "HTTP/1.1 500 Internal Server Error");
-  // A shared service's limits, in words a person can act on.
+  // A shared service's key and limits, in words a person can act on.
+  EXPECT_EQ(ErrorOf("HTTP/1.1 401 Unauthorized\r\n\r\n"),
+            "The translation service wants a key: set WebApiKey in parlavant.ini.");
+  EXPECT_EQ(ErrorOf("HTTP/1.1 403 Forbidden\r\n\r\n"),
+            "The translation service refused the key (WebApiKey in parlavant.ini).");
   EXPECT_EQ(ErrorOf("HTTP/1.1 413 Payload Too Large\r\n\r\n"),
             "The message is too long for the translation service.");
   EXPECT_EQ(ErrorOf("HTTP/1.1 429 Too Many Requests\r\nRetry-After: 12\r\n\r\n"),

@@ -10,9 +10,16 @@ namespace translate {
 Endpoint ParseHostSetting(std::string_view setting, std::string document) {
   Endpoint endpoint;
   endpoint.document = std::move(document);
+  const std::string original(setting);
   auto bad = [&](const std::string& why) {
-    return platform::Error(why + " in \"" + std::string(setting) + "\"");
+    return platform::Error(why + " in \"" + original + "\"");
   };
+  if (setting.size() >= 8 && platform::SameIgnoringCase(setting.substr(0, 8), "https://")) {
+    setting.remove_prefix(8);
+    endpoint.tls = true;
+    endpoint.port = 443;
+    if (setting.ends_with('/')) setting.remove_suffix(1);
+  }
   std::string_view port;
   if (setting.starts_with('[')) {
     // An IPv6 literal in brackets, as in a URL: "[::1]" or "[::1]:4358".
@@ -26,7 +33,7 @@ Endpoint ParseHostSetting(std::string_view setting, std::string document) {
   } else {
     const std::size_t colon = setting.find(':');
     endpoint.host = std::string(setting.substr(0, colon));
-    if (endpoint.host.empty() || endpoint.host.find_first_of("[]") != std::string::npos)
+    if (endpoint.host.empty() || endpoint.host.find_first_of("[]/") != std::string::npos)
       throw bad("Invalid host");
     if (colon == std::string_view::npos) return endpoint;
     port = setting.substr(colon + 1);
@@ -68,7 +75,7 @@ std::string BuildPostRequest(const Endpoint& endpoint, std::string_view body,
                              std::string_view userAgent, std::string_view cookies) {
   std::string host = endpoint.host;
   if (host.find(':') != std::string::npos) host = "[" + host + "]";
-  if (endpoint.port != 80) host += ":" + std::to_string(endpoint.port);
+  if (endpoint.port != (endpoint.tls ? 443 : 80)) host += ":" + std::to_string(endpoint.port);
   std::string request;
   request.reserve(256 + body.size());
   request += "POST " + endpoint.document + " HTTP/1.0\r\n";
@@ -79,6 +86,7 @@ std::string BuildPostRequest(const Endpoint& endpoint, std::string_view body,
   request += "Accept: " + std::string(accept) + "\r\n";
   request += "User-Agent: " + std::string(userAgent) + "\r\n";
   if (!cookies.empty()) request += "Cookie: " + std::string(cookies) + "\r\n";
+  if (!endpoint.apiKey.empty()) request += "X-Api-Key: " + endpoint.apiKey + "\r\n";
   request += "\r\n";
   request += body;
   return request;

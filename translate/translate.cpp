@@ -72,9 +72,12 @@ std::u16string Translate(HttpClient& http, platform::Desktop& desktop,
   http.AllowCookies = true;
   Endpoint endpoint;
   if (LocalTranslatorRunning(desktop)) {
-    endpoint = Endpoint{service.localHost, service.localPort, "/"};
+    endpoint.host = service.localHost;
+    endpoint.port = service.localPort;
+    endpoint.document = "/";
   } else {
     endpoint = ParseHostSetting(service.webServiceHost, "/st.asp");
+    endpoint.apiKey = service.webApiKey;
   }
   const std::string body = http.Post(endpoint, form);
   if (sourceLanguage != nullptr) *sourceLanguage = ExtractSourceLanguage(body);

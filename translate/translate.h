@@ -18,8 +18,11 @@ inline constexpr std::uint16_t kLocalTranslatorPort = 4357;
 inline constexpr std::string_view kDefaultWebServiceHost = "127.0.0.1:4358";
 
 struct TranslationService {
-  // "host" or "host:port" of the web service, whose document is "/st.asp".
+  // "host" or "host:port" of the web service, whose document is "/st.asp"; "https://" before it
+  // for TLS.
   std::string webServiceHost = std::string(kDefaultWebServiceHost);
+  // Sent to the web service (never to the desktop translator) when not empty.
+  std::string webApiKey;
   // How the desktop translator is addressed on the loopback interface; the port is fixed.
   std::string localHost = "127.0.0.1";
   std::uint16_t localPort = kLocalTranslatorPort;

@@ -1,0 +1,152 @@
+#include "platform/certificate_check_windows.h"
+
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <vector>
+
+namespace platform {
+namespace {
+
+struct StoreCloser {
+  void operator()(void* store) const { CertCloseStore(store, 0); }
+};
+using Store = std::unique_ptr<void, StoreCloser>;
+
+// The certificates of a PEM file, in a store of their own; nothing when it cannot be read.
+Store ReadCaFile(const std::string& path, std::string& error) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  if (!in) {
+    error = "cannot read the trusted certificates in " + path;
+    return nullptr;
+  }
+  Store store(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, CERT_STORE_CREATE_NEW_FLAG, nullptr));
+  const std::string pem = text.str();
+  const std::string begin = "-----BEGIN CERTIFICATE-----", end = "-----END CERTIFICATE-----";
+  int count = 0;
+  for (std::size_t at = pem.find(begin); at != std::string::npos; at = pem.find(begin, at + 1)) {
+    const std::size_t stop = pem.find(end, at);
+    if (stop == std::string::npos) break;
+    const std::string block = pem.substr(at, stop + end.size() - at);
+    DWORD size = 0;
+    if (!CryptStringToBinaryA(block.c_str(), static_cast<DWORD>(block.size()),
+                              CRYPT_STRING_BASE64HEADER, nullptr, &size, nullptr, nullptr)) {
+      continue;
+    }
+    std::vector<BYTE> der(size);
+    if (CryptStringToBinaryA(block.c_str(), static_cast<DWORD>(block.size()),
+                             CRYPT_STRING_BASE64HEADER, der.data(), &size, nullptr, nullptr) &&
+        CertAddEncodedCertificateToStore(store.get(), X509_ASN_ENCODING, der.data(), size,
+                                         CERT_STORE_ADD_ALWAYS, nullptr)) {
+      ++count;
+    }
+  }
+  if (count == 0) {
+    error = "no certificate in " + path;
+    return nullptr;
+  }
+  return store;
+}
+
+bool InStore(HCERTSTORE store, PCCERT_CONTEXT certificate) {
+  for (PCCERT_CONTEXT c = CertEnumCertificatesInStore(store, nullptr); c != nullptr;
+       c = CertEnumCertificatesInStore(store, c)) {
+    if (c->cbCertEncoded == certificate->cbCertEncoded &&
+        std::equal(c->pbCertEncoded, c->pbCertEncoded + c->cbCertEncoded,
+                   certificate->pbCertEncoded)) {
+      CertFreeCertificateContext(c);
+      return true;
+    }
+  }
+  return false;
+}
+
+std::wstring Wide(const std::string& text) {
+  std::wstring out;
+  for (char c : text) out += static_cast<wchar_t>(static_cast<unsigned char>(c));
+  return out;
+}
+
+}  // namespace
+
+void CheckServerCertificate(PCCERT_CONTEXT certificate, const std::string& host,
+                            const std::string& caFile) {
+  std::string error;
+  Store roots;
+  if (!caFile.empty()) {
+    roots = ReadCaFile(caFile, error);
+    if (!roots) throw TlsFailed(error);
+  }
+  // What the server sent, and the given roots, for the chain to be built from.
+  Store candidates(CertOpenStore(CERT_STORE_PROV_COLLECTION, 0, 0, 0, nullptr));
+  CertAddStoreToCollection(candidates.get(), certificate->hCertStore, 0, 0);
+  if (roots) CertAddStoreToCollection(candidates.get(), roots.get(), 0, 0);
+
+  LPSTR serverAuth = const_cast<LPSTR>(szOID_PKIX_KP_SERVER_AUTH);
+  CERT_CHAIN_PARA para{};
+  para.cbSize = sizeof para;
+  para.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
+  para.RequestedUsage.Usage.cUsageIdentifier = 1;
+  para.RequestedUsage.Usage.rgpszUsageIdentifier = &serverAuth;
+  PCCERT_CHAIN_CONTEXT chain = nullptr;
+  if (!CertGetCertificateChain(nullptr, certificate, nullptr, candidates.get(), &para, 0, nullptr,
+                               &chain)) {
+    throw CertificateRefused(CertificateProblem::kOther, "its chain cannot be built");
+  }
+  const std::unique_ptr<const CERT_CHAIN_CONTEXT, decltype(&CertFreeCertificateChain)> held(
+      chain, CertFreeCertificateChain);
+  DWORD status = chain->TrustStatus.dwErrorStatus;
+  // Revocation is not asked about; what it may say of itself is no verdict.
+  status &= ~static_cast<DWORD>(CERT_TRUST_REVOCATION_STATUS_UNKNOWN |
+                                CERT_TRUST_IS_OFFLINE_REVOCATION);
+  if (roots) {
+    // Trusted exactly when the chain ends in one of the file's certificates; the system does not
+    // know that root, and says so.
+    const CERT_SIMPLE_CHAIN* simple = chain->rgpChain[0];
+    const PCCERT_CONTEXT top = simple->rgpElement[simple->cElement - 1]->pCertContext;
+    if (InStore(roots.get(), top)) status &= ~static_cast<DWORD>(CERT_TRUST_IS_UNTRUSTED_ROOT);
+  }
+  if (status & CERT_TRUST_IS_NOT_TIME_VALID) {
+    throw CertificateRefused(CertificateProblem::kExpired, "it has expired");
+  }
+  if (status & (CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_PARTIAL_CHAIN)) {
+    throw CertificateRefused(CertificateProblem::kUnknownIssuer, "its issuer is not trusted");
+  }
+  if (status != CERT_TRUST_NO_ERROR) {
+    throw CertificateRefused(CertificateProblem::kOther,
+                             "its chain does not hold (status " + std::to_string(status) + ")");
+  }
+  // The name, by the system's SSL policy; the trust was settled above.
+  std::wstring name = Wide(host);
+  SSL_EXTRA_CERT_CHAIN_POLICY_PARA extra{};
+  extra.cbSize = sizeof extra;
+  extra.dwAuthType = AUTHTYPE_SERVER;
+  extra.fdwChecks = SECURITY_FLAG_IGNORE_UNKNOWN_CA;
+  extra.pwszServerName = name.data();
+  CERT_CHAIN_POLICY_PARA policy{};
+  policy.cbSize = sizeof policy;
+  policy.pvExtraPolicyPara = &extra;
+  CERT_CHAIN_POLICY_STATUS verdict{};
+  verdict.cbSize = sizeof verdict;
+  if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy, &verdict)) {
+    throw CertificateRefused(CertificateProblem::kOther, "the system could not check it");
+  }
+  switch (verdict.dwError) {
+    case 0:
+      return;
+    case static_cast<DWORD>(CERT_E_CN_NO_MATCH):
+      throw CertificateRefused(CertificateProblem::kWrongName, "it is for another name");
+    case static_cast<DWORD>(CERT_E_EXPIRED):
+      throw CertificateRefused(CertificateProblem::kExpired, "it has expired");
+    case static_cast<DWORD>(CERT_E_UNTRUSTEDROOT):
+    case static_cast<DWORD>(CERT_E_CHAINING):
+      throw CertificateRefused(CertificateProblem::kUnknownIssuer, "its issuer is not trusted");
+    default:
+      throw CertificateRefused(CertificateProblem::kOther,
+                               "the system refused it (" + std::to_string(verdict.dwError) + ")");
+  }
+}
+
+}  // namespace platform
