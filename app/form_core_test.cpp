@@ -573,6 +573,17 @@ TEST_F(FormCoreTest, SendFollowsVisibleTextTranslatesSignsAndLogs) {
   EXPECT_EQ(form->Model().At(form->Model().Shown()).lines.size(), 2u);
 }
 
+TEST_F(FormCoreTest, TheServiceKeyGoesWithEveryRequestToTheWebService) {
+  std::ofstream(ini_) << "[General]\r\nWebService=127.0.0.1:" << translator_.Port()
+                      << "\r\nWebApiKey= office-key-7 \r\nWebCaFile=/etc/office-ca.pem\r\n";
+  auto form = Open();
+  EXPECT_EQ(form->Core().HTTP.CaFile, "/etc/office-ca.pem");
+  EXPECT_EQ(form->Core().Translate(u"x", 1), u"[1] x");  // the fake service's answer
+  ASSERT_FALSE(translator_.Requests().empty());
+  EXPECT_THAT(translator_.Requests().back(), HasSubstr("\r\nX-Api-Key: office-key-7\r\n"));
+  EXPECT_TRUE(form->errors.empty());
+}
+
 TEST_F(FormCoreTest, ASendThatFailsOrCannotGoIsSaidInItsPageOrRefused) {
   auto form = Open();
   FakeWindow& view = form->View();

@@ -663,7 +663,8 @@ TEST(StartProgram, AFailureBeforeTheWindowExistsIsAnErrorBox) {
 }
 
 TEST_F(MainFormTest, MalformedServiceSettingsAreSaidOnceAndTheDefaultsServe) {
-  std::ofstream(Ini()) << "[General]\r\nWebService=host:99999\r\nWebTimeout=0\r\n";
+  std::ofstream(Ini()) << "[General]\r\nWebService=host:99999\r\nWebTimeout=0\r\n"
+                          "WebApiKey=two words\r\n";
   Start(false);
   EXPECT_THAT(boxes, IsEmpty()) << "said before start-up was over";
   EXPECT_TRUE(form->SkypeControl.Hooked());
@@ -671,7 +672,9 @@ TEST_F(MainFormTest, MalformedServiceSettingsAreSaidOnceAndTheDefaultsServe) {
   EXPECT_THAT(boxes, ElementsAre("WebService in parlavant.ini: Invalid port in \"host:99999\"; "
                                  "127.0.0.1:4358 is used.",
                                  "WebTimeout in parlavant.ini: not a number of seconds from 1 to "
-                                 "3600; 20 is used."));
+                                 "3600; 20 is used.",
+                                 "WebApiKey in parlavant.ini: not printable ASCII without blanks; "
+                                 "no key is used."));
   EXPECT_EQ(form->Core().HTTP.Timeout, std::chrono::seconds(20));
   boxes.clear();
   // Nothing listens on the default here; the setting is not complained of again.
