@@ -150,7 +150,7 @@ void Notifier::Notify(const QString& summary, const QString& body,
                   shared->clicks.data(), SLOT(Invoked(uint, QString)));
     }
     QMetaObject::invokeMethod(shared->clicks.data(), [shared] {
-      std::lock_guard<std::mutex> lock(shared->mutex);
+      std::lock_guard<std::mutex> held(shared->mutex);
       for (const Waiting& waiting : shared->waiting) shared->Send(waiting);
       shared->waiting.clear();
     });

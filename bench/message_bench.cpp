@@ -242,7 +242,7 @@ void BM_DesktopRoundTrip(benchmark::State& state) {
 void BM_HttpExchange(benchmark::State& state) {
   World& world = TheWorld();
   translate::HttpClient http;
-  const translate::Endpoint endpoint{"127.0.0.1", world.port, "/st.asp"};
+  const translate::Endpoint endpoint{"127.0.0.1", world.port, "/st.asp", false, ""};
   const translate::Form form = {
       {"l1", translate::WebEncode(
                  u"Hola, \u00bfqu\u00e9 tal? Nos vemos ma\u00f1ana en la estaci\u00f3n.")},

@@ -145,7 +145,7 @@ std::pair<double, double> MeasureMessages(bool acksAndArchive) {
 
   // The floor's parts.
   translate::HttpClient http;
-  const translate::Endpoint endpoint{"127.0.0.1", web, "/st.asp"};
+  const translate::Endpoint endpoint{"127.0.0.1", web, "/st.asp", false, ""};
   const translate::Form request = {{"l1", translate::WebEncode(u"Hola 1")}, {"TargetLang", "1"}};
   DesktopPeer peer(dir + "/floor");
   auto floorDesktop = platform::OpenDesktop(dir + "/floor");

@@ -82,12 +82,12 @@ TEST_F(TranslatorProcessTest, WebServiceWhenNoWindowIsUp) {
   service.webServiceHost = "127.0.0.1:" + std::to_string(webPort);
   service.localPort = port;
   EXPECT_EQ(translate::Translate(http, *desktop, service, u"one", 1), u"[en] one");
-  EXPECT_EQ(http.CookiesFor({"127.0.0.1", webPort, "/st.asp"}), "visit=1");
+  EXPECT_EQ(http.CookiesFor({"127.0.0.1", webPort, "/st.asp", false, ""}), "visit=1");
   EXPECT_EQ(translate::Translate(http, *desktop, service, u"two", 6), u"[fr] two");
   // Every client gets it, not only the first.
   translate::HttpClient another;
   EXPECT_EQ(translate::Translate(another, *desktop, service, u"three", 7), u"[it] three");
-  EXPECT_EQ(another.CookiesFor({"127.0.0.1", webPort, "/st.asp"}), "visit=1");
+  EXPECT_EQ(another.CookiesFor({"127.0.0.1", webPort, "/st.asp", false, ""}), "visit=1");
 }
 
 TEST_F(TranslatorProcessTest, ItsFailureModesReachTheCallerAsErrors) {
