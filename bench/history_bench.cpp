@@ -129,10 +129,10 @@ void Startup(benchmark::State& state, const std::string& dataHome) {
     state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
     if (pid > 0) {
       ::kill(pid, SIGTERM);
-      const Clock::time_point asked = Clock::now();
+      const Clock::time_point ended = Clock::now();
       int status = 0;
       while (::waitpid(pid, &status, WNOHANG) == 0) {
-        if (Clock::now() - asked > std::chrono::seconds(10)) ::kill(pid, SIGKILL);
+        if (Clock::now() - ended > std::chrono::seconds(10)) ::kill(pid, SIGKILL);
         desktop->WaitAndProcess(5);
       }
     }
