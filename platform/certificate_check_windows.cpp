@@ -1,9 +1,16 @@
 #include "platform/certificate_check_windows.h"
 
+#include <ws2tcpip.h>
+
 #include <fstream>
 #include <memory>
 #include <sstream>
 #include <vector>
+
+// The SSL policy's flag for "the root is not trusted: check the rest", which wininet.h defines.
+#ifndef SECURITY_FLAG_IGNORE_UNKNOWN_CA
+#define SECURITY_FLAG_IGNORE_UNKNOWN_CA 0x00000100
+#endif
 
 namespace platform {
 namespace {
@@ -63,6 +70,46 @@ bool InStore(HCERTSTORE store, PCCERT_CONTEXT certificate) {
   return false;
 }
 
+// The address's bytes when `host` is an IPv4 or IPv6 literal; empty for a name.
+std::vector<BYTE> AddressBytes(const std::string& host) {
+  IN6_ADDR six{};
+  IN_ADDR four{};
+  if (InetPtonA(AF_INET, host.c_str(), &four) == 1) {
+    const auto* b = reinterpret_cast<const BYTE*>(&four);
+    return {b, b + sizeof four};
+  }
+  if (InetPtonA(AF_INET6, host.c_str(), &six) == 1) {
+    const auto* b = reinterpret_cast<const BYTE*>(&six);
+    return {b, b + sizeof six};
+  }
+  return {};
+}
+
+// Whether the certificate's subject alternative names hold this address. The SSL policy checks
+// names only (Wine's refuses every address).
+bool HoldsAddress(PCCERT_CONTEXT certificate, const std::vector<BYTE>& address) {
+  const CERT_EXTENSION* extension =
+      CertFindExtension(szOID_SUBJECT_ALT_NAME2, certificate->pCertInfo->cExtension,
+                        certificate->pCertInfo->rgExtension);
+  if (extension == nullptr) return false;
+  CERT_ALT_NAME_INFO* names = nullptr;
+  DWORD size = 0;
+  if (!CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME, extension->Value.pbData,
+                           extension->Value.cbData, CRYPT_DECODE_ALLOC_FLAG, nullptr, &names,
+                           &size)) {
+    return false;
+  }
+  bool found = false;
+  for (DWORD i = 0; i < names->cAltEntry && !found; ++i) {
+    const CERT_ALT_NAME_ENTRY& entry = names->rgAltEntry[i];
+    found = entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS &&
+            entry.IPAddress.cbData == address.size() &&
+            std::equal(address.begin(), address.end(), entry.IPAddress.pbData);
+  }
+  LocalFree(names);
+  return found;
+}
+
 std::wstring Wide(const std::string& text) {
   std::wstring out;
   for (char c : text) out += static_cast<wchar_t>(static_cast<unsigned char>(c));
@@ -118,13 +165,18 @@ void CheckServerCertificate(PCCERT_CONTEXT certificate, const std::string& host,
     throw CertificateRefused(CertificateProblem::kOther,
                              "its chain does not hold (status " + std::to_string(status) + ")");
   }
-  // The name, by the system's SSL policy; the trust was settled above.
+  // An address is looked for among the certificate's addresses; a name by the system's SSL
+  // policy. The trust was settled above.
+  const std::vector<BYTE> address = AddressBytes(host);
+  if (!address.empty() && !HoldsAddress(certificate, address)) {
+    throw CertificateRefused(CertificateProblem::kWrongName, "it is for another name");
+  }
   std::wstring name = Wide(host);
   SSL_EXTRA_CERT_CHAIN_POLICY_PARA extra{};
   extra.cbSize = sizeof extra;
   extra.dwAuthType = AUTHTYPE_SERVER;
   extra.fdwChecks = SECURITY_FLAG_IGNORE_UNKNOWN_CA;
-  extra.pwszServerName = name.data();
+  extra.pwszServerName = address.empty() ? name.data() : nullptr;
   CERT_CHAIN_POLICY_PARA policy{};
   policy.cbSize = sizeof policy;
   policy.pvExtraPolicyPara = &extra;

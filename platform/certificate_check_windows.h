@@ -4,6 +4,8 @@
 // validation): the chain to a trusted root, and the name. One implementation for every TLS client
 // on Windows (the translation client; the chat network client's TLS is to use it too).
 
+// Winsock before windows.h, which would otherwise bring the old one (addresses are parsed here).
+#include <winsock2.h>
 #include <windows.h>
 #include <wincrypt.h>
 

@@ -2,8 +2,7 @@
 // client of the program shares; Schannel's own would take neither a CA file nor be trusted under
 // Wine.
 #define SECURITY_WIN32
-#include <windows.h>
-#include <wincrypt.h>
+#include "platform/certificate_check_windows.h"  // Winsock's headers before windows.h
 #include <schannel.h>
 #include <security.h>
 
@@ -11,7 +10,6 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/certificate_check_windows.h"
 #include "platform/tls.h"
 
 namespace platform {

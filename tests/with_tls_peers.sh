@@ -11,6 +11,7 @@ here="$(cd "$(dirname "$0")/.." && pwd)"
 translator="$1"
 shift
 dir="$(mktemp -d -t parlavant-tls.XXXXXX)"
+caller="$PWD"
 pids=()
 cleanup() {
   for ((k = ${#pids[@]} - 1; k >= 0; --k)); do kill -TERM "${pids[k]}" 2>/dev/null || true; done
@@ -109,5 +110,6 @@ export PARLAVANT_TLS_CA="$dir/ca.pem" PARLAVANT_TLS_PLAIN="$plain" \
   PARLAVANT_TLS_EXPIRED="${ports[expired]}" PARLAVANT_TLS_UNKNOWN="${ports[unknown]}" \
   PARLAVANT_TLS_KEYED="$keyed" PARLAVANT_TLS_KEY=office-key-2 PARLAVANT_TLS_STALL="$stall"
 status=0
+cd "$caller"
 "$@" || status=$?
 exit "$status"
