@@ -28,5 +28,22 @@ TEST(HostSetting, HostWithOptionalPort) {
               ::testing::HasSubstr("\r\nHost: translate.example\r\n"));
 }
 
+TEST(HostSetting, HttpsAndTheKey) {
+  Endpoint secure = ParseHostSetting("HTTPS://translate.example/", "/st.asp");
+  EXPECT_TRUE(secure.tls);
+  EXPECT_EQ(secure.host, "translate.example");
+  EXPECT_EQ(secure.port, 443);
+  EXPECT_EQ(ParseHostSetting("https://[::1]:8443", "/").port, 8443);
+  EXPECT_FALSE(ParseHostSetting("translate.example:443", "/").tls);
+  for (const char* bad : {"https://", "https://:443", "https://host/path", "http://host"}) {
+    EXPECT_THROW(ParseHostSetting(bad, "/"), platform::Error) << bad;
+  }
+  // 443 goes unsaid over TLS; the key follows the other lines.
+  secure.apiKey = "k-1";
+  const std::string request = BuildPostRequest(secure, "b", "t", "a", "u", "c=1");
+  EXPECT_THAT(request, ::testing::HasSubstr("\r\nHost: translate.example\r\n"));
+  EXPECT_THAT(request, ::testing::EndsWith("\r\nCookie: c=1\r\nX-Api-Key: k-1\r\n\r\nb"));
+}
+
 }  // namespace
 }  // namespace translate
