@@ -45,7 +45,7 @@ case "${1:-}" in
   package) packages+=(dpkg-dev strace xvfb xdotool imagemagick help2man man-db lintian) ;;
   # SQLite from Debian's source package: its tools make the single source file with tclsh
   windows) packages+=(g++-mingw-w64-x86-64-posix wine wine64 libz-mingw-w64-dev nsis fonts-wine
-                      tcl patch xz-utils) ;;
+                      tcl patch xz-utils autoconf automake libtool gpgv) ;;
   bench) packages+=(apertium-apy libssl-dev) ;;
 esac
 
