@@ -5,8 +5,9 @@
 # index against InRelease's SHA-256, and each tarball against the index's, by apt's download
 # helper; the tarballs are kept in a cache beside the build and never committed. Debian's own
 # patches are applied, then the project's (scripts/windows-patches/), and both libraries are
-# built static with mingw-w64. The result is kept, keyed by the tarballs' and the patches'
-# checksums. Prints the prefix that holds include/ and lib/.
+# built static with mingw-w64. The result is kept, keyed by the checksum of this recipe (which
+# names the versions, whose tarballs the signed indexes pin) and of the patches. Prints the
+# prefix that holds include/ and lib/.
 #   scripts/windows-xmpp-deps.sh [DIR]     (default build/windows-deps/xmpp)
 set -euo pipefail
 cd "$(dirname "$0")/.."
