@@ -202,3 +202,32 @@ void CheckServerCertificate(PCCERT_CONTEXT certificate, const std::string& host,
 }
 
 }  // namespace platform
+
+extern "C" const char* parlavant_check_server_certificate(const void* certificate,
+                                                          const char* host, const char* caFile) {
+  thread_local std::string why;
+  try {
+    platform::CheckServerCertificate(static_cast<PCCERT_CONTEXT>(certificate),
+                                     host != nullptr ? host : "",
+                                     caFile != nullptr ? caFile : "");
+    return nullptr;
+  } catch (const platform::CertificateRefused& e) {
+    switch (e.Problem()) {
+      case platform::CertificateProblem::kExpired:
+        why = "certificate has expired";
+        break;
+      case platform::CertificateProblem::kUnknownIssuer:
+        why = "unable to get local issuer certificate";
+        break;
+      case platform::CertificateProblem::kWrongName:
+        why = "hostname mismatch";
+        break;
+      case platform::CertificateProblem::kOther:
+        why = e.what();
+        break;
+    }
+  } catch (const std::exception& e) {
+    why = e.what();
+  }
+  return why.c_str();
+}
