@@ -1,7 +1,7 @@
 #pragma once
 
 // The desktop's keyring, where a password is kept for the user instead of in a file: the Secret
-// Service on a Linux desktop (the Credential Manager would be its Windows counterpart).
+// Service on a Linux desktop, the Credential Manager on Windows.
 
 #include <optional>
 #include <string>
