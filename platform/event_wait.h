@@ -4,11 +4,12 @@
 // and speaks to a network in one thread.
 
 #include "platform/desktop.h"
+#include "platform/net_host.h"
 
 namespace platform {
 
-// Waits at most `timeoutMs` until the desktop has messages or `socket` (when not -1) can be read,
-// and handles the desktop's messages if it has any. A signal cuts the wait short.
-void WaitForDesktopOrSocket(Desktop& desktop, int socket, int timeoutMs);
+// Waits at most `timeoutMs` until the desktop has messages or `socket` (when not kNoSocket) can
+// be read, and handles the desktop's messages if it has any. A signal cuts the wait short.
+void WaitForDesktopOrSocket(Desktop& desktop, SocketId socket, int timeoutMs);
 
 }  // namespace platform

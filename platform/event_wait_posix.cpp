@@ -7,7 +7,7 @@
 
 namespace platform {
 
-void WaitForDesktopOrSocket(Desktop& desktop, int socket, int timeoutMs) {
+void WaitForDesktopOrSocket(Desktop& desktop, SocketId socket, int timeoutMs) {
   pollfd fds[2] = {{desktop.EventHandle(), POLLIN, 0}, {socket, POLLIN, 0}};
   if (::poll(fds, 2, timeoutMs) < 0) {
     if (errno == EINTR) return;

@@ -8,12 +8,22 @@
 // and Win32 threads offer the same).
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace platform {
+
+// A socket as the system names it: a descriptor here, a SOCKET (as wide as a pointer) on Windows.
+#ifdef _WIN32
+using SocketId = std::uintptr_t;
+inline constexpr SocketId kNoSocket = ~SocketId{0};
+#else
+using SocketId = int;
+inline constexpr SocketId kNoSocket = -1;
+#endif
 
 // A thread with a stack of its own size. Join() (or the destructor) waits for it to end.
 class Thread {
@@ -27,7 +37,8 @@ class Thread {
 std::unique_ptr<Thread> StartThread(std::size_t stackBytes, std::function<void()> body);
 
 // A flag one thread raises and another waits for beside its sockets. Signal() is safe from any
-// thread; Handle() is the descriptor to wait on (readable while raised); Clear() lowers it.
+// thread; Handle() is what to wait on (readable while raised: an event descriptor here, a socket
+// sending to itself on Windows); Clear() lowers it.
 class Wakeup {
  public:
   Wakeup();
@@ -36,25 +47,25 @@ class Wakeup {
   Wakeup& operator=(const Wakeup&) = delete;
   void Signal();
   void Clear();
-  int Handle() const { return fd_; }
+  SocketId Handle() const { return fd_; }
 
  private:
-  int fd_ = -1;
+  SocketId fd_ = kNoSocket;
 };
 
-// Waits at most `timeoutMs` until either descriptor (each may be -1) can be read; a signal cuts
-// the wait short. Which can: 1 for the first, 2 for the second, 3 for both, 0 for neither.
-int WaitForEither(int first, int second, int timeoutMs);
+// Waits at most `timeoutMs` until either socket (each may be kNoSocket) can be read; a signal
+// cuts the wait short. Which can: 1 for the first, 2 for the second, 3 for both, 0 for neither.
+int WaitForEither(SocketId first, SocketId second, int timeoutMs);
 
 // TCP keep-alive on a connected socket: probes after `idleSeconds` without traffic, every
 // `intervalSeconds`, `count` times; and unacknowledged data is given up on after the same total
 // (so that a path that takes data but never delivers it is noticed too). False when the system
 // refuses an option.
-bool KeepAlive(int socket, int idleSeconds, int intervalSeconds, int count);
+bool KeepAlive(SocketId socket, int idleSeconds, int intervalSeconds, int count);
 
 // Stops both directions of a socket at once, so that its owner's next read sees the end. For a
 // connection that is alive on paper but dead in fact.
-void ShutDownSocket(int socket);
+void ShutDownSocket(SocketId socket);
 
 // Every address `host` resolves to, as numeric text ("127.0.0.1", "::1"). Throws platform::Error
 // when it does not resolve.

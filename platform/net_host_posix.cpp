@@ -82,7 +82,7 @@ void Wakeup::Clear() {
   [[maybe_unused]] const ssize_t n = ::read(fd_, &value, sizeof value);
 }
 
-int WaitForEither(int first, int second, int timeoutMs) {
+int WaitForEither(SocketId first, SocketId second, int timeoutMs) {
   pollfd fds[2] = {{first, POLLIN, 0}, {second, POLLIN, 0}};
   const int n = ::poll(fds, 2, timeoutMs);
   if (n < 0 && errno != EINTR) ThrowOsError("Cannot wait for the network", errno);
@@ -90,7 +90,7 @@ int WaitForEither(int first, int second, int timeoutMs) {
   return (fds[0].revents != 0 ? 1 : 0) | (fds[1].revents != 0 ? 2 : 0);
 }
 
-bool KeepAlive(int socket, int idleSeconds, int intervalSeconds, int count) {
+bool KeepAlive(SocketId socket, int idleSeconds, int intervalSeconds, int count) {
   const int on = 1;
   const unsigned userTimeoutMs =
       static_cast<unsigned>(idleSeconds + intervalSeconds * count) * 1000u;
@@ -103,7 +103,7 @@ bool KeepAlive(int socket, int idleSeconds, int intervalSeconds, int count) {
                       sizeof userTimeoutMs) == 0;
 }
 
-void ShutDownSocket(int socket) {
+void ShutDownSocket(SocketId socket) {
   ::shutdown(socket, SHUT_RDWR);
 }
 

@@ -178,8 +178,9 @@ void XmppClient::Loop() {
         break;
       }
     }
-    const int ready = platform::WaitForEither(state_ == State::kIdle ? -1 : socket_,
-                                              networkWake_.Handle(), kLoopCapMs);
+    const int ready =
+        platform::WaitForEither(state_ == State::kIdle ? platform::kNoSocket : socket_,
+                                networkWake_.Handle(), kLoopCapMs);
     networkWake_.Clear();
     // Bytes from the server prove the path alive, also while one large stanza takes libstrophe
     // longer than the acknowledgement time to parse.
@@ -217,7 +218,7 @@ void XmppClient::Connect() {
   refused_ = false;
   bindRefused_ = false;
   smOffered_ = false;
-  socket_ = -1;
+  socket_ = platform::kNoSocket;
   state_ = State::kConnecting;
   attemptDeadline_ = Clock::now() + std::chrono::milliseconds(options_.connectTimeoutMs);
   const char* host = account_.host.empty() ? nullptr : account_.host.c_str();
@@ -235,7 +236,7 @@ void XmppClient::ForceDown(const std::string& reason) {
   failure_ = reason;
   state_ = State::kClosing;
   // The connection may be dead without knowing it: its next read sees the end at once.
-  if (socket_ >= 0) {
+  if (socket_ != platform::kNoSocket) {
     platform::ShutDownSocket(socket_);
   } else {
     xmpp_disconnect(conn_);
@@ -246,7 +247,7 @@ void XmppClient::Lost(int error) {
   const bool wasOnline =
       state_ == State::kBound || (state_ == State::kClosing && session_->IsBound());
   state_ = State::kIdle;
-  socket_ = -1;
+  socket_ = platform::kNoSocket;
   session_->Lost();
   std::string reason = failure_;
   // libstrophe hands on the TLS library's error code where a secured connection broke, as if
@@ -380,7 +381,8 @@ int XmppClient::OnCertificateFailure(const xmpp_tlscert_t*, const char* errorMes
 
 int XmppClient::OnSocket(xmpp_conn_t*, void* socket) {
   if (g_client == nullptr) return 0;
-  g_client->socket_ = *static_cast<int*>(socket);
+  // libstrophe's own socket type: a descriptor here, a SOCKET on Windows.
+  g_client->socket_ = *static_cast<platform::SocketId*>(socket);
   const ClientOptions& o = g_client->options_;
   // A failed option only costs the early notice; the session's probe still finds a dead path.
   platform::KeepAlive(g_client->socket_, o.keepAliveIdleS, o.keepAliveIntervalS, o.keepAliveCount);

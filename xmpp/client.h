@@ -78,7 +78,7 @@ class XmppClient final : public Network {
   // The resource the connections bind; read it before Start().
   const std::string& Resource() const { return resource_; }
   // Readable while events wait; TakeEvents() lowers it.
-  int WakeHandle() const { return hostWake_.Handle(); }
+  platform::SocketId WakeHandle() const { return hostWake_.Handle(); }
   std::vector<ClientEvent> TakeEvents();
   // Makes WakeHandle() readable, so that a host waiting on it looks at its own state; from any
   // thread.
@@ -122,7 +122,7 @@ class XmppClient final : public Network {
 
   // Owned by the network thread once it runs.
   State state_ = State::kIdle;
-  int socket_ = -1;
+  platform::SocketId socket_ = platform::kNoSocket;
   bool everOnline_ = false;
   bool smOffered_ = false;  // this attempt's server offered stream management
   bool refused_ = false;    // the server said no to this attempt's login
