@@ -20,7 +20,8 @@ if [ ! -f "$deps/lib/cmake/GTest/GTestConfig.cmake" ]; then
   cmake --install build/windows-gtest >/dev/null
 fi
 sqlite=$(scripts/windows-sqlite.sh)
-cmake --preset windows -DPARLAVANT_SQLITE_DIR="$sqlite" >/dev/null
+xmpp=$(scripts/windows-xmpp-deps.sh)
+cmake --preset windows -DPARLAVANT_SQLITE_DIR="$sqlite" -DPARLAVANT_XMPP_DEPS="$xmpp" >/dev/null
 cmake --build --preset windows
 
 # A Wine prefix of the build's own, with the null graphics driver: no display is needed. The ANSI

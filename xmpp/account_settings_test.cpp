@@ -8,6 +8,8 @@
 #include <fstream>
 
 #include "platform/error.h"
+#include "platform/secret.h"
+#include "testsupport/scoped_variable.h"
 #include "testsupport/temp_dir.h"
 
 namespace xmpp {
@@ -15,24 +17,23 @@ namespace {
 
 TEST(AccountSettings, TildeIsTheHomeDirectoryWhereverTheUserWritesAPath) {
   testsupport::TempDir home("phome");
-  const std::string oldHome = std::getenv("HOME") ? std::getenv("HOME") : "";
-  ::setenv("HOME", home.Path().c_str(), 1);
+  testsupport::ScopedVariable homeVariable("HOME", home.Path());
   EXPECT_EQ(ExpandHome("~/.config/pw"), home.Path() + "/.config/pw");
   EXPECT_EQ(ExpandHome("~"), home.Path());
   EXPECT_EQ(ExpandHome("~bob/pw"), "~bob/pw");  // another user's home is not guessed
   EXPECT_EQ(ExpandHome("/x/~/pw"), "/x/~/pw");
 
   // A password file named with "~" is read from the home directory; one that others may read is
-  // refused with its mode.
-  std::ofstream(home.Path() + "/pw") << "secret\n";
-  ::chmod((home.Path() + "/pw").c_str(), 0600);
+  // refused.
+  platform::WritePrivateFile(home.Path() + "/pw", "secret\n");
   AccountSettings s;
   s.jid = "alice@localhost";
   s.passwordFile = "~/pw";
   EXPECT_EQ(FindPassword(s, nullptr), "secret");
+#ifndef _WIN32
   ::chmod((home.Path() + "/pw").c_str(), 0644);
   EXPECT_THROW(FindPassword(s, nullptr), platform::Error);
-  ::setenv("HOME", oldHome.c_str(), 1);
+#endif
 }
 
 TEST(AccountSettings, TheAccountIsKeptWithoutItsPasswordAndReadBack) {

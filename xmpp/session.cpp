@@ -68,12 +68,18 @@ std::string ErrorReason(xmpp_stanza_t* stanza) {
   return reason;
 }
 
+// The moment in UTC, by the calendar's own arithmetic (the C library's reentrant breakdown has
+// another name on every system).
 std::string IsoTime(std::chrono::system_clock::time_point when) {
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(when);
-  std::tm utc{};
-  gmtime_r(&seconds, &utc);
+  using namespace std::chrono;
+  const auto day = floor<days>(when);
+  const year_month_day date(day);
+  const hh_mm_ss<seconds> time(floor<seconds>(when) - day);
   char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02dZ", static_cast<int>(date.year()),
+                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
+                static_cast<int>(time.seconds().count()));
   return text;
 }
 
