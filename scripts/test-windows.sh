@@ -54,6 +54,13 @@ fi
 # The Linux build's stand-in translator, where there is one, serves as their web service.
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 translator=$PWD/build/default/tools/parlavant-translator
+# parlavant-xmpp.exe against a real Prosody is driven from the Linux side, by a test of the Linux
+# build (Prosody and the certificates are Linux's).
+if [ ! -f build/default/CMakeCache.txt ]; then
+  echo "test-windows.sh: build the default preset first (scripts/test.sh does)" >&2
+  exit 1
+fi
+cmake --build build/default --target xmpp_windows_test parlavant-translator >/dev/null
 PARLAVANT_PRIVATE_NETWORK=1 unshare --net bash -c '
   ip link set lo up
   wineserver -p
@@ -70,6 +77,8 @@ PARLAVANT_PRIVATE_NETWORK=1 unshare --net bash -c '
     ctest --preset windows
     status=$?
   fi
+  PARLAVANT_XMPP_EXE=$PWD/build/windows/xmpp/parlavant-xmpp.exe build/default/tests/xmpp_windows_test \
+    --gtest_brief=1 || status=1
   [ -n "${server:-}" ] && kill "$server"
   wineserver -k
   wineserver -w

@@ -22,27 +22,7 @@ trap cleanup EXIT
 cd "$dir"
 
 # The authorities, and certificates for localhost (and 127.0.0.1) signed by them.
-authority() {
-  openssl req -x509 -newkey rsa:2048 -nodes -keyout "$1.key" -out "$1.pem" -days 30 \
-    -subj "/CN=$2" 2>/dev/null
-}
-leaf() {  # name, authority, subjectAltName, and any words for the environment (a fake time)
-  local name="$1" ca="$2" names="$3"
-  shift 3
-  openssl req -newkey rsa:2048 -nodes -keyout "$name.key" -out "$name.csr" -subj "/CN=parlavant" \
-    2>/dev/null
-  printf 'subjectAltName=%s\nextendedKeyUsage=serverAuth\n' "$names" > "$name.ext"
-  env "$@" openssl x509 -req -in "$name.csr" -CA "$ca.pem" -CAkey "$ca.key" -CAcreateserial \
-    -days 2 -extfile "$name.ext" -out "$name.crt" 2>/dev/null
-  cat "$name.crt" "$name.key" > "$name.pem"
-}
-authority ca "Parlavant Test CA"
-authority rogue "Somebody Else's CA"
-leaf good ca "DNS:localhost,IP:127.0.0.1"
-leaf wrongname ca "DNS:other.example"
-leaf expired ca "DNS:localhost,IP:127.0.0.1" \
-  LD_PRELOAD=/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1 FAKETIME="@2020-01-01 00:00:00"
-leaf unknown rogue "DNS:localhost,IP:127.0.0.1"
+"$here/tests/make_test_certs.sh" "$dir"
 
 port() {  # a loopback port free a moment ago
   /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
