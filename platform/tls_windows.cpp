@@ -138,8 +138,7 @@ class SchannelConnection final : public TcpConnection {
       SecBufferDesc outDescription{SECBUFFER_VERSION, 1, out};
       const SECURITY_STATUS status = InitializeSecurityContextA(
           &handles_.credentials, first ? nullptr : &context_, name.data(), wanted, 0, 0,
-          first ? nullptr : &inDescription, 0, first ? &context_ : nullptr, &outDescription, &got,
-          nullptr);
+          first ? nullptr : &inDescription, 0, &context_, &outDescription, &got, nullptr);
       if (first) handles_.haveContext = status == SEC_I_CONTINUE_NEEDED || status == SEC_E_OK;
       first = false;
       if (out[0].cbBuffer > 0 && out[0].pvBuffer != nullptr) {

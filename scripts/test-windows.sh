@@ -77,8 +77,9 @@ PARLAVANT_PRIVATE_NETWORK=1 unshare --net bash -c '
     ctest --preset windows
     status=$?
   fi
-  PARLAVANT_XMPP_EXE=$PWD/build/windows/xmpp/parlavant-xmpp.exe build/default/tests/xmpp_windows_test \
-    --gtest_brief=1 || status=1
+  PARLAVANT_XMPP_EXE=$PWD/build/windows/xmpp/parlavant-xmpp.exe \
+    PARLAVANT_LINKDEMO_EXE=$PWD/build/windows/tools/parlavant-linkdemo.exe \
+    build/default/tests/xmpp_windows_test --gtest_brief=1 || status=1
   [ -n "${server:-}" ] && kill "$server"
   wineserver -k
   wineserver -w

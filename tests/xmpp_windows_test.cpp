@@ -44,8 +44,8 @@ class XmppWindowsTest : public ::testing::Test {
     ASSERT_TRUE(server_->Start());
     ASSERT_TRUE(server_->Register("alice", "alice-secret"));
   }
-  // The client's standard error once it has ended by itself, or after `ms` (it is stopped then).
-  std::string Run(const std::string& password, bool trustTestAuthority, int ms) {
+  // The client, started.
+  std::unique_ptr<ChildProcess> Start(const std::string& password, bool trustTestAuthority) {
     ::setenv("PARLAVANT_TEST_PASSWORD", password.c_str(), 1);
     std::vector<std::string> argv = {"wine",           exe_,
                                      "--jid",          "alice@localhost",
@@ -56,14 +56,24 @@ class XmppWindowsTest : public ::testing::Test {
     if (trustTestAuthority) {
       argv.insert(argv.end(), {"--ca-file", WindowsPath(Dir() + "/ca.pem")});
     }
-    const std::string err = Dir() + "/xmpp.err";
-    ChildProcess xmpp(argv, Dir() + "/xmpp.out", err);
-    for (int waited = 0; waited < ms && xmpp.Alive(); waited += 50) {
-      if (testsupport::FileText(err).find("signed in as") != std::string::npos) break;
+    return std::make_unique<ChildProcess>(argv, Dir() + "/xmpp.out", Dir() + "/xmpp.err");
+  }
+  // Until `file` holds `text`, the process ends, or `ms` pass.
+  static bool Says(const std::string& file, const std::string& text, ChildProcess& process,
+                   int ms) {
+    for (int waited = 0; waited < ms; waited += 50) {
+      if (testsupport::FileText(file).find(text) != std::string::npos) return true;
+      if (!process.Alive()) return testsupport::FileText(file).find(text) != std::string::npos;
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    xmpp.Stop();
-    return testsupport::FileText(err);
+    return false;
+  }
+  // The client's standard error once it has ended by itself, or after `ms` (it is stopped then).
+  std::string Run(const std::string& password, bool trustTestAuthority, int ms) {
+    auto xmpp = Start(password, trustTestAuthority);
+    Says(Dir() + "/xmpp.err", "signed in as", *xmpp, ms);
+    xmpp->Stop();
+    return testsupport::FileText(Dir() + "/xmpp.err");
   }
 
   testsupport::TempDir temp_{"pxmpp-win"};
@@ -87,6 +97,35 @@ TEST_F(XmppWindowsTest, SignsInOverTlsAndRefusesWhatLinuxRefusesInTheSameWords) 
   Serve("unknown");
   EXPECT_THAT(Run("alice-secret", true, 60000),
               ::testing::HasSubstr(refused + "unable to get local issuer certificate"));
+}
+
+// Parlavant's side of the link is the console demo, a Windows program on the same desktop.
+TEST_F(XmppWindowsTest, APersonsMessageReachesTheLinkAndTheAnswerReachesThePerson) {
+  const char* demo = std::getenv("PARLAVANT_LINKDEMO_EXE");
+  ASSERT_NE(demo, nullptr) << "run by scripts/test-windows.sh, which names the link demo";
+  Serve("good");
+  ASSERT_TRUE(server_->Register("bob", "bob-secret"));
+  auto xmpp = Start("alice-secret", true);
+  ASSERT_TRUE(Says(Dir() + "/xmpp.err", "signed in as alice@localhost", *xmpp, 60000))
+      << testsupport::FileText(Dir() + "/xmpp.err");
+  const std::string said = Dir() + "/demo.out";
+  ChildProcess link({"wine", demo}, said, Dir() + "/demo.err");
+  ASSERT_TRUE(Says(said, "attached", link, 60000)) << testsupport::FileText(said);
+
+  testsupport::XmppPeer bob(Dir(), "bob@localhost", "bob-secret", server_->Port(),
+                            Dir() + "/ca.pem");
+  ASSERT_TRUE(bob.WaitReady());
+  ASSERT_TRUE(bob.Send("alice@localhost", "Hola desde Linux \u00bfqu\u00e9 tal?"));
+  EXPECT_TRUE(Says(said, "bob@localhost: Hola desde Linux \u00bfqu\u00e9 tal?", link, 60000))
+      << testsupport::FileText(said);
+  ASSERT_TRUE(link.Write("to bob@localhost Hello from Windows\n"));
+  EXPECT_TRUE(bob.WaitFor([](const std::string& line) {
+    return line.rfind("recv alice@localhost ", 0) == 0;
+  }, 60000));
+  EXPECT_EQ(bob.Received("alice@localhost"), std::vector<std::string>{"Hello from Windows"});
+  link.CloseInput();
+  EXPECT_EQ(link.Wait(20000), 0);
+  EXPECT_EQ(xmpp->Stop(), 0);
 }
 
 }  // namespace
