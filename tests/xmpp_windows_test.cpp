@@ -130,4 +130,48 @@ TEST_F(XmppWindowsTest, APersonsMessageReachesTheLinkAndTheAnswerReachesThePerso
   xmpp->Stop();
 }
 
+TEST_F(XmppWindowsTest, ThroughAServerCrashNothingSentOrReceivedIsLostOrDoubled) {
+  const char* demo = std::getenv("PARLAVANT_LINKDEMO_EXE");
+  ASSERT_NE(demo, nullptr) << "run by scripts/test-windows.sh, which names the link demo";
+  Serve("good");
+  ASSERT_TRUE(server_->Register("bob", "bob-secret"));
+  auto xmpp = Start("alice-secret", true);
+  ASSERT_TRUE(Says(Dir() + "/xmpp.err", "signed in as alice@localhost", *xmpp, 60000));
+  const std::string said = Dir() + "/demo.out";
+  ChildProcess link({"wine", demo}, said, Dir() + "/demo.err");
+  ASSERT_TRUE(Says(said, "attached", link, 60000)) << testsupport::FileText(said);
+  testsupport::XmppPeer bob(Dir(), "bob@localhost", "bob-secret", server_->Port(),
+                            Dir() + "/ca.pem");
+  ASSERT_TRUE(bob.WaitReady());
+
+  std::vector<std::string> sent;
+  auto send = [&](int from, int to) {
+    for (int i = from; i <= to; ++i) {
+      sent.push_back("m" + std::to_string(i));
+      ASSERT_TRUE(link.Write("to bob@localhost " + sent.back() + "\n"));
+    }
+  };
+  send(1, 5);
+  ASSERT_TRUE(bob.WaitFor([&](const std::string&) {
+    return bob.Received("alice@localhost").size() >= 5;
+  }, 60000));
+  // Sent while the server is down: held, and delivered once it is back.
+  server_->Crash();
+  send(6, 8);
+  ASSERT_TRUE(server_->Restart());
+  ASSERT_TRUE(bob.WaitFor([&](const std::string&) { return bob.ReadyCount() >= 2; }, 60000));
+  ASSERT_TRUE(bob.Send("alice@localhost", "back"));
+  EXPECT_TRUE(bob.WaitFor([&](const std::string&) {
+    return bob.Received("alice@localhost").size() >= sent.size();
+  }, 90000)) << testsupport::FileText(Dir() + "/xmpp.err");
+  EXPECT_TRUE(Says(said, "bob@localhost: back", link, 60000)) << testsupport::FileText(said);
+  std::this_thread::sleep_for(std::chrono::seconds(2));  // anything doubled has come by now
+  EXPECT_EQ(bob.Received("alice@localhost"), sent);
+  const std::string shown = testsupport::FileText(said);
+  EXPECT_EQ(shown.find("bob@localhost: back"), shown.rfind("bob@localhost: back")) << shown;
+  link.CloseInput();
+  link.Wait(20000);
+  xmpp->Stop();
+}
+
 }  // namespace
