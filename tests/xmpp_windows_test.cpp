@@ -174,4 +174,16 @@ TEST_F(XmppWindowsTest, ThroughAServerCrashNothingSentOrReceivedIsLostOrDoubled)
   xmpp->Stop();
 }
 
+TEST_F(XmppWindowsTest, AServerThatStopsIsToldAsOnLinux) {
+  Serve("good");
+  auto xmpp = Start("alice-secret", true);
+  ASSERT_TRUE(Says(Dir() + "/xmpp.err", "signed in as alice@localhost", *xmpp, 60000));
+  server_->Kill();  // asked to stop: it closes its streams as it should
+  EXPECT_TRUE(Says(Dir() + "/xmpp.err",
+                   "connection lost (the server closed the connection); connecting again", *xmpp,
+                   60000))
+      << testsupport::FileText(Dir() + "/xmpp.err");
+  xmpp->Stop();
+}
+
 }  // namespace

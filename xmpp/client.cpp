@@ -352,7 +352,10 @@ void XmppClient::OnLog(void* self, xmpp_log_level_t level, const char* area, con
         "the server did not offer encryption (STARTTLS), and nothing is sent without it";
     client->cause_ = ClientEvent::kUnreachable;
   } else if (xmppArea && (StartsWith(message, "Unrecoverable TLS error") ||
+                          StartsWith(message, "Unrecoverable error: ") ||
                           StartsWith(message, "Socket closed by remote host"))) {
+    // The read side's end, by backend: OpenSSL's, a plain socket's, and Schannel's (which gives
+    // a number that is no system error, even for a clean close).
     client->closedByServer_ = true;
   } else if (area != nullptr && std::strcmp(area, "tls") == 0 && StartsWith(message, "error:")) {
     client->tlsError_ = message;  // OpenSSL's reason, told only at libstrophe's debug level
