@@ -353,9 +353,13 @@ void XmppClient::OnLog(void* self, xmpp_log_level_t level, const char* area, con
     client->cause_ = ClientEvent::kUnreachable;
   } else if (xmppArea && (StartsWith(message, "Unrecoverable TLS error") ||
                           StartsWith(message, "Unrecoverable error: ") ||
-                          StartsWith(message, "Socket closed by remote host"))) {
-    // The read side's end, by backend: OpenSSL's, a plain socket's, and Schannel's (which gives
-    // a number that is no system error, even for a clean close).
+                          StartsWith(message, "Socket closed by remote host") ||
+                          (StartsWith(message, "Send error") &&
+                           EndsWith(message, "occurred, disconnecting.")))) {
+    // The end as each side of the connection finds it: on reading, by backend (OpenSSL's, a
+    // plain socket's, Schannel's, which gives a number that is no system error even for a clean
+    // close); or on sending, which a server's clean stop can reach first, where libstrophe names
+    // the C library's ECONNABORTED, another system's number on Windows.
     client->closedByServer_ = true;
   } else if (area != nullptr && std::strcmp(area, "tls") == 0 && StartsWith(message, "error:")) {
     client->tlsError_ = message;  // OpenSSL's reason, told only at libstrophe's debug level
