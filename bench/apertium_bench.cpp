@@ -19,6 +19,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "bench/isolate_network.h"
 #include "bench/ratio_reporter.h"
 #include "platform/codepage.h"
 #include "testsupport/child_process.h"
@@ -63,17 +64,6 @@ struct Failure : std::runtime_error {
   throw Failure(what);
 }
 
-// A network namespace with nothing in it but loopback, brought up. Empty on success.
-std::string IsolateNetwork() {
-  if (::unshare(CLONE_NEWNET) != 0) return std::string("unshare: ") + std::strerror(errno);
-  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  ifreq request{};
-  std::strcpy(request.ifr_name, "lo");
-  const bool up = fd >= 0 && ::ioctl(fd, SIOCGIFFLAGS, &request) == 0 &&
-                  (request.ifr_flags |= IFF_UP, ::ioctl(fd, SIOCSIFFLAGS, &request) == 0);
-  if (fd >= 0) ::close(fd);
-  return up ? "" : std::string("loopback: ") + std::strerror(errno);
-}
 
 // Where a program is on PATH; empty when it is not.
 std::string Which(const char* program) {
@@ -123,7 +113,7 @@ int main() {
 }
 
 int Run() {
-  const std::string isolated = IsolateNetwork();
+  const std::string isolated = benchsupport::IsolateNetwork();
   std::string apySkipped;
   if (!isolated.empty()) {
     apySkipped = "no network namespace of its own (" + isolated + "; it takes root)";

@@ -22,6 +22,7 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "bench/isolate_network.h"
 #include "bench/ratio_reporter.h"
 #include "testsupport/child_process.h"
 #include "testsupport/http_load.h"
@@ -35,16 +36,6 @@ struct Failure : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-std::string IsolateNetwork() {
-  if (::unshare(CLONE_NEWNET) != 0) return std::string("unshare: ") + std::strerror(errno);
-  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  ifreq request{};
-  std::strcpy(request.ifr_name, "lo");
-  const bool up = fd >= 0 && ::ioctl(fd, SIOCGIFFLAGS, &request) == 0 &&
-                  (request.ifr_flags |= IFF_UP, ::ioctl(fd, SIOCSIFFLAGS, &request) == 0);
-  if (fd >= 0) ::close(fd);
-  return up ? "" : std::string("loopback: ") + std::strerror(errno);
-}
 
 std::string Which(const std::string& program) {
   bool ok = false;
@@ -136,7 +127,7 @@ void WarmUp(std::uint16_t port, const std::function<std::string(int, int)>& requ
 }
 
 int Run() {
-  const std::string isolated = IsolateNetwork();
+  const std::string isolated = benchsupport::IsolateNetwork();
   if (!isolated.empty()) throw Failure("no network namespace of its own (" + isolated + ")");
   testsupport::TempDir temp("pboffice");
 

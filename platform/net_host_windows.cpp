@@ -6,21 +6,13 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <mutex>
 
 #include "platform/error.h"
 #include "platform/net_host.h"
+#include "platform/winsock_start.h"
 
 namespace platform {
 namespace {
-
-void StartWinsock() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    WSADATA data;
-    WSAStartup(MAKEWORD(2, 2), &data);
-  });
-}
 
 [[noreturn]] void ThrowWsa(const std::string& what) {
   throw Error(what + " (Winsock error " + std::to_string(WSAGetLastError()) + ")");

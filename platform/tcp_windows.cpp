@@ -10,11 +10,10 @@
 
 #include "platform/os_error.h"
 #include "platform/tcp.h"
+#include "platform/winsock_start.h"
 
 namespace platform {
-namespace {
 
-// Winsock wants starting once per process; it stays until the process ends.
 void StartWinsock() {
   static std::once_flag once;
   std::call_once(once, [] {
@@ -22,6 +21,8 @@ void StartWinsock() {
     WSAStartup(MAKEWORD(2, 2), &data);
   });
 }
+
+namespace {
 
 class Socket {
  public:

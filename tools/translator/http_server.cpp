@@ -237,6 +237,19 @@ struct HttpServer::Impl {
     return oldest;
   }
 
+  // A connection just accepted: its request has the request deadline from now.
+  void Adopt(int fd) {
+    Connection c;
+    c.fd = fd;
+    c.id = ++lastId;
+    c.lastActive = Clock::now();
+    c.deadline = c.lastActive + limits.requestDeadline;
+    connections.emplace(fd, std::move(c));
+    ++counts.accepted;
+    counts.open = connections.size();
+    Watch(fd, EPOLLIN | EPOLLRDHUP, EPOLL_CTL_ADD);
+  }
+
   void Accept() {
     for (int round = 0; round < 256; ++round) {
       if (connections.size() >= maxConnections) {
@@ -260,15 +273,7 @@ struct HttpServer::Impl {
         resumeAt = Clock::now() + std::chrono::milliseconds(kSweepMs);
         return;
       }
-      Connection c;
-      c.fd = fd;
-      c.id = ++lastId;
-      c.lastActive = Clock::now();
-      c.deadline = c.lastActive + limits.requestDeadline;
-      connections.emplace(fd, std::move(c));
-      ++counts.accepted;
-      counts.open = connections.size();
-      Watch(fd, EPOLLIN | EPOLLRDHUP, EPOLL_CTL_ADD);
+      Adopt(fd);
     }
   }
 
@@ -536,13 +541,7 @@ struct HttpServer::Impl {
     for (;;) {
       const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
       if (fd < 0) break;
-      Connection c;
-      c.fd = fd;
-      c.id = ++lastId;
-      c.lastActive = Clock::now();
-      c.deadline = c.lastActive + limits.requestDeadline;
-      connections.emplace(fd, std::move(c));
-      Watch(fd, EPOLLIN | EPOLLRDHUP, EPOLL_CTL_ADD);
+      Adopt(fd);
     }
     ::close(listener);
     listener = -1;
