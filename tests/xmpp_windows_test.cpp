@@ -76,9 +76,30 @@ class XmppWindowsTest : public ::testing::Test {
     return testsupport::FileText(Dir() + "/xmpp.err");
   }
 
+  // alice signed in through the client, the link demo (Parlavant's side of the desktop API, a
+  // Windows program on the same desktop) attached to it, and bob on the server.
+  void Converse() {
+    const char* demo = std::getenv("PARLAVANT_LINKDEMO_EXE");
+    ASSERT_NE(demo, nullptr) << "run by scripts/test-windows.sh, which names the link demo";
+    Serve("good");
+    ASSERT_TRUE(server_->Register("bob", "bob-secret"));
+    xmpp_ = Start("alice-secret", true);
+    ASSERT_TRUE(Says(Dir() + "/xmpp.err", "signed in as alice@localhost", *xmpp_, 60000))
+        << testsupport::FileText(Dir() + "/xmpp.err");
+    link_ = std::make_unique<ChildProcess>(std::vector<std::string>{"wine", demo}, Said(),
+                                           Dir() + "/demo.err");
+    ASSERT_TRUE(Says(Said(), "attached", *link_, 60000)) << testsupport::FileText(Said());
+    bob_ = std::make_unique<testsupport::XmppPeer>(Dir(), "bob@localhost", "bob-secret",
+                                                   server_->Port(), Dir() + "/ca.pem");
+    ASSERT_TRUE(bob_->WaitReady());
+  }
+  std::string Said() const { return Dir() + "/demo.out"; }
+
   testsupport::TempDir temp_{"pxmpp-win"};
   std::string exe_;
   std::unique_ptr<ProsodyServer> server_;
+  std::unique_ptr<ChildProcess> xmpp_, link_;
+  std::unique_ptr<testsupport::XmppPeer> bob_;
 };
 
 TEST_F(XmppWindowsTest, SignsInOverTlsAndRefusesWhatLinuxRefusesInTheSameWords) {
@@ -101,20 +122,11 @@ TEST_F(XmppWindowsTest, SignsInOverTlsAndRefusesWhatLinuxRefusesInTheSameWords) 
 
 // Parlavant's side of the link is the console demo, a Windows program on the same desktop.
 TEST_F(XmppWindowsTest, APersonsMessageReachesTheLinkAndTheAnswerReachesThePerson) {
-  const char* demo = std::getenv("PARLAVANT_LINKDEMO_EXE");
-  ASSERT_NE(demo, nullptr) << "run by scripts/test-windows.sh, which names the link demo";
-  Serve("good");
-  ASSERT_TRUE(server_->Register("bob", "bob-secret"));
-  auto xmpp = Start("alice-secret", true);
-  ASSERT_TRUE(Says(Dir() + "/xmpp.err", "signed in as alice@localhost", *xmpp, 60000))
-      << testsupport::FileText(Dir() + "/xmpp.err");
-  const std::string said = Dir() + "/demo.out";
-  ChildProcess link({"wine", demo}, said, Dir() + "/demo.err");
-  ASSERT_TRUE(Says(said, "attached", link, 60000)) << testsupport::FileText(said);
-
-  testsupport::XmppPeer bob(Dir(), "bob@localhost", "bob-secret", server_->Port(),
-                            Dir() + "/ca.pem");
-  ASSERT_TRUE(bob.WaitReady());
+  Converse();
+  if (HasFatalFailure()) return;
+  ChildProcess& link = *link_;
+  testsupport::XmppPeer& bob = *bob_;
+  const std::string said = Said();
   ASSERT_TRUE(bob.Send("alice@localhost", "Hola desde Linux \u00bfqu\u00e9 tal?"));
   EXPECT_TRUE(Says(said, "bob@localhost: Hola desde Linux \u00bfqu\u00e9 tal?", link, 60000))
       << testsupport::FileText(said);
@@ -127,22 +139,15 @@ TEST_F(XmppWindowsTest, APersonsMessageReachesTheLinkAndTheAnswerReachesThePerso
   EXPECT_EQ(link.Wait(20000), 0);
   // A signal to Wine's loader ends the client as a crash would: how it ends on request is the
   // launcher's to show, on Windows.
-  xmpp->Stop();
+  xmpp_->Stop();
 }
 
 TEST_F(XmppWindowsTest, ThroughAServerCrashNothingSentOrReceivedIsLostOrDoubled) {
-  const char* demo = std::getenv("PARLAVANT_LINKDEMO_EXE");
-  ASSERT_NE(demo, nullptr) << "run by scripts/test-windows.sh, which names the link demo";
-  Serve("good");
-  ASSERT_TRUE(server_->Register("bob", "bob-secret"));
-  auto xmpp = Start("alice-secret", true);
-  ASSERT_TRUE(Says(Dir() + "/xmpp.err", "signed in as alice@localhost", *xmpp, 60000));
-  const std::string said = Dir() + "/demo.out";
-  ChildProcess link({"wine", demo}, said, Dir() + "/demo.err");
-  ASSERT_TRUE(Says(said, "attached", link, 60000)) << testsupport::FileText(said);
-  testsupport::XmppPeer bob(Dir(), "bob@localhost", "bob-secret", server_->Port(),
-                            Dir() + "/ca.pem");
-  ASSERT_TRUE(bob.WaitReady());
+  Converse();
+  if (HasFatalFailure()) return;
+  ChildProcess& link = *link_;
+  testsupport::XmppPeer& bob = *bob_;
+  const std::string said = Said();
 
   std::vector<std::string> sent;
   auto send = [&](int from, int to) {
@@ -171,7 +176,7 @@ TEST_F(XmppWindowsTest, ThroughAServerCrashNothingSentOrReceivedIsLostOrDoubled)
   EXPECT_EQ(shown.find("bob@localhost: back"), shown.rfind("bob@localhost: back")) << shown;
   link.CloseInput();
   link.Wait(20000);
-  xmpp->Stop();
+  xmpp_->Stop();
 }
 
 TEST_F(XmppWindowsTest, AServerThatStopsIsToldAsOnLinux) {
