@@ -11,13 +11,13 @@
 #include <string_view>
 
 #include "app/history_store.h"
-#include "app/notifier.h"
-#include "app/single_instance.h"
 #include "app/startup.h"
 #include "app/widgets.h"
 #include "platform/desktop.h"
 #include "platform/location.h"
+#include "platform/notifications.h"
 #include "platform/profile.h"
+#include "platform/single_instance.h"
 #include "platform/stop_signal.h"
 
 int main(int argc, char** argv) {
@@ -42,16 +42,21 @@ int main(int argc, char** argv) {
   }
   platform::EnsureStartupTempDirectory();
   QApplication qt(argc, argv);
-  app::SingleInstance instance(QStringLiteral("parlavant"),
-                               QString::fromStdString(platform::DefaultDesktopLocation()));
+  platform::SingleInstance instance("parlavant", platform::DefaultDesktopLocation());
+  if (instance.HandOver()) return 0;
   app::TMainForm* shown = nullptr;
-  if (instance.HandOver([&shown] {
-        if (shown == nullptr) return;
-        shown->showNormal();
-        shown->raise();
-        shown->activateWindow();
-      })) {
-    return 0;
+  std::unique_ptr<QSocketNotifier> laterStarts;
+  if (instance.Handle() >= 0) {
+    laterStarts = std::make_unique<QSocketNotifier>(instance.Handle(), QSocketNotifier::Read);
+    QObject::connect(laterStarts.get(), &QSocketNotifier::activated, laterStarts.get(),
+                     [&instance, &shown] {
+                       for (int n = instance.TakeRequests(); n > 0; --n) {
+                         if (shown == nullptr) continue;
+                         shown->showNormal();
+                         shown->raise();
+                         shown->activateWindow();
+                       }
+                     });
   }
   const std::string title =
       QFileInfo(QString::fromLocal8Bit(argv[0])).completeBaseName().toStdString();
@@ -66,10 +71,13 @@ int main(int argc, char** argv) {
                               platform::DataPath("history.sqlite3"));
                         });
   if (!program) return 1;
-  app::Notifier notifier(QStringLiteral("Parlavant"));
+  const auto notifications = platform::DesktopNotifications(
+      "Parlavant", [&qt](std::function<void()> task) {
+        QMetaObject::invokeMethod(&qt, std::move(task), Qt::QueuedConnection);
+      });
   app::TMainForm& form = *program->form;
   form.OnUnseenMessage = [&](const std::u16string& sender, const std::u16string& line) {
-    notifier.Notify(app::FromWide(sender), app::FromWide(line));
+    notifications->Notify(app::FromWide(sender).toStdString(), app::FromWide(line).toStdString());
   };
   shown = &form;
   // Asked to end (by the launcher's Quit, at logout): closed as the user closes it, so that

@@ -6,7 +6,7 @@
 #include "app/application.h"
 #include "app/history_store.h"
 #include "platform/desktop.h"
-#include "platform/instance_channel.h"
+#include "platform/single_instance.h"
 #include "platform/location.h"
 #include "platform/profile.h"
 #include "uilocal/translate_interface.h"
@@ -20,28 +20,11 @@
 #include <exception>
 #include <string>
 
-namespace {
-
-constexpr int kAnswerMs = 2000;  // a first copy that does not take the request in this is hung
-
-// The user's and the session's own: another user's copy, or one on another desktop session of
-// the same machine, is neither found nor disturbed.
-std::string InstanceName() {
-  char user[257] = {};
-  DWORD length = sizeof user;
-  if (!GetUserNameA(user, &length)) user[0] = '\0';
-  DWORD session = 0;
-  ProcessIdToSessionId(GetCurrentProcessId(), &session);
-  return "parlavant-" + std::string(user) + "-" + std::to_string(session);
-}
-
-}  // namespace
-
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int show) {
-  const std::string instanceName = InstanceName();
-  if (platform::InstanceChannel::AskToShow(instanceName, kAnswerMs)) return 0;
-  platform::InstanceChannel instance;
-  instance.Listen(instanceName);  // when it cannot, this copy runs all the same, unfound
+  // The user's and the session's own: another user's copy, or one on another desktop session of
+  // the same machine, is neither found nor disturbed.
+  platform::SingleInstance instance("parlavant", "");
+  if (instance.HandOver()) return 0;
   platform::EnsureStartupTempDirectory();
   const auto errorBox = [](const std::string& title, const std::string& text) {
     MessageBoxA(nullptr, text.c_str(), title.c_str(), MB_ICONSTOP | MB_OK);

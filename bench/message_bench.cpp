@@ -26,7 +26,7 @@
 #include <thread>
 
 #include "app/main_form.h"
-#include "app/notifier.h"
+#include "platform/notifications.h"
 #include "testsupport/child_process.h"
 #include "testsupport/desktop_bus.h"
 #include "testsupport/net_util.h"
@@ -190,7 +190,7 @@ void ReceivedUnseen(benchmark::State& state, bool notify) {
   std::unique_ptr<testsupport::TempDir> busDir;
   std::unique_ptr<testsupport::PrivateSessionBus> bus;
   std::unique_ptr<testsupport::ChildProcess> server;
-  std::unique_ptr<app::Notifier> notifier;
+  std::unique_ptr<platform::Notifications> notifier;
   if (notify) {
     busDir = std::make_unique<testsupport::TempDir>("pbbus");
     bus = std::make_unique<testsupport::PrivateSessionBus>(busDir->Path());
@@ -210,9 +210,9 @@ void ReceivedUnseen(benchmark::State& state, bool notify) {
       World::Activate(*world.form);
       return;
     }
-    notifier = std::make_unique<app::Notifier>(QStringLiteral("Parlavant"));
+    notifier = platform::DesktopNotifications("Parlavant", [](std::function<void()>) {});
     world.form->OnUnseenMessage = [&](const std::u16string& sender, const std::u16string& line) {
-      notifier->Notify(app::FromWide(sender), app::FromWide(line));
+      notifier->Notify(app::FromWide(sender).toStdString(), app::FromWide(line).toStdString());
     };
   }
   for (auto _ : state) world.ReceiveOne();

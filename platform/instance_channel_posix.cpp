@@ -6,8 +6,11 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 
 #include "platform/instance_channel.h"
+#include "platform/location.h"
+#include "platform/single_instance.h"
 #include "platform/unique_fd.h"
 
 namespace platform {
@@ -87,6 +90,17 @@ int InstanceChannel::TakeRequests() {
       ++taken;
     }
   }
+}
+
+std::string InstanceName(const std::string& kind, const std::string& desktop) {
+  const std::string directory = RuntimeDirectory();
+  if (directory.empty()) return {};
+  // The desktop's path, shortened to fit a socket's name: FNV-1a.
+  std::uint64_t hash = 0xcbf29ce484222325ull;
+  for (const unsigned char c : desktop) hash = (hash ^ c) * 0x100000001b3ull;
+  char digest[17];
+  std::snprintf(digest, sizeof digest, "%016llx", static_cast<unsigned long long>(hash));
+  return directory + "/" + kind + "-" + digest;
 }
 
 }  // namespace platform

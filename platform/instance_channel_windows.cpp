@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "platform/instance_channel.h"
+#include "platform/single_instance.h"
 
 namespace platform {
 namespace {
@@ -158,6 +159,16 @@ int InstanceChannel::TakeRequests() {
   DisconnectNamedPipe(state_->pipe.Get());
   if (!state_->AwaitNext()) state_.reset();
   return taken;
+}
+
+// The user's and the session's own; one desktop per session here.
+std::string InstanceName(const std::string& kind, const std::string&) {
+  char user[257] = {};
+  DWORD length = sizeof user;
+  if (!GetUserNameA(user, &length)) user[0] = '\0';
+  DWORD session = 0;
+  ProcessIdToSessionId(GetCurrentProcessId(), &session);
+  return kind + "-" + std::string(user) + "-" + std::to_string(session);
 }
 
 }  // namespace platform

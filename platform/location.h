@@ -22,4 +22,10 @@ std::string UserLanguage();
 // notifications), found without starting one.
 bool SessionBusKnown();
 
+// Where a program keeps what lives only while the user's session does (a channel, a state file):
+// the user's own; empty when there is none to trust.
+std::string RuntimeDirectory();
+
+int CurrentProcessId();
+
 }  // namespace platform

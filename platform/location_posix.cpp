@@ -1,4 +1,5 @@
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -57,5 +58,21 @@ std::string UserLanguage() {
   }
   return {};
 }
+
+// The user's runtime directory; without one, a directory of the user's own under /tmp, which is
+// used only when nobody else could have made it first.
+std::string RuntimeDirectory() {
+  if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime != nullptr && *runtime == '/')
+    return runtime;
+  const std::string own = "/tmp/parlavant-" + std::to_string(::getuid());
+  ::mkdir(own.c_str(), 0700);
+  struct stat made {};
+  if (::lstat(own.c_str(), &made) != 0 || !S_ISDIR(made.st_mode) || made.st_uid != ::getuid() ||
+      (made.st_mode & 077) != 0)
+    return {};
+  return own;
+}
+
+int CurrentProcessId() { return static_cast<int>(::getpid()); }
 
 }  // namespace platform

@@ -41,4 +41,20 @@ std::string UserLanguage() {
   return tag;
 }
 
+std::string RuntimeDirectory() {
+  wchar_t path[MAX_PATH + 1];
+  const DWORD length = GetTempPathW(MAX_PATH + 1, path);
+  if (length == 0 || length > MAX_PATH) return {};
+  std::wstring wide(path, length);
+  while (!wide.empty() && (wide.back() == L'\\' || wide.back() == L'/')) wide.pop_back();
+  const int size = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
+                                       nullptr, 0, nullptr, nullptr);
+  std::string text(static_cast<std::size_t>(size), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), size,
+                      nullptr, nullptr);
+  return text;
+}
+
+int CurrentProcessId() { return static_cast<int>(GetCurrentProcessId()); }
+
 }  // namespace platform

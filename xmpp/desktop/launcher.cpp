@@ -1,52 +1,20 @@
 #include "xmpp/desktop/launcher.h"
 
-#include <QAction>
 #include <QApplication>
-#include <QDir>
-#include <QFileInfo>
 #include <QHBoxLayout>
-#include <QLabel>
-#include <QMenu>
 #include <QPainter>
-#include <QPointer>
-#include <QProcess>
-#include <QPushButton>
-#include <QSaveFile>
 #include <QSocketNotifier>
-#include <QStandardPaths>
-#include <QSystemTrayIcon>
-#include <QTcpSocket>
 #include <QTimer>
 #include <QVBoxLayout>
 
-#include <filesystem>
-#include <iostream>
-#include <memory>
-#include <thread>
-
-#include "app/notifier.h"
-#include "app/single_instance.h"
 #include "platform/desktop.h"
-#include "platform/error.h"
-#include "platform/keyring.h"
-#include "platform/location.h"
-#include "platform/profile.h"
-#include "platform/secret.h"
 #include "platform/stop_signal.h"
 #include "tools/common/command_line.h"
-#include "xmpp/desktop/account_dialog.h"
-#include "xmpp/stanza.h"
 
 namespace xmpp::desktop {
 namespace {
 
-constexpr int kTranslatorPort = 4357;
-constexpr int kProbeMs = 300;  // a translator on this machine answers a connect at once
-constexpr int kEndMs = 3000;   // what the launcher started gets this long to end on its own
-constexpr int kNotifiedChars = 300;  // of a message told in a notification
-
-QIcon StateIcon(Launcher::Connection state, std::size_t waiting = 0) {
-  using Connection = Launcher::Connection;
+QIcon StateIcon(Connection state, std::size_t waiting = 0) {
   QColor color;
   switch (state) {
     case Connection::kOnline:
@@ -92,164 +60,48 @@ QIcon StateIcon(Launcher::Connection state, std::size_t waiting = 0) {
   return QIcon(picture);
 }
 
-// A program of Parlavant's: beside this one when installed, in its build directory otherwise.
-QString FindProgram(const QString& name) {
-  const QDir here(QString::fromStdString(platform::ProgramDirectory()));
-  for (const QString& candidate :
-       {here.filePath(name), here.filePath("../tools/" + name), here.filePath("../app/" + name)}) {
-    if (QFileInfo(candidate).isExecutable()) return QFileInfo(candidate).canonicalFilePath();
-  }
-  return name;  // from PATH
-}
-
-// Whether the window's settings name a translation web service (an office's, say). The window
-// prefers a desktop translator whenever one is up, so none is started then: the service would
-// never be used.
-bool WebServiceChosen() {
-  const platform::ProfileFile settings(platform::ProfilePath("parlavant.ini"));
-  return !platform::TrimProfileBlanks(settings.ReadString("General", "WebService", "")).empty();
-}
-
-bool TranslatorReachable() {
-  QTcpSocket probe;
-  probe.connectToHost(QStringLiteral("127.0.0.1"), kTranslatorPort);
-  return probe.waitForConnected(kProbeMs);
-}
-
 }  // namespace
 
-Launcher::Programs Launcher::InstalledPrograms() {
-  return {FindProgram(QStringLiteral("parlavant-translator")),
-          FindProgram(QStringLiteral("parlavant")), std::chrono::seconds(1)};
-}
-
 Launcher::Launcher(AccountSettings settings, ServiceOptions options, Programs programs)
-    : settings_(std::move(settings)),
-      options_(std::move(options)),
-      notifier_(QStringLiteral("Parlavant")),
-      translatorWatch_(true, programs.restartWait),
-      windowWatch_(false, programs.restartWait),
-      programs_(std::move(programs)) {}
+    : notifications_(platform::DesktopNotifications(
+          "Parlavant",
+          [this](std::function<void()> task) { Post(std::move(task)); })),
+      core_(std::make_unique<LauncherCore>(*this, std::move(settings), std::move(options),
+                                           std::move(programs))) {
+  MakeStatusView();
+}
 
 Launcher::~Launcher() {
-  EndTrial();
-  StopService();
+  core_.reset();
+  notifications_.reset();
+  if (dialog_ != nullptr) delete dialog_.data();
 }
 
-void Launcher::Start() {
-  MakeStatusView();
-  ReadAccountSettings(settings_);
-  std::string keyringNote;
-  std::optional<std::string> password;
-  try {
-    password = FindPassword(settings_, &keyringNote);
-  } catch (const platform::Error& e) {
-    problem_ = e.what();  // a password file that cannot be read: the dialog says so
-  }
-  if (settings_.jid.empty() || !password) {
-    OpenAccountDialog(true);
-    return;
-  }
-  try {
-    StartService(MakeAccount(settings_, *password), true);
-  } catch (const platform::Error& e) {
-    problem_ = e.what();
-    OpenAccountDialog(true);
-    return;
-  }
-  std::fill(password->begin(), password->end(), '\0');
-  StartCompanions();
+void Launcher::Post(std::function<void()> task) {
+  QMetaObject::invokeMethod(this, std::move(task), Qt::QueuedConnection);
 }
 
-void Launcher::ShowParlavant() {
-  if (dialog_ != nullptr && dialog_->isVisible()) {
-    dialog_->raise();
-    dialog_->activateWindow();
-    return;
-  }
-  // A second start of the window brings the first to the front and ends; without a first,
-  // it is the window.
-  if (window_ != nullptr && window_->state() != QProcess::NotRunning) {
-    QProcess::startDetached(programs_.window, {});
-    return;
-  }
-  windowWatch_.Reset();  // asked for by the user: whatever it did before, it gets its chances
-  StartWindow();
+void Launcher::After(std::chrono::milliseconds wait, std::function<void()> task) {
+  QTimer::singleShot(wait, this, std::move(task));
 }
 
-void Launcher::Quit() {
-  if (quitting_) return;
-  quitting_ = true;
-  if (dialog_ != nullptr) dialog_->hide();
-  EndTrial();
-  StopService();
-  // What the launcher started ends with it; a translator it found running stays.
-  for (QProcess* child : {window_.data(), translator_.data()}) {
-    if (child != nullptr && child->state() != QProcess::NotRunning) child->terminate();
-  }
-  for (QProcess* child : {window_.data(), translator_.data()}) {
-    if (child != nullptr && child->state() != QProcess::NotRunning &&
-        !child->waitForFinished(kEndMs)) {
-      child->kill();
-      child->waitForFinished(kEndMs);
-    }
-  }
-  if (!translatorStateFile_.isEmpty()) QFile::remove(translatorStateFile_);
-  QApplication::quit();
-}
-
-void Launcher::OpenAccountDialog(bool first) {
-  if (dialog_ != nullptr && dialog_->isVisible()) {
-    dialog_->raise();
-    dialog_->activateWindow();
-    return;
-  }
-  // One that closed goes once the loop next runs: a new one takes its place now.
-  if (dialog_ != nullptr) dialog_->deleteLater();
-  platform::KeyringAnswer probe;
-  platform::KeyringLookup("", probe);
-  keyringMissing_ = !probe.available;
-  // The account as it is, its password too (masked), so that pressing Sign in changes nothing.
-  std::optional<std::string> stored;
-  try {
-    if (!settings_.jid.empty()) stored = FindPassword(settings_, nullptr);
-  } catch (const platform::Error&) {
-  }
-  dialog_ = new AccountDialog(settings_, keyringMissing_ ? probe.error : "", PrivateFile(),
-                              stored.value_or(""));
-  if (stored) std::fill(stored->begin(), stored->end(), '\0');
-  dialog_->setAttribute(Qt::WA_DeleteOnClose);
-  if (!problem_.empty()) {
-    dialog_->Refused(problem_, problemCause_);
-    problem_.clear();
-    problemCause_ = ClientEvent::kNoCause;
-  }
-  dialog_->OnSignIn = [this](const AccountSettings& account, const std::string& password,
-                             bool remember) { SignIn(account, password, remember); };
-  connect(dialog_, &QDialog::rejected, this, [this, first] {
-    if (trial_) {
-      // The account being tried is dropped; the one signed in was never touched.
-      EndTrial();
-      pending_.reset();
-      return;
-    }
-    const bool signingIn = pending_.has_value();
-    pending_.reset();
-    if (first && !serviceRunning_) {
-      Quit();  // nothing to do without an account
-      return;
-    }
-    if (signingIn) RestartSaved();
+LauncherView::Watch Launcher::WatchHandle(std::intptr_t handle, HandleKind,
+                                          std::function<void()> ready) {
+  auto* notifier = new QSocketNotifier(static_cast<qintptr>(handle), QSocketNotifier::Read, this);
+  connect(notifier, &QSocketNotifier::activated, this, std::move(ready));
+  // A watch may be dropped from its own handler: the notifier goes once that has returned.
+  return std::shared_ptr<void>(notifier, [](void* watched) {
+    auto* n = static_cast<QSocketNotifier*>(watched);
+    n->setEnabled(false);
+    n->deleteLater();
   });
-  dialog_->show();
-  dialog_->raise();
-  dialog_->activateWindow();
 }
 
-std::string Launcher::PrivateFile() const {
-  const std::string settingsDir =
-      settings_.settingsFile.substr(0, settings_.settingsFile.find_last_of('/') + 1);
-  return settingsDir + "parlavant-xmpp.password";
+void Launcher::EndLoop() { QApplication::quit(); }
+
+void Launcher::Notify(const std::string& summary, const std::string& body,
+                      std::function<void()> onClick) {
+  notifications_->Notify(summary, body, std::move(onClick));
 }
 
 void Launcher::MakeStatusView() {
@@ -313,7 +165,7 @@ void Launcher::MakeStatusView() {
     statusWindow_->installEventFilter(this);
     statusWindow_->show();
   }
-  SetState(Connection::kOffline, QStringLiteral("Not signed in"));
+  ShowStatus(core_->Status());
 }
 
 bool Launcher::eventFilter(QObject* watched, QEvent* event) {
@@ -323,423 +175,67 @@ bool Launcher::eventFilter(QObject* watched, QEvent* event) {
   return QObject::eventFilter(watched, event);
 }
 
-void Launcher::SetState(Connection state, const QString& text) {
-  stateAction_->setText(text);
-  connection_ = state;
-  QString all = text;
-  for (const QString& more : {WaitingText(), TranslatorText()}) {
-    if (!more.isEmpty()) all += QStringLiteral("\n") + more;
-  }
+void Launcher::ShowStatus(const LauncherStatus& status) {
+  if (stateAction_ == nullptr) return;  // before the view is made
+  stateAction_->setText(QString::fromStdString(status.state));
+  waitingAction_->setText(QString::fromStdString(status.waiting));
+  waitingAction_->setVisible(!status.waiting.empty());
+  translatorAction_->setText(QString::fromStdString(status.translator));
+  translatorAction_->setVisible(!status.translator.empty());
+  startTranslatorAction_->setVisible(status.translatorStopped);
+  if (startTranslatorButton_ != nullptr) startTranslatorButton_->setVisible(status.translatorStopped);
+  const QString all = QString::fromStdString(status.Lines());
   if (tray_ != nullptr) {
-    tray_->setIcon(StateIcon(state, waiting_));
+    tray_->setIcon(StateIcon(status.connection, status.waitingCount));
     tray_->setToolTip(QStringLiteral("Parlavant: ") + all);
   }
   if (statusWindow_) {
-    statusWindow_->setWindowIcon(StateIcon(state, waiting_));
+    statusWindow_->setWindowIcon(StateIcon(status.connection, status.waitingCount));
     statusLabel_->setText(all);
   }
 }
 
-void Launcher::SignIn(const AccountSettings& account, const std::string& password, bool remember) {
-  Account made;
-  try {
-    made = MakeAccount(account, password);
-  } catch (const platform::Error& e) {
-    dialog_->Refused(e.what(), ClientEvent::kNoCause);
-    return;
-  }
-  pending_ = Pending{account, password, remember};
-  if (!serviceRunning_) {
-    StartService(std::move(made), false);
-    return;
-  }
-  std::optional<std::string> current;
-  try {
-    current = FindPassword(settings_, nullptr);
-  } catch (const platform::Error&) {
-  }
-  const bool same = account.jid == settings_.jid && account.server == settings_.server &&
-                    account.caFile == settings_.caFile && account.plain == settings_.plain &&
-                    current == password;
-  if (current) std::fill(current->begin(), current->end(), '\0');
-  if (same) {
-    KeepAccount();  // "remember" may have changed; the connection stays as it is
-    if (dialog_ != nullptr) dialog_->SignedIn();
-    return;
-  }
-  StartTrial(std::move(made));
+void Launcher::OpenDialog(const DialogRequest& request) {
+  // One that closed goes once the loop next runs: a new one takes its place now.
+  if (dialog_ != nullptr) dialog_->deleteLater();
+  dialog_ = new AccountDialog(request.current, request.keyringNote, request.privateFile,
+                              request.password);
+  dialog_->setAttribute(Qt::WA_DeleteOnClose);
+  if (!request.problem.empty()) dialog_->Refused(request.problem, request.cause);
+  dialog_->OnSignIn = [this](const AccountSettings& account, const std::string& password,
+                             bool remember) { core_->SignIn(account, password, remember); };
+  connect(dialog_, &QDialog::rejected, this, [this] { core_->DialogCancelled(); });
+  dialog_->show();
+  RaiseDialog();
 }
 
-void Launcher::StartTrial(Account account) {
-  EndTrial();
-  ClientOptions options = options_.client;
-  options.retryUntilOnline = false;
-  options.session.checkOnly = true;
-  // A name of its own: the running connection's (or one the JID names) would end that one.
-  account.jid = BareJid(account.jid);
-  account.resource.clear();
-  trial_ = std::make_unique<XmppClient>(std::move(account), options);
-  trialWake_ = std::make_unique<QSocketNotifier>(trial_->WakeHandle(), QSocketNotifier::Read);
-  connect(trialWake_.get(), &QSocketNotifier::activated, this, [this] { TrialEvents(); });
-  trial_->Start();
+bool Launcher::DialogOpen() const { return dialog_ != nullptr && dialog_->isVisible(); }
+
+void Launcher::RaiseDialog() {
+  if (dialog_ == nullptr) return;
+  dialog_->raise();
+  dialog_->activateWindow();
 }
 
-void Launcher::TrialEvents() {
-  if (!trial_) return;
-  for (const ClientEvent& event : trial_->TakeEvents()) {
-    if (event.kind == ClientEvent::kOnline) {
-      EndTrial();
-      const Pending& pending = *pending_;
-      try {
-        StartService(MakeAccount(pending.account, pending.password), false);
-      } catch (const platform::Error& e) {
-        pending_.reset();
-        if (dialog_ != nullptr) dialog_->Refused(e.what(), ClientEvent::kNoCause);
-        RestartSaved();
-      }
-      return;  // the new service's own sign-in keeps the account and closes the dialog
-    }
-    if (event.kind == ClientEvent::kFailed || event.kind == ClientEvent::kRefused) {
-      EndTrial();
-      pending_.reset();
-      if (dialog_ != nullptr) dialog_->Refused(event.reason, event.cause);
-      return;
-    }
-  }
+void Launcher::CloseDialog() {
+  if (dialog_ != nullptr) dialog_->hide();
 }
 
-void Launcher::EndTrial() {
-  trialWake_.reset();
-  trial_.reset();
+void Launcher::DialogSignedIn() {
+  if (dialog_ != nullptr) dialog_->SignedIn();
 }
 
-void Launcher::KeepAccount() {
-  Pending pending = std::move(*pending_);
-  pending_.reset();
-  AccountSettings& s = pending.account;
-  const std::string bare = BareJid(s.jid);
-  std::string note;
-  const std::string ownFile = PrivateFile();
-  const bool ownFileUsed = ExpandHome(s.passwordFile) == ownFile;
-  std::error_code ignored;  // a file already gone is as good
-  if (ownFileUsed || !pending.remember) s.passwordFile.clear();
-  if (pending.remember) {
-    const platform::KeyringAnswer stored =
-        platform::KeyringStore(bare, "Parlavant: the chat password of " + bare, pending.password);
-    if (!stored.ok) {
-      try {
-        platform::WritePrivateFile(ownFile, pending.password);
-        s.passwordFile = ownFile;
-      } catch (const platform::Error& e) {
-        note = std::string("the password is not remembered: ") + e.what();
-      }
-    } else if (ownFileUsed) {
-      std::filesystem::remove(ownFile, ignored);  // the keyring keeps it now
-    }
-  } else {
-    platform::KeyringForget(bare);
-    if (ownFileUsed) std::filesystem::remove(ownFile, ignored);
-  }
-  std::fill(pending.password.begin(), pending.password.end(), '\0');
-  std::string error;
-  if (!WriteAccountSettings(s, error)) note = "the account is not remembered: " + error;
-  settings_ = s;
-  if (!note.empty()) notifier_.Notify(QStringLiteral("Parlavant"), QString::fromStdString(note));
-  if (!note.empty()) std::cerr << "parlavant-xmpp: " << note << '\n';
+void Launcher::DialogRefused(const std::string& reason, ClientEvent::Cause cause) {
+  if (dialog_ != nullptr) dialog_->Refused(reason, cause);
 }
 
-void Launcher::RestartSaved() {
-  std::optional<std::string> password;
-  try {
-    password = FindPassword(settings_, nullptr);
-    if (!settings_.jid.empty() && password) {
-      StartService(MakeAccount(settings_, *password), true);
-      return;
-    }
-  } catch (const platform::Error&) {
-  }
-  SetState(Connection::kOffline, QStringLiteral("Not signed in"));
-}
-
-void Launcher::StartService(Account account, bool saved) {
-  StopService();
-  ServiceOptions options = options_;
-  options.client.retryUntilOnline = saved;
-  service_ = std::make_unique<AccountService>(std::move(account), options);
-  serviceRunning_ = true;
-  lostSaid_ = false;
-  // What a service that was replaced still had on its way is not this one's news.
-  const int generation = ++generation_;
-  const QPointer<Launcher> self(this);
-  service_->OnConnection = [self, generation](const ClientEvent& event) {
-    QMetaObject::invokeMethod(
-        qApp,
-        [self, generation, event] {
-          if (self && self->generation_ == generation) self->Connected(event);
-        },
-        Qt::QueuedConnection);
-  };
-  service_->OnHeld = [self, generation](const std::string& from, const std::string& body) {
-    QMetaObject::invokeMethod(
-        qApp,
-        [self, generation, from, body] {
-          if (self && self->generation_ == generation) self->Held(from, body);
-        },
-        Qt::QueuedConnection);
-  };
-  service_->OnWaiting = [self, generation](std::size_t waiting) {
-    QMetaObject::invokeMethod(
-        qApp,
-        [self, generation, waiting] {
-          if (self && self->generation_ == generation) self->SetWaiting(waiting);
-        },
-        Qt::QueuedConnection);
-  };
-  SetWaiting(0);
-  SetState(Connection::kConnecting, QStringLiteral("Connecting…"));
-  AccountService* service = service_.get();
-  thread_ = std::thread([service, self, generation] {
-    service->Run();
-    QMetaObject::invokeMethod(
-        qApp,
-        [self, generation] {
-          if (self && self->generation_ == generation) self->serviceRunning_ = false;
-        },
-        Qt::QueuedConnection);
-  });
-}
-
-void Launcher::StopService() {
-  if (!service_) return;
-  service_->Stop();
-  if (thread_.joinable()) thread_.join();
-  service_.reset();
-  serviceRunning_ = false;
-}
-
-void Launcher::Connected(const ClientEvent& event) {
-  switch (event.kind) {
-    case ClientEvent::kOnline: {
-      const std::string& jid = pending_ ? pending_->account.jid : settings_.jid;
-      SetState(Connection::kOnline,
-               QStringLiteral("Signed in as %1").arg(QString::fromStdString(BareJid(jid))));
-      if (lostSaid_) {
-        notifier_.Notify(QStringLiteral("Connection restored"),
-                         QStringLiteral("Parlavant is signed in again."));
-        lostSaid_ = false;
-      }
-      if (pending_) {
-        KeepAccount();
-        if (dialog_ != nullptr) dialog_->SignedIn();
-        StartCompanions();
-      }
-      break;
-    }
-    case ClientEvent::kOffline: {
-      const int seconds = (event.retryMs + 999) / 1000;
-      SetState(Connection::kConnecting, QStringLiteral("Connecting: %1; next attempt in %2 s")
-                                            .arg(QString::fromStdString(event.reason))
-                                            .arg(seconds));
-      if (event.lost && !lostSaid_) {
-        notifier_.Notify(QStringLiteral("Connection lost"),
-                         QString::fromStdString(event.reason) +
-                             QStringLiteral(". Parlavant is connecting again."));
-        lostSaid_ = true;
-      }
-      break;
-    }
-    case ClientEvent::kRefused:
-      SetState(Connection::kRefused,
-               QStringLiteral("Login refused: correct the password under Account…"));
-      notifier_.Notify(QStringLiteral("Login refused"), QString::fromStdString(event.reason));
-      break;
-    case ClientEvent::kFailed:
-      serviceRunning_ = false;
-      if (pending_ && dialog_ != nullptr) {
-        pending_.reset();
-        SetState(Connection::kOffline, QStringLiteral("Not signed in"));
-        dialog_->Refused(event.reason, event.cause);
-      } else {
-        SetState(
-            event.cause == ClientEvent::kPassword ? Connection::kRefused : Connection::kOffline,
-            QStringLiteral("Offline: %1").arg(QString::fromStdString(event.reason)));
-        // A kept password the server no longer takes: the dialog, to correct it.
-        if (event.cause == ClientEvent::kPassword && dialog_ == nullptr) {
-          problem_ = event.reason;
-          problemCause_ = event.cause;
-          OpenAccountDialog(false);
-        }
-      }
-      break;
-    default:
-      std::cerr << "parlavant-xmpp: " << event.reason << '\n';
-      break;
-  }
-}
-
-void Launcher::StartCompanions() {
-  if (companionsStarted_) return;
-  companionsStarted_ = true;
-  if (!programs_.translator.isEmpty() && !WebServiceChosen() && !TranslatorReachable()) {
-    QString runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    if (runtime.isEmpty()) runtime = QDir::tempPath();
-    translatorStateFile_ =
-        runtime + QStringLiteral("/parlavant-translator.%1").arg(QApplication::applicationPid());
-    StartTranslator();
-  }
-  StartWindow();
-}
-
-void Launcher::StartTranslator() {
-  if (translator_ != nullptr) translator_->deleteLater();
-  translator_ = new QProcess(this);
-  QStringList args;
-  if (!options_.desktopDir.empty()) {
-    args << QStringLiteral("--desktop") << QString::fromStdString(options_.desktopDir);
-  }
-  translator_->setProcessChannelMode(QProcess::ForwardedChannels);
-  QProcess* started = translator_;
-  connect(started, &QProcess::finished, this,
-          [this, started](int code, QProcess::ExitStatus status) {
-            if (started == translator_) TranslatorEnded(status == QProcess::CrashExit || code != 0);
-          });
-  connect(started, &QProcess::errorOccurred, this, [this, started](QProcess::ProcessError error) {
-    if (error == QProcess::FailedToStart && started == translator_) TranslatorEnded(true);
-  });
-  translatorWatch_.Started(ProgramWatch::Clock::now());
-  SetTranslatorState(ProgramWatch::State::kRunning, QStringLiteral("Translator: running"));
-  translator_->start(programs_.translator, args);
-}
-
-void Launcher::TranslatorEnded(bool failed) {
-  if (quitting_) return;
-  const ProgramWatch::Decision decision = translatorWatch_.Ended(ProgramWatch::Clock::now(), failed);
-  if (decision.state == ProgramWatch::State::kStopped) {
-    SetTranslatorState(decision.state,
-                       QStringLiteral("Translator: stopped, after ending %1 times right after "
-                                      "its start")
-                           .arg(ProgramWatch::kQuickEndsToStop));
-    notifier_.Notify(QStringLiteral("The translator keeps stopping"),
-                     QStringLiteral("It ended %1 times right after its start and is left "
-                                    "stopped: messages come untranslated. Choose \"Start the "
-                                    "translator\" in Parlavant's menu to try again.")
-                         .arg(ProgramWatch::kQuickEndsToStop));
-    return;
-  }
-  const qint64 seconds = (decision.wait.count() + 999) / 1000;
-  SetTranslatorState(decision.state,
-                     QStringLiteral("Translator: stopped; starting it again in %1 s").arg(seconds));
-  QTimer::singleShot(decision.wait, this, [this] {
-    if (quitting_ || translatorWatch_.Current() != ProgramWatch::State::kRestarting) return;
-    if (TranslatorReachable()) {
-      // Another translator took its place meanwhile: it serves, and is none of ours to watch.
-      SetTranslatorState(ProgramWatch::State::kNotStarted, QString());
-      return;
-    }
-    StartTranslator();
-  });
-}
-
-void Launcher::StartTranslatorAgain() {
-  if (translatorWatch_.Current() == ProgramWatch::State::kRunning) return;
-  translatorWatch_.Reset();
-  StartTranslator();
-}
-
-void Launcher::SetTranslatorState(ProgramWatch::State state, const QString& text) {
-  translatorAction_->setText(text);
-  translatorAction_->setVisible(!text.isEmpty());
-  const bool stopped = state == ProgramWatch::State::kStopped;
-  startTranslatorAction_->setVisible(stopped);
-  if (startTranslatorButton_ != nullptr) startTranslatorButton_->setVisible(stopped);
-  SetState(connection_, stateAction_->text());
-  if (translatorStateFile_.isEmpty()) return;
-  // The window reads it when a translation fails; one word, replaced whole.
-  const char* word = state == ProgramWatch::State::kRestarting ? "restarting"
-                     : stopped                                ? "stopped"
-                                                              : "running";
-  QSaveFile file(translatorStateFile_);
-  if (file.open(QIODevice::WriteOnly)) {
-    file.write(word);
-    file.write("\n");
-    file.commit();
-  }
-}
-
-void Launcher::StartWindow() {
-  if (programs_.window.isEmpty()) return;
-  if (window_ != nullptr) window_->deleteLater();
-  window_ = new QProcess(this);
-  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-  if (!options_.desktopDir.empty()) {
-    environment.insert(QStringLiteral("PARLAVANT_DESKTOP"),
-                       QString::fromStdString(options_.desktopDir));
-  }
-  if (!translatorStateFile_.isEmpty()) {
-    environment.insert(QStringLiteral("PARLAVANT_TRANSLATOR_STATE"), translatorStateFile_);
-  }
-  window_->setProcessEnvironment(environment);
-  window_->setProcessChannelMode(QProcess::ForwardedChannels);
-  QProcess* started = window_;
-  connect(started, &QProcess::finished, this,
-          [this, started](int code, QProcess::ExitStatus status) {
-            if (started == window_) WindowEnded(status == QProcess::CrashExit || code != 0);
-          });
-  connect(started, &QProcess::errorOccurred, this, [this, started](QProcess::ProcessError error) {
-    if (error == QProcess::FailedToStart && started == window_) WindowEnded(true);
-  });
-  windowWatch_.Started(ProgramWatch::Clock::now());
-  window_->start(programs_.window, {});
-}
-
-void Launcher::WindowEnded(bool failed) {
-  if (quitting_) return;
-  const ProgramWatch::Decision decision = windowWatch_.Ended(ProgramWatch::Clock::now(), failed);
-  if (decision.state == ProgramWatch::State::kStopped) {
-    notifier_.Notify(QStringLiteral("Parlavant's window keeps closing"),
-                     QStringLiteral("It closed unexpectedly %1 times right after its start. "
-                                    "Choose \"Show Parlavant\" to try again.")
-                         .arg(ProgramWatch::kQuickEndsToStop));
-  } else if (decision.state == ProgramWatch::State::kRestarting) {
-    QTimer::singleShot(decision.wait, this, [this] {
-      if (quitting_ || windowWatch_.Current() != ProgramWatch::State::kRestarting) return;
-      if (window_ == nullptr || window_->state() == QProcess::NotRunning) StartWindow();
-    });
-  }
-}
-
-void Launcher::Held(const std::string& from, const std::string& body) {
-  // A window on its way tells of it itself, translated, once it has attached.
-  if (window_ != nullptr && window_->state() != QProcess::NotRunning) return;
-  // Parlavant's window is not there to translate it: the text as it came, shortened.
-  QString text = QString::fromStdString(body);
-  if (text.size() > kNotifiedChars) text = text.left(kNotifiedChars) + QStringLiteral("…");
-  notifier_.Notify(QString::fromStdString(from), text, [self = QPointer<Launcher>(this)] {
-    if (self) self->ShowParlavant();
-  });
-}
-
-void Launcher::SetWaiting(std::size_t waiting) {
-  waiting_ = waiting;
-  waitingAction_->setText(waiting == 1 ? QStringLiteral("1 message waits for Parlavant's window")
-                                       : QStringLiteral("%1 messages wait for Parlavant's window")
-                                             .arg(waiting));
-  waitingAction_->setVisible(waiting > 0);
-  SetState(connection_, stateAction_->text());
-}
-
-QString Launcher::WaitingText() const {
-  return waitingAction_ != nullptr && waitingAction_->isVisible() ? waitingAction_->text()
-                                                                  : QString();
-}
-
-QString Launcher::StateText() const {
-  return stateAction_ != nullptr ? stateAction_->text() : QString();
-}
+QString Launcher::StateText() const { return QString::fromStdString(core_->Status().state); }
 
 QString Launcher::TranslatorText() const {
-  return translatorAction_ != nullptr ? translatorAction_->text() : QString();
+  return QString::fromStdString(core_->Status().translator);
 }
+
+QString Launcher::WaitingText() const { return QString::fromStdString(core_->Status().waiting); }
 
 int RunLauncher(int argc, char** argv, AccountSettings account, ServiceOptions service,
                 ProgramWatch::Duration restartWait) {
@@ -747,16 +243,13 @@ int RunLauncher(int argc, char** argv, AccountSettings account, ServiceOptions s
   QApplication::setQuitOnLastWindowClosed(false);
   QApplication::setApplicationName(QStringLiteral("parlavant-xmpp"));
   QApplication::setWindowIcon(
-      QIcon::fromTheme(QStringLiteral("parlavant"), StateIcon(Launcher::Connection::kOnline)));
-  const std::string desktop =
-      service.desktopDir.empty() ? platform::DefaultDesktopLocation() : service.desktopDir;
-  app::SingleInstance instance(QStringLiteral("parlavant-xmpp"), QString::fromStdString(desktop));
-  Launcher::Programs programs = Launcher::InstalledPrograms();
+      QIcon::fromTheme(QStringLiteral("parlavant"), StateIcon(Connection::kOnline)));
+  Launcher::Programs programs = LauncherCore::InstalledPrograms();
   programs.restartWait = restartWait;
   auto launcher =
       std::make_unique<Launcher>(std::move(account), std::move(service), std::move(programs));
   Launcher* running = launcher.get();
-  if (instance.HandOver([running] { running->ShowParlavant(); })) return 0;
+  if (running->Core().HandOverToRunningCopy()) return 0;
   // A peer that goes away mid-write must not end the program; asked to end (at logout, say), it
   // quits as from the tray, the way Parlavant's window closes.
   tools::CatchStopSignals();
