@@ -9,7 +9,7 @@
 #include "platform/net_host.h"
 #include "platform/profile.h"
 #include "platform/secret.h"
-#include "tools/common/command_line.h"
+#include "platform/command_line.h"
 #include "xmpp/stanza.h"
 
 namespace xmpp {
@@ -106,7 +106,7 @@ Account MakeAccount(const AccountSettings& s, std::string password) {
       account.host = s.server.substr(0, colon);
       try {
         account.port =
-            static_cast<unsigned short>(tools::IntegerIn(s.server.substr(colon + 1), 1, 65535));
+            static_cast<unsigned short>(platform::IntegerIn(s.server.substr(colon + 1), 1, 65535));
       } catch (const std::invalid_argument&) {
         throw platform::Error("not a server: " + s.server);
       }

@@ -8,7 +8,7 @@
 #include "platform/error.h"
 #include "platform/net_host.h"
 #include "platform/secret.h"
-#include "tools/common/command_line.h"
+#include "platform/command_line.h"
 #include "xmpp/account_settings.h"
 #include "xmpp/service.h"
 #ifdef PARLAVANT_XMPP_DESKTOP
@@ -25,11 +25,11 @@ struct Settings {
 };
 
 std::function<void(const std::string&)> SecondsInto(int& ms, int max) {
-  return [&ms, max](const std::string& v) { ms = tools::IntegerIn(v, 1, max) * 1000; };
+  return [&ms, max](const std::string& v) { ms = platform::IntegerIn(v, 1, max) * 1000; };
 }
 
-tools::CommandLine DescribeOptions(Settings& s) {
-  tools::CommandLine line(
+platform::CommandLine DescribeOptions(Settings& s) {
+  platform::CommandLine line(
       "parlavant-xmpp: signs in to an XMPP account and offers it to Parlavant through the\n"
       "desktop chat-client API");
   xmpp::AccountSettings& a = s.account;
@@ -39,7 +39,7 @@ tools::CommandLine DescribeOptions(Settings& s) {
   line.Value("restart-wait", "MS",
              "with --launch: the first wait before the translator or the window that ended is "
              "started again (1000)",
-             [&](const std::string& v) { s.restartWaitMs = tools::IntegerIn(v, 10, 60000); });
+             [&](const std::string& v) { s.restartWaitMs = platform::IntegerIn(v, 10, 60000); });
 #endif
   line.Value("jid", "USER@DOMAIN", "the account (or Jid= in the settings file)",
              [&](const std::string& v) { a.jid = v; });
@@ -118,7 +118,7 @@ int main(int argc, char** argv) {
                                         std::chrono::milliseconds(settings.restartWaitMs));
     }
 #endif
-    tools::CatchStopSignals();
+    platform::CatchStopSignals();
     return RunConsole(settings);
   } catch (const platform::Error& e) {
     Say(e.what());

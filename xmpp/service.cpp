@@ -14,7 +14,7 @@
 #include "chatapi/chat_api_server.h"
 #include "platform/event_wait.h"
 #include "platform/profile.h"
-#include "tools/common/command_line.h"
+#include "platform/command_line.h"
 #include "xmpp/bridge.h"
 
 namespace xmpp {
@@ -170,7 +170,7 @@ int AccountService::Run() {
   bool available = false;
   std::size_t waiting = 0;
   std::optional<std::chrono::steady_clock::time_point> onlineSince;
-  while (!stop_ && !tools::StopRequested()) {
+  while (!stop_ && !platform::StopRequested()) {
     platform::WaitForDesktopOrSocket(*desktop, client.WakeHandle(), kLoopCapMs);
     for (const ClientEvent& event : client.TakeEvents()) {
       switch (event.kind) {

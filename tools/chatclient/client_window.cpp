@@ -6,7 +6,7 @@
 #include <QVBoxLayout>
 
 #include "tools/chatclient/window_mode.h"
-#include "tools/common/command_line.h"
+#include "platform/command_line.h"
 
 namespace standin {
 
@@ -84,7 +84,7 @@ int RunClientWindow(int argc, char** argv, platform::Desktop& desktop, StandInCl
   // SIGTERM and SIGINT.
   QTimer stopCheck;
   QObject::connect(&stopCheck, &QTimer::timeout, [&qt] {
-    if (tools::StopRequested()) qt.quit();
+    if (platform::StopRequested()) qt.quit();
   });
   stopCheck.start(100);
   return qt.exec();

@@ -13,7 +13,7 @@
 #include "platform/error.h"
 #include "tools/chatclient/stand_in_client.h"
 #include "tools/chatclient/window_mode.h"
-#include "tools/common/command_line.h"
+#include "platform/command_line.h"
 
 namespace {
 
@@ -36,7 +36,7 @@ class Runner {
   template <typename Pred>
   bool PumpUntil(int ms, Pred until) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!tools::StopRequested() && !until()) {
+    while (!platform::StopRequested() && !until()) {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                             deadline - std::chrono::steady_clock::now())
                             .count();
@@ -111,8 +111,8 @@ struct Settings {
 };
 
 // The options, with their help.
-tools::CommandLine DescribeOptions(Settings& s) {
-  tools::CommandLine line(
+platform::CommandLine DescribeOptions(Settings& s) {
+  platform::CommandLine line(
       "parlavant-chatclient: the stand-in chat client; commands on standard input (see the "
       "README)");
   line.Value("desktop", "DIR", "desktop directory (default: the user's desktop)",
@@ -126,7 +126,7 @@ tools::CommandLine DescribeOptions(Settings& s) {
   line.Value("contacts", "A,B,...", "the contact list (default bob,carol; empty for none)",
              [&](const std::string& v) { s.options.contacts = SplitList(v, ','); });
   line.Value("protocol", "N", "the highest protocol version it speaks (default 4)",
-             [&](const std::string& v) { s.options.protocol = tools::IntegerIn(v, 1, 99); });
+             [&](const std::string& v) { s.options.protocol = platform::IntegerIn(v, 1, 99); });
   line.Value("attach", "MODE", "success | pending | refused | unavailable (default success)",
              [&](const std::string& v) {
                static const std::pair<const char*, standin::AttachMode> modes[] = {
@@ -158,7 +158,7 @@ std::optional<bool> RunScript(const std::string& path, Runner& runner) {
   std::ifstream script(path, std::ios::binary);
   if (!script) return std::nullopt;
   std::string line;
-  while (!tools::StopRequested() && std::getline(script, line)) {
+  while (!platform::StopRequested() && std::getline(script, line)) {
     if (!runner.Execute(line)) return false;
   }
   return true;
@@ -168,7 +168,7 @@ std::optional<bool> RunScript(const std::string& path, Runner& runner) {
 // told to stop.
 void RunConsole(platform::Desktop& desktop, Runner& runner) {
   platform::ConsoleInput input;
-  while (!tools::StopRequested()) {
+  while (!platform::StopRequested()) {
     for (const std::string& line : input.WaitAndProcess(desktop, 200)) {
       if (!runner.Execute(line)) return;
     }
@@ -180,7 +180,7 @@ void RunConsole(platform::Desktop& desktop, Runner& runner) {
 int main(int argc, char** argv) {
   Settings settings;
   if (auto status = DescribeOptions(settings).Parse(argc, argv)) return *status;
-  tools::CatchStopSignals();
+  platform::CatchStopSignals();
 
   std::ofstream transcript;
   if (!settings.transcriptPath.empty()) {

@@ -12,20 +12,20 @@
 #include "platform/console_input.h"
 #include "platform/desktop.h"
 #include "platform/error.h"
-#include "tools/common/command_line.h"
+#include "platform/command_line.h"
 
 int main(int argc, char** argv) {
   std::string where;
   int seconds = -1;
-  tools::CommandLine options(
+  platform::CommandLine options(
       "parlavant-linkdemo: the program's side of the chat client link on a console; it ends\n"
       "with standard input, or after --seconds whatever standard input does");
   options.Value("desktop", "DIR", "desktop directory (default: the user's desktop)",
                 [&](const std::string& v) { where = v; });
   options.Value("seconds", "N", "run for N seconds",
-                [&](const std::string& v) { seconds = tools::IntegerIn(v, 0, 86400); });
+                [&](const std::string& v) { seconds = platform::IntegerIn(v, 0, 86400); });
   if (auto status = options.Parse(argc, argv)) return *status;
-  tools::CatchStopSignals();
+  platform::CatchStopSignals();
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
   try {
     auto desktop = platform::OpenDesktop(where);
@@ -74,7 +74,7 @@ int main(int argc, char** argv) {
     // "to HANDLE TEXT" lines as they come; the end of the input ends the demo unless it runs
     // for a set time.
     platform::ConsoleInput input;
-    while (!tools::StopRequested() &&
+    while (!platform::StopRequested() &&
            (seconds < 0 || std::chrono::steady_clock::now() < deadline)) {
       for (std::string line : input.WaitAndProcess(*desktop, 500)) {
         if (line.rfind("to ", 0) != 0) continue;

@@ -5,7 +5,7 @@
 
 #include "platform/codepage.h"
 #include "platform/error.h"
-#include "tools/common/command_line.h"
+#include "platform/command_line.h"
 #include "uilocal/interface_file.h"
 #include "uilocal/translate_interface.h"
 
@@ -34,7 +34,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (verb == "--version") {
-    std::cout << "parlavant-stintf " << tools::kVersion << '\n';
+    std::cout << "parlavant-stintf " << platform::kVersion << '\n';
     return 0;
   }
   try {

@@ -16,7 +16,7 @@
 #include "platform/codepage.h"
 #include "platform/desktop.h"
 #include "platform/error.h"
-#include "tools/common/command_line.h"
+#include "platform/command_line.h"
 #include "tools/translator/engine.h"
 #include "tools/translator/http_server.h"
 #include "tools/translator/metrics.h"
@@ -175,10 +175,10 @@ void ServeClosingEarly(const std::string& address, int port, bool die) {
     fd = standin::Listen(address, port);
   } catch (const std::runtime_error& e) {
     Log(e.what());
-    tools::RequestStop();
+    platform::RequestStop();
     return;
   }
-  while (!tools::StopRequested()) {
+  while (!platform::StopRequested()) {
     pollfd p{fd, POLLIN, 0};
     if (::poll(&p, 1, 200) != 1) continue;
     const int c = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
@@ -196,8 +196,8 @@ void ServeClosingEarly(const std::string& address, int port, bool die) {
 }
 
 // The options, with their help.
-tools::CommandLine DescribeOptions(Options& o) {
-  tools::CommandLine line(
+platform::CommandLine DescribeOptions(Options& o) {
+  platform::CommandLine line(
       "parlavant-translator: the stand-in desktop translator (its window and \"/\" on loopback)\n"
       "and translation web service (\"/st.asp\"). With Debian's Apertium pairs it translates\n"
       "into English, Spanish, French and Italian from one another and from Macedonian (and\n"
@@ -210,9 +210,9 @@ tools::CommandLine DescribeOptions(Options& o) {
   line.Value("title", "TEXT", "title of its window (default \"Tessavo Verbalinx 3.0\")",
              [&](const std::string& v) { o.title = v; });
   line.Value("port", "N", "port of the desktop translator's \"/\" (default 4357)",
-             [&](const std::string& v) { o.port = tools::IntegerIn(v, 1, 65535); });
+             [&](const std::string& v) { o.port = platform::IntegerIn(v, 1, 65535); });
   line.Value("web-port", "N", "also serve the web service's \"/st.asp\" on port N",
-             [&](const std::string& v) { o.webPort = tools::IntegerIn(v, 1, 65535); });
+             [&](const std::string& v) { o.webPort = platform::IntegerIn(v, 1, 65535); });
   line.Value("engine", "NAME", "apertium (default) or echo", [&](const std::string& v) {
     if (v != "apertium" && v != "echo") throw std::invalid_argument("apertium or echo");
     o.engine = v;
@@ -220,7 +220,7 @@ tools::CommandLine DescribeOptions(Options& o) {
   line.Value("modes", "DIR", "Apertium's modes (default /usr/share/apertium/modes)",
              [&](const std::string& v) { o.modes = v; });
   line.Value("hang-bound", "MS", "give up a pipeline silent this long (default 10000)",
-             [&](const std::string& v) { o.hangBoundMs = tools::IntegerIn(v, 1, 3600000); });
+             [&](const std::string& v) { o.hangBoundMs = platform::IntegerIn(v, 1, 3600000); });
   line.Value("bind", "ADDR",
              "the IPv4 address the HTTP ports listen on (default 127.0.0.1; 0.0.0.0: every one)",
              [&](const std::string& v) { o.bind = v; });
@@ -230,30 +230,30 @@ tools::CommandLine DescribeOptions(Options& o) {
               o.window = false;
             });
   line.Value("pipelines", "N", "pipelines per language pair (default: the number of cores)",
-             [&](const std::string& v) { o.pipelines = tools::IntegerIn(v, 1, 64); });
+             [&](const std::string& v) { o.pipelines = platform::IntegerIn(v, 1, 64); });
   line.Value("workers", "N", "requests translated at once, at most (default 128)",
-             [&](const std::string& v) { o.limits.workers = tools::IntegerIn(v, 1, 4096); });
+             [&](const std::string& v) { o.limits.workers = platform::IntegerIn(v, 1, 4096); });
   line.Value("max-body", "BYTES",
              "longest request body; longer ones get 413 (default 65536 with --service, "
              "1048576 otherwise)",
              [&](const std::string& v) {
-               o.limits.maxBody = static_cast<std::size_t>(tools::IntegerIn(v, 1024, 1 << 30));
+               o.limits.maxBody = static_cast<std::size_t>(platform::IntegerIn(v, 1024, 1 << 30));
                o.maxBodySet = true;
              });
   line.Value("request-deadline", "MS", "time a client has to send a request (default 10000)",
              [&](const std::string& v) {
-               o.limits.requestDeadline = std::chrono::milliseconds(tools::IntegerIn(v, 1, 3600000));
+               o.limits.requestDeadline = std::chrono::milliseconds(platform::IntegerIn(v, 1, 3600000));
              });
   line.Value("idle-deadline", "MS", "silence allowed between requests on one connection "
              "(default 5000)", [&](const std::string& v) {
-               o.limits.idleDeadline = std::chrono::milliseconds(tools::IntegerIn(v, 1, 3600000));
+               o.limits.idleDeadline = std::chrono::milliseconds(platform::IntegerIn(v, 1, 3600000));
              });
   line.Flag("window-only", "put the window up, serve no HTTP", [&] { o.http = false; });
   line.Flag("no-window", "serve HTTP, put no window up", [&] { o.window = false; });
   line.Value("cookie", "NAME=VAL", "set this cookie on every reply to a request without it",
              [&](const std::string& v) { o.cookie = v; });
   line.Value("status", "N", "answer every request with status N",
-             [&](const std::string& v) { o.status = tools::IntegerIn(v, 100, 599); });
+             [&](const std::string& v) { o.status = platform::IntegerIn(v, 100, 599); });
   line.Flag("close-early", "close every connection before the reply's headers end",
             [&] { o.closeEarly = true; });
   line.Flag("die-early", "be killed (SIGKILL) in the middle of the first reply",
@@ -266,7 +266,7 @@ tools::CommandLine DescribeOptions(Options& o) {
 int main(int argc, char** argv) {
   Options options;
   if (auto status = DescribeOptions(options).Parse(argc, argv)) return *status;
-  tools::CatchStopSignals();
+  platform::CatchStopSignals();
   if (options.service && options.webPort == 0) options.webPort = 4358;
   // A shared service takes chat-sized messages (its balancer holds each whole, to retry it); a
   // desktop's own translator also takes the long text its one user pastes.
@@ -341,7 +341,7 @@ int main(int argc, char** argv) {
         (options.http && !options.service ? ", port " + std::to_string(options.port) : "") +
         (options.webPort > 0 ? ", web service port " + std::to_string(options.webPort) : ""));
     // The window answers what the desktop sends it (discovery broadcasts among others).
-    while (!tools::StopRequested()) {
+    while (!platform::StopRequested()) {
       if (desktop) {
         desktop->WaitAndProcess(200);
       } else {
@@ -350,7 +350,7 @@ int main(int argc, char** argv) {
     }
   } catch (const platform::Error& e) {
     Log(e.what());
-    tools::RequestStop();
+    platform::RequestStop();
     status = 1;  // it did not start: a launcher that watches it must see so
   }
   for (auto& server : servers) server->Stop();

@@ -9,7 +9,7 @@
 
 #include "platform/desktop.h"
 #include "platform/stop_signal.h"
-#include "tools/common/command_line.h"
+#include "platform/command_line.h"
 
 namespace xmpp::desktop {
 namespace {
@@ -252,7 +252,7 @@ int RunLauncher(int argc, char** argv, AccountSettings account, ServiceOptions s
   if (running->Core().HandOverToRunningCopy()) return 0;
   // A peer that goes away mid-write must not end the program; asked to end (at logout, say), it
   // quits as from the tray, the way Parlavant's window closes.
-  tools::CatchStopSignals();
+  platform::CatchStopSignals();
   std::unique_ptr<QSocketNotifier> stop;
   if (const int stopSignals = platform::WatchStopSignals(); stopSignals >= 0) {
     stop = std::make_unique<QSocketNotifier>(stopSignals, QSocketNotifier::Read);

@@ -1,4 +1,4 @@
-#include "tools/common/command_line.h"
+#include "platform/command_line.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <vector>
 
-namespace tools {
+namespace platform {
 namespace {
 
 using ::testing::HasSubstr;
@@ -84,4 +84,4 @@ TEST_F(CommandLineTest, RefusalsSayWhatIsWrongAndEndWithTwo) {
 }
 
 }  // namespace
-}  // namespace tools
+}  // namespace platform

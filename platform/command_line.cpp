@@ -1,4 +1,4 @@
-#include "tools/common/command_line.h"
+#include "platform/command_line.h"
 
 #include <atomic>
 #include <charconv>
@@ -6,7 +6,7 @@
 #include <iostream>
 #include <stdexcept>
 
-namespace tools {
+namespace platform {
 
 const char* const kVersion = PARLAVANT_VERSION;
 
@@ -112,4 +112,4 @@ void RequestStop() {
   gStop = 1;
 }
 
-}  // namespace tools
+}  // namespace platform

@@ -1,14 +1,14 @@
 #pragma once
 
-// What every tool does with its command line and the signals that end it, in one place and
-// without Qt or system headers, so that the tools build wherever the libraries do.
+// What every program but the window does with its command line and the signals that end it,
+// in one place and without Qt or system headers, so that they build wherever the libraries do.
 
 #include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
-namespace tools {
+namespace platform {
 
 // The version of Parlavant that every program reports.
 extern const char* const kVersion;
@@ -50,4 +50,4 @@ void CatchStopSignals();
 bool StopRequested();
 void RequestStop();
 
-}  // namespace tools
+}  // namespace platform
