@@ -13,6 +13,11 @@
 #include "xmpp/service.h"
 #ifdef PARLAVANT_XMPP_DESKTOP
 #include "xmpp/desktop/launcher.h"
+#define PARLAVANT_XMPP_LAUNCH 1
+#endif
+#ifdef PARLAVANT_XMPP_WIN32
+#include "xmpp/desktop/win32_launcher.h"
+#define PARLAVANT_XMPP_LAUNCH 1
 #endif
 
 namespace {
@@ -20,7 +25,11 @@ namespace {
 struct Settings {
   xmpp::AccountSettings account;
   xmpp::ServiceOptions service;
+#ifdef PARLAVANT_LAUNCHER_ONLY
+  bool launch = true;  // what the Start menu starts: the desktop mode, without a console
+#else
   bool launch = false;
+#endif
   int restartWaitMs = 1000;
 };
 
@@ -33,7 +42,7 @@ platform::CommandLine DescribeOptions(Settings& s) {
       "parlavant-xmpp: signs in to an XMPP account and offers it to Parlavant through the\n"
       "desktop chat-client API");
   xmpp::AccountSettings& a = s.account;
-#ifdef PARLAVANT_XMPP_DESKTOP
+#ifdef PARLAVANT_XMPP_LAUNCH
   line.Flag("launch", "the desktop mode: account dialog, keyring, tray; starts Parlavant's window",
             [&] { s.launch = true; });
   line.Value("restart-wait", "MS",
@@ -75,7 +84,11 @@ platform::CommandLine DescribeOptions(Settings& s) {
 }
 
 void Say(const std::string& text) {
+#ifdef PARLAVANT_LAUNCHER_ONLY
+  xmpp::desktop::ShowLauncherError(text);  // no console to say it on
+#else
   std::cerr << "parlavant-xmpp: " << text << '\n';
+#endif
 }
 
 int RunConsole(Settings& settings) {
@@ -104,9 +117,7 @@ int RunConsole(Settings& settings) {
   return service.Run();
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Main(int argc, char** argv) {
   Settings settings;
   if (auto status = DescribeOptions(settings).Parse(argc, argv)) return *status;
   // The password is in this process's memory for as long as it runs.
@@ -118,6 +129,12 @@ int main(int argc, char** argv) {
                                         std::chrono::milliseconds(settings.restartWaitMs));
     }
 #endif
+#ifdef PARLAVANT_XMPP_WIN32
+    if (settings.launch) {
+      return xmpp::desktop::RunWin32Launcher(settings.account, settings.service,
+                                             std::chrono::milliseconds(settings.restartWaitMs));
+    }
+#endif
     platform::CatchStopSignals();
     return RunConsole(settings);
   } catch (const platform::Error& e) {
@@ -125,3 +142,12 @@ int main(int argc, char** argv) {
     return 1;
   }
 }
+
+}  // namespace
+
+int main(int argc, char** argv) { return Main(argc, argv); }
+
+#ifdef PARLAVANT_LAUNCHER_ONLY
+// The Windows subsystem's entry: the C runtime has the arguments already split.
+extern "C" int __stdcall WinMain(void*, void*, char*, int) { return Main(__argc, __argv); }
+#endif

@@ -7,26 +7,9 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include "xmpp/desktop/account_form.h"
+
 namespace xmpp::desktop {
-namespace {
-
-// "host", "host:port" or "[v6]:port" as the settings keep it, split for the two fields.
-void SplitServer(const std::string& server, QString& host, int& port) {
-  host = QString::fromStdString(server);
-  port = 0;
-  const qsizetype colon = host.lastIndexOf(QLatin1Char(':'));
-  const bool bracketed = host.startsWith(QLatin1Char('['));
-  if (colon < 0 || (bracketed && host[colon - 1] != QLatin1Char(']'))) return;
-  if (!bracketed && host.indexOf(QLatin1Char(':')) != colon) return;  // a bare IPv6 address
-  bool number = false;
-  const int value = host.mid(colon + 1).toInt(&number);
-  if (!number) return;
-  port = value;
-  host.truncate(colon);
-}
-
-}  // namespace
-
 AccountDialog::AccountDialog(const AccountSettings& current, const std::string& keyringText,
                              const std::string& privateFile, const std::string& currentPassword,
                              QWidget* parent)
@@ -48,12 +31,7 @@ AccountDialog::AccountDialog(const AccountSettings& current, const std::string& 
 
   keyringNote = new QLabel;
   keyringNote->setWordWrap(true);
-  if (!keyringText.empty()) {
-    keyringNote->setText(
-        QStringLiteral("There is no keyring on this desktop (%1). A remembered password is kept "
-                       "in %2, which only you can read.")
-            .arg(QString::fromStdString(keyringText), QString::fromStdString(privateFile)));
-  }
+  keyringNote->setText(QString::fromStdString(KeyringNoteText(keyringText, privateFile)));
   keyringNote->setVisible(!keyringText.empty());
 
   // A disclosure button, not a titled frame: folded, a frame would stand empty.
@@ -66,10 +44,10 @@ AccountDialog::AccountDialog(const AccountSettings& current, const std::string& 
   advancedFields = new QWidget;
   auto* more = new QFormLayout(advancedFields);
   more->setContentsMargins(0, 0, 0, 0);
-  QString host;
+  std::string host;
   int portNumber = 0;
   SplitServer(current.server, host, portNumber);
-  server = new QLineEdit(host);
+  server = new QLineEdit(QString::fromStdString(host));
   server->setPlaceholderText(QStringLiteral("found from the chat address"));
   server->setAccessibleName(QStringLiteral("Server"));
   port = new QSpinBox;
@@ -99,7 +77,7 @@ AccountDialog::AccountDialog(const AccountSettings& current, const std::string& 
   };
   connect(advanced, &QToolButton::toggled, this, unfold);
   // Folded away unless the account already needs it.
-  const bool needed = !host.isEmpty() || portNumber != 0 || !current.caFile.empty();
+  const bool needed = !host.empty() || portNumber != 0 || !current.caFile.empty();
   advanced->setChecked(needed);
   unfold(needed);
 
@@ -127,25 +105,9 @@ AccountDialog::AccountDialog(const AccountSettings& current, const std::string& 
 }
 
 void AccountDialog::Submit() {
-  AccountSettings account = base_;
-  account.jid = jid->text().trimmed().toStdString();
-  const QString host = server->text().trimmed();
-  std::string serverText = host.toStdString();
-  if (host.contains(QLatin1Char(':')) && !host.startsWith(QLatin1Char('['))) {
-    serverText = "[" + serverText + "]";  // an IPv6 address
-  }
-  if (port->value() != 0) {
-    account.server =
-        (host.isEmpty() ? std::string() : serverText) + ":" + std::to_string(port->value());
-    if (host.isEmpty()) {
-      // A port alone is for the chat address's own domain.
-      const std::string domain = account.jid.substr(account.jid.find('@') + 1);
-      account.server = domain + account.server;
-    }
-  } else {
-    account.server = serverText;
-  }
-  account.caFile = caFile->text().trimmed().toStdString();
+  const AccountSettings account =
+      AccountFromFields(base_, jid->text().toStdString(), server->text().toStdString(),
+                        port->value(), caFile->text().toStdString());
   problem->hide();
   signIn->setEnabled(false);
   signIn->setText(QStringLiteral("Signing in…"));
@@ -160,29 +122,15 @@ void AccountDialog::SignedIn() {
 void AccountDialog::Refused(const std::string& reason, ClientEvent::Cause cause) {
   signIn->setEnabled(true);
   signIn->setText(QStringLiteral("Sign in"));
-  static const char* const kLeads[] = {"", "Wrong password: ", "Unknown domain: ",
-                                       "Certificate not trusted: ", "Server unreachable: "};
-  problem->setText(QString::fromUtf8(kLeads[cause]) + QString::fromStdString(reason));
+  problem->setText(QString::fromStdString(RefusalText(reason, cause)));
   problem->show();
-  QLineEdit* field = jid;
-  switch (cause) {
-    case ClientEvent::kPassword:
-      field = password;
-      break;
-    case ClientEvent::kCertificate:
-      field = caFile;
-      break;
-    case ClientEvent::kUnreachable:
-      field = server->text().isEmpty() && port->value() == 0 ? jid : server;
-      break;
-    case ClientEvent::kDomain:
-    case ClientEvent::kNoCause:
-      field = jid;
-      break;
-  }
+  const AccountField which =
+      FieldToCorrect(cause, !server->text().isEmpty() || port->value() != 0);
+  QLineEdit* const fields[] = {jid, jid, password, server, caFile};
+  QLineEdit* field = fields[static_cast<int>(which)];
   if (field == caFile || field == server) advanced->setChecked(true);
   field->setFocus();
-  if (field == jid && cause == ClientEvent::kDomain) {
+  if (which == AccountField::kJidDomain) {
     const qsizetype at = jid->text().indexOf(QLatin1Char('@'));
     jid->setSelection(static_cast<int>(at + 1), static_cast<int>(jid->text().size() - at - 1));
   } else {

@@ -46,10 +46,12 @@ std::string FindProgram(const std::string& name) {
 // Whether the window's settings name a translation web service (an office's, say). The window
 // prefers a desktop translator whenever one is up, so none is started then: the service would
 // never be used.
-bool WebServiceChosen() {
+std::string WindowSetting(const char* key) {
   const platform::ProfileFile settings(platform::ProfilePath("parlavant.ini"));
-  return !platform::TrimProfileBlanks(settings.ReadString("General", "WebService", "")).empty();
+  return std::string(platform::TrimProfileBlanks(settings.ReadString("General", key, "")));
 }
+
+bool WebServiceChosen() { return !WindowSetting("WebService").empty(); }
 
 bool TranslatorReachable() {
   try {
@@ -83,7 +85,12 @@ std::string LauncherStatus::Lines() const {
 }
 
 LauncherCore::Programs LauncherCore::InstalledPrograms() {
+#ifdef _WIN32
+  // No translator comes with the program here: a desktop one, or a service.
+  return {"", FindProgram("parlavant"), std::chrono::seconds(1)};
+#else
   return {FindProgram("parlavant-translator"), FindProgram("parlavant"), std::chrono::seconds(1)};
+#endif
 }
 
 LauncherCore::LauncherCore(LauncherView& view, AccountSettings settings, ServiceOptions options,
@@ -197,12 +204,18 @@ void LauncherCore::OpenAccountDialog(bool first) {
     if (!settings_.jid.empty()) request.password = FindPassword(settings_, nullptr).value_or("");
   } catch (const platform::Error&) {
   }
+  request.askService = programs_.translator.empty();
+  if (request.askService) {
+    request.webService = WindowSetting("WebService");
+    request.webApiKey = WindowSetting("WebApiKey");
+  }
   request.problem = std::move(problem_);
   request.cause = problemCause_;
   problem_.clear();
   problemCause_ = ClientEvent::kNoCause;
   view_.OpenDialog(request);
   Wipe(request.password);
+  Wipe(request.webApiKey);
 }
 
 void LauncherCore::DialogCancelled() {
@@ -219,6 +232,16 @@ void LauncherCore::DialogCancelled() {
     return;
   }
   if (signingIn) RestartSaved();
+}
+
+bool LauncherCore::KeepTranslationService(const std::string& service, const std::string& apiKey,
+                                          std::string& error) {
+  platform::ProfileFile settings(platform::ProfilePath("parlavant.ini"));
+  if (settings.WriteString("General", "WebService", service) &&
+      settings.WriteString("General", "WebApiKey", apiKey))
+    return true;
+  error = "the translation service is not kept: " + settings.LastError();
+  return false;
 }
 
 std::string LauncherCore::PrivateFile() const {

@@ -44,6 +44,10 @@ struct DialogRequest {
   std::string password;     // the current account's, shown masked
   std::string problem;      // why the last attempt failed, to be said at once
   ClientEvent::Cause cause = ClientEvent::kNoCause;
+  // Where no translator comes with the program: the translation service the window uses (its
+  // settings' WebService and WebApiKey), asked for with the account.
+  bool askService = false;
+  std::string webService, webApiKey;
 };
 
 // The view: what shows the launcher, and the loop it runs on. Everything the core asks of it is
@@ -109,6 +113,10 @@ class LauncherCore {
   // From the dialog: sign in with what its fields hold; or it was closed without signing in.
   void SignIn(const AccountSettings& account, const std::string& password, bool remember);
   void DialogCancelled();
+  // From the dialog that asks for it: the translation service Parlavant's window is to use
+  // (empty: a desktop translator). False, with the reason in `error`, when it cannot be kept.
+  bool KeepTranslationService(const std::string& service, const std::string& apiKey,
+                              std::string& error);
 
   const LauncherStatus& Status() const { return status_; }
   // How many connections to an account were started so far (a new one replaces the last).
