@@ -191,4 +191,27 @@ TEST_F(XmppWindowsTest, AServerThatStopsIsToldAsOnLinux) {
   xmpp->Stop();
 }
 
+// The launcher's Win32 dialog, in a test program of the Windows build, on each server.
+TEST_F(XmppWindowsTest, TheLaunchersDialogSignsInOrSaysWhyNotOnEveryServer) {
+  const char* test = std::getenv("PARLAVANT_LAUNCHER_TEST_EXE");
+  ASSERT_NE(test, nullptr) << "run by scripts/test-windows.sh, which names the dialog's test";
+  const std::string refused[][2] = {{"good", ""},
+                                    {"wrongname", "hostname mismatch"},
+                                    {"expired", "certificate has expired"},
+                                    {"unknown", "unable to get local issuer certificate"}};
+  for (const auto& [certificate, refusal] : refused) {
+    Serve(certificate);
+    if (HasFatalFailure()) return;
+    ::setenv("PARLAVANT_TEST_SERVER", server_->Server().c_str(), 1);
+    ::setenv("PARLAVANT_TEST_CA", WindowsPath(Dir() + "/ca.pem").c_str(), 1);
+    ::setenv("PARLAVANT_TEST_DIR", WindowsPath(Dir() + "/" + certificate).c_str(), 1);
+    ::setenv("PARLAVANT_TEST_REFUSAL", refusal.c_str(), 1);
+    ChildProcess dialog({"wine", test, "--gtest_brief=1"}, Dir() + "/dialog.out",
+                        Dir() + "/dialog.err");
+    EXPECT_EQ(dialog.Wait(300000), 0) << certificate << ": "
+                                      << testsupport::FileText(Dir() + "/dialog.out")
+                                      << testsupport::FileText(Dir() + "/dialog.err");
+  }
+}
+
 }  // namespace

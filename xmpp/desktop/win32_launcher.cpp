@@ -183,6 +183,7 @@ class Win32Launcher::Dialog {
                               WS_CAPTION | WS_SYSMENU | WS_POPUP | WS_CLIPCHILDREN,
                               CW_USEDEFAULT, CW_USEDEFAULT, 460, 150 + rows * 30, nullptr, nullptr,
                               GetModuleHandleW(nullptr), this);
+    if (window_ == nullptr) return;  // no desktop to show it on: the owner says so
     std::string host;
     int port = 0;
     SplitServer(request.current.server, host, port);
@@ -690,6 +691,11 @@ void Win32Launcher::Notify(const std::string& summary, const std::string& body,
 
 void Win32Launcher::OpenDialog(const DialogRequest& request) {
   dialog_ = std::make_unique<Dialog>(*this, request);
+  if (dialog_->Window() != nullptr) return;
+  std::cerr << "parlavant-xmpp: the account dialog cannot be shown (error "
+            << GetLastError() << ")\n";
+  // As closed without signing in, once this returns: the core is still opening it.
+  Post([this] { CancelDialog(); });
 }
 
 bool Win32Launcher::DialogOpen() const { return dialog_ != nullptr; }
