@@ -87,24 +87,49 @@ PARLAVANT_PRIVATE_NETWORK=1 unshare --net bash -c '
   exit $status' "$translator"
 
 # The installer (NSIS, 64-bit: a 32-bit one would need wine32): installed silently into a path
-# without spaces, the installed program started and closed as a user closes it (its settings
-# then exist), and uninstalled again.
+# without spaces; the Start menu's program (the launcher) started with a saved account, as a user
+# starts it: it brings up Parlavant's window, a second start hands over to it, the installer and
+# the uninstaller refuse while it runs, and its Quit ends everything it started. Uninstalled
+# again, the user's settings stay.
 installer=build/windows/parlavant-setup.exe
 makensis -V2 -DVERSION="$(sed -n 's/^project(Parlavant VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)" \
   -DBUILD="$PWD/build/windows" -DOUT="$PWD/$installer" data/parlavant.nsi
 target=$WINEPREFIX/drive_c/ParlavantTest
-settings=$WINEPREFIX/drive_c/users/$(id -un)/AppData/Roaming/Parlavant/parlavant.ini
-rm -rf "$target" "$settings"
+profile=$WINEPREFIX/drive_c/users/$(id -un)/AppData/Roaming/Parlavant
+settings=$profile/parlavant.ini
+rm -rf "$target" "$profile"
 fail() { echo "installer: $1" >&2; exit 1; }
+# How many Windows programs named $1 run in this prefix (Wine's tasklist needs its 32-bit half,
+# and lists nothing without it): each is a process of this machine's, its path its command line.
+running() {
+  local count=0 pid
+  for pid in $(pgrep -f -i "\\\\$1" || true); do
+    grep -qz "^WINEPREFIX=$WINEPREFIX\$" "/proc/$pid/environ" 2>/dev/null && count=$((count + 1))
+  done
+  echo "$count"
+}
 wine "$installer" /S '/D=C:\ParlavantTest' </dev/null >/dev/null 2>&1 || fail "the installer failed"
-for f in parlavant.exe stintf.dat parlavant-chatclient.exe uninstall.exe; do
+for f in parlavant.exe stintf.dat parlavant-chatclient.exe parlavant-xmpp.exe parlavant-launcher.exe \
+  uninstall.exe; do
   [ -f "$target/$f" ] || fail "$f is not installed"
 done
-wine 'C:\ParlavantTest\parlavant.exe' </dev/null >/dev/null 2>&1 &
-program=$!
-for _ in $(seq 50); do [ -n "$(wine tasklist 2>/dev/null | grep -i parlavant.exe)" ] && break; sleep 0.1; done
-sleep 2
-kill -0 "$program" 2>/dev/null || fail "the installed program ended by itself"
+entry=$(find "$WINEPREFIX/drive_c" -path '*Start Menu/Programs/Parlavant/Parlavant.lnk' | head -n 1)
+[ -n "$entry" ] || fail "there is no Start-menu entry"
+[[ "$(strings -a "$entry"; strings -a -el "$entry")" == *'\parlavant-launcher.exe'* ]] ||
+  fail "the Start menu's entry does not start the launcher"
+# An account saved by an earlier start, on a server that is not there: it keeps trying.
+mkdir -p "$profile"
+printf '[Account]\r\nJid=alice@localhost\r\nServer=127.0.0.1:1\r\nPlain=1\r\nPasswordEnv=PARLAVANT_TEST_PASSWORD\r\n' \
+  >"$profile/parlavant-xmpp.ini"
+export PARLAVANT_TEST_PASSWORD=alice-secret
+wine 'C:\ParlavantTest\parlavant-launcher.exe' </dev/null >/dev/null 2>&1 &
+launcher=$!
+for _ in $(seq 300); do [ "$(running parlavant.exe)" = 1 ] && break; sleep 0.1; done
+[ "$(running parlavant.exe)" = 1 ] || fail "the launcher did not bring up Parlavant's window"
+timeout 60 wine 'C:\ParlavantTest\parlavant-launcher.exe' </dev/null >/dev/null 2>&1 ||
+  fail "a second start did not hand over to the first"
+[ "$(running parlavant-launcher.exe)" = 1 ] || fail "a second start stayed, or ended the first"
+kill -0 "$launcher" 2>/dev/null || fail "the launcher ended by itself"
 # While it runs, neither the installer nor the uninstaller goes ahead: they say so and fail.
 if wine "$installer" /S '/D=C:\ParlavantTest' </dev/null >/dev/null 2>&1; then
   fail "the installer went ahead while Parlavant ran"
@@ -113,13 +138,20 @@ if wine 'C:\ParlavantTest\uninstall.exe' /S '_?=C:\ParlavantTest' </dev/null >/d
   fail "the uninstaller went ahead while Parlavant ran"
 fi
 [ -f "$target/parlavant.exe" ] && [ -f "$target/uninstall.exe" ] || fail "a refused run removed files"
-wine taskkill /IM parlavant.exe >/dev/null 2>&1 || true
-wait "$program" || true
-[ -f "$settings" ] || fail "the installed program did not close as a user closes it"
+# Quit, as the launcher's window is closed: everything it started ends with it, the window as a
+# user closes it (its settings then exist).
+wine taskkill /IM parlavant-launcher.exe >/dev/null 2>&1 || true
+wait "$launcher" || true
+[ -f "$settings" ] || fail "the launcher's Quit did not close Parlavant's window as a user closes it"
 # The Windows process may outlive its Unix loader by a moment, and the uninstaller would find it
 # still running.
-for _ in $(seq 200); do [ -z "$(wine tasklist 2>/dev/null | grep -i parlavant.exe)" ] && break; sleep 0.1; done
+left() { echo $(($(running parlavant.exe) + $(running parlavant-launcher.exe))); }
+for _ in $(seq 200); do [ "$(left)" = 0 ] && break; sleep 0.1; done
+[ "$(left)" = 0 ] || fail "a process is left after Quit"
 wine 'C:\ParlavantTest\uninstall.exe' /S '_?=C:\ParlavantTest' </dev/null >/dev/null 2>&1 || fail "the uninstaller failed"
-[ ! -e "$target/parlavant.exe" ] || fail "the uninstaller left the program"
-rm -rf "$target" "$settings"
-echo "installer: installed, refused while running, started, closed and uninstalled under Wine"
+[ ! -e "$target/parlavant.exe" ] && [ ! -e "$target/parlavant-launcher.exe" ] ||
+  fail "the uninstaller left the program"
+[ ! -e "$entry" ] || fail "the uninstaller left the Start-menu entry"
+[ -f "$settings" ] && [ -f "$profile/parlavant-xmpp.ini" ] || fail "the uninstaller removed the user's settings"
+rm -rf "$target" "$profile"
+echo "installer: installed; the launcher started the window, handed a second start over, kept both installer and uninstaller out, and quit leaving no process; uninstalled, settings kept"
