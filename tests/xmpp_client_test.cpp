@@ -5,6 +5,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <string>
 
 #include "tests/api_program.h"
@@ -178,6 +180,22 @@ TEST_F(XmppClientTest, AServerThatAcceptsButNeverSpeaksDoesNotHoldTheReconnectio
   auto bob = Peer("bob");
   ASSERT_TRUE(bob->Send(kAlice, "back"));
   ASSERT_TRUE(ReceivedCount(*program, 1)) << Errors();
+}
+
+// libstrophe's handshake waits for the server inside one call, which Stop cannot end: the
+// client's own guard gives it up at the attempt's deadline, and at a stop.
+TEST_F(XmppClientTest, AServerSilentInTheTlsHandshakeIsGivenUpAndHoldsNoStop) {
+  testsupport::SilentHandshakeServer silent;
+  StartXmpp(silent.Address(), false);
+  // A first attempt decides whether the account works at all.
+  EXPECT_EQ(xmpp->Wait(60000), 1);
+  EXPECT_THAT(Errors(), ::testing::HasSubstr(
+                            "cannot sign in as alice@localhost: no answer from the server within 3 s"));
+  // Asked to end while a handshake waits: it ends, and cleanly.
+  StartXmpp(silent.Address(), false);
+  ASSERT_TRUE(WaitFor([&] { return silent.Proceeded() >= 2; }, 30000)) << Errors();
+  ASSERT_EQ(::kill(xmpp->Pid(), SIGTERM), 0);
+  EXPECT_EQ(xmpp->Wait(60000), 0) << Errors();
 }
 
 }  // namespace

@@ -1,10 +1,15 @@
 #pragma once
 
 // A Prosody server of the test's own on loopback (its config, data and pid file in a scratch
-// directory), and a remote person on it: the slixmpp peer in tests/xmpp_peer.py.
+// directory), and a remote person on it: the slixmpp peer in tests/xmpp_peer.py. And a server
+// that falls silent in the TLS handshake.
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -221,6 +226,75 @@ class XmppPeer {
 
   std::string out_;
   ChildProcess process_;
+};
+
+// An XMPP server on loopback that requires TLS, says "proceed" to STARTTLS and then never
+// answers the handshake, on every connection; until destroyed.
+class SilentHandshakeServer {
+ public:
+  SilentHandshakeServer() {
+    listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(listen_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::listen(listen_, 8);
+    ::getsockname(listen_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] { Serve(); });
+  }
+  ~SilentHandshakeServer() {
+    end_ = true;
+    thread_.join();
+    for (const int fd : connections_) ::close(fd);
+    ::close(listen_);
+  }
+  std::string Address() const { return "127.0.0.1:" + std::to_string(port_); }
+  // Connections told to go ahead with TLS.
+  int Proceeded() const { return proceeded_; }
+
+ private:
+  void Serve() {
+    while (!end_) {
+      pollfd ready{listen_, POLLIN, 0};
+      if (::poll(&ready, 1, 50) != 1) continue;
+      const int fd = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0) continue;
+      connections_.push_back(fd);
+      if (!ReadUntil(fd, "<stream:stream")) continue;
+      Write(fd,
+            "<?xml version='1.0'?><stream:stream xmlns='jabber:client' "
+            "xmlns:stream='http://etherx.jabber.org/streams' id='s' from='localhost' "
+            "version='1.0'><stream:features><starttls "
+            "xmlns='urn:ietf:params:xml:ns:xmpp-tls'><required/></starttls></stream:features>");
+      if (!ReadUntil(fd, "<starttls")) continue;
+      Write(fd, "<proceed xmlns='urn:ietf:params:xml:ns:xmpp-tls'/>");
+      ++proceeded_;
+    }
+  }
+  bool ReadUntil(int fd, const std::string& text) {
+    std::string got;
+    char buffer[4096];
+    while (!end_ && got.find(text) == std::string::npos) {
+      pollfd ready{fd, POLLIN, 0};
+      if (::poll(&ready, 1, 50) != 1) continue;
+      const ssize_t n = ::read(fd, buffer, sizeof buffer);
+      if (n <= 0) return false;
+      got.append(buffer, static_cast<std::size_t>(n));
+    }
+    return !end_;
+  }
+  static void Write(int fd, const std::string& text) {
+    (void)!::write(fd, text.data(), text.size());
+  }
+
+  int listen_ = -1;
+  std::uint16_t port_ = 0;
+  std::atomic<bool> end_{false};
+  std::atomic<int> proceeded_{0};
+  std::vector<int> connections_;
+  std::thread thread_;
 };
 
 }  // namespace testsupport

@@ -191,6 +191,67 @@ TEST_F(XmppWindowsTest, AServerThatStopsIsToldAsOnLinux) {
   xmpp->Stop();
 }
 
+// Schannel's handshake runs inside libstrophe's connect, on the thread that also serves the chat
+// API: a program asking the client meanwhile must still be answered. The longest wait is said,
+// for the record; the test asks only that every PING is answered and the client is back.
+TEST_F(XmppWindowsTest, WhileTlsStartsAgainTheChatApiKeepsAnswering) {
+  Converse();
+  if (HasFatalFailure()) return;
+  ChildProcess& link = *link_;
+  const auto pinged = [&](int nth) {
+    for (int waited = 0; waited < 120000; waited += 50) {
+      const std::string said = testsupport::FileText(Said());
+      std::size_t at = 0;
+      for (int i = 0; i < nth; ++i) {
+        at = said.find(" pings, the longest wait ", at);
+        if (at == std::string::npos) break;
+        ++at;
+      }
+      if (at != std::string::npos && at != 0) {
+        const std::size_t start = said.rfind('\n', at) + 1;
+        return said.substr(start, said.find('\n', at) - start);
+      }
+      if (said.find("no PONG") != std::string::npos) return std::string("no PONG");
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return std::string("no answer");
+  };
+  ASSERT_TRUE(link.Write("pings 3000\n"));
+  const std::string quiet = pinged(1);
+  ASSERT_THAT(quiet, ::testing::HasSubstr("pings, the longest wait")) << quiet;
+  server_->Crash();
+  ASSERT_TRUE(server_->Restart());
+  // Pings long enough for the client's next attempts; bob's message, written while alice is
+  // away, reaches the link once the client is back, which is to happen while the pings go on.
+  ASSERT_TRUE(link.Write("pings 20000\n"));
+  ASSERT_TRUE(bob_->Send("alice@localhost", "back"));
+  const std::string reconnecting = pinged(2);
+  ASSERT_THAT(reconnecting, ::testing::HasSubstr("pings, the longest wait")) << reconnecting;
+  const std::string said = testsupport::FileText(Said());
+  ASSERT_NE(said.find("bob@localhost: back"), std::string::npos) << said;
+  EXPECT_LT(said.find("bob@localhost: back"), said.find(reconnecting)) << said;
+  std::cout << "the chat API's longest wait: with the connection up " << quiet
+            << "; while it is made again over TLS " << reconnecting << std::endl;
+  link.CloseInput();
+  link.Wait(20000);
+  xmpp_->Stop();
+}
+
+// Schannel's handshake waits for a silent server inside one call: the client's guard cuts the
+// connection at the attempt's deadline, and the handshake ends with it.
+TEST_F(XmppWindowsTest, AServerSilentInTheTlsHandshakeIsGivenUpAtTheDeadline) {
+  testsupport::SilentHandshakeServer silent;
+  ::setenv("PARLAVANT_TEST_PASSWORD", "alice-secret", 1);
+  ChildProcess xmpp({"wine", exe_, "--jid", "alice@localhost", "--server", silent.Address(),
+                     "--password-env", "PARLAVANT_TEST_PASSWORD", "--settings",
+                     WindowsPath(Dir() + "/none.ini"), "--connect-timeout", "3"},
+                    Dir() + "/xmpp.out", Dir() + "/xmpp.err");
+  EXPECT_EQ(xmpp.Wait(120000), 1) << testsupport::FileText(Dir() + "/xmpp.err");
+  EXPECT_THAT(testsupport::FileText(Dir() + "/xmpp.err"),
+              ::testing::HasSubstr(
+                  "cannot sign in as alice@localhost: no answer from the server within 3 s"));
+}
+
 // The launcher's Win32 dialog, in a test program of the Windows build, on each server.
 TEST_F(XmppWindowsTest, TheLaunchersDialogSignsInOrSaysWhyNotOnEveryServer) {
   const char* test = std::getenv("PARLAVANT_LAUNCHER_TEST_EXE");

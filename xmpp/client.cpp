@@ -24,6 +24,9 @@ XmppClient* g_client = nullptr;
 constexpr int kLoopCapMs = 50;
 // How long a stopping client waits for the server to acknowledge what is still unacknowledged.
 constexpr int kDrainMs = 2000;
+// How often the guard looks at a call that may be stuck in a handshake: the attempt's deadline
+// is seconds long, and a stop needs no sooner answer.
+constexpr auto kGuardLook = std::chrono::milliseconds(250);
 
 bool StartsWith(const char* text, std::string_view prefix) {
   return text != nullptr && std::string_view(text).substr(0, prefix.size()) == prefix;
@@ -104,7 +107,14 @@ XmppClient::XmppClient(Account account, ClientOptions options)
 XmppClient::~XmppClient() {
   stop_ = true;
   networkWake_.Signal();
-  thread_.reset();  // joins
+  guardWake_.notify_all();
+  thread_.reset();  // joins; the guard cuts a handshake that would hold it
+  {
+    std::lock_guard<std::mutex> lock(guardMutex_);
+    guardEnd_ = true;
+  }
+  guardWake_.notify_all();
+  if (guard_.joinable()) guard_.join();
   xmpp_conn_release(conn_);
   xmpp_ctx_free(ctx_);
   xmpp_shutdown();
@@ -112,7 +122,22 @@ XmppClient::~XmppClient() {
 }
 
 void XmppClient::Start() {
+  guard_ = std::thread([this] { Guard(); });
   thread_ = platform::StartThread(kNetworkStackBytes, [this] { Run(); });
+}
+
+void XmppClient::Guard() {
+  std::unique_lock<std::mutex> lock(guardMutex_);
+  while (!guardEnd_) {
+    const Clock::rep after = cutAfter_;
+    if (after != 0 && (stop_ || Clock::now().time_since_epoch().count() >= after) &&
+        !cut_.exchange(true)) {
+      // A shut-down socket ends the wait at once; the network thread closes it as usual.
+      const platform::SocketId socket = liveSocket_;
+      if (socket != platform::kNoSocket) platform::ShutDownSocket(socket);
+    }
+    guardWake_.wait_for(lock, kGuardLook);
+  }
 }
 
 std::vector<ClientEvent> XmppClient::TakeEvents() {
@@ -194,7 +219,9 @@ void XmppClient::Loop() {
     }
     if (point) session_->SetArchivePoint(*point);
     for (Outgoing& message : inbox) session_->Queue(std::move(message), Clock::now());
+    cutAfter_ = state_ == State::kConnecting ? attemptDeadline_.time_since_epoch().count() : 0;
     xmpp_run_once(ctx_, 0);
+    cutAfter_ = 0;
     // An exception may not cross libstrophe's C frames: a handler keeps it for here.
     if (callbackFailure_) std::rethrow_exception(std::exchange(callbackFailure_, nullptr));
 
@@ -248,7 +275,11 @@ void XmppClient::Lost(int error) {
       state_ == State::kBound || (state_ == State::kClosing && session_->IsBound());
   state_ = State::kIdle;
   socket_ = platform::kNoSocket;
+  liveSocket_ = platform::kNoSocket;
   session_->Lost();
+  if (cut_.exchange(false) && !stop_) {
+    failure_ = "no answer from the server within " + Seconds(options_.connectTimeoutMs);
+  }
   std::string reason = failure_;
   // libstrophe hands on the TLS library's error code where a secured connection broke, as if
   // it were the system's (1, "Operation not permitted", for a server that went away).
@@ -390,6 +421,7 @@ int XmppClient::OnSocket(xmpp_conn_t*, void* socket) {
   if (g_client == nullptr) return 0;
   // libstrophe's own socket type: a descriptor here, a SOCKET on Windows.
   g_client->socket_ = *static_cast<platform::SocketId*>(socket);
+  g_client->liveSocket_ = g_client->socket_;
   const ClientOptions& o = g_client->options_;
   // A failed option only costs the early notice; the session's probe still finds a dead path.
   platform::KeepAlive(g_client->socket_, o.keepAliveIdleS, o.keepAliveIntervalS, o.keepAliveCount);

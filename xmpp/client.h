@@ -24,12 +24,14 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <deque>
 #include <exception>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/net_host.h"
@@ -144,6 +146,18 @@ class XmppClient final : public Network {
   std::atomic<bool> stop_{false};
   platform::Wakeup networkWake_, hostWake_;
   std::unique_ptr<platform::Thread> thread_;
+
+  // libstrophe's TLS handshake waits inside one call for as long as the server is silent (for
+  // ever, and Stop cannot end it): a guard of its own cuts the connection under it once the
+  // attempt's deadline has passed or the program stops.
+  void Guard();
+  std::atomic<platform::SocketId> liveSocket_{platform::kNoSocket};
+  std::atomic<Clock::rep> cutAfter_{0};  // while the network thread is in a connecting call
+  std::atomic<bool> cut_{false};
+  std::mutex guardMutex_;
+  std::condition_variable guardWake_;
+  bool guardEnd_ = false;
+  std::thread guard_;
 };
 
 }  // namespace xmpp

@@ -1,6 +1,9 @@
 // parlavant-linkdemo: the program's side of the chat client link on a console. It attaches to
 // the chat client on the desktop, lists the contacts, prints every received chat message, and
-// sends "to HANDLE TEXT" lines typed on standard input as chat messages.
+// sends "to HANDLE TEXT" lines typed on standard input as chat messages. "pings MS" asks the chat
+// client PING after PING for MS milliseconds and says the longest wait for its PONG: how long the
+// client keeps a program waiting (while it connects, say).
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <iostream>
@@ -11,8 +14,9 @@
 #include "platform/app_window.h"
 #include "platform/console_input.h"
 #include "platform/desktop.h"
-#include "platform/error.h"
 #include "platform/command_line.h"
+#include "platform/error.h"
+#include "platform/event_wait.h"
 
 int main(int argc, char** argv) {
   std::string where;
@@ -68,6 +72,32 @@ int main(int argc, char** argv) {
       std::cout << p.from << ": " << p.body << std::endl;
       pending.erase(id);
     };
+    bool ponged = false;
+    link.OnCopyData = [&](const std::string& line) { ponged = ponged || line == "PONG"; };
+    // Each PING waits for its PONG as long as this; one that does not come is said.
+    constexpr auto kPongWait = std::chrono::seconds(30);
+    const auto pings = [&](int ms) {
+      using Clock = std::chrono::steady_clock;
+      const auto until = Clock::now() + std::chrono::milliseconds(ms);
+      double longest = 0;
+      int count = 0;
+      while (Clock::now() < until) {
+        ponged = false;
+        const auto asked = Clock::now();
+        link.SendCommand("PING");
+        while (!ponged && Clock::now() - asked < kPongWait) {
+          platform::WaitForDesktopOrSocket(*desktop, platform::kNoSocket, 5);
+        }
+        if (!ponged) {
+          std::cout << "no PONG within 30 s" << std::endl;
+          return;
+        }
+        ++count;
+        longest = std::max(
+            longest, std::chrono::duration<double, std::milli>(Clock::now() - asked).count());
+      }
+      std::cout << count << " pings, the longest wait " << longest << " ms" << std::endl;
+    };
     link.Attach(chatlink::kRequestedProtocol);
     std::cout << "type: to HANDLE TEXT   (end with Ctrl-D)" << std::endl;
 
@@ -77,6 +107,10 @@ int main(int argc, char** argv) {
     while (!platform::StopRequested() &&
            (seconds < 0 || std::chrono::steady_clock::now() < deadline)) {
       for (std::string line : input.WaitAndProcess(*desktop, 500)) {
+        if (line.rfind("pings ", 0) == 0) {
+          pings(std::atoi(line.c_str() + 6));
+          continue;
+        }
         if (line.rfind("to ", 0) != 0) continue;
         line.erase(0, 3);
         const std::size_t space = line.find(' ');
