@@ -19,6 +19,10 @@ Endpoint ParseHostSetting(std::string_view setting, std::string document) {
     endpoint.tls = true;
     endpoint.port = 443;
     if (setting.ends_with('/')) setting.remove_suffix(1);
+  } else if (setting.size() >= 7 && platform::SameIgnoringCase(setting.substr(0, 7), "http://")) {
+    // As people copy an address from a browser: the same as without it.
+    setting.remove_prefix(7);
+    if (setting.ends_with('/')) setting.remove_suffix(1);
   }
   std::string_view port;
   if (setting.starts_with('[')) {

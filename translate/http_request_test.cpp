@@ -35,9 +35,14 @@ TEST(HostSetting, HttpsAndTheKey) {
   EXPECT_EQ(secure.port, 443);
   EXPECT_EQ(ParseHostSetting("https://[::1]:8443", "/").port, 8443);
   EXPECT_FALSE(ParseHostSetting("translate.example:443", "/").tls);
-  for (const char* bad : {"https://", "https://:443", "https://host/path", "http://host"}) {
+  for (const char* bad : {"https://", "https://:443", "https://host/path", "http://", "http://host/x"}) {
     EXPECT_THROW(ParseHostSetting(bad, "/"), platform::Error) << bad;
   }
+  // An address copied from a browser: plain, as without the scheme.
+  const Endpoint copied = ParseHostSetting("http://127.0.0.1:4358/", "/");
+  EXPECT_FALSE(copied.tls);
+  EXPECT_EQ(copied.host, "127.0.0.1");
+  EXPECT_EQ(copied.port, 4358);
   // 443 goes unsaid over TLS; the key follows the other lines.
   secure.apiKey = "k-1";
   const std::string request = BuildPostRequest(secure, "b", "t", "a", "u", "c=1");

@@ -221,8 +221,13 @@ class Win32Launcher::Dialog {
     Control(L"BUTTON", L"Cancel", kCancelButton, WS_TABSTOP | BS_PUSHBUTTON, 338, y, 94, 26);
     RECT frame{0, 0, 446, y + 40};
     AdjustWindowRectEx(&frame, WS_CAPTION | WS_SYSMENU | WS_POPUP, FALSE, WS_EX_DLGMODALFRAME);
-    SetWindowPos(window_, nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top,
-                 SWP_NOMOVE | SWP_NOZORDER);
+    // In the middle of the screen's free area, as a dialog with no owner window is.
+    RECT area{0, 0, 800, 600};
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0);
+    const int width = frame.right - frame.left, height = frame.bottom - frame.top;
+    SetWindowPos(window_, nullptr, area.left + std::max(0L, (area.right - area.left - width) / 2),
+                 area.top + std::max(0L, (area.bottom - area.top - height) / 2), width, height,
+                 SWP_NOZORDER);
     if (!request.problem.empty()) Refused(request.problem, request.cause);
     ShowWindow(window_, SW_SHOW);
     SetForegroundWindow(window_);
