@@ -10,6 +10,8 @@ std::string OsErrorText(int number) {
   return std::strerror(number);
 }
 
+int SocketErrorFromC(int number) { return number; }
+
 void ThrowOsError(std::string_view what, int number) {
   throw Error(std::string(what) + ": " + OsErrorText(number));
 }

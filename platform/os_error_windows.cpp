@@ -3,6 +3,7 @@
 // refused."); anything else is the system's own message.
 #include <windows.h>
 
+#include <cerrno>
 #include <string>
 
 #include "platform/error.h"
@@ -73,6 +74,25 @@ const char* NetworkText(int number) {
 }
 
 }  // namespace
+
+int SocketErrorFromC(int number) {
+  switch (number) {
+    case ECONNABORTED:
+      return 10053;
+    case ECONNRESET:
+      return 10054;
+    case ENOTCONN:
+      return 10057;
+    case ETIMEDOUT:
+      return 10060;
+    case ECONNREFUSED:
+      return 10061;
+    case EHOSTUNREACH:
+      return 10065;
+    default:
+      return number;
+  }
+}
 
 std::string OsErrorText(int number) {
   if (const char* text = NetworkText(number)) return text;

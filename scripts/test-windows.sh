@@ -80,6 +80,7 @@ PARLAVANT_PRIVATE_NETWORK=1 unshare --net bash -c '
   PARLAVANT_XMPP_EXE=$PWD/build/windows/xmpp/parlavant-xmpp.exe \
     PARLAVANT_LINKDEMO_EXE=$PWD/build/windows/tools/parlavant-linkdemo.exe \
     PARLAVANT_LAUNCHER_TEST_EXE=$PWD/build/windows/xmpp/launcher_win32_test.exe \
+    PARLAVANT_WINDOW_EXE=$PWD/build/windows/app/parlavant.exe \
     build/default/tests/xmpp_windows_test --gtest_brief=1 || status=1
   [ -n "${server:-}" ] && kill "$server"
   wineserver -k

@@ -11,7 +11,11 @@
 namespace testsupport {
 
 inline std::string EchoTranslation(const std::string& request) {
-  const std::string body = request.substr(request.find("\r\n\r\n") + 4);
+  // What a client killed mid-request leaves (nothing, or a head without its form) is no form.
+  const std::size_t head = request.find("\r\n\r\n");
+  const std::string body = head == std::string::npos ? std::string() : request.substr(head + 4);
+  if (body.find("l1=") == std::string::npos || body.find("TargetLang=") == std::string::npos)
+    return "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n";
   const std::size_t l1 = body.find("l1=") + 3;
   const std::string encoded = translate::PercentDecode(body.substr(l1, body.find('&', l1) - l1));
   const std::size_t code = body.find("TargetLang=") + 11;

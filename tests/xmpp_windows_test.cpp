@@ -267,12 +267,45 @@ TEST_F(XmppWindowsTest, TheLaunchersDialogSignsInOrSaysWhyNotOnEveryServer) {
     ::setenv("PARLAVANT_TEST_CA", WindowsPath(Dir() + "/ca.pem").c_str(), 1);
     ::setenv("PARLAVANT_TEST_DIR", WindowsPath(Dir() + "/" + certificate).c_str(), 1);
     ::setenv("PARLAVANT_TEST_REFUSAL", refusal.c_str(), 1);
-    ChildProcess dialog({"wine", test, "--gtest_brief=1"}, Dir() + "/dialog.out",
+    ChildProcess dialog({"wine", test, "--gtest_brief=1", "--gtest_filter=*Dialog*"},
+                        Dir() + "/dialog.out",
                         Dir() + "/dialog.err");
     EXPECT_EQ(dialog.Wait(300000), 0) << certificate << ": "
                                       << testsupport::FileText(Dir() + "/dialog.out")
                                       << testsupport::FileText(Dir() + "/dialog.err");
   }
+}
+
+// The whole road on Windows: bob writes while alice is away; the launcher signs her in with the
+// saved account and starts Parlavant's Win32 window, which shows the message translated by the
+// web service; she answers there and quits; bob receives the answer, translated and signed.
+TEST_F(XmppWindowsTest, APersonWritesTheWindowTranslatesAndTheAnswerArrivesSigned) {
+  const char* test = std::getenv("PARLAVANT_LAUNCHER_TEST_EXE");
+  const char* window = std::getenv("PARLAVANT_WINDOW_EXE");
+  const char* web = std::getenv("PARLAVANT_WEB_TRANSLATOR");
+  ASSERT_TRUE(test != nullptr && window != nullptr && web != nullptr)
+      << "run by scripts/test-windows.sh, which names the programs and the web service";
+  Serve("good");
+  if (HasFatalFailure()) return;
+  ASSERT_TRUE(server_->Register("bob", "bob-secret"));
+  testsupport::XmppPeer bob(Dir(), "bob@localhost", "bob-secret", server_->Port(),
+                            Dir() + "/ca.pem");
+  ASSERT_TRUE(bob.WaitReady());
+  ASSERT_TRUE(bob.Send("alice@localhost", "Hola"));
+  ::setenv("PARLAVANT_TEST_SERVER", server_->Server().c_str(), 1);
+  ::setenv("PARLAVANT_TEST_CA", WindowsPath(Dir() + "/ca.pem").c_str(), 1);
+  ::setenv("PARLAVANT_TEST_DIR", WindowsPath(Dir() + "/good").c_str(), 1);
+  ::setenv("PARLAVANT_TEST_WINDOW", WindowsPath(window).c_str(), 1);
+  ::setenv("PARLAVANT_TEST_PASSWORD", "alice-secret", 1);
+  ChildProcess alice({"wine", test, "--gtest_brief=1", "--gtest_filter=*APersonsMessage*"},
+                     Dir() + "/alice.out", Dir() + "/alice.err");
+  EXPECT_EQ(alice.Wait(300000), 0) << testsupport::FileText(Dir() + "/alice.out")
+                                   << testsupport::FileText(Dir() + "/alice.err");
+  ::unsetenv("PARLAVANT_TEST_WINDOW");
+  EXPECT_TRUE(bob.WaitFor([&](const std::string&) { return !bob.Received("alice@localhost").empty(); },
+                          60000));
+  EXPECT_EQ(bob.Received("alice@localhost"),
+            std::vector<std::string>{"[es] See you - Translated with Parlavant"});
 }
 
 }  // namespace

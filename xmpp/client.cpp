@@ -284,7 +284,9 @@ void XmppClient::Lost(int error) {
   // libstrophe hands on the TLS library's error code where a secured connection broke, as if
   // it were the system's (1, "Operation not permitted", for a server that went away).
   if (reason.empty() && closedByServer_) reason = "the server closed the connection";
-  if (reason.empty() && error != 0) reason = platform::OsErrorText(error);
+  if (reason.empty() && error != 0) {
+    reason = platform::OsErrorText(platform::SocketErrorFromC(error));
+  }
   if (reason.empty()) reason = wasOnline ? "the connection was closed" : "the connection failed";
   std::vector<ClientEvent> events;
   auto event = [&](ClientEvent::Kind kind, std::string text) {

@@ -39,9 +39,15 @@ std::optional<std::string> Kept(const std::string& account) {
 }
 
 std::string TextOf(HWND control) {
-  char text[1024] = {};
-  GetWindowTextA(control, text, sizeof text);
+  char text[4096] = {};
+  SendMessageA(control, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text));
   return text;
+}
+
+std::string ClassOf(HWND window) {
+  char name[64] = {};
+  GetClassNameA(window, name, sizeof name);
+  return name;
 }
 
 class Win32LauncherTest : public ::testing::Test {
@@ -60,14 +66,22 @@ class Win32LauncherTest : public ::testing::Test {
     launcher_.reset();
     platform::KeyringForget("alice@localhost");
     if (!settingsExisted_) std::filesystem::remove(platform::ProfilePath("parlavant.ini"));
+    ForgetHistory();
+  }
+  // The window's history in this prefix, which is the tests': each conversation starts anew.
+  static void ForgetHistory() {
+    std::error_code ignored;  // none is as good
+    for (const char* name : {"history.sqlite3", "history.sqlite3-wal", "history.sqlite3-shm"})
+      std::filesystem::remove(platform::DataPath(name), ignored);
   }
   HWND Dialog() const { return static_cast<HWND>(launcher_->DialogWindow()); }
   HWND Item(int id) const { return GetDlgItem(Dialog(), id); }
   // Fills the dialog as a person would, presses "Sign in", and waits for the outcome.
-  bool SignIn(const std::string& password, bool trustTestAuthority) {
+  bool SignIn(const std::string& password, bool trustTestAuthority, int portGiven = 0) {
     std::string host;
     int port = 0;
     SplitServer(server_, host, port);
+    if (portGiven != 0) port = portGiven;
     SetWindowTextA(Item(kJidField), "alice@localhost");
     SetWindowTextA(Item(kPasswordField), password.c_str());
     SetWindowTextA(Item(kServerField), host.c_str());
@@ -102,6 +116,12 @@ TEST_F(Win32LauncherTest, TheDialogSaysWhyNotOrSignsInAndKeepsThePassword) {
     EXPECT_EQ(GetFocus(), Item(kCaFileField));
     return;
   }
+  // Nothing listens on port 1 here: refused, in the words Linux uses.
+  ASSERT_TRUE(SignIn("alice-secret", true, 1));
+  EXPECT_THAT(Problem(), StartsWith("Server unreachable: "));
+  EXPECT_THAT(Problem(), HasSubstr("the server cannot be reached (connection refused)"));
+  EXPECT_EQ(GetFocus(), Item(kServerField));
+
   ASSERT_TRUE(SignIn("wrong", true));
   EXPECT_THAT(Problem(), StartsWith("Wrong password: the server refused the login for alice@"));
   EXPECT_EQ(GetFocus(), Item(kPasswordField));
@@ -132,6 +152,66 @@ TEST_F(Win32LauncherTest, TheDialogSaysWhyNotOrSignsInAndKeepsThePassword) {
   // Quit ends the loop.
   launcher_->Core().Quit();
   EXPECT_EQ(launcher_->Run(), 0);
+}
+
+
+// A person's message, waiting on the server, comes to Parlavant's Win32 window (started by the
+// launcher) translated by the web service; the user answers in the window, and quits. The Linux
+// side (tests/xmpp_windows_test.cpp) is the person: it wrote before and reads the answer after.
+// PARLAVANT_TEST_WINDOW names parlavant.exe, PARLAVANT_WEB_TRANSLATOR the service.
+TEST_F(Win32LauncherTest, APersonsMessageIsTranslatedInTheWindowAndTheAnswerGoesOut) {
+  const std::string window = Variable("PARLAVANT_TEST_WINDOW");
+  const std::string web = Variable("PARLAVANT_WEB_TRANSLATOR");
+  if (window.empty()) GTEST_SKIP() << "the conversation is run with parlavant.exe named";
+  ASSERT_FALSE(web.empty());
+  ForgetHistory();
+  std::ofstream(dir_ + "\\parlavant-xmpp.ini", std::ios::binary)
+      << "[Account]\r\nJid=alice@localhost\r\nServer=" << server_ << "\r\nCaFile=" << ca_
+      << "\r\nPasswordEnv=PARLAVANT_TEST_PASSWORD\r\n";
+  platform::ProfileFile settings(platform::ProfilePath("parlavant.ini"));
+  ASSERT_TRUE(settings.WriteString("General", "WebService", web));
+  ASSERT_TRUE(settings.WriteString("General", "Receive", "1"));
+  ASSERT_TRUE(settings.WriteString("General", "Send", "2"));
+  launcher_.reset();
+  ServiceOptions options;
+  options.stateFile = dir_ + "\\xmpp.state";
+  AccountSettings account;
+  account.settingsFile = dir_ + "\\parlavant-xmpp.ini";
+  launcher_ = std::make_unique<Win32Launcher>(account, options,
+                                              LauncherCore::Programs{"", window});
+  launcher_->Core().Start();
+  EXPECT_EQ(Dialog(), nullptr);  // the saved account
+  HWND form = nullptr, memo = nullptr;
+  ASSERT_TRUE(launcher_->RunUntil(
+      [&] {
+        form = FindWindowA("ParlavantMainForm", nullptr);
+        for (HWND c = form != nullptr ? GetWindow(form, GW_CHILD) : nullptr; c != nullptr;
+             c = GetWindow(c, GW_HWNDNEXT)) {
+          if (ClassOf(c) == "Edit" && TextOf(c).find("bob@localhost: ") == 0) memo = c;
+        }
+        return memo != nullptr;
+      },
+      90000))
+      << launcher_->Core().Status().state;
+  EXPECT_EQ(TextOf(memo), "bob@localhost: [en] Hola(Hola)");
+  EXPECT_EQ(launcher_->Core().Status().state, "Signed in as alice@localhost");
+
+  HWND typing = nullptr, send = nullptr;
+  for (HWND c = GetWindow(form, GW_CHILD); c != nullptr; c = GetWindow(c, GW_HWNDNEXT)) {
+    if (ClassOf(c) == "Edit" && c != memo) typing = c;
+    if (ClassOf(c) == "Button" && TextOf(c) == "Send") send = c;
+  }
+  ASSERT_NE(send, nullptr);
+  SendMessageA(typing, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>("See you"));
+  ASSERT_TRUE(launcher_->RunUntil([&] { return IsWindowEnabled(send) != FALSE; }, 30000));
+  PostMessageA(send, BM_CLICK, 0, 0);
+  ASSERT_TRUE(launcher_->RunUntil(
+      [&] { return TextOf(memo).find("alice@localhost: See you") != std::string::npos; }, 60000))
+      << TextOf(memo);
+
+  // Quit ends the window it started, as a user closes it.
+  launcher_->Core().Quit();
+  EXPECT_EQ(FindWindowA("ParlavantMainForm", nullptr), nullptr);
 }
 
 }  // namespace
