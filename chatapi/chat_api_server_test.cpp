@@ -3,6 +3,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <memory>
+
 #include "chatlink/skype_control.h"
 #include "platform/app_window.h"
 
@@ -176,6 +179,40 @@ TEST(ChatApiServer, AttachedProgramsAreKeptUntilTheirWindowIsGone) {
   EXPECT_THAT(second.lines,
               ElementsAre("CHATMESSAGE 1 STATUS RECEIVED", "CHATMESSAGE 2 STATUS RECEIVED",
                           "CHATMESSAGE 3 STATUS RECEIVED", "CHATMESSAGE 3 STATUS READ"));
+}
+
+// A status goes to every attached program, and one whose window went is dropped on the way
+// without disturbing the walk over the others (under the sanitizers, a walk over the live set
+// reads the erased program's freed node).
+TEST(ChatApiServer, EveryStatusReachesEveryProgramAndOneThatWentIsDroppedOnTheWay) {
+  auto desktop = platform::MakeInProcessDesktop();
+  Backend backend;
+  ChatApiServer server(*desktop, backend, ServerOptions{3, AttachMode::kSuccess});
+  std::vector<std::unique_ptr<RawProgram>> programs;
+  for (int i = 0; i < 3; ++i) {
+    programs.push_back(std::make_unique<RawProgram>(*desktop));
+    programs.back()->Discover();
+  }
+  ASSERT_EQ(server.Programs().size(), 3u);
+  server.SendRaw("CHATMESSAGE 1 STATUS READ");
+  for (const auto& program : programs) {
+    EXPECT_THAT(program->lines, ElementsAre("CHATMESSAGE 1 STATUS READ"));
+  }
+  // Each broadcast meets a program that has just gone, wherever it stands in the set.
+  for (const platform::Hwnd gone : {*std::next(server.Programs().begin()),
+                                    *server.Programs().begin()}) {
+    desktop->DestroyWindow(gone);
+    server.SendRaw("CHATMESSAGE 2 STATUS READ");
+  }
+  ASSERT_EQ(server.Programs().size(), 1u);
+  RawProgram& last = **std::find_if(programs.begin(), programs.end(), [&](const auto& p) {
+    return p->window == *server.Programs().begin();
+  });
+  EXPECT_THAT(last.lines, ElementsAre("CHATMESSAGE 1 STATUS READ", "CHATMESSAGE 2 STATUS READ",
+                                      "CHATMESSAGE 2 STATUS READ"));
+  desktop->DestroyWindow(last.window);
+  EXPECT_EQ(server.NotifyReceived(3), 0);
+  EXPECT_TRUE(server.Programs().empty());
 }
 
 // The client says it is there from its API window, which goes with it.

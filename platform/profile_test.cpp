@@ -35,6 +35,8 @@ struct FileCalls {
   bool watching = false;
   std::vector<std::string> log;  // "fsync PATH", "rename FROM TO"
   int fsyncError = 0, renameError = 0, fallocateError = 0;
+  std::string fsyncFailsFor;  // with fsyncError: only this file's fsync fails (else every one)
+  std::string readFailsFor;   // reading this file fails with EIO
 };
 FileCalls calls;
 
@@ -53,7 +55,8 @@ F Real(const char* name) {
 
 extern "C" int fsync(int fd) {
   if (calls.watching) calls.log.push_back("fsync " + PathOfFd(fd));
-  if (calls.fsyncError != 0) {
+  if (calls.fsyncError != 0 &&
+      (calls.fsyncFailsFor.empty() || calls.fsyncFailsFor == PathOfFd(fd))) {
     errno = calls.fsyncError;
     return -1;
   }
@@ -69,6 +72,15 @@ extern "C" int rename(const char* from, const char* to) noexcept {
   }
   static const auto real = Real<int (*)(const char*, const char*)>("rename");
   return real(from, to);
+}
+
+extern "C" ssize_t pread(int fd, void* buffer, size_t size, off_t offset) {
+  if (!calls.readFailsFor.empty() && calls.readFailsFor == PathOfFd(fd)) {
+    errno = EIO;
+    return -1;
+  }
+  static const auto real = Real<ssize_t (*)(int, void*, size_t, off_t)>("pread");
+  return real(fd, buffer, size, offset);
 }
 
 extern "C" int posix_fallocate(int fd, off_t offset, off_t length) {
@@ -206,6 +218,21 @@ TEST_F(ProfileFileTest, AFileThatCannotBeReadOrWrittenIsLeftAloneAndTheWriteFail
       ::unlink(path.c_str());
     }
   });
+}
+
+// A file that fails as it is read (a bad sector) cannot be merged into: the write fails and
+// leaves it, rather than writing one key over all the others.
+TEST_F(ProfileFileTest, AReadErrorOnTheOldFileFailsTheWriteAndLeavesIt) {
+  const std::string path = Path("parlavant.ini");
+  Put(path, mine_, 0644);
+  calls = {};
+  calls.readFailsFor = fs::canonical(path).string();
+  ProfileFile file(path);
+  const bool written = file.WriteString("General", "Left", "230");
+  calls = {};
+  EXPECT_FALSE(written);
+  EXPECT_EQ(file.LastError(), "Input/output error");
+  EXPECT_EQ(testsupport::FileText(path), mine_);
 }
 
 TEST_F(ProfileFileTest, AWriteKeepsTheFilesModeOwnerAndHardLinks) {
@@ -362,9 +389,11 @@ TEST_F(ProfileFileTest, AReplacementIsSyncedBeforeItTakesTheNameAndFailuresLeave
     std::string error;
     std::vector<std::string> log;
   };
-  const auto writeUnder = [&](int fsyncError, int renameError, const std::string& value) {
+  const auto writeUnder = [&](int fsyncError, int renameError, const std::string& value,
+                              const std::string& fsyncFailsFor = {}) {
     calls = {};
     calls.fsyncError = fsyncError;
+    calls.fsyncFailsFor = fsyncFailsFor;
     calls.renameError = renameError;
     calls.watching = true;
     ProfileFile file(path);
@@ -396,6 +425,10 @@ TEST_F(ProfileFileTest, AReplacementIsSyncedBeforeItTakesTheNameAndFailuresLeave
   EXPECT_EQ(Stat(path).st_ino, inode);
   EXPECT_EQ(ProfileFile(path).ReadInteger("General", "Left", 0), 12);
   EXPECT_EQ(Entries(dir_), 1u);
+  // Written in place but not made durable: not saved.
+  const Outcome unsynced = writeUnder(EIO, EXDEV, "13", dir + "/parlavant.ini");
+  EXPECT_FALSE(unsynced.written);
+  EXPECT_EQ(unsynced.error, "Input/output error");
 }
 
 // A settings file bind-mounted onto its place (a container's, say) cannot be renamed over

@@ -27,8 +27,13 @@ class RecordingTransport : public Transport {
 // The session alone, fed stanzas as the server would send them.
 class SessionTest : public ::testing::Test {
  protected:
-  SessionTest() { options.sendBoundMs = 60000; }
   ~SessionTest() override { xmpp_ctx_free(ctx); }
+  // Set before the session is made: it keeps a copy.
+  static SessionOptions Bounded() {
+    SessionOptions bounded;
+    bounded.sendBoundMs = 60000;
+    return bounded;
+  }
 
   void Feed(const std::string& xml) {
     xmpp_stanza_t* stanza = xmpp_stanza_new_from_string(ctx, xml.c_str());
@@ -99,7 +104,7 @@ class SessionTest : public ::testing::Test {
   }
 
   xmpp_ctx_t* ctx = xmpp_ctx_new(nullptr, nullptr);
-  SessionOptions options;
+  SessionOptions options = Bounded();
   Session session{ctx, "alice@example.org", options};
   RecordingTransport transport;
   TimePoint now = Clock::now();
@@ -164,6 +169,43 @@ TEST_F(SessionTest, AfterALostConnectionOnlyWhatTheArchiveLacksIsWrittenAgainWit
   ASSERT_EQ(bodies.size(), 2u);
   EXPECT_THAT(bodies[0], HasSubstr("id=\"m2\""));
   EXPECT_THAT(bodies[1], HasSubstr("id=\"m3\""));
+}
+
+TEST_F(SessionTest, AMessageFailsAtTheSendBoundAndAfterItsLastConnection) {
+  // Queued while offline: failed once the bound has passed, whatever the connection does.
+  session.Queue({"m1", "bob@example.org", "one"}, now);
+  EXPECT_FALSE(session.Tick(now + std::chrono::milliseconds(options.sendBoundMs - 1)));
+  EXPECT_THAT(Events(), IsEmpty());
+  EXPECT_FALSE(session.Tick(now + std::chrono::milliseconds(options.sendBoundMs)));
+  const std::vector<ClientEvent> failed = session.TakeEvents();
+  ASSERT_EQ(failed.size(), 1u);
+  EXPECT_EQ(failed[0].id, "m1");
+  EXPECT_EQ(failed[0].reason, "not acknowledged by the server within 60 s");
+
+  // Written on as many connections as allowed, never acknowledged, never in the archive.
+  session.Queue({"m2", "bob@example.org", "two"}, now);
+  int writes = 0;
+  for (int connection = 1; connection <= options.maxAttempts; ++connection) {
+    transport.sent.clear();
+    session.Bound(transport, false, now);
+    if (connection > 1) AnswerArchive(LastQueryId("check-"), {});
+    writes += static_cast<int>(std::count_if(
+        transport.sent.begin(), transport.sent.end(),
+        [](const std::string& s) { return s.find("id=\"m2\"") != std::string::npos; }));
+    session.Lost();
+  }
+  EXPECT_EQ(writes, options.maxAttempts);
+  EXPECT_THAT(Events(), IsEmpty());
+  transport.sent.clear();
+  session.Bound(transport, false, now);
+  for (const std::string& s : transport.sent) EXPECT_THAT(s, ::testing::Not(HasSubstr("m2")));
+  const std::vector<ClientEvent> given = session.TakeEvents();
+  const auto it = std::find_if(given.begin(), given.end(), [](const ClientEvent& e) {
+    return e.kind == ClientEvent::kSendFailed;
+  });
+  ASSERT_NE(it, given.end());
+  EXPECT_EQ(it->id, "m2");
+  EXPECT_EQ(it->reason, "not acknowledged by the server after 5 connections");
 }
 
 TEST_F(SessionTest, TheSearchForTheUnacknowledgedEndsAtAMessageTheServerTookBeforeThem) {

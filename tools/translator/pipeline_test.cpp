@@ -80,13 +80,14 @@ while IFS= read -r -d '' record; do
     *flood*) while :; do printf 'x'; done ;;
     *whoami*)
       # Each stage adds: its process group, ignored and blocked signals (hex), how many LC_CTYPE
-      # its environment holds, their value, and PARLAVANT_MARK.
+      # its environment holds, their value, PARLAVANT_MARK, and every LC_ALL in order.
       group=$(cut -d' ' -f5 /proc/$$/stat)
       ignored=$(sed -n 's/^SigIgn:\t//p' /proc/$$/status)
       blocked=$(sed -n 's/^SigBlk:\t//p' /proc/$$/status)
       ctypes=$(tr '\0' '\n' </proc/$$/environ | grep -c '^LC_CTYPE=')
-      printf '%s|%s %s %s %s %s %s\0' "$record" "$group" "$ignored" "$blocked" "$ctypes" \
-        "$LC_CTYPE" "${PARLAVANT_MARK-}"
+      alls=$(tr '\0' '\n' </proc/$$/environ | sed -n 's/^LC_ALL=//p' | paste -sd, -)
+      printf '%s|%s %s %s %s %s %s all=%s\0' "$record" "$group" "$ignored" "$blocked" "$ctypes" \
+        "$LC_CTYPE" "${PARLAVANT_MARK-}" "$alls"
       continue ;;
   esac
   printf '%s\0' "${record//hola/hello}"
@@ -327,6 +328,10 @@ TEST(WarmPipeline, StagesRunInOneGroupWithDefaultSignalsAndAUtf8CharacterType) {
   const std::string savedCtype = ctype != nullptr ? ctype : "";
   ::setenv("LC_CTYPE", "POSIX", 1);
   ::setenv("PARLAVANT_MARK", "kept", 1);
+  // A locale this system lacks (brought over ssh, say): the stages get C.UTF-8 in its place.
+  const char* all = std::getenv("LC_ALL");
+  const std::string savedAll = all != nullptr ? all : "";
+  ::setenv("LC_ALL", "xx_YY.UTF-8", 1);
   WarmPipeline pipeline(mode.Stages(3), 5s);
   std::string answer;
   pid_t group = 0;
@@ -339,6 +344,7 @@ TEST(WarmPipeline, StagesRunInOneGroupWithDefaultSignalsAndAUtf8CharacterType) {
     group = pipeline.ProcessGroup();
   }).join();
   ctype != nullptr ? ::setenv("LC_CTYPE", savedCtype.c_str(), 1) : ::unsetenv("LC_CTYPE");
+  all != nullptr ? ::setenv("LC_ALL", savedAll.c_str(), 1) : ::unsetenv("LC_ALL");
   ::unsetenv("PARLAVANT_MARK");
   std::vector<std::string> stages;
   std::istringstream parts(answer);
@@ -348,12 +354,13 @@ TEST(WarmPipeline, StagesRunInOneGroupWithDefaultSignalsAndAUtf8CharacterType) {
   for (std::size_t i = 1; i < stages.size(); ++i) {
     std::istringstream fields(stages[i]);
     pid_t stageGroup = 0;
-    std::string ignored, blocked, ctypes, value, mark;
-    fields >> stageGroup >> ignored >> blocked >> ctypes >> value >> mark;
+    std::string ignored, blocked, ctypes, value, mark, alls;
+    fields >> stageGroup >> ignored >> blocked >> ctypes >> value >> mark >> alls;
     EXPECT_EQ(stageGroup, group) << stages[i];
     EXPECT_EQ(std::stoull(ignored, nullptr, 16) & (1u << (SIGPIPE - 1)), 0u) << stages[i];
     EXPECT_EQ(std::stoull(blocked, nullptr, 16) & (1u << (SIGTERM - 1)), 0u) << stages[i];
-    EXPECT_EQ(ctypes + " " + value + " " + mark, "1 C.UTF-8 kept") << stages[i];
+    EXPECT_EQ(ctypes + " " + value + " " + mark + " " + alls, "1 C.UTF-8 kept all=C.UTF-8")
+        << stages[i];
   }
 }
 
@@ -392,13 +399,18 @@ TEST(WarmPipeline, SteadyProgressIsNoHangAndAMarkerInTwoPiecesIsFound) {
 
 // Programs are looked for as the shell looks for them: an empty entry in PATH is the current
 // directory.
+// A file of the name that is not a program is passed over, as a shell passes it over.
 TEST(WarmPipeline, AnEmptyPathEntryIsTheCurrentDirectory) {
   FakeMode mode;
   const std::string savedPath = std::getenv("PATH");
+  const std::string plain = mode / "plain";
+  ::mkdir(plain.c_str(), 0700);
+  std::ofstream(plain + "/stage") << "not a program\n";
+  ::chmod((plain + "/stage").c_str(), 0644);
   std::string answer;
   {
     testsupport::CurrentDirectory here(mode.Path());
-    ::setenv("PATH", ("/nonexistent::" + savedPath).c_str(), 1);
+    ::setenv("PATH", (plain + ":/nonexistent::" + savedPath).c_str(), 1);
     WarmPipeline pipeline(ModeCommands("stage"), 5s);
     answer = Ask(pipeline, "hola");
     ::setenv("PATH", savedPath.c_str(), 1);
