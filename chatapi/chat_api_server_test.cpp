@@ -182,8 +182,7 @@ TEST(ChatApiServer, AttachedProgramsAreKeptUntilTheirWindowIsGone) {
 }
 
 // A status goes to every attached program, and one whose window went is dropped on the way
-// without disturbing the walk over the others (under the sanitizers, a walk over the live set
-// reads the erased program's freed node).
+// without disturbing the walk over the others.
 TEST(ChatApiServer, EveryStatusReachesEveryProgramAndOneThatWentIsDroppedOnTheWay) {
   auto desktop = platform::MakeInProcessDesktop();
   Backend backend;
