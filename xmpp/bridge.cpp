@@ -9,6 +9,9 @@
 namespace xmpp {
 namespace {
 
+// An address's three parts are at most 1023 bytes each, with the '@' and the '/' between them.
+constexpr std::size_t kMaxJidBytes = 3 * 1023 + 2;
+
 bool AllowedInJid(unsigned char c) {
   // Blanks, controls and the characters an XML address cannot hold unescaped.
   return c > 0x20 && c != 0x7F && c != '"' && c != '&' && c != '\'' && c != '<' && c != '>';
@@ -17,7 +20,7 @@ bool AllowedInJid(unsigned char c) {
 }  // namespace
 
 bool IsValidJid(std::string_view jid) {
-  if (jid.empty() || jid.size() > 3071) return false;
+  if (jid.empty() || jid.size() > kMaxJidBytes) return false;
   const std::size_t slash = jid.find('/');
   const std::string_view bare = jid.substr(0, slash);
   if (slash != std::string_view::npos && slash + 1 == jid.size()) return false;

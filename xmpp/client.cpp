@@ -24,6 +24,8 @@ XmppClient* g_client = nullptr;
 constexpr int kLoopCapMs = 50;
 // How long a stopping client waits for the server to acknowledge what is still unacknowledged.
 constexpr int kDrainMs = 2000;
+// How libstrophe says a connect failed, its error number after it.
+constexpr char kConnectFailed[] = "connection failed, error ";
 // How often the guard looks at a call that may be stuck in a handshake: the attempt's deadline
 // is seconds long, and a stop needs no sooner answer.
 constexpr auto kGuardLook = std::chrono::milliseconds(250);
@@ -210,7 +212,7 @@ void XmppClient::Loop() {
     // Bytes from the server prove the path alive, also while one large stanza takes libstrophe
     // longer than the acknowledgement time to parse.
     if (ready & 1) session_->Heard(Clock::now());
-    std::deque<Outgoing> inbox;
+    std::deque<OutgoingChat> inbox;
     std::optional<std::string> point;
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -218,7 +220,7 @@ void XmppClient::Loop() {
       point.swap(archivePoint_);
     }
     if (point) session_->SetArchivePoint(*point);
-    for (Outgoing& message : inbox) session_->Queue(std::move(message), Clock::now());
+    for (OutgoingChat& message : inbox) session_->Queue(std::move(message), Clock::now());
     cutAfter_ = state_ == State::kConnecting ? attemptDeadline_.time_since_epoch().count() : 0;
     xmpp_run_once(ctx_, 0);
     cutAfter_ = 0;
@@ -399,8 +401,8 @@ void XmppClient::OnLog(void* self, xmpp_log_level_t level, const char* area, con
   } else if (StartsWith(message, "Couldn't start TLS!") && client->failure_.empty()) {
     client->failure_ = "encryption with the server could not be started" +
                        (client->tlsError_.empty() ? std::string() : " (" + client->tlsError_ + ")");
-  } else if (StartsWith(message, "connection failed, error ")) {
-    std::string why = platform::OsErrorText(std::atoi(message + 25));
+  } else if (StartsWith(message, kConnectFailed)) {
+    std::string why = platform::OsErrorText(std::atoi(message + std::strlen(kConnectFailed)));
     if (!why.empty()) why[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(why[0])));
     client->failure_ = "the server cannot be reached (" + why + ")";
     client->cause_ = ClientEvent::kUnreachable;

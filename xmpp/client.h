@@ -140,7 +140,7 @@ class XmppClient final : public Network {
 
   // Between the threads.
   std::mutex mutex_;
-  std::deque<Outgoing> inbox_;
+  std::deque<OutgoingChat> inbox_;
   std::optional<std::string> archivePoint_;
   std::vector<ClientEvent> events_;
   std::atomic<bool> stop_{false};

@@ -186,7 +186,7 @@ void Session::Lost() {
   if (catchingUp_) CatchUpDone(true);
 }
 
-void Session::Queue(Outgoing message, TimePoint now) {
+void Session::Queue(OutgoingChat message, TimePoint now) {
   outgoing_.push_back({std::move(message), now});
   if (IsBound() && !checking_) WriteWaiting();
 }

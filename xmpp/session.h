@@ -50,8 +50,6 @@ struct SessionOptions {
   bool checkOnly = false;
 };
 
-using Outgoing = OutgoingChat;
-
 struct ClientEvent {
   // kFailed: the first sign-in failed, the account does not work; kRefused: a later login was
   // refused, and no more attempts follow. kAcked / kSendFailed: the message with `id` is with
@@ -104,7 +102,7 @@ class Session {
   void Heard(TimePoint now);
 
   // A message from the user; it goes out now or once a connection is bound.
-  void Queue(Outgoing message, TimePoint now);
+  void Queue(OutgoingChat message, TimePoint now);
   // The archive id of the newest message the user has seen; catch-ups start after it.
   void SetArchivePoint(std::string archiveId) { archivePoint_ = std::move(archiveId); }
 
@@ -117,7 +115,7 @@ class Session {
 
  private:
   struct Pending {
-    Outgoing message;
+    OutgoingChat message;
     TimePoint queued;
     int attempts = 0;
     std::uint64_t index = 0;  // its place among the stanzas sent on this connection; 0: not yet
