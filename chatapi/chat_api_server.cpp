@@ -3,13 +3,12 @@
 #include <algorithm>
 #include <charconv>
 
+#include "chatlink/skype_control_const.h"
+
 namespace chatapi {
 namespace {
 
-// The names under which the desktop API's two messages are registered.
-constexpr std::string_view kAttachName = "SkypeControlAPIAttach";
-constexpr std::string_view kDiscoverName = "SkypeControlAPIDiscover";
-constexpr platform::LParam kApiAvailable = 0x8001;
+using namespace chatlink;  // the desktop API's words
 
 std::string_view TakeWord(std::string_view& s) {
   while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
@@ -33,8 +32,8 @@ ChatApiServer::ChatApiServer(platform::Desktop& desktop, ChatBackend& backend,
       backend_(backend),
       options_(std::move(options)),
       transcript_(std::move(transcript)) {
-  attachMessage_ = desktop_.RegisterMessage(kAttachName);
-  discoverMessage_ = desktop_.RegisterMessage(kDiscoverName);
+  attachMessage_ = desktop_.RegisterMessage(kAttachMessageName);
+  discoverMessage_ = desktop_.RegisterMessage(kDiscoverMessageName);
   window_ = desktop_.MakeWindow("Chat client API",
                                 [this](platform::Hwnd, platform::MsgId msg, platform::WParam w,
                                        platform::LParam l) { return WindowProc(msg, w, l); });
@@ -49,12 +48,12 @@ void ChatApiServer::Log(Direction direction, std::string_view line) {
 }
 
 void ChatApiServer::AnnounceApi() {
-  Log(Direction::kAttach, std::to_string(kApiAvailable) + " broadcast");
-  desktop_.SendNotify(platform::kHwndBroadcast, attachMessage_, window_, kApiAvailable);
+  Log(Direction::kAttach, std::to_string(kAttachApiAvailable) + " broadcast");
+  desktop_.SendNotify(platform::kHwndBroadcast, attachMessage_, window_, kAttachApiAvailable);
 }
 
 int ChatApiServer::NotifyReceived(std::int32_t id) {
-  const std::string line = "CHATMESSAGE " + std::to_string(id) + " STATUS RECEIVED";
+  const std::string line = ChatMessageLine(id, WireWord(cmStatus), kStatusReceived);
   const auto programs = programs_;
   int took = 0;
   for (platform::Hwnd program : programs) took += SendLine(program, line) ? 1 : 0;
@@ -104,22 +103,22 @@ platform::LResult ChatApiServer::WindowProc(platform::MsgId msg, platform::WPara
 void ChatApiServer::Answer(platform::Hwnd program) {
   auto attach = [&](platform::LParam status) {
     Log(Direction::kAttach, std::to_string(status));
-    if (status == 0) programs_.insert(program);
+    if (status == kAttachSuccess) programs_.insert(program);
     desktop_.Send(program, attachMessage_, window_, status);
   };
   switch (options_.attach) {
     case AttachMode::kSuccess:
-      attach(0);
+      attach(kAttachSuccess);
       break;
     case AttachMode::kPendingThenSuccess:
-      attach(1);
-      attach(0);
+      attach(kAttachPendingAuthorization);
+      attach(kAttachSuccess);
       break;
     case AttachMode::kRefused:
-      attach(2);
+      attach(kAttachRefused);
       break;
     case AttachMode::kNotAvailable:
-      attach(3);
+      attach(kAttachNotAvailable);
       break;
   }
 }
@@ -165,7 +164,7 @@ void ChatApiServer::HandleGet(platform::Hwnd program, std::string_view rest) {
   const std::string_view idWord = TakeWord(rest);
   const std::string_view property = TakeWord(rest);
   int id = 0;
-  if (object != "CHATMESSAGE" || !ParseInt(idWord, id)) {
+  if (object != kChatMessageWord || !ParseInt(idWord, id)) {
     SendLine(program, "ERROR 7 Invalid GET command");
     return;
   }
@@ -176,8 +175,7 @@ void ChatApiServer::HandleGet(platform::Hwnd program, std::string_view rest) {
   } else if (!answer.value) {
     SendLine(program, "ERROR 15 Invalid property");
   } else {
-    SendLine(program, "CHATMESSAGE " + std::to_string(id) + " " + std::string(property) + " " +
-                          *answer.value);
+    SendLine(program, ChatMessageLine(id, property, *answer.value));
   }
 }
 
@@ -197,7 +195,7 @@ void ChatApiServer::HandleMessage(platform::Hwnd program, const std::string& lin
     SendLine(program, "ERROR 26 Invalid user handle");
     return;
   }
-  SendLine(program, "CHATMESSAGE " + std::to_string(*id) + " STATUS SENDING");
+  SendLine(program, ChatMessageLine(*id, WireWord(cmStatus), kStatusSending));
 }
 
 }  // namespace chatapi

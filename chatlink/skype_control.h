@@ -51,19 +51,6 @@ using TSkypeChatMsgNotify = std::function<void(
 using TNotSupportedErrorNotify = std::function<void(const std::string& errormsg)>;
 using TSkypeCopyData = std::function<void(const std::string& rawdata)>;
 
-// Attach statuses that the client sends as the LParam of the attach message.
-inline constexpr platform::LParam kAttachSuccess = 0;
-inline constexpr platform::LParam kAttachPendingAuthorization = 1;
-inline constexpr platform::LParam kAttachRefused = 2;
-inline constexpr platform::LParam kAttachNotAvailable = 3;
-inline constexpr platform::LParam kAttachApiAvailable = 0x8001;
-
-// The desktop API's protocol version the program asks for, and the one a re-attach asks for.
-inline constexpr std::int32_t kRequestedProtocol = 4;
-
-inline constexpr std::string_view kAttachMessageName = "SkypeControlAPIAttach";
-inline constexpr std::string_view kDiscoverMessageName = "SkypeControlAPIDiscover";
-
 // Takes one word off the front of `s`: leading separators skipped, the word, then the separators
 // after it; `s` keeps what follows. Separators are the space, and with `alsoComma` the comma too.
 std::string_view NextWord(std::string_view& s, bool alsoComma = false);

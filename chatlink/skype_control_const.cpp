@@ -139,4 +139,11 @@ bool IsSupported(Vocabulary v, int ordinal, int protocol) {
   return (SupportRow(v, protocol) >> ordinal) & 1u;
 }
 
+std::string ChatMessageLine(std::int32_t id, std::string_view property, std::string_view value) {
+  std::string line(kChatMessageWord);
+  // An empty value keeps its space: "CHATMESSAGE 7 BODY " is an empty body.
+  return line.append(" ").append(std::to_string(id)).append(" ").append(property).append(" ").append(
+      value);
+}
+
 }  // namespace chatlink

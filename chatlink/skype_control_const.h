@@ -5,9 +5,37 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 
 namespace chatlink {
+
+// The desktop API's registered message names: a program discovers the client with the second,
+// the client answers and says how attaching went with the first.
+inline constexpr std::string_view kAttachMessageName = "SkypeControlAPIAttach";
+inline constexpr std::string_view kDiscoverMessageName = "SkypeControlAPIDiscover";
+
+// Attach statuses that the client sends as the LParam of the attach message.
+inline constexpr std::intptr_t kAttachSuccess = 0;
+inline constexpr std::intptr_t kAttachPendingAuthorization = 1;
+inline constexpr std::intptr_t kAttachRefused = 2;
+inline constexpr std::intptr_t kAttachNotAvailable = 3;
+inline constexpr std::intptr_t kAttachApiAvailable = 0x8001;
+
+// The desktop API's protocol version the program asks for, and the one a re-attach asks for.
+inline constexpr std::int32_t kRequestedProtocol = 4;
+
+// A chat message's line: "CHATMESSAGE id PROPERTY value", and the statuses it goes through.
+inline constexpr std::string_view kChatMessageWord = "CHATMESSAGE";
+inline constexpr std::string_view kStatusSending = "SENDING";
+inline constexpr std::string_view kStatusSent = "SENT";
+inline constexpr std::string_view kStatusFailed = "FAILED";
+inline constexpr std::string_view kStatusReceived = "RECEIVED";
+inline constexpr std::string_view kStatusRead = "READ";
+// A sent message's recipient: other programs ask for it; this link's own enumeration has no value
+// for it.
+inline constexpr std::string_view kToHandleWord = "TO_HANDLE";
+std::string ChatMessageLine(std::int32_t id, std::string_view property, std::string_view value);
 
 enum TSkypeUserStatus {
   usUnknown,

@@ -55,6 +55,12 @@ TEST(Vocabulary, LookupsArePerEnumerationAndCaseSensitive) {
   EXPECT_EQ(WordToOrdinal<TSkypeChatMsgProperty>("FROM"), cmChatname);
 }
 
+// The line both sides of the API build and read; an empty value keeps its space.
+TEST(Vocabulary, AChatMessageLine) {
+  EXPECT_EQ(ChatMessageLine(42, WireWord(cmStatus), kStatusSending), "CHATMESSAGE 42 STATUS SENDING");
+  EXPECT_EQ(ChatMessageLine(7, WireWord(cmBody), ""), "CHATMESSAGE 7 BODY ");
+}
+
 TEST(Vocabulary, ProtocolNumbersOutsideOneToFour) {
   for (int protocol : {-1, 0, -2147483647 - 1}) {
     EXPECT_FALSE(IsSupported(stUsers, protocol)) << protocol;

@@ -352,12 +352,16 @@ class XmppAccountTest : public ::testing::Test {
          {std::string("--password-file"), Dir() + "/alice.password", std::string("--desktop"),
           Dir() + "/d", std::string("--settings"), Dir() + "/none.ini", std::string("--state"),
           Dir() + "/xmpp.state", std::string("--ping-interval"), std::string("1"),
-          std::string("--ack-timeout"), std::string("2"), std::string("--connect-timeout"),
+          std::string("--ack-timeout"), ackTimeoutS, std::string("--connect-timeout"),
           std::string("3"), std::string("--send-bound"), std::string("120")}) {
       argv.push_back(arg);
     }
     return argv;
   }
+  // How long the client waits for the server's answer before it takes the connection down:
+  // short, so that dead paths are found quickly; a test that loads the server itself (a huge
+  // stanza) gives it longer, as a busy machine may make it slow.
+  std::string ackTimeoutS = "2";
   // A program on the desktop API, attached to the signed-in client.
   std::unique_ptr<ApiProgram> Attach() {
     auto program = std::make_unique<ApiProgram>(*desktop);

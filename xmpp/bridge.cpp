@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <random>
 
+#include "chatlink/skype_control_const.h"
 #include "xmpp/stanza.h"
 
 namespace xmpp {
@@ -96,7 +97,7 @@ void Bridge::SetStatus(std::int32_t id, const std::string& status) {
   if (it == messages_.end() || it->second.status == status) return;
   it->second.status = status;
   if (server_ != nullptr && !server_->Programs().empty()) {
-    server_->SendRaw("CHATMESSAGE " + std::to_string(id) + " STATUS " + status);
+    server_->SendRaw(chatlink::ChatMessageLine(id, chatlink::WireWord(chatlink::cmStatus), status));
   }
 }
 
@@ -117,7 +118,7 @@ void Bridge::Received(const std::string& from, const std::string& body,
            " bytes was refused (the bound is " + std::to_string(limits_.maxBodyBytes) + ")");
     return;
   }
-  const std::int32_t id = Keep({from, "", body, "RECEIVED", archiveId});
+  const std::int32_t id = Keep({from, "", body, std::string(chatlink::kStatusReceived), archiveId});
   // Held ones go first: one that comes while some wait queues behind them.
   if (held_.empty() && Announce(id)) return;
   held_.push_back({id, body.size()});
@@ -134,7 +135,7 @@ void Bridge::Received(const std::string& from, const std::string& body,
 void Bridge::Flush() {
   std::vector<std::int32_t> failed;
   failed.swap(failed_);
-  for (std::int32_t id : failed) SetStatus(id, "FAILED");
+  for (std::int32_t id : failed) SetStatus(id, std::string(chatlink::kStatusFailed));
   // Taken one at a time: a program's requests during an announcement may bring more.
   while (!held_.empty()) {
     const std::int32_t id = held_.front().id;
@@ -154,7 +155,7 @@ void Bridge::MessageAcknowledged(const std::string& networkId) {
   if (it == unacknowledged_.end()) return;
   const std::int32_t id = it->second;
   unacknowledged_.erase(it);
-  SetStatus(id, "SENT");
+  SetStatus(id, std::string(chatlink::kStatusSent));
 }
 
 void Bridge::MessageFailed(const std::string& networkId, const std::string& why) {
@@ -162,7 +163,7 @@ void Bridge::MessageFailed(const std::string& networkId, const std::string& why)
   auto it = sentByNetworkId_.find(networkId);
   if (it == sentByNetworkId_.end()) return;
   Notice("a message to " + messages_.at(it->second).to + " was not delivered: " + why);
-  SetStatus(it->second, "FAILED");
+  SetStatus(it->second, std::string(chatlink::kStatusFailed));
 }
 
 chatapi::ChatBackend::Property Bridge::ChatMessageProperty(std::int32_t id,
@@ -170,11 +171,12 @@ chatapi::ChatBackend::Property Bridge::ChatMessageProperty(std::int32_t id,
   auto it = messages_.find(id);
   if (it == messages_.end()) return {};
   const ChatMessage& message = it->second;
-  const bool received = message.status == "RECEIVED";
-  if (property == "FROM_HANDLE") return {true, received ? message.from : user_};
-  if (property == "TO_HANDLE" && !received) return {true, message.to};
-  if (property == "BODY") return {true, message.body};
-  if (property == "STATUS") return {true, message.status};
+  using chatlink::WireWord;
+  const bool received = message.status == chatlink::kStatusReceived;
+  if (property == WireWord(chatlink::cmFromHandle)) return {true, received ? message.from : user_};
+  if (property == chatlink::kToHandleWord && !received) return {true, message.to};
+  if (property == WireWord(chatlink::cmBody)) return {true, message.body};
+  if (property == WireWord(chatlink::cmStatus)) return {true, message.status};
   return {true, std::nullopt};
 }
 
@@ -182,7 +184,7 @@ std::optional<std::int32_t> Bridge::SendChatMessage(const std::string& handle,
                                                     const std::string& text) {
   if (!IsValidJid(handle)) return std::nullopt;
   const std::string networkId = NextNetworkId();
-  const std::int32_t id = Keep({"", handle, text, "SENDING", networkId});
+  const std::int32_t id = Keep({"", handle, text, std::string(chatlink::kStatusSending), networkId});
   if (auto why = UnsendableReason(handle, text, limits_.maxStanzaBytes)) {
     // Sent as it is, it would close the stream and take every message in flight with it.
     Fail(id, *why);
