@@ -1,24 +1,12 @@
 #include "platform/command_line.h"
 
-#include <atomic>
 #include <charconv>
-#include <csignal>
 #include <iostream>
 #include <stdexcept>
 
 namespace platform {
 
 const char* const kVersion = PARLAVANT_VERSION;
-
-namespace {
-
-volatile std::sig_atomic_t gStop = 0;
-
-extern "C" void OnStopSignal(int) {
-  gStop = 1;
-}
-
-}  // namespace
 
 void CommandLine::Value(std::string name, std::string valueName, std::string help,
                         std::function<void(const std::string&)> apply) {
@@ -94,22 +82,6 @@ int IntegerIn(const std::string& text, int min, int max) {
                                 std::to_string(max));
   }
   return value;
-}
-
-void CatchStopSignals() {
-  std::signal(SIGTERM, OnStopSignal);
-  std::signal(SIGINT, OnStopSignal);
-#ifdef SIGPIPE
-  std::signal(SIGPIPE, SIG_IGN);
-#endif
-}
-
-bool StopRequested() {
-  return gStop != 0;
-}
-
-void RequestStop() {
-  gStop = 1;
 }
 
 }  // namespace platform

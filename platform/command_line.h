@@ -1,7 +1,7 @@
 #pragma once
 
-// What every program but the window does with its command line and the signals that end it,
-// in one place and without Qt or system headers, so that they build wherever the libraries do.
+// What every program but the window does with its command line (the signals that end it are
+// stop_signal.h's), in one place and without Qt or system headers.
 
 #include <functional>
 #include <optional>
@@ -43,11 +43,5 @@ class CommandLine {
 
 // A decimal integer from `min` to `max`; throws std::invalid_argument otherwise.
 int IntegerIn(const std::string& text, int min, int max);
-
-// SIGTERM and SIGINT ask the tool to stop instead of ending it on the spot, so it can take its
-// windows off the desktop; a peer that goes away mid-write does not end it either.
-void CatchStopSignals();
-bool StopRequested();
-void RequestStop();
 
 }  // namespace platform

@@ -6,6 +6,13 @@
 
 namespace platform {
 
+// SIGTERM and SIGINT (on Windows Ctrl+C, and the console closed) ask the program to stop
+// instead of ending it on the spot, so it can take its windows off the desktop and keep what it
+// keeps; a peer that goes away mid-write does not end it either. A loop asks StopRequested().
+void CatchStopSignals();
+bool StopRequested();
+void RequestStop();
+
 // From now on SIGTERM and SIGINT make the returned descriptor readable instead of ending the
 // program. -1 where the system has no such signals to catch this way.
 int WatchStopSignals();

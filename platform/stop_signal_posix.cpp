@@ -10,6 +10,11 @@ namespace platform {
 namespace {
 
 int gWrite = -1;
+volatile sig_atomic_t gStop = 0;
+
+extern "C" void OnStopFlag(int) {
+  gStop = 1;
+}
 
 extern "C" void OnStop(int) {
   const int saved = errno;
@@ -19,6 +24,24 @@ extern "C" void OnStop(int) {
 }
 
 }  // namespace
+
+void CatchStopSignals() {
+  struct sigaction action {};
+  action.sa_handler = OnStopFlag;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(SIGTERM, &action, nullptr);
+  ::sigaction(SIGINT, &action, nullptr);
+  action.sa_handler = SIG_IGN;
+  ::sigaction(SIGPIPE, &action, nullptr);
+}
+
+bool StopRequested() {
+  return gStop != 0;
+}
+
+void RequestStop() {
+  gStop = 1;
+}
 
 int WatchStopSignals() {
   static int readEnd = -1;

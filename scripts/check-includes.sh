@@ -47,7 +47,8 @@ while IFS= read -r file; do
     sed 's/^chatlink\/skype_control_const\.h$/vocabulary/; s/\/.*//')
 done < <(git ls-files '*.cpp' '*.h')
 
-posix='^[[:space:]]*#[[:space:]]*include[[:space:]]*<(unistd|poll|fcntl|dirent|pwd|grp|dlfcn|netdb|pthread|sched|spawn|termios|signal)\.h>|^[[:space:]]*#[[:space:]]*include[[:space:]]*<(sys|arpa|netinet)/'
+# <csignal> too: signals are POSIX's way of asking a program to end (see platform/stop_signal.h).
+posix='^[[:space:]]*#[[:space:]]*include[[:space:]]*<(unistd|poll|fcntl|dirent|pwd|grp|dlfcn|netdb|pthread|sched|spawn|termios|signal)\.h>|^[[:space:]]*#[[:space:]]*include[[:space:]]*<(sys|arpa|netinet)/|^[[:space:]]*#[[:space:]]*include[[:space:]]*<csignal>'
 qt='^[[:space:]]*#[[:space:]]*include[[:space:]]*<Q'
 while IFS= read -r file; do
   case "$file" in

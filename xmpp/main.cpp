@@ -9,6 +9,7 @@
 #include "platform/net_host.h"
 #include "platform/secret.h"
 #include "platform/command_line.h"
+#include "platform/stop_signal.h"
 #include "xmpp/account_settings.h"
 #include "xmpp/service.h"
 #ifdef PARLAVANT_XMPP_DESKTOP

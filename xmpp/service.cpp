@@ -15,6 +15,7 @@
 #include "platform/event_wait.h"
 #include "platform/profile.h"
 #include "platform/command_line.h"
+#include "platform/stop_signal.h"
 #include "xmpp/bridge.h"
 
 namespace xmpp {

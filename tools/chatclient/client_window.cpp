@@ -7,6 +7,7 @@
 
 #include "tools/chatclient/window_mode.h"
 #include "platform/command_line.h"
+#include "platform/stop_signal.h"
 
 namespace standin {
 

@@ -14,6 +14,7 @@
 #include "tools/chatclient/stand_in_client.h"
 #include "tools/chatclient/window_mode.h"
 #include "platform/command_line.h"
+#include "platform/stop_signal.h"
 
 namespace {
 

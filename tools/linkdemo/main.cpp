@@ -17,6 +17,7 @@
 #include "platform/command_line.h"
 #include "platform/error.h"
 #include "platform/event_wait.h"
+#include "platform/stop_signal.h"
 
 int main(int argc, char** argv) {
   std::string where;

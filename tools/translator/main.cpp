@@ -17,6 +17,7 @@
 #include "platform/desktop.h"
 #include "platform/error.h"
 #include "platform/command_line.h"
+#include "platform/stop_signal.h"
 #include "tools/translator/engine.h"
 #include "tools/translator/http_server.h"
 #include "tools/translator/metrics.h"
