@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstring>
 #include <fstream>
+#include <future>
 #include <thread>
 
 #include "testsupport/child_process.h"
@@ -26,7 +27,18 @@
 // request starting with "again" is refused once instead, as a full pipe would refuse it.
 namespace {
 std::atomic<bool> refuseOnce{false};
+// While set, a fork fails as on a system out of processes.
+std::atomic<bool> forkFails{false};
 }  // namespace
+
+extern "C" pid_t fork() {
+  static const auto real = reinterpret_cast<pid_t (*)()>(::dlsym(RTLD_NEXT, "fork"));
+  if (forkFails) {
+    errno = EAGAIN;
+    return -1;
+  }
+  return real();
+}
 
 extern "C" ssize_t write(int fd, const void* data, size_t size) {
   static const auto real =
@@ -236,6 +248,35 @@ TEST(WarmPipeline, APipelineThatDiesFailsItsRequestAndIsStartedAgain) {
   ::chmod((mode / "failing").c_str(), 0755);
   WarmPipeline failing(ModeCommands(mode / "stage" + " | " + mode / "failing"), 5s);
   EXPECT_EQ(Ask(failing, "flood"), "failed: the pipeline ended (exit status 4)");
+}
+
+// The last stage dies while the first waits for more input: the end of the pipeline waits for
+// none of its stages for ever.
+TEST(WarmPipeline, ALastStageThatDiesEndsThePipelineWhileTheFirstWaitsForInput) {
+  FakeMode mode;
+  std::ofstream(mode / "dies") << "#!/bin/sh\nhead -c 1 >/dev/null\nkill -SEGV $$\n";
+  ::chmod((mode / "dies").c_str(), 0755);
+  auto pipeline =
+      std::make_shared<WarmPipeline>(ModeCommands(mode / "stage" + " | " + mode / "dies"), 5s);
+  auto answer = std::make_shared<std::promise<std::string>>();
+  std::future<std::string> said = answer->get_future();
+  // On a thread of its own: a wait that never ends must fail the test, not hang it.
+  std::thread([pipeline, answer] { answer->set_value(Ask(*pipeline, "hola")); }).detach();
+  ASSERT_EQ(said.wait_for(60s), std::future_status::ready)
+      << "the pipeline's end waited for a stage that waits for input";
+  EXPECT_THAT(said.get(), HasSubstr("failed: the pipeline ended (signal "));
+}
+
+// A pipeline that cannot be started is said as such, and started once processes can be made.
+TEST(WarmPipeline, AFailedForkFailsTheRequestAndTheNextOneStartsIt) {
+  FakeMode mode;
+  WarmPipeline pipeline(mode.Stages(2), 5s);
+  forkFails = true;
+  const std::string failed = Ask(pipeline, "hola");
+  forkFails = false;
+  EXPECT_EQ(failed, "failed: cannot start a process: Resource temporarily unavailable");
+  EXPECT_EQ(pipeline.ProcessGroup(), 0);
+  EXPECT_EQ(Ask(pipeline, "hola"), "hello");
 }
 
 TEST(WarmPipeline, AHangIsBoundedAndTheHungProcessesKilled) {
