@@ -3,18 +3,15 @@
 #include <string>
 
 #include "platform/child_program.h"
+#include "platform/codepage.h"
 #include "platform/os_error.h"
 
 namespace platform {
 namespace {
 
 std::wstring Wide(const std::string& text) {
-  if (text.empty()) return {};
-  const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                       nullptr, 0);
-  std::wstring wide(static_cast<std::size_t>(size), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), size);
-  return wide;
+  const std::u16string wide = Utf8Decode(text);
+  return std::wstring(wide.begin(), wide.end());
 }
 
 // As the C runtime splits a command line back into its arguments.

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "platform/codepage.h"
 #include "platform/location.h"
 
 namespace platform {
@@ -47,12 +48,7 @@ std::string RuntimeDirectory() {
   if (length == 0 || length > MAX_PATH) return {};
   std::wstring wide(path, length);
   while (!wide.empty() && (wide.back() == L'\\' || wide.back() == L'/')) wide.pop_back();
-  const int size = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
-                                       nullptr, 0, nullptr, nullptr);
-  std::string text(static_cast<std::size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), size,
-                      nullptr, nullptr);
-  return text;
+  return Utf8Encode(std::u16string(wide.begin(), wide.end()));
 }
 
 int CurrentProcessId() { return static_cast<int>(GetCurrentProcessId()); }

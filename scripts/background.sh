@@ -27,3 +27,14 @@ start_virtual_display() {
   export DISPLAY=$display
   sleep 1
 }
+
+# A free port on loopback, and a wait until a port answers (or the script ends, naming `what`).
+free_port() { /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+wait_port() {  # port, what
+  for _ in $(seq 200); do
+    if (exec 3<>/dev/tcp/127.0.0.1/"$1") 2>/dev/null; then return 0; fi
+    sleep 0.05
+  done
+  echo "$(basename "$0"): $2 did not start" >&2
+  exit 1
+}

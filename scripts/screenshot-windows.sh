@@ -15,15 +15,6 @@ done
 source scripts/background.sh wshot
 start_virtual_display 1024x640
 
-free_port() { /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
-wait_port() {  # port, what
-  for _ in $(seq 200); do
-    if (exec 3<>/dev/tcp/127.0.0.1/"$1") 2>/dev/null; then return 0; fi
-    sleep 0.05
-  done
-  echo "screenshot-windows.sh: $2 did not start" >&2
-  exit 1
-}
 
 # The server: on loopback, two accounts, TLS required with a certificate from an authority of
 # the script's own, which the user names in the dialog.

@@ -28,15 +28,6 @@ elif [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
   exit 1
 fi
 
-free_port() { /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
-wait_port() {  # port, what
-  for _ in $(seq 200); do
-    if (exec 3<>/dev/tcp/127.0.0.1/"$1") 2>/dev/null; then return 0; fi
-    sleep 0.05
-  done
-  echo "xmpp-demo.sh: $2 did not start" >&2
-  exit 1
-}
 
 # The server: plain connections on loopback only, accounts of the demo's own.
 started=$(date +%s%N)

@@ -1,6 +1,7 @@
 // Before windows.h, whose OpenDesktop macro would rename the platform's function there.
 #include "xmpp/desktop/win32_launcher.h"
 
+#include "platform/codepage.h"
 #include "platform/desktop.h"
 #include "xmpp/desktop/account_form.h"
 
@@ -35,22 +36,12 @@ enum MenuCommand : int {
 };
 
 std::wstring Wide(const std::string& text) {
-  if (text.empty()) return {};
-  const int size =
-      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(static_cast<std::size_t>(size), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), size);
-  return wide;
+  const std::u16string wide = platform::Utf8Decode(text);
+  return std::wstring(wide.begin(), wide.end());
 }
 
 std::string Narrow(const std::wstring& wide) {
-  if (wide.empty()) return {};
-  const int size = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
-                                       nullptr, 0, nullptr, nullptr);
-  std::string text(static_cast<std::size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), size,
-                      nullptr, nullptr);
-  return text;
+  return platform::Utf8Encode(std::u16string(wide.begin(), wide.end()));
 }
 
 std::string TextOf(HWND control) {
