@@ -181,14 +181,9 @@ void XmppClient::Run() {
   } catch (const std::exception& e) {
     // Nothing the network side can go on from (no memory, a wait the system refuses): the
     // host ends with the reason.
-    Publish({{ClientEvent::kFailed,
-              {},
-              {},
-              {},
-              {},
-              std::string("the network side failed: ") + e.what()}});
+    Publish({ClientEvent::Failed(std::string("the network side failed: ") + e.what())});
   }
-  if (state_ != State::kIdle) {
+  if (CurrentPhase() != Phase::kIdle) {
     xmpp_disconnect(conn_);
     for (int i = 0; i < 20 && !xmpp_conn_is_disconnected(conn_); ++i) xmpp_run_once(ctx_, 10);
   }
@@ -201,12 +196,13 @@ void XmppClient::Loop() {
     if (stop_) {
       // What the user sent last gets a moment to reach the server before the program goes.
       if (!drainUntil) drainUntil = Clock::now() + std::chrono::milliseconds(kDrainMs);
-      if (state_ != State::kBound || session_->WaitingCount() == 0 || Clock::now() >= *drainUntil) {
+      if (!IsSignedIn(CurrentPhase()) || session_->WaitingCount() == 0 ||
+          Clock::now() >= *drainUntil) {
         break;
       }
     }
     const int ready =
-        platform::WaitForEither(state_ == State::kIdle ? platform::kNoSocket : socket_,
+        platform::WaitForEither(CurrentPhase() == Phase::kIdle ? platform::kNoSocket : socket_,
                                 networkWake_.Handle(), kLoopCapMs);
     networkWake_.Clear();
     // Bytes from the server prove the path alive, also while one large stanza takes libstrophe
@@ -221,20 +217,20 @@ void XmppClient::Loop() {
     }
     if (point) session_->SetArchivePoint(*point);
     for (OutgoingChat& message : inbox) session_->Queue(std::move(message), Clock::now());
-    cutAfter_ = state_ == State::kConnecting ? attemptDeadline_.time_since_epoch().count() : 0;
+    cutAfter_ = CurrentPhase() == Phase::kConnecting ? attemptDeadline_.time_since_epoch().count() : 0;
     xmpp_run_once(ctx_, 0);
     cutAfter_ = 0;
     // An exception may not cross libstrophe's C frames: a handler keeps it for here.
     if (callbackFailure_) std::rethrow_exception(std::exchange(callbackFailure_, nullptr));
 
     const auto now = Clock::now();
-    if (session_->Tick(now) && state_ == State::kBound) {
+    if (session_->Tick(now) && IsSignedIn(CurrentPhase())) {
       ForceDown("the server did not answer for " + Seconds(options_.session.ackTimeoutMs));
     }
-    if (state_ == State::kConnecting && now >= attemptDeadline_) {
+    if (CurrentPhase() == Phase::kConnecting && now >= attemptDeadline_) {
       ForceDown("no answer from the server within " + Seconds(options_.connectTimeoutMs));
     }
-    if (state_ == State::kIdle && !stopped_ && !stop_ && now >= retryAt_) Connect();
+    if (CurrentPhase() == Phase::kIdle && !stopped_ && !stop_ && now >= retryAt_) Connect();
     Publish(session_->TakeEvents());
   }
 }
@@ -248,7 +244,7 @@ void XmppClient::Connect() {
   bindRefused_ = false;
   smOffered_ = false;
   socket_ = platform::kNoSocket;
-  state_ = State::kConnecting;
+  session_->Connecting();
   attemptDeadline_ = Clock::now() + std::chrono::milliseconds(options_.connectTimeoutMs);
   const char* host = account_.host.empty() ? nullptr : account_.host.c_str();
   if (xmpp_connect_client(conn_, host, account_.port, &XmppClient::OnConnection, this) !=
@@ -263,7 +259,7 @@ void XmppClient::Connect() {
 
 void XmppClient::ForceDown(const std::string& reason) {
   failure_ = reason;
-  state_ = State::kClosing;
+  session_->Closing();
   // The connection may be dead without knowing it: its next read sees the end at once.
   if (socket_ != platform::kNoSocket) {
     platform::ShutDownSocket(socket_);
@@ -273,9 +269,7 @@ void XmppClient::ForceDown(const std::string& reason) {
 }
 
 void XmppClient::Lost(int error) {
-  const bool wasOnline =
-      state_ == State::kBound || (state_ == State::kClosing && session_->IsBound());
-  state_ = State::kIdle;
+  const bool wasOnline = session_->IsBound();
   socket_ = platform::kNoSocket;
   liveSocket_ = platform::kNoSocket;
   session_->Lost();
@@ -290,29 +284,23 @@ void XmppClient::Lost(int error) {
     reason = platform::OsErrorText(platform::SocketErrorFromC(error));
   }
   if (reason.empty()) reason = wasOnline ? "the connection was closed" : "the connection failed";
+  const ClientEvent::Cause cause = refused_ ? ClientEvent::kPassword : cause_;
   std::vector<ClientEvent> events;
-  auto event = [&](ClientEvent::Kind kind, std::string text) {
-    ClientEvent e{kind};
-    e.reason = std::move(text);
-    e.cause = refused_ ? ClientEvent::kPassword : cause_;
-    events.push_back(std::move(e));
-  };
   if (refused_) {
     // A password that no longer works will not work next time either: no more attempts.
     stopped_ = true;
     const std::string refusal = "the server refused the login for " + bare_;
-    event(everOnline_ ? ClientEvent::kRefused : ClientEvent::kFailed,
-          everOnline_ ? refusal + "; no more attempts to connect" : refusal);
+    events.push_back(everOnline_
+                         ? ClientEvent::Refused(refusal + "; no more attempts to connect", cause)
+                         : ClientEvent::Failed(refusal, cause));
   } else if (!everOnline_ && !options_.retryUntilOnline && !bindRefused_) {
     // The first attempt decides whether the account works at all: the host ends with its reason.
     stopped_ = true;
-    event(ClientEvent::kFailed, "cannot sign in as " + bare_ + ": " + reason);
+    events.push_back(ClientEvent::Failed("cannot sign in as " + bare_ + ": " + reason, cause));
   } else {
     retryAt_ = Clock::now() + std::chrono::milliseconds(backoffMs_);
     // Every failed attempt is told, so that a host can show why it is still connecting.
-    event(ClientEvent::kOffline, reason);
-    events.back().retryMs = backoffMs_;
-    events.back().lost = wasOnline;
+    events.push_back(ClientEvent::Offline(reason, cause, backoffMs_, wasOnline));
     backoffMs_ = std::min(backoffMs_ * 2, kMaxBackoffMs);
   }
   auto sessionEvents = session_->TakeEvents();
@@ -323,11 +311,10 @@ void XmppClient::Lost(int error) {
 void XmppClient::Renamed(bool ended) {
   const std::string old = bare_ + '/' + std::exchange(resource_, NewResource());
   xmpp_conn_set_jid(conn_, (bare_ + '/' + resource_).c_str());
-  ClientEvent notice{ClientEvent::kNotice};
-  notice.reason = (ended ? "another connection signed in as " + old + ", which ended this one"
-                         : "the server keeps another connection as " + old) +
-                  "; this program goes on as " + bare_ + '/' + resource_;
-  Publish({std::move(notice)});
+  Publish({ClientEvent::Notice(
+      (ended ? "another connection signed in as " + old + ", which ended this one"
+             : "the server keeps another connection as " + old) +
+      "; this program goes on as " + bare_ + '/' + resource_)});
 }
 
 void XmppClient::OnConnection(xmpp_conn_t*, xmpp_conn_event_t event, int error,
@@ -335,7 +322,6 @@ void XmppClient::OnConnection(xmpp_conn_t*, xmpp_conn_event_t event, int error,
   auto* client = static_cast<XmppClient*>(self);
   try {
     if (event == XMPP_CONN_CONNECT) {
-      client->state_ = State::kBound;
       client->everOnline_ = true;
       client->backoffMs_ = 250;
       client->session_->Bound(*client->transport_, client->smOffered_, Clock::now());

@@ -91,7 +91,6 @@ class XmppClient final : public Network {
   void SetArchivePoint(const std::string& archiveId) override;
 
  private:
-  enum class State { kIdle, kConnecting, kBound, kClosing };
   class ConnTransport;
 
   static void OnConnection(xmpp_conn_t* conn, xmpp_conn_event_t event, int error,
@@ -111,6 +110,7 @@ class XmppClient final : public Network {
   // Another connection took the resource (`ended`: this one), or the server keeps one with it:
   // the next connection binds a new one.
   void Renamed(bool ended);
+  Phase CurrentPhase() const { return session_->CurrentPhase(); }
 
   Account account_;
   ClientOptions options_;
@@ -123,7 +123,6 @@ class XmppClient final : public Network {
   std::unique_ptr<Session> session_;
 
   // Owned by the network thread once it runs.
-  State state_ = State::kIdle;
   platform::SocketId socket_ = platform::kNoSocket;
   bool everOnline_ = false;
   bool smOffered_ = false;  // this attempt's server offered stream management

@@ -139,9 +139,7 @@ int AccountService::Run() {
   auto desktop = platform::OpenDesktop(options_.desktopDir);
   Bridge bridge(client);
   bridge.OnNotice = [this](const std::string& text) {
-    ClientEvent notice{ClientEvent::kNotice};
-    notice.reason = text;
-    if (OnConnection) OnConnection(notice);
+    if (OnConnection) OnConnection(ClientEvent::Notice(text));
   };
   bridge.OnDelivered = [&](const std::string& archiveId) {
     shown.Write("Archive", client.BareUser(), archiveId);
@@ -219,9 +217,7 @@ int AccountService::Run() {
       if (OnWaiting) OnWaiting(waiting);
     }
     if (std::string problem = shown.TakeProblem(); !problem.empty() && OnConnection) {
-      ClientEvent notice{ClientEvent::kNotice};
-      notice.reason = std::move(problem);
-      OnConnection(notice);
+      OnConnection(ClientEvent::Notice(std::move(problem)));
     }
   }
   return 0;

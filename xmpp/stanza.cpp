@@ -1,8 +1,8 @@
 #include "xmpp/stanza.h"
 
+#include <cstdlib>
 #include <cstring>
-
-#include "xmpp/bridge.h"
+#include <new>
 
 namespace xmpp {
 namespace {
@@ -78,6 +78,40 @@ std::size_t EscapedSize(std::string_view text) {
     }
   }
   return size;
+}
+
+template <typename T>
+T* Must(T* p) {
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+
+// `parent` gets a new child element, which it owns.
+xmpp_stanza_t* AddChild(xmpp_stanza_t* parent, const char* name, const char* ns = nullptr) {
+  xmpp_stanza_t* child = Must(xmpp_stanza_new(xmpp_stanza_get_context(parent)));
+  xmpp_stanza_set_name(child, name);
+  if (ns != nullptr) xmpp_stanza_set_ns(child, ns);
+  xmpp_stanza_add_child(parent, child);
+  xmpp_stanza_release(child);
+  return child;
+}
+
+void AddText(xmpp_stanza_t* parent, const std::string& text) {
+  xmpp_stanza_t* node = Must(xmpp_stanza_new(xmpp_stanza_get_context(parent)));
+  xmpp_stanza_set_text(node, text.c_str());
+  xmpp_stanza_add_child(parent, node);
+  xmpp_stanza_release(node);
+}
+
+std::string ErrorPart(xmpp_stanza_t* stanza, bool text) {
+  xmpp_stanza_t* error = xmpp_stanza_get_child_by_name(stanza, "error");
+  for (xmpp_stanza_t* child = error != nullptr ? xmpp_stanza_get_children(error) : nullptr;
+       child != nullptr; child = xmpp_stanza_get_next(child)) {
+    if (!Same(xmpp_stanza_get_ns(child), kStanzaErrorNs)) continue;
+    const char* name = xmpp_stanza_get_name(child);
+    if (Same(name, "text") == text && name != nullptr) return text ? TextOf(child) : name;
+  }
+  return {};
 }
 
 }  // namespace
@@ -162,6 +196,111 @@ std::optional<std::string> UnsendableReason(std::string_view to, std::string_vie
            std::to_string(maxStanzaBytes);
   }
   return std::nullopt;
+}
+
+std::string ErrorCondition(xmpp_stanza_t* stanza) {
+  return ErrorPart(stanza, false);
+}
+
+std::string ErrorText(xmpp_stanza_t* stanza) {
+  return ErrorPart(stanza, true);
+}
+
+std::string ErrorReason(xmpp_stanza_t* stanza) {
+  const std::string condition = ErrorCondition(stanza), text = ErrorText(stanza);
+  std::string reason = "the server answered " + (condition.empty() ? "an error" : condition);
+  if (!text.empty()) reason += " (" + text + ")";
+  return reason;
+}
+
+ArchivePage ArchivePageOf(xmpp_stanza_t* iq) {
+  xmpp_stanza_t* fin = xmpp_stanza_get_child_by_name_and_ns(iq, "fin", kMamNs);
+  if (fin == nullptr) return {};
+  xmpp_stanza_t* set = xmpp_stanza_get_child_by_name_and_ns(fin, "set", kRsmNs);
+  ArchivePage page;
+  page.complete = Same(xmpp_stanza_get_attribute(fin, "complete"), "true");
+  if (set != nullptr) {
+    page.first = TextOf(xmpp_stanza_get_child_by_name(set, "first"));
+    page.last = TextOf(xmpp_stanza_get_child_by_name(set, "last"));
+  }
+  return page;
+}
+
+std::optional<std::uint64_t> AcknowledgedCount(xmpp_stanza_t* answer) {
+  const std::string h = AttributeOf(answer, "h");
+  char* end = nullptr;
+  const unsigned long long value = std::strtoull(h.c_str(), &end, 10);
+  if (h.empty() || *end != '\0') return std::nullopt;
+  return value;
+}
+
+Stanza ChatStanza(xmpp_ctx_t* ctx, const OutgoingChat& message) {
+  Stanza stanza(Must(xmpp_message_new(ctx, "chat", message.to.c_str(), message.id.c_str())));
+  xmpp_message_set_body(stanza.get(), message.body.c_str());
+  // The id again where servers and archives keep it when they rewrite the message's own.
+  xmpp_stanza_set_attribute(AddChild(stanza.get(), "origin-id", kStanzaIdNs), "id",
+                            message.id.c_str());
+  return stanza;
+}
+
+Stanza PresenceStanza(xmpp_ctx_t* ctx) {
+  return Stanza(Must(xmpp_presence_new(ctx)));
+}
+
+Stanza IqStanza(xmpp_ctx_t* ctx, const char* type, const std::string& id, const char* childName,
+                const char* childNs) {
+  Stanza iq(Must(xmpp_iq_new(ctx, type, id.c_str())));
+  if (childName != nullptr) AddChild(iq.get(), childName, childNs);
+  return iq;
+}
+
+Stanza UnavailableAnswer(xmpp_ctx_t* ctx, const std::string& id) {
+  Stanza answer = IqStanza(ctx, "error", id);
+  xmpp_stanza_t* error = AddChild(answer.get(), "error");
+  xmpp_stanza_set_type(error, "cancel");
+  AddChild(error, "service-unavailable", kStanzaErrorNs);
+  return answer;
+}
+
+Stanza StreamManagementElement(xmpp_ctx_t* ctx, const char* name) {
+  Stanza element(Must(xmpp_stanza_new(ctx)));
+  xmpp_stanza_set_name(element.get(), name);
+  xmpp_stanza_set_ns(element.get(), kSmNs);
+  return element;
+}
+
+Stanza StreamManagementAnswer(xmpp_ctx_t* ctx, std::uint64_t handled) {
+  Stanza answer = StreamManagementElement(ctx, "a");
+  xmpp_stanza_set_attribute(answer.get(), "h", std::to_string(handled & 0xFFFFFFFFu).c_str());
+  return answer;
+}
+
+Stanza ArchiveQuery(xmpp_ctx_t* ctx, const ArchiveQuestion& question) {
+  Stanza iq = IqStanza(ctx, "set", question.queryId);
+  xmpp_stanza_t* query = AddChild(iq.get(), "query", kMamNs);
+  xmpp_stanza_set_attribute(query, "queryid", question.queryId.c_str());
+  xmpp_stanza_t* form = AddChild(query, "x", "jabber:x:data");
+  xmpp_stanza_set_type(form, "submit");
+  xmpp_stanza_t* formType = AddChild(form, "field");
+  xmpp_stanza_set_attribute(formType, "var", "FORM_TYPE");
+  xmpp_stanza_set_type(formType, "hidden");
+  AddText(AddChild(formType, "value"), kMamNs);
+  for (const auto& [var, value] : {std::pair{"start", question.start}, {"with", question.with}}) {
+    if (value.empty()) continue;
+    xmpp_stanza_t* field = AddChild(form, "field");
+    xmpp_stanza_set_attribute(field, "var", var);
+    AddText(AddChild(field, "value"), value);
+  }
+  xmpp_stanza_t* set = AddChild(query, "set", kRsmNs);
+  AddText(AddChild(set, "max"), std::to_string(question.max));
+  if (question.forwards) {
+    if (!question.page.empty()) AddText(AddChild(set, "after"), question.page);
+  } else {
+    // An empty <before/> asks for the newest page.
+    xmpp_stanza_t* before = AddChild(set, "before");
+    if (!question.page.empty()) AddText(before, question.page);
+  }
+  return iq;
 }
 
 std::vector<RosterItem> RosterItems(xmpp_stanza_t* iq) {
