@@ -32,6 +32,8 @@ class SessionTest : public ::testing::Test {
   static SessionOptions Bounded() {
     SessionOptions bounded;
     bounded.sendBoundMs = 60000;
+    // 2026-12-09T10:00:00Z
+    bounded.wallClock = [] { return WallClock::time_point(std::chrono::seconds(1796810400)); };
     return bounded;
   }
 
@@ -276,12 +278,31 @@ TEST_F(SessionTest, ALastShownMessageGoneFromTheArchiveCatchesUpFromThisRunsStar
   Feed("<iq type='error' id='" + LastQueryId() +
        "'><error type='cancel'><item-not-found "
        "xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/></error></iq>");
+  // From this run's first sign-in, less the margin for the server's clock.
   const std::string again = transport.sent.back();
-  EXPECT_THAT(again, HasSubstr("var=\"start\""));
+  EXPECT_THAT(again, HasSubstr("<value>2026-12-09T09:55:00Z</value>"));
   EXPECT_THAT(again, ::testing::Not(HasSubstr("<after>")));
   AnswerArchive(LastQueryId(), {"id='s1'><forwarded xmlns='urn:xmpp:forward:0'>" +
                                 Chat("bob@example.org", "b1", "one") + "</forwarded>"});
   EXPECT_THAT(Events(), ElementsAre("message one"));
+}
+
+TEST_F(SessionTest, CatchUpsReachBackToTheFirstSignInOrTheAgeBoundByTheCalendarGiven) {
+  // The first sign-in of a run without a point only marks the archive's end.
+  session.Bound(transport, false, now);
+  EXPECT_EQ(session.CurrentPhase(), Phase::kLive);
+  EXPECT_THAT(transport.sent.back(), ::testing::Not(HasSubstr("var=\"start\"")));
+  session.Lost();
+  session.Bound(transport, false, now);
+  EXPECT_EQ(session.CurrentPhase(), Phase::kCatchingUp);
+  EXPECT_THAT(transport.sent.back(), HasSubstr("<value>2026-12-09T09:55:00Z</value>"));
+  AnswerArchive(LastQueryId(), {});
+  EXPECT_EQ(session.CurrentPhase(), Phase::kLive);
+  session.Lost();
+  session.SetArchivePoint("s9");
+  session.Bound(transport, false, now);
+  EXPECT_THAT(transport.sent.back(), HasSubstr("<value>2026-12-02T10:00:00Z</value>"));
+  EXPECT_THAT(transport.sent.back(), HasSubstr("<after>s9</after>"));
 }
 
 TEST_F(SessionTest, AnErrorWithAMessagesIdFailsItEvenAfterItsAcknowledgement) {

@@ -21,6 +21,16 @@ class StanzaTest : public ::testing::Test {
     made_.push_back(s);
     return s;
   }
+  // What a stanza of ours says once written, as the server reads it.
+  std::string Text(const Stanza& stanza) {
+    char* text = nullptr;
+    std::size_t length = 0;
+    EXPECT_EQ(xmpp_stanza_to_text(stanza.get(), &text, &length), XMPP_EOK);
+    std::string copy(text, length);
+    xmpp_free(ctx_, text);
+    return copy;
+  }
+  xmpp_stanza_t* Reread(const Stanza& stanza) { return Parse(Text(stanza)); }
   std::optional<IncomingChat> Chat(const std::string& text) {
     return ReceivedChat(Parse(text), "alice@example.org");
   }
@@ -145,6 +155,93 @@ TEST_F(StanzaTest, RosterItemsWithTheirRemovals) {
   EXPECT_FALSE(items[1].removed);
   EXPECT_TRUE(items[2].removed);
   EXPECT_TRUE(RosterItems(Parse("<iq type='result'/>")).empty());
+}
+
+// Each question read back by the server's side of the readers: whole, and with each optional
+// part left out.
+TEST_F(StanzaTest, ArchiveQuestionsSayWhatTheyAskForAndNothingElse) {
+  ArchiveQuestion catchUp{"archive-1-ab", "2026-12-02T10:00:00Z", "bob@example.org", 100, true,
+                          "s41"};
+  // The field's value, or "-" where the form has no such field.
+  const auto field = [](xmpp_stanza_t* query, const std::string& var) -> std::string {
+    for (xmpp_stanza_t* f = xmpp_stanza_get_children(xmpp_stanza_get_child_by_name(query, "x"));
+         f != nullptr; f = xmpp_stanza_get_next(f)) {
+      if (AttributeOf(f, "var") == var) return TextOf(xmpp_stanza_get_child_by_name(f, "value"));
+    }
+    return "-";
+  };
+  xmpp_stanza_t* whole = Reread(ArchiveQuery(ctx_, catchUp));
+  EXPECT_EQ(AttributeOf(whole, "type"), "set");
+  EXPECT_EQ(AttributeOf(whole, "id"), "archive-1-ab");
+  xmpp_stanza_t* asked = xmpp_stanza_get_child_by_name_and_ns(whole, "query", kMamNs);
+  ASSERT_NE(asked, nullptr);
+  EXPECT_EQ(AttributeOf(asked, "queryid"), "archive-1-ab");
+  EXPECT_EQ(field(asked, "FORM_TYPE"), kMamNs);
+  EXPECT_EQ(field(asked, "start"), "2026-12-02T10:00:00Z");
+  EXPECT_EQ(field(asked, "with"), "bob@example.org");
+  xmpp_stanza_t* paging = xmpp_stanza_get_child_by_name_and_ns(asked, "set", kRsmNs);
+  EXPECT_EQ(TextOf(xmpp_stanza_get_child_by_name(paging, "max")), "100");
+  EXPECT_EQ(TextOf(xmpp_stanza_get_child_by_name(paging, "after")), "s41");
+  EXPECT_EQ(xmpp_stanza_get_child_by_name(paging, "before"), nullptr);
+
+  ArchiveQuestion newest{"check-2-cd", "", "", 1, false, ""};
+  xmpp_stanza_t* iq = Reread(ArchiveQuery(ctx_, newest));
+  xmpp_stanza_t* query = xmpp_stanza_get_child_by_name_and_ns(iq, "query", kMamNs);
+  ASSERT_NE(query, nullptr);
+  EXPECT_EQ(AttributeOf(query, "queryid"), "check-2-cd");
+  EXPECT_EQ(field(query, "start"), "-");
+  EXPECT_EQ(field(query, "with"), "-");
+  xmpp_stanza_t* set = xmpp_stanza_get_child_by_name_and_ns(query, "set", kRsmNs);
+  EXPECT_EQ(TextOf(xmpp_stanza_get_child_by_name(set, "max")), "1");
+  // An empty <before/> asks for the newest page; a missing one for the oldest.
+  ASSERT_NE(xmpp_stanza_get_child_by_name(set, "before"), nullptr);
+  EXPECT_EQ(TextOf(xmpp_stanza_get_child_by_name(set, "before")), "");
+  EXPECT_EQ(xmpp_stanza_get_child_by_name(set, "after"), nullptr);
+
+  newest.page = "s7";
+  set = xmpp_stanza_get_child_by_name_and_ns(
+      xmpp_stanza_get_child_by_name(Reread(ArchiveQuery(ctx_, newest)), "query"), "set", kRsmNs);
+  EXPECT_EQ(TextOf(xmpp_stanza_get_child_by_name(set, "before")), "s7");
+}
+
+TEST_F(StanzaTest, AnswersAndAcknowledgementsReadAsTheyWereWritten) {
+  // <a/> counts modulo 2^32, and only a plain number acknowledges anything.
+  EXPECT_EQ(AcknowledgedCount(Reread(StreamManagementAnswer(ctx_, (std::uint64_t{1} << 32) + 7))),
+            7u);
+  for (const char* h : {"", "12x", "0x10"}) {
+    EXPECT_FALSE(AcknowledgedCount(Parse(std::string("<a xmlns='urn:xmpp:sm:3' h='") + h + "'/>")))
+        << h;
+  }
+
+  xmpp_stanza_t* chat = Reread(ChatStanza(ctx_, {"m1", "bob@example.org", "a < b & \"c\""}));
+  EXPECT_EQ(AttributeOf(chat, "id"), "m1");
+  EXPECT_EQ(AttributeOf(chat, "to"), "bob@example.org");
+  EXPECT_EQ(AttributeOf(chat, "type"), "chat");
+  EXPECT_EQ(TextOf(xmpp_stanza_get_child_by_name(chat, "body")), "a < b & \"c\"");
+  EXPECT_EQ(
+      AttributeOf(xmpp_stanza_get_child_by_name_and_ns(chat, "origin-id", kStanzaIdNs), "id"),
+      "m1");
+
+  xmpp_stanza_t* refusal = Reread(UnavailableAnswer(ctx_, "q9"));
+  EXPECT_EQ(AttributeOf(refusal, "id"), "q9");
+  EXPECT_EQ(ErrorCondition(refusal), "service-unavailable");
+  EXPECT_EQ(ErrorReason(refusal), "the server answered service-unavailable");
+  EXPECT_EQ(ErrorReason(Parse("<iq type='error'><error type='cancel'><item-not-found "
+                              "xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/><text "
+                              "xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'>gone</text></error>"
+                              "</iq>")),
+            "the server answered item-not-found (gone)");
+  EXPECT_EQ(ErrorReason(Parse("<iq type='error'/>")), "the server answered an error");
+
+  const ArchivePage page = ArchivePageOf(
+      Parse("<iq type='result'><fin xmlns='urn:xmpp:mam:2' complete='true'><set "
+            "xmlns='http://jabber.org/protocol/rsm'><first>s1</first><last>s9</last></set></fin>"
+            "</iq>"));
+  EXPECT_TRUE(page.complete);
+  EXPECT_EQ(page.first, "s1");
+  EXPECT_EQ(page.last, "s9");
+  // A <fin/> of another namespace is no end of an archive answer.
+  EXPECT_FALSE(ArchivePageOf(Parse("<iq type='result'><fin complete='true'/></iq>")).complete);
 }
 
 }  // namespace
