@@ -1,11 +1,11 @@
+// The network host's seam on POSIX: the network thread, socket options, the resolver and the
+// dump guard.
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/eventfd.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -14,9 +14,12 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/dump_guard.h"
 #include "platform/error.h"
-#include "platform/net_host.h"
 #include "platform/os_error.h"
+#include "platform/resolve.h"
+#include "platform/socket_options.h"
+#include "platform/thread.h"
 
 namespace platform {
 namespace {
@@ -61,33 +64,6 @@ std::unique_ptr<Thread> StartThread(std::size_t stackBytes, std::function<void()
   auto thread = std::make_unique<PosixThread>(std::move(body));
   thread->Start(stackBytes);
   return thread;
-}
-
-Wakeup::Wakeup() : fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
-  if (fd_ < 0) ThrowOsError("Cannot make a wake-up descriptor", errno);
-}
-
-Wakeup::~Wakeup() {
-  ::close(fd_);
-}
-
-void Wakeup::Signal() {
-  const std::uint64_t one = 1;
-  // A full counter is raised already; nothing else can fail here.
-  [[maybe_unused]] const ssize_t n = ::write(fd_, &one, sizeof one);
-}
-
-void Wakeup::Clear() {
-  std::uint64_t value = 0;
-  [[maybe_unused]] const ssize_t n = ::read(fd_, &value, sizeof value);
-}
-
-int WaitForEither(SocketId first, SocketId second, int timeoutMs) {
-  pollfd fds[2] = {{first, POLLIN, 0}, {second, POLLIN, 0}};
-  const int n = ::poll(fds, 2, timeoutMs);
-  if (n < 0 && errno != EINTR) ThrowOsError("Cannot wait for the network", errno);
-  if (n <= 0) return 0;
-  return (fds[0].revents != 0 ? 1 : 0) | (fds[1].revents != 0 ? 2 : 0);
 }
 
 bool KeepAlive(SocketId socket, int idleSeconds, int intervalSeconds, int count) {

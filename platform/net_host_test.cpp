@@ -1,4 +1,7 @@
-#include "platform/net_host.h"
+#include "platform/resolve.h"
+#include "platform/socket_options.h"
+#include "platform/thread.h"
+#include "platform/wait.h"
 
 #include <gtest/gtest.h>
 
@@ -12,12 +15,12 @@ namespace {
 
 TEST(NetHost, AWakeupIsWaitedForBesideASocketAndCleared) {
   Wakeup wake;
-  EXPECT_EQ(WaitForEither(kNoSocket, wake.Handle(), 0), 0);
+  EXPECT_EQ(WaitReadable(kNoSocket, wake.Handle(), 0), 0);
   wake.Signal();
   wake.Signal();
-  EXPECT_EQ(WaitForEither(kNoSocket, wake.Handle(), 5000), 2);
+  EXPECT_EQ(WaitReadable(kNoSocket, wake.Handle(), 5000), 2);
   wake.Clear();
-  EXPECT_EQ(WaitForEither(kNoSocket, wake.Handle(), 0), 0);
+  EXPECT_EQ(WaitReadable(kNoSocket, wake.Handle(), 0), 0);
 
   // A connection's bytes, beside the wake-up.
   testsupport::StartSockets();
@@ -32,11 +35,11 @@ TEST(NetHost, AWakeupIsWaitedForBesideASocketAndCleared) {
   const auto server = ::accept(listener, nullptr, nullptr);
   const SocketId peer = static_cast<SocketId>(server);
   EXPECT_TRUE(KeepAlive(peer, 30, 5, 3));
-  EXPECT_EQ(WaitForEither(peer, wake.Handle(), 0), 0);
+  EXPECT_EQ(WaitReadable(peer, wake.Handle(), 0), 0);
   ASSERT_EQ(::send(client, "x", 1, 0), 1);
-  EXPECT_EQ(WaitForEither(peer, wake.Handle(), 5000), 1);
+  EXPECT_EQ(WaitReadable(peer, wake.Handle(), 5000), 1);
   wake.Signal();
-  EXPECT_EQ(WaitForEither(peer, wake.Handle(), 5000), 3);
+  EXPECT_EQ(WaitReadable(peer, wake.Handle(), 5000), 3);
   // Shut down, its owner's next read sees the end at once, although the peer sends on.
   char byte;
   ASSERT_EQ(::recv(server, &byte, 1, 0), 1);

@@ -1,5 +1,5 @@
-// The network host's seam on Winsock and Win32 threads. The wake-up is a UDP socket on loopback
-// that sends to itself, so that one WSAPoll waits for it and the server's socket together.
+// The network host's seam on Winsock and Win32 threads: the network thread, socket options, the
+// resolver and the dump guard.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <mstcpip.h>
@@ -7,16 +7,15 @@
 
 #include <algorithm>
 
+#include "platform/dump_guard.h"
 #include "platform/error.h"
-#include "platform/net_host.h"
+#include "platform/resolve.h"
+#include "platform/socket_options.h"
+#include "platform/thread.h"
 #include "platform/winsock_start.h"
 
 namespace platform {
 namespace {
-
-[[noreturn]] void ThrowWsa(const std::string& what) {
-  throw Error(what + " (Winsock error " + std::to_string(WSAGetLastError()) + ")");
-}
 
 class WindowsThread final : public Thread {
  public:
@@ -51,62 +50,6 @@ std::unique_ptr<Thread> StartThread(std::size_t stackBytes, std::function<void()
   auto thread = std::make_unique<WindowsThread>(std::move(body));
   thread->Start(stackBytes);
   return thread;
-}
-
-Wakeup::Wakeup() {
-  StartWinsock();
-  const SOCKET s = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-  sockaddr_in self{};
-  self.sin_family = AF_INET;
-  self.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  int length = sizeof self;
-  u_long nonBlocking = 1;
-  if (s == INVALID_SOCKET || ::bind(s, reinterpret_cast<sockaddr*>(&self), sizeof self) != 0 ||
-      ::getsockname(s, reinterpret_cast<sockaddr*>(&self), &length) != 0 ||
-      ::connect(s, reinterpret_cast<sockaddr*>(&self), sizeof self) != 0 ||
-      ::ioctlsocket(s, FIONBIO, &nonBlocking) != 0) {
-    if (s != INVALID_SOCKET) ::closesocket(s);
-    ThrowWsa("Cannot make a wake-up socket");
-  }
-  fd_ = s;
-}
-
-Wakeup::~Wakeup() {
-  ::closesocket(fd_);
-}
-
-void Wakeup::Signal() {
-  const char one = 1;
-  // A full buffer is raised already; nothing else can fail here.
-  ::send(fd_, &one, 1, 0);
-}
-
-void Wakeup::Clear() {
-  char buffer[64];
-  while (::recv(fd_, buffer, sizeof buffer, 0) > 0) {
-  }
-}
-
-int WaitForEither(SocketId first, SocketId second, int timeoutMs) {
-  WSAPOLLFD fds[2];
-  ULONG count = 0;
-  int which[2] = {0, 0};
-  for (const auto& [socket, bit] : {std::pair{first, 1}, std::pair{second, 2}}) {
-    if (socket == kNoSocket) continue;
-    fds[count] = {static_cast<SOCKET>(socket), POLLRDNORM, 0};
-    which[count++] = bit;
-  }
-  if (count == 0) {
-    Sleep(static_cast<DWORD>(timeoutMs < 0 ? INFINITE : timeoutMs));
-    return 0;
-  }
-  const int n = WSAPoll(fds, count, timeoutMs);
-  if (n == SOCKET_ERROR) ThrowWsa("Cannot wait for the network");
-  int ready = 0;
-  for (ULONG i = 0; i < count; ++i) {
-    if (fds[i].revents != 0) ready |= which[i];
-  }
-  return ready;
 }
 
 bool KeepAlive(SocketId socket, int idleSeconds, int intervalSeconds, int count) {

@@ -6,7 +6,7 @@
 
 #include "platform/error.h"
 #include "platform/keyring.h"
-#include "platform/net_host.h"
+#include "platform/resolve.h"
 #include "platform/profile.h"
 #include "platform/secret.h"
 #include "platform/command_line.h"

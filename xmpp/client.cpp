@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "platform/os_error.h"
+#include "platform/socket_options.h"
 #include "xmpp/stanza.h"
 
 namespace xmpp {
@@ -202,7 +203,7 @@ void XmppClient::Loop() {
       }
     }
     const int ready =
-        platform::WaitForEither(CurrentPhase() == Phase::kIdle ? platform::kNoSocket : socket_,
+        platform::WaitReadable(CurrentPhase() == Phase::kIdle ? platform::kNoSocket : socket_,
                                 networkWake_.Handle(), kLoopCapMs);
     networkWake_.Clear();
     // Bytes from the server prove the path alive, also while one large stanza takes libstrophe

@@ -34,7 +34,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/net_host.h"
+#include "platform/socket_id.h"
+#include "platform/thread.h"
+#include "platform/wait.h"
 #include "xmpp/bridge.h"
 #include "xmpp/session.h"
 

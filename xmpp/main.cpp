@@ -6,7 +6,7 @@
 #include <string>
 
 #include "platform/error.h"
-#include "platform/net_host.h"
+#include "platform/dump_guard.h"
 #include "platform/secret.h"
 #include "platform/command_line.h"
 #include "platform/stop_signal.h"

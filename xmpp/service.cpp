@@ -12,7 +12,7 @@
 #include <utility>
 
 #include "chatapi/chat_api_server.h"
-#include "platform/event_wait.h"
+#include "platform/wait.h"
 #include "platform/profile.h"
 #include "platform/command_line.h"
 #include "platform/stop_signal.h"
@@ -170,7 +170,7 @@ int AccountService::Run() {
   std::size_t waiting = 0;
   std::optional<std::chrono::steady_clock::time_point> onlineSince;
   while (!stop_ && !platform::StopRequested()) {
-    platform::WaitForDesktopOrSocket(*desktop, client.WakeHandle(), kLoopCapMs);
+    platform::WaitReadable(client.WakeHandle(), platform::kNoSocket, kLoopCapMs, desktop.get());
     for (const ClientEvent& event : client.TakeEvents()) {
       switch (event.kind) {
         case ClientEvent::kMessage:

@@ -10,7 +10,6 @@
 #include <mutex>
 #include <string>
 
-#include "platform/net_host.h"
 #include "xmpp/client.h"
 
 namespace xmpp {

@@ -16,7 +16,7 @@
 #include "platform/desktop.h"
 #include "platform/command_line.h"
 #include "platform/error.h"
-#include "platform/event_wait.h"
+#include "platform/wait.h"
 #include "platform/stop_signal.h"
 
 int main(int argc, char** argv) {
@@ -87,7 +87,7 @@ int main(int argc, char** argv) {
         const auto asked = Clock::now();
         link.SendCommand("PING");
         while (!ponged && Clock::now() - asked < kPongWait) {
-          platform::WaitForDesktopOrSocket(*desktop, platform::kNoSocket, 5);
+          platform::WaitReadable(platform::kNoSocket, platform::kNoSocket, 5, desktop.get());
         }
         if (!ponged) {
           std::cout << "no PONG within 30 s" << std::endl;
