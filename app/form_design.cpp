@@ -15,19 +15,19 @@ Rect AtDesignSize(Control control, bool bottomRowPlaced) {
   Rect r = Designed(control).bounds;
   if (!bottomRowPlaced) return r;
   const int h = kDesignClient.height;
-  const int rowTop = h - Designed(Control::btnSend).bounds.height - 2;
+  const int rowTop = h - Designed(Control::btnSend).bounds.height - kRowBottomGap;
   switch (control) {
     case Control::btnSend:
     case Control::ToUsers:
     case Control::SendIn:
-      r.top = h - r.height - 2;
+      r.top = h - r.height - kRowBottomGap;
       break;
     case Control::l_Send_To:
     case Control::l_in:
-      r.top = h - r.height - 7;
+      r.top = h - r.height - kLabelBottomGap;
       break;
     case Control::SendMessage:
-      r.height = rowTop - r.top - 3;
+      r.height = rowTop - r.top - kMemoAboveRow;
       break;
     default:
       break;

@@ -91,6 +91,12 @@ inline constexpr std::string_view kDesignedCaption = "Parlavant 1.0:04";
 inline constexpr Size kDesignClient{480, 343};
 inline constexpr Size kMinimumClient{480, 338};
 inline constexpr Size kMinimumOuter{488, 365};
+// Where the window's creation puts the bottom row, from the client's bottom edge: the button and
+// the lists this far above it, the labels this far (their text on the lists' baseline), and the
+// memo ending this far above the row.
+inline constexpr int kRowBottomGap = 2;
+inline constexpr int kLabelBottomGap = 7;
+inline constexpr int kMemoAboveRow = 3;
 
 // The two language lists hold these, sorted: the six Latin names, then the Cyrillic one. An
 // item's index is what the settings keep; its language code what the translator and the

@@ -29,7 +29,17 @@ namespace {
 std::atomic<bool> refuseOnce{false};
 // While set, a fork fails as on a system out of processes.
 std::atomic<bool> forkFails{false};
+// While set, a stage's own setpgid does nothing, as when the parent's call comes first: the
+// stages' group is then the parent's doing alone.
+std::atomic<bool> stageSetpgidLate{false};
+// Resolved before any fork: a forked child of a threaded process may not look symbols up.
+const auto realSetpgid = reinterpret_cast<int (*)(pid_t, pid_t)>(::dlsym(RTLD_NEXT, "setpgid"));
 }  // namespace
+
+extern "C" int setpgid(pid_t pid, pid_t group) {
+  if (pid == 0 && stageSetpgidLate) return 0;
+  return realSetpgid(pid, group);
+}
 
 extern "C" pid_t fork() {
   static const auto real = reinterpret_cast<pid_t (*)()>(::dlsym(RTLD_NEXT, "fork"));
@@ -404,6 +414,25 @@ TEST(WarmPipeline, StagesRunInOneGroupWithDefaultSignalsAndAUtf8CharacterType) {
     EXPECT_EQ(ctypes + " " + value + " " + mark + " " + alls, "1 C.UTF-8 kept all=C.UTF-8")
         << stages[i];
   }
+}
+
+// Each stage also joins the group by the parent's hand: the next stage may be started before the
+// one before it has run at all.
+TEST(WarmPipeline, TheParentPutsEveryStageInTheFirstStagesGroup) {
+  FakeMode mode;
+  WarmPipeline pipeline(mode.Stages(3), 5s);
+  stageSetpgidLate = true;
+  const std::string answer = Ask(pipeline, "whoami");
+  stageSetpgidLate = false;
+  std::istringstream parts(answer);
+  std::string part;
+  std::getline(parts, part, '|');
+  int stages = 0;
+  for (; std::getline(parts, part, '|'); ++stages) {
+    EXPECT_EQ(std::stol(part), pipeline.ProcessGroup()) << answer;
+  }
+  EXPECT_EQ(stages, 3) << answer;
+  EXPECT_NE(pipeline.ProcessGroup(), ::getpgrp());
 }
 
 // A request far larger than a pipe holds goes in while the answer comes out: the translator
