@@ -24,11 +24,11 @@
 
 #include "platform/desktop.h"
 #include "platform/desktop_internal.h"
+#include "platform/desktop_posix.h"
 #include "platform/error.h"
 #include "platform/frame.h"
 #include "platform/os_error.h"
 #include "platform/unique_fd.h"
-#include "platform/desktop_posix.h"
 
 namespace platform::socket_desktop {
 namespace {
@@ -43,7 +43,6 @@ wire::Frame MessageFrame(wire::FrameType type, Hwnd window, MsgId msg, WParam wP
   frame.lParam = lParam;
   return frame;
 }
-
 
 constexpr int kEventsPerRound = 32;
 
@@ -224,7 +223,8 @@ std::string DefaultDesktopLocation() {
 }
 
 std::unique_ptr<Desktop> OpenDesktop(const std::string& where) {
-  auto desktop = std::make_unique<socket_desktop::SocketDesktop>(where.empty() ? DefaultDesktopLocation() : where);
+  auto desktop = std::make_unique<socket_desktop::SocketDesktop>(
+      where.empty() ? DefaultDesktopLocation() : where);
   desktop->Open();
   return desktop;
 }

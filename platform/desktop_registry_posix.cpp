@@ -24,11 +24,11 @@
 
 #include "platform/desktop.h"
 #include "platform/desktop_internal.h"
+#include "platform/desktop_posix.h"
 #include "platform/error.h"
 #include "platform/frame.h"
 #include "platform/os_error.h"
 #include "platform/unique_fd.h"
-#include "platform/desktop_posix.h"
 
 namespace platform::socket_desktop {
 namespace {

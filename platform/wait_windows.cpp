@@ -1,7 +1,9 @@
 // The wake-up is a UDP socket on loopback that sends to itself, so that one WSAPoll waits for it
 // and the server's socket together.
+// clang-format off
 #include <winsock2.h>
 #include <windows.h>
+// clang-format on
 
 #include <string>
 #include <utility>

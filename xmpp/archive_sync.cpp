@@ -51,8 +51,9 @@ void ArchiveSync::Ask(Query::Kind kind, const std::string& queryId, const std::s
   query.kind = kind;
   query.page = page;
   if (query.start.empty() && kind == Query::kCatchUp) {
-    query.start = IsoTime(point_ ? options_.wallClock() - std::chrono::seconds(options_.catchUpMaxAgeS)
-                                 : *firstSignIn_ - kClockMargin);
+    query.start =
+        IsoTime(point_ ? options_.wallClock() - std::chrono::seconds(options_.catchUpMaxAgeS)
+                       : *firstSignIn_ - kClockMargin);
   }
   if (kind == Query::kCheck && query.with.empty()) {
     // Backwards from the archive's newest, by its own order: this machine's clock says nothing

@@ -1,8 +1,8 @@
 #include "xmpp/client.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
-#include <cctype>
 #include <cstring>
 #include <exception>
 #include <random>
@@ -78,7 +78,7 @@ XmppClient::XmppClient(Account account, ClientOptions options)
     : account_(std::move(account)), options_(options) {
   bare_ = BareJid(account_.jid);
   const std::size_t slash = account_.jid.find('/');
-  resource_ = slash != std::string::npos ? account_.jid.substr(slash + 1)
+  resource_ = slash != std::string::npos   ? account_.jid.substr(slash + 1)
               : !account_.resource.empty() ? account_.resource
                                            : NewResource();
   xmpp_initialize();
@@ -204,7 +204,7 @@ void XmppClient::Loop() {
     }
     const int ready =
         platform::WaitReadable(CurrentPhase() == Phase::kIdle ? platform::kNoSocket : socket_,
-                                networkWake_.Handle(), kLoopCapMs);
+                               networkWake_.Handle(), kLoopCapMs);
     networkWake_.Clear();
     // Bytes from the server prove the path alive, also while one large stanza takes libstrophe
     // longer than the acknowledgement time to parse.
@@ -218,7 +218,8 @@ void XmppClient::Loop() {
     }
     if (point) session_->SetArchivePoint(*point);
     for (OutgoingChat& message : inbox) session_->Queue(std::move(message), Clock::now());
-    cutAfter_ = CurrentPhase() == Phase::kConnecting ? attemptDeadline_.time_since_epoch().count() : 0;
+    cutAfter_ =
+        CurrentPhase() == Phase::kConnecting ? attemptDeadline_.time_since_epoch().count() : 0;
     xmpp_run_once(ctx_, 0);
     cutAfter_ = 0;
     // An exception may not cross libstrophe's C frames: a handler keeps it for here.

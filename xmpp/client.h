@@ -127,12 +127,12 @@ class XmppClient final : public Network {
   // Owned by the network thread once it runs.
   platform::SocketId socket_ = platform::kNoSocket;
   bool everOnline_ = false;
-  bool smOffered_ = false;  // this attempt's server offered stream management
-  bool refused_ = false;    // the server said no to this attempt's login
-  bool bindRefused_ = false;  // the server said no to this attempt's resource
-  bool stopped_ = false;    // no more attempts
-  std::string failure_;     // why this attempt failed, where libstrophe says it
-  std::string tlsError_;    // the TLS library's last reason in this attempt
+  bool smOffered_ = false;       // this attempt's server offered stream management
+  bool refused_ = false;         // the server said no to this attempt's login
+  bool bindRefused_ = false;     // the server said no to this attempt's resource
+  bool stopped_ = false;         // no more attempts
+  std::string failure_;          // why this attempt failed, where libstrophe says it
+  std::string tlsError_;         // the TLS library's last reason in this attempt
   bool closedByServer_ = false;  // the connection ended from the server's side
   ClientEvent::Cause cause_ = ClientEvent::kNoCause;
   std::exception_ptr callbackFailure_;

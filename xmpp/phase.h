@@ -40,7 +40,9 @@ class ConnectionPhase {
 
   // What the phase allows; while closing, what the phase before it allowed.
   bool SignedIn() const { return IsSignedIn(Effective()); }
-  bool Checking() const { return Effective() == Phase::kSyncing || Effective() == Phase::kChecking; }
+  bool Checking() const {
+    return Effective() == Phase::kSyncing || Effective() == Phase::kChecking;
+  }
   bool CatchingUp() const {
     return Effective() == Phase::kSyncing || Effective() == Phase::kCatchingUp;
   }

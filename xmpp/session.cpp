@@ -89,9 +89,8 @@ void Session::Queue(OutgoingChat message, TimePoint now) {
 }
 
 void Session::WriteWaiting() {
-  outbox_.WriteWaiting([&](const OutgoingChat& message) {
-    return Write(ChatStanza(ctx_, message).get());
-  });
+  outbox_.WriteWaiting(
+      [&](const OutgoingChat& message) { return Write(ChatStanza(ctx_, message).get()); });
 }
 
 void Session::Ask(TimePoint now) {

@@ -218,9 +218,8 @@ TEST_F(StanzaTest, AnswersAndAcknowledgementsReadAsTheyWereWritten) {
   EXPECT_EQ(AttributeOf(chat, "to"), "bob@example.org");
   EXPECT_EQ(AttributeOf(chat, "type"), "chat");
   EXPECT_EQ(TextOf(xmpp_stanza_get_child_by_name(chat, "body")), "a < b & \"c\"");
-  EXPECT_EQ(
-      AttributeOf(xmpp_stanza_get_child_by_name_and_ns(chat, "origin-id", kStanzaIdNs), "id"),
-      "m1");
+  EXPECT_EQ(AttributeOf(xmpp_stanza_get_child_by_name_and_ns(chat, "origin-id", kStanzaIdNs), "id"),
+            "m1");
 
   xmpp_stanza_t* refusal = Reread(UnavailableAnswer(ctx_, "q9"));
   EXPECT_EQ(AttributeOf(refusal, "id"), "q9");
