@@ -107,6 +107,50 @@ class ShownState {
   std::thread writer_;
 };
 
+// The resource the last run bound. Only a name of the client's own making is taken back:
+// anything else would fail every bind.
+std::string SavedResource(ShownState& shown, const std::string& bareJid) {
+  std::string resource = shown.Read("Resource", bareJid);
+  if (!std::regex_match(resource, std::regex("parlavant-[0-9a-f]{16}"))) resource.clear();
+  return resource;
+}
+
+// What an event of the account's is for: the bridge and the state file take the messages and
+// their fate; the connection's news is the host's too; a failure ends the service.
+enum class EventUse { kTaken, kForHost, kFatal };
+EventUse TakeEvent(const ClientEvent& event, Bridge& bridge, ShownState& shown,
+                   const std::string& user,
+                   std::optional<std::chrono::steady_clock::time_point>& onlineSince) {
+  switch (event.kind) {
+    case ClientEvent::kMessage:
+      bridge.Received(event.from, event.body, event.id);
+      return EventUse::kTaken;
+    case ClientEvent::kRoster:
+      bridge.SetRoster(event.roster);
+      return EventUse::kTaken;
+    case ClientEvent::kAcked:
+      bridge.MessageAcknowledged(event.id);
+      return EventUse::kTaken;
+    case ClientEvent::kSendFailed:
+      bridge.MessageFailed(event.id, event.reason);
+      return EventUse::kTaken;
+    case ClientEvent::kArchivePoint:
+      shown.Write("Archive", user, event.id);
+      return EventUse::kTaken;
+    case ClientEvent::kOnline:
+      if (!onlineSince) onlineSince = std::chrono::steady_clock::now();
+      return EventUse::kForHost;
+    case ClientEvent::kOffline:
+    case ClientEvent::kRefused:
+    case ClientEvent::kNotice:
+      // The API stays for the programs attached; what they send waits, bounded.
+      return EventUse::kForHost;
+    case ClientEvent::kFailed:
+      return EventUse::kFatal;
+  }
+  return EventUse::kForHost;
+}
+
 }  // namespace
 
 AccountService::AccountService(Account account, ServiceOptions options)
@@ -125,11 +169,7 @@ void AccountService::Stop() {
 int AccountService::Run() {
   ShownState shown(options_.stateFile.empty() ? platform::StatePath("parlavant-xmpp.state")
                                               : options_.stateFile);
-  // Only a name of the client's own making is taken back: anything else would fail every bind.
-  account_.resource = shown.Read("Resource", BareJid(account_.jid));
-  if (!std::regex_match(account_.resource, std::regex("parlavant-[0-9a-f]{16}"))) {
-    account_.resource.clear();
-  }
+  account_.resource = SavedResource(shown, BareJid(account_.jid));
   XmppClient client(account_, options_.client);
   std::fill(account_.password.begin(), account_.password.end(), '\0');
   if (account_.resource.empty()) shown.Write("Resource", client.BareUser(), client.Resource());
@@ -172,35 +212,9 @@ int AccountService::Run() {
   while (!stop_ && !platform::StopRequested()) {
     platform::WaitReadable(client.WakeHandle(), platform::kNoSocket, kLoopCapMs, desktop.get());
     for (const ClientEvent& event : client.TakeEvents()) {
-      switch (event.kind) {
-        case ClientEvent::kMessage:
-          bridge.Received(event.from, event.body, event.id);
-          continue;
-        case ClientEvent::kRoster:
-          bridge.SetRoster(event.roster);
-          continue;
-        case ClientEvent::kAcked:
-          bridge.MessageAcknowledged(event.id);
-          continue;
-        case ClientEvent::kSendFailed:
-          bridge.MessageFailed(event.id, event.reason);
-          continue;
-        case ClientEvent::kArchivePoint:
-          shown.Write("Archive", client.BareUser(), event.id);
-          continue;
-        case ClientEvent::kOnline:
-          if (!onlineSince) onlineSince = std::chrono::steady_clock::now();
-          break;
-        case ClientEvent::kOffline:
-        case ClientEvent::kRefused:
-        case ClientEvent::kNotice:
-          // The API stays for the programs attached; what they send waits, bounded.
-          break;
-        case ClientEvent::kFailed:
-          if (OnConnection) OnConnection(event);
-          return 1;
-      }
-      if (OnConnection) OnConnection(event);
+      const EventUse use = TakeEvent(event, bridge, shown, client.BareUser(), onlineSince);
+      if (use != EventUse::kTaken && OnConnection) OnConnection(event);
+      if (use == EventUse::kFatal) return 1;
     }
     const auto now = std::chrono::steady_clock::now();
     if (!available && onlineSince &&
