@@ -1,34 +1,19 @@
 // The socket desktop's loop: messages delivered to the windows here, and sends that wait for
 // their answers.
-#include <dirent.h>
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/epoll.h>
-#include <sys/file.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <chrono>
-#include <cstring>
+#include <cstdlib>
 #include <iostream>
-#include <map>
-#include <optional>
-#include <random>
-#include <set>
-#include <thread>
+#include <memory>
+#include <string>
 #include <vector>
 
-#include "platform/desktop.h"
 #include "platform/desktop_internal.h"
 #include "platform/desktop_posix.h"
-#include "platform/error.h"
 #include "platform/frame.h"
-#include "platform/os_error.h"
-#include "platform/unique_fd.h"
 
 namespace platform::socket_desktop {
 namespace {

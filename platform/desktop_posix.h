@@ -18,8 +18,6 @@
 // (desktop_transport_posix.cpp), and the loop that delivers messages and waits for answers
 // (desktop_loop_posix.cpp).
 
-#include <sys/un.h>
-
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -31,6 +29,8 @@
 #include "platform/desktop.h"
 #include "platform/frame.h"
 #include "platform/unique_fd.h"
+
+struct sockaddr_un;
 
 namespace platform::socket_desktop {
 

@@ -10,23 +10,22 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
-#include <iostream>
+#include <functional>
 #include <map>
 #include <optional>
 #include <random>
-#include <set>
-#include <thread>
+#include <string>
 #include <vector>
 
-#include "platform/desktop.h"
 #include "platform/desktop_internal.h"
 #include "platform/desktop_posix.h"
 #include "platform/error.h"
-#include "platform/frame.h"
 #include "platform/os_error.h"
 #include "platform/unique_fd.h"
 

@@ -1,32 +1,18 @@
 // The socket desktop's connections: frames queued, written and read between endpoints.
-#include <dirent.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/epoll.h>
-#include <sys/file.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cstring>
-#include <iostream>
-#include <map>
-#include <optional>
-#include <random>
-#include <set>
+#include <string>
 #include <thread>
-#include <vector>
+#include <utility>
 
-#include "platform/desktop.h"
-#include "platform/desktop_internal.h"
 #include "platform/desktop_posix.h"
-#include "platform/error.h"
 #include "platform/frame.h"
-#include "platform/os_error.h"
 #include "platform/unique_fd.h"
 
 namespace platform::socket_desktop {
