@@ -133,6 +133,10 @@ class LauncherCoreTest : public ::testing::Test {
   LoopView view;
 };
 
+// The first pause before a restart; an end within ten times it counts as quick. A program that
+// ends at once must count as quick on a busy machine too: 2 s.
+constexpr std::chrono::milliseconds kFirstWait{200};
+
 TEST_F(LauncherCoreTest, WhatItStartedIsWatchedRestartedLeftStoppedAndEndedAtQuit) {
   ServiceOptions options;
   options.desktopDir = Dir() + "/desktop";
@@ -140,7 +144,7 @@ TEST_F(LauncherCoreTest, WhatItStartedIsWatchedRestartedLeftStoppedAndEndedAtQui
   // The window dies at once, every time; the translator runs until it is ended.
   LauncherCore core(view, SavedAccount(), options,
                     {Script("translator", "exec sleep 60"), Script("window", "exit 3"),
-                     std::chrono::milliseconds(20)});
+                     kFirstWait});
   ASSERT_TRUE(testsupport::WaitUntilNotListening(4357));
   core.Start();
   EXPECT_FALSE(view.dialog);
@@ -168,7 +172,7 @@ TEST_F(LauncherCoreTest, ATranslatorThatKeepsDyingIsLeftStoppedAndStartedAgainOn
   options.desktopDir = Dir() + "/desktop";
   options.stateFile = Dir() + "/state";
   LauncherCore core(view, SavedAccount(), options,
-                    {Script("translator", "exit 1"), "", std::chrono::milliseconds(20)});
+                    {Script("translator", "exit 1"), "", kFirstWait});
   ASSERT_TRUE(testsupport::WaitUntilNotListening(4357));
   core.Start();
   ASSERT_TRUE(view.RunUntil([&] { return view.status.translatorStopped; }, 20000));
@@ -185,7 +189,7 @@ TEST_F(LauncherCoreTest, AProgramThatCannotStartCountsAsOneThatDiedAtItsStart) {
   ServiceOptions options;
   options.desktopDir = Dir() + "/desktop";
   LauncherCore core(view, SavedAccount(), options,
-                    {Dir() + "/missing-translator", "", std::chrono::milliseconds(20)});
+                    {Dir() + "/missing-translator", "", kFirstWait});
   ASSERT_TRUE(testsupport::WaitUntilNotListening(4357));
   core.Start();
   ASSERT_TRUE(view.RunUntil([&] { return view.status.translatorStopped; }, 20000));
