@@ -114,6 +114,8 @@ PIPELINES = Module("translator pipelines and stream format", ["standin_translato
       "  if (group_ > 0) ::kill(-group_, SIGKILL);\n", ""),
     M("the stages do not die with the translator", PIPELINE,
       "      ::prctl(PR_SET_PDEATHSIG, SIGKILL);\n", ""),
+    M("the parent puts each stage in a group of its own", PIPELINE,
+      "      ::setpgid(pid, group_ == 0 ? pid : group_);", "      ::setpgid(pid, pid);"),
     M("the stages hold the translator's descriptors", PIPELINE,
       "        if (::close_range(3, ~0u, 0) != 0) {\n"
       "          for (long fd = 3; fd < openMax; ++fd) ::close(static_cast<int>(fd));\n        }\n",

@@ -29,15 +29,20 @@ namespace {
 std::atomic<bool> refuseOnce{false};
 // While set, a fork fails as on a system out of processes.
 std::atomic<bool> forkFails{false};
-// While set, a stage's own setpgid does nothing, as when the parent's call comes first: the
-// stages' group is then the parent's doing alone.
+// While set, a stage's own setpgid waits (up to 10 s) until the parent has moved it to another
+// group, and then does nothing: the stages' group is the parent's doing alone, however the two
+// processes are scheduled.
 std::atomic<bool> stageSetpgidLate{false};
 // Resolved before any fork: a forked child of a threaded process may not look symbols up.
 const auto realSetpgid = reinterpret_cast<int (*)(pid_t, pid_t)>(::dlsym(RTLD_NEXT, "setpgid"));
+const pid_t testGroup = ::getpgrp();
 }  // namespace
 
 extern "C" int setpgid(pid_t pid, pid_t group) {
-  if (pid == 0 && stageSetpgidLate) return 0;
+  if (pid == 0 && stageSetpgidLate) {
+    for (int i = 0; i < 10000 && ::getpgrp() == testGroup; ++i) ::usleep(1000);
+    return 0;
+  }
   return realSetpgid(pid, group);
 }
 
