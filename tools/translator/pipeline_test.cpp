@@ -389,17 +389,39 @@ TEST(WarmPipeline, StagesRunInOneGroupWithDefaultSignalsAndAUtf8CharacterType) {
   const char* all = std::getenv("LC_ALL");
   const std::string savedAll = all != nullptr ? all : "";
   ::setenv("LC_ALL", "xx_YY.UTF-8", 1);
-  WarmPipeline pipeline(mode.Stages(3), 5s);
-  std::string answer;
-  pid_t group = 0;
-  std::thread([&] {
-    sigset_t blocked;
-    sigemptyset(&blocked);
-    sigaddset(&blocked, SIGTERM);
-    ::pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
-    answer = Ask(pipeline, "whoami");
-    group = pipeline.ProcessGroup();
-  }).join();
+  // In a translator of its own, whose first pipeline starts from a thread with SIGTERM blocked:
+  // the thread that starts every later stage is made then, and keeps that thread's mask.
+  int report[2];
+  ASSERT_EQ(::pipe(report), 0);
+  const pid_t translator = ::fork();
+  ASSERT_GE(translator, 0);
+  if (translator == 0) {
+    std::string said;
+    {
+      WarmPipeline pipeline(mode.Stages(3), 5s);  // ended, with its stages, before the exit
+      std::thread([&] {
+        sigset_t blocked;
+        sigemptyset(&blocked);
+        sigaddset(&blocked, SIGTERM);
+        ::pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
+        said = Ask(pipeline, "whoami");
+        said = std::to_string(pipeline.ProcessGroup()) + "\n" + said;
+      }).join();
+    }
+    ::_exit(::write(report[1], said.data(), said.size()) == static_cast<ssize_t>(said.size())
+                ? 0
+                : 1);
+  }
+  ::close(report[1]);
+  std::string said;
+  char chunk[4096];
+  for (ssize_t n; (n = ::read(report[0], chunk, sizeof chunk)) > 0;) said.append(chunk, n);
+  ::close(report[0]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(translator, &status, 0), translator);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  const pid_t group = static_cast<pid_t>(std::atol(said.c_str()));
+  const std::string answer = said.substr(std::min(said.size(), said.find('\n') + 1));
   ctype != nullptr ? ::setenv("LC_CTYPE", savedCtype.c_str(), 1) : ::unsetenv("LC_CTYPE");
   all != nullptr ? ::setenv("LC_ALL", savedAll.c_str(), 1) : ::unsetenv("LC_ALL");
   ::unsetenv("PARLAVANT_MARK");
