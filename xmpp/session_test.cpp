@@ -158,6 +158,11 @@ TEST_F(SessionTest, AfterALostConnectionOnlyWhatTheArchiveLacksIsWrittenAgainWit
   transport.sent.clear();
   session.Bound(transport, false, now);
   for (const std::string& s : transport.sent) EXPECT_THAT(s, ::testing::Not(HasSubstr("<body>")));
+  // A ping answered meanwhile acknowledges what this connection wrote: none of them.
+  EXPECT_FALSE(session.Tick(now + std::chrono::milliseconds(options.pingIntervalMs)));
+  ASSERT_THAT(transport.sent.back(), HasSubstr("urn:xmpp:ping"));
+  Feed("<iq type='result' id='" + SentId(transport.sent.back()) + "'/>");
+  EXPECT_THAT(Events(), IsEmpty());
   // The user's own archive has m1: the server took it before the connection went.
   AnswerArchive(
       LastQueryId("check-"),
