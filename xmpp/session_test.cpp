@@ -163,6 +163,9 @@ TEST_F(SessionTest, AfterALostConnectionOnlyWhatTheArchiveLacksIsWrittenAgainWit
   ASSERT_THAT(transport.sent.back(), HasSubstr("urn:xmpp:ping"));
   Feed("<iq type='result' id='" + SentId(transport.sent.back()) + "'/>");
   EXPECT_THAT(Events(), IsEmpty());
+  // A message sent now waits its turn behind those.
+  session.Queue({"m4", "bob@example.org", "four"}, now);
+  for (const std::string& s : transport.sent) EXPECT_THAT(s, ::testing::Not(HasSubstr("<body>")));
   // The user's own archive has m1: the server took it before the connection went.
   AnswerArchive(
       LastQueryId("check-"),
@@ -173,9 +176,10 @@ TEST_F(SessionTest, AfterALostConnectionOnlyWhatTheArchiveLacksIsWrittenAgainWit
   for (const std::string& s : transport.sent) {
     if (s.find("<body>") != std::string::npos) bodies.push_back(s);
   }
-  ASSERT_EQ(bodies.size(), 2u);
+  ASSERT_EQ(bodies.size(), 3u);
   EXPECT_THAT(bodies[0], HasSubstr("id=\"m2\""));
   EXPECT_THAT(bodies[1], HasSubstr("id=\"m3\""));
+  EXPECT_THAT(bodies[2], HasSubstr("id=\"m4\""));
 }
 
 TEST_F(SessionTest, AMessageFailsAtTheSendBoundAndAfterItsLastConnection) {
