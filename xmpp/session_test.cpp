@@ -238,6 +238,27 @@ TEST_F(SessionTest, TheSearchForTheUnacknowledgedEndsAtAMessageTheServerTookBefo
   EXPECT_EQ(LastQueryId("check-"), check);  // no further page asked for
   EXPECT_THAT(transport.sent.back(), HasSubstr("id=\"m2\""));
   EXPECT_THAT(Events(), IsEmpty());
+
+  // Written to two people: the check looks in every conversation, not in one of them.
+  session.Queue({"m3", "carol@example.org", "three"}, now);
+  session.Lost();
+  session.Bound(transport, false, now);
+  for (auto it = transport.sent.rbegin(); it != transport.sent.rend(); ++it) {
+    if (it->find("queryid=\"" + LastQueryId("check-")) == std::string::npos) continue;
+    EXPECT_THAT(*it, ::testing::Not(HasSubstr("var=\"with\""))) << *it;
+    break;
+  }
+}
+
+// The archive's end marks where a later run starts only while nothing was shown: a message shown
+// meanwhile is newer than the end the server had when asked.
+TEST_F(SessionTest, TheArchivesEndIsNoPointOnceAMessageWasShown) {
+  session.Bound(transport, false, now);
+  const std::string end = LastQueryId("archive-");
+  session.SetArchivePoint("s5");
+  AnswerArchive(end, {"id='s4'><forwarded xmlns='urn:xmpp:forward:0'>" +
+                      Chat("bob@example.org", "b4", "older") + "</forwarded>"});
+  EXPECT_THAT(Events(), IsEmpty());
 }
 
 TEST_F(SessionTest, TheArchiveCatchUpComesFirstAndCopiesAreDroppedByTheRightKey) {
