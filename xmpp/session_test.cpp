@@ -119,11 +119,18 @@ TEST_F(SessionTest, StreamManagementCountsFromEnableAndAcknowledgesByCount) {
   // they count all the same.
   const std::size_t counted = transport.sent.size() - 1;
   EXPECT_EQ(counted, 4u);
+  // A question before the server has enabled counting is none of ours to answer.
+  const std::size_t before = transport.sent.size();
+  Feed("<r xmlns='urn:xmpp:sm:3'/>");
+  EXPECT_EQ(transport.sent.size(), before);
   Feed("<enabled xmlns='urn:xmpp:sm:3'/>");
   session.Queue({"m1", "bob@example.org", "hi"}, now);
   EXPECT_FALSE(session.Tick(now));
   EXPECT_THAT(transport.sent.back(), HasSubstr("<r xmlns=\"urn:xmpp:sm:3\""));
   Feed("<a xmlns='urn:xmpp:sm:3' h='4'/>");
+  EXPECT_THAT(Events(), IsEmpty());
+  // More than was ever sent is the server's mistake: it acknowledges nothing.
+  Feed("<a xmlns='urn:xmpp:sm:3' h='6'/>");
   EXPECT_THAT(Events(), IsEmpty());
   Feed("<a xmlns='urn:xmpp:sm:3' h='5'/>");
   EXPECT_THAT(Events(), ElementsAre("acked m1"));
@@ -333,6 +340,22 @@ TEST_F(SessionTest, CatchUpsReachBackToTheFirstSignInOrTheAgeBoundByTheCalendarG
   session.Bound(transport, false, now);
   EXPECT_THAT(transport.sent.back(), HasSubstr("<value>2026-12-02T10:00:00Z</value>"));
   EXPECT_THAT(transport.sent.back(), HasSubstr("<after>s9</after>"));
+}
+
+TEST_F(SessionTest, AServerWithoutAnArchiveIsSaidOnce) {
+  const auto notices = [&] {
+    int count = 0;
+    for (const ClientEvent& e : session.TakeEvents()) count += e.kind == ClientEvent::kNotice;
+    return count;
+  };
+  for (int signIn = 0; signIn < 2; ++signIn) {
+    session.Bound(transport, false, now);
+    Feed("<iq type='error' id='" + LastQueryId("archive-") +
+         "'><error type='cancel'><feature-not-implemented "
+         "xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/></error></iq>");
+    EXPECT_EQ(notices(), signIn == 0 ? 1 : 0) << "sign-in " << signIn;
+    session.Lost();
+  }
 }
 
 TEST_F(SessionTest, AnErrorWithAMessagesIdFailsItEvenAfterItsAcknowledgement) {
