@@ -151,8 +151,38 @@ TEST_F(SessionTest, WithoutStreamManagementAnAnsweredPingAcknowledgesAndSilenceI
 
   session.Queue({"m2", "bob@example.org", "again"}, now);
   EXPECT_FALSE(session.Tick(now));
-  EXPECT_FALSE(session.Tick(now + std::chrono::milliseconds(options.ackTimeoutMs - 1)));
-  EXPECT_TRUE(session.Tick(now + std::chrono::milliseconds(options.ackTimeoutMs)));
+  const auto ack = std::chrono::milliseconds(options.ackTimeoutMs);
+  EXPECT_FALSE(session.Tick(now + ack - std::chrono::milliseconds(1)));
+  // A server that sends but has not answered is asked again, not taken for dead.
+  session.Heard(now + ack - std::chrono::milliseconds(1));
+  const std::size_t asked = transport.sent.size();
+  EXPECT_FALSE(session.Tick(now + ack));
+  EXPECT_EQ(transport.sent.size(), asked + 1);
+  EXPECT_THAT(transport.sent.back(), HasSubstr("urn:xmpp:ping"));
+  EXPECT_TRUE(session.Tick(now + 2 * ack));
+}
+
+// The window of received messages holds those with an id to tell them by; the rest take no room
+// in it.
+TEST_F(SessionTest, MessagesWithoutIdsTakeNoRoomAmongThoseRemembered) {
+  SessionOptions small = Bounded();
+  small.dedupWindow = 2;
+  Session windowed(ctx, "alice@example.org", small);
+  RecordingTransport quiet;
+  windowed.Bound(quiet, false, now);
+  int delivered = 0;
+  for (const std::string& xml :
+       {Chat("bob@example.org", "x1", "first"),
+        std::string("<message from='bob@example.org/phone' type='chat'><body>a</body></message>"),
+        std::string("<message from='bob@example.org/phone' type='chat'><body>b</body></message>"),
+        std::string("<message from='bob@example.org/phone' type='chat'><body>c</body></message>"),
+        Chat("bob@example.org", "x1", "first")}) {
+    xmpp_stanza_t* stanza = xmpp_stanza_new_from_string(ctx, xml.c_str());
+    windowed.Handle(stanza, now);
+    xmpp_stanza_release(stanza);
+    for (const ClientEvent& e : windowed.TakeEvents()) delivered += e.kind == ClientEvent::kMessage;
+  }
+  EXPECT_EQ(delivered, 4);  // the second x1 is a copy
 }
 
 TEST_F(SessionTest, AfterALostConnectionOnlyWhatTheArchiveLacksIsWrittenAgainWithItsId) {
