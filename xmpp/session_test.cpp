@@ -287,6 +287,40 @@ TEST_F(SessionTest, TheSearchForTheUnacknowledgedEndsAtAMessageTheServerTookBefo
   }
 }
 
+// A message written again and acknowledged after another was first written says nothing of what
+// the archive holds before that other one: the search goes on past it.
+TEST_F(SessionTest, TheSearchGoesPastAMessageAcknowledgedAfterTheOldestWaitingWasWritten) {
+  session.Bound(transport, false, now);
+  AnswerArchive(LastQueryId(), {});
+  session.Queue({"a1", "bob@example.org", "first"}, now);
+  session.Queue({"w1", "bob@example.org", "waiting"}, now);
+  session.Lost();
+  transport.sent.clear();
+  session.Bound(transport, true, now);
+  Feed("<enabled xmlns='urn:xmpp:sm:3'/>");
+  AnswerArchive(LastQueryId("check-"), {});
+  // Both written again; the server acknowledges a1 alone.
+  std::size_t a1 = 0;
+  while (a1 < transport.sent.size() && transport.sent[a1].find("id=\"a1\"") == std::string::npos)
+    ++a1;
+  ASSERT_LT(a1, transport.sent.size());
+  Feed("<a xmlns='urn:xmpp:sm:3' h='" + std::to_string(a1) + "'/>");  // all but <enable/>
+  ASSERT_THAT(Events(), ElementsAre("acked a1"));
+  session.Lost();
+  session.Bound(transport, false, now);
+  const std::string check = LastQueryId("check-");
+  const std::size_t before = transport.sent.size();
+  AnswerArchive(
+      check,
+      {"id='s2'><forwarded xmlns='urn:xmpp:forward:0'><message from='alice@example.org/r' "
+       "to='bob@example.org' id='a1' type='chat'><body>first</body></message></forwarded>"},
+      false);
+  EXPECT_NE(LastQueryId("check-"), check);  // the next page is asked for
+  for (std::size_t i = before; i < transport.sent.size(); ++i) {
+    EXPECT_THAT(transport.sent[i], ::testing::Not(HasSubstr("<body>")));  // w1 not yet again
+  }
+}
+
 // The archive's end marks where a later run starts only while nothing was shown: a message shown
 // meanwhile is newer than the end the server had when asked.
 TEST_F(SessionTest, TheArchivesEndIsNoPointOnceAMessageWasShown) {
